@@ -1,0 +1,32 @@
+# Warnings, sanitizers and the helpers every folder uses to place its outputs.
+
+add_compile_options(-Wall -Wextra -Werror)
+
+if(LMV_ASAN AND LMV_TSAN)
+  message(FATAL_ERROR "LMV_ASAN and LMV_TSAN cannot be combined")
+endif()
+if(LMV_ASAN)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(LMV_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
+# A shared object that the server loads at run time from bin/ (plug-ins, the pixel library).
+function(lmv_stage_in_bin target)
+  set_target_properties(${target} PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY ${LMV_STAGE_BIN_DIR}
+    PREFIX "")
+  install(TARGETS ${target} LIBRARY DESTINATION bin)
+endfunction()
+
+# A compressor module that the media layer finds in codecs/.
+function(lmv_stage_in_codecs target)
+  set_target_properties(${target} PROPERTIES
+    LIBRARY_OUTPUT_DIRECTORY ${LMV_STAGE_CODECS_DIR}
+    PREFIX "")
+  install(TARGETS ${target} LIBRARY DESTINATION codecs)
+endfunction()

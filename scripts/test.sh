@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds everything and runs the whole test suite.
+# Usage: scripts/test.sh [build-folder] [extra cmake arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=${1:-build}
+shift || true
+
+scripts/setup.sh
+cmake -S . -B "$build_dir" -G Ninja "$@" >/dev/null
+cmake --build "$build_dir"
+ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
