@@ -1,0 +1,181 @@
+#include "port/port_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+
+namespace port {
+
+namespace {
+
+bool StatPath(const std::string& path, struct stat& info) {
+    return !path.empty() && stat(path.c_str(), &info) == 0;
+}
+
+std::chrono::system_clock::time_point FromTimespec(int64_t seconds, int64_t nanoseconds) {
+    using namespace std::chrono;
+    return system_clock::time_point(duration_cast<system_clock::duration>(
+        std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+
+}  // namespace
+
+bool FileExists(const std::string& path) {
+    struct stat info {};
+    return StatPath(path, info) && S_ISREG(info.st_mode);
+}
+
+bool FolderExists(const std::string& path) {
+    struct stat info {};
+    return StatPath(path, info) && S_ISDIR(info.st_mode);
+}
+
+int64_t FileSize(const std::string& path) {
+    struct stat info {};
+    if (!StatPath(path, info) || S_ISDIR(info.st_mode)) {
+        return -1;
+    }
+    return static_cast<int64_t>(info.st_size);
+}
+
+bool CreateFolders(const std::string& path) {
+    if (path.empty()) {
+        return false;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(path, error);
+    return FolderExists(path);
+}
+
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.empty() ? "." : folder.c_str()));
+    if (!dir) {
+        return names;
+    }
+    std::string prefix = folder;
+    if (!prefix.empty() && prefix.back() != '/') {
+        prefix += '/';
+    }
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) {
+            continue;
+        }
+        bool regular = entry->d_type == DT_REG;
+        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+            regular = FileExists(prefix + name);
+        }
+        if (regular) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+bool DeleteFile(const std::string& path) {
+    return !path.empty() && unlink(path.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    return !from.empty() && !to.empty() && rename(from.c_str(), to.c_str()) == 0;
+}
+
+std::optional<std::chrono::system_clock::time_point> FileCreationTime(const std::string& path) {
+    if (path.empty()) {
+        return std::nullopt;
+    }
+    struct statx info {};
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_BTIME | STATX_MTIME, &info) == 0) {
+        if (info.stx_mask & STATX_BTIME) {
+            return FromTimespec(info.stx_btime.tv_sec, info.stx_btime.tv_nsec);
+        }
+        if (info.stx_mask & STATX_MTIME) {
+            return FromTimespec(info.stx_mtime.tv_sec, info.stx_mtime.tv_nsec);
+        }
+    }
+    struct stat plain {};
+    if (!StatPath(path, plain)) {
+        return std::nullopt;
+    }
+    return FromTimespec(plain.st_mtim.tv_sec, plain.st_mtim.tv_nsec);
+}
+
+AppendFile::~AppendFile() {
+    Close();
+}
+
+bool AppendFile::Open(const std::string& path) {
+    Close();
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return false;
+    }
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;  // the whole file, however far it grows
+    // A lock of the open file description conflicts with every other opener, this process
+    // included, and is not dropped when some other descriptor of the file is closed.
+    int result = fcntl(fd, F_OFD_SETLK, &lock);
+    if (result != 0 && errno == EINVAL) {
+        result = fcntl(fd, F_SETLK, &lock);
+    }
+    if (result != 0) {
+        close(fd);
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+bool AppendFile::Write(const void* data, size_t size) {
+    if (fd_ < 0) {
+        return false;
+    }
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(fd_, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool AppendFile::Flush() {
+    return fd_ >= 0 && fdatasync(fd_) == 0;
+}
+
+int64_t AppendFile::Size() const {
+    struct stat info {};
+    if (fd_ < 0 || fstat(fd_, &info) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(info.st_size);
+}
+
+void AppendFile::Close() {
+    if (fd_ >= 0) {
+        close(fd_);  // also releases the lock
+        fd_ = -1;
+    }
+}
+
+}  // namespace port

@@ -1,0 +1,50 @@
+#include "port/port_process.h"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+namespace port {
+
+std::string ExecutablePath() {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0) {
+            return {};
+        }
+        if (static_cast<size_t>(length) < buffer.size()) {
+            return std::string(buffer.data(), static_cast<size_t>(length));
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string ExecutableFolder() {
+    const std::string path = ExecutablePath();
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+void SystemLogError(const std::string& source, const std::string& text) {
+    // openlog keeps the identity pointer, so the three calls stay together under one lock.
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    openlog(source.c_str(), LOG_PID, LOG_DAEMON);
+    syslog(LOG_ERR, "%s", text.c_str());
+    closelog();
+}
+
+void DebugOutput(const std::string& line) {
+    static const bool toTerminal = isatty(STDERR_FILENO) == 1;
+    if (toTerminal) {
+        std::string text = line;
+        text += '\n';
+        fwrite(text.data(), 1, text.size(), stderr);
+    }
+}
+
+}  // namespace port

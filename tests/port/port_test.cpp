@@ -1,0 +1,375 @@
+#include "port/port.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A fresh folder per test, removed afterwards.
+class TempFolder {
+  public:
+    TempFolder() {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        path_ = fs::temp_directory_path() /
+                ("lmv_port_" + std::string(info->test_suite_name()) + "_" + info->name() + "_" +
+                 std::to_string(port::CurrentThreadId()));
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~TempFolder() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    std::string str() const { return path_.string() + "/"; }
+
+  private:
+    fs::path path_;
+};
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string ThreadComm(port::ThreadId id) {
+    std::string name = ReadFile("/proc/self/task/" + std::to_string(id) + "/comm");
+    if (!name.empty() && name.back() == '\n') {
+        name.pop_back();
+    }
+    return name;
+}
+
+// Field 19 of /proc/<tid>/stat is the nice value; the command name before it may hold spaces.
+int ThreadNice(port::ThreadId id) {
+    const std::string stat = ReadFile("/proc/self/task/" + std::to_string(id) + "/stat");
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int index = 3; index <= 19; ++index) {
+        rest >> field;
+    }
+    return std::stoi(field);
+}
+
+}  // namespace
+
+TEST(PortTime, TicksAreMonotonicMilliseconds) {
+    const uint32_t start = port::GetTickCount();
+    std::this_thread::sleep_for(30ms);
+    const uint32_t elapsed = port::GetTickCount() - start;
+    EXPECT_GE(elapsed, 30u);
+    EXPECT_LT(elapsed, 60000u);
+}
+
+TEST(PortTime, LocalTimeMatchesTheCLibraryWithMilliseconds) {
+    using namespace std::chrono;
+    for (const int64_t ms : {int64_t{1767225599999}, int64_t{951782400123}, int64_t{-1500}}) {
+        const system_clock::time_point moment{milliseconds(ms)};
+        const port::LocalTime local = port::ToLocalTime(moment);
+        const time_t whole = static_cast<time_t>(floor<seconds>(moment).time_since_epoch().count());
+        const std::tm expected = *std::localtime(&whole);
+        EXPECT_EQ(local.year, expected.tm_year + 1900) << ms;
+        EXPECT_EQ(local.month, expected.tm_mon + 1) << ms;
+        EXPECT_EQ(local.day, expected.tm_mday) << ms;
+        EXPECT_EQ(local.hour, expected.tm_hour) << ms;
+        EXPECT_EQ(local.minute, expected.tm_min) << ms;
+        EXPECT_EQ(local.second, expected.tm_sec) << ms;
+        EXPECT_EQ(local.millisecond, static_cast<int>(((ms % 1000) + 1000) % 1000)) << ms;
+    }
+}
+
+TEST(PortEvent, AutoResetLetsOneWaiterThroughPerSet) {
+    port::Event event(port::Event::Mode::AutoReset);
+    EXPECT_FALSE(event.WaitFor(0ms));
+    event.Set();
+    event.Set();  // signals while nobody waits collapse into one
+    EXPECT_TRUE(event.WaitFor(0ms));
+    EXPECT_FALSE(event.WaitFor(20ms));
+
+    std::atomic<bool> woke{false};
+    std::thread waiter([&] {
+        event.Wait();
+        woke = true;
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(woke);
+    event.Set();
+    waiter.join();
+    EXPECT_TRUE(woke);
+    EXPECT_FALSE(event.IsSet());
+}
+
+TEST(PortEvent, ManualResetReleasesEveryWaiterUntilReset) {
+    port::Event event(port::Event::Mode::ManualReset);
+    std::atomic<int> released{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.emplace_back([&] {
+            event.Wait();
+            ++released;
+        });
+    }
+    event.Set();
+    for (auto& waiter : waiters) {
+        waiter.join();
+    }
+    EXPECT_EQ(released, 3);
+    EXPECT_TRUE(event.WaitFor(0ms));
+    EXPECT_TRUE(event.IsSet());
+    event.Reset();
+    EXPECT_FALSE(event.WaitFor(10ms));
+    EXPECT_TRUE(port::Event(port::Event::Mode::ManualReset, true).IsSet());
+}
+
+TEST(PortThread, NamesAreCutTo15BytesAtACharacterBoundary) {
+    struct Case {
+        std::string given, expected;
+    };
+    const Case cases[] = {
+        {"LogFile", "LogFile"},
+        {"process pool (clip.mov)", "process pool (c"},
+        // "é" is two bytes; cutting after byte 15 would split it.
+        {"abcdefghijklmn\xC3\xA9xyz", "abcdefghijklmn"},
+    };
+    for (const Case& c : cases) {
+        port::SetCurrentThreadName(c.given);
+        EXPECT_EQ(ThreadComm(port::CurrentThreadId()), c.expected);
+    }
+
+    std::atomic<port::ThreadId> id{0};
+    port::Event named(port::Event::Mode::ManualReset);
+    std::thread other([&] {
+        id = port::CurrentThreadId();
+        named.Wait();
+    });
+    while (id == 0) {
+        std::this_thread::yield();
+    }
+    port::SetThreadName(other, "setup thread");
+    EXPECT_EQ(ThreadComm(id), "setup thread");
+    named.Set();
+    other.join();
+}
+
+TEST(PortThread, BelowNormalPriorityLowersTheThreadOnly) {
+    std::atomic<int> before{0}, after{0};
+    std::thread worker([&] {
+        const port::ThreadId self = port::CurrentThreadId();
+        before = ThreadNice(self);
+        EXPECT_TRUE(port::SetThreadPriority(self, port::ThreadPriority::BelowNormal));
+        after = ThreadNice(self);
+    });
+    worker.join();
+    EXPECT_GT(after, before);
+    EXPECT_EQ(ThreadNice(port::CurrentThreadId()), before);
+}
+
+TEST(PortThread, AffinityFollowsTheProcessMask) {
+    const uint64_t mask = port::ProcessAffinityMask();
+    ASSERT_NE(mask, 0u);
+    EXPECT_GE(port::ProcessorCount(), 1);
+    if (port::ProcessorCount() <= 64) {
+        EXPECT_EQ(std::popcount(mask), port::ProcessorCount());
+    }
+    EXPECT_LE(port::ProcessorCount(), static_cast<int>(std::thread::hardware_concurrency()));
+
+    std::thread worker([&] {
+        const port::ThreadId self = port::CurrentThreadId();
+        EXPECT_FALSE(port::SetThreadAffinity(self, 0));
+        EXPECT_TRUE(port::SetThreadAffinity(self, mask));
+        const uint64_t lowest = mask & (~mask + 1);
+        EXPECT_TRUE(port::SetThreadAffinity(self, lowest));
+        if (~mask != 0) {
+            // Only processors the process may not use: refused, the thread keeps its mask.
+            EXPECT_FALSE(port::SetThreadAffinity(self, ~mask & (uint64_t{1} << 63)));
+        }
+    });
+    worker.join();
+}
+
+TEST(PortLibrary, LoadsByPathAndFindsSymbolsByName) {
+    port::DynamicLibrary library;
+    ASSERT_TRUE(library.Open(LMV_PORT_TEST_MODULE)) << library.LastError();
+    auto* twice = library.Function<int(int)>("PortTestTwice");
+    ASSERT_NE(twice, nullptr);
+    EXPECT_EQ(twice(21), 42);
+
+    EXPECT_EQ(library.Symbol("NoSuchSymbol"), nullptr);
+    EXPECT_NE(library.LastError().find("NoSuchSymbol"), std::string::npos);
+
+    port::DynamicLibrary moved = std::move(library);
+    EXPECT_FALSE(library.IsOpen());
+    ASSERT_TRUE(moved.IsOpen());
+    auto* name = moved.Function<const char*()>("PortTestName");
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name(), "port test module");
+    moved.Close();
+    EXPECT_FALSE(moved.IsOpen());
+    EXPECT_EQ(moved.Symbol("PortTestTwice"), nullptr);
+}
+
+TEST(PortLibrary, RefusesMissingFilesAndBareNames) {
+    TempFolder folder;
+    WriteFile(folder / "fake.so", "not an ELF file");
+    for (const std::string& path :
+         {folder / "absent.so", folder / "fake.so", std::string("libm.so.6")}) {
+        port::DynamicLibrary library;
+        EXPECT_FALSE(library.Open(path)) << path;
+        EXPECT_FALSE(library.IsOpen());
+        EXPECT_FALSE(library.LastError().empty()) << path;
+    }
+}
+
+TEST(PortProcess, ExecutablePathAndFolder) {
+    const std::string path = port::ExecutablePath();
+    const std::string folder = port::ExecutableFolder();
+    EXPECT_EQ(fs::path(path).filename(), "port_test");
+    ASSERT_FALSE(folder.empty());
+    EXPECT_EQ(folder.back(), '/');
+    EXPECT_EQ(folder + "port_test", path);
+    EXPECT_TRUE(port::FileExists(path));
+}
+
+TEST(PortFiles, ExistenceAndSize) {
+    TempFolder folder;
+    WriteFile(folder / "five.bin", "12345");
+    WriteFile(folder / "empty.bin", "");
+    struct Case {
+        std::string path;
+        bool file, folder;
+        int64_t size;
+    };
+    const Case cases[] = {
+        {folder / "five.bin", true, false, 5},
+        {folder / "empty.bin", true, false, 0},
+        {folder / "absent.bin", false, false, -1},
+        {folder.str(), false, true, -1},
+        {"", false, false, -1},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(port::FileExists(c.path), c.file) << c.path;
+        EXPECT_EQ(port::FolderExists(c.path), c.folder) << c.path;
+        EXPECT_EQ(port::FileSize(c.path), c.size) << c.path;
+    }
+}
+
+TEST(PortFiles, CreateFoldersMakesEveryParent) {
+    TempFolder folder;
+    const std::string deep = folder / "a/b/c/";
+    EXPECT_TRUE(port::CreateFolders(deep));
+    EXPECT_TRUE(port::FolderExists(deep));
+    EXPECT_TRUE(port::CreateFolders(deep));  // already there
+    WriteFile(folder / "file", "x");
+    EXPECT_FALSE(port::CreateFolders(folder / "file/sub"));
+    EXPECT_FALSE(port::CreateFolders(""));
+}
+
+TEST(PortFiles, ListFilesMatchesTheWildcardOnRegularFilesOnly) {
+    TempFolder folder;
+    for (const char* name : {"a.log", "b.log", "c.txt", "a.log.old", ".hidden.log", "B.LOG"}) {
+        WriteFile(folder / name, "x");
+    }
+    fs::create_directory(folder / "folder.log");
+    fs::create_symlink(folder / "a.log", folder / "link.log");
+    fs::create_symlink(folder / "folder.log", folder / "dirlink.log");
+
+    auto sorted = [](std::vector<std::string> names) {
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(sorted(port::ListFiles(folder.str(), "*.log")),
+              (Names{"a.log", "b.log", "link.log"}));
+    EXPECT_EQ(sorted(port::ListFiles(folder / "", "?.*")),
+              (Names{"B.LOG", "a.log", "a.log.old", "b.log", "c.txt"}));
+    EXPECT_EQ(sorted(port::ListFiles(folder / "folder.log", "*")), Names{});
+    EXPECT_EQ(sorted(port::ListFiles(folder / "absent", "*")), Names{});
+}
+
+TEST(PortFiles, DeleteAndRenameReplacingTheTarget) {
+    TempFolder folder;
+    WriteFile(folder / "from", "new");
+    WriteFile(folder / "to", "old");
+    EXPECT_TRUE(port::RenameFile(folder / "from", folder / "to"));
+    EXPECT_FALSE(port::FileExists(folder / "from"));
+    EXPECT_EQ(ReadFile(folder / "to"), "new");
+    EXPECT_FALSE(port::RenameFile(folder / "from", folder / "other"));
+
+    EXPECT_TRUE(port::DeleteFile(folder / "to"));
+    EXPECT_FALSE(port::FileExists(folder / "to"));
+    EXPECT_FALSE(port::DeleteFile(folder / "to"));
+    fs::create_directory(folder / "sub");
+    EXPECT_FALSE(port::DeleteFile(folder / "sub"));
+    EXPECT_TRUE(port::FolderExists(folder / "sub"));
+}
+
+TEST(PortFiles, CreationTimeIsKeptWhenTheFileIsWrittenLater) {
+    TempFolder folder;
+    const std::string path = folder / "file";
+    WriteFile(path, "x");
+    const auto created = port::FileCreationTime(path);
+    ASSERT_TRUE(created.has_value());
+    const auto now = std::chrono::system_clock::now();
+    EXPECT_LT(std::chrono::abs(now - *created), 60s);
+
+    // An old modification time must not move the creation time where the file system keeps
+    // a birth time; without one the modification time is the answer.
+    const auto old = fs::file_time_type::clock::now() - 24h;
+    fs::last_write_time(path, old);
+    const auto after = port::FileCreationTime(path);
+    ASSERT_TRUE(after.has_value());
+    const bool hasBirthTime = std::chrono::abs(*after - *created) < 1s;
+    const bool fellBack = std::chrono::abs(now - *after) > 23h;
+    EXPECT_TRUE(hasBirthTime || fellBack);
+    EXPECT_FALSE(port::FileCreationTime(folder / "absent").has_value());
+}
+
+TEST(PortAppendFile, AppendsAndKeepsOutASecondWriter) {
+    TempFolder folder;
+    const std::string path = folder / "x.log";
+    WriteFile(path, "old\n");
+    {
+        port::AppendFile file;
+        ASSERT_TRUE(file.Open(path));
+        EXPECT_EQ(file.Size(), 4);
+        EXPECT_TRUE(file.Write(std::string("new\n")));
+        EXPECT_TRUE(file.Flush());
+        EXPECT_EQ(file.Size(), 8);
+
+        port::AppendFile second;
+        EXPECT_FALSE(second.Open(path));
+        EXPECT_FALSE(second.IsOpen());
+        EXPECT_FALSE(second.Write(std::string("lost\n")));
+
+        // Readers are welcome, and closing their descriptors keeps the writer's lock.
+        EXPECT_EQ(ReadFile(path), "old\nnew\n");
+        EXPECT_FALSE(second.Open(path));
+    }
+    port::AppendFile again;
+    ASSERT_TRUE(again.Open(path));
+    EXPECT_TRUE(again.Write(std::string("more\n")));
+    again.Close();
+    EXPECT_EQ(ReadFile(path), "old\nnew\nmore\n");
+
+    port::AppendFile created;
+    EXPECT_TRUE(created.Open(folder / "fresh.log"));
+    EXPECT_EQ(created.Size(), 0);
+    EXPECT_FALSE(port::AppendFile().Open(folder / "no/such/folder.log"));
+}
