@@ -16,10 +16,15 @@ if(LMV_TSAN)
 endif()
 
 # A shared object that the server loads at run time from bin/ (plug-ins, the pixel library).
+# SUFFIX replaces the file extension (plug-ins are named "*.lvs").
 function(lmv_stage_in_bin target)
+  cmake_parse_arguments(ARG "" "SUFFIX" "" ${ARGN})
   set_target_properties(${target} PROPERTIES
     LIBRARY_OUTPUT_DIRECTORY ${LMV_STAGE_BIN_DIR}
     PREFIX "")
+  if(ARG_SUFFIX)
+    set_target_properties(${target} PROPERTIES SUFFIX ${ARG_SUFFIX})
+  endif()
   install(TARGETS ${target} LIBRARY DESTINATION bin)
 endfunction()
 

@@ -1,0 +1,130 @@
+#pragma once
+
+// Text helpers for both sides of the plug-in boundary: UTF-16 across it, UTF-8 inside.
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "plugins/interface/lmVideoSourceInterfaces.h"
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD. A nil pointer gives an empty text.
+inline std::string LvsToUtf8(const char16_t* text) {
+    std::string out;
+    if (text == nullptr) {
+        return out;
+    }
+    auto put = [&out](uint32_t c) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    };
+    for (const char16_t* p = text; *p != 0; ++p) {
+        uint32_t c = *p;
+        if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(p[1]) - 0xDC00);
+            ++p;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        put(c);
+    }
+    return out;
+}
+
+// UTF-8 to UTF-16; a malformed sequence becomes U+FFFD.
+inline std::u16string LvsToUtf16(std::string_view text) {
+    std::u16string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto b0 = static_cast<unsigned char>(text[i]);
+        uint32_t c = 0xFFFD;
+        size_t length = 1;
+        size_t need = 0;
+        uint32_t min = 0;
+        if (b0 < 0x80) {
+            c = b0;
+        } else if ((b0 & 0xE0) == 0xC0) {
+            need = 1, c = b0 & 0x1F, min = 0x80;
+        } else if ((b0 & 0xF0) == 0xE0) {
+            need = 2, c = b0 & 0x0F, min = 0x800;
+        } else if ((b0 & 0xF8) == 0xF0) {
+            need = 3, c = b0 & 0x07, min = 0x10000;
+        }
+        if (need > 0) {
+            bool ok = true;
+            for (size_t k = 1; ok && k <= need; ++k) {
+                if (i + k >= text.size()) {
+                    ok = false;
+                    break;
+                }
+                const auto b = static_cast<unsigned char>(text[i + k]);
+                if ((b & 0xC0) != 0x80) {
+                    ok = false;
+                    break;
+                }
+                c = (c << 6) | (b & 0x3F);
+            }
+            if (ok && c >= min && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF)) {
+                length = need + 1;
+            } else {
+                c = 0xFFFD;
+            }
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+        i += length;
+    }
+    return out;
+}
+
+// The plug-in side of IVideoSource::GetLastError.
+inline LvsBool LvsCopyLastError(const std::u16string& error, int32_t* length, char16_t* text) {
+    if (length == nullptr || error.empty()) {
+        return LvsFalse;
+    }
+    if (text == nullptr) {
+        *length = static_cast<int32_t>(error.size());
+        return LvsTrue;
+    }
+    const size_t count = *length <= 0 ? 0 : std::min(error.size(), static_cast<size_t>(*length));
+    error.copy(text, count);
+    text[count] = 0;
+    *length = static_cast<int32_t>(count);
+    return LvsTrue;
+}
+
+// The host side of IVideoSource::GetLastError: asks for the length, then for the text.
+inline std::string LvsReadLastError(IVideoSource* source) {
+    if (source == nullptr) {
+        return {};
+    }
+    int32_t length = 0;
+    if (source->GetLastError(&length, nullptr) == LvsFalse || length <= 0) {
+        return {};
+    }
+    std::u16string buffer(static_cast<size_t>(length) + 1, u'\0');
+    if (source->GetLastError(&length, buffer.data()) == LvsFalse) {
+        return {};
+    }
+    buffer.resize(std::u16string_view(buffer.data()).size());
+    return LvsToUtf8(buffer.c_str());
+}

@@ -1,0 +1,162 @@
+// The LVF video-source plug-in: registers the extension "lvf" and serves the frames of LVF clip
+// files through TLVFDecoder.
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "plugins/interface/lmVideoSourceInterfaces.h"
+#include "plugins/interface/lmVideoSourceText.h"
+#include "plugins/lvf/lvfCodec.h"
+
+namespace {
+
+class TVideoSourceLVF final : public IVideoSource {
+  public:
+    LvsResult LVS_CALL QueryInterface(const TLvsIID& iid, void** object) override {
+        if (object == nullptr) {
+            return LVS_E_POINTER;
+        }
+        if (iid == IID_ILvsUnknown || iid == IID_IVideoSource) {
+            *object = static_cast<IVideoSource*>(this);
+            AddRef();
+            return LVS_S_OK;
+        }
+        *object = nullptr;
+        return LVS_E_NOINTERFACE;
+    }
+
+    int32_t LVS_CALL AddRef() override { return ++references_; }
+
+    int32_t LVS_CALL Release() override {
+        const int32_t left = --references_;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+    LvsBool LVS_CALL Open(const char16_t* fileName, int32_t /*flags*/) override {
+        try {
+            conversion_.clear();
+            conversion_.shrink_to_fit();
+            const bool ok = decoder_.Open(LvsToUtf8(fileName));
+            lastError_ = LvsToUtf16(decoder_.ErrorText());
+            return ok ? LvsTrue : LvsFalse;
+        } catch (...) {
+            lastError_ = u"unexpected error while opening the file";
+            return LvsFalse;
+        }
+    }
+
+    int32_t LVS_CALL GetHeight() override { return static_cast<int32_t>(decoder_.Height()); }
+    int32_t LVS_CALL GetWidth() override { return static_cast<int32_t>(decoder_.Width()); }
+    // Counts beyond the interface's range are reported as its largest value.
+    int32_t LVS_CALL GetFrameCount() override {
+        return static_cast<int32_t>(std::min<uint32_t>(decoder_.FrameCount(), INT32_MAX));
+    }
+    int32_t LVS_CALL GetPreferredBufferCount() override { return 25; }
+    // The file carries no rate.
+    float LVS_CALL GetFrameRate() override { return 25.0f; }
+    LvsBool LVS_CALL IsInterlaced() override { return LvsFalse; }
+    int32_t LVS_CALL GetFieldOrder() override { return LvsFieldUnknownOrProgressive; }
+    LvsBool LVS_CALL IsOpaque() override { return LvsFalse; }
+    int32_t LVS_CALL GetOutputBitDepth() override { return LvsOutputBitDepth; }
+    int32_t LVS_CALL GetBitDepth() override { return 32; }
+    int32_t LVS_CALL GetAudioChannels() override { return 0; }
+
+    LvsBool LVS_CALL ReadFrame(int32_t frame, void* buffer, int32_t pitch) override {
+        try {
+            return ReadFrameInto(frame, buffer, pitch) ? LvsTrue : LvsFalse;
+        } catch (...) {
+            lastError_ = u"unexpected error while reading a frame";
+            return LvsFalse;
+        }
+    }
+
+    LvsBool LVS_CALL ReadFrameAudio(int32_t, void*, int32_t, void*, int32_t, int32_t*) override {
+        return LvsFalse;
+    }
+
+    LvsBool LVS_CALL GetLastError(int32_t* length, char16_t* text) override {
+        return LvsCopyLastError(lastError_, length, text);
+    }
+
+    uint32_t LVS_CALL GetCodecFourCC() override { return 0; }
+    int32_t LVS_CALL GetCaptionType() override { return LvsCaptionNone; }
+
+    LvsBool LVS_CALL GetCaptionData(int32_t, void*, int32_t, int32_t* byteCount) override {
+        if (byteCount != nullptr) {
+            *byteCount = 0;
+        }
+        return LvsFalse;
+    }
+
+  private:
+    ~TVideoSourceLVF() = default;
+
+    bool ReadFrameInto(int32_t frame, void* buffer, int32_t pitch) {
+        const size_t rowSize = decoder_.RowSize();
+        if (buffer == nullptr || pitch <= 0) {
+            lastError_ = u"no frame buffer given";
+            return false;
+        }
+        bool ok;
+        if (static_cast<size_t>(pitch) == rowSize) {
+            ok = decoder_.ReadFrame(frame, buffer);
+        } else {
+            if (conversion_.size() != decoder_.FrameSize()) {
+                conversion_.resize(decoder_.FrameSize());
+            }
+            ok = decoder_.ReadFrame(frame, conversion_.data());
+            if (ok) {
+                const size_t copy = std::min(rowSize, static_cast<size_t>(pitch));
+                auto* target = static_cast<uint8_t*>(buffer);
+                for (uint32_t row = 0; row < decoder_.Height(); ++row) {
+                    std::memcpy(target + static_cast<size_t>(row) * static_cast<size_t>(pitch),
+                                conversion_.data() + row * rowSize, copy);
+                }
+            }
+        }
+        if (!ok) {
+            lastError_ = LvsToUtf16(decoder_.ErrorText());
+        }
+        return ok;
+    }
+
+    std::atomic<int32_t> references_{1};
+    TLVFDecoder decoder_;
+    std::vector<uint8_t> conversion_;
+    std::u16string lastError_;
+};
+
+}  // namespace
+
+LVS_EXPORT LvsBool LVS_CALL InitVideoSource(IVideoSourceHost* host) {
+    if (host == nullptr) {
+        return LvsFalse;
+    }
+    host->SetDescription(u"LVF Files");
+    host->AddExtension(u"lvf");
+    return LvsTrue;
+}
+
+LVS_EXPORT LvsBool LVS_CALL GetVideoSource(IVideoSource** source) {
+    if (source == nullptr) {
+        return LvsFalse;
+    }
+    try {
+        *source = new TVideoSourceLVF();
+    } catch (...) {
+        *source = nullptr;
+    }
+    return *source != nullptr ? LvsTrue : LvsFalse;
+}
+
+LVS_EXPORT LvsBool LVS_CALL DeInitVideoSource() {
+    return LvsTrue;
+}

@@ -1,0 +1,211 @@
+#include "plugins/lvf/lvfCodec.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+namespace {
+
+uint32_t Read32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+uint64_t Read64(const uint8_t* p) {
+    return static_cast<uint64_t>(Read32(p)) | static_cast<uint64_t>(Read32(p + 4)) << 32;
+}
+
+std::string SystemMessage() {
+    return std::generic_category().message(errno);
+}
+
+}  // namespace
+
+uint32_t TLVFDecoder::FrameCount() const {
+    return open_ ? Read32(header_.data() + lvf::kFrameCountOffset) : 0;
+}
+
+uint32_t TLVFDecoder::Width() const {
+    return open_ ? Read32(header_.data() + lvf::kWidthOffset) : 0;
+}
+
+uint32_t TLVFDecoder::Height() const {
+    return open_ ? Read32(header_.data() + lvf::kHeightOffset) : 0;
+}
+
+uint32_t TLVFDecoder::Flags() const {
+    return open_ ? Read32(header_.data() + lvf::kFlagsOffset) : 0;
+}
+
+uint64_t TLVFDecoder::IndexOffset() const {
+    return open_ ? Read64(header_.data() + lvf::kIndexOffsetOffset) : 0;
+}
+
+uint64_t TLVFDecoder::RecordOffset(uint32_t frame) const {
+    return Read64(index_.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize);
+}
+
+uint32_t TLVFDecoder::RecordSize(uint32_t frame) const {
+    return Read32(index_.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize + 8);
+}
+
+bool TLVFDecoder::Fail(std::string text) {
+    errorText_ = std::move(text);
+    return false;
+}
+
+void TLVFDecoder::Close() {
+    if (file_.is_open()) {
+        file_.close();
+    }
+    file_.clear();
+    header_.fill(0);
+    index_.clear();
+    index_.shrink_to_fit();
+    readBuffer_.clear();
+    readBuffer_.shrink_to_fit();
+    fileSize_ = 0;
+    rowSize_ = 0;
+    open_ = false;
+}
+
+bool TLVFDecoder::Open(const std::string& fileName) {
+    Close();
+    errorText_.clear();
+    const bool ok = [&] {
+        std::error_code ec;
+        if (!std::filesystem::is_regular_file(fileName, ec)) {
+            return Fail("File not found: " + fileName);
+        }
+        fileSize_ = std::filesystem::file_size(fileName, ec);
+        if (ec) {
+            return Fail(ec.message());
+        }
+        // Unbuffered: each frame is fetched with one seek and one read into our own buffer.
+        file_.rdbuf()->pubsetbuf(nullptr, 0);
+        errno = 0;
+        file_.open(fileName, std::ios::binary | std::ios::in);
+        if (!file_.is_open()) {
+            return Fail(errno != 0 ? SystemMessage() : "unable to open " + fileName);
+        }
+        file_.read(reinterpret_cast<char*>(header_.data()), lvf::kHeaderSize);
+        if (static_cast<size_t>(file_.gcount()) != lvf::kHeaderSize) {
+            return Fail("file is trucated");
+        }
+        if (std::memcmp(header_.data(), "LVF", 3) != 0) {
+            return Fail("file not in LVF format");
+        }
+        if (header_[lvf::kCompressionOffset] != lvf::kCompressionRLE) {
+            return Fail("unknown compression format");
+        }
+        const uint32_t frames = Read32(header_.data() + lvf::kFrameCountOffset);
+        if (frames == 0) {
+            return Fail("no video frames in source");
+        }
+        // A damaged header must not lead to frames whose size overflows or to empty frames.
+        const uint64_t width = Read32(header_.data() + lvf::kWidthOffset);
+        const uint64_t height = Read32(header_.data() + lvf::kHeightOffset);
+        if (width == 0 || height == 0 || width * height * 4 > lvf::kMaxFrameBytes) {
+            return Fail("invalid frame size " + std::to_string(width) + " x " +
+                        std::to_string(height));
+        }
+        // The index is checked against the file before anything is allocated for it, so
+        // a hostile frame count cannot ask for gigabytes.
+        const uint64_t indexOffset = Read64(header_.data() + lvf::kIndexOffsetOffset);
+        const uint64_t indexBytes = static_cast<uint64_t>(frames) * lvf::kIndexEntrySize;
+        if (indexOffset > fileSize_) {
+            return Fail("index offset " + std::to_string(indexOffset) +
+                        " lies beyond the end of the file");
+        }
+        if (indexBytes > fileSize_ - indexOffset) {
+            return Fail("file is truncated");
+        }
+        try {
+            index_.resize(indexBytes);
+        } catch (const std::bad_alloc&) {
+            return Fail("unable to allocate index buffers");
+        }
+        const std::streamoff before = file_.tellg();
+        file_.seekg(static_cast<std::streamoff>(indexOffset));
+        file_.read(reinterpret_cast<char*>(index_.data()),
+                   static_cast<std::streamsize>(indexBytes));
+        if (static_cast<uint64_t>(file_.gcount()) != indexBytes) {
+            return Fail("file is truncated");
+        }
+        file_.seekg(before);
+        if (!file_) {
+            return Fail("seek error");
+        }
+        // Large enough for the largest record that lies inside the file; records that do not
+        // are refused when read, so the buffer never exceeds the file.
+        uint64_t largest = 0;
+        for (uint32_t i = 0; i < frames; ++i) {
+            const uint64_t offset = RecordOffset(i);
+            const uint64_t need = uint64_t{RecordSize(i)} + lvf::kRecordPrefix + lvf::kRecordSuffix;
+            if (offset <= fileSize_ && need <= fileSize_ - offset && need > largest) {
+                largest = need;
+            }
+        }
+        try {
+            readBuffer_.resize(largest);
+        } catch (const std::bad_alloc&) {
+            return Fail("unable to allocate read buffer");
+        }
+        rowSize_ = width * 4;
+        open_ = true;
+        return true;
+    }();
+    if (!ok) {
+        const std::string error = errorText_;
+        Close();
+        errorText_ = error;
+    }
+    return ok;
+}
+
+bool TLVFDecoder::ReadFrame(int64_t frame, void* destination) {
+    if (frame < 0 || frame >= static_cast<int64_t>(FrameCount())) {
+        return Fail("frame index out of range");
+    }
+    if (!open_) {
+        return Fail("read buffer not allocated");
+    }
+    const auto number = static_cast<uint32_t>(frame);
+    const uint64_t offset = RecordOffset(number);
+    const uint64_t need = uint64_t{RecordSize(number)} + lvf::kRecordPrefix + lvf::kRecordSuffix;
+    if (offset > fileSize_) {
+        return Fail("error seeking for frame: offset " + std::to_string(offset) +
+                    " lies beyond the end of the file");
+    }
+    if (need > fileSize_ - offset || need > readBuffer_.size()) {
+        return Fail("frame read error, truncated");
+    }
+    file_.clear();
+    file_.seekg(static_cast<std::streamoff>(offset));
+    if (!file_ || static_cast<uint64_t>(file_.tellg()) != offset) {
+        return Fail("error seeking for frame");
+    }
+    errno = 0;
+    file_.read(reinterpret_cast<char*>(readBuffer_.data()), static_cast<std::streamsize>(need));
+    if (static_cast<uint64_t>(file_.gcount()) != need) {
+        if (file_.bad() && errno != 0) {
+            return Fail("frame read error: " + SystemMessage());
+        }
+        return Fail("frame read error, truncated");
+    }
+    // The record's own count must describe exactly one frame, or decoding would run past the
+    // caller's buffer or leave part of it stale.
+    const uint32_t decodedBytes = Read32(readBuffer_.data());
+    if (decodedBytes != FrameSize()) {
+        return Fail("frame " + std::to_string(number) + " has a decoded size of " +
+                    std::to_string(decodedBytes) + " bytes, expected " +
+                    std::to_string(FrameSize()));
+    }
+    if (!codec_.Decode(readBuffer_.data() + lvf::kRecordPrefix, destination, decodedBytes,
+                       RecordSize(number))) {
+        return Fail("error decoding frame: " + std::to_string(number));
+    }
+    return true;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "plugins/lvf/lmCompression.h"
+
+// Layout of an LVF clip file; all integers are little-endian.
+namespace lvf {
+inline constexpr size_t kHeaderSize = 72;
+inline constexpr size_t kIndexEntrySize = 12;
+inline constexpr uint8_t kCompressionRLE = 1;
+// Offsets of the header fields.
+inline constexpr size_t kCompressionOffset = 3;
+inline constexpr size_t kFlagsOffset = 4;
+inline constexpr size_t kFrameCountOffset = 8;
+inline constexpr size_t kWidthOffset = 12;
+inline constexpr size_t kHeightOffset = 16;
+inline constexpr size_t kIndexOffsetOffset = 32;
+// A frame record: the decoded byte count, the RLE data, then 4 bytes nobody interprets.
+inline constexpr size_t kRecordPrefix = 4;
+inline constexpr size_t kRecordSuffix = 4;
+// Frames are handed across the plug-in boundary with 32-bit sizes and pitches.
+inline constexpr uint64_t kMaxFrameBytes = 0x7FFFFFFF;
+}  // namespace lvf
+
+// Reads LVF clip files frame by frame. Every failure is a false result with ErrorText set.
+class TLVFDecoder {
+  public:
+    TLVFDecoder() = default;
+    TLVFDecoder(const TLVFDecoder&) = delete;
+    TLVFDecoder& operator=(const TLVFDecoder&) = delete;
+
+    // Closes any previous file, then reads and checks header and index.
+    bool Open(const std::string& fileName);
+    // Decodes frame `frame` (zero-based) into `destination`, which must hold FrameSize() bytes.
+    bool ReadFrame(int64_t frame, void* destination);
+    void Close();
+
+    uint32_t FrameCount() const;
+    uint32_t Width() const;
+    uint32_t Height() const;
+    size_t RowSize() const { return rowSize_; }
+    size_t FrameSize() const { return rowSize_ * Height(); }
+    uint32_t Flags() const;
+    uint64_t IndexOffset() const;
+    // The record offset and RLE size of one index entry; `frame` must be below FrameCount().
+    uint64_t RecordOffset(uint32_t frame) const;
+    uint32_t RecordSize(uint32_t frame) const;
+    const std::string& ErrorText() const { return errorText_; }
+
+  private:
+    bool Fail(std::string text);
+
+    std::string errorText_;
+    std::array<uint8_t, lvf::kHeaderSize> header_{};
+    std::ifstream file_;
+    uint64_t fileSize_ = 0;
+    TRLECodec codec_;
+    std::vector<uint8_t> index_;
+    std::vector<uint8_t> readBuffer_;
+    bool open_ = false;
+    size_t rowSize_ = 0;
+};
