@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -7,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 // Character codecs: bytes in a named encoding to Unicode code points and back. Text inside the
 // system is UTF-8; decoding delivers whole code points (UTF-16 surrogate pairs combined).
@@ -80,6 +82,96 @@ class TCustomSingleByteCodec : public TCustomUnicodeCodec {
     std::string EncodeBuffer(std::string_view utf8) override;
 };
 
+// UTF-8. Decoding delivers a 4-byte sequence as its character and combines a high and a low
+// surrogate written as two 3-byte sequences (as older writers did) into one character; an
+// unpaired surrogate and a value above U+10FFFF become U+FFFD. Overlong forms are accepted as
+// they decode. Encoding writes well-formed UTF-8.
+class TUTF8Codec : public TCustomUnicodeCodec {
+  public:
+    PCodecClass CodecClass() const override;
+    void DecodeChar(char32_t& code, int& byteCount) override;
+    void EncodeChar(char32_t code, int& byteCount) override;
+    void DecodeBuffer(const uint8_t* bytes, size_t byteCount, size_t& charCount, size_t& bytesUsed,
+                      size_t capacity, char32_t* chars) override;
+    std::string EncodeBuffer(std::string_view utf8) override;
+};
+
+// UTF-16 in either byte order. Decoding combines surrogate pairs; an unpaired surrogate
+// becomes U+FFFD.
+class TUTF16Codec : public TCustomUnicodeCodec {
+  public:
+    void DecodeChar(char32_t& code, int& byteCount) override;
+    void EncodeChar(char32_t code, int& byteCount) override;
+    void DecodeBuffer(const uint8_t* bytes, size_t byteCount, size_t& charCount, size_t& bytesUsed,
+                      size_t capacity, char32_t* chars) override;
+    std::string EncodeBuffer(std::string_view utf8) override;
+
+  protected:
+    explicit TUTF16Codec(bool bigEndian) : BigEndian(bigEndian) {}
+
+  private:
+    bool ReadUnit(char16_t& unit, int& byteCount);
+    void PutUnit(std::string* out, char16_t unit);
+
+    bool BigEndian;
+};
+
+class TUTF16LECodec : public TUTF16Codec {
+  public:
+    TUTF16LECodec() : TUTF16Codec(false) {}
+    PCodecClass CodecClass() const override;
+};
+
+class TUTF16BECodec : public TUTF16Codec {
+  public:
+    TUTF16BECodec() : TUTF16Codec(true) {}
+    PCodecClass CodecClass() const override;
+};
+
+// 0x00 to 0x7F only: a byte from 0x80 up raises "$%x is not a valid US-ASCII code point".
+class TUSASCIICodec : public TCustomSingleByteCodec {
+  public:
+    PCodecClass CodecClass() const override;
+    char32_t ByteToChar(uint8_t byte) const override;
+    uint8_t CharToByte(char32_t code) const override;
+};
+
+// Each byte is its own code point.
+class TISO8859_1Codec : public TCustomSingleByteCodec {
+  public:
+    PCodecClass CodecClass() const override;
+    char32_t ByteToChar(uint8_t byte) const override;
+    uint8_t CharToByte(char32_t code) const override;
+    void DecodeBuffer(const uint8_t* bytes, size_t byteCount, size_t& charCount, size_t& bytesUsed,
+                      size_t capacity, char32_t* chars) override;
+};
+
+// A code page given by a table of 256 characters (U+FFFF: the byte is undefined).
+class TTableSingleByteCodec : public TCustomSingleByteCodec {
+  public:
+    char32_t ByteToChar(uint8_t byte) const override;
+    uint8_t CharToByte(char32_t code) const override;
+    void DecodeBuffer(const uint8_t* bytes, size_t byteCount, size_t& charCount, size_t& bytesUsed,
+                      size_t capacity, char32_t* chars) override;
+
+  protected:
+    explicit TTableSingleByteCodec(PCodecClass codecClass);
+
+  private:
+    const char16_t* Table;
+    // (character, byte) sorted by character; the first byte wins for a character that two
+    // bytes share.
+    std::array<std::pair<char16_t, uint8_t>, 256> Reverse{};
+    size_t ReverseCount = 0;
+};
+
+template <const TCodecClass* Class>
+class TCodePageCodec : public TTableSingleByteCodec {
+  public:
+    TCodePageCodec() : TTableSingleByteCodec(Class) {}
+    PCodecClass CodecClass() const override { return Class; }
+};
+
 // A codec class: what a document keeps as its chosen encoding.
 struct TCodecClass {
     const char* Name;  // the name in messages, e.g. "UTF-8"
@@ -113,6 +205,29 @@ extern const TCodecClass Windows1250CodecClass;
 extern const TCodecClass Windows1251CodecClass;
 extern const TCodecClass Windows1252CodecClass;
 extern const TCodecClass EBCDIC_USCodecClass;
+
+using TISO8859_2Codec = TCodePageCodec<&ISO8859_2CodecClass>;
+using TISO8859_3Codec = TCodePageCodec<&ISO8859_3CodecClass>;
+using TISO8859_4Codec = TCodePageCodec<&ISO8859_4CodecClass>;
+using TISO8859_5Codec = TCodePageCodec<&ISO8859_5CodecClass>;
+using TISO8859_6Codec = TCodePageCodec<&ISO8859_6CodecClass>;
+using TISO8859_7Codec = TCodePageCodec<&ISO8859_7CodecClass>;
+using TISO8859_8Codec = TCodePageCodec<&ISO8859_8CodecClass>;
+using TISO8859_9Codec = TCodePageCodec<&ISO8859_9CodecClass>;
+using TISO8859_10Codec = TCodePageCodec<&ISO8859_10CodecClass>;
+using TISO8859_13Codec = TCodePageCodec<&ISO8859_13CodecClass>;
+using TISO8859_14Codec = TCodePageCodec<&ISO8859_14CodecClass>;
+using TISO8859_15Codec = TCodePageCodec<&ISO8859_15CodecClass>;
+using TKOI8_RCodec = TCodePageCodec<&KOI8_RCodecClass>;
+using TMacLatin2Codec = TCodePageCodec<&MacLatin2CodecClass>;
+using TMacRomanCodec = TCodePageCodec<&MacRomanCodecClass>;
+using TMacCyrillicCodec = TCodePageCodec<&MacCyrillicCodecClass>;
+using TIBM037Codec = TCodePageCodec<&IBM037CodecClass>;  // EBCDIC US/Canada
+using TIBM437Codec = TCodePageCodec<&IBM437CodecClass>;  // DOS Latin US
+using TWindows1250Codec = TCodePageCodec<&Windows1250CodecClass>;
+using TWindows1251Codec = TCodePageCodec<&Windows1251CodecClass>;
+using TWindows1252Codec = TCodePageCodec<&Windows1252CodecClass>;
+using TEBCDIC_USCodec = TCodePageCodec<&EBCDIC_USCodecClass>;
 
 // The codec class for an encoding name (case-insensitive), or nullptr.
 PCodecClass FindCodec(std::string_view name);
