@@ -128,11 +128,20 @@ int64_t AReader::Peek(void* buffer, int64_t count) {
         return 0;
     }
     const int64_t start = GetPosition();
-    const int64_t got = Read(buffer, count);
+    // A reader may hand out fewer bytes than asked before its end: keep reading.
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    int64_t got = 0;
+    while (got < count) {
+        const int64_t step = Read(bytes + got, count - got);
+        if (step <= 0) {
+            break;
+        }
+        got += step;
+    }
     if (got > 0) {
         SetPosition(start);
     }
-    return std::max<int64_t>(got, 0);
+    return got;
 }
 
 std::string AReader::PeekString(int64_t count) {
