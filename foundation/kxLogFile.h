@@ -1,0 +1,103 @@
+#pragma once
+
+// The process log: one human-readable UTF-8 file per day. Any thread queues lines without
+// waiting for the disk; each line carries the time of its call. A writer thread appends the
+// lines, starts a new file every calendar day and deletes old files.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "foundation/kxThreads.h"
+#include "port/port_files.h"
+#include "port/port_sync.h"
+
+// One queued record.
+struct TLogObject {
+    std::chrono::system_clock::time_point time;  // of the call, taken by the calling thread
+    std::string text;
+    bool flush = true;  // push the file to disk once the record is written
+};
+
+// The log and its writer thread, named "LogFile", running one step below normal priority.
+class TkxLogFile final : public TkxThread {
+  public:
+    // Starts the writer thread and returns once it runs. `directory` gets a trailing "/" when
+    // it lacks one; a `maximumFileCount` of 0 or less keeps every file.
+    TkxLogFile(std::string directory, std::string name, std::string version,
+               int64_t maximumFileCount, bool debuggerCopy);
+    // Writes every record queued so far, then ends the writer thread.
+    ~TkxLogFile() override;
+
+    // Queues a record; never waits for the disk. False when the queue is full (the record is
+    // lost) or the log is closing.
+    bool Post(TLogObject record);
+
+    // Writes what is queued and ends the writer thread; later records are refused.
+    void Close();
+
+    const std::string& Directory() const { return directory_; }
+    const std::string& BaseName() const { return name_; }
+    static constexpr const char* Extension = ".log";
+
+    // Records waiting beyond this many are lost.
+    static constexpr size_t MaxQueuedRecords = 65536;
+
+  private:
+    void Execute() override;
+    void Write(const TLogObject& record);
+    void SwitchFile(const std::string& fileName);
+    void DeleteOldFiles(const std::string& currentPath);
+    void Enqueue(TLogObject record);
+
+    const std::string directory_;
+    const std::string name_;
+    const std::string version_;
+    const int64_t maximumFileCount_;
+    const bool debuggerCopy_;
+    const std::chrono::system_clock::time_point startTime_;
+
+    // Used by the writer thread only.
+    std::string currentName_;
+    port::AppendFile stream_;
+    bool flushPending_ = false;
+
+    port::Event started_{port::Event::Mode::ManualReset};
+    std::mutex queueMutex_;
+    std::condition_variable queueChanged_;
+    std::deque<TLogObject> queue_;
+    bool closing_ = false;
+};
+
+// The one process log. Every function may be called from any thread; without an open log they
+// do nothing.
+
+// Creates the log unless one exists (then false).
+bool LogOpen(const std::string& directory, const std::string& name, const std::string& version,
+             int64_t maximumFileCount, bool debuggerCopy);
+
+// Queues one line stamped with the current local time.
+void LogText(const std::string& text);
+
+// Logs text + ": Success." when ok, else text + ": Failed (" + error + ")", or text + ": Failed"
+// when there is no error text. Returns ok.
+bool LogResult(const std::string& text, bool ok, const std::string& error = std::string());
+
+// Writes every queued line, ends the writer thread and frees the log.
+void LogClose();
+
+// One error entry in the system log, for the case in which the file log cannot be used.
+void LogEventError(const std::string& source, const std::string& text);
+
+// Tests replace the clock that stamps records and the log's start time; nullptr restores the
+// system clock.
+using TLogClock = std::chrono::system_clock::time_point (*)();
+void LogSetClockForTesting(TLogClock clock);
+
+// The formats of a log line, of a file name (without directory and extension) and of the
+// day-change banner.
+std::string LogFormatLine(std::chrono::system_clock::time_point time, const std::string& text);
+std::string LogFileName(const std::string& name, std::chrono::system_clock::time_point time);
