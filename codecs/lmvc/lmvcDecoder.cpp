@@ -1,0 +1,216 @@
+#include "codecs/lmvc/lmvcDecoder.h"
+
+#include <cstring>
+
+#include "codecs/lmvc/lmvcChecksum.h"
+#include "codecs/lmvc/lmvcEntropy.h"
+#include "codecs/lmvc/lmvcPlanar.h"
+#include "codecs/lmvc/lmvcWorkers.h"
+
+TLmvcDecoder::TLmvcDecoder() = default;
+TLmvcDecoder::~TLmvcDecoder() = default;
+
+bool TLmvcDecoder::Configure(const TLmvcFormat& output, int threads) {
+    configured_ = false;
+    if (output.Width < 1 || output.Height < 1 || output.Width > kLmvcMaxDimension ||
+        output.Height > kLmvcMaxDimension ||
+        static_cast<int64_t>(output.Width) * output.Height > kLmvcMaxPixels) {
+        error_ = "frame size out of range";
+        return false;
+    }
+    if (output.BitCount != 24 && output.BitCount != 32) {
+        error_ = "only 24 and 32 bits per pixel are supported";
+        return false;
+    }
+    const size_t rowBytes = static_cast<size_t>(output.Width) * (output.BitCount / 8);
+    if (output.Stride != 0 && output.Stride < rowBytes) {
+        error_ = "row stride smaller than a row";
+        return false;
+    }
+    if (threads < 1 || threads > kLmvcMaxThreads) {
+        error_ = "thread count out of range";
+        return false;
+    }
+    format_ = output;
+    stride_ = output.Stride != 0 ? output.Stride : LmvcDibStride(output.Width, output.BitCount);
+    if (!workers_ || workers_->Count() != threads) {
+        workers_ = std::make_unique<TLmvcWorkers>(threads);
+    }
+    scratch_.assign(static_cast<size_t>(threads), {});
+    configured_ = true;
+    error_.clear();
+    return true;
+}
+
+size_t TLmvcDecoder::OutputSize() const {
+    return configured_ ? stride_ * static_cast<size_t>(format_.Height) : 0;
+}
+
+bool TLmvcDecoder::ReadFrameInfo(const uint8_t* data, size_t size, TLmvcFrameInfo& info,
+                                 std::string& error) {
+    if (data == nullptr || size < kLmvcHeaderSize) {
+        error = "frame shorter than its header";
+        return false;
+    }
+    if (std::memcmp(data, kLmvcMagic, 4) != 0) {
+        error = "not an LMVC frame";
+        return false;
+    }
+    if (data[4] != kLmvcVersion) {
+        error = "unsupported LMVC version " + std::to_string(data[4]);
+        return false;
+    }
+    const int bitCount = data[5];
+    if ((bitCount != 24 && bitCount != 32) || data[6] != (bitCount == 32 ? 4 : 3) || data[7] != 0 ||
+        LmvcGet16(data + 18) != 0) {
+        error = "unsupported pixel layout";
+        return false;
+    }
+    const uint32_t width = LmvcGet32(data + 8);
+    const uint32_t height = LmvcGet32(data + 12);
+    if (width < 1 || height < 1 || width > kLmvcMaxDimension || height > kLmvcMaxDimension ||
+        static_cast<int64_t>(width) * height > kLmvcMaxPixels) {
+        error = "frame size out of range";
+        return false;
+    }
+    const int slices = LmvcGet16(data + 16);
+    if (slices < 1 || slices > kLmvcMaxSlices || static_cast<uint32_t>(slices) > height) {
+        error = "invalid slice count";
+        return false;
+    }
+    const size_t total = LmvcGet32(data + 20);
+    const size_t tableEnd = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices);
+    if (total > size) {
+        error = "frame truncated";
+        return false;
+    }
+    if (total < tableEnd) {
+        error = "invalid frame size";
+        return false;
+    }
+    size_t sum = 0;
+    for (int s = 0; s < slices; ++s) {
+        sum += LmvcGet32(data + kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(s));
+    }
+    if (sum != total - tableEnd) {
+        error = "slice table does not match the frame size";
+        return false;
+    }
+    info.Width = static_cast<int>(width);
+    info.Height = static_cast<int>(height);
+    info.BitCount = bitCount;
+    info.Slices = slices;
+    info.Size = total;
+    return true;
+}
+
+const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data, uint8_t* out) {
+    const int width = frame_.Width;
+    const int planes = frame_.BitCount == 32 ? 4 : 3;
+    const int y0 = LmvcSliceFirstRow(slice, frame_.Slices, frame_.Height);
+    const int y1 = LmvcSliceFirstRow(slice + 1, frame_.Slices, frame_.Height);
+    const size_t count = static_cast<size_t>(y1 - y0) * width;
+    std::vector<uint8_t>& scratch = scratch_[static_cast<size_t>(worker)];
+    if (scratch.size() < planes * count + width) {
+        scratch.resize(planes * count + width);
+    }
+    uint8_t* plane[4] = {};
+    for (int p = 0; p < planes; ++p) {
+        plane[p] = scratch.data() + p * count;
+    }
+    uint8_t* zeroRow = scratch.data() + planes * count;
+    std::memset(zeroRow, 0, static_cast<size_t>(width));
+
+    const uint8_t* pos = data + sliceOffset_[static_cast<size_t>(slice)];
+    const uint8_t* end = data + sliceOffset_[static_cast<size_t>(slice) + 1];
+    if (verifyChecksums_ &&
+        LmvcCrc32c(pos, static_cast<size_t>(end - pos)) != sliceCrc_[static_cast<size_t>(slice)]) {
+        return "checksum mismatch";
+    }
+    for (int p = 0; p < planes; ++p) {
+        if (static_cast<size_t>(end - pos) < kLmvcPlaneHeaderSize) {
+            return "plane header missing";
+        }
+        const uint8_t method = pos[0];
+        const size_t size = LmvcGet32(pos + 1);
+        pos += kLmvcPlaneHeaderSize;
+        if (size > static_cast<size_t>(end - pos)) {
+            return "plane runs past its slice";
+        }
+        if (method > static_cast<uint8_t>(TLmvcMethod::HuffmanRuns)) {
+            return "unknown plane method";
+        }
+        const char* error =
+            LmvcDecodePlane(static_cast<TLmvcMethod>(method), pos, size, plane[p], count);
+        if (error != nullptr) {
+            return error;
+        }
+        pos += size;
+    }
+    if (pos != end) {
+        return "unexpected bytes after the last plane";
+    }
+
+    const uint8_t* merge[4] = {plane[0], plane[1], plane[2], planes == 4 ? plane[3] : nullptr};
+    for (int y = y0; y < y1; ++y) {
+        const size_t offset = static_cast<size_t>(y - y0) * width;
+        for (int p = 0; p < planes; ++p) {
+            uint8_t* row = plane[p] + offset;
+            LmvcUnpredictRow(row, y == y0 ? zeroRow : row - width, width);
+            merge[p] = row;
+        }
+        const int memoryRow = format_.BottomUp ? format_.Height - 1 - y : y;
+        uint8_t* dst = out + static_cast<size_t>(memoryRow) * stride_;
+        LmvcMergeRow(merge, width, format_.BitCount, dst);
+        // Row padding carries no pixels; keep it defined.
+        const size_t rowBytes = static_cast<size_t>(width) * (format_.BitCount / 8);
+        if (stride_ > rowBytes) {
+            std::memset(dst + rowBytes, 0, stride_ - rowBytes);
+        }
+    }
+    return nullptr;
+}
+
+bool TLmvcDecoder::DecodeFrame(const uint8_t* data, size_t size, uint8_t* out, size_t outSize) {
+    if (!configured_) {
+        error_ = "decoder not configured";
+        return false;
+    }
+    if (out == nullptr || outSize < OutputSize()) {
+        error_ = "output buffer smaller than a frame";
+        return false;
+    }
+    if (!ReadFrameInfo(data, size, frame_, error_)) {
+        return false;
+    }
+    if (frame_.Width != format_.Width || frame_.Height != format_.Height) {
+        error_ = "frame is " + std::to_string(frame_.Width) + "x" + std::to_string(frame_.Height) +
+                 ", decoder expects " + std::to_string(format_.Width) + "x" +
+                 std::to_string(format_.Height);
+        return false;
+    }
+    sliceOffset_.resize(static_cast<size_t>(frame_.Slices) + 1);
+    sliceCrc_.resize(static_cast<size_t>(frame_.Slices));
+    size_t offset = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(frame_.Slices);
+    for (int s = 0; s < frame_.Slices; ++s) {
+        const uint8_t* entry =
+            data + kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(s);
+        sliceOffset_[static_cast<size_t>(s)] = offset;
+        sliceCrc_[static_cast<size_t>(s)] = LmvcGet32(entry + 4);
+        offset += LmvcGet32(entry);
+    }
+    sliceOffset_[static_cast<size_t>(frame_.Slices)] = offset;
+
+    std::vector<const char*> errors(static_cast<size_t>(frame_.Slices), nullptr);
+    workers_->Run(frame_.Slices, [&](int slice, int worker) {
+        errors[static_cast<size_t>(slice)] = DecodeSlice(slice, worker, data, out);
+    });
+    for (int s = 0; s < frame_.Slices; ++s) {
+        if (errors[static_cast<size_t>(s)] != nullptr) {
+            error_ = "slice " + std::to_string(s) + ": " + errors[static_cast<size_t>(s)];
+            return false;
+        }
+    }
+    error_.clear();
+    return true;
+}

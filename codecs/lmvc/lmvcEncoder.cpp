@@ -1,0 +1,171 @@
+#include "codecs/lmvc/lmvcEncoder.h"
+
+#include <cstring>
+
+#include "codecs/lmvc/lmvcChecksum.h"
+#include "codecs/lmvc/lmvcEntropy.h"
+#include "codecs/lmvc/lmvcPlanar.h"
+#include "codecs/lmvc/lmvcWorkers.h"
+
+TLmvcEncoder::TLmvcEncoder() = default;
+TLmvcEncoder::~TLmvcEncoder() = default;
+
+bool TLmvcEncoder::Configure(const TLmvcFormat& format, int threads) {
+    configured_ = false;
+    if (format.Width < 1 || format.Height < 1 || format.Width > kLmvcMaxDimension ||
+        format.Height > kLmvcMaxDimension ||
+        static_cast<int64_t>(format.Width) * format.Height > kLmvcMaxPixels) {
+        error_ = "frame size out of range";
+        return false;
+    }
+    if (format.BitCount != 24 && format.BitCount != 32) {
+        error_ = "only 24 and 32 bits per pixel are supported";
+        return false;
+    }
+    const size_t rowBytes = static_cast<size_t>(format.Width) * (format.BitCount / 8);
+    if (format.Stride != 0 && format.Stride < rowBytes) {
+        error_ = "row stride smaller than a row";
+        return false;
+    }
+    if (threads < 1 || threads > kLmvcMaxThreads) {
+        error_ = "thread count out of range";
+        return false;
+    }
+    format_ = format;
+    stride_ = format.Stride != 0 ? format.Stride : LmvcDibStride(format.Width, format.BitCount);
+    planes_ = format.BitCount == 32 ? 4 : 3;
+    slices_ = LmvcSliceCountFor(format.Height);
+    if (!workers_ || workers_->Count() != threads) {
+        workers_ = std::make_unique<TLmvcWorkers>(threads);
+    }
+    const size_t maxRows = static_cast<size_t>((format.Height + slices_ - 1) / slices_);
+    const size_t width = static_cast<size_t>(format.Width);
+    // Residual planes of one slice, two sets of plane rows (current, above) and a zero row.
+    scratch_.assign(static_cast<size_t>(threads),
+                    std::vector<uint8_t>(planes_ * maxRows * width + (2 * planes_ + 1) * width));
+    sliceData_.assign(static_cast<size_t>(slices_), {});
+    sliceCrc_.assign(static_cast<size_t>(slices_), 0);
+    configured_ = true;
+    error_.clear();
+    return true;
+}
+
+size_t TLmvcEncoder::InputSize() const {
+    return configured_ ? stride_ * static_cast<size_t>(format_.Height) : 0;
+}
+
+size_t TLmvcEncoder::MaxCompressedSize() const {
+    if (!configured_) {
+        return 0;
+    }
+    // Every plane falls back to raw bytes when nothing smaller is found.
+    return kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_) +
+           static_cast<size_t>(slices_) * planes_ * kLmvcPlaneHeaderSize +
+           static_cast<size_t>(format_.Width) * format_.Height * planes_;
+}
+
+void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame) {
+    const int width = format_.Width;
+    const int y0 = LmvcSliceFirstRow(slice, slices_, format_.Height);
+    const int y1 = LmvcSliceFirstRow(slice + 1, slices_, format_.Height);
+    const size_t count = static_cast<size_t>(y1 - y0) * width;
+    const size_t maxRows = static_cast<size_t>((format_.Height + slices_ - 1) / slices_);
+    uint8_t* base = scratch_[static_cast<size_t>(worker)].data();
+    uint8_t* residual[4] = {};
+    uint8_t* rows[2][4] = {};
+    uint8_t* cursor = base;
+    for (int p = 0; p < planes_; ++p) {
+        residual[p] = cursor;
+        cursor += maxRows * width;
+    }
+    for (int set = 0; set < 2; ++set) {
+        for (int p = 0; p < planes_; ++p) {
+            rows[set][p] = cursor;
+            cursor += width;
+        }
+    }
+    uint8_t* zeroRow = cursor;
+    std::memset(zeroRow, 0, static_cast<size_t>(width));
+
+    for (int y = y0; y < y1; ++y) {
+        const int memoryRow = format_.BottomUp ? format_.Height - 1 - y : y;
+        const uint8_t* src = frame + static_cast<size_t>(memoryRow) * stride_;
+        uint8_t* const* cur = rows[y & 1];
+        uint8_t* const* above = rows[(y & 1) ^ 1];
+        LmvcSplitRow(src, format_.BitCount, width, cur);
+        for (int p = 0; p < planes_; ++p) {
+            LmvcPredictRow(cur[p], y == y0 ? zeroRow : above[p], width,
+                           residual[p] + static_cast<size_t>(y - y0) * width);
+        }
+    }
+
+    TLmvcPlaneEncoder coders[4];
+    size_t total = 0;
+    for (int p = 0; p < planes_; ++p) {
+        total += coders[p].Plan(residual[p], count);
+    }
+    std::vector<uint8_t>& out = sliceData_[static_cast<size_t>(slice)];
+    out.resize(total);
+    uint8_t* dst = out.data();
+    for (int p = 0; p < planes_; ++p) {
+        coders[p].Write(residual[p], count, dst);
+        dst += kLmvcPlaneHeaderSize + LmvcGet32(dst + 1);
+    }
+    sliceCrc_[static_cast<size_t>(slice)] = LmvcCrc32c(out.data(), out.size());
+}
+
+bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* out,
+                               size_t capacity, size_t& written) {
+    written = 0;
+    if (!configured_) {
+        error_ = "encoder not configured";
+        return false;
+    }
+    // The last row needs only its pixels, not its padding.
+    const size_t rowBytes = static_cast<size_t>(format_.Width) * (format_.BitCount / 8);
+    const size_t needed = stride_ * static_cast<size_t>(format_.Height - 1) + rowBytes;
+    if (frame == nullptr || frameSize < needed) {
+        error_ = "input frame too small";
+        return false;
+    }
+    if (out == nullptr || capacity < MaxCompressedSize()) {
+        error_ = "output buffer smaller than the largest compressed frame";
+        return false;
+    }
+    workers_->Run(slices_, [&](int slice, int worker) { EncodeSlice(slice, worker, frame); });
+
+    size_t size = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
+    for (const auto& s : sliceData_) {
+        size += s.size();
+    }
+    std::memcpy(out, kLmvcMagic, 4);
+    out[4] = kLmvcVersion;
+    out[5] = static_cast<uint8_t>(format_.BitCount);
+    out[6] = static_cast<uint8_t>(planes_);
+    out[7] = 0;
+    LmvcPut32(out + 8, static_cast<uint32_t>(format_.Width));
+    LmvcPut32(out + 12, static_cast<uint32_t>(format_.Height));
+    LmvcPut16(out + 16, static_cast<uint16_t>(slices_));
+    LmvcPut16(out + 18, 0);
+    LmvcPut32(out + 20, static_cast<uint32_t>(size));
+    uint8_t* table = out + kLmvcHeaderSize;
+    uint8_t* dst = table + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
+    for (int s = 0; s < slices_; ++s) {
+        const auto& data = sliceData_[static_cast<size_t>(s)];
+        LmvcPut32(table + kLmvcSliceEntrySize * s, static_cast<uint32_t>(data.size()));
+        LmvcPut32(table + kLmvcSliceEntrySize * s + 4, sliceCrc_[static_cast<size_t>(s)]);
+        std::memcpy(dst, data.data(), data.size());
+        dst += data.size();
+    }
+    written = size;
+    error_.clear();
+    return true;
+}
+
+bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, std::vector<uint8_t>& out) {
+    out.resize(MaxCompressedSize());
+    size_t written = 0;
+    bool ok = EncodeFrame(frame, frameSize, out.data(), out.size(), written);
+    out.resize(written);
+    return ok;
+}

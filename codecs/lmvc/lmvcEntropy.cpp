@@ -1,0 +1,579 @@
+#include "codecs/lmvc/lmvcEntropy.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int kTableBits = kLmvcMaxCodeLength;
+constexpr int kTableSize = 1 << kTableBits;
+
+// Nibble codes of the stored code-length table: 0..12 are lengths, 13 k is a run of k+2 unused
+// symbols, 14 h l is a run of 18 + (h*16+l) unused symbols.
+constexpr uint8_t kShortZeroRun = 13;
+constexpr uint8_t kLongZeroRun = 14;
+
+int TableNibbles(const uint8_t* lengths, int symbols, uint8_t* nibbles) {
+    int count = 0;
+    int i = 0;
+    while (i < symbols) {
+        if (lengths[i] != 0) {
+            nibbles[count++] = lengths[i++];
+            continue;
+        }
+        int run = 1;
+        while (i + run < symbols && lengths[i + run] == 0) {
+            ++run;
+        }
+        if (run >= 18) {
+            run = std::min(run, 18 + 255);
+            nibbles[count++] = kLongZeroRun;
+            nibbles[count++] = static_cast<uint8_t>((run - 18) >> 4);
+            nibbles[count++] = static_cast<uint8_t>((run - 18) & 15);
+        } else if (run >= 2) {
+            nibbles[count++] = kShortZeroRun;
+            nibbles[count++] = static_cast<uint8_t>(run - 2);
+        } else {
+            nibbles[count++] = 0;
+        }
+        i += run;
+    }
+    return count;
+}
+
+size_t TableBytes(const uint8_t* lengths, int symbols) {
+    uint8_t nibbles[kLmvcRunSymbols * 2];
+    return (static_cast<size_t>(TableNibbles(lengths, symbols, nibbles)) + 1) / 2;
+}
+
+size_t WriteTable(const uint8_t* lengths, int symbols, uint8_t* out) {
+    uint8_t nibbles[kLmvcRunSymbols * 2 + 1];
+    int count = TableNibbles(lengths, symbols, nibbles);
+    nibbles[count] = 0;
+    size_t bytes = (static_cast<size_t>(count) + 1) / 2;
+    for (size_t b = 0; b < bytes; ++b) {
+        out[b] = static_cast<uint8_t>((nibbles[2 * b] << 4) | nibbles[2 * b + 1]);
+    }
+    return bytes;
+}
+
+// Answers the bytes the table took, or 0 when it is damaged.
+size_t ReadTable(const uint8_t* in, size_t size, int symbols, uint8_t* lengths) {
+    size_t nibble = 0;
+    auto next = [&](uint8_t& value) {
+        if (nibble / 2 >= size) {
+            return false;
+        }
+        uint8_t byte = in[nibble / 2];
+        value =
+            (nibble % 2 == 0) ? static_cast<uint8_t>(byte >> 4) : static_cast<uint8_t>(byte & 15);
+        ++nibble;
+        return true;
+    };
+    int i = 0;
+    while (i < symbols) {
+        uint8_t v;
+        if (!next(v)) {
+            return 0;
+        }
+        if (v <= kLmvcMaxCodeLength) {
+            lengths[i++] = v;
+            continue;
+        }
+        int run;
+        uint8_t hi, lo;
+        if (v == kShortZeroRun) {
+            if (!next(lo)) {
+                return 0;
+            }
+            run = lo + 2;
+        } else if (v == kLongZeroRun) {
+            if (!next(hi) || !next(lo)) {
+                return 0;
+            }
+            run = 18 + hi * 16 + lo;
+        } else {
+            return 0;
+        }
+        if (run > symbols - i) {
+            return 0;
+        }
+        std::memset(lengths + i, 0, static_cast<size_t>(run));
+        i += run;
+    }
+    return (nibble + 1) / 2;
+}
+
+// Fills the 12-bit lookup table: entry = symbol << 4 | length, 0 for bit patterns that no code
+// starts with. Fails when the lengths overfill the code space.
+bool BuildDecodeTable(const uint8_t* lengths, int symbols, uint16_t* table) {
+    uint32_t space = 0;
+    for (int s = 0; s < symbols; ++s) {
+        if (lengths[s] != 0) {
+            space += 1u << (kTableBits - lengths[s]);
+        }
+    }
+    if (space == 0 || space > static_cast<uint32_t>(kTableSize)) {
+        return false;
+    }
+    uint16_t codes[kLmvcRunSymbols];
+    LmvcAssignCanonicalCodes(lengths, symbols, codes);
+    std::memset(table, 0, sizeof(uint16_t) * kTableSize);
+    for (int s = 0; s < symbols; ++s) {
+        int len = lengths[s];
+        if (len == 0) {
+            continue;
+        }
+        uint32_t first = static_cast<uint32_t>(codes[s]) << (kTableBits - len);
+        uint32_t count = 1u << (kTableBits - len);
+        uint16_t entry = static_cast<uint16_t>((s << 4) | len);
+        std::fill(table + first, table + first + count, entry);
+    }
+    return true;
+}
+
+// Calls literal(value) and run(length) for the tokens of the zero-run coding: every maximal
+// run of two or more zero bytes is one run token, all other bytes are literals.
+template <class Literal, class Run>
+void ScanTokens(const uint8_t* r, size_t n, Literal literal, Run run) {
+    size_t i = 0;
+    while (i < n) {
+        if (r[i] != 0) {
+            literal(r[i]);
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        bool found = false;
+        while (!found && j + 8 <= n) {
+            uint64_t w;
+            std::memcpy(&w, r + j, 8);
+            if (w == 0) {
+                j += 8;
+                continue;
+            }
+            if constexpr (std::endian::native == std::endian::little) {
+                j += static_cast<size_t>(std::countr_zero(w)) / 8;
+            } else {
+                j += static_cast<size_t>(std::countl_zero(w)) / 8;
+            }
+            found = true;
+        }
+        while (!found && j < n && r[j] == 0) {
+            ++j;
+        }
+        size_t len = j - i;
+        if (len == 1) {
+            literal(0);
+        } else {
+            run(len);
+        }
+        i = j;
+    }
+}
+
+// Run length L >= 2 is sent as class c = floor(log2(L-1)) and the c low bits of L-1.
+inline int RunClass(size_t len) {
+    return std::bit_width(static_cast<uint64_t>(len - 1)) - 1;
+}
+
+class TBitWriter {
+  public:
+    explicit TBitWriter(uint8_t* out) : p_(out) {}
+    void Put(uint32_t code, unsigned len) {
+        acc_ = (acc_ << len) | code;
+        bits_ += len;
+        if (bits_ >= 32) {
+            bits_ -= 32;
+            uint32_t w = static_cast<uint32_t>(acc_ >> bits_);
+            p_[0] = static_cast<uint8_t>(w >> 24);
+            p_[1] = static_cast<uint8_t>(w >> 16);
+            p_[2] = static_cast<uint8_t>(w >> 8);
+            p_[3] = static_cast<uint8_t>(w);
+            p_ += 4;
+        }
+    }
+    uint8_t* Finish() {
+        while (bits_ >= 8) {
+            bits_ -= 8;
+            *p_++ = static_cast<uint8_t>(acc_ >> bits_);
+        }
+        if (bits_ > 0) {
+            *p_++ = static_cast<uint8_t>(acc_ << (8 - bits_));
+            bits_ = 0;
+        }
+        return p_;
+    }
+
+  private:
+    uint8_t* p_;
+    uint64_t acc_ = 0;
+    unsigned bits_ = 0;
+};
+
+// Most-significant-bit-first reader that never reads past its end: missing bytes read as zero
+// and are counted, so a stream that needed them is recognised as truncated.
+class TBitReader {
+  public:
+    TBitReader(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
+    void Refill() {
+        if (avail_ >= 32) {
+            return;
+        }
+        uint32_t w;
+        if (end_ - p_ >= 4) {
+            w = (static_cast<uint32_t>(p_[0]) << 24) | (static_cast<uint32_t>(p_[1]) << 16) |
+                (static_cast<uint32_t>(p_[2]) << 8) | p_[3];
+            p_ += 4;
+        } else {
+            w = 0;
+            for (int k = 0; k < 4; ++k) {
+                w <<= 8;
+                if (p_ < end_) {
+                    w |= *p_++;
+                } else {
+                    ++missing_;
+                }
+            }
+        }
+        bits_ |= static_cast<uint64_t>(w) << (32 - avail_);
+        avail_ += 32;
+    }
+    uint32_t Peek12() const { return static_cast<uint32_t>(bits_ >> (64 - kTableBits)); }
+    uint32_t Take(unsigned len) {
+        uint32_t v = len == 0 ? 0 : static_cast<uint32_t>(bits_ >> (64 - len));
+        Skip(len);
+        return v;
+    }
+    void Skip(unsigned len) {
+        bits_ <<= len;
+        avail_ -= len;
+    }
+    unsigned Avail() const { return avail_; }
+    // True while no bit beyond the real end has been consumed.
+    bool WithinEnd() const { return missing_ * 8 <= avail_; }
+    bool Exhausted() const { return missing_ > 8; }
+
+  private:
+    const uint8_t* p_;
+    const uint8_t* end_;
+    uint64_t bits_ = 0;
+    unsigned avail_ = 0;
+    size_t missing_ = 0;
+};
+
+const char* DecodeLiterals(TBitReader& in, const uint16_t* table, uint8_t* out, size_t count) {
+    size_t i = 0;
+    while (i + 2 <= count) {
+        in.Refill();
+        uint16_t e = table[in.Peek12()];
+        if ((e & 15) == 0) {
+            return "invalid Huffman code";
+        }
+        out[i] = static_cast<uint8_t>(e >> 4);
+        in.Skip(e & 15);
+        e = table[in.Peek12()];
+        if ((e & 15) == 0) {
+            return "invalid Huffman code";
+        }
+        out[i + 1] = static_cast<uint8_t>(e >> 4);
+        in.Skip(e & 15);
+        i += 2;
+        if (in.Exhausted()) {
+            return "Huffman data truncated";
+        }
+    }
+    if (i < count) {
+        in.Refill();
+        uint16_t e = table[in.Peek12()];
+        if ((e & 15) == 0) {
+            return "invalid Huffman code";
+        }
+        out[i] = static_cast<uint8_t>(e >> 4);
+        in.Skip(e & 15);
+    }
+    return nullptr;
+}
+
+const char* DecodeWithRuns(TBitReader& in, const uint16_t* table, uint8_t* out, size_t count) {
+    size_t i = 0;
+    while (i < count) {
+        in.Refill();
+        uint16_t e = table[in.Peek12()];
+        if ((e & 15) == 0) {
+            return "invalid Huffman code";
+        }
+        in.Skip(e & 15);
+        unsigned symbol = e >> 4;
+        if (symbol < kLmvcLiteralSymbols) {
+            out[i++] = static_cast<uint8_t>(symbol);
+            continue;
+        }
+        unsigned cls = symbol - kLmvcLiteralSymbols;
+        in.Refill();
+        uint64_t len = ((uint64_t{1} << cls) | in.Take(cls)) + 1;
+        if (len > count - i) {
+            return "zero run past the end of the plane";
+        }
+        std::memset(out + i, 0, static_cast<size_t>(len));
+        i += static_cast<size_t>(len);
+        if (in.Exhausted()) {
+            return "Huffman data truncated";
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+void LmvcBuildCodeLengths(const uint32_t* freq, int symbols, uint8_t* lengths) {
+    std::memset(lengths, 0, static_cast<size_t>(symbols));
+    std::vector<std::pair<uint32_t, int>> used;
+    used.reserve(static_cast<size_t>(symbols));
+    for (int s = 0; s < symbols; ++s) {
+        if (freq[s] != 0) {
+            used.emplace_back(freq[s], s);
+        }
+    }
+    if (used.empty()) {
+        return;
+    }
+    if (used.size() == 1) {
+        lengths[used[0].second] = 1;
+        return;
+    }
+    std::sort(used.begin(), used.end());
+    // Two-queue Huffman: leaves in ascending weight, internal nodes are created in ascending
+    // weight too, so the two smallest are always at the front of one of the queues.
+    const size_t n = used.size();
+    std::vector<uint64_t> weight(2 * n - 1);
+    std::vector<size_t> parent(2 * n - 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+        weight[i] = used[i].first;
+    }
+    size_t leaf = 0, inner = n, next = n;
+    auto takeSmallest = [&]() {
+        if (leaf < n && (inner >= next || weight[leaf] <= weight[inner])) {
+            return leaf++;
+        }
+        return inner++;
+    };
+    while (next < 2 * n - 1) {
+        size_t a = takeSmallest();
+        size_t b = takeSmallest();
+        weight[next] = weight[a] + weight[b];
+        parent[a] = next;
+        parent[b] = next;
+        ++next;
+    }
+    std::vector<int> depth(2 * n - 1, 0);
+    int count[64] = {};
+    for (size_t i = 2 * n - 1; i-- > 0;) {
+        if (i != 2 * n - 2) {
+            depth[i] = depth[parent[i]] + 1;
+        }
+    }
+    for (size_t i = 0; i < n; ++i) {
+        count[std::min(depth[i], kLmvcMaxCodeLength)]++;
+    }
+    // Limit the lengths: codes cut down to the maximum overfill the code space; lengthen
+    // shorter codes one at a time until it fits exactly again.
+    uint32_t total = 0;
+    for (int len = 1; len <= kLmvcMaxCodeLength; ++len) {
+        total += static_cast<uint32_t>(count[len]) << (kLmvcMaxCodeLength - len);
+    }
+    while (total > (1u << kLmvcMaxCodeLength)) {
+        count[kLmvcMaxCodeLength]--;
+        for (int len = kLmvcMaxCodeLength - 1; len > 0; --len) {
+            if (count[len] != 0) {
+                count[len]--;
+                count[len + 1] += 2;
+                break;
+            }
+        }
+        total--;
+    }
+    // Most frequent symbols (at the end of the sorted list) get the shortest codes.
+    size_t pos = n;
+    for (int len = 1; len <= kLmvcMaxCodeLength; ++len) {
+        for (int k = 0; k < count[len]; ++k) {
+            lengths[used[--pos].second] = static_cast<uint8_t>(len);
+        }
+    }
+}
+
+void LmvcAssignCanonicalCodes(const uint8_t* lengths, int symbols, uint16_t* codes) {
+    int count[kLmvcMaxCodeLength + 1] = {};
+    for (int s = 0; s < symbols; ++s) {
+        count[lengths[s]]++;
+    }
+    count[0] = 0;
+    uint32_t next[kLmvcMaxCodeLength + 2] = {};
+    uint32_t code = 0;
+    for (int len = 1; len <= kLmvcMaxCodeLength; ++len) {
+        code = (code + static_cast<uint32_t>(count[len - 1])) << 1;
+        next[len] = code;
+    }
+    for (int s = 0; s < symbols; ++s) {
+        codes[s] = lengths[s] == 0 ? 0 : static_cast<uint16_t>(next[lengths[s]]++);
+    }
+}
+
+size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
+    uint32_t h[4][kLmvcLiteralSymbols] = {};
+    size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        h[0][r[i]]++;
+        h[1][r[i + 1]]++;
+        h[2][r[i + 2]]++;
+        h[3][r[i + 3]]++;
+    }
+    for (; i < n; ++i) {
+        h[0][r[i]]++;
+    }
+    uint32_t hist[kLmvcRunSymbols] = {};
+    for (int s = 0; s < kLmvcLiteralSymbols; ++s) {
+        hist[s] = h[0][s] + h[1][s] + h[2][s] + h[3][s];
+    }
+
+    if (n > 0 && (hist[0] == n || (hist[0] == n - 1 && r[0] != 0))) {
+        method_ = TLmvcMethod::Constant;
+        constant_ = r[0];
+        payload_ = 1;
+        return kLmvcPlaneHeaderSize + payload_;
+    }
+    method_ = TLmvcMethod::Raw;
+    payload_ = n;
+
+    uint8_t lengths[kLmvcRunSymbols];
+    LmvcBuildCodeLengths(hist, kLmvcLiteralSymbols, lengths);
+    uint64_t bits = 0;
+    for (int s = 0; s < kLmvcLiteralSymbols; ++s) {
+        bits += static_cast<uint64_t>(hist[s]) * lengths[s];
+    }
+    size_t table = TableBytes(lengths, kLmvcLiteralSymbols);
+    size_t bytes = table + static_cast<size_t>((bits + 7) / 8);
+    if (bytes < payload_) {
+        method_ = TLmvcMethod::Huffman;
+        payload_ = bytes;
+        tableBytes_ = table;
+        symbols_ = kLmvcLiteralSymbols;
+        std::memcpy(lengths_, lengths, kLmvcLiteralSymbols);
+    }
+
+    // Zero runs only pay where zeros are common: flat graphics, constant alpha, still areas.
+    if (hist[0] >= n / 8) {
+        uint32_t runHist[kLmvcRunSymbols] = {};
+        uint64_t extraBits = 0;
+        ScanTokens(
+            r, n, [&](uint8_t v) { runHist[v]++; },
+            [&](size_t len) {
+                int cls = RunClass(len);
+                runHist[kLmvcLiteralSymbols + cls]++;
+                extraBits += static_cast<uint64_t>(cls);
+            });
+        LmvcBuildCodeLengths(runHist, kLmvcRunSymbols, lengths);
+        bits = extraBits;
+        for (int s = 0; s < kLmvcRunSymbols; ++s) {
+            bits += static_cast<uint64_t>(runHist[s]) * lengths[s];
+        }
+        table = TableBytes(lengths, kLmvcRunSymbols);
+        bytes = table + static_cast<size_t>((bits + 7) / 8);
+        if (bytes < payload_) {
+            method_ = TLmvcMethod::HuffmanRuns;
+            payload_ = bytes;
+            tableBytes_ = table;
+            symbols_ = kLmvcRunSymbols;
+            std::memcpy(lengths_, lengths, kLmvcRunSymbols);
+        }
+    }
+    if (method_ == TLmvcMethod::Huffman || method_ == TLmvcMethod::HuffmanRuns) {
+        LmvcAssignCanonicalCodes(lengths_, symbols_, codes_);
+    }
+    return kLmvcPlaneHeaderSize + payload_;
+}
+
+void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
+    out[0] = static_cast<uint8_t>(method_);
+    LmvcPut32(out + 1, static_cast<uint32_t>(payload_));
+    uint8_t* p = out + kLmvcPlaneHeaderSize;
+    switch (method_) {
+        case TLmvcMethod::Raw:
+            std::memcpy(p, r, n);
+            return;
+        case TLmvcMethod::Constant:
+            p[0] = constant_;
+            return;
+        case TLmvcMethod::Huffman: {
+            p += WriteTable(lengths_, symbols_, p);
+            TBitWriter bw(p);
+            for (size_t i = 0; i < n; ++i) {
+                bw.Put(codes_[r[i]], lengths_[r[i]]);
+            }
+            bw.Finish();
+            return;
+        }
+        case TLmvcMethod::HuffmanRuns: {
+            p += WriteTable(lengths_, symbols_, p);
+            TBitWriter bw(p);
+            ScanTokens(
+                r, n, [&](uint8_t v) { bw.Put(codes_[v], lengths_[v]); },
+                [&](size_t len) {
+                    int cls = RunClass(len);
+                    int sym = kLmvcLiteralSymbols + cls;
+                    bw.Put(codes_[sym], lengths_[sym]);
+                    uint64_t extra = static_cast<uint64_t>(len - 1) - (uint64_t{1} << cls);
+                    bw.Put(static_cast<uint32_t>(extra), static_cast<unsigned>(cls));
+                });
+            bw.Finish();
+            return;
+        }
+    }
+}
+
+const char* LmvcDecodePlane(TLmvcMethod method, const uint8_t* payload, size_t size, uint8_t* out,
+                            size_t count) {
+    switch (method) {
+        case TLmvcMethod::Raw:
+            if (size != count) {
+                return "raw plane has the wrong size";
+            }
+            std::memcpy(out, payload, count);
+            return nullptr;
+        case TLmvcMethod::Constant:
+            if (size != 1) {
+                return "constant plane has the wrong size";
+            }
+            if (count > 0) {
+                out[0] = payload[0];
+                std::memset(out + 1, 0, count - 1);
+            }
+            return nullptr;
+        case TLmvcMethod::Huffman:
+        case TLmvcMethod::HuffmanRuns: {
+            const int symbols =
+                method == TLmvcMethod::Huffman ? kLmvcLiteralSymbols : kLmvcRunSymbols;
+            uint8_t lengths[kLmvcRunSymbols];
+            size_t table = ReadTable(payload, size, symbols, lengths);
+            if (table == 0) {
+                return "damaged code table";
+            }
+            uint16_t decode[kTableSize];
+            if (!BuildDecodeTable(lengths, symbols, decode)) {
+                return "invalid code lengths";
+            }
+            TBitReader in(payload + table, payload + size);
+            const char* error = method == TLmvcMethod::Huffman
+                                    ? DecodeLiterals(in, decode, out, count)
+                                    : DecodeWithRuns(in, decode, out, count);
+            if (error == nullptr && !in.WithinEnd()) {
+                error = "Huffman data truncated";
+            }
+            return error;
+        }
+    }
+    return "unknown plane method";
+}

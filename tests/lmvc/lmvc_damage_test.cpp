@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codecs/lmvc/lmvcChecksum.h"
+#include "codecs/lmvc/lmvcDecoder.h"
+#include "codecs/lmvc/lmvcEncoder.h"
+#include "lmvc/lmvcTestFrames.h"
+
+namespace {
+
+using TBytes = std::vector<uint8_t>;
+
+TBytes Plane(uint8_t method, const TBytes& payload, long sizeField = -1) {
+    TBytes out{method, 0, 0, 0, 0};
+    LmvcPut32(out.data() + 1,
+              static_cast<uint32_t>(sizeField < 0 ? static_cast<long>(payload.size()) : sizeField));
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+// A one-slice frame assembled by hand from its planes, with a correct checksum.
+TBytes Frame(int w, int h, int bits, const std::vector<TBytes>& planes) {
+    TBytes slice;
+    for (const auto& p : planes) {
+        slice.insert(slice.end(), p.begin(), p.end());
+    }
+    TBytes f(kLmvcHeaderSize + kLmvcSliceEntrySize);
+    std::memcpy(f.data(), "LMVC", 4);
+    f[4] = 1;
+    f[5] = static_cast<uint8_t>(bits);
+    f[6] = bits == 32 ? 4 : 3;
+    LmvcPut32(f.data() + 8, static_cast<uint32_t>(w));
+    LmvcPut32(f.data() + 12, static_cast<uint32_t>(h));
+    LmvcPut16(f.data() + 16, 1);
+    LmvcPut32(f.data() + 20, static_cast<uint32_t>(f.size() + slice.size()));
+    LmvcPut32(f.data() + 24, static_cast<uint32_t>(slice.size()));
+    LmvcPut32(f.data() + 28, LmvcCrc32c(slice.data(), slice.size()));
+    f.insert(f.end(), slice.begin(), slice.end());
+    return f;
+}
+
+// The planes of a 4 x 1 BGRA picture, one per coding method:
+// G: zero runs, residuals 7 0 0 0 (literal 7, then a run of three zeros: class 1, extra bit 0);
+// B-G: Huffman, residuals 1 0 0 1 with codes 0 -> "0", 1 -> "1";
+// R-G: stored residuals 5 255 0 0; A: constant 0x80.
+const TBytes kRunsPlane = Plane(3, {0xD5, 0x1E, 0xE7, 0x1E, 0x0C, 0x40});
+const TBytes kHuffmanPlane = Plane(2, {0x11, 0xEE, 0xC0, 0x90});
+const TBytes kRawPlane = Plane(0, {5, 0xFF, 0, 0});
+const TBytes kConstantPlane = Plane(1, {0x80});
+
+bool DecodeTiny(const TBytes& frame, TBytes& out, std::string& error) {
+    TLmvcDecoder dec;
+    EXPECT_TRUE(dec.Configure({4, 1, 32, false, 0}, 1));
+    out.assign(dec.OutputSize(), 0);
+    bool ok = dec.DecodeFrame(frame.data(), frame.size(), out.data(), out.size());
+    error = dec.LastError();
+    return ok;
+}
+
+TEST(LmvcBitstream, HandBuiltFrameDecodesToKnownPixels) {
+    TBytes out;
+    std::string error;
+    ASSERT_TRUE(DecodeTiny(Frame(4, 1, 32, {kRunsPlane, kHuffmanPlane, kRawPlane, kConstantPlane}),
+                           out, error))
+        << error;
+    const TBytes expected = {8, 7, 12, 0x80, 8, 7, 11, 0x80, 8, 7, 11, 0x80, 9, 7, 11, 0x80};
+    EXPECT_EQ(out, expected);
+}
+
+TEST(LmvcBitstream, DamagedPlanesAreRefused) {
+    struct TCase {
+        const char* name;
+        TBytes plane;  // replaces the B-G plane
+        const char* error;
+    } cases[] = {
+        {"raw too short", Plane(0, {1, 2, 3}), "raw plane has the wrong size"},
+        {"constant too long", Plane(1, {1, 2}), "constant plane has the wrong size"},
+        {"unknown method", Plane(4, {0}), "unknown plane method"},
+        {"size past slice", Plane(0, {1, 2, 3, 4}, 100), "plane runs past its slice"},
+        {"table cut short", Plane(2, {0x11}), "damaged code table"},
+        {"bad table nibble", Plane(2, {0xF0, 0, 0}), "damaged code table"},
+        {"overfull code", Plane(2, {0x11, 0x1E, 0xEB, 0x90}), "invalid code lengths"},
+        {"empty code", Plane(2, {0xEE, 0xE0}), "invalid code lengths"},
+        {"unused code", Plane(2, {0x22, 0xEE, 0xC0, 0xFF}), "invalid Huffman code"},
+        {"bits missing", Plane(2, {0x11, 0xEE, 0xC0}), "truncated"},
+        {"run past end", Plane(3, {0xD5, 0x1E, 0xE7, 0x1E, 0x0C, 0x60}), "zero run past the end"},
+    };
+    for (const auto& c : cases) {
+        TBytes out;
+        std::string error;
+        EXPECT_FALSE(DecodeTiny(Frame(4, 1, 32, {kRunsPlane, c.plane, kRawPlane, kConstantPlane}),
+                                out, error))
+            << c.name;
+        EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+    }
+    TBytes out;
+    std::string error;
+    TBytes extra = kConstantPlane;
+    extra.push_back(0);
+    EXPECT_FALSE(
+        DecodeTiny(Frame(4, 1, 32, {kRunsPlane, kHuffmanPlane, kRawPlane, extra}), out, error));
+    EXPECT_NE(error.find("unexpected bytes"), std::string::npos) << error;
+    EXPECT_FALSE(DecodeTiny(Frame(4, 1, 32, {kRunsPlane, kHuffmanPlane, kRawPlane}), out, error));
+    EXPECT_NE(error.find("plane header missing"), std::string::npos) << error;
+}
+
+TEST(LmvcBitstream, DamagedHeadersAreRefused) {
+    const TBytes good = Frame(4, 1, 32, {kRunsPlane, kHuffmanPlane, kRawPlane, kConstantPlane});
+    struct TCase {
+        const char* name;
+        size_t offset;
+        uint8_t value;
+        const char* error;
+    } cases[] = {
+        {"magic", 0, 'X', "not an LMVC frame"},
+        {"version", 4, 2, "unsupported LMVC version 2"},
+        {"depth", 5, 16, "unsupported pixel layout"},
+        {"plane count", 6, 3, "unsupported pixel layout"},
+        {"flags", 7, 1, "unsupported pixel layout"},
+        {"width", 8, 0, "frame size out of range"},
+        {"slices zero", 16, 0, "invalid slice count"},
+        {"slices over height", 16, 2, "invalid slice count"},
+        {"total too large", 20, 0xFF, "frame truncated"},
+        {"slice size", 24, 1, "slice table does not match"},
+        {"checksum", 28, 0, "checksum mismatch"},
+        {"slice byte", 40, 0x55, "checksum mismatch"},
+    };
+    for (const auto& c : cases) {
+        TBytes frame = good;
+        frame[c.offset] = c.value;
+        TBytes out;
+        std::string error;
+        EXPECT_FALSE(DecodeTiny(frame, out, error)) << c.name;
+        EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+    }
+}
+
+class LmvcEncodedFrame : public ::testing::Test {
+  protected:
+    // Three slices; planes of several methods.
+    void SetUp() override {
+        format_ = {23, 150, 32, false, 0};
+        TLmvcEncoder enc;
+        ASSERT_TRUE(enc.Configure(format_, 1));
+        ASSERT_TRUE(
+            enc.EncodeFrame(LayOut(MakeTestPicture(TTestContent::Alpha, 23, 150), format_).data(),
+                            enc.InputSize(), coded_));
+        ASSERT_TRUE(decoder_.Configure(format_, 2));
+        out_.resize(decoder_.OutputSize());
+    }
+    bool Decode(const TBytes& frame) {
+        return decoder_.DecodeFrame(frame.data(), frame.size(), out_.data(), out_.size());
+    }
+    TLmvcFormat format_;
+    TBytes coded_;
+    TBytes out_;
+    TLmvcDecoder decoder_;
+};
+
+TEST_F(LmvcEncodedFrame, EveryTruncationIsRefused) {
+    ASSERT_TRUE(Decode(coded_));
+    for (size_t len = 0; len < coded_.size(); ++len) {
+        TBytes cut(coded_.begin(), coded_.begin() + static_cast<long>(len));
+        ASSERT_FALSE(Decode(cut)) << "length " << len;
+        ASSERT_FALSE(decoder_.LastError().empty());
+    }
+}
+
+// One flipped bit in every byte, the bit's position moving along.
+TEST_F(LmvcEncodedFrame, ABitFlipAnywhereIsRefused) {
+    for (size_t byte = 0; byte < coded_.size(); ++byte) {
+        TBytes frame = coded_;
+        frame[byte] ^= static_cast<uint8_t>(1u << (byte % 8));
+        ASSERT_FALSE(Decode(frame)) << "byte " << byte;
+    }
+}
+
+// With checksums off, random damage reaches the plane decoders; it may decode to wrong
+// pixels or be refused, but never touches memory outside the buffers (run under ASan).
+TEST_F(LmvcEncodedFrame, RandomDamageBehindTheChecksumsIsContained) {
+    decoder_.SetVerifyChecksums(false);
+    std::mt19937 rng(5);
+    for (TTestContent content :
+         {TTestContent::Noise, TTestContent::Flat, TTestContent::Graphics, TTestContent::Photo}) {
+        TLmvcEncoder enc;
+        ASSERT_TRUE(enc.Configure(format_, 1));
+        TBytes coded;
+        ASSERT_TRUE(enc.EncodeFrame(LayOut(MakeTestPicture(content, 23, 150), format_).data(),
+                                    enc.InputSize(), coded));
+        const size_t protectedBytes = kLmvcHeaderSize + 3 * kLmvcSliceEntrySize;
+        int refused = 0;
+        for (int round = 0; round < 3000; ++round) {
+            TBytes frame = coded;
+            int changes = 1 + static_cast<int>(rng() % 4);
+            for (int k = 0; k < changes; ++k) {
+                size_t pos = protectedBytes + rng() % (frame.size() - protectedBytes);
+                frame[pos] = static_cast<uint8_t>(rng());
+            }
+            refused += Decode(frame) ? 0 : 1;
+        }
+        EXPECT_GT(refused, 0) << TestContentName(content);
+    }
+}
+
+}  // namespace
