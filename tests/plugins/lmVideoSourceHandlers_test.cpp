@@ -1,0 +1,199 @@
+#include "server/transcode/lmVideoSourceHandlers.h"
+
+#include <gtest/gtest.h>
+
+#include <cfenv>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "plugins/interface/lmVideoSourceText.h"
+#include "testplugin/lvsTestPluginState.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A bin folder of its own per test, filled with copies of the test plug-ins under chosen names;
+// the name order is the load order.
+class HandlersTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        folder_ = fs::path(LMV_TEST_BINARY_DIR) / "handlers" /
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+    }
+
+    void TearDown() override {
+        handlers_.UnloadPlugins();
+        libraries_.clear();
+        fs::remove_all(folder_);
+    }
+
+    // Copies test plug-in `variant` into the folder as `name` and keeps it loaded on the test's
+    // side too, so that its state can be read after the host has let go of it.
+    TTestPluginState& Install(const std::string& variant, const std::string& name) {
+        const fs::path target = folder_ / name;
+        fs::copy_file(fs::path(LMV_TEST_PLUGIN_DIR) / ("tp_" + variant + ".lvs"), target);
+        port::DynamicLibrary library;
+        EXPECT_TRUE(library.Open(target.string())) << library.LastError();
+        auto state = reinterpret_cast<TTestPluginStateProc>(library.Symbol("TestPluginState"));
+        libraries_.push_back(std::move(library));
+        return *state();
+    }
+
+    // The name of the plug-in that served `path`, or "" when none did.
+    std::string ServedBy(const std::string& path) {
+        TVideoSourceRef source = handlers_.GetVideoSource(path);
+        return source ? LvsReadLastError(source.get()) : std::string();
+    }
+
+    fs::path folder_;
+    std::vector<port::DynamicLibrary> libraries_;
+    TVideoSourceHandlers handlers_;
+};
+
+TEST_F(HandlersTest, AcceptsOnlyPluginsWithAllEntriesThatAgreeToStart) {
+    auto& refuser = Install("refuser", "10_refuser.lvs");
+    auto& first = Install("first", "20_first.LVS");
+    auto& second = Install("second", "30_second.lvs");
+    auto& noDeInit = Install("no_deinit", "40_nodeinit.lvs");
+    auto& getOnly = Install("get_only", "50_getonly.lvs");
+    auto& initFalse = Install("init_false", "60_initfalse.lvs");
+    auto& initRaises = Install("init_raises", "70_initraises.lvs");
+    auto& backup = Install("first", "first.lvs.bak");
+    std::ofstream(folder_ / "80_junk.lvs") << "not a shared object";
+    fs::create_directory(folder_ / "90_folder.lvs");
+
+    handlers_.LoadPlugins(folder_.string());
+
+    EXPECT_EQ(handlers_.Descriptions(), (std::vector<std::string>{"Refuser", "First", "Second"}));
+    EXPECT_EQ(first.hostType, LvsHostTypeServer);
+    EXPECT_EQ(refuser.hostType, LvsHostTypeServer);
+    EXPECT_EQ(noDeInit.initCalls, 0);
+    EXPECT_EQ(getOnly.initCalls, 0);
+    EXPECT_EQ(backup.initCalls, 0);
+    EXPECT_EQ(initFalse.initCalls, 1);
+    EXPECT_EQ(initRaises.initCalls, 1);
+
+    // "mxf" is announced by the unused plug-ins as well; they must never be asked.
+    EXPECT_EQ(ServedBy("/media/clip.mxf"), "Second");
+    EXPECT_EQ(noDeInit.getCalls + getOnly.getCalls + initFalse.getCalls + initRaises.getCalls, 0);
+
+    handlers_.UnloadPlugins();
+    EXPECT_EQ(handlers_.Count(), 0u);
+    EXPECT_EQ(refuser.deInitCalls, 1);
+    EXPECT_EQ(first.deInitCalls, 1);
+    EXPECT_EQ(second.deInitCalls, 1);
+    EXPECT_EQ(initFalse.deInitCalls, 0);
+    EXPECT_EQ(initRaises.deInitCalls, 0);
+}
+
+TEST_F(HandlersTest, PicksThePluginByExtensionInLoadOrder) {
+    auto& refuser = Install("refuser", "10_refuser.lvs");
+    auto& first = Install("first", "20_first.lvs");
+    Install("second", "30_second.lvs");
+    handlers_.LoadPlugins((folder_ / "").string());
+
+    const std::map<std::string, std::string> cases = {
+        // The refuser is asked first and delivers nothing, so the next plug-in serves.
+        {"/in/clip.mov", "First"},
+        {"/in/CLIP.MOV", "First"},
+        // Announced as "MP4" by First only.
+        {"/in/clip.mp4", "First"},
+        // Only Second announced the empty extension.
+        {"/in/clip", "Second"},
+        {"/in.dir/clip", "Second"},
+        {"/in/clip.", "Second"},
+        {"/in/clip.avi", ""},
+        {"/in/clip.mov.avi", ""},
+    };
+    for (const auto& [path, expected] : cases) {
+        EXPECT_EQ(ServedBy(path), expected) << path;
+    }
+    EXPECT_EQ(refuser.getCalls, 2);
+    EXPECT_EQ(first.liveSources, 0) << "every source is released by its owner";
+}
+
+TEST_F(HandlersTest, MissingOrEmptyFolderLeavesNoPlugins) {
+    handlers_.LoadPlugins((folder_ / "absent").string());
+    handlers_.LoadPlugins(folder_.string());
+    EXPECT_EQ(handlers_.Count(), 0u);
+    EXPECT_EQ(ServedBy("/in/clip.mov"), "");
+}
+
+TEST_F(HandlersTest, PluginsCannotChangeTheFloatingPointEnvironment) {
+    auto& first = Install("first", "10_first.lvs");
+    Install("deinit_raises", "20_deinitraises.lvs");
+    auto& second = Install("second", "30_second.lvs");
+
+    std::feclearexcept(FE_ALL_EXCEPT);
+    std::feraiseexcept(FE_INVALID);
+    handlers_.LoadPlugins(folder_.string());
+    TVideoSourceRef source = handlers_.GetVideoSource("clip.mov");
+    ASSERT_TRUE(source);
+    source.reset();
+    // A plug-in that raises in DeInitVideoSource does not stop the others from being released.
+    handlers_.UnloadPlugins();
+    const int flagsAfter = std::fetestexcept(FE_ALL_EXCEPT);
+    const int roundingAfter = std::fegetround();
+    std::feclearexcept(FE_ALL_EXCEPT);
+
+    EXPECT_EQ(second.deInitCalls, 1);
+    EXPECT_EQ(roundingAfter, FE_TONEAREST);
+    EXPECT_EQ(flagsAfter & FE_OVERFLOW, 0);
+    EXPECT_NE(flagsAfter & FE_INVALID, 0) << "the host's own flags come back";
+    EXPECT_EQ(first.flagsOnEntry, 0) << "plug-ins are entered with clear flags";
+    EXPECT_EQ(first.initCalls, 1);
+    EXPECT_EQ(first.getCalls, 1);
+    EXPECT_EQ(first.deInitCalls, 1);
+}
+
+TEST_F(HandlersTest, ConcurrentRequestsReachThePluginOneAtATime) {
+    auto& first = Install("first", "10_first.lvs");
+    handlers_.LoadPlugins(folder_.string());
+    std::vector<std::thread> workers;
+    std::atomic<int> served{0};
+    for (int t = 0; t < 4; ++t) {
+        workers.emplace_back([&] {
+            for (int i = 0; i < 20; ++i) {
+                if (handlers_.GetVideoSource("clip.mov")) {
+                    ++served;
+                }
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(served, 80);
+    EXPECT_EQ(first.overlappingGets, 0);
+    EXPECT_EQ(first.liveSources, 0);
+}
+
+TEST_F(HandlersTest, ServesLvfClipsThroughTheStagedPlugin) {
+    handlers_.LoadPlugins(std::string(LMV_STAGE_DIR) + "/bin");
+    const auto names = handlers_.Descriptions();
+    EXPECT_NE(std::find(names.begin(), names.end(), "LVF Files"), names.end());
+    TVideoSourceRef source = handlers_.GetVideoSource("/in/CLIP.LVF");
+    ASSERT_TRUE(source);
+    EXPECT_FALSE(source->Open(u"/in/does-not-exist.lvf", LvsOpenFlags));
+    EXPECT_EQ(LvsReadLastError(source.get()), "File not found: /in/does-not-exist.lvf");
+}
+
+TEST(StillImageTest, KnowsTheTenStillImageExtensions) {
+    const std::map<std::string, bool> cases = {
+        {"a.jpg", true},  {"a.jpeg", true},   {"image.JPEG", true}, {"a.gif", true},
+        {"a.tga", true},  {"/x/a.png", true}, {"a.tif", true},      {"a.Tiff", true},
+        {"a.psp", true},  {"a.psd", true},    {"a.bmp", true},      {"image.jfif", false},
+        {"a.mov", false}, {"png", false},     {"a.png.mov", false}, {"/x.png/a", false},
+        {"a.", false},    {"a.pn", false},
+    };
+    for (const auto& [path, expected] : cases) {
+        EXPECT_EQ(TVideoSourceHandlers::IsStillImage(path), expected) << path;
+    }
+}
+
+}  // namespace

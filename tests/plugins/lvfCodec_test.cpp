@@ -1,0 +1,377 @@
+#include "plugins/lvf/lvfCodec.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "plugins/lvf/lmCompression.h"
+#include "plugins/lvf/lvfWriter.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using TBytes = std::vector<uint8_t>;
+
+TBytes Pixels(const std::vector<uint32_t>& pixels) {
+    TBytes bytes(pixels.size() * 4);
+    std::memcpy(bytes.data(), pixels.data(), bytes.size());
+    return bytes;
+}
+
+void Append(TBytes& bytes, std::initializer_list<uint8_t> more) {
+    bytes.insert(bytes.end(), more);
+}
+
+void AppendPixel(TBytes& bytes, uint32_t pixel) {
+    for (int i = 0; i < 4; ++i) {
+        bytes.push_back(static_cast<uint8_t>(pixel >> (8 * i)));
+    }
+}
+
+TBytes Encode(const TBytes& pixels) {
+    TRLECodec codec;
+    TBytes out(TRLECodec::MaxEncodedSize(pixels.size()));
+    size_t size = 0;
+    codec.Encode(pixels.data(), out.data(), size, pixels.size());
+    EXPECT_LE(size, out.size());
+    out.resize(size);
+    return out;
+}
+
+constexpr uint32_t A = 0xFF102030, B = 0x80405060, C = 0x00708090;
+
+TEST(RLECodecTest, EncodesPacketsAsSpecifiedAndDecodesThemBack) {
+    std::vector<uint32_t> distinct130(130);
+    for (uint32_t i = 0; i < 130; ++i) {
+        distinct130[i] = i * 7919u;
+    }
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> pixels;
+        std::function<TBytes()> expected;
+    };
+    const std::vector<Case> cases = {
+        {"three different pixels: literal of two, then the last alone",
+         {A, B, C},
+         [] {
+             TBytes e = {0x01};
+             AppendPixel(e, A), AppendPixel(e, B), Append(e, {0x00}), AppendPixel(e, C);
+             return e;
+         }},
+        {"200 equal pixels: runs of 128 and 72", std::vector<uint32_t>(200, A),
+         [] {
+             TBytes e = {0xFF};
+             AppendPixel(e, A), Append(e, {0xC7}), AppendPixel(e, A);
+             return e;
+         }},
+        {"a single pixel",
+         {B},
+         [] {
+             TBytes e = {0x00};
+             AppendPixel(e, B);
+             return e;
+         }},
+        {"run then a lone last pixel",
+         {A, A, B},
+         [] {
+             TBytes e = {0x81};
+             AppendPixel(e, A), Append(e, {0x00}), AppendPixel(e, B);
+             return e;
+         }},
+        {"a literal stops where a run begins",
+         {C, A, B, B},
+         [] {
+             TBytes e = {0x01};
+             AppendPixel(e, C), AppendPixel(e, A), Append(e, {0x81}), AppendPixel(e, B);
+             return e;
+         }},
+        {"129 equal pixels: a full run and a lone pixel", std::vector<uint32_t>(129, C),
+         [] {
+             TBytes e = {0xFF};
+             AppendPixel(e, C), Append(e, {0x00}), AppendPixel(e, C);
+             return e;
+         }},
+        {"130 different pixels: a literal of 128, then one each", distinct130,
+         [&] {
+             TBytes e = {0x7F};
+             for (int i = 0; i < 128; ++i) {
+                 AppendPixel(e, distinct130[i]);
+             }
+             Append(e, {0x00}), AppendPixel(e, distinct130[128]);
+             Append(e, {0x00}), AppendPixel(e, distinct130[129]);
+             return e;
+         }},
+        {"no pixels", {}, [] { return TBytes{}; }},
+    };
+    for (const auto& c : cases) {
+        const TBytes pixels = Pixels(c.pixels);
+        const TBytes encoded = Encode(pixels);
+        EXPECT_EQ(encoded, c.expected()) << c.name;
+        TRLECodec codec;
+        TBytes decoded(pixels.size());
+        EXPECT_TRUE(codec.Decode(encoded.data(), decoded.data(), decoded.size(), encoded.size()))
+            << c.name;
+        EXPECT_EQ(decoded, pixels) << c.name;
+    }
+}
+
+TEST(RLECodecTest, RoundTripsMixedContentWithinTheWorstCaseSize) {
+    // Flat areas, gradients and noise, as a frame of graphics over a photo would have.
+    std::vector<uint32_t> pixels;
+    uint32_t noise = 12345;
+    for (int i = 0; i < 5000; ++i) {
+        noise = noise * 1103515245u + 12345u;
+        const int area = (i / 300) % 3;
+        pixels.push_back(area == 0 ? A : area == 1 ? static_cast<uint32_t>(i) : noise);
+    }
+    const TBytes raw = Pixels(pixels);
+    const TBytes encoded = Encode(raw);
+    TRLECodec codec;
+    TBytes decoded(raw.size());
+    ASSERT_TRUE(codec.Decode(encoded.data(), decoded.data(), decoded.size(), encoded.size()));
+    EXPECT_EQ(decoded, raw);
+    EXPECT_EQ(codec.PixelBits(), 32);
+}
+
+TEST(RLECodecTest, DecodingNeverRunsPastEitherBuffer) {
+    struct Case {
+        const char* name;
+        TBytes stream;
+        size_t decodedBytes;
+        bool ok;
+    };
+    auto packet = [](uint8_t control, std::vector<uint32_t> pixels) {
+        TBytes p = {control};
+        for (uint32_t px : pixels) {
+            AppendPixel(p, px);
+        }
+        return p;
+    };
+    auto join = [](TBytes a, const TBytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const std::vector<Case> cases = {
+        {"a run of one", packet(0x80, {A}), 4, true},
+        {"bytes after the last pixel are not read", join(packet(0x80, {A}), {0xFF}), 4, true},
+        {"run longer than the frame", packet(0x81, {A}), 4, false},
+        {"literal longer than the frame", packet(0x01, {A, B}), 4, false},
+        {"literal cut short", packet(0x01, {A}), 8, false},
+        {"run without its pixel", TBytes{0x85, 0x01}, 24, false},
+        {"stream ends before the frame", packet(0x80, {A}), 8, false},
+        {"empty stream", TBytes{}, 4, false},
+        {"size not in whole pixels", packet(0x80, {A}), 5, false},
+    };
+    for (const auto& c : cases) {
+        TRLECodec codec;
+        // The stream is copied to a buffer of its exact size and the destination carries a
+        // guard, so any overrun shows (and trips the address sanitizer).
+        const TBytes stream = c.stream;
+        TBytes destination(c.decodedBytes + 16, 0xEE);
+        EXPECT_EQ(codec.Decode(stream.data(), destination.data(), c.decodedBytes, stream.size()),
+                  c.ok)
+            << c.name;
+        EXPECT_EQ(
+            TBytes(destination.begin() + static_cast<long>(c.decodedBytes), destination.end()),
+            TBytes(16, 0xEE))
+            << c.name;
+    }
+}
+
+// A two-frame clip of 3 x 2 pixels: frame 0 all different, frame 1 all equal.
+class LVFDecoderTest : public ::testing::Test {
+  protected:
+    static constexpr uint32_t kWidth = 3, kHeight = 2;
+
+    void SetUp() override {
+        path_ = (fs::path(LMV_TEST_BINARY_DIR) /
+                 (std::string("decoder_") +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".lvf"))
+                    .string();
+        frames_ = {Pixels({A, B, C, B, A, C}), Pixels({C, C, C, C, C, C})};
+        TLVFWriter writer;
+        ASSERT_TRUE(writer.Create(path_, kWidth, kHeight)) << writer.ErrorText();
+        for (const auto& frame : frames_) {
+            ASSERT_TRUE(writer.WriteFrame(frame.data())) << writer.ErrorText();
+        }
+        ASSERT_TRUE(writer.Finish()) << writer.ErrorText();
+        std::ifstream in(path_, std::ios::binary);
+        original_.assign(std::istreambuf_iterator<char>(in), {});
+    }
+
+    void TearDown() override { fs::remove(path_); }
+
+    void Store(const TBytes& bytes) {
+        std::ofstream(path_, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    }
+
+    static void Put32(TBytes& bytes, size_t offset, uint32_t value) {
+        std::memcpy(bytes.data() + offset, &value, 4);
+    }
+    static void Put64(TBytes& bytes, size_t offset, uint64_t value) {
+        std::memcpy(bytes.data() + offset, &value, 8);
+    }
+    static uint64_t Get64(const TBytes& bytes, size_t offset) {
+        uint64_t value;
+        std::memcpy(&value, bytes.data() + offset, 8);
+        return value;
+    }
+    size_t IndexOffset() const { return Get64(original_, 32); }
+    size_t RecordOffset(int frame) const { return Get64(original_, IndexOffset() + 12 * frame); }
+
+    std::string path_;
+    std::vector<TBytes> frames_;
+    TBytes original_;
+};
+
+TEST_F(LVFDecoderTest, ReadsEveryFrameOfAWrittenClip) {
+    TLVFDecoder decoder;
+    ASSERT_TRUE(decoder.Open(path_)) << decoder.ErrorText();
+    EXPECT_EQ(decoder.FrameCount(), 2u);
+    EXPECT_EQ(decoder.Width(), kWidth);
+    EXPECT_EQ(decoder.Height(), kHeight);
+    EXPECT_EQ(decoder.RowSize(), kWidth * 4);
+    // Backwards, to show frames are reached through the index, not by reading on.
+    for (int frame = 1; frame >= 0; --frame) {
+        TBytes pixels(decoder.FrameSize());
+        ASSERT_TRUE(decoder.ReadFrame(frame, pixels.data())) << decoder.ErrorText();
+        EXPECT_EQ(pixels, frames_[frame]);
+    }
+    decoder.Close();
+    EXPECT_EQ(decoder.FrameCount(), 0u);
+}
+
+TEST_F(LVFDecoderTest, RefusesDamagedFilesWithTheirReason) {
+    struct Case {
+        const char* name;
+        std::function<void(TBytes&)> damage;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"71 bytes", [](TBytes& f) { f.resize(71); }, "file is trucated"},
+        {"other letters", [](TBytes& f) { f[2] = 'X'; }, "file not in LVF format"},
+        {"magic in lower case", [](TBytes& f) { f[0] = 'l', f[1] = 'v', f[2] = 'f'; },
+         "file not in LVF format"},
+        {"compression 2", [](TBytes& f) { f[3] = 2; }, "unknown compression format"},
+        {"compression 0", [](TBytes& f) { f[3] = 0; }, "unknown compression format"},
+        {"no frames", [](TBytes& f) { Put32(f, 8, 0); }, "no video frames in source"},
+        {"index cut short", [](TBytes& f) { f.resize(f.size() - 1); }, "file is truncated"},
+        {"more frames than the index holds", [](TBytes& f) { Put32(f, 8, 3); },
+         "file is truncated"},
+        {"frame count far beyond the file", [](TBytes& f) { Put32(f, 8, 0xFFFFFFFF); },
+         "file is truncated"},
+        {"index beyond the end", [](TBytes& f) { Put64(f, 32, f.size() + 1); },
+         "index offset " + std::to_string(original_.size() + 1) +
+             " lies beyond the end of the file"},
+        {"index offset near 2^64", [](TBytes& f) { Put64(f, 32, ~uint64_t{0}); },
+         "index offset 18446744073709551615 lies beyond the end of the file"},
+        {"width 0", [](TBytes& f) { Put32(f, 12, 0); }, "invalid frame size 0 x 2"},
+        {"height 0", [](TBytes& f) { Put32(f, 16, 0); }, "invalid frame size 3 x 0"},
+        {"frame size overflows 32 bits",
+         [](TBytes& f) { Put32(f, 12, 0x10000), Put32(f, 16, 0x10000); },
+         "invalid frame size 65536 x 65536"},
+        {"frame of 2 GiB", [](TBytes& f) { Put32(f, 12, 0x20000000), Put32(f, 16, 1); },
+         "invalid frame size 536870912 x 1"},
+    };
+    for (const auto& c : cases) {
+        TBytes file = original_;
+        c.damage(file);
+        Store(file);
+        TLVFDecoder decoder;
+        EXPECT_FALSE(decoder.Open(path_)) << c.name;
+        EXPECT_EQ(decoder.ErrorText(), c.error) << c.name;
+        EXPECT_EQ(decoder.FrameCount(), 0u) << c.name << ": a failed open leaves it closed";
+    }
+}
+
+TEST_F(LVFDecoderTest, ReportsMissingFilesAndFolders) {
+    TLVFDecoder decoder;
+    const std::string missing = path_ + ".missing";
+    EXPECT_FALSE(decoder.Open(missing));
+    EXPECT_EQ(decoder.ErrorText(), "File not found: " + missing);
+    EXPECT_FALSE(decoder.Open(LMV_TEST_BINARY_DIR));
+    EXPECT_EQ(decoder.ErrorText(), std::string("File not found: ") + LMV_TEST_BINARY_DIR);
+}
+
+TEST_F(LVFDecoderTest, RefusesDamagedFrameRecordsWithoutTouchingMemoryAround) {
+    const uint64_t frameBytes = kWidth * kHeight * 4;
+    struct Case {
+        const char* name;
+        std::function<void(TBytes&)> damage;
+        std::string error;
+    };
+    const size_t entry0 = IndexOffset();
+    const size_t record0 = RecordOffset(0);
+    const std::vector<Case> cases = {
+        {"record beyond the end", [&](TBytes& f) { Put64(f, entry0, f.size() + 100); },
+         "error seeking for frame: offset " + std::to_string(original_.size() + 100) +
+             " lies beyond the end of the file"},
+        {"record size far beyond the file", [&](TBytes& f) { Put32(f, entry0 + 8, 0xFFFFFFF0); },
+         "frame read error, truncated"},
+        {"record ends one byte past the file",
+         [&](TBytes& f) { Put32(f, entry0 + 8, static_cast<uint32_t>(f.size() - record0 - 7)); },
+         "frame read error, truncated"},
+        {"decoded count larger than the frame",
+         [&](TBytes& f) { Put32(f, record0, frameBytes + 4); },
+         "frame 0 has a decoded size of 28 bytes, expected 24"},
+        {"decoded count smaller than the frame", [&](TBytes& f) { Put32(f, record0, 4); },
+         "frame 0 has a decoded size of 4 bytes, expected 24"},
+        {"run longer than the frame", [&](TBytes& f) { f[record0 + 4] = 0xFF; },
+         "error decoding frame: 0"},
+        {"RLE data shorter than its packets", [&](TBytes& f) { Put32(f, entry0 + 8, 3); },
+         "error decoding frame: 0"},
+    };
+    for (const auto& c : cases) {
+        TBytes file = original_;
+        c.damage(file);
+        Store(file);
+        TLVFDecoder decoder;
+        ASSERT_TRUE(decoder.Open(path_)) << c.name << ": " << decoder.ErrorText();
+        TBytes pixels(frameBytes + 16, 0xEE);
+        EXPECT_FALSE(decoder.ReadFrame(0, pixels.data())) << c.name;
+        EXPECT_EQ(decoder.ErrorText(), c.error) << c.name;
+        EXPECT_EQ(TBytes(pixels.begin() + frameBytes, pixels.end()), TBytes(16, 0xEE)) << c.name;
+        // Damage to one record leaves the others readable.
+        ASSERT_TRUE(decoder.ReadFrame(1, pixels.data())) << c.name << ": " << decoder.ErrorText();
+        EXPECT_EQ(TBytes(pixels.begin(), pixels.begin() + frameBytes), frames_[1]) << c.name;
+    }
+}
+
+TEST_F(LVFDecoderTest, RefusesFrameNumbersOutsideTheClip) {
+    TLVFDecoder decoder;
+    TBytes pixels(kWidth * kHeight * 4);
+    EXPECT_FALSE(decoder.ReadFrame(0, pixels.data()));
+    EXPECT_EQ(decoder.ErrorText(), "frame index out of range");
+    ASSERT_TRUE(decoder.Open(path_));
+    for (int64_t frame : {int64_t{2}, int64_t{-1}, int64_t{1} << 32}) {
+        EXPECT_FALSE(decoder.ReadFrame(frame, pixels.data())) << frame;
+        EXPECT_EQ(decoder.ErrorText(), "frame index out of range") << frame;
+    }
+}
+
+TEST(LVFWriterTest, RefusesUnusableFramesAndEmptyClips) {
+    const std::string path = std::string(LMV_TEST_BINARY_DIR) + "/writer_refuses.lvf";
+    TLVFWriter writer;
+    EXPECT_FALSE(writer.Create(path, 0, 10));
+    EXPECT_EQ(writer.ErrorText(), "invalid frame size 0 x 10");
+    EXPECT_FALSE(writer.Create(path, 0x10000, 0x10000));
+    ASSERT_TRUE(writer.Create(path, 2, 2));
+    EXPECT_FALSE(writer.Finish());
+    EXPECT_EQ(writer.ErrorText(), "no frames were written");
+    // A file left without frames is refused by readers rather than misread.
+    TLVFDecoder decoder;
+    EXPECT_FALSE(decoder.Open(path));
+    EXPECT_EQ(decoder.ErrorText(), "no video frames in source");
+    EXPECT_FALSE(writer.Create(std::string(LMV_TEST_BINARY_DIR) + "/no/such/folder/x.lvf", 2, 2));
+    EXPECT_NE(writer.ErrorText().find("cannot create"), std::string::npos);
+    fs::remove(path);
+}
+
+}  // namespace
