@@ -1,0 +1,136 @@
+// The server program as a whole process: run modes, the single instance, the first log lines,
+// the pixel library and service registration.
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "server/core/lmVmVersion.h"
+#include "support/TestInstallation.h"
+#include "support/TestProcess.h"
+
+using namespace testing_support;
+
+namespace {
+
+std::vector<std::string> LogMessages(const std::string& logText) {
+    static const std::regex line(R"((\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d): (.*)\r)");
+    std::vector<std::string> messages;
+    std::istringstream stream(logText);
+    std::string text;
+    while (std::getline(stream, text)) {
+        std::smatch match;
+        EXPECT_TRUE(std::regex_match(text, match, line)) << "malformed log line: " << text;
+        messages.push_back(match[2]);
+    }
+    return messages;
+}
+
+bool Contains(const std::vector<std::string>& messages, const std::string& message) {
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
+}
+
+std::string OutputPath(const TTestInstallation& installation, const std::string& name) {
+    return (installation.Folder() / name).string();
+}
+
+}  // namespace
+
+TEST(ServerProcess, RunsUntilTerminatedAndLogsItsStartInEitherMode) {
+    for (const char* modeSwitch : {"-NOSERVICE", ""}) {
+        TTestInstallation installation;
+        std::vector<std::string> arguments{installation.Server()};
+        if (*modeSwitch)
+            arguments.push_back(modeSwitch);
+        TChildProcess server(arguments, OutputPath(installation, "out.txt"));
+        ASSERT_TRUE(WaitFor([&] {
+            return Contains(LogMessages(installation.LogText()), "Starting server...");
+        })) << installation.LogText();
+        EXPECT_EQ(server.Stop(SIGTERM), 0);
+
+        const auto messages = LogMessages(installation.LogText());
+        ASSERT_GE(messages.size(), 4u);
+        EXPECT_EQ(messages[0], "");
+        EXPECT_EQ(messages[1], "Lumenar Vidmill " + VersionText("v"));
+        EXPECT_EQ(messages[2], *modeSwitch ? "Starting application..." : "Starting service...");
+        EXPECT_EQ(messages.back(), "Shutting down...");
+        EXPECT_TRUE(std::filesystem::exists(installation.Folder() / "logs" / ("lmvidmill-" + [] {
+                                                char date[16];
+                                                const time_t now = time(nullptr);
+                                                strftime(date, sizeof date, "%d-%m-%Y",
+                                                         localtime(&now));
+                                                return std::string(date);
+                                            }() + ".log")));
+    }
+}
+
+TEST(ServerProcess, ASecondInstanceLeavesAtOnceAndTheFirstKeepsRunning) {
+    TTestInstallation installation;
+    TChildProcess first({installation.Server(), "/noservice"},
+                        OutputPath(installation, "first.txt"));
+    ASSERT_TRUE(WaitFor(
+        [&] { return Contains(LogMessages(installation.LogText()), "Starting server..."); }));
+
+    const TProcessResult second = RunProcess({installation.Server(), "-NOSERVICE"});
+    EXPECT_EQ(second.ExitCode, 0);
+    EXPECT_NE(second.Output.find("Another Vidmill instance is already running."), std::string::npos)
+        << second.Output;
+
+    // A service start is refused the same way, and so is a registration.
+    EXPECT_EQ(RunProcess({installation.Server()}).ExitCode, 0);
+    EXPECT_EQ(RunProcess({installation.Server(), "-INSTALL", "-SILENT"}).ExitCode, 0);
+
+    EXPECT_TRUE(first.Running());
+    EXPECT_EQ(first.Stop(SIGINT), 0);
+}
+
+TEST(ServerProcess, WithoutThePixelLibraryItStopsWithExitCodeOne) {
+    TTestInstallation installation(/*withPixelLibrary=*/false);
+    const TProcessResult result = RunProcess({installation.Server(), "-NOSERVICE"});
+    EXPECT_EQ(result.ExitCode, 1);
+    const auto messages = LogMessages(installation.LogText());
+    EXPECT_TRUE(Contains(messages, "Error, SIMD Library not found, exiting..."));
+    EXPECT_FALSE(Contains(messages, "Starting server..."));
+    EXPECT_FALSE(Contains(messages, "Shutting down..."));
+}
+
+// Registration writes the unit into the system's unit folder; the test gives the server a
+// private, empty one in a mount namespace of its own, where no service manager runs.
+TEST(ServerProcess, InstallWritesTheUnitAndUninstallRemovesIt) {
+    if (RunProcess({"unshare", "-m", "true"}).ExitCode != 0)
+        GTEST_SKIP() << "mount namespaces are not available here";
+    TTestInstallation installation;
+    const std::string copy = (installation.Folder() / "unit.txt").string();
+    const std::string script =
+        "mount -t tmpfs none /etc/systemd/system || exit 90\n"
+        "\"$1\" -INSTALL -SILENT > \"$2.install\" 2>&1; echo $? > \"$2.install-code\"\n"
+        "cp /etc/systemd/system/lmVidmillSvr.service \"$2\" 2>/dev/null\n"
+        "\"$1\" /uninstall > \"$2.uninstall\" 2>&1; echo $? > \"$2.uninstall-code\"\n"
+        "test ! -e /etc/systemd/system/lmVidmillSvr.service || exit 91\n";
+    const TProcessResult result =
+        RunProcess({"unshare", "-m", "sh", "-c", script, "sh", installation.Server(), copy});
+    ASSERT_EQ(result.ExitCode, 0) << result.Output;
+
+    auto read = [](const std::string& path) {
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    };
+    const std::string unit = read(copy);
+    EXPECT_NE(unit.find("Description=Lumenar Vidmill " + VersionText("v") + "\n"),
+              std::string::npos)
+        << unit;
+    EXPECT_NE(unit.find("Type=notify\n"), std::string::npos);
+    EXPECT_NE(unit.find("ExecStart=" + installation.Server() + "\n"), std::string::npos);
+    EXPECT_NE(unit.find("Restart=on-failure\n"), std::string::npos);
+    EXPECT_NE(unit.find("WantedBy=multi-user.target\n"), std::string::npos);
+
+    // Without a running service manager the unit is written but not enabled: that is a failure
+    // to report, silently with SILENT and on standard output without it.
+    EXPECT_EQ(read(copy + ".install-code"), "1\n");
+    EXPECT_EQ(read(copy + ".install"), "");
+    EXPECT_EQ(read(copy + ".uninstall-code"), "1\n");
+    EXPECT_NE(read(copy + ".uninstall").find("lmVidmillSvr.service removed"), std::string::npos)
+        << read(copy + ".uninstall");
+}

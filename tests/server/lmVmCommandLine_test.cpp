@@ -1,0 +1,48 @@
+#include "server/core/lmVmCommandLine.h"
+
+#include <gtest/gtest.h>
+
+TEST(CommandLine, SwitchesNeedADashOrSlashAndIgnoreCase) {
+    struct Case {
+        std::vector<std::string> arguments;
+        bool noService;
+    };
+    const Case cases[] = {
+        {{"/noservice"}, true},      {{"-NOSERVICE"}, true},
+        {{"-NoService"}, true},      {{"NOSERVICE"}, false},
+        {{"--NOSERVICE"}, false},    {{"/NOSERVICEX"}, false},
+        {{"x", "/NOSERVICE"}, true}, {{}, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TVmCommandLine(c.arguments).HasSwitch("NOSERVICE"), c.noService)
+            << (c.arguments.empty() ? "" : c.arguments.back());
+    }
+}
+
+TEST(CommandLine, ServerPortOverride) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int port;
+    };
+    const Case cases[] = {
+        {{"SERVERPORT:9000"}, 9000},
+        {{"serverport:9000"}, 9000},
+        {{"/SERVERPORT:9000"}, 9797},
+        {{"-SERVERPORT:9000"}, 9797},
+        {{"SERVERPORT:abc"}, 9797},
+        {{"SERVERPORT:1F90"}, 9797},
+        {{"SERVERPORT:$1F90"}, 8080},
+        {{"SERVERPORT:x1F90"}, 8080},
+        {{"SERVERPORT:0x1f90"}, 8080},
+        {{"SERVERPORT:+123"}, 123},
+        {{"SERVERPORT:"}, 9797},
+        {{"SERVERPORT:1000", "SERVERPORT:2000"}, 2000},
+        {{"SERVERPORT:1000", "SERVERPORT:zz"}, 1000},
+        {{"SERVERPORT:a:1234"}, 1234},  // the text after the last ":" counts
+        {{"SERVERPORT:99999999999"}, 9797},
+        {{"NOSERVICE"}, 9797},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(TVmCommandLine(c.arguments).ServerPort(9797), c.port) << c.arguments.front();
+    }
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+// A throw-away installation of the server: the staged executable and its bin/ folder copied
+// into a fresh temporary folder, so that logs, "config.dat" and watch folders stay private to
+// one test.
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+
+namespace testing_support {
+
+class TTestInstallation {
+  public:
+    // Copies the server and every file of the staged bin/ folder unless told to leave some out.
+    explicit TTestInstallation(bool withPixelLibrary = true) {
+        namespace fs = std::filesystem;
+        std::random_device random;
+        FFolder = fs::temp_directory_path() / ("lmv-install-" + std::to_string(random()));
+        fs::create_directories(FFolder / "bin");
+        const fs::path stage = LMV_STAGE_DIR;
+        fs::copy_file(stage / "lmVidmill", FFolder / "lmVidmill");
+        for (const auto& entry : fs::directory_iterator(stage / "bin")) {
+            if (!withPixelLibrary && entry.path().filename() == "kxSIMDLib.so")
+                continue;
+            fs::copy_file(entry.path(), FFolder / "bin" / entry.path().filename());
+        }
+    }
+    ~TTestInstallation() {
+        std::error_code ignored;
+        std::filesystem::remove_all(FFolder, ignored);
+    }
+    TTestInstallation(const TTestInstallation&) = delete;
+    TTestInstallation& operator=(const TTestInstallation&) = delete;
+
+    std::filesystem::path Folder() const { return FFolder; }
+    std::string Server() const { return (FFolder / "lmVidmill").string(); }
+
+    // Every log file's text, oldest name first.
+    std::string LogText() const {
+        namespace fs = std::filesystem;
+        std::string text;
+        if (!fs::exists(FFolder / "logs"))
+            return text;
+        for (const auto& entry : fs::directory_iterator(FFolder / "logs")) {
+            std::ifstream file(entry.path(), std::ios::binary);
+            std::stringstream content;
+            content << file.rdbuf();
+            text += content.str();
+        }
+        return text;
+    }
+
+    void WriteFile(const std::string& relativePath, const std::string& content) const {
+        const auto path = FFolder / relativePath;
+        std::filesystem::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << content;
+    }
+
+  private:
+    std::filesystem::path FFolder;
+};
+
+}  // namespace testing_support

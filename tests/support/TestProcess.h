@@ -1,0 +1,128 @@
+#pragma once
+
+// Runs programs for tests that exercise whole executables: their exit code and output, or a
+// running child that is stopped with a signal.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+struct TProcessResult {
+    int ExitCode = -1;   // -1 when the program did not exit normally
+    std::string Output;  // standard output and standard error together
+};
+
+inline std::vector<char*> ArgumentPointers(std::vector<std::string>& arguments) {
+    std::vector<char*> pointers;
+    for (std::string& argument : arguments)
+        pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// A child process with its output going to a file; stopped with SIGTERM when destroyed.
+class TChildProcess {
+  public:
+    TChildProcess(std::vector<std::string> arguments, const std::string& outputPath) {
+        auto argv = ArgumentPointers(arguments);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        if (posix_spawnp(&FPid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            FPid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~TChildProcess() {
+        if (Running())
+            Stop(SIGKILL);
+    }
+    TChildProcess(const TChildProcess&) = delete;
+    TChildProcess& operator=(const TChildProcess&) = delete;
+
+    bool Running() const { return FPid > 0 && !FExited; }
+
+    // Sends the signal and waits for the exit; returns the exit code (-1: killed by a signal).
+    int Stop(int signal = SIGTERM) {
+        if (!Running())
+            return FExitCode;
+        kill(FPid, signal);
+        return Wait();
+    }
+
+    int Wait() {
+        int status = 0;
+        while (waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
+        }
+        FExited = true;
+        FExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return FExitCode;
+    }
+
+    // True when the child ended by itself within the time; its exit code is then ExitCode().
+    bool ExitsWithin(std::chrono::milliseconds time) {
+        const auto end = std::chrono::steady_clock::now() + time;
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (waitpid(FPid, &status, WNOHANG) == FPid) {
+                FExited = true;
+                FExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    int ExitCode() const { return FExitCode; }
+
+  private:
+    pid_t FPid = -1;
+    bool FExited = false;
+    int FExitCode = -1;
+};
+
+// Runs a program to its end and collects its output.
+inline TProcessResult RunProcess(std::vector<std::string> arguments) {
+    const std::string outputPath = std::filesystem::temp_directory_path() /
+                                   ("lmv-output-" + std::to_string(getpid()) + ".txt");
+    TProcessResult result;
+    {
+        TChildProcess child(std::move(arguments), outputPath);
+        result.ExitCode = child.Wait();
+    }
+    std::ifstream output(outputPath);
+    std::stringstream text;
+    text << output.rdbuf();
+    result.Output = text.str();
+    std::filesystem::remove(outputPath);
+    return result;
+}
+
+// Waits until the condition holds or the time is up; returns the condition's last value.
+template <class Condition>
+bool WaitFor(Condition condition, std::chrono::milliseconds time = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + time;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+}  // namespace testing_support
