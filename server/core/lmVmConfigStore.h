@@ -1,0 +1,32 @@
+#pragma once
+
+// The configuration store "config.dat": the engine's settings and every configured object in
+// one XML document with the root element "config".
+
+#include <string>
+
+class TVmEngine;
+
+class TVmConfigStore {
+  public:
+    static constexpr const char* FileName = "config.dat";
+
+    explicit TVmConfigStore(TVmEngine& Engine) : FEngine(Engine) {}
+
+    // Loads the engine from the file. A missing, empty or damaged file leaves the defaults, or
+    // whatever could be read before the damage; nothing is thrown. True when the whole file was
+    // read.
+    bool LoadConfig(const std::string& Path);
+
+    // Writes the engine to the file under the engine lock. The document goes to a temporary
+    // file beside it, is pushed to the disk and then renamed over the store, so a failure or a
+    // crash part way never leaves a damaged or empty store: the previous file stays as it was.
+    // Nothing is thrown; true when the store was replaced.
+    bool SaveConfig(const std::string& Path);
+
+    // The temporary file a save writes first.
+    static std::string TemporaryPath(const std::string& Path) { return Path + ".tmp"; }
+
+  private:
+    TVmEngine& FEngine;
+};

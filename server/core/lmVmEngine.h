@@ -1,0 +1,121 @@
+#pragma once
+
+// The server's object model: the engine settings and the five collections of configured
+// objects (sources, processors, targets, projects, users), the references between them, the
+// deletes that keep those references whole, and the engine lock. The control server reads and
+// changes it under that lock and stores it with TVmConfigStore after every change.
+//
+// The transcoder (task list, worker pool, plug-ins), the new-media step and `Start` extend this
+// class; until the transcoder is attached the settings it needs are handed on through the
+// handlers below.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "foundation/kxEventLinks.h"
+#include "server/delivery/lmVmTarget.h"
+#include "server/ingest/lmVmSource.h"
+#include "server/notify/lmVmProject.h"
+#include "server/protocol/lmVmUser.h"
+#include "server/transcode/lmVmProcessor.h"
+
+class TTaskItem;
+
+struct TVmEngineSettings {
+    std::string Name;
+    std::string Loc;
+    std::string Desc;
+    int32_t Port = 9797;
+    std::string SHost;
+    int32_t SPort = 25;
+    std::string SLogin;
+    std::string SPassword;
+    std::string SFromName;
+    std::string SFromEmail;
+    int32_t Threads = 6;
+
+    friend bool operator==(const TVmEngineSettings&, const TVmEngineSettings&) = default;
+};
+
+class TVmEngine {
+  public:
+    static constexpr int32_t DefaultPort = 9797;
+    static constexpr int32_t DefaultSmtpPort = 25;
+    static constexpr int32_t DefaultThreads = 6;
+
+    // Receive the worker-thread count and the SMTP settings whenever settings are loaded.
+    using TThreadCountHandler = std::function<void(int32_t Threads)>;
+    using TMailSettingsHandler = std::function<void(const TVmEngineSettings& Settings)>;
+
+    TVmEngine();
+    TVmEngine(const TVmEngine&) = delete;
+    TVmEngine& operator=(const TVmEngine&) = delete;
+    ~TVmEngine();
+
+    // The engine lock: recursive within one thread. lock()/unlock() let std::lock_guard hold it.
+    void Lock() { FLock.lock(); }
+    void Unlock() { FLock.unlock(); }
+    void lock() { Lock(); }
+    void unlock() { Unlock(); }
+
+    const TVmEngineSettings& Settings() const { return FSettings; }
+    void SetSettings(const TVmEngineSettings& Value) { FSettings = Value; }
+
+    TVmProcessors& Processors() { return FProcessors; }
+    TVmTargets& Targets() { return FTargets; }
+    TVmSources& Sources() { return FSources; }
+    TVmProjects& Projects() { return FProjects; }
+    TVmUsers& Users() { return FUsers; }
+
+    // Task events (code, task, extra value) re-sent to the subscribers, on the raising thread.
+    TEventLinks<TTaskItem>& EventLinks() { return FEventLinks; }
+    void RelayTaskEvent(int32_t Code, TTaskItem* Task, int32_t Value) {
+        FEventLinks.Fire(Code, Task, Value);
+    }
+
+    void SetThreadCountHandler(TThreadCountHandler Handler) {
+        FThreadCountHandler = std::move(Handler);
+    }
+    void SetMailSettingsHandler(TMailSettingsHandler Handler) {
+        FMailSettingsHandler = std::move(Handler);
+    }
+
+    // Settings, then the containers "sources", "processors", "targets", "projects", "users",
+    // below the current element.
+    void SaveToXML(TXMLUnicode& Doc) const;
+    // Reads the eleven settings from the current element; a missing or unreadable one takes
+    // its default. PortChanged tells whether the control port differs from the one before.
+    void LoadSettings(TXMLUnicode& Doc, bool& PortChanged);
+    // Replaces the whole configuration: settings, then users, projects, targets, processors and
+    // sources, so each resolves its references to the ones loaded before it.
+    void LoadFromXML(TXMLUnicode& Doc);
+
+    std::shared_ptr<TVmTarget> FindTarget(const TGUID& Uid) const;
+    std::shared_ptr<TVmProcessor> FindProcessor(const TGUID& Uid) const;
+    std::shared_ptr<TVmProject> FindProject(const TGUID& Uid) const;
+
+    // Each accepts none (an unknown uid) and then does nothing. References to the deleted
+    // object are cleared first, so nothing configured refers to it afterwards.
+    void DeleteProcessor(const TVmProcessor* Processor);
+    void DeleteProject(const TVmProject* Project);
+    void DeleteSource(const TVmSource* Source);
+    void DeleteTarget(const TVmTarget* Target);
+    void DeleteUser(const TVmUser* User);
+
+  private:
+    void ClearCollections();
+
+    TEventLinks<TTaskItem> FEventLinks;
+    TVmEngineSettings FSettings;
+    TVmProcessors FProcessors;
+    TVmTargets FTargets{true};
+    TVmSources FSources;
+    TVmUsers FUsers;
+    TVmProjects FProjects{FUsers};
+    mutable std::recursive_mutex FLock;
+    TThreadCountHandler FThreadCountHandler;
+    TMailSettingsHandler FMailSettingsHandler;
+};

@@ -1,0 +1,144 @@
+#include "server/delivery/lmVmTarget.h"
+
+#include <utility>
+
+TVmTarget::TVmTarget(bool NewIdentity) {
+    FSettings.Port = DefaultPort;
+    if (NewIdentity) {
+        FSettings.Uid = NewGUID();
+        FSettings.Host = DefaultHost;
+    }
+}
+
+TVmTargetSettings TVmTarget::Settings() const {
+    std::lock_guard lock(FLock);
+    return FSettings;
+}
+
+void TVmTarget::SetSettings(const TVmTargetSettings& Value) {
+    std::lock_guard lock(FLock);
+    FSettings = Value;
+}
+
+TGUID TVmTarget::Uid() const {
+    std::lock_guard lock(FLock);
+    return FSettings.Uid;
+}
+
+std::string TVmTarget::Name() const {
+    std::lock_guard lock(FLock);
+    return FSettings.Name;
+}
+
+int32_t TVmTarget::Type() const {
+    std::lock_guard lock(FLock);
+    return FSettings.Type;
+}
+
+std::string TVmTarget::Host() const {
+    std::lock_guard lock(FLock);
+    return FSettings.Host;
+}
+
+int32_t TVmTarget::Port() const {
+    std::lock_guard lock(FLock);
+    return FSettings.Port;
+}
+
+std::string TVmTarget::Folder() const {
+    std::lock_guard lock(FLock);
+    return FSettings.Folder;
+}
+
+void TVmTarget::SetUid(const TGUID& Value) {
+    std::lock_guard lock(FLock);
+    FSettings.Uid = Value;
+}
+
+void TVmTarget::SetName(std::string Value) {
+    std::lock_guard lock(FLock);
+    FSettings.Name = std::move(Value);
+}
+
+void TVmTarget::SetType(int32_t Value) {
+    std::lock_guard lock(FLock);
+    FSettings.Type = Value;
+}
+
+void TVmTarget::SetHost(std::string Value) {
+    std::lock_guard lock(FLock);
+    FSettings.Host = std::move(Value);
+}
+
+void TVmTarget::SetPort(int32_t Value) {
+    std::lock_guard lock(FLock);
+    FSettings.Port = Value;
+}
+
+void TVmTarget::SetFolder(std::string Value) {
+    std::lock_guard lock(FLock);
+    FSettings.Folder = std::move(Value);
+}
+
+std::string TVmTarget::LastError() const {
+    std::lock_guard lock(FLock);
+    return FLastError;
+}
+
+void TVmTarget::SetLastError(std::string Value) {
+    std::lock_guard lock(FLock);
+    FLastError = std::move(Value);
+}
+
+void TVmTarget::Assign(const TVmTarget& Other) {
+    if (&Other != this) {
+        SetSettings(Other.Settings());
+    }
+}
+
+std::shared_ptr<TVmTarget> TVmTarget::Duplicate() const {
+    auto copy = std::make_shared<TVmTarget>(false);
+    copy->Assign(*this);
+    return copy;
+}
+
+void TVmTarget::SaveToXML(TXMLUnicode& Doc) const {
+    TVmTargetSettings s = Settings();
+    Doc.AddGUID("uid", s.Uid);
+    Doc.AddElement("name", s.Name);
+    Doc.AddInteger("type", s.Type);
+    Doc.AddElement("host", s.Host);
+    Doc.AddInteger("port", s.Port);
+    Doc.AddElement("folder", s.Folder);
+}
+
+void TVmTarget::LoadFromXML(TXMLUnicode& Doc) {
+    TVmTargetSettings s;
+    s.Uid = Doc.ChildText("uid").AsGUID(NullGUID);
+    s.Name = Doc.ChildText("name").AsString("");
+    s.Type = Doc.ChildText("type").AsInteger(0);
+    s.Host = Doc.ChildText("host").AsString("");
+    s.Port = Doc.ChildText("port").AsInteger(0);
+    s.Folder = Doc.ChildText("folder").AsString("");
+    SetSettings(s);
+}
+
+TVmTargets::TVmTargets(bool Owning) : TVmCollection("target", "New Target "), FOwning(Owning) {}
+
+TVmTargets::~TVmTargets() {
+    Clear();
+}
+
+void TVmTargets::Assign(const TVmTargets& Other) {
+    if (&Other == this) {
+        return;
+    }
+    Clear();
+    for (const auto& target : Other.All()) {
+        Append(FOwning ? target->Duplicate() : target);
+    }
+}
+
+TVmTargets::TItemPtr TVmTargets::CreateItem(bool NewIdentity) {
+    return std::make_shared<TVmTarget>(NewIdentity);
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+// A configured destination for a finished task's output: a folder (type 0) or a Reelbank clip
+// server (type 1).
+//
+// Targets are shared: the engine's collection holds them, and so do the processors that list
+// them and the processor copies of queued tasks. A target deleted while a queued task still
+// refers to it therefore stays alive, unchanged, for that task. The stored settings are guarded
+// by the target's own lock, so a job can take a consistent duplicate (`Assign`) on a worker
+// thread while the control server changes the configured target.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "server/core/lmVmCollection.h"
+
+struct TVmTargetSettings {
+    TGUID Uid;
+    std::string Name;
+    int32_t Type = 0;
+    std::string Host;
+    int32_t Port = 0;
+    std::string Folder;
+
+    friend bool operator==(const TVmTargetSettings&, const TVmTargetSettings&) = default;
+};
+
+class TVmTarget {
+  public:
+    static constexpr int32_t FolderType = 0;
+    static constexpr int32_t ReelbankType = 1;
+    static constexpr int32_t DefaultPort = 9595;
+    static constexpr const char* DefaultHost = "localhost";
+
+    // Starts with port 9595; a new identity also gets a fresh uid and the local loopback host.
+    explicit TVmTarget(bool NewIdentity);
+    TVmTarget(const TVmTarget&) = delete;
+    TVmTarget& operator=(const TVmTarget&) = delete;
+
+    // All stored settings at one moment.
+    TVmTargetSettings Settings() const;
+    void SetSettings(const TVmTargetSettings& Value);
+
+    TGUID Uid() const;
+    std::string Name() const;
+    int32_t Type() const;
+    std::string Host() const;
+    int32_t Port() const;
+    std::string Folder() const;
+    void SetUid(const TGUID& Value);
+    void SetName(std::string Value);
+    void SetType(int32_t Value);
+    void SetHost(std::string Value);
+    void SetPort(int32_t Value);
+    void SetFolder(std::string Value);
+
+    // Why the last delivery failed; never stored or copied.
+    std::string LastError() const;
+    void SetLastError(std::string Value);
+
+    // Copies uid, name, type, host, port and folder.
+    void Assign(const TVmTarget& Other);
+    // A new target with the same settings.
+    std::shared_ptr<TVmTarget> Duplicate() const;
+
+    // "uid", "name", "type", "host", "port", "folder" below the current element.
+    void SaveToXML(TXMLUnicode& Doc) const;
+    // Reads the six by name; missing ones give an empty text, type 0, port 0, the zero uid.
+    void LoadFromXML(TXMLUnicode& Doc);
+
+  private:
+    mutable std::mutex FLock;
+    TVmTargetSettings FSettings;
+    std::string FLastError;
+};
+
+// Either the engine's owning collection of targets or a list of references to them (a
+// processor's targets). Copying into an owning list duplicates the targets; copying into a
+// reference list shares them.
+class TVmTargets : public TVmCollection<TVmTarget> {
+  public:
+    explicit TVmTargets(bool Owning);
+    ~TVmTargets() override;
+
+    bool Owning() const { return FOwning; }
+
+    // Replaces the content with Other's targets: duplicates when this list owns its targets,
+    // the same targets otherwise.
+    void Assign(const TVmTargets& Other);
+
+  protected:
+    TItemPtr CreateItem(bool NewIdentity) override;
+
+  private:
+    bool FOwning;
+};

@@ -1,0 +1,78 @@
+#pragma once
+
+// A project groups sources for e-mail notification: its failure queue and its completion queue
+// decide when and to whom the notification mails go.
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "server/core/lmVmCollection.h"
+#include "server/notify/lmVmMailQueue.h"
+
+class TVmProjects;
+class TVmUser;
+class TVmUsers;
+
+class TVmProject {
+  public:
+    TVmProject(TVmProjects* Owner, bool NewIdentity);
+    TVmProject(const TVmProject&) = delete;
+    TVmProject& operator=(const TVmProject&) = delete;
+
+    TGUID Uid() const;
+    std::string Name() const;
+    std::string Desc() const;
+    void SetUid(const TGUID& Value);
+    void SetName(std::string Value);
+    void SetDesc(std::string Value);
+
+    TProjectMailQueue& FailureQueue() { return FFailureQueue; }
+    const TProjectMailQueue& FailureQueue() const { return FFailureQueue; }
+    TProjectMailQueue& CompletionQueue() { return FCompletionQueue; }
+    const TProjectMailQueue& CompletionQueue() const { return FCompletionQueue; }
+
+    // True when either queue holds its batch until the project's tasks are done.
+    bool BatchWhenDone() const;
+
+    // Takes the user out of both recipient lists.
+    void RemoveUser(const TVmUser* User);
+
+    TVmProjects* Owner() const;
+    void SetOwner(TVmProjects* Value);
+
+    void SaveToXML(TXMLUnicode& Doc) const;
+    // Recipients are resolved through the owner's users; unknown uids are dropped.
+    void LoadFromXML(TXMLUnicode& Doc);
+
+  private:
+    mutable std::mutex FLock;
+    TGUID FUid;
+    std::string FName;
+    std::string FDesc;
+    TVmProjects* FOwner;
+    TProjectMailQueue FFailureQueue{true};
+    TProjectMailQueue FCompletionQueue{false};
+};
+
+// The engine's projects, saved as "project" elements; new ones are named "New Project " + N.
+class TVmProjects : public TVmCollection<TVmProject> {
+  public:
+    explicit TVmProjects(TVmUsers& Users);
+    ~TVmProjects() override;
+
+    TVmUsers& Users() const { return FUsers; }
+
+    // Takes the user out of both recipient lists of every project.
+    void RemoveUser(const TVmUser* User);
+
+  protected:
+    TItemPtr CreateItem(bool NewIdentity) override;
+    void Detached(TVmProject& Item) override;
+
+  private:
+    TVmUsers& FUsers;
+};
+
+using TProject = TVmProject;
+using TProjects = TVmProjects;
