@@ -264,7 +264,7 @@ class TXMLUnicode {
     std::string LastError_;
     std::vector<TXMLElement*> Positions;
     std::vector<std::unique_ptr<TXMLElement>> Elements;
-    const TXMLAttribute EmptyAttribute_;
-    const TXMLText EmptyText_;
+    const TXMLAttribute EmptyAttribute_{};
+    const TXMLText EmptyText_{};
     std::unique_ptr<TCustomUnicodeCodec> OutputCodec;  // during a save
 };
