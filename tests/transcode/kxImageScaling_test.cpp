@@ -1,0 +1,263 @@
+#include "server/transcode/kxImageScaling.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "server/transcode/lmVmPNGImage.h"
+
+namespace {
+
+std::vector<uint32_t> RandomImage(int width, int height, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<uint32_t> pixels(static_cast<size_t>(width) * height);
+    for (uint32_t& pixel : pixels)
+        pixel = random();
+    return pixels;
+}
+
+int WeightSum(const TCluster& cluster) {
+    int sum = 0;
+    for (const TClusterEntry& entry : cluster)
+        sum += entry.Weight;
+    return sum;
+}
+
+TEST(ImageScaling, KernelIsLanczos3) {
+    const TLanczosKernel kernel;
+    EXPECT_TRUE(kernel.NeedsRangeClamp());
+    EXPECT_EQ(kernel.SupportRadius(), 3.0f);
+    EXPECT_EQ(kernel.Evaluate(0.0f), 1.0f);
+    EXPECT_EQ(kernel.Evaluate(3.0f), 0.0f);
+    EXPECT_EQ(kernel.Evaluate(-7.5f), 0.0f);
+    EXPECT_NEAR(kernel.Evaluate(1.0f), 0.0f, 1e-6f);
+    EXPECT_NEAR(kernel.Evaluate(0.5f), 0.6079271f, 1e-6f);  // sinc(.5) * sinc(1/6)
+    EXPECT_EQ(kernel.Evaluate(-0.5f), kernel.Evaluate(0.5f));
+    EXPECT_EQ(ClampInt(-4, 0, 9), 0);
+    EXPECT_EQ(ClampInt(12, 0, 9), 9);
+}
+
+TEST(ImageScaling, EveryClusterWeighs256AndStaysInsideTheSource) {
+    const TLanczosKernel kernel;
+    const int sizes[] = {1, 2, 3, 5, 7, 16, 33, 100, 180, 320, 719, 1080, 1920, 3000};
+    for (int src : sizes)
+        for (int dst : sizes) {
+            SCOPED_TRACE(testing::Message() << src << " -> " << dst);
+            const TMappingTable table = MakeMappingTable(0, dst, 0, dst, 0, src, kernel);
+            ASSERT_EQ(table.size(), static_cast<size_t>(dst));
+            for (const TCluster& cluster : table) {
+                ASSERT_FALSE(cluster.empty());
+                ASSERT_EQ(WeightSum(cluster), 256);
+                for (const TClusterEntry& entry : cluster) {
+                    ASSERT_GE(entry.SourcePos, 0);
+                    ASSERT_LT(entry.SourcePos, src);
+                }
+            }
+        }
+    // An offset source span keeps its taps inside that span.
+    const TMappingTable offset = MakeMappingTable(0, 7, 2, 5, 40, 61, kernel);
+    ASSERT_EQ(offset.size(), 3u);
+    for (const TCluster& cluster : offset) {
+        EXPECT_EQ(WeightSum(cluster), 256);
+        for (const TClusterEntry& entry : cluster) {
+            EXPECT_GE(entry.SourcePos, 40);
+            EXPECT_LT(entry.SourcePos, 61);
+        }
+    }
+}
+
+TEST(ImageScaling, DegenerateSpans) {
+    const TLanczosKernel kernel;
+    EXPECT_TRUE(MakeMappingTable(0, 10, 0, 10, 0, 0, kernel).empty());
+    EXPECT_TRUE(MakeMappingTable(0, 10, 0, 10, 5, 3, kernel).empty());
+    EXPECT_TRUE(MakeMappingTable(0, 10, 4, 4, 0, 8, kernel).empty());
+
+    // One source pixel: every destination takes it whole.
+    const TMappingTable single = MakeMappingTable(0, 6, 0, 6, 0, 1, kernel);
+    ASSERT_EQ(single.size(), 6u);
+    for (const TCluster& cluster : single) {
+        ASSERT_EQ(cluster.size(), 1u);
+        EXPECT_EQ(cluster[0].SourcePos, 0);
+        EXPECT_EQ(cluster[0].Weight, 256);
+    }
+
+    // One destination pixel takes the middle source pixel.
+    const TMappingTable middle = MakeMappingTable(0, 1, 0, 1, 3, 10, kernel);
+    ASSERT_EQ(middle.size(), 1u);
+    ASSERT_EQ(middle[0].size(), 1u);
+    EXPECT_EQ(middle[0][0].SourcePos, 6);
+    EXPECT_EQ(middle[0][0].Weight, 256);
+
+    // Equal sizes: every cluster sits on its own source pixel.
+    const TMappingTable same = MakeMappingTable(0, 9, 0, 9, 0, 9, kernel);
+    for (int i = 0; i < 9; ++i) {
+        ASSERT_EQ(same[i].size(), 1u);
+        EXPECT_EQ(same[i][0].SourcePos, i);
+    }
+}
+
+TEST(ImageScaling, EnlargingTwoPixelsToThreeUsesTheRoundedLanczosTaps) {
+    // Centre 0.5 between the two pixels: taps at distances 2.5, 1.5, 0.5 on either side weigh
+    // 6, -35, 156 (rounded from 256 x the kernel), which add up to 254; the middle tap of the
+    // six (index 2) takes the missing 2. Taps left of the source repeat pixel 0, right of it
+    // pixel 1.
+    const TMappingTable table = MakeMappingTable(0, 3, 0, 3, 0, 2, TLanczosKernel());
+    ASSERT_EQ(table.size(), 3u);
+    ASSERT_EQ(table[0].size(), 1u);
+    EXPECT_EQ(table[0][0].SourcePos, 0);
+    EXPECT_EQ(table[0][0].Weight, 256);
+    const std::vector<std::pair<int, int>> expected = {{0, 6},   {0, -35}, {0, 158},
+                                                       {1, 156}, {1, -35}, {1, 6}};
+    ASSERT_EQ(table[1].size(), expected.size());
+    for (size_t k = 0; k < expected.size(); ++k) {
+        EXPECT_EQ(table[1][k].SourcePos, expected[k].first) << k;
+        EXPECT_EQ(table[1][k].Weight, expected[k].second) << k;
+    }
+    ASSERT_EQ(table[2].size(), 1u);
+    EXPECT_EQ(table[2][0].SourcePos, 1);
+}
+
+TEST(ImageScaling, EmptySourceWritesNothing) {
+    std::vector<uint32_t> dst(16, 0xDEADBEEF);
+    const std::vector<uint32_t> src(16, 0xFF102030);
+    LanczosScale(src.data(), dst.data(), 0, 4, 4, 4);
+    LanczosScale(src.data(), dst.data(), 4, 0, 4, 4);
+    for (uint32_t pixel : dst)
+        EXPECT_EQ(pixel, 0xDEADBEEF);
+}
+
+TEST(ImageScaling, UniformImageStaysUniform) {
+    const uint32_t colours[] = {0xFF000000, 0xFFFFFFFF, 0xFF7F3A11, 0x80C0C0C0, 0x00000000};
+    const struct {
+        int sw, sh, dw, dh;
+    } sizes[] = {{1920, 1080, 320, 180}, {37, 23, 100, 61}, {640, 480, 213, 159},
+                 {3000, 2, 320, 1},      {5, 5, 2, 2},      {1, 9, 4, 3}};
+    for (uint32_t colour : colours)
+        for (const auto& s : sizes) {
+            SCOPED_TRACE(testing::Message() << std::hex << colour << std::dec << " " << s.sw << "x"
+                                            << s.sh << " -> " << s.dw << "x" << s.dh);
+            const std::vector<uint32_t> src(static_cast<size_t>(s.sw) * s.sh, colour);
+            std::vector<uint32_t> dst(static_cast<size_t>(s.dw) * s.dh, 0x12345678);
+            LanczosScale(src.data(), dst.data(), s.sw, s.sh, s.dw, s.dh);
+            for (uint32_t pixel : dst)
+                ASSERT_EQ(pixel, colour);
+        }
+}
+
+TEST(ImageScaling, EqualSizesReproduceTheImage) {
+    for (TResamplePath path : {TResamplePath::Scalar, TResamplePath::Auto}) {
+        const std::vector<uint32_t> src = RandomImage(57, 31, 3);
+        std::vector<uint32_t> dst(src.size());
+        LanczosScale(src.data(), dst.data(), 57, 31, 57, 31, path);
+        EXPECT_EQ(dst, src);
+    }
+}
+
+TEST(ImageScaling, RingingAtAnEdgeClampsToBlackAndWhite) {
+    // A hard black-to-white step, enlarged: Lanczos overshoots on both sides, and the
+    // overshoot must saturate instead of wrapping into bright or dark garbage.
+    const int sw = 8, dw = 29;
+    std::vector<uint32_t> src(sw);
+    for (int x = 0; x < sw; ++x)
+        src[x] = x < sw / 2 ? 0xFF000000 : 0xFFFFFFFF;
+    std::vector<uint32_t> dst(dw);
+    LanczosScale(src.data(), dst.data(), sw, 1, dw, 1);
+    for (int x = 0; x < dw; ++x) {
+        const uint32_t blue = dst[x] & 0xFF;
+        // left half never brighter than the ringing allows, right half never dark
+        if (x < dw / 2 - 3) {
+            EXPECT_LT(blue, 0x20u) << x;
+        }
+        if (x > dw / 2 + 3) {
+            EXPECT_GT(blue, 0xE0u) << x;
+        }
+        EXPECT_EQ(dst[x] >> 24, 0xFFu) << x;
+    }
+    EXPECT_EQ(dst.front(), 0xFF000000u);
+    EXPECT_EQ(dst.back(), 0xFFFFFFFFu);
+}
+
+TEST(ImageScaling, SIMDMatchesScalarBitForBit) {
+    if (!ResampleSIMDAvailable())
+        GTEST_SKIP() << "no SIMD path on this processor";
+    const struct {
+        int sw, sh, dw, dh;
+    } sizes[] = {{1920, 1080, 320, 180}, {720, 576, 240, 192}, {101, 67, 37, 13},
+                 {13, 11, 50, 40},       {9, 3, 9, 3},         {3000, 2, 320, 1},
+                 {7, 500, 2, 400},       {17, 1, 5, 1},        {1, 17, 2, 5}};
+    unsigned seed = 10;
+    for (const auto& s : sizes) {
+        SCOPED_TRACE(testing::Message() << s.sw << "x" << s.sh << " -> " << s.dw << "x" << s.dh);
+        const std::vector<uint32_t> src = RandomImage(s.sw, s.sh, ++seed);
+        std::vector<uint32_t> scalar(static_cast<size_t>(s.dw) * s.dh, 1);
+        std::vector<uint32_t> simd(scalar.size(), 2);
+        LanczosScale(src.data(), scalar.data(), s.sw, s.sh, s.dw, s.dh, TResamplePath::Scalar);
+        LanczosScale(src.data(), simd.data(), s.sw, s.sh, s.dw, s.dh, TResamplePath::SIMD);
+        ASSERT_EQ(simd, scalar);
+    }
+}
+
+TEST(ImageScaling, ClipWritesOnlyItsRectangle) {
+    const TLanczosKernel kernel;
+    const std::vector<uint32_t> src = RandomImage(40, 30, 5);
+    std::vector<uint32_t> whole(20 * 15), part(20 * 15, 0xABABABAB);
+    const TPixelRect dstRect{0, 0, 20, 15}, srcRect{0, 0, 40, 30};
+    ResampleBitmap(whole.data(), dstRect, dstRect, src.data(), srcRect, kernel);
+    // The clip reaches past the bitmap; only its overlap is written.
+    ResampleBitmap(part.data(), dstRect, TPixelRect{5, 4, 30, 9}, src.data(), srcRect, kernel);
+    for (int y = 0; y < 15; ++y)
+        for (int x = 0; x < 20; ++x) {
+            const bool inside = x >= 5 && y >= 4 && y < 9;
+            ASSERT_EQ(part[y * 20 + x], inside ? whole[y * 20 + x] : 0xABABABABu) << x << "," << y;
+        }
+}
+
+TEST(ImageScaling, ThumbnailSizes) {
+    const struct {
+        int w, h, tw, th;
+    } cases[] = {
+        {1920, 1080, 320, 180}, {720, 576, 240, 192}, {720, 486, 240, 162}, {640, 480, 213, 159},
+        {1, 1, 2, 2},           {2, 7, 2, 7},         {3, 3, 2, 2},         {4, 2, 2, 1},
+        {5, 10, 2, 4},          {3000, 2, 320, 1},    {6, 4, 2, 1},         {0, 10, 0, 0},
+        {10, 0, 0, 0},          {-5, 10, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << "x" << c.h);
+        const TThumbnailSize size = ThumbnailSize(c.w, c.h);
+        EXPECT_EQ(size.Width, c.tw);
+        EXPECT_EQ(size.Height, c.th);
+    }
+}
+
+TEST(ImageScaling, ThumbnailIsThePNGOfTheScaledFrame) {
+    const struct { int w, h; } frames[] = {{720, 576}, {3000, 2}};
+    for (const auto& f : frames) {
+        SCOPED_TRACE(testing::Message() << f.w << "x" << f.h);
+        const std::vector<uint32_t> frame = RandomImage(f.w, f.h, 9);
+        std::vector<uint8_t> stream = {1, 2, 3};
+        ASSERT_TRUE(MakeThumbnailPNG(frame.data(), f.w, f.h, stream));
+        const TThumbnailSize size = ThumbnailSize(f.w, f.h);
+        std::vector<uint32_t> expected(static_cast<size_t>(size.Width) * size.Height);
+        LanczosScale(frame.data(), expected.data(), f.w, f.h, size.Width, size.Height);
+
+        const std::unique_ptr<TPNGImage> png =
+            TPNGImage::LoadFromStream(stream.data(), stream.size());
+        ASSERT_NE(png, nullptr);
+        ASSERT_EQ(png->Width(), size.Width);
+        ASSERT_EQ(png->Height(), size.Height);
+        for (size_t i = 0; i < expected.size(); ++i) {
+            const uint8_t* rgba = png->Pixels() + i * 4;
+            const uint32_t pixel =
+                static_cast<uint32_t>(rgba[3]) << 24 | rgba[0] << 16 | rgba[1] << 8 | rgba[2];
+            ASSERT_EQ(pixel, expected[i]) << i;
+        }
+    }
+    std::vector<uint8_t> stream = {1};
+    const uint32_t pixel = 0;
+    EXPECT_FALSE(MakeThumbnailPNG(&pixel, 0, 1, stream));
+    EXPECT_TRUE(stream.empty());
+    EXPECT_FALSE(MakeThumbnailPNG(nullptr, 10, 10, stream));
+}
+
+}  // namespace
