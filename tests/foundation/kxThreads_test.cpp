@@ -207,8 +207,8 @@ TEST(ThreadPool, ShutdownWaitsForRunningJobsAndEveryWorker) {
         }));
     }
     ASSERT_TRUE(WaitUntil([&] { return gate.waiting == 2; }));
-    // With fewer workers wanted than idle, the old rule would call the pool settled while two
-    // jobs still run.
+    // Fewer workers wanted than are idle: counting idle workers alone would call the pool
+    // settled while both jobs still run.
     pool.SetThreadCount(1);
 
     std::atomic<bool> returned{false};
