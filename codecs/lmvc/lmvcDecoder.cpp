@@ -127,11 +127,13 @@ const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data
         LmvcCrc32c(pos, static_cast<size_t>(end - pos)) != sliceCrc_[static_cast<size_t>(slice)]) {
         return "checksum mismatch";
     }
+    bool leftOnly[4] = {};
     for (int p = 0; p < planes; ++p) {
         if (static_cast<size_t>(end - pos) < kLmvcPlaneHeaderSize) {
             return "plane header missing";
         }
-        const uint8_t method = pos[0];
+        const uint8_t method = pos[0] & 15;
+        const uint8_t predictor = pos[0] >> 4;
         const size_t size = LmvcGet32(pos + 1);
         pos += kLmvcPlaneHeaderSize;
         if (size > static_cast<size_t>(end - pos)) {
@@ -140,6 +142,10 @@ const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data
         if (method > static_cast<uint8_t>(TLmvcMethod::HuffmanRuns)) {
             return "unknown plane method";
         }
+        if (predictor > static_cast<uint8_t>(TLmvcPredictor::Left)) {
+            return "unknown predictor";
+        }
+        leftOnly[p] = predictor == static_cast<uint8_t>(TLmvcPredictor::Left);
         const char* error =
             LmvcDecodePlane(static_cast<TLmvcMethod>(method), pos, size, plane[p], count);
         if (error != nullptr) {
@@ -156,7 +162,7 @@ const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data
         const size_t offset = static_cast<size_t>(y - y0) * width;
         for (int p = 0; p < planes; ++p) {
             uint8_t* row = plane[p] + offset;
-            LmvcUnpredictRow(row, y == y0 ? zeroRow : row - width, width);
+            LmvcUnpredictRow(row, y == y0 || leftOnly[p] ? zeroRow : row - width, width);
             merge[p] = row;
         }
         const int memoryRow = format_.BottomUp ? format_.Height - 1 - y : y;

@@ -40,9 +40,10 @@ bool TLmvcEncoder::Configure(const TLmvcFormat& format, int threads) {
     }
     const size_t maxRows = static_cast<size_t>((format.Height + slices_ - 1) / slices_);
     const size_t width = static_cast<size_t>(format.Width);
-    // Residual planes of one slice, two sets of plane rows (current, above) and a zero row.
+    // Residual planes of one slice, two sets of plane rows (current, above), a zero row and a
+    // trial residual row.
     scratch_.assign(static_cast<size_t>(threads),
-                    std::vector<uint8_t>(planes_ * maxRows * width + (2 * planes_ + 1) * width));
+                    std::vector<uint8_t>(planes_ * maxRows * width + (2 * planes_ + 2) * width));
     sliceData_.assign(static_cast<size_t>(slices_), {});
     sliceCrc_.assign(static_cast<size_t>(slices_), 0);
     configured_ = true;
@@ -86,7 +87,11 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame) {
     }
     uint8_t* zeroRow = cursor;
     std::memset(zeroRow, 0, static_cast<size_t>(width));
+    uint8_t* leftRow = zeroRow + width;
 
+    // Gradient prediction suits detail; where noise dominates, the left neighbour alone
+    // predicts better. Both are measured on every row and the better one is kept per plane.
+    uint64_t gradientCost[4] = {}, leftCost[4] = {};
     for (int y = y0; y < y1; ++y) {
         const int memoryRow = format_.BottomUp ? format_.Height - 1 - y : y;
         const uint8_t* src = frame + static_cast<size_t>(memoryRow) * stride_;
@@ -94,8 +99,25 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame) {
         uint8_t* const* above = rows[(y & 1) ^ 1];
         LmvcSplitRow(src, format_.BitCount, width, cur);
         for (int p = 0; p < planes_; ++p) {
-            LmvcPredictRow(cur[p], y == y0 ? zeroRow : above[p], width,
-                           residual[p] + static_cast<size_t>(y - y0) * width);
+            uint8_t* res = residual[p] + static_cast<size_t>(y - y0) * width;
+            if (y == y0) {
+                LmvcPredictRow(cur[p], zeroRow, width, res);
+                continue;
+            }
+            LmvcPredictRow(cur[p], zeroRow, width, leftRow);
+            leftCost[p] += LmvcAbsSum(leftRow, width);
+            LmvcPredictRow(cur[p], above[p], width, res);
+            gradientCost[p] += LmvcAbsSum(res, width);
+        }
+    }
+    TLmvcPredictor predictor[4] = {};
+    for (int p = 0; p < planes_; ++p) {
+        if (leftCost[p] < gradientCost[p]) {
+            predictor[p] = TLmvcPredictor::Left;
+            for (int y = 1; y < y1 - y0; ++y) {
+                uint8_t* res = residual[p] + static_cast<size_t>(y) * width;
+                LmvcAccumulateRow(res, res - width, width);
+            }
         }
     }
 
@@ -109,6 +131,7 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame) {
     uint8_t* dst = out.data();
     for (int p = 0; p < planes_; ++p) {
         coders[p].Write(residual[p], count, dst);
+        dst[0] = static_cast<uint8_t>(dst[0] | (static_cast<uint8_t>(predictor[p]) << 4));
         dst += kLmvcPlaneHeaderSize + LmvcGet32(dst + 1);
     }
     sliceCrc_[static_cast<size_t>(slice)] = LmvcCrc32c(out.data(), out.size());

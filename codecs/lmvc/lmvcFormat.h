@@ -27,6 +27,12 @@ enum class TLmvcMethod : uint8_t {
     HuffmanRuns = 3  // Huffman over residual values plus zero-run length classes
 };
 
+// Prediction of a plane in a slice, in the high four bits of the method byte.
+enum class TLmvcPredictor : uint8_t {
+    Gradient = 0,  // left + up - upper-left
+    Left = 1       // the left neighbour only (rows are independent)
+};
+
 constexpr int kLmvcLiteralSymbols = 256;
 constexpr int kLmvcRunClasses = 32;
 constexpr int kLmvcRunSymbols = kLmvcLiteralSymbols + kLmvcRunClasses;

@@ -65,7 +65,47 @@ void MergeScalar(const uint8_t* const planes[4], int from, int width, int outBit
     }
 }
 
+uint64_t AbsSumScalar(const uint8_t* r, int from, int width) {
+    uint64_t sum = 0;
+    for (int x = from; x < width; ++x) {
+        int v = static_cast<int8_t>(r[x]);
+        sum += static_cast<uint64_t>(v < 0 ? -v : v);
+    }
+    return sum;
+}
+
+void AccumulateScalar(uint8_t* row, const uint8_t* above, int from, int width) {
+    for (int x = from; x < width; ++x) {
+        row[x] = static_cast<uint8_t>(row[x] + above[x]);
+    }
+}
+
 #ifdef LMVC_X86
+
+int AbsSumSse2(const uint8_t* r, int width, uint64_t& sum) {
+    int x = 0;
+    __m128i total = _mm_setzero_si128();
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 16 <= width; x += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(r + x));
+        __m128i sign = _mm_cmpgt_epi8(zero, v);
+        __m128i magnitude = _mm_sub_epi8(_mm_xor_si128(v, sign), sign);  // 128 stays 128
+        total = _mm_add_epi64(total, _mm_sad_epu8(magnitude, zero));
+    }
+    sum = static_cast<uint64_t>(_mm_cvtsi128_si64(total)) +
+          static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(total, total)));
+    return x;
+}
+
+int AccumulateSse2(uint8_t* row, const uint8_t* above, int width) {
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(above + x));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + x), _mm_add_epi8(r, a));
+    }
+    return x;
+}
 
 // Sixteen 32-bit pixels to the sixteen bytes of one channel.
 inline __m128i Channel(__m128i v0, __m128i v1, __m128i v2, __m128i v3, int shift) {
@@ -253,6 +293,27 @@ void LmvcPredictRow(const uint8_t* cur, const uint8_t* above, int width, uint8_t
     }
 #endif
     PredictScalar(cur, above, done, width, residual);
+}
+
+uint64_t LmvcAbsSum(const uint8_t* residual, int width) {
+    int done = 0;
+    uint64_t sum = 0;
+#ifdef LMVC_X86
+    if (Level() >= TLmvcSimd::Sse2) {
+        done = AbsSumSse2(residual, width, sum);
+    }
+#endif
+    return sum + AbsSumScalar(residual, done, width);
+}
+
+void LmvcAccumulateRow(uint8_t* row, const uint8_t* above, int width) {
+    int done = 0;
+#ifdef LMVC_X86
+    if (Level() >= TLmvcSimd::Sse2) {
+        done = AccumulateSse2(row, above, width);
+    }
+#endif
+    AccumulateScalar(row, above, done, width);
 }
 
 void LmvcUnpredictRow(uint8_t* row, const uint8_t* above, int width) {

@@ -21,6 +21,14 @@ void LmvcSplitRow(const uint8_t* src, int bitCount, int width, uint8_t* const pl
 // Residuals of one plane row; above is the row over it, all zero for a slice's first row.
 void LmvcPredictRow(const uint8_t* cur, const uint8_t* above, int width, uint8_t* residual);
 
+// Sum of the residuals' magnitudes (each byte read as a signed value): a cheap measure of how
+// well a predictor did.
+uint64_t LmvcAbsSum(const uint8_t* residual, int width);
+
+// Adds the row above to a row of residuals, byte by byte. Turns gradient residuals into
+// left-neighbour residuals when applied from the top row of a band down.
+void LmvcAccumulateRow(uint8_t* row, const uint8_t* above, int width);
+
 // Turns a row of residuals back into samples, in place.
 void LmvcUnpredictRow(uint8_t* row, const uint8_t* above, int width);
 

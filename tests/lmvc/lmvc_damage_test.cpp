@@ -70,6 +70,29 @@ TEST(LmvcBitstream, HandBuiltFrameDecodesToKnownPixels) {
     EXPECT_EQ(out, expected);
 }
 
+// The predictor in the method byte's high bits: gradient (0) or left neighbour only (1).
+TEST(LmvcBitstream, PredictorsOfAHandBuiltFrame) {
+    struct TCase {
+        uint8_t methodByte;
+        TBytes green;  // rows of two pixels
+    } cases[] = {{0x00, {10, 11, 30, 33}}, {0x10, {10, 11, 20, 22}}};
+    for (const auto& c : cases) {
+        const TBytes frame =
+            Frame(2, 2, 24, {Plane(c.methodByte, {10, 1, 20, 2}), Plane(1, {0}), Plane(1, {0})});
+        TLmvcDecoder dec;
+        ASSERT_TRUE(dec.Configure({2, 2, 24, false, 8}, 1));
+        TBytes out(dec.OutputSize());
+        ASSERT_TRUE(dec.DecodeFrame(frame.data(), frame.size(), out.data(), out.size()))
+            << dec.LastError();
+        for (int i = 0; i < 4; ++i) {
+            const uint8_t* px = out.data() + (i / 2) * 8 + (i % 2) * 3;
+            EXPECT_EQ(px[0], c.green[i]);
+            EXPECT_EQ(px[1], c.green[i]);
+            EXPECT_EQ(px[2], c.green[i]);
+        }
+    }
+}
+
 TEST(LmvcBitstream, DamagedPlanesAreRefused) {
     struct TCase {
         const char* name;
@@ -79,6 +102,7 @@ TEST(LmvcBitstream, DamagedPlanesAreRefused) {
         {"raw too short", Plane(0, {1, 2, 3}), "raw plane has the wrong size"},
         {"constant too long", Plane(1, {1, 2}), "constant plane has the wrong size"},
         {"unknown method", Plane(4, {0}), "unknown plane method"},
+        {"unknown predictor", Plane(0x21, {0}), "unknown predictor"},
         {"size past slice", Plane(0, {1, 2, 3, 4}, 100), "plane runs past its slice"},
         {"table cut short", Plane(2, {0x11}), "damaged code table"},
         {"bad table nibble", Plane(2, {0xF0, 0, 0}), "damaged code table"},
