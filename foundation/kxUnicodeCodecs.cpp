@@ -824,12 +824,28 @@ PCodecClass DetectEncoding(const uint8_t* bytes, size_t count, int& markLength) 
     if (restCount < 16) {
         return choice;
     }
+    // Decode character by character and stop at the first byte the provisional codec refuses:
+    // the declaration comes first, and the bytes after it are in the declared encoding, which
+    // need not decode provisionally (a Latin-1 letter is no UTF-8). Bytes that no codec can
+    // read fail later, in the decoding reader.
     const size_t scanCount = std::min<size_t>(restCount, 4096);
-    std::u32string text(scanCount, U'\0');
-    size_t charCount = 0;
-    size_t bytesUsed = 0;
-    choice->Create()->DecodeBuffer(rest, scanCount, charCount, bytesUsed, text.size(), text.data());
-    text.resize(charCount);
+    const auto codec = choice->Create();
+    std::u32string text;
+    size_t used = 0;
+    try {
+        while (used < scanCount) {
+            char32_t code = 0;
+            size_t charCount = 0;
+            size_t bytesUsed = 0;
+            codec->DecodeBuffer(rest + used, scanCount - used, charCount, bytesUsed, 1, &code);
+            if (charCount == 0) {
+                break;
+            }
+            text += code;
+            used += bytesUsed;
+        }
+    } catch (const EConvertError&) {
+    }
     std::u32string value;
     if (!FindDeclaredEncoding(text, value)) {
         return choice;

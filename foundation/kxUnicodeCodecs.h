@@ -233,7 +233,7 @@ using TEBCDIC_USCodec = TCodePageCodec<&EBCDIC_USCodecClass>;
 PCodecClass FindCodec(std::string_view name);
 
 // The codec class for a document from its first bytes: byte-order mark, else the first 16-bit
-// unit, then the "encoding" of a leading XML declaration. `markLength` receives the length of
-// the byte-order mark (0 without one). nullptr when the declaration names an unknown encoding.
-// A decoding error in the first bytes raises EConvertError.
+// unit, then the "encoding" of a leading XML declaration, read as far as the first choice can
+// decode the bytes. `markLength` receives the length of the byte-order mark (0 without one).
+// nullptr when the declaration names an unknown encoding.
 PCodecClass DetectEncoding(const uint8_t* bytes, size_t count, int& markLength);
