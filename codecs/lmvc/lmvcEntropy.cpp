@@ -215,32 +215,33 @@ class TBitWriter {
 };
 
 // Most-significant-bit-first reader that never reads past its end: missing bytes read as zero
-// and are counted, so a stream that needed them is recognised as truncated.
+// and are counted, so a stream that needed them is recognised as truncated. After Refill at
+// least 56 bits are available.
 class TBitReader {
   public:
     TBitReader(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
     void Refill() {
-        if (avail_ >= 32) {
+        if (end_ - p_ >= 8) {
+            // Whole bytes that fit go in; the bits of a partly fitting byte are stream bits too
+            // and are put in again, at the same place, by the next refill.
+            uint64_t w;
+            std::memcpy(&w, p_, 8);
+            if constexpr (std::endian::native == std::endian::little) {
+                w = __builtin_bswap64(w);
+            }
+            bits_ |= w >> avail_;
+            p_ += (63 - avail_) >> 3;
+            avail_ |= 56;
             return;
         }
-        uint32_t w;
-        if (end_ - p_ >= 4) {
-            w = (static_cast<uint32_t>(p_[0]) << 24) | (static_cast<uint32_t>(p_[1]) << 16) |
-                (static_cast<uint32_t>(p_[2]) << 8) | p_[3];
-            p_ += 4;
-        } else {
-            w = 0;
-            for (int k = 0; k < 4; ++k) {
-                w <<= 8;
-                if (p_ < end_) {
-                    w |= *p_++;
-                } else {
-                    ++missing_;
-                }
+        while (avail_ <= 56) {
+            if (p_ < end_) {
+                bits_ |= static_cast<uint64_t>(*p_++) << (56 - avail_);
+            } else {
+                ++missing_;
             }
+            avail_ += 8;
         }
-        bits_ |= static_cast<uint64_t>(w) << (32 - avail_);
-        avail_ += 32;
     }
     uint32_t Peek12() const { return static_cast<uint32_t>(bits_ >> (64 - kTableBits)); }
     uint32_t Take(unsigned len) {
@@ -252,7 +253,6 @@ class TBitReader {
         bits_ <<= len;
         avail_ -= len;
     }
-    unsigned Avail() const { return avail_; }
     // True while no bit beyond the real end has been consumed.
     bool WithinEnd() const { return missing_ * 8 <= avail_; }
     bool Exhausted() const { return missing_ > 8; }
@@ -265,38 +265,39 @@ class TBitReader {
     size_t missing_ = 0;
 };
 
+// One symbol of a literal-only code.
+#define LMVC_DECODE_LITERAL(index)                 \
+    do {                                           \
+        const uint16_t e = table[in.Peek12()];     \
+        if ((e & 15) == 0) {                       \
+            return "invalid Huffman code";         \
+        }                                          \
+        out[index] = static_cast<uint8_t>(e >> 4); \
+        in.Skip(e & 15);                           \
+    } while (false)
+
 const char* DecodeLiterals(TBitReader& in, const uint16_t* table, uint8_t* out, size_t count) {
     size_t i = 0;
-    while (i + 2 <= count) {
+    // Four codes of at most 12 bits fit in the 56 bits a refill guarantees.
+    while (i + 4 <= count) {
         in.Refill();
-        uint16_t e = table[in.Peek12()];
-        if ((e & 15) == 0) {
-            return "invalid Huffman code";
-        }
-        out[i] = static_cast<uint8_t>(e >> 4);
-        in.Skip(e & 15);
-        e = table[in.Peek12()];
-        if ((e & 15) == 0) {
-            return "invalid Huffman code";
-        }
-        out[i + 1] = static_cast<uint8_t>(e >> 4);
-        in.Skip(e & 15);
-        i += 2;
+        LMVC_DECODE_LITERAL(i);
+        LMVC_DECODE_LITERAL(i + 1);
+        LMVC_DECODE_LITERAL(i + 2);
+        LMVC_DECODE_LITERAL(i + 3);
+        i += 4;
         if (in.Exhausted()) {
             return "Huffman data truncated";
         }
     }
-    if (i < count) {
-        in.Refill();
-        uint16_t e = table[in.Peek12()];
-        if ((e & 15) == 0) {
-            return "invalid Huffman code";
-        }
-        out[i] = static_cast<uint8_t>(e >> 4);
-        in.Skip(e & 15);
+    in.Refill();
+    for (; i < count; ++i) {
+        LMVC_DECODE_LITERAL(i);
     }
     return nullptr;
 }
+
+#undef LMVC_DECODE_LITERAL
 
 const char* DecodeWithRuns(TBitReader& in, const uint16_t* table, uint8_t* out, size_t count) {
     size_t i = 0;
@@ -313,7 +314,6 @@ const char* DecodeWithRuns(TBitReader& in, const uint16_t* table, uint8_t* out, 
             continue;
         }
         unsigned cls = symbol - kLmvcLiteralSymbols;
-        in.Refill();
         uint64_t len = ((uint64_t{1} << cls) | in.Take(cls)) + 1;
         if (len > count - i) {
             return "zero run past the end of the plane";

@@ -60,6 +60,12 @@ bool DecodeTiny(const TBytes& frame, TBytes& out, std::string& error) {
     return ok;
 }
 
+TEST(LmvcBitstream, SliceChecksumIsCrc32c) {
+    const uint8_t check[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+    EXPECT_EQ(LmvcCrc32c(check, sizeof check), 0xE3069283u);
+    EXPECT_EQ(LmvcCrc32c(check, 0), 0u);
+}
+
 TEST(LmvcBitstream, HandBuiltFrameDecodesToKnownPixels) {
     TBytes out;
     std::string error;
