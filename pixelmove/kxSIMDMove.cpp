@@ -7,8 +7,9 @@
 
 // Every vector kernel reads exactly the source bytes of the pixels it converts and writes
 // exactly their destination bytes (the 24-to-32 direction reads the destination pixels too, to
-// keep their fourth byte), so no variant touches memory outside the caller's rows. Loads and
-// stores are unaligned: the output is the same for any buffer address.
+// keep their fourth byte), so no variant touches memory outside the caller's rows. Single pixels
+// first bring the destination to the vector width's alignment where whole pixels can; loads and
+// stores work at any address, so the output never depends on where the buffers lie.
 
 namespace {
 

@@ -66,7 +66,7 @@ void ExpectVariantsMatchByteLoop(TMove move, int32_t sourceSize, int32_t destSiz
         }
         for (const TShape& shape : Shapes())
             for (size_t sourceOffset : {0, 1, 3})
-                for (size_t destOffset : {0, 2, 7}) {
+                for (size_t destOffset : {0, 2, 4, 7}) {
                     TImage source(shape.Width, shape.Height, sourceSize, shape.SourcePadding,
                                   sourceOffset, random);
                     TImage expected(shape.Width, shape.Height, destSize, shape.DestPadding,
