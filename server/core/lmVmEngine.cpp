@@ -1,5 +1,9 @@
 #include "server/core/lmVmEngine.h"
 
+#include "foundation/kxLogFile.h"
+#include "server/ingest/kxFileUtils.h"
+#include "server/ingest/lmVmTaskList.h"
+
 namespace {
 
 // Children of the current element, each container holding its collection.
@@ -25,6 +29,10 @@ TVmEngine::TVmEngine() {
     FProcessors.SetTargetLookup([this](const TGUID& uid) { return FindTarget(uid); });
     FSources.SetProcessorLookup([this](const TGUID& uid) { return FindProcessor(uid); });
     FSources.SetProjectLookup([this](const TGUID& uid) { return FindProject(uid); });
+    FSources.SetOnNewMedia(
+        [this](const std::shared_ptr<TVmSource>& Source, std::unique_ptr<TSourceFileItem> Item) {
+            NewMedia(Source, std::move(Item));
+        });
 }
 
 TVmEngine::~TVmEngine() {
@@ -102,6 +110,55 @@ std::shared_ptr<TVmProcessor> TVmEngine::FindProcessor(const TGUID& Uid) const {
 
 std::shared_ptr<TVmProject> TVmEngine::FindProject(const TGUID& Uid) const {
     return FProjects.FindByUid(Uid);
+}
+
+void TVmEngine::AttachTaskList(TVmTaskList* List) {
+    std::lock_guard lock(FLock);
+    FTaskList.store(List);
+    if (!List) {
+        return;
+    }
+    List->ChangeEvents().Add([this](int32_t Code, TTaskItem* Task, int32_t Value) {
+        RelayTaskEvent(Code, Task, Value);
+    });
+    FThreadCountHandler = [List](int32_t Threads) { List->SetThreadCount(Threads); };
+    List->SetThreadCount(FSettings.Threads);
+}
+
+void TVmEngine::DetachTaskList() {
+    std::lock_guard lock(FLock);
+    // No scan may be half-way into NewMedia once the list is gone.
+    FSources.DeactivateAll();
+    FTaskList.store(nullptr);
+    FThreadCountHandler = nullptr;
+}
+
+void TVmEngine::ActivateSources() {
+    std::lock_guard lock(FLock);
+    FSources.ActivateAll();
+}
+
+void TVmEngine::NewMedia(const std::shared_ptr<TVmSource>& Source,
+                         std::unique_ptr<TSourceFileItem> Item) {
+    if (!Source || !Item) {
+        return;
+    }
+    const std::string watchFolder = Source->WatchFolder();
+    const std::string name = Item->FullName();
+    LogText("New media from folder: \"" + Source->Name() + "\", file: \"" + name + "\" (\"" +
+            watchFolder + "\")");
+    const std::string from = watchFolder + name;
+    const std::string to = Source->QueuedFolder() + name;
+    TVmTaskList* list = FTaskList.load();
+    // Without a task list the file would sit in the queued folder unseen until a restart.
+    // A file already queued under the same name is never replaced: the new one waits in the
+    // watch folder until the name is free.
+    if (list && FileMove(LongPath(from), LongPath(to), false)) {
+        list->AddTask(Source, std::move(Item));
+        LogText("Queued new media at: \"" + to + "\"");
+    } else {
+        LogText("* Failed moving new media from: \"" + from + "\" to: \"" + to + "\"");
+    }
 }
 
 void TVmEngine::DeleteProcessor(const TVmProcessor* Processor) {

@@ -9,6 +9,7 @@
 // class; until the transcoder is attached the settings it needs are handed on through the
 // handlers below.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +24,8 @@
 #include "server/transcode/lmVmProcessor.h"
 
 class TTaskItem;
+class TVmTaskList;
+class TSourceFileItem;
 
 struct TVmEngineSettings {
     std::string Name;
@@ -97,6 +100,23 @@ class TVmEngine {
     std::shared_ptr<TVmProcessor> FindProcessor(const TGUID& Uid) const;
     std::shared_ptr<TVmProject> FindProject(const TGUID& Uid) const;
 
+    // The task list new media go to. Attaching subscribes the engine to its change events
+    // (relayed to EventLinks) and sizes its pool from "threads", now and whenever settings are
+    // loaded. The list must outlive the attachment: detach (which stops every source's
+    // monitor) or destroy the engine's sources before the list.
+    void AttachTaskList(TVmTaskList* List);
+    void DetachTaskList();
+    TVmTaskList* TaskList() const { return FTaskList.load(); }
+
+    // A source found a settled new file: it is moved into the source's queued folder (never
+    // over a file already queued there) and becomes a task. When it cannot be moved the item
+    // is dropped and the file stays in the watch folder for a later scan. Runs on the source's
+    // monitor thread without the engine lock.
+    void NewMedia(const std::shared_ptr<TVmSource>& Source, std::unique_ptr<TSourceFileItem> Item);
+
+    // Activates every source (their monitors start and scan).
+    void ActivateSources();
+
     // Each accepts none (an unknown uid) and then does nothing. References to the deleted
     // object are cleared first, so nothing configured refers to it afterwards.
     void DeleteProcessor(const TVmProcessor* Processor);
@@ -118,4 +138,5 @@ class TVmEngine {
     mutable std::recursive_mutex FLock;
     TThreadCountHandler FThreadCountHandler;
     TMailSettingsHandler FMailSettingsHandler;
+    std::atomic<TVmTaskList*> FTaskList{nullptr};
 };

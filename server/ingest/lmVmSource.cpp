@@ -1,8 +1,12 @@
 #include "server/ingest/lmVmSource.h"
 
+#include <unordered_set>
 #include <utility>
 
+#include "foundation/kxLogFile.h"
 #include "foundation/kxUnicode.h"
+#include "port/port_files.h"
+#include "server/ingest/kxFileUtils.h"
 #include "server/notify/lmVmProject.h"
 #include "server/transcode/lmVmProcessor.h"
 
@@ -68,13 +72,17 @@ std::string RoleFolder(bool UseCustom, const std::string& Custom, const std::str
 
 }  // namespace
 
-TVmSource::TVmSource(TVmSources* Owner, bool NewIdentity) : FOwner(Owner) {
+TVmSource::TVmSource(TVmSources* Owner, bool NewIdentity)
+    : FOwner(Owner), FMonitor(std::make_unique<TFolderMonitor>()) {
     if (NewIdentity) {
         FSettings.Uid = NewGUID();
     }
+    FMonitor->SetOnScan([this](TMonitorThread&) { Scan(); });
 }
 
-TVmSource::~TVmSource() = default;
+TVmSource::~TVmSource() {
+    FMonitor.reset();
+}
 
 TVmSourceSettings TVmSource::Settings() const {
     std::lock_guard lock(FLock);
@@ -318,6 +326,259 @@ void TVmSource::LoadFromXML(TXMLUnicode& Doc) {
     SetSettings(s);
 }
 
+void TVmSource::SetOnNewMedia(TNewMediaEvent Event) {
+    std::lock_guard lock(FEventLock);
+    FOnNewMedia = std::move(Event);
+}
+
+bool TVmSource::PassesFilter(std::string_view Name) const {
+    // The extension as a file item splits it: from the last full stop, unless a colon comes
+    // after it.
+    const size_t mark = Name.find_last_of(".:");
+    std::string_view extension;
+    if (mark != std::string_view::npos && Name[mark] == '.') {
+        extension = Name.substr(mark);
+    }
+    // Description files are never filtered out; the batch decides about them.
+    return SameText(extension, ".xml") || AcceptsExtension(extension);
+}
+
+void TVmSource::Scan() {
+    const TVmSourceSettings s = Settings();
+    if (!s.Enabled || Trim(s.WatchFolder).empty()) {
+        return;
+    }
+    FBatch.clear();
+    if (s.UseTimer && s.UseSettleTime) {
+        FParser.SetNameFilter([this](std::string_view Name) { return PassesFilter(Name); });
+        FParser.Scan(s.WatchFolder, FBatch, s.SettleTime);
+    } else {
+        std::vector<port::FolderEntry> entries;
+        if (!port::ListFolderFiles(s.WatchFolder, entries)) {
+            return;
+        }
+        for (const port::FolderEntry& entry : entries) {
+            if (PassesFilter(entry.name) && CanOpenExclusive(s.WatchFolder + entry.name)) {
+                auto item = std::make_unique<TSourceFileItem>();
+                item->SetFileName(entry.name);
+                FBatch.push_back(std::move(item));
+            }
+        }
+    }
+    if (!FBatch.empty()) {
+        ProcessBatch(FBatch);
+    }
+}
+
+void TVmSource::ProcessBatch(std::vector<std::unique_ptr<TSourceFileItem>>& Batch) {
+    // A description file travels with its media file: while the media file is in the same
+    // batch, the description is not media of its own.
+    std::unordered_set<std::string> mediaNames;
+    for (const auto& item : Batch) {
+        if (!SameText(item->Extension, ".xml")) {
+            mediaNames.insert(LowerCase(item->BaseName));
+        }
+    }
+    std::erase_if(Batch, [&](const std::unique_ptr<TSourceFileItem>& item) {
+        return SameText(item->Extension, ".xml") && mediaNames.count(LowerCase(item->BaseName));
+    });
+    for (const auto& item : Batch) {
+        ParseFileName(*item);
+    }
+    const std::shared_ptr<TVmSource> self = weak_from_this().lock();
+    TNewMediaEvent event;
+    {
+        std::lock_guard lock(FEventLock);
+        event = FOnNewMedia;
+    }
+    for (auto& item : Batch) {
+        if (event && self) {
+            event(self, std::move(item));
+        }
+    }
+    Batch.clear();
+}
+
+namespace {
+
+// Brace form: "Title{KEY}value{KEY2}value2"; keys upper-cased (a to z only).
+void ParseBraceForm(std::string_view Base, TMetaItems& Tokens) {
+    std::string value;
+    std::string key = "NA";
+    bool inside = false;
+    auto store = [&] {
+        std::string upper = key;
+        for (char& c : upper) {
+            if (c >= 'a' && c <= 'z') {
+                c = static_cast<char>(c - 'a' + 'A');
+            }
+        }
+        Tokens.SetText(upper, value);
+    };
+    for (char c : Base) {
+        if (c == '{') {
+            if (!key.empty()) {
+                store();
+            }
+            inside = true;
+            key.clear();
+            value.clear();
+        } else if (c == '}') {
+            inside = false;
+        } else if (inside) {
+            key += c;
+        } else {
+            value += c;
+        }
+    }
+    if (!key.empty()) {
+        store();
+    }
+}
+
+// The decimal number after the last character that is not a digit; with Underscore that
+// character must be "_". False when there is none or it does not fit 32 signed bits.
+bool TrailingNumber(std::string_view Base, bool Underscore, int32_t& Number) {
+    size_t digits = 0;
+    while (digits < Base.size() && Base[Base.size() - 1 - digits] >= '0' &&
+           Base[Base.size() - 1 - digits] <= '9') {
+        ++digits;
+    }
+    const size_t p = Base.size() - digits;  // characters before the digits
+    if (Underscore && (p == 0 || Base[p - 1] != '_')) {
+        return false;
+    }
+    if (digits == 0) {
+        return false;
+    }
+    int64_t value = 0;
+    for (size_t i = p; i < Base.size(); ++i) {
+        value = value * 10 + (Base[i] - '0');
+        if (value > INT32_MAX) {
+            return false;
+        }
+    }
+    Number = static_cast<int32_t>(value);
+    return true;
+}
+
+bool FlagValue(const std::string& Value) {
+    return !(SameText(Value, "FALSE") || SameText(Value, "NO") || Value == "0");
+}
+
+}  // namespace
+
+void TVmSource::ParseFileName(TSourceFileItem& Item) const {
+    const TVmSourceSettings s = Settings();
+    const std::string& base = Item.BaseName;
+    TMetaItems tokens;
+    if (base.find('{') != std::string::npos && base.find('}') != std::string::npos) {
+        ParseBraceForm(base, tokens);
+    } else if (s.ParseRecallID) {
+        int32_t number = 0;
+        if (TrailingNumber(base, s.Underscore, number)) {
+            tokens.SetInteger("GP", number);
+        }
+    }
+    TMetaItems& meta = Item.Meta;
+    meta.SetText(MetaFileName, base);
+    meta.SetText(MetaOrgFileName, Item.FullName());
+    if (tokens.Exists("NA")) {
+        std::string title = "Untitled";
+        for (const char* key : {"NA", "GP", "ID"}) {
+            if (!tokens.Item(key).Value().empty()) {
+                title = tokens.Item(key).Value();
+                break;
+            }
+        }
+        meta.SetText(MetaFileName, title);
+    }
+    if (tokens.Exists("GP")) {
+        meta.SetText(MetaRecallID, tokens.Item("GP").Value());
+    } else if (tokens.Exists("ID")) {
+        meta.SetText(MetaRecallID, tokens.Item("ID").Value());
+    }
+    const struct {
+        const char* Token;
+        std::string_view Key;
+        bool SourceDefault;
+    } flags[] = {{"LE", MetaLoop, s.Looping},
+                 {"HF", MetaHoldLast, s.HoldLastFrame},
+                 {"PM", MetaPremul, s.Shaped}};
+    for (const auto& flag : flags) {
+        if (tokens.Exists(flag.Token)) {
+            meta.SetBoolean(flag.Key, FlagValue(tokens.Item(flag.Token).Value()));
+        } else if (flag.SourceDefault) {
+            meta.SetBoolean(flag.Key, true);
+        }
+    }
+    if (tokens.Exists("LFF")) {
+        meta.SetInteger(MetaFieldMode, 2);
+    }
+    if (tokens.Exists("UFF")) {
+        meta.SetInteger(MetaFieldMode, 1);
+    }
+}
+
+bool TVmSource::Activate() {
+    // A fresh start: new settings take effect, and no scan runs during the recovery below.
+    FMonitor->SetActive(false);
+    const TVmSourceSettings s = Settings();
+    if (Trim(s.WatchFolder).empty()) {
+        LogText("Source: \"" + s.Name + "\" has not been assigned a folder.");
+        return false;
+    }
+    LogText("Activating source for watch folder: \"" + s.WatchFolder + "\".");
+    port::CreateFolders(s.WatchFolder);
+    RecoverQueuedFiles(s.WatchFolder, QueuedFolder());
+    FMonitor->IntervalMs =
+        (s.UseTimer && s.TimerInterval > 0) ? static_cast<uint32_t>(s.TimerInterval) * 1000u : 0;
+    FMonitor->SetFolder(s.WatchFolder);
+    FMonitor->ScanAtStart = true;
+    FMonitor->UseChangeNotification = s.UseChangeNotification;
+    FMonitor->SetActive(true);
+    PurgeIntermediates(ProcessingFolder());
+    LogText("Folder monitor activated.");
+    return true;
+}
+
+void TVmSource::Deactivate() {
+    FMonitor->SetActive(false);
+}
+
+void TVmSource::RecoverQueuedFiles(const std::string& WatchFolder,
+                                   const std::string& QueuedFolder) {
+    std::vector<port::FolderEntry> entries;
+    if (!port::ListFolderFiles(QueuedFolder, entries)) {
+        return;
+    }
+    for (const port::FolderEntry& entry : entries) {
+        const std::string from = QueuedFolder + entry.name;
+        const std::string to = WatchFolder + entry.name;
+        LogText("Moving queued file: " + entry.name + " to watch folder: " + WatchFolder);
+        // A file of that name in the watch folder is newer than the queued one; it is kept and
+        // the queued file waits in the queued folder for the next activation.
+        if (port::FileExists(to) || port::FolderExists(to)) {
+            LogText("Error - file already exists in watch folder: " + to);
+            continue;
+        }
+        if (!FileMove(LongPath(from), LongPath(to), false)) {
+            LogText("Error moving file to destination: " + to);
+        }
+    }
+}
+
+void TVmSource::PurgeIntermediates(const std::string& ProcessingFolder) {
+    for (const std::string& name : port::ListFiles(ProcessingFolder, "{*}")) {
+        const std::string path = ProcessingFolder + name;
+        // A job of this source may still be writing its intermediate file (a source is
+        // re-activated after every change of its settings): a file in use stays.
+        if (CanOpenExclusive(path)) {
+            port::DeleteFile(LongPath(path));
+        }
+    }
+}
+
 TVmSources::TVmSources() : TVmCollection("source", "New Source ") {}
 
 TVmSources::~TVmSources() {
@@ -348,10 +609,47 @@ void TVmSources::ForgetProject(const TVmProject* Project) {
     }
 }
 
+void TVmSources::SetOnNewMedia(TVmSource::TNewMediaEvent Event) {
+    std::lock_guard lock(FEventLock);
+    FOnNewMedia = std::move(Event);
+}
+
+void TVmSources::RelayNewMedia(const std::shared_ptr<TVmSource>& Source,
+                               std::unique_ptr<TSourceFileItem> Item) {
+    TVmSource::TNewMediaEvent event;
+    {
+        std::lock_guard lock(FEventLock);
+        event = FOnNewMedia;
+    }
+    if (event) {
+        event(Source, std::move(Item));
+    }
+}
+
+void TVmSources::ActivateAll() {
+    for (const auto& source : All()) {
+        source->Activate();
+    }
+}
+
+void TVmSources::DeactivateAll() {
+    for (const auto& source : All()) {
+        source->Deactivate();
+    }
+}
+
 TVmSources::TItemPtr TVmSources::CreateItem(bool NewIdentity) {
-    return std::make_shared<TVmSource>(this, NewIdentity);
+    auto source = std::make_shared<TVmSource>(this, NewIdentity);
+    source->SetOnNewMedia(
+        [this](const std::shared_ptr<TVmSource>& Source, std::unique_ptr<TSourceFileItem> Item) {
+            RelayNewMedia(Source, std::move(Item));
+        });
+    return source;
 }
 
 void TVmSources::Detached(TVmSource& Item) {
+    // A removed source may live on in its tasks, but it no longer watches or reports.
+    Item.Deactivate();
+    Item.SetOnNewMedia(nullptr);
     Item.SetOwner(nullptr);
 }

@@ -2,8 +2,9 @@
 
 // A configured place where media arrives: a watch folder with its role folders (queued,
 // processing, completed, failed, cancelled), the processor and project its files go to, and
-// the rules for taking files and reading clip details from their names. The folder monitor,
-// the settle tracker, activation and the scan extend this class.
+// the rules for taking files and reading clip details from their names. An active source
+// watches its folder on its own monitor thread, scans it and hands every new media file to its
+// new-media event.
 //
 // The settings are guarded by the source's own lock, so a job can take a consistent copy
 // (`Assign`) on another thread while the control server changes the source.
@@ -17,6 +18,9 @@
 #include <vector>
 
 #include "server/core/lmVmCollection.h"
+#include "server/ingest/kxFileListParser.h"
+#include "server/ingest/kxFolderMonitor.h"
+#include "server/ingest/lmVmSourceFileItem.h"
 
 class TVmProcessor;
 class TVmProject;
@@ -59,8 +63,12 @@ struct TVmSourceSettings {
     friend bool operator==(const TVmSourceSettings&, const TVmSourceSettings&) = default;
 };
 
-class TVmSource {
+class TVmSource : public std::enable_shared_from_this<TVmSource> {
   public:
+    // Receives each new media file; ownership of the item passes with the call.
+    using TNewMediaEvent = std::function<void(const std::shared_ptr<TVmSource>& Source,
+                                              std::unique_ptr<TSourceFileItem> Item)>;
+
     static constexpr const char* DefaultExtensionFilter =
         "*.mov; *.avi; *.mp4; *.jpg; *.tga; *.png";
     static constexpr uint8_t DefaultFrameRateIndex = 3;
@@ -118,13 +126,43 @@ class TVmSource {
     // are resolved through the owner's lookups.
     void LoadFromXML(TXMLUnicode& Doc);
 
+    // Set by the collection (or a test); called on the monitor thread.
+    void SetOnNewMedia(TNewMediaEvent Event);
+
+    // Creates the watch folder, moves files left in the queued folder back into it (never over
+    // a file of the same name there), starts the monitor, which scans at once, and deletes
+    // stale intermediate files ("{...}") from the processing folder. False when the source has
+    // no watch folder.
+    bool Activate();
+    // Stops the monitor, waiting for a scan under way.
+    void Deactivate();
+    // One pass over the watch folder: settled, unlocked media files that pass the filter go to
+    // the new-media event with their names parsed into metadata. Runs on the monitor thread.
+    void Scan();
+    // Fills the item's metadata from its base name: title, recall ID and the flags.
+    void ParseFileName(TSourceFileItem& Item) const;
+
+    TFolderMonitor& Monitor() { return *FMonitor; }
+
   private:
     void ApplySettings(const TVmSourceSettings& Value);
+    bool PassesFilter(std::string_view Name) const;
+    void ProcessBatch(std::vector<std::unique_ptr<TSourceFileItem>>& Batch);
+    void RecoverQueuedFiles(const std::string& WatchFolder, const std::string& QueuedFolder);
+    void PurgeIntermediates(const std::string& ProcessingFolder);
 
     mutable std::mutex FLock;
     TVmSourceSettings FSettings;
     std::vector<std::string> FExtensions;
     TVmSources* FOwner;
+
+    mutable std::mutex FEventLock;
+    TNewMediaEvent FOnNewMedia;
+    // Touched by the monitor thread only (and by Activate while the monitor is stopped).
+    TFileListParser FParser;
+    std::vector<std::unique_ptr<TSourceFileItem>> FBatch;
+    // Last, so that it is stopped first: its thread uses everything above.
+    std::unique_ptr<TFolderMonitor> FMonitor;
 };
 
 // The engine's sources, saved as "source" elements; new ones are named "New Source " + N.
@@ -146,11 +184,22 @@ class TVmSources : public TVmCollection<TVmSource> {
     void ForgetProcessor(const TVmProcessor* Processor);
     void ForgetProject(const TVmProject* Project);
 
+    // Receives the new media of every source of the collection (set by the engine).
+    void SetOnNewMedia(TVmSource::TNewMediaEvent Event);
+    // Activates every source, in order.
+    void ActivateAll();
+    void DeactivateAll();
+
   protected:
     TItemPtr CreateItem(bool NewIdentity) override;
     void Detached(TVmSource& Item) override;
 
   private:
+    void RelayNewMedia(const std::shared_ptr<TVmSource>& Source,
+                       std::unique_ptr<TSourceFileItem> Item);
+
     TProcessorLookup FProcessorLookup;
     TProjectLookup FProjectLookup;
+    mutable std::mutex FEventLock;
+    TVmSource::TNewMediaEvent FOnNewMedia;
 };

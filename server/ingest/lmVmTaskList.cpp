@@ -1,0 +1,521 @@
+#include "server/ingest/lmVmTaskList.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <unordered_set>
+
+#include "foundation/kxLogFile.h"
+#include "port/port_time.h"
+#include "server/ingest/lmVmSource.h"
+#include "server/notify/lmVmProject.h"
+#include "server/transcode/lmVmProcessor.h"
+
+namespace {
+
+// Higher priority first; among equals the most recently queued first.
+int CompareTasks(const TTaskItem& A, const TTaskItem& B, uint64_t SequenceA, uint64_t SequenceB) {
+    if (A.Priority() != B.Priority()) {
+        return A.Priority() > B.Priority() ? -1 : 1;
+    }
+    if (SequenceA != SequenceB) {
+        return SequenceA > SequenceB ? -1 : 1;
+    }
+    return 0;
+}
+
+std::string FormatElapsed(TDateTime Start, TDateTime End) {
+    const double days = End - Start;
+    int64_t ms = static_cast<int64_t>(std::llround((days - std::floor(days)) * 86400000.0));
+    ms = std::clamp<int64_t>(ms, 0, 86400000 - 1);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
+                  static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
+                  static_cast<int>(ms % 1000));
+    return text;
+}
+
+}  // namespace
+
+const char* TaskStateName(uint8_t State) {
+    static const char* const Names[] = {"Queued",   "Transcoding", "Filing",    "Cancelled",
+                                        "Finished", "Failed",      "Captioning"};
+    return State < 7 ? Names[State] : "";
+}
+
+bool IsDoneState(uint8_t State) {
+    return State == tsCancelled || State == tsFinished || State == tsFailed;
+}
+
+TDateTime NowDateTime() {
+    const port::LocalTime now = port::LocalTimeNow();
+    TDateTime value = 0;
+    TryEncodeDateTime(now.year, now.month, now.day, now.hour, now.minute, std::min(now.second, 59),
+                      now.millisecond, value);
+    return value;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TTaskItem::TTaskItem(TVmTaskList* Owner, bool MakeUid) : FOwner(Owner), FClipUid(NewGUID()) {
+    if (MakeUid) {
+        FUid = NewGUID();
+    }
+    if (FOwner) {
+        FOwner->FQueuedCount.fetch_add(1);
+    }
+}
+
+TTaskItem::~TTaskItem() {
+    if (FOwner && FState.load() == tsQueued) {
+        FOwner->FQueuedCount.fetch_sub(1);
+    }
+}
+
+void TTaskItem::SetSource(std::shared_ptr<TVmSource> Source) {
+    FSource = std::move(Source);
+    if (FSource) {
+        FPriority.store(FSource->Settings().Priority);
+    }
+}
+
+void TTaskItem::SetState(uint8_t State) {
+    const uint8_t old = FState.exchange(State);
+    if (old == State) {
+        return;
+    }
+    if (FOwner && old == tsQueued) {
+        FOwner->FQueuedCount.fetch_sub(1);
+    } else if (FOwner && State == tsQueued) {
+        FOwner->FQueuedCount.fetch_add(1);
+    }
+    if (State == tsFinished) {
+        FProgress.store(100);
+    }
+    Changed();
+}
+
+std::string TTaskItem::Message() const {
+    std::lock_guard lock(FLock);
+    return FMessage;
+}
+
+void TTaskItem::SetMessage(const std::string& Text) {
+    {
+        std::lock_guard lock(FLock);
+        if (Text == FMessage) {
+            return;
+        }
+        FMessage = Text;
+    }
+    Changed();
+}
+
+void TTaskItem::SetProgress(float Value) {
+    if (FProgress.exchange(Value) == Value) {
+        return;
+    }
+    const uint32_t now = port::GetTickCount();
+    {
+        std::lock_guard lock(FLock);
+        const uint32_t forward = now - FLastProgressTick;
+        const uint32_t backward = FLastProgressTick - now;
+        if (std::min(forward, backward) <= 500) {
+            return;
+        }
+        FLastProgressTick = now;
+    }
+    Changed();
+}
+
+TDateTime TTaskItem::StartTime() const {
+    std::lock_guard lock(FLock);
+    return FStartTime;
+}
+
+TDateTime TTaskItem::EndTime() const {
+    std::lock_guard lock(FLock);
+    return FEndTime;
+}
+
+TDateTime TTaskItem::QueueTime() const {
+    std::lock_guard lock(FLock);
+    return FQueueTime;
+}
+
+void TTaskItem::SetStartTime(TDateTime Value) {
+    std::lock_guard lock(FLock);
+    FStartTime = Value;
+}
+
+void TTaskItem::SetEndTime(TDateTime Value) {
+    {
+        std::lock_guard lock(FLock);
+        if (Value == FEndTime) {
+            return;
+        }
+        FEndTime = Value;
+    }
+    Changed();
+}
+
+void TTaskItem::BeginUpdate() {
+    std::lock_guard lock(FLock);
+    ++FUpdateDepth;
+}
+
+void TTaskItem::EndUpdate() {
+    {
+        std::lock_guard lock(FLock);
+        if (FUpdateDepth == 0 || --FUpdateDepth > 0 || !FChangePending) {
+            return;
+        }
+        FChangePending = false;
+    }
+    if (FOwner) {
+        FOwner->FChangeEvents.Fire(TaskEventChanged, this, 0);
+    }
+}
+
+void TTaskItem::Changed() {
+    {
+        std::lock_guard lock(FLock);
+        if (FUpdateDepth > 0) {
+            FChangePending = true;
+            return;
+        }
+    }
+    if (FOwner) {
+        FOwner->FChangeEvents.Fire(TaskEventChanged, this, 0);
+    }
+}
+
+void TTaskItem::Cancel() {
+    FCancelRequested.store(true);
+    // Only the dispatcher, under the list's lock, takes a task out of "Queued"; the caller
+    // holds that lock, so the state cannot change between this test and the update.
+    if (FState.load() == tsQueued) {
+        BeginUpdate();
+        SetState(tsCancelled);
+        SetMessage("Cancelled by user.");
+        EndUpdate();
+    }
+}
+
+void TTaskItem::MarkStarted() {
+    FRunning.store(true);
+    SetStartTime(NowDateTime());
+}
+
+void TTaskItem::MarkEnded() {
+    SetEndTime(NowDateTime());
+    LogText("Encoding took: " + FormatElapsed(StartTime(), EndTime()));
+    FRunning.store(false);
+}
+
+void TTaskItem::ReleaseFileMedia() {
+    if (FFileItem) {
+        FFileItem->Meta.ReleaseMedia();
+    }
+}
+
+void TTaskItem::SaveToXML(TXMLUnicode& Doc) const {
+    Doc.AddGUID("uid", FUid);
+    Doc.AddDateTime("stime", StartTime());
+    Doc.AddDateTime("etime", EndTime());
+    Doc.AddDateTime("qtime", QueueTime());
+    Doc.AddElement("fname", FFileItem ? FFileItem->FullName() : std::string());
+    Doc.AddGUID("sid", FSourceUid);
+    Doc.AddInteger("state", State());
+    Doc.AddElement("smsg", Message());
+    Doc.AddFloat("prog", Progress());
+    Doc.AddInteger("prio", Priority());
+    Doc.OpenElement("meta");
+    if (FFileItem) {
+        FFileItem->Meta.WriteToXML(Doc);
+    }
+    Doc.CloseElement();
+}
+
+void TTaskItem::SaveStateToXML(TXMLUnicode& Doc) const {
+    Doc.AddGUID("uid", FUid);
+    Doc.AddDateTime("stime", StartTime());
+    Doc.AddDateTime("etime", EndTime());
+    Doc.AddInteger("state", State());
+    Doc.AddElement("smsg", Message());
+    Doc.AddFloat("prog", Progress());
+    Doc.AddInteger("prio", Priority());
+}
+
+// ---------------------------------------------------------------------------------------------
+
+// What one job works on: the task and its private copies, freed when the job has ended.
+struct TVmTaskList::TJobRun {
+    TTaskItem* Task = nullptr;
+    std::unique_ptr<TVmSource> Source;
+    std::unique_ptr<TVmProcessor> Processor;
+};
+
+TVmTaskList::TVmTaskList()
+    : FDispatchOrder([](const TTaskItem& A, const TTaskItem& B) {
+          return CompareTasks(A, B, A.FSequence, B.FSequence);
+      }),
+      FPool("process pool", 1) {
+    FDispatcher =
+        std::make_unique<TSignalThread>("setup thread", [this](TSignalThread&) { Dispatch(); });
+    // A worker back on the idle stack takes the next queued task at once.
+    FPool.SetWorkerIdleCallback([this] { FDispatcher->Signal(); });
+}
+
+TVmTaskList::~TVmTaskList() {
+    FDispatcher->Stop();
+    FPool.Shutdown();
+    FChangeEvents.Disable();
+    std::lock_guard lock(FLock);
+    FDispatchOrder.Clear();
+    FTasks.clear();
+}
+
+void TVmTaskList::SetJobEvent(TJobEvent Event) {
+    std::lock_guard lock(FEventLock);
+    FJobEvent = std::move(Event);
+}
+
+void TVmTaskList::SetProjectQueueEmptyEvent(TProjectQueueEmptyEvent Event) {
+    std::lock_guard lock(FEventLock);
+    FProjectQueueEmpty = std::move(Event);
+}
+
+TTaskItem* TVmTaskList::AddTask(std::shared_ptr<TVmSource> Source,
+                                std::unique_ptr<TSourceFileItem> Item) {
+    auto task = std::make_unique<TTaskItem>(this, true);
+    TTaskItem* result = task.get();
+    task->SetSource(Source);
+    if (Source) {
+        task->FSourceUid = Source->Uid();
+        if (std::shared_ptr<TVmProcessor> processor = Source->Processor()) {
+            task->FProcessor = std::make_unique<TVmProcessor>(nullptr, true, false);
+            task->FProcessor->Assign(*processor);
+        }
+    }
+    task->FFileItem = std::move(Item);
+    task->FQueueTime = NowDateTime();
+    if (!task->FProcessor) {
+        // Nothing could process the file; the task shows why instead of failing later.
+        task->FState.store(tsFailed);
+        task->FMessage = "The source has no processor.";
+        FQueuedCount.fetch_sub(1);
+    }
+    {
+        std::lock_guard lock(FLock);
+        task->FSequence = ++FNextSequence;
+        FDispatchOrder.Add(result);
+        FTasks.push_back(std::move(task));
+    }
+    FDispatcher->Signal();
+    FChangeEvents.Fire(TaskEventAdded, result, 0);
+    return result;
+}
+
+TTaskItem* TVmTaskList::FindByUid(const TGUID& Uid) const {
+    std::lock_guard lock(FLock);
+    for (const auto& task : FTasks) {
+        if (task->FUid == Uid) {
+            return task.get();
+        }
+    }
+    return nullptr;
+}
+
+bool TVmTaskList::CancelTask(const TGUID& Uid) {
+    std::lock_guard lock(FLock);
+    TTaskItem* task = FindByUid(Uid);
+    if (!task || IsDoneState(task->State())) {
+        return false;
+    }
+    task->Cancel();
+    return true;
+}
+
+bool TVmTaskList::RemoveTask(const TGUID& Uid) {
+    std::lock_guard lock(FLock);
+    TTaskItem* task = FindByUid(Uid);
+    if (!task || task->Running()) {
+        return false;
+    }
+    const uint8_t state = task->State();
+    if (state != tsQueued && !IsDoneState(state)) {
+        return false;
+    }
+    Destroy({task});
+    return true;
+}
+
+void TVmTaskList::RemoveDone(uint8_t State) {
+    std::lock_guard lock(FLock);
+    std::vector<TTaskItem*> doomed;
+    for (auto it = FTasks.rbegin(); it != FTasks.rend(); ++it) {
+        if ((*it)->State() == State && !(*it)->Running()) {
+            doomed.push_back(it->get());
+        }
+    }
+    Destroy(doomed);
+}
+
+void TVmTaskList::Destroy(const std::vector<TTaskItem*>& Tasks) {
+    if (Tasks.empty()) {
+        return;
+    }
+    const std::unordered_set<TTaskItem*> doomed(Tasks.begin(), Tasks.end());
+    // Deleting from the back moves each later entry at most once per removal; the dispatch
+    // order stays as it was, sorted or not.
+    for (int32_t i = FDispatchOrder.Count() - 1; i >= 0; --i) {
+        if (doomed.count(FDispatchOrder[i])) {
+            FDispatchOrder.Delete(i);
+        }
+    }
+    std::erase_if(FTasks, [&](const std::unique_ptr<TTaskItem>& task) {
+        return doomed.count(task.get()) != 0;
+    });
+}
+
+void TVmTaskList::Resort() {
+    std::lock_guard lock(FLock);
+    FDispatchOrder.Sort();
+}
+
+void TVmTaskList::Trim() {
+    std::lock_guard lock(FLock);
+    size_t count = FTasks.size();
+    if (count <= static_cast<size_t>(TrimLimit)) {
+        return;
+    }
+    std::vector<TTaskItem*> doomed;
+    for (uint8_t state : {tsCancelled, tsFinished, tsFailed}) {
+        for (auto it = FTasks.rbegin(); it != FTasks.rend() && count > TrimLimit; ++it) {
+            // Each task is in one state, so no task is chosen twice.
+            TTaskItem* task = it->get();
+            if (task->State() == state && !task->Running()) {
+                doomed.push_back(task);
+                --count;
+            }
+        }
+    }
+    Destroy(doomed);
+}
+
+void TVmTaskList::SaveToXML(TXMLUnicode& Doc) const {
+    std::lock_guard lock(FLock);
+    Doc.OpenElement("tasks");
+    for (const auto& task : FTasks) {
+        Doc.OpenElement("task");
+        task->SaveToXML(Doc);
+        Doc.CloseElement();
+    }
+    Doc.CloseElement();
+}
+
+int32_t TVmTaskList::Count() const {
+    std::lock_guard lock(FLock);
+    return static_cast<int32_t>(FTasks.size());
+}
+
+TTaskItem* TVmTaskList::Items(int32_t Index) const {
+    std::lock_guard lock(FLock);
+    return FTasks.at(static_cast<size_t>(Index)).get();
+}
+
+std::vector<TTaskItem*> TVmTaskList::DispatchOrder() const {
+    std::lock_guard lock(FLock);
+    std::vector<TTaskItem*> order;
+    for (int32_t i = 0; i < FDispatchOrder.Count(); ++i) {
+        order.push_back(FDispatchOrder[i]);
+    }
+    return order;
+}
+
+void TVmTaskList::Dispatch() {
+    std::lock_guard lock(FLock);
+    for (int32_t i = 0; i < FDispatchOrder.Count() && FPool.IdleCount() > 0; ++i) {
+        TTaskItem* task = FDispatchOrder[i];
+        if (task->State() != tsQueued) {
+            continue;
+        }
+        task->SetState(tsTranscoding);
+        auto run = std::make_shared<TJobRun>();
+        run->Task = task;
+        run->Source = std::make_unique<TVmSource>(nullptr, false);
+        if (task->FSource) {
+            run->Source->Assign(*task->FSource);
+        }
+        run->Processor = std::make_unique<TVmProcessor>(nullptr, true, false);
+        run->Processor->Assign(*task->FProcessor);
+        LogText("Transcoding: " + task->FFileItem->FullName() +
+                " from source: " + run->Source->Name());
+        const bool handed = FPool.Dispatch(task, run->Source.get(), std::string(), 0,
+                                           [this, run](void*, void*, int64_t) { RunJob(*run); });
+        if (!handed) {
+            task->SetState(tsQueued);  // the pool is shutting down; the task stays queued
+            break;
+        }
+    }
+}
+
+void TVmTaskList::RunJob(TJobRun& Run) {
+    TTaskItem& task = *Run.Task;
+    task.MarkStarted();
+    TJobEvent job;
+    {
+        std::lock_guard lock(FEventLock);
+        job = FJobEvent;
+    }
+    if (job) {
+        try {
+            job(task, *Run.Source, *Run.Processor);
+        } catch (...) {
+            // The job reports its own failures; whatever escapes still ends the task below.
+        }
+    }
+    if (!IsDoneState(task.State())) {
+        // A task left running would never leave the list nor release its file.
+        task.BeginUpdate();
+        task.SetState(tsFailed);
+        task.SetMessage("Processing ended without a result.");
+        task.EndUpdate();
+    }
+    task.MarkEnded();
+    // From here on the task may be removed by another thread: only the copies are used.
+    std::shared_ptr<TVmProject> project = Run.Source->Project();
+    if (project && project->BatchWhenDone()) {
+        ProjectCheck(*project);
+    }
+    Run.Source.reset();
+    Run.Processor.reset();
+    Trim();
+    FDispatcher->Signal();
+}
+
+void TVmTaskList::ProjectCheck(TVmProject& Project) {
+    const TGUID uid = Project.Uid();
+    {
+        std::lock_guard lock(FLock);
+        for (const auto& task : FTasks) {
+            if (IsDoneState(task->State()) || !task->FSource) {
+                continue;
+            }
+            const std::shared_ptr<TVmProject> other = task->FSource->Project();
+            if (other && other->Uid() == uid) {
+                return;
+            }
+        }
+    }
+    TProjectQueueEmptyEvent handler;
+    {
+        std::lock_guard lock(FEventLock);
+        handler = FProjectQueueEmpty;
+    }
+    if (handler) {
+        handler(Project);
+    }
+}

@@ -1,0 +1,221 @@
+#pragma once
+
+// The task list: every media file queued for processing becomes a task. Tasks are kept in the
+// order they were queued (reports, lookups, trimming) and in priority order for dispatch; a
+// dispatcher thread ("setup thread") hands the best queued task to an idle worker of the
+// "process pool", whose job is whatever the transcoder assigns.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/kxEventLinks.h"
+#include "foundation/kxFastList.h"
+#include "foundation/kxGUID.h"
+#include "foundation/kxThreads.h"
+#include "foundation/kxXMLUnicode.h"
+#include "server/ingest/lmVmSourceFileItem.h"
+
+class TVmProcessor;
+class TVmProject;
+class TVmSource;
+class TVmTaskList;
+
+enum TTaskState : uint8_t {
+    tsQueued = 0,
+    tsTranscoding = 1,
+    tsFiling = 2,
+    tsCancelled = 3,
+    tsFinished = 4,
+    tsFailed = 5,
+    tsCaptioning = 6,
+};
+
+// "Queued", "Transcoding", ... as the manager shows them; empty for an unknown value.
+const char* TaskStateName(uint8_t State);
+// Cancelled, finished and failed tasks are done.
+bool IsDoneState(uint8_t State);
+
+inline constexpr int32_t TaskEventAdded = 102;
+inline constexpr int32_t TaskEventChanged = 104;
+
+// The current local time as a date-time.
+TDateTime NowDateTime();
+
+class TTaskItem {
+  public:
+    // Raises the owner's queued count (a new task is queued).
+    TTaskItem(TVmTaskList* Owner, bool MakeUid);
+    ~TTaskItem();
+    TTaskItem(const TTaskItem&) = delete;
+    TTaskItem& operator=(const TTaskItem&) = delete;
+
+    const TGUID& Uid() const { return FUid; }
+    const TGUID& ClipUid() const { return FClipUid; }
+    const TGUID& SourceUid() const { return FSourceUid; }
+    TVmTaskList* Owner() const { return FOwner; }
+
+    // The media file; owned by the task.
+    TSourceFileItem* FileItem() const { return FFileItem.get(); }
+    // The copy of the source's processor taken when the task was made; none when the source
+    // had no processor.
+    TVmProcessor* Processor() const { return FProcessor.get(); }
+    // The live source that delivered the file. Shared, so a source deleted meanwhile stays
+    // valid for as long as its tasks need it.
+    const std::shared_ptr<TVmSource>& Source() const { return FSource; }
+    // Stores the source and takes its priority.
+    void SetSource(std::shared_ptr<TVmSource> Source);
+
+    uint8_t State() const { return FState.load(); }
+    void SetState(uint8_t State);
+    std::string Message() const;
+    void SetMessage(const std::string& Text);
+    float Progress() const { return FProgress.load(); }
+    // Announced at most about twice a second; an unannounced value rides on the next event.
+    void SetProgress(float Value);
+    int32_t Priority() const { return FPriority.load(); }
+    // Changes the dispatch rank; the list needs a `Resort` afterwards.
+    void SetPriority(int32_t Value) { FPriority.store(Value); }
+
+    TDateTime StartTime() const;
+    TDateTime EndTime() const;
+    TDateTime QueueTime() const;
+    void SetStartTime(TDateTime Value);
+    void SetEndTime(TDateTime Value);
+
+    // Changes made between these two go out as one change event.
+    void BeginUpdate();
+    void EndUpdate();
+    // Sends the change event (104), or marks it pending inside an update.
+    void Changed();
+
+    // Asks the task to stop; a queued task is cancelled at once.
+    void Cancel();
+    bool CancelRequested() const { return FCancelRequested.load(); }
+    bool Running() const { return FRunning.load(); }
+    void MarkStarted();
+    void MarkEnded();
+
+    // Frees the file's images and flipbook once the job no longer needs them.
+    void ReleaseFileMedia();
+
+    // The full form: uid, times, file, source, state, message, progress, priority, metadata.
+    void SaveToXML(TXMLUnicode& Doc) const;
+    // The short form: uid, times, state, message, progress, priority.
+    void SaveStateToXML(TXMLUnicode& Doc) const;
+
+  private:
+    friend class TVmTaskList;
+
+    TVmTaskList* const FOwner;
+    TGUID FUid;
+    const TGUID FClipUid;
+    TGUID FSourceUid;
+    uint64_t FSequence = 0;  // order of queueing, newest highest
+    std::unique_ptr<TSourceFileItem> FFileItem;
+    std::unique_ptr<TVmProcessor> FProcessor;
+    std::shared_ptr<TVmSource> FSource;
+
+    std::atomic<uint8_t> FState{tsQueued};
+    std::atomic<float> FProgress{0};
+    std::atomic<int32_t> FPriority{0};
+    std::atomic<bool> FCancelRequested{false};
+    std::atomic<bool> FRunning{false};
+
+    // Guards the text, the times and the update bookkeeping, which several threads read.
+    mutable std::mutex FLock;
+    std::string FMessage;
+    TDateTime FStartTime = 0;
+    TDateTime FEndTime = 0;
+    TDateTime FQueueTime = 0;
+    int32_t FUpdateDepth = 0;
+    bool FChangePending = false;
+    uint32_t FLastProgressTick = 0;
+};
+
+class TVmTaskList {
+  public:
+    // The job run on a worker for one task, with private copies of its source and processor.
+    using TJobEvent =
+        std::function<void(TTaskItem& Task, TVmSource& Source, TVmProcessor& Processor)>;
+    // Told when the last unfinished task of a project that batches its mail until the queue
+    // is empty has ended.
+    using TProjectQueueEmptyEvent = std::function<void(TVmProject& Project)>;
+
+    static constexpr int32_t TrimLimit = 1500;
+
+    TVmTaskList();
+    // Stops the dispatcher, waits for running jobs, then frees every task.
+    ~TVmTaskList();
+    TVmTaskList(const TVmTaskList&) = delete;
+    TVmTaskList& operator=(const TVmTaskList&) = delete;
+
+    // Queues the file as a task of the source and wakes the dispatcher; event 102 follows. A
+    // source without a processor cannot be processed: its task is added as failed, its file
+    // stays in the queued folder.
+    TTaskItem* AddTask(std::shared_ptr<TVmSource> Source, std::unique_ptr<TSourceFileItem> Item);
+    TTaskItem* FindByUid(const TGUID& Uid) const;
+    bool CancelTask(const TGUID& Uid);
+    bool RemoveTask(const TGUID& Uid);
+    void RemoveFinished() { RemoveDone(tsFinished); }
+    void RemoveCancelled() { RemoveDone(tsCancelled); }
+    void RemoveFailed() { RemoveDone(tsFailed); }
+    // Restores the dispatch order after priorities changed; among equal priorities the most
+    // recently queued task stays first.
+    void Resort();
+    // Keeps the list at TrimLimit tasks where done tasks allow it (run after every job).
+    void Trim();
+
+    // "tasks" with one "task" element per task, in queue order.
+    void SaveToXML(TXMLUnicode& Doc) const;
+
+    // The list's lock, for callers that walk it (recursive).
+    void Lock() { FLock.lock(); }
+    void Unlock() { FLock.unlock(); }
+    void lock() { Lock(); }
+    void unlock() { Unlock(); }
+    // In queue order; call under the lock.
+    int32_t Count() const;
+    TTaskItem* Items(int32_t Index) const;
+    // The dispatch order at this moment (tests, reports).
+    std::vector<TTaskItem*> DispatchOrder() const;
+
+    int32_t QueuedCount() const { return FQueuedCount.load(); }
+    int32_t BusyCount() const { return FPool.BusyCount(); }
+    void SetThreadCount(int32_t Count) { FPool.SetThreadCount(Count); }
+    TThreadPool& Pool() { return FPool; }
+
+    void SetJobEvent(TJobEvent Event);
+    void SetProjectQueueEmptyEvent(TProjectQueueEmptyEvent Event);
+    // Receives (code, task, 0): 102 added, 104 changed.
+    TEventLinks<TTaskItem>& ChangeEvents() { return FChangeEvents; }
+
+  private:
+    friend class TTaskItem;
+    struct TJobRun;
+
+    void Dispatch();
+    void RunJob(TJobRun& Run);
+    void ProjectCheck(TVmProject& Project);
+    void RemoveDone(uint8_t State);
+    // Takes the tasks out of both lists and frees them; under the lock.
+    void Destroy(const std::vector<TTaskItem*>& Tasks);
+
+    mutable std::recursive_mutex FLock;
+    std::vector<std::unique_ptr<TTaskItem>> FTasks;  // queue order
+    TkxFastList<TTaskItem*> FDispatchOrder;
+    std::atomic<int32_t> FQueuedCount{0};
+    uint64_t FNextSequence = 0;
+
+    std::mutex FEventLock;  // guards the two handlers below
+    TJobEvent FJobEvent;
+    TProjectQueueEmptyEvent FProjectQueueEmpty;
+    TEventLinks<TTaskItem> FChangeEvents;
+
+    TThreadPool FPool;
+    std::unique_ptr<TSignalThread> FDispatcher;
+};
