@@ -154,7 +154,7 @@ class TFastStringList {
     int32_t Count() const { return FList.Count(); }
 
     // Adds an entry in key order (before entries with an equal key); returns its position.
-    int32_t AddString(std::string Text, TObject Object) {
+    int32_t Add(std::string Text, TObject Object) {
         return FList.Add(std::make_unique<TRecord>(TRecord{std::move(Text), std::move(Object)}));
     }
 

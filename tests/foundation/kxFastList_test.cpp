@@ -118,10 +118,10 @@ TEST(kxFastList, RemovesTheVeryObjectAmongEqualOnes) {
 TEST(FastStringList, LooksUpWithoutRegardToCase) {
     int x = 0, y = 0, z = 0, w = 0;
     TFastStringList<int*> list;
-    list.AddString("ABC", &x);
-    list.AddString("Ärger", &y);
-    list.AddString("straße", &z);
-    list.AddString("abd", &w);
+    list.Add("ABC", &x);
+    list.Add("Ärger", &y);
+    list.Add("straße", &z);
+    list.Add("abd", &w);
 
     struct TCase {
         const char* Key;
@@ -143,9 +143,9 @@ TEST(FastStringList, LooksUpWithoutRegardToCase) {
 TEST(FastStringList, KeepsDuplicatesAndRemovesByObject) {
     int x = 0, y = 0;
     TFastStringList<int*> list;
-    list.AddString("name", &x);
-    list.AddString("NAME", &y);
-    list.AddString("other", &x);
+    list.Add("name", &x);
+    list.Add("NAME", &y);
+    list.Add("other", &x);
     EXPECT_EQ(list.Count(), 3);
     EXPECT_EQ(list.Objects(0), &y);  // the newer of two equal keys comes first
     EXPECT_EQ(list.RemoveObject(&x), 1);
@@ -161,8 +161,8 @@ TEST(FastStringList, OwningObjectsAreFreedWithTheirEntries) {
     auto alive = std::make_shared<int>(0);
     std::weak_ptr<int> watch = alive;
     TFastStringList<std::unique_ptr<std::shared_ptr<int>>> list;
-    list.AddString("a", std::make_unique<std::shared_ptr<int>>(alive));
-    list.AddString("b", std::make_unique<std::shared_ptr<int>>(alive));
+    list.Add("a", std::make_unique<std::shared_ptr<int>>(alive));
+    list.Add("b", std::make_unique<std::shared_ptr<int>>(alive));
     alive.reset();
     list.Delete(list.IndexOf("A"));
     EXPECT_FALSE(watch.expired());
