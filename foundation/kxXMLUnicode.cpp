@@ -506,7 +506,8 @@ TXMLElement* TXMLElement::Create(TXMLUnicode& document, std::string_view name,
 TXMLElement* TXMLElement::Register(std::unique_ptr<TXMLElement> element, TXMLElement* parent) {
     TXMLUnicode& document = element->Document();
     TXMLElement* raw = element.get();
-    if (parent) {
+    // A parent from another document would outlive or be outlived by the child: refuse it.
+    if (parent && parent->Document_ == &document) {
         if (!parent->Children_)
             parent->Children_ = std::make_unique<std::vector<TXMLElement*>>();
         parent->Children_->push_back(raw);

@@ -105,8 +105,8 @@ class TXMLElement : public TXMLNamedObject {
     TXMLElement(const TXMLElement&) = delete;
     TXMLElement& operator=(const TXMLElement&) = delete;
 
-    // A new element owned by `document`, appended to `parent`'s children when a parent is
-    // given. The first element made in a document becomes its root.
+    // A new element owned by `document`, appended to `parent`'s children when a parent of the
+    // same document is given. The first element made in a document becomes its root.
     static TXMLElement* Create(TXMLUnicode& document, std::string_view name, TXMLElement* parent);
 
     TXMLText Text;

@@ -168,6 +168,13 @@ TEST(XMLCursor, WritingCursorAndDepth) {
     EXPECT_EQ(list->Parent(), root);
     EXPECT_EQ(list->Children(0), nullptr);
     EXPECT_EQ(root->Children(-1), nullptr);
+
+    // An element cannot hang below a parent of another document, which could free it first.
+    TXMLUnicode other;
+    TXMLElement* stranger = TXMLElement::Create(other, "s", root);
+    EXPECT_EQ(stranger->Parent(), nullptr);
+    EXPECT_EQ(root->ChildCount(), 2);
+    EXPECT_EQ(other.Root(), stranger);
 }
 
 TEST(XMLCursor, ReadingPattern) {
