@@ -1,6 +1,7 @@
 #include "codecs/lmvc/lmvcDecoder.h"
 
 #include <cstring>
+#include <new>
 
 #include "codecs/lmvc/lmvcChecksum.h"
 #include "codecs/lmvc/lmvcEntropy.h"
@@ -209,7 +210,12 @@ bool TLmvcDecoder::DecodeFrame(const uint8_t* data, size_t size, uint8_t* out, s
 
     std::vector<const char*> errors(static_cast<size_t>(frame_.Slices), nullptr);
     workers_->Run(frame_.Slices, [&](int slice, int worker) {
-        errors[static_cast<size_t>(slice)] = DecodeSlice(slice, worker, data, out);
+        // Exceptions stay on the thread that raised them.
+        try {
+            errors[static_cast<size_t>(slice)] = DecodeSlice(slice, worker, data, out);
+        } catch (const std::bad_alloc&) {
+            errors[static_cast<size_t>(slice)] = "out of memory";
+        }
     });
     for (int s = 0; s < frame_.Slices; ++s) {
         if (errors[static_cast<size_t>(s)] != nullptr) {

@@ -12,7 +12,7 @@ class TLmvcWorkers;
 
 // LMVC decoder. Frames are checked before and while they are decoded: a damaged or hostile
 // frame is refused with an error and never makes the decoder read or write outside the frame
-// and the output buffer.
+// and the output buffer. One decoder decodes one frame at a time.
 class TLmvcDecoder {
   public:
     TLmvcDecoder();

@@ -1,6 +1,7 @@
 #include "codecs/lmvc/lmvcEncoder.h"
 
 #include <cstring>
+#include <new>
 
 #include "codecs/lmvc/lmvcChecksum.h"
 #include "codecs/lmvc/lmvcEntropy.h"
@@ -155,7 +156,22 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
         error_ = "output buffer smaller than the largest compressed frame";
         return false;
     }
-    workers_->Run(slices_, [&](int slice, int worker) { EncodeSlice(slice, worker, frame); });
+    // Exceptions stay on the thread that raised them; a slice that ran out of memory fails the
+    // frame.
+    std::vector<char> failed(static_cast<size_t>(slices_), 0);
+    workers_->Run(slices_, [&](int slice, int worker) {
+        try {
+            EncodeSlice(slice, worker, frame);
+        } catch (const std::bad_alloc&) {
+            failed[static_cast<size_t>(slice)] = 1;
+        }
+    });
+    for (char f : failed) {
+        if (f != 0) {
+            error_ = "out of memory";
+            return false;
+        }
+    }
 
     size_t size = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
     for (const auto& s : sliceData_) {

@@ -12,7 +12,7 @@ class TLmvcWorkers;
 
 // Lossless LMVC encoder. Every frame is a key frame: it is coded on its own, in row-band
 // slices that the worker threads code in parallel. The output does not depend on the thread
-// count nor on the row order of the input.
+// count nor on the row order of the input. One encoder codes one frame at a time.
 class TLmvcEncoder {
   public:
     TLmvcEncoder();
