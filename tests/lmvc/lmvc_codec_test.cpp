@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <tuple>
 #include <vector>
 
@@ -118,6 +122,33 @@ TEST(LmvcCompression, SizeFollowsContent) {
         const double ratio = coded.size() / raw;
         EXPECT_LE(ratio, c.maxRatio) << TestContentName(c.content);
         EXPECT_GE(ratio, c.minRatio) << TestContentName(c.content);
+    }
+}
+
+// Frames from FFmpeg's test sources: a test card, colour bars and a fractal.
+TEST(LmvcCompression, FFmpegTestSourcesRoundTrip) {
+    struct TCase {
+        const char* source;
+        double maxRatio;
+    } cases[] = {{"testsrc2", 0.04}, {"smptehdbars", 0.002}, {"mandelbrot", 0.2}};
+    const int w = 1920, h = 1080;
+    for (const auto& c : cases) {
+        const std::string path = std::string(LMV_TEST_BINARY_DIR) + "/lmvc_" + c.source + ".raw";
+        const std::string command = std::string("ffmpeg -v error -y -f lavfi -i ") + c.source +
+                                    "=size=1920x1080:rate=25 -frames:v 1 -pix_fmt bgra -f "
+                                    "rawvideo '" +
+                                    path + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        std::ifstream in(path, std::ios::binary);
+        const std::vector<uint8_t> picture{std::istreambuf_iterator<char>(in), {}};
+        std::remove(path.c_str());
+        ASSERT_EQ(picture.size(), size_t(w) * h * 4);
+        for (int bits : {24, 32}) {
+            TLmvcFormat f{w, h, bits, true, 0};
+            const auto coded = Encode(LayOut(picture, f), f, 2);
+            EXPECT_LE(coded.size(), c.maxRatio * w * h * bits / 8) << c.source << " " << bits;
+            EXPECT_EQ(Decode(coded, f, 2), LayOut(picture, f, 0)) << c.source << " " << bits;
+        }
     }
 }
 
