@@ -18,12 +18,6 @@ namespace {
 
 using TBytes = std::vector<uint8_t>;
 
-TBytes Pixels(const std::vector<uint32_t>& pixels) {
-    TBytes bytes(pixels.size() * 4);
-    std::memcpy(bytes.data(), pixels.data(), bytes.size());
-    return bytes;
-}
-
 void Append(TBytes& bytes, std::initializer_list<uint8_t> more) {
     bytes.insert(bytes.end(), more);
 }
@@ -32,6 +26,14 @@ void AppendPixel(TBytes& bytes, uint32_t pixel) {
     for (int i = 0; i < 4; ++i) {
         bytes.push_back(static_cast<uint8_t>(pixel >> (8 * i)));
     }
+}
+
+TBytes Pixels(const std::vector<uint32_t>& pixels) {
+    TBytes bytes;
+    for (uint32_t pixel : pixels) {
+        AppendPixel(bytes, pixel);
+    }
+    return bytes;
 }
 
 TBytes Encode(const TBytes& pixels) {
@@ -262,7 +264,7 @@ TEST_F(LVFDecoderTest, RefusesDamagedFilesWithTheirReason) {
         {"compression 2", [](TBytes& f) { f[3] = 2; }, "unknown compression format"},
         {"compression 0", [](TBytes& f) { f[3] = 0; }, "unknown compression format"},
         {"no frames", [](TBytes& f) { Put32(f, 8, 0); }, "no video frames in source"},
-        {"index cut short", [](TBytes& f) { f.resize(f.size() - 1); }, "file is truncated"},
+        {"index cut short", [](TBytes& f) { f.pop_back(); }, "file is truncated"},
         {"more frames than the index holds", [](TBytes& f) { Put32(f, 8, 3); },
          "file is truncated"},
         {"frame count far beyond the file", [](TBytes& f) { Put32(f, 8, 0xFFFFFFFF); },
