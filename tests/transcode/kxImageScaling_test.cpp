@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <random>
+#include <thread>
 
 #include "server/transcode/lmVmPNGImage.h"
 
@@ -196,6 +197,54 @@ TEST(ImageScaling, SIMDMatchesScalarBitForBit) {
         LanczosScale(src.data(), simd.data(), s.sw, s.sh, s.dw, s.dh, TResamplePath::SIMD);
         ASSERT_EQ(simd, scalar);
     }
+}
+
+// Kernels unlike Lanczos: one with negative lobes but no clamping (sums wrap into the packed
+// bits), and one whose weights leave 16 bits (the SIMD path must fall back for them).
+class TTestKernel : public TCustomKernel {
+  public:
+    TTestKernel(float peak, float lobe) : FPeak(peak), FLobe(lobe) {}
+    float Evaluate(float x) const override {
+        x = x < 0 ? -x : x;
+        return x < 1.0f ? FPeak * (1.0f - x) : (x < 2.0f ? FLobe : 0.0f);
+    }
+    float SupportRadius() const override { return 2.0f; }
+
+  private:
+    float FPeak, FLobe;
+};
+
+TEST(ImageScaling, SIMDMatchesScalarForOtherKernels) {
+    if (!ResampleSIMDAvailable())
+        GTEST_SKIP() << "no SIMD path on this processor";
+    const TTestKernel kernels[] = {TTestKernel(1.0f, -0.25f), TTestKernel(300.0f, -90.0f)};
+    const struct { int sw, sh, dw, dh; } sizes[] = {{97, 61, 40, 23}, {20, 16, 45, 33}};
+    for (const TTestKernel& kernel : kernels)
+        for (const auto& s : sizes) {
+            const std::vector<uint32_t> src = RandomImage(s.sw, s.sh, 21);
+            const TPixelRect dstRect{0, 0, s.dw, s.dh}, srcRect{0, 0, s.sw, s.sh};
+            std::vector<uint32_t> scalar(static_cast<size_t>(s.dw) * s.dh), simd(scalar.size());
+            ResampleBitmap(scalar.data(), dstRect, dstRect, src.data(), srcRect, kernel,
+                           TResamplePath::Scalar);
+            ResampleBitmap(simd.data(), dstRect, dstRect, src.data(), srcRect, kernel,
+                           TResamplePath::SIMD);
+            ASSERT_EQ(simd, scalar);
+        }
+}
+
+TEST(ImageScaling, ConcurrentThumbnailsAreIndependent) {
+    const std::vector<uint32_t> frame = RandomImage(400, 300, 31);
+    std::vector<uint8_t> alone;
+    ASSERT_TRUE(MakeThumbnailPNG(frame.data(), 400, 300, alone));
+    std::vector<std::vector<uint8_t>> results(4);
+    std::vector<std::thread> threads;
+    for (auto& result : results)
+        threads.emplace_back(
+            [&frame, &result] { MakeThumbnailPNG(frame.data(), 400, 300, result); });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (const auto& result : results)
+        EXPECT_EQ(result, alone);
 }
 
 TEST(ImageScaling, ClipWritesOnlyItsRectangle) {
