@@ -78,8 +78,11 @@ TMappingTable MakeMappingTable(int32_t DstLo, int32_t DstHi, int32_t ClipLo, int
 
     for (int32_t i = 0; i < ClipW; ++i) {
         TCluster& cluster = table[i];
-        const float Center =
-            static_cast<float>(i - DstLo + ClipLo) * inverseScale + static_cast<float>(SrcLo);
+        // Two statements keep two roundings even where the compiler fuses a multiply-add
+        // within one expression (clang on FMA targets); the table must not depend on the
+        // instruction set. (GCC fuses across statements only in GNU mode, not used here.)
+        const float offset = static_cast<float>(i - DstLo + ClipLo) * inverseScale;
+        const float Center = offset + static_cast<float>(SrcLo);
         const int32_t Left = static_cast<int32_t>(std::floor(Center - R));
         const int32_t Right = static_cast<int32_t>(std::ceil(Center + R));
         int32_t Count = -256;
