@@ -34,12 +34,14 @@ class TkxFastList : protected TkxList<TItem> {
     using Base::Extract;
     using Base::Get;
     using Base::Items;
+    // Remove(Item) deletes the entry holding that very object (found by a linear scan, as
+    // several items may compare equal).
     using Base::Remove;
     using Base::SetCapacity;
     using Base::operator[];
 
-    // Inserts the item before every item that compares greater than or equal to it, so among
-    // equal items the newest comes first; returns its position. A null item is refused with
+    // Inserts the item before the first item that compares greater than or equal to it, so
+    // among equal items the newest comes first; returns its position. A null item is refused with
     // EListError, as the comparison needs an object.
     int32_t Add(TItem Item) {
         const T* item = Base::Pointer(Item);
