@@ -1,25 +1,36 @@
 #include "server/core/lmVmConfigStore.h"
 
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 
 #include "foundation/kxXMLUnicode.h"
 #include "port/port_files.h"
 #include "server/core/lmVmEngine.h"
 
 bool TVmConfigStore::LoadConfig(const std::string& Path) {
+    bool complete = false;
     try {
         TXMLUnicode doc;
-        bool complete = false;
         if (port::FileExists(Path)) {
-            complete = doc.LoadFromFile(Path, false);
+            // Whole means read to its end with every element closed under the root "config".
+            complete = doc.LoadFromFile(Path, false) && doc.Depth() == 0 && doc.Root() &&
+                       doc.Root()->Name == "config";
         }
         doc.GotoRoot();
         FEngine.LoadFromXML(doc);
-        return complete;
     } catch (...) {
         // A store that cannot be read leaves what was loaded; the next change writes it anew.
-        return false;
+        complete = false;
     }
+    if (!complete && port::FileSize(Path) > 0) {
+        // The next save replaces the store with what could be read: keep the damaged file so
+        // that nothing the operator had configured is lost for good.
+        std::error_code error;
+        std::filesystem::copy_file(Path, DamagedPath(Path),
+                                   std::filesystem::copy_options::overwrite_existing, error);
+    }
+    return complete;
 }
 
 bool TVmConfigStore::SaveConfig(const std::string& Path) {

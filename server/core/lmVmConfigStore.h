@@ -15,7 +15,7 @@ class TVmConfigStore {
 
     // Loads the engine from the file. A missing, empty or damaged file leaves the defaults, or
     // whatever could be read before the damage; nothing is thrown. True when the whole file was
-    // read.
+    // read. A damaged file is first copied to DamagedPath, since the next save replaces it.
     bool LoadConfig(const std::string& Path);
 
     // Writes the engine to the file under the engine lock. The document goes to a temporary
@@ -23,6 +23,8 @@ class TVmConfigStore {
     // crash part way never leaves a damaged or empty store: the previous file stays as it was.
     // Nothing is thrown; true when the store was replaced.
     bool SaveConfig(const std::string& Path);
+
+    static std::string DamagedPath(const std::string& Path) { return Path + ".damaged"; }
 
     // The temporary file a save writes first.
     static std::string TemporaryPath(const std::string& Path) { return Path + ".tmp"; }

@@ -244,6 +244,7 @@ TEST_F(ConfigStore, RoundTripKeepsEverySettingAndField) {
     TVmEngine loaded;
     ASSERT_TRUE(TVmConfigStore(loaded).LoadConfig(Path));
     ExpectSameConfiguration(original, loaded);
+    EXPECT_FALSE(fs::exists(TVmConfigStore::DamagedPath(Path)));
 
     // Saving what was loaded writes the same store again.
     const std::string first = ReadFile(Path);
@@ -434,9 +435,16 @@ TEST_F(ConfigStore, DamagedStoresLoadWhatCanBeReadAndTheNextSaveIsWhole) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         WriteFile(Path, c.Bytes);
+        fs::remove(TVmConfigStore::DamagedPath(Path));
         TVmEngine engine;
-        TVmConfigStore(engine).LoadConfig(Path);
+        EXPECT_FALSE(TVmConfigStore(engine).LoadConfig(Path));
         c.Check(engine);
+        // A damaged store is kept aside before the next save replaces it; an empty one is not.
+        if (c.Bytes.empty()) {
+            EXPECT_FALSE(fs::exists(TVmConfigStore::DamagedPath(Path)));
+        } else {
+            EXPECT_EQ(ReadFile(TVmConfigStore::DamagedPath(Path)), c.Bytes);
+        }
 
         // The next save writes a complete store of what is in memory.
         ASSERT_TRUE(TVmConfigStore(engine).SaveConfig(Path));

@@ -254,6 +254,33 @@ TEST(VmSource, RoleFolders) {
     EXPECT_EQ(source.Settings().QueuedFolder, "/q/");
 }
 
+TEST(VmSource, AssignCopiesEverySettingButNotTheOwner) {
+    TVmEngine engine;
+    auto proc = engine.Processors().AddNew();
+    auto project = engine.Projects().AddNew();
+    auto source = engine.Sources().AddNew();
+    LoadFrom(*source,
+             "<source><name>n</name><wfolder>/w</wfolder><prio>4</prio>"
+             "<extfilter>*.mxf</extfilter><fps>6</fps><underscore>0</underscore>"
+             "<procuid>" +
+                 GUIDToString(proc->Uid()) + "</procuid><projuid>" + GUIDToString(project->Uid()) +
+                 "</projuid></source>");
+    ASSERT_EQ(source->Processor(), proc);
+    ASSERT_EQ(source->Project(), project);
+
+    TVmSource copy(nullptr, true);
+    copy.Assign(*source);
+    EXPECT_EQ(copy.Settings(), source->Settings());
+    EXPECT_EQ(copy.Extensions(), std::vector<std::string>{"mxf"});
+    EXPECT_EQ(copy.Owner(), nullptr);
+    // The copy keeps its processor and project even when they are deleted meanwhile.
+    engine.DeleteProcessor(proc.get());
+    engine.DeleteProject(project.get());
+    EXPECT_EQ(source->Processor(), nullptr);
+    EXPECT_EQ(copy.Processor(), proc);
+    EXPECT_EQ(copy.Project(), project);
+}
+
 TEST(VmTarget, NewAndLoadedDefaultsDiffer) {
     TVmTargets targets(true);
     const TVmTargetSettings fresh = targets.AddNew()->Settings();
