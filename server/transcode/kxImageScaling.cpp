@@ -209,12 +209,38 @@ __attribute__((target("avx2"))) void HorizontalAVX2(const int32_t* slots,
     // Byte 2 of each channel sum, in channel order, is the packed pixel.
     const __m128i pick =
         _mm_setr_epi8(2, 6, 10, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+    // Two taps per step: entry pairs (position, weight, position, weight) spread their
+    // weights over the two halves, and neighbouring slots load as one.
+    const __m256i spreadWeights = _mm256_setr_epi32(1, 1, 1, 1, 3, 3, 3, 3);
     for (size_t k = 0; k < table.size(); ++k) {
-        __m128i acc = zero;
-        for (const TClusterEntry& entry : table[k]) {
+        const TCluster& cluster = table[k];
+        const size_t taps = cluster.size();
+        __m256i pairs = _mm256_setzero_si256();
+        size_t e = 0;
+        for (; e + 1 < taps; e += 2) {
+            const __m256i entries = _mm256_castsi128_si256(
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(&cluster[e])));
+            const __m256i weights = _mm256_permutevar8x32_epi32(entries, spreadWeights);
+            const int32_t* first = slots + static_cast<size_t>(cluster[e].SourcePos - lo) * 4;
+            __m256i slot;
+            if (cluster[e + 1].SourcePos == cluster[e].SourcePos + 1) {
+                slot = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first));
+            } else {
+                const int32_t* second =
+                    slots + static_cast<size_t>(cluster[e + 1].SourcePos - lo) * 4;
+                slot = _mm256_inserti128_si256(
+                    _mm256_castsi128_si256(
+                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(first))),
+                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(second)), 1);
+            }
+            pairs = _mm256_add_epi32(pairs, _mm256_mullo_epi32(slot, weights));
+        }
+        __m128i acc =
+            _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
+        if (e < taps) {
             const __m128i slot = _mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                slots + static_cast<size_t>(entry.SourcePos - lo) * 4));
-            acc = _mm_add_epi32(acc, _mm_mullo_epi32(slot, _mm_set1_epi32(entry.Weight)));
+                slots + static_cast<size_t>(cluster[e].SourcePos - lo) * 4));
+            acc = _mm_add_epi32(acc, _mm_mullo_epi32(slot, _mm_set1_epi32(cluster[e].Weight)));
         }
         if (clamp)
             acc = _mm_min_epi32(_mm_max_epi32(acc, zero), full);
