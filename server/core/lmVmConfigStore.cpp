@@ -45,6 +45,15 @@ bool TVmConfigStore::SaveConfig(const std::string& Path) {
         port::DeleteFile(temporary);
         bool written = doc.SaveToFile(temporary);
         if (written) {
+            // The store holds the SMTP password: the new file keeps the old one's permissions.
+            std::error_code error;
+            const auto previous = std::filesystem::status(Path, error);
+            if (!error && std::filesystem::is_regular_file(previous)) {
+                std::filesystem::permissions(temporary, previous.permissions(), error);
+                written = !error;
+            }
+        }
+        if (written) {
             // The data must be on the disk before the rename makes it the store.
             port::AppendFile file;
             written = file.Open(temporary) && file.Flush();

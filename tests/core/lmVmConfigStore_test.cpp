@@ -480,6 +480,11 @@ TEST_F(ConfigStore, FailedSaveKeepsThePreviousStore) {
     EXPECT_FALSE(TVmConfigStore(engine).SaveConfig(blocked));
     EXPECT_FALSE(fs::exists(TVmConfigStore::TemporaryPath(blocked)));
 
+    // The replaced store keeps the permissions of the previous one.
+    fs::permissions(Path, fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_TRUE(TVmConfigStore(engine).SaveConfig(Path));
+    EXPECT_EQ(fs::status(Path).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
     // A stale temporary file from an interrupted save does not stop the next one.
     WriteFile(TVmConfigStore::TemporaryPath(Path), "stale");
     EXPECT_TRUE(TVmConfigStore(engine).SaveConfig(Path));
