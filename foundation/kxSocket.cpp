@@ -1,0 +1,441 @@
+#include "foundation/kxSocket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <istream>
+#include <vector>
+
+#include "foundation/kxSocketServer.h"
+#include "port/port_time.h"
+
+namespace {
+
+uint32_t Distance(uint32_t a, uint32_t b) {
+    const uint32_t d = a - b;
+    return static_cast<int32_t>(d) < 0 ? b - a : d;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TqvSocket
+
+TqvSocket::TqvSocket(std::unique_ptr<port::Socket> accepted) : FSocket(std::move(accepted)) {
+    FConnected.store(true);
+    FLocalAddress = FSocket->LocalAddress();
+    FLocalPort = FSocket->LocalPort();
+    FRemoteAddress = FSocket->RemoteAddress();
+    FRemotePort = FSocket->RemotePort();
+    if (SendTimeout > 0) {
+        FSocket->SetSendTimeout(SendTimeout);
+    }
+}
+
+bool TqvSocket::Open() {
+    return FSocket->Open(NoDelay, BufferSize);
+}
+
+bool TqvSocket::Bind(uint16_t port) {
+    if (!FSocket->Bind(port)) {
+        return false;
+    }
+    FLocalAddress = FSocket->LocalAddress();
+    FLocalPort = FSocket->LocalPort();
+    return true;
+}
+
+bool TqvSocket::ListenOn() {
+    return FSocket->Listen(5);
+}
+
+bool TqvSocket::ConnectTo(uint32_t address, uint16_t port) {
+    if (!FSocket->Connect(address, port)) {
+        return false;
+    }
+    if (SendTimeout > 0) {
+        FSocket->SetSendTimeout(SendTimeout);
+    }
+    FLocalAddress = FSocket->LocalAddress();
+    FLocalPort = FSocket->LocalPort();
+    FRemoteAddress = address;
+    FRemotePort = port;
+    FConnected.store(true);
+    return true;
+}
+
+std::unique_ptr<TqvSocket> TqvSocket::Accept() {
+    auto socket = FSocket->Accept(NoDelay, BufferSize);
+    if (!socket) {
+        return nullptr;
+    }
+    return std::make_unique<TqvSocket>(std::move(socket));
+}
+
+int64_t TqvSocket::Receive(void* buffer, size_t size) {
+    const int64_t got = FSocket->Receive(buffer, size);
+    if (got == 0 && size > 0) {
+        FSocket->SetLastError(ECONNRESET);
+    }
+    if (got <= 0 && size > 0) {
+        // The descriptor stays open until its owner closes it, so a sender on another thread
+        // never writes to a number the system has handed out again.
+        FConnected.store(false);
+        FSocket->Shutdown();
+    }
+    return got;
+}
+
+int64_t TqvSocket::ReceiveInto(std::string& buffer) {
+    const size_t old = buffer.size();
+    buffer.resize(old + ChunkSize);
+    const int64_t got = Receive(buffer.data() + old, ChunkSize);
+    buffer.resize(old + static_cast<size_t>(std::max<int64_t>(got, 0)));
+    return got;
+}
+
+bool TqvSocket::Send(const void* buffer, size_t size) {
+    if (!FConnected.load()) {
+        return false;
+    }
+    if (FSocket->Send(buffer, size) != static_cast<int64_t>(size)) {
+        FConnected.store(false);
+        FSocket->Shutdown();
+        return false;
+    }
+    return true;
+}
+
+bool TqvSocket::SendStream(std::istream& stream) {
+    std::vector<char> chunk(static_cast<size_t>(std::max(BufferSize, 4096)));
+    while (stream) {
+        stream.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        const std::streamsize got = stream.gcount();
+        if (got > 0 && !Send(chunk.data(), static_cast<size_t>(got))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int TqvSocket::WaitReadable(int milliseconds) {
+    const int result = FSocket->WaitReadable(milliseconds);
+    if (result == 2) {
+        FConnected.store(false);
+    }
+    return result;
+}
+
+void TqvSocket::Shutdown() {
+    FConnected.store(false);
+    FSocket->Shutdown();
+}
+
+void TqvSocket::Close() {
+    FConnected.store(false);
+    FSocket->Close();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TSocketClient
+
+class TSocketClient::TReader final : public TkxThread {
+  public:
+    explicit TReader(TSocketClient& client) : TkxThread("SocketReader"), FClient(client) {}
+    ~TReader() override {
+        Terminate();
+        WaitFor();
+    }
+
+  private:
+    void Execute() override { FClient.ReaderLoop(); }
+    TSocketClient& FClient;
+};
+
+TSocketClient::TSocketClient() : FPool(TReconnectPool::Acquire()) {
+    FSocket->NoDelay = NoDelay;
+}
+
+TSocketClient::~TSocketClient() {
+    FPool->Remove(this);
+    if (!FServer) {
+        FClosing.store(true);
+        StopReader();
+    }
+    FOldReaders.clear();
+}
+
+void TSocketClient::Touch() {
+    FLastActivity.store(port::GetTickCount());
+}
+
+std::string TSocketClient::PeerAddress() const {
+    return port::IPv4ToString(FSocket->RemoteAddress());
+}
+
+void TSocketClient::SetState(uint8_t state) {
+    FState.store(state);
+    DoStateChange();
+}
+
+void TSocketClient::StopReader() {
+    if (!FReader) {
+        return;
+    }
+    FReader->Terminate();
+    FSocket->Shutdown();
+    if (FReader->IsCurrentThread()) {
+        // The reader cannot wait for itself; it is joined with the next stop or at the end.
+        FOldReaders.push_back(std::move(FReader));
+    } else {
+        FReader.reset();
+    }
+}
+
+bool TSocketClient::Connect(const std::string& host, uint16_t port) {
+    if (FServer) {
+        return false;
+    }
+    Disconnect();
+    FPool->Remove(this);
+    FWaitingForReconnect.store(false);
+    FClosing.store(false);
+    {
+        std::lock_guard lock(FLock);
+        FSocket = std::make_unique<TqvSocket>();
+        FSocket->NoDelay = NoDelay;
+    }
+    FHost = host;
+    FPort = port;
+
+    SetState(csResolving);
+    uint32_t address = 0;
+    if (!port::ResolveIPv4(host, address)) {
+        SetState(csDisconnected);
+        DoResolveFailed();
+        DoConnectFailed();
+        ScheduleReconnect();
+        return false;
+    }
+    if (!FSocket->Open()) {
+        SetState(csDisconnected);
+        DoConnectFailed();
+        ScheduleReconnect();
+        return false;
+    }
+    SetState(csConnecting);
+    if (!FSocket->ConnectTo(address, port)) {
+        FSocket->Close();
+        SetState(csDisconnected);
+        DoConnectFailed();
+        ScheduleReconnect();
+        return false;
+    }
+    Touch();
+    SetState(csConnected);
+    StartReader();
+    DoConnected();
+    return true;
+}
+
+void TSocketClient::StartReader() {
+    FReader = std::make_unique<TReader>(*this);
+    FReader->Start();
+}
+
+void TSocketClient::JoinReader() {
+    if (FReader) {
+        FReader->WaitFor();
+    }
+}
+
+void TSocketClient::Disconnect() {
+    FClosing.store(true);
+    if (FServer) {
+        // The reader sees the shut-down socket, ends and lets the server free the connection.
+        FSocket->Shutdown();
+        return;
+    }
+    FPool->Remove(this);
+    FWaitingForReconnect.store(false);
+    StopReader();
+    {
+        std::lock_guard lock(FLock);
+        if (!FReader) {
+            FSocket->Close();
+        }
+    }
+    if (FState.load() != csDisconnected) {
+        SetState(csDisconnected);
+    }
+}
+
+void TSocketClient::Attach(TSocketServer* server, std::unique_ptr<TqvSocket> socket, uint32_t id) {
+    FServer = server;
+    FSocket = std::move(socket);
+    FId = id;
+    Touch();
+    FState.store(csConnected);
+    DoAccepted();
+}
+
+void TSocketClient::ReaderLoop() {
+    DoReaderStart();
+    TReader* self = FReader.get();
+    while (!self->Terminated() && FSocket->Connected()) {
+        const int ready = FSocket->WaitReadable(ReaderTick.load());
+        if (ready == 2) {
+            break;
+        }
+        if (ready == 0) {
+            if (!FServer && FBusyCount.load() < 1 &&
+                Distance(port::GetTickCount(), FLastActivity.load()) > KeepAliveInterval.load()) {
+                try {
+                    DoKeepAlive();
+                } catch (...) {
+                }
+            }
+            continue;
+        }
+        Touch();
+        try {
+            DoReceive();
+        } catch (...) {
+        }
+    }
+    {
+        std::lock_guard lock(FLock);
+        FSocket->Close();
+    }
+    SetState(csDisconnected);
+    try {
+        DoDisconnected();
+    } catch (...) {
+    }
+    ScheduleReconnect();
+    if (FServer) {
+        FServer->ConnectionEnded(this);
+    }
+}
+
+void TSocketClient::ScheduleReconnect() {
+    if (!FAutoReconnect.load() || FClosing.load() || FWaitingForReconnect.load()) {
+        return;
+    }
+    {
+        std::lock_guard lock(FLock);
+        FReconnectDue.store(port::GetTickCount() + FReconnectDelay.load());
+        FWaitingForReconnect.store(true);
+    }
+    FPool->Add(this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// TReconnectPool
+
+namespace {
+
+std::mutex& PoolLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::weak_ptr<TReconnectPool>& PoolInstance() {
+    static std::weak_ptr<TReconnectPool> pool;
+    return pool;
+}
+
+}  // namespace
+
+std::shared_ptr<TReconnectPool> TReconnectPool::Acquire() {
+    std::lock_guard lock(PoolLock());
+    std::shared_ptr<TReconnectPool> pool = PoolInstance().lock();
+    if (!pool) {
+        pool = std::make_shared<TReconnectPool>();
+        PoolInstance() = pool;
+    }
+    return pool;
+}
+
+TReconnectPool::TReconnectPool() {
+    FThread = std::thread([this] {
+        port::SetCurrentThreadName("ReconnectPool");
+        Run();
+    });
+}
+
+TReconnectPool::~TReconnectPool() {
+    {
+        std::lock_guard lock(FListLock);
+        FEnding = true;
+        FList.clear();
+    }
+    FChanged.notify_all();
+    FThread.join();
+}
+
+void TReconnectPool::Add(TSocketClient* client) {
+    {
+        std::lock_guard lock(FListLock);
+        if (FEnding || std::find(FList.begin(), FList.end(), client) != FList.end()) {
+            return;
+        }
+        FList.push_back(client);
+    }
+    FChanged.notify_all();
+}
+
+void TReconnectPool::Remove(TSocketClient* client) {
+    std::unique_lock lock(FListLock);
+    FList.erase(std::remove(FList.begin(), FList.end(), client), FList.end());
+    if (std::this_thread::get_id() != FThread.get_id()) {
+        FChanged.wait(lock, [&] { return FCurrent != client; });
+    }
+}
+
+int TReconnectPool::Count() {
+    std::lock_guard lock(FListLock);
+    return static_cast<int>(FList.size());
+}
+
+void TReconnectPool::Run() {
+    std::unique_lock lock(FListLock);
+    while (!FEnding) {
+        if (FList.empty()) {
+            FChanged.wait(lock);
+            continue;
+        }
+        const uint32_t now = port::GetTickCount();
+        uint32_t wait = UINT32_MAX;
+        for (TSocketClient* client : FList) {
+            wait = std::min(wait, Distance(client->FReconnectDue.load(), now));
+        }
+        FChanged.wait_for(lock, std::chrono::milliseconds(wait + 1));
+        // Hand out every due reconnect, one at a time and without the list lock, so that the
+        // owner may connect (and be listed again) from its handler.
+        for (;;) {
+            if (FEnding) {
+                return;
+            }
+            const uint32_t tick = port::GetTickCount();
+            auto due = std::find_if(FList.begin(), FList.end(), [tick](TSocketClient* client) {
+                return Distance(client->FReconnectDue.load(), tick) >
+                       client->FReconnectDelay.load();
+            });
+            if (due == FList.end()) {
+                break;
+            }
+            TSocketClient* client = *due;
+            FList.erase(due);
+            FCurrent = client;
+            client->FWaitingForReconnect.store(false);
+            lock.unlock();
+            try {
+                client->DoReconnect();
+            } catch (...) {
+            }
+            lock.lock();
+            FCurrent = nullptr;
+            FChanged.notify_all();
+        }
+    }
+}

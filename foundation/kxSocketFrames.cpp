@@ -1,0 +1,303 @@
+#include "foundation/kxSocketFrames.h"
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "foundation/kxSocket.h"
+
+namespace {
+
+int32_t ReadInt32(const char* p) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) {
+        v = (v << 8) | static_cast<uint8_t>(p[i]);
+    }
+    return static_cast<int32_t>(v);
+}
+
+int64_t ReadInt64(const char* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) {
+        v = (v << 8) | static_cast<uint8_t>(p[i]);
+    }
+    return static_cast<int64_t>(v);
+}
+
+void PutInt32(std::string& out, int32_t value) {
+    const auto v = static_cast<uint32_t>(value);
+    for (int i = 0; i < 4; ++i) {
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    }
+}
+
+void PutInt64(std::string& out, int64_t value) {
+    const auto v = static_cast<uint64_t>(value);
+    for (int i = 0; i < 8; ++i) {
+        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    }
+}
+
+// A read-write stream on a fresh temporary file whose name is removed at once, so the bytes
+// vanish with the stream.
+std::unique_ptr<std::iostream> TemporaryFileStream() {
+    static std::atomic<uint64_t> counter{0};
+    std::random_device random;
+    const auto path =
+        std::filesystem::temp_directory_path() / ("lmv-frame-" + std::to_string(random()) + "-" +
+                                                  std::to_string(counter.fetch_add(1)) + ".tmp");
+    auto stream = std::make_unique<std::fstream>(
+        path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    if (!stream->is_open()) {
+        return nullptr;
+    }
+    return stream;
+}
+
+// Bytes from the stream's position to its end; -1 when the stream cannot seek.
+int64_t RemainingBytes(std::istream& stream) {
+    stream.clear();
+    const std::streampos start = stream.tellg();
+    if (start < 0) {
+        return -1;
+    }
+    stream.seekg(0, std::ios::end);
+    const std::streampos end = stream.tellg();
+    stream.seekg(start);
+    return end < start ? -1 : static_cast<int64_t>(end - start);
+}
+
+// Sends `length` bytes from the stream's position in chunks, then puts the position back.
+bool SendFromStream(TqvSocket& socket, std::istream& stream, int64_t length) {
+    const std::streampos start = stream.tellg();
+    std::vector<char> chunk(FrameChunkSize);
+    bool ok = true;
+    while (length > 0) {
+        const auto want = static_cast<std::streamsize>(
+            std::min<int64_t>(length, static_cast<int64_t>(chunk.size())));
+        stream.read(chunk.data(), want);
+        if (stream.gcount() != want || !socket.Send(chunk.data(), static_cast<size_t>(want))) {
+            ok = false;
+            break;
+        }
+        length -= want;
+    }
+    stream.clear();
+    stream.seekg(start);
+    return ok;
+}
+
+}  // namespace
+
+bool TFrameReader::Fail(std::string text) {
+    FErrorText = std::move(text);
+    FBuffer.clear();
+    FPosition = 0;
+    FPending = -1;
+    FFileFrame.reset();
+    return false;
+}
+
+bool TFrameReader::ParseFrame(const char* p, int32_t length, TFrame& frame) {
+    // Every inner length is checked against what is left of L before it is used.
+    int64_t left = length;
+    if (left < 8) {
+        return Fail("Invalid frame: length " + std::to_string(length) + " too short");
+    }
+    const int32_t x = ReadInt32(p);
+    const int32_t n = ReadInt32(p + 4);
+    p += 8;
+    left -= 8;
+    if (x < 0 || x > left) {
+        return Fail("Invalid frame: XML length " + std::to_string(x));
+    }
+    if (n < -1 || (n > 0 && n > (left - x) / 4)) {
+        return Fail("Invalid frame: attachment count " + std::to_string(n));
+    }
+    frame.Xml.assign(p, static_cast<size_t>(x));
+    p += x;
+    left -= x;
+    frame.AttachmentCount = n;
+    for (int32_t i = 0; i < n; ++i) {
+        if (left < 4) {
+            return Fail("Invalid frame: attachment " + std::to_string(i) + " outside the frame");
+        }
+        const int32_t size = ReadInt32(p);
+        p += 4;
+        left -= 4;
+        if (size < 0 || size > left) {
+            return Fail("Invalid frame: attachment length " + std::to_string(size));
+        }
+        auto stream =
+            std::make_unique<std::stringstream>(std::string(p, static_cast<size_t>(size)),
+                                                std::ios::in | std::ios::out | std::ios::binary);
+        frame.Attachments.push_back(std::move(stream));
+        p += size;
+        left -= size;
+    }
+    // What remains is nothing, or exactly the file length.
+    if (left == 8) {
+        frame.HasFile = true;
+        frame.FileLength = ReadInt64(p);
+        if (frame.FileLength < 0) {
+            return Fail("Invalid frame: file length " + std::to_string(frame.FileLength));
+        }
+    } else if (left != 0 || n == -1) {
+        return Fail("Invalid frame: " + std::to_string(left) + " bytes left over");
+    }
+    return true;
+}
+
+bool TFrameReader::Feed(const char* data, size_t size, const TFrameHandler& onFrame) {
+    size_t offset = 0;
+    for (;;) {
+        // File bytes of a frame under way go straight to its file.
+        if (FFileFrame) {
+            const size_t take = static_cast<size_t>(
+                std::min<int64_t>(FFileRemaining, static_cast<int64_t>(size - offset)));
+            if (take > 0) {
+                FFileFrame->File->write(data + offset, static_cast<std::streamsize>(take));
+                if (!*FFileFrame->File) {
+                    return Fail("Unable to store the file of a frame");
+                }
+                offset += take;
+                FFileRemaining -= static_cast<int64_t>(take);
+            }
+            if (FFileRemaining > 0) {
+                return true;
+            }
+            std::unique_ptr<TFrame> frame = std::move(FFileFrame);
+            frame->File->flush();
+            frame->File->seekg(0);
+            onFrame(*frame);
+            continue;
+        }
+        if (offset < size) {
+            // Only what the next frame still needs is kept, so the buffer never holds more
+            // than one frame beyond the header.
+            size_t want = size - offset;
+            if (FPending >= 0) {
+                const size_t missing =
+                    static_cast<size_t>(FPending) - std::min<size_t>(Buffered(), FPending);
+                want = std::min(want, std::max<size_t>(missing, 4));
+            }
+            if (FPosition > 0 && FPosition == FBuffer.size()) {
+                FBuffer.clear();
+                FPosition = 0;
+            }
+            FBuffer.append(data + offset, want);
+            offset += want;
+        }
+        if (FPending < 0) {
+            if (Buffered() < 4) {
+                if (offset >= size) {
+                    return true;
+                }
+                continue;
+            }
+            const int32_t length = ReadInt32(FBuffer.data() + FPosition);
+            if (length < 0) {
+                return Fail("Invalid socket size " + std::to_string(length) + " message received.");
+            }
+            if (length > MaxLength) {
+                return Fail("Frame of " + std::to_string(length) + " bytes refused (limit " +
+                            std::to_string(MaxLength) + ")");
+            }
+            FPosition += 4;
+            FPending = length;
+        }
+        if (Buffered() < static_cast<size_t>(FPending)) {
+            if (offset >= size) {
+                return true;
+            }
+            continue;
+        }
+        auto frame = std::make_unique<TFrame>();
+        if (!ParseFrame(FBuffer.data() + FPosition, FPending, *frame)) {
+            return false;
+        }
+        FPosition += static_cast<size_t>(FPending);
+        FPending = -1;
+        if (FPosition == FBuffer.size()) {
+            FBuffer.clear();
+            FPosition = 0;
+        } else if (FPosition > FBuffer.size() / 2) {
+            FBuffer.erase(0, FPosition);
+            FPosition = 0;
+        }
+        if (frame->HasFile) {
+            frame->File = TemporaryFileStream();
+            if (!frame->File) {
+                return Fail("Unable to create a file for a frame");
+            }
+            FFileRemaining = frame->FileLength;
+            // Bytes already buffered beyond the frame belong to its file first.
+            const size_t buffered = std::min<size_t>(Buffered(), FFileRemaining);
+            frame->File->write(FBuffer.data() + FPosition, static_cast<std::streamsize>(buffered));
+            FPosition += buffered;
+            FFileRemaining -= static_cast<int64_t>(buffered);
+            FFileFrame = std::move(frame);
+            continue;
+        }
+        onFrame(*frame);
+    }
+}
+
+bool WriteFrame(TqvSocket& socket, const std::string& xml,
+                const std::vector<std::iostream*>& attachments, std::istream* file) {
+    int64_t length = 8 + static_cast<int64_t>(xml.size());
+    std::vector<int64_t> sizes;
+    for (std::iostream* attachment : attachments) {
+        const int64_t size = RemainingBytes(*attachment);
+        if (size < 0 || size > INT32_MAX) {
+            return false;
+        }
+        sizes.push_back(size);
+        length += 4 + size;
+    }
+    int64_t fileLength = 0;
+    if (file) {
+        fileLength = RemainingBytes(*file);
+        if (fileLength < 0) {
+            return false;
+        }
+        length += 8;
+    }
+    if (length > MaxFrameLength) {
+        return false;
+    }
+    std::string header;
+    header.reserve(12);
+    PutInt32(header, static_cast<int32_t>(length));
+    PutInt32(header, static_cast<int32_t>(xml.size()));
+    PutInt32(header, file && attachments.empty() ? -1 : static_cast<int32_t>(attachments.size()));
+    if (!socket.Send(header.data(), header.size())) {
+        return false;
+    }
+    for (size_t sent = 0; sent < xml.size(); sent += FrameChunkSize) {
+        if (!socket.Send(xml.data() + sent, std::min(FrameChunkSize, xml.size() - sent))) {
+            return false;
+        }
+    }
+    for (size_t i = 0; i < attachments.size(); ++i) {
+        std::string prefix;
+        PutInt32(prefix, static_cast<int32_t>(sizes[i]));
+        if (!socket.Send(prefix.data(), prefix.size()) ||
+            !SendFromStream(socket, *attachments[i], sizes[i])) {
+            return false;
+        }
+    }
+    if (file) {
+        std::string prefix;
+        PutInt64(prefix, fileLength);
+        if (!socket.Send(prefix.data(), prefix.size()) ||
+            !SendFromStream(socket, *file, fileLength)) {
+            return false;
+        }
+    }
+    return true;
+}

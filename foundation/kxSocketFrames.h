@@ -1,0 +1,68 @@
+#pragma once
+
+// The byte layout of a frame and its reader and writer. A frame is a 12-byte header (L, X, N),
+// an XML document of X bytes, N attachments (a 4-byte length and the bytes each) and, when
+// the frame has a file, its 8-byte length F followed by the file's bytes. L counts everything
+// after itself up to and including F, but not the file bytes. Integers are little-endian.
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+class TqvSocket;
+
+// The largest L a reader accepts (and a writer produces).
+inline constexpr int32_t MaxFrameLength = 256 * 1024 * 1024;
+// Streams go over the socket in pieces of this size.
+inline constexpr size_t FrameChunkSize = 65536;
+
+struct TFrame {
+    std::string Xml;
+    int32_t AttachmentCount = 0;  // N as sent: -1 for a file without attachments
+    std::vector<std::unique_ptr<std::stringstream>> Attachments;
+    bool HasFile = false;
+    int64_t FileLength = 0;
+    // The received file bytes, in a temporary file that disappears with the stream.
+    std::unique_ptr<std::iostream> File;
+};
+
+// Turns a byte stream into frames. Bytes are fed in as they arrive, in pieces of any size;
+// each frame is handed over once, when its last byte (of the file too) has arrived.
+class TFrameReader {
+  public:
+    using TFrameHandler = std::function<void(TFrame& Frame)>;
+
+    // Adds received bytes and hands over every frame they complete, in order. False when the
+    // stream breaks the layout (a negative or too large L, inner lengths that do not fit in L,
+    // a file that cannot be stored); ErrorText says why and the connection must be closed.
+    bool Feed(const char* data, size_t size, const TFrameHandler& onFrame);
+
+    const std::string& ErrorText() const { return FErrorText; }
+    // Bytes held for an incomplete frame.
+    size_t Buffered() const { return FBuffer.size() - FPosition; }
+
+    int32_t MaxLength = MaxFrameLength;
+
+  private:
+    bool Fail(std::string text);
+    bool ParseFrame(const char* p, int32_t length, TFrame& frame);
+
+    std::string FBuffer;
+    size_t FPosition = 0;
+    int32_t FPending = -1;  // L of the frame under way, -1 for none
+    // A frame whose file bytes are still arriving.
+    std::unique_ptr<TFrame> FFileFrame;
+    int64_t FFileRemaining = 0;
+    std::string FErrorText;
+};
+
+// Writes one frame to the socket: header, XML, attachments from their positions (which are
+// put back afterwards) and, when `file` is given, its length from its position and its bytes
+// (the position is put back too). Streams go in FrameChunkSize pieces. False when a stream is
+// too large for the layout or the socket fails part way.
+bool WriteFrame(TqvSocket& socket, const std::string& xml,
+                const std::vector<std::iostream*>& attachments, std::istream* file);

@@ -1,0 +1,235 @@
+#include "foundation/kxSocketServer.h"
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "port/port_time.h"
+
+namespace {
+
+uint32_t Elapsed(uint32_t since) {
+    const uint32_t d = port::GetTickCount() - since;
+    return static_cast<int32_t>(d) < 0 ? since - port::GetTickCount() : d;
+}
+
+}  // namespace
+
+class TSocketServer::TServerThread final : public TkxThread {
+  public:
+    explicit TServerThread(TSocketServer& server) : TkxThread("SocketAccept"), FServer(server) {}
+    ~TServerThread() override {
+        Terminate();
+        WaitFor();
+    }
+
+  private:
+    void Execute() override { FServer.AcceptLoop(); }
+    TSocketServer& FServer;
+};
+
+class TSocketServer::TTimeoutThread final : public TkxThread {
+  public:
+    explicit TTimeoutThread(TSocketServer& server) : TkxThread("SocketTimeouts"), FServer(server) {}
+    ~TTimeoutThread() override {
+        Terminate();
+        FWake.Set();
+        WaitFor();
+    }
+
+  private:
+    void Execute() override {
+        while (!Terminated()) {
+            if (FWake.WaitFor(std::chrono::milliseconds(1000))) {
+                continue;
+            }
+            FServer.Housekeeping();
+        }
+    }
+    TSocketServer& FServer;
+    port::Event FWake{port::Event::Mode::AutoReset};
+};
+
+TSocketServer::TSocketServer() : FFactory([] { return std::make_unique<TSocketClient>(); }) {}
+
+TSocketServer::~TSocketServer() {
+    StopHousekeeping();
+    StopListening();
+}
+
+void TSocketServer::StopHousekeeping() {
+    FTimeoutThread.reset();
+}
+
+bool TSocketServer::Listen(uint16_t port) {
+    StopListening();
+    std::lock_guard listenLock(FListenLock);
+    if (!FTimeoutThread) {
+        // Started here rather than in the constructor, so its ticks never reach a half-built
+        // derived server.
+        FTimeoutThread = std::make_unique<TTimeoutThread>(*this);
+        FTimeoutThread->Start();
+    }
+    FErrorText.clear();
+    auto listener = std::make_unique<TqvSocket>();
+    listener->NoDelay = NoDelay;
+    if (!listener->Open()) {
+        FErrorText = "error creating socket";
+        return false;
+    }
+    if (!listener->Bind(port)) {
+        FErrorText = "unable to bind socket to port";
+        return false;
+    }
+    if (!listener->ListenOn()) {
+        FErrorText = "unable to set socket to listen";
+        return false;
+    }
+    FListeningPort.store(listener->LocalPort());
+    FListener = std::move(listener);
+    FStopped.store(false);
+    FAcceptThread = std::make_unique<TServerThread>(*this);
+    FAcceptThread->Start();
+    return true;
+}
+
+void TSocketServer::StopListening() {
+    std::lock_guard listenLock(FListenLock);
+    if (FAcceptThread) {
+        FAcceptThread->Terminate();
+        FListener->Shutdown();
+        // The accept loop reads FAcceptThread until it has ended.
+        FAcceptThread->WaitFor();
+        FAcceptThread.reset();
+    }
+    if (FListener) {
+        FListener->Close();
+        FListener.reset();
+    }
+    FListeningPort.store(0);
+    {
+        std::lock_guard lock(FListLock);
+        for (auto& connection : FConnections) {
+            connection->Disconnect();
+        }
+    }
+    for (;;) {
+        {
+            std::lock_guard lock(FListLock);
+            if (FConnections.empty()) {
+                break;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    FreeEnded();
+    FStopped.store(true);
+}
+
+int TSocketServer::Count() {
+    std::lock_guard lock(FListLock);
+    return static_cast<int>(FConnections.size());
+}
+
+TSocketClient* TSocketServer::Connection(int index) {
+    std::lock_guard lock(FListLock);
+    if (index < 0 || index >= static_cast<int>(FConnections.size())) {
+        return nullptr;
+    }
+    return FConnections[static_cast<size_t>(index)].get();
+}
+
+void TSocketServer::AcceptLoop() {
+    while (!FAcceptThread->Terminated()) {
+        std::unique_ptr<TqvSocket> socket = FListener->Accept();
+        if (!socket) {
+            const int error = FListener->LastError();
+            // A lack of descriptors or memory, or a peer that gave up before it was accepted,
+            // passes; anything else (a shut-down listener above all) ends the loop.
+            if (FAcceptThread->Terminated() ||
+                (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM &&
+                 error != ECONNABORTED && error != EAGAIN)) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        std::unique_ptr<TSocketClient> client = FFactory();
+        client->IdleTimeout.store(IdleTimeout.load());
+        client->ReaderTick.store(ReaderTick.load());
+        TSocketClient* raw = client.get();
+        {
+            std::lock_guard lock(FListLock);
+            if (++FNextId == 0) {
+                ++FNextId;
+            }
+            raw->Attach(this, std::move(socket), FNextId);
+            FConnections.push_back(std::move(client));
+        }
+        if (OnConnect) {
+            try {
+                OnConnect(*this, *raw);
+            } catch (...) {
+            }
+        }
+        raw->StartReader();
+    }
+}
+
+void TSocketServer::ConnectionEnded(TSocketClient* client) {
+    std::unique_ptr<TSocketClient> owned;
+    {
+        std::lock_guard lock(FListLock);
+        for (auto it = FConnections.begin(); it != FConnections.end(); ++it) {
+            if (it->get() == client) {
+                owned = std::move(*it);
+                FConnections.erase(it);
+                break;
+            }
+        }
+    }
+    if (OnDisconnect) {
+        try {
+            OnDisconnect(*this, *client);
+        } catch (...) {
+        }
+    }
+    // The reader cannot free its own thread object; the housekeeping thread or StopListening
+    // joins it and frees the connection.
+    std::lock_guard lock(FEndedLock);
+    FEnded.push_back(std::move(owned));
+}
+
+void TSocketServer::FreeEnded() {
+    std::vector<std::unique_ptr<TSocketClient>> ended;
+    {
+        std::lock_guard lock(FEndedLock);
+        ended.swap(FEnded);
+    }
+    for (auto& client : ended) {
+        if (client) {
+            client->JoinReader();
+        }
+    }
+}
+
+void TSocketServer::Housekeeping() {
+    {
+        std::lock_guard lock(FListLock);
+        try {
+            DoTick();
+        } catch (...) {
+        }
+        for (auto& connection : FConnections) {
+            if (connection->BusyCount() < 1 &&
+                Elapsed(connection->LastActivity()) > connection->IdleTimeout.load()) {
+                std::lock_guard sendLock(connection->FLock);
+                try {
+                    connection->DoIdleTimeout();
+                } catch (...) {
+                }
+            }
+        }
+    }
+    FreeEnded();
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+// A listening TCP port: an accept thread that turns each new socket into a connection of the
+// server's connection class, and a housekeeping thread that ticks once a second and drops
+// connections that have been idle too long.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/kxSocket.h"
+#include "port/port_sync.h"
+
+class TSocketServer {
+  public:
+    using TConnectionFactory = std::function<std::unique_ptr<TSocketClient>()>;
+    using TConnectionHandler = std::function<void(TSocketServer& Server, TSocketClient& Client)>;
+
+    TSocketServer();
+    // Stops the housekeeping thread, then stops listening.
+    virtual ~TSocketServer();
+    TSocketServer(const TSocketServer&) = delete;
+    TSocketServer& operator=(const TSocketServer&) = delete;
+
+    // Stops listening, then listens on the port (0: a port the system picks, see
+    // ListeningPort). False with ErrorText on failure.
+    bool Listen(uint16_t port);
+    // Ends the accept thread, disconnects every connection and returns once all are freed.
+    void StopListening();
+    bool Stopped() const { return FStopped.load(); }
+    const std::string& ErrorText() const { return FErrorText; }
+    // The port listened on, or 0.
+    uint16_t ListeningPort() const { return FListeningPort.load(); }
+
+    // The connection list; Connection(i) is valid while the list is locked.
+    int Count();
+    TSocketClient* Connection(int index);
+    void LockList() { FListLock.lock(); }
+    void UnlockList() { FListLock.unlock(); }
+
+    // Each accepted connection is made by this factory (a plain TSocketClient by default).
+    void SetConnectionClass(TConnectionFactory factory) { FFactory = std::move(factory); }
+    // Called on the accept thread before the connection's reader starts.
+    TConnectionHandler OnConnect;
+    // Called on the connection's reader thread as it ends, after it left the list.
+    TConnectionHandler OnDisconnect;
+
+    // Members so that tests can shorten them; applied to each accepted connection.
+    std::atomic<uint32_t> IdleTimeout{60000};
+    std::atomic<int> ReaderTick{5000};
+    bool NoDelay = true;
+
+  protected:
+    // Once a second on the housekeeping thread, under the list lock.
+    virtual void DoTick() {}
+    // Stops the housekeeping thread; a derived class whose DoTick uses its own members calls
+    // this first in its destructor.
+    void StopHousekeeping();
+
+  private:
+    friend class TSocketClient;
+    class TServerThread;
+    class TTimeoutThread;
+
+    void AcceptLoop();
+    void Housekeeping();
+    void ConnectionEnded(TSocketClient* client);
+    void FreeEnded();
+
+    std::atomic<bool> FStopped{true};
+    std::unique_ptr<TqvSocket> FListener;
+    std::unique_ptr<TServerThread> FAcceptThread;
+    std::recursive_mutex FListLock;
+    std::vector<std::unique_ptr<TSocketClient>> FConnections;
+    std::mutex FEndedLock;
+    std::vector<std::unique_ptr<TSocketClient>> FEnded;
+    TConnectionFactory FFactory;
+    std::unique_ptr<TTimeoutThread> FTimeoutThread;
+    std::string FErrorText;
+    std::atomic<uint16_t> FListeningPort{0};
+    uint32_t FNextId = 0;
+    std::mutex FListenLock;  // one Listen or StopListening at a time
+};

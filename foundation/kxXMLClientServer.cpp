@@ -1,0 +1,314 @@
+#include "foundation/kxXMLClientServer.h"
+
+#include <chrono>
+#include <sstream>
+
+#include "foundation/kxLogFile.h"
+
+// ---------------------------------------------------------------------------------------------
+// TXMLPacket
+
+void TXMLPacket::Attach(std::unique_ptr<std::iostream> stream, int64_t position) {
+    if (!stream) {
+        return;
+    }
+    if (position >= 0) {
+        stream->clear();
+        stream->seekg(position);
+    }
+    Attachments.push_back(std::move(stream));
+}
+
+std::vector<std::unique_ptr<std::iostream>> TXMLPacket::DetachAttachments() {
+    std::vector<std::unique_ptr<std::iostream>> detached;
+    detached.swap(Attachments);
+    return detached;
+}
+
+void TXMLPacket::Assign(TXMLPacket& other) {
+    Type = other.Type;
+    Subtype = other.Subtype;
+    HasFile = other.HasFile;
+    Document.Clear();
+    Document.Assign(&other.Document);
+    File = other.File;
+    if (other.ReceivedFile) {
+        ReceivedFile = std::move(other.ReceivedFile);
+        other.File = nullptr;
+    }
+    Attachments.clear();
+    for (const auto& attachment : other.Attachments) {
+        attachment->clear();
+        const std::streampos position = attachment->tellg();
+        attachment->seekg(0);
+        std::ostringstream bytes;
+        bytes << attachment->rdbuf();
+        attachment->clear();
+        attachment->seekg(position);
+        auto copy = std::make_unique<std::stringstream>(
+            bytes.str(), std::ios::in | std::ios::out | std::ios::binary);
+        copy->seekg(position);
+        Attachments.push_back(std::move(copy));
+    }
+}
+
+void TXMLPacket::Clear() {
+    Type.clear();
+    Subtype.clear();
+    Document.Clear();
+    Attachments.clear();
+    File = nullptr;
+    ReceivedFile.reset();
+    HasFile = false;
+}
+
+TXMLPacketPtr NewPacket(const std::string& type, const std::string& subtype) {
+    auto packet = std::make_unique<TXMLPacket>();
+    packet->Type = type;
+    packet->Subtype = subtype;
+    packet->Document.OpenElement("packet");
+    packet->Document.AddAttribute("type", type);
+    if (!subtype.empty()) {
+        packet->Document.AddAttribute("subtype", subtype);
+    }
+    return packet;
+}
+
+// ---------------------------------------------------------------------------------------------
+// TXMLClient
+
+TXMLClient::TXMLClient() {
+    // Replies and pushes are small XML documents, and a frame must never wait for Nagle.
+    NoDelay = true;
+}
+
+TXMLClient::~TXMLClient() {
+    if (!Server()) {
+        Disconnect();
+    }
+}
+
+void TXMLClient::Arm(TXMLPacketPtr* slot, const std::string& wantedType) {
+    std::lock_guard lock(FWaitLock);
+    if (slot) {
+        slot->reset();
+    }
+    FReplySlot = slot;
+    FReplySet = false;
+    FWantedType = wantedType;
+}
+
+bool TXMLClient::WaitArmed(uint32_t timeout) {
+    std::unique_lock lock(FWaitLock);
+    const bool set = FWaitChanged.wait_for(lock, std::chrono::milliseconds(timeout),
+                                           [this] { return FReplySet; });
+    FReplySlot = nullptr;
+    FWantedType.clear();
+    FReplySet = false;
+    return set;
+}
+
+bool TXMLClient::Send(TXMLPacket& packet, TXMLPacketPtr* reply, uint32_t timeout,
+                      const std::string& replyType) {
+    if (!Connected()) {
+        packet.File = nullptr;
+        return false;
+    }
+    Lock();
+    IncBusy();
+    if (reply) {
+        Arm(reply, replyType);
+    }
+    TXMLUnicode& doc = packet.Document;
+    doc.CloseElement();
+    if (packet.File && doc.GotoRoot() &&
+        &doc.Root()->AttributeByName("sc") == &doc.EmptyAttribute()) {
+        doc.AddAttribute("sc", "1");
+    }
+    std::string xml;
+    bool result = doc.SaveToString(xml);
+    if (result) {
+        std::vector<std::iostream*> attachments;
+        for (const auto& attachment : packet.Attachments) {
+            attachments.push_back(attachment.get());
+        }
+        result = WriteFrame(Socket(), xml, attachments, packet.File);
+    }
+    packet.File = nullptr;
+    if (reply) {
+        if (result) {
+            WaitArmed(timeout);
+        } else {
+            Arm(nullptr, std::string());
+        }
+    }
+    Touch();
+    Unlock();
+    DecBusy();
+    return result;
+}
+
+bool TXMLClient::Send(TXMLPacketPtr packet, TXMLPacketPtr* reply, uint32_t timeout,
+                      const std::string& replyType) {
+    if (!packet) {
+        return false;
+    }
+    return Send(*packet, reply, timeout, replyType);
+}
+
+bool TXMLClient::WaitForPacket(TXMLPacketPtr& reply, uint32_t timeout) {
+    Arm(&reply, std::string());
+    return WaitArmed(timeout);
+}
+
+void TXMLClient::Disconnect() {
+    {
+        std::lock_guard lock(FWaitLock);
+        FReplySet = true;
+    }
+    FWaitChanged.notify_all();
+    TSocketClient::Disconnect();
+}
+
+void TXMLClient::DoReceive() {
+    FReceiveBuffer.clear();
+    const int64_t got = Socket().ReceiveInto(FReceiveBuffer);
+    if (got <= 0) {
+        return;
+    }
+    const bool ok = FReader.Feed(FReceiveBuffer.data(), FReceiveBuffer.size(),
+                                 [this](TFrame& frame) { ReceiveFrame(frame); });
+    if (!ok) {
+        LogText(FReader.ErrorText() + " from " + PeerAddress() + "; connection closed");
+        Socket().Shutdown();
+    }
+}
+
+void TXMLClient::ReceiveFrame(TFrame& frame) {
+    TXMLPacket& packet = FReceivePacket;
+    packet.Clear();
+    packet.Document.LoadFromString(frame.Xml);
+    TXMLElement* root = packet.Document.Root();
+    if (root) {
+        packet.Type = root->AttributeByName("type").Value;
+        packet.Subtype = root->AttributeByName("subtype").Value;
+    }
+    for (auto& attachment : frame.Attachments) {
+        packet.Attachments.push_back(std::move(attachment));
+    }
+    packet.ReceivedFile = std::move(frame.File);
+    packet.File = packet.ReceivedFile.get();
+    // The reader knows from the lengths whether a file followed, whatever "sc" claims.
+    packet.HasFile = frame.HasFile;
+    packet.Document.GotoRoot();
+    IncBusy();
+    try {
+        TXMLPacketPtr reply = HandlePacket(packet);
+        if (reply) {
+            Send(std::move(reply));
+        }
+    } catch (...) {
+    }
+    DecBusy();
+    packet.Clear();
+}
+
+TXMLPacketPtr TXMLClient::HandlePacket(TXMLPacket& packet) {
+    {
+        std::lock_guard lock(FWaitLock);
+        if (FReplySlot && !FReplySet && (FWantedType.empty() || FWantedType == packet.Type)) {
+            auto copy = std::make_unique<TXMLPacket>();
+            copy->Assign(packet);
+            copy->Document.GotoRoot();
+            *FReplySlot = std::move(copy);
+            FReplySet = true;
+            FWaitChanged.notify_all();
+            return nullptr;
+        }
+    }
+    packet.Owner = this;
+    TXMLPacketPtr reply;
+    if (auto* server = dynamic_cast<TXMLServer*>(Server())) {
+        reply = server->DispatchPacket(*this, packet);
+    }
+    if (OnPacket) {
+        OnPacket(*this, packet, reply);
+    }
+    return reply;
+}
+
+void TXMLClient::DoDisconnected() {
+    if (OnDisconnected) {
+        OnDisconnected(*this);
+    }
+}
+
+void TXMLClient::DoConnectFailed() {
+    if (OnConnectFailed) {
+        OnConnectFailed(*this);
+    }
+}
+
+void TXMLClient::DoResolveFailed() {
+    if (OnResolveFailed) {
+        OnResolveFailed(*this);
+    }
+}
+
+void TXMLClient::DoConnected() {
+    if (OnConnected) {
+        OnConnected(*this);
+    }
+}
+
+void TXMLClient::DoKeepAlive() {
+    Send(NewPacket("noop"));
+}
+
+void TXMLClient::DoReconnect() {
+    if (OnReconnect) {
+        OnReconnect(*this);
+    }
+}
+
+void TXMLClient::DoStateChange() {
+    if (OnStateChange) {
+        OnStateChange(*this);
+    }
+}
+
+void TXMLClient::DoResponseTimeout() {
+    if (OnResponseTimeout) {
+        OnResponseTimeout(*this);
+    }
+    Socket().Shutdown();
+    SetState(csDisconnected);
+    DoDisconnected();
+}
+
+// ---------------------------------------------------------------------------------------------
+// TXMLServer
+
+TXMLServer::TXMLServer() {
+    SetConnectionClass([] { return std::make_unique<TXMLClient>(); });
+}
+
+TXMLServer::~TXMLServer() {
+    StopHousekeeping();
+    StopListening();
+}
+
+TXMLPacketPtr TXMLServer::DispatchPacket(TXMLClient& client, TXMLPacket& packet) {
+    TXMLPacketPtr reply;
+    if (OnPacket) {
+        OnPacket(client, packet, reply);
+    }
+    return reply;
+}
+
+void TXMLServer::DoTick() {
+    TSocketServer::DoTick();
+    if (OnTick) {
+        OnTick(*this);
+    }
+}

@@ -1,0 +1,148 @@
+#pragma once
+
+// XML packets over the socket transport: the packet with its envelope, a connection that sends
+// packets (optionally waiting for a reply of a given type) and turns received frames into
+// packets, and a server whose accepted connections hand their packets to one handler.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "foundation/kxSocket.h"
+#include "foundation/kxSocketFrames.h"
+#include "foundation/kxSocketServer.h"
+#include "foundation/kxXMLUnicode.h"
+
+class TXMLClient;
+
+// One packet: the document's root element "packet" carries the type, the subtype (when not
+// empty) and "sc" = 1 when a file follows; the root's children are the body.
+class TXMLPacket {
+  public:
+    TXMLPacket() = default;
+    TXMLPacket(const TXMLPacket&) = delete;
+    TXMLPacket& operator=(const TXMLPacket&) = delete;
+
+    TXMLClient* Owner = nullptr;  // the connection a received packet arrived on
+    std::string Type;
+    std::string Subtype;
+    TXMLUnicode Document;
+    // Owned by the packet.
+    std::vector<std::unique_ptr<std::iostream>> Attachments;
+    // Sent after the attachments; not owned, forgotten after a send.
+    std::istream* File = nullptr;
+    // The file of a received frame (owned), which File then points at.
+    std::unique_ptr<std::iostream> ReceivedFile;
+    bool HasFile = false;
+
+    // Sets the stream's position when `position` >= 0, then appends it.
+    void Attach(std::unique_ptr<std::iostream> stream, int64_t position = -1);
+    void SetFile(std::istream* stream) { File = stream; }
+    // Hands the attachments over to the caller; the list is empty afterwards.
+    std::vector<std::unique_ptr<std::iostream>> DetachAttachments();
+    // Copies type, subtype, has file, the document, the file and every attachment (into a new
+    // memory stream at the same position). A received file moves over to the copy.
+    void Assign(TXMLPacket& other);
+    void Clear();
+};
+
+using TXMLPacketPtr = std::unique_ptr<TXMLPacket>;
+
+// A packet of that type and subtype whose document holds the open root element "packet";
+// body elements are then added below the root.
+TXMLPacketPtr NewPacket(const std::string& type, const std::string& subtype = std::string());
+
+class TXMLServer;
+
+class TXMLClient : public TSocketClient {
+  public:
+    using TClientEvent = std::function<void(TXMLClient& Client)>;
+    using TPacketEvent =
+        std::function<void(TXMLClient& Client, TXMLPacket& Packet, TXMLPacketPtr& Reply)>;
+
+    TXMLClient();
+    ~TXMLClient() override;
+
+    // Sends the packet. With `reply`, waits up to `timeout` ms for the next packet of
+    // `replyType` (any type when empty) and puts it there; it stays empty when none came in
+    // time. The connection's send lock is held throughout, so frames never interleave. False
+    // when the connection is closed or the frame could not be written whole.
+    bool Send(TXMLPacket& packet, TXMLPacketPtr* reply = nullptr, uint32_t timeout = 0,
+              const std::string& replyType = std::string());
+    // As above; the packet is freed afterwards.
+    bool Send(TXMLPacketPtr packet, TXMLPacketPtr* reply = nullptr, uint32_t timeout = 0,
+              const std::string& replyType = std::string());
+    // Waits up to `timeout` ms for the next packet of any type; true when one came (or the
+    // connection was closed meanwhile, which leaves `reply` empty).
+    bool WaitForPacket(TXMLPacketPtr& reply, uint32_t timeout);
+
+    void Disconnect() override;
+
+    TClientEvent OnDisconnected;
+    TClientEvent OnConnected;
+    TPacketEvent OnPacket;
+    TClientEvent OnConnectFailed;
+    TClientEvent OnResolveFailed;
+    TClientEvent OnReconnect;
+    TClientEvent OnStateChange;
+    TClientEvent OnResponseTimeout;
+
+  protected:
+    void DoDisconnected() override;
+    void DoConnectFailed() override;
+    void DoResolveFailed() override;
+    void DoReceive() override;
+    void DoConnected() override;
+    void DoKeepAlive() override;
+    void DoReconnect() override;
+    void DoStateChange() override;
+    void DoResponseTimeout() override;
+
+    // A received packet that nobody waits for goes to the server's handler (accepted
+    // connections) and to OnPacket; the reply they leave is sent back.
+    virtual TXMLPacketPtr HandlePacket(TXMLPacket& packet);
+
+  private:
+    void ReceiveFrame(TFrame& frame);
+    void Arm(TXMLPacketPtr* slot, const std::string& wantedType);
+    bool WaitArmed(uint32_t timeout);
+
+    TFrameReader FReader;
+    TXMLPacket FReceivePacket;
+    std::string FReceiveBuffer;
+
+    std::mutex FWaitLock;
+    std::condition_variable FWaitChanged;
+    TXMLPacketPtr* FReplySlot = nullptr;
+    bool FReplySet = false;
+    std::string FWantedType;
+};
+
+class TXMLServer : public TSocketServer {
+  public:
+    using TPacketEvent =
+        std::function<void(TXMLClient& Client, TXMLPacket& Packet, TXMLPacketPtr& Reply)>;
+    using TTickEvent = std::function<void(TXMLServer& Server)>;
+
+    TXMLServer();
+    ~TXMLServer() override;
+
+    // Listens on Port.
+    bool Start() { return Listen(Port); }
+
+    uint16_t Port = 0;
+    TPacketEvent OnPacket;
+    TTickEvent OnTick;
+
+    // Calls OnPacket when set; the reply it leaves is returned.
+    virtual TXMLPacketPtr DispatchPacket(TXMLClient& client, TXMLPacket& packet);
+
+  protected:
+    void DoTick() override;
+};

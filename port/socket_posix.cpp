@@ -1,0 +1,256 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "port/port_socket.h"
+
+namespace port {
+
+namespace {
+
+sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(address);
+    in.sin_port = htons(port);
+    return in;
+}
+
+}  // namespace
+
+bool ResolveIPv4(const std::string& host, uint32_t& address) {
+    in_addr in{};
+    if (inet_pton(AF_INET, host.c_str(), &in) == 1) {
+        address = ntohl(in.s_addr);
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
+        return false;
+    }
+    address = ntohl(reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+    freeaddrinfo(found);
+    return true;
+}
+
+std::string IPv4ToString(uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+Socket::~Socket() {
+    Close();
+}
+
+void Socket::ApplyOptions(bool noDelay, int bufferSize) {
+    const int fd = fd_.load();
+    if (noDelay) {
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    }
+    if (bufferSize > 8192) {
+        const int size = std::max(bufferSize, 65536);
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+}
+
+bool Socket::Open(bool noDelay, int bufferSize) {
+    Close();
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        lastError_.store(errno);
+        return false;
+    }
+    fd_.store(fd);
+    ApplyOptions(noDelay, bufferSize);
+    return true;
+}
+
+bool Socket::Bind(uint16_t port) {
+    const int on = 1;
+    // Lets a restarted server take its port back while old connections linger in TIME_WAIT;
+    // a port another socket listens on still refuses the bind.
+    setsockopt(fd_.load(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in in = MakeAddress(INADDR_ANY, port);
+    if (bind(fd_.load(), reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0) {
+        lastError_.store(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Socket::Listen(int backlog) {
+    if (listen(fd_.load(), backlog) != 0) {
+        lastError_.store(errno);
+        return false;
+    }
+    return true;
+}
+
+bool Socket::Connect(uint32_t address, uint16_t port) {
+    const sockaddr_in in = MakeAddress(address, port);
+    int result;
+    do {
+        result = connect(fd_.load(), reinterpret_cast<const sockaddr*>(&in), sizeof in);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        lastError_.store(errno);
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<Socket> Socket::Accept(bool noDelay, int bufferSize) {
+    int fd;
+    do {
+        fd = accept4(fd_.load(), nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        lastError_.store(errno);
+        return nullptr;
+    }
+    auto accepted = std::make_unique<Socket>();
+    accepted->fd_.store(fd);
+    accepted->ApplyOptions(noDelay, bufferSize);
+    return accepted;
+}
+
+int64_t Socket::Receive(void* buffer, size_t size) {
+    ssize_t got;
+    do {
+        got = recv(fd_.load(), buffer, size, 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        lastError_.store(errno);
+        return -1;
+    }
+    return got;
+}
+
+int64_t Socket::Send(const void* buffer, size_t size) {
+    const char* bytes = static_cast<const char*>(buffer);
+    size_t sent = 0;
+    while (sent < size) {
+        const ssize_t n = send(fd_.load(), bytes + sent, size - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            lastError_.store(errno);
+            break;
+        }
+        if (n == 0) {
+            lastError_.store(ECONNRESET);
+            break;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(sent);
+}
+
+void Socket::SetSendTimeout(int milliseconds) {
+    timeval tv{};
+    tv.tv_sec = milliseconds / 1000;
+    tv.tv_usec = (milliseconds % 1000) * 1000;
+    setsockopt(fd_.load(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+int Socket::WaitReadable(int milliseconds) {
+    pollfd p{};
+    p.fd = fd_.load();
+    p.events = POLLIN;
+    if (p.fd < 0) {
+        return 2;
+    }
+    const int result = poll(&p, 1, milliseconds);
+    if (result < 0) {
+        if (errno == EINTR) {
+            return 0;
+        }
+        lastError_.store(errno);
+        return 2;
+    }
+    if (result == 0) {
+        return 0;
+    }
+    // A hang-up with data still queued reads the data first; the end of stream follows.
+    if ((p.revents & POLLIN) != 0 || (p.revents & POLLHUP) != 0) {
+        return 1;
+    }
+    lastError_.store(ECONNRESET);
+    return 2;
+}
+
+void Socket::Shutdown() {
+    const int fd = fd_.load();
+    if (fd >= 0) {
+        shutdown(fd, SHUT_RDWR);
+    }
+}
+
+void Socket::Close() {
+    const int fd = fd_.exchange(-1);
+    if (fd >= 0) {
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
+    }
+}
+
+std::string Socket::LastErrorText() const {
+    const int code = lastError_.load();
+    if (code == 0) {
+        return std::string();
+    }
+    char buffer[256];
+    return strerror_r(code, buffer, sizeof buffer);
+}
+
+uint32_t Socket::LocalAddress() const {
+    sockaddr_in in{};
+    socklen_t length = sizeof in;
+    if (getsockname(fd_.load(), reinterpret_cast<sockaddr*>(&in), &length) != 0) {
+        return 0;
+    }
+    return ntohl(in.sin_addr.s_addr);
+}
+
+uint16_t Socket::LocalPort() const {
+    sockaddr_in in{};
+    socklen_t length = sizeof in;
+    if (getsockname(fd_.load(), reinterpret_cast<sockaddr*>(&in), &length) != 0) {
+        return 0;
+    }
+    return ntohs(in.sin_port);
+}
+
+uint32_t Socket::RemoteAddress() const {
+    sockaddr_in in{};
+    socklen_t length = sizeof in;
+    if (getpeername(fd_.load(), reinterpret_cast<sockaddr*>(&in), &length) != 0) {
+        return 0;
+    }
+    return ntohl(in.sin_addr.s_addr);
+}
+
+uint16_t Socket::RemotePort() const {
+    sockaddr_in in{};
+    socklen_t length = sizeof in;
+    if (getpeername(fd_.load(), reinterpret_cast<sockaddr*>(&in), &length) != 0) {
+        return 0;
+    }
+    return ntohs(in.sin_port);
+}
+
+}  // namespace port
