@@ -7,6 +7,7 @@
 //
 // A bitmap is a block of 32-bit little-endian words without row padding, top row first: bits
 // 24-31 alpha, 16-23 red, 8-15 green, 0-7 blue (bytes in memory: blue, green, red, alpha).
+// Pixels are read and written as bytes, so a frame held in a byte buffer may be passed as is.
 
 class TCustomKernel {
   public:
