@@ -1,16 +1,123 @@
 #include "server/protocol/lmVmServer.h"
 
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "foundation/kxGUID.h"
 #include "foundation/kxLogFile.h"
+#include "foundation/kxLoginDigest.h"
+#include "port/port_files.h"
+#include "server/core/lmVmVersion.h"
+#include "server/ingest/lmVmTaskList.h"
+
+namespace {
+
+// The uid a command names in its subtype; anything but a GUID makes the command fail.
+TGUID SubtypeUid(const TXMLPacket& packet) {
+    TGUID uid;
+    if (!StringToGUID(packet.Subtype, uid)) {
+        throw std::runtime_error("\"" + packet.Subtype + "\" is not a valid GUID");
+    }
+    return uid;
+}
+
+// The "uid" children of the root, in order; one that is not a GUID reads as the null GUID.
+std::vector<TGUID> UidChildren(TXMLPacket& packet) {
+    std::vector<TGUID> uids;
+    TXMLElement* root = packet.Document.Root();
+    for (int i = 0; root && i < root->ChildCount(); ++i) {
+        TXMLElement* child = root->Children(i);
+        if (child->Name == "uid") {
+            uids.push_back(child->Text.AsGUID(NullGUID));
+        }
+    }
+    return uids;
+}
+
+// The body of a set command is loaded over the object it names: whatever "uid" the body
+// carries (or lacks), the object keeps its identity.
+void KeepIdentity(TXMLPacket& packet, const TGUID& uid) {
+    TXMLUnicode& doc = packet.Document;
+    doc.GotoRoot();
+    if (TXMLElement* element = doc.Root()->FindChild("uid")) {
+        element->Text.Text = GUIDToString(uid);
+    } else {
+        doc.AddGUID("uid", uid);
+    }
+    doc.GotoRoot();
+}
+
+TXMLPacketPtr MessageReply(bool success, const std::string& message,
+                           const std::string& subtype = std::string()) {
+    TXMLPacketPtr reply = NewPacket("msg", subtype);
+    reply->Document.AddBoolean("success", success);
+    reply->Document.AddElement("message", message);
+    return reply;
+}
+
+// Loads a set command's body into the object its subtype names; a reply when it was found.
+template <class TCollection>
+TXMLPacketPtr SetObject(TCollection& collection, TXMLPacket& packet) {
+    const TGUID uid = SubtypeUid(packet);
+    auto item = collection.FindByUid(uid);
+    if (!item) {
+        return nullptr;
+    }
+    KeepIdentity(packet, uid);
+    item->LoadFromXML(packet.Document);
+    return MessageReply(true, std::string());
+}
+
+template <class TItem>
+TXMLPacketPtr ObjectPacket(const std::string& type, const TItem& item) {
+    TXMLPacketPtr packet = NewPacket(type, GUIDToString(item.Uid()));
+    item.SaveToXML(packet->Document);
+    return packet;
+}
+
+}  // namespace
 
 TVmServer::TVmServer(std::string folder, TVmCommandLine commandLine, TVmPixelLibrary& pixels)
     : FFolder(std::move(folder)),
       FCommandLine(std::move(commandLine)),
       FPixels(pixels),
-      FEngine(std::make_unique<TVmEngine>()) {}
+      FEngine(std::make_unique<TVmEngine>()),
+      FXMLServer(std::make_unique<TXMLServer>()) {
+    FXMLServer->SetConnectionClass([] { return std::make_unique<TVmClient>(); });
+    FXMLServer->OnConnect = [this](TSocketServer&, TSocketClient& client) {
+        ClientConnected(static_cast<TVmClient&>(client));
+    };
+    FXMLServer->OnDisconnect = [this](TSocketServer&, TSocketClient& client) {
+        ClientDisconnected(static_cast<TVmClient&>(client));
+    };
+    FXMLServer->OnPacket = [this](TXMLClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
+        PacketReceived(client, packet, reply);
+    };
+    FXMLServer->OnTick = [this](TXMLServer&) { ReportState(); };
+    FEngine->EventLinks().Add(
+        [this](int32_t code, TTaskItem* task, int32_t) { TaskEvent(code, task); });
+}
 
-TVmServer::~TVmServer() = default;
+TVmServer::~TVmServer() {
+    FRestartThread.reset();
+    // Readers may still broadcast while they end, so the server object stays until every
+    // connection is gone; only then do pushes from other threads stop reaching it.
+    FXMLServer->StopListening();
+    std::unique_ptr<TXMLServer> server;
+    {
+        std::unique_lock guard(FServerGuard);
+        server = std::move(FXMLServer);
+    }
+    // Freed outside the guard: its housekeeping thread may be waiting for the guard to push.
+    server.reset();
+}
 
 int TVmServer::GetServerPort() const {
+    std::lock_guard lock(*FEngine);
     return FCommandLine.ServerPort(FEngine->Settings().Port);
 }
 
@@ -22,6 +129,10 @@ bool TVmServer::SaveConfig() {
     return TVmConfigStore(*FEngine).SaveConfig(ConfigPath());
 }
 
+std::string TVmServer::ExpectedDigest(const std::string& challenge) {
+    return LoginDigest(ControlSecret(), challenge);
+}
+
 bool TVmServer::Start() {
     if (!FPixels.Load(FFolder + "bin/")) {
         LogText("Error, SIMD Library not found, exiting...");
@@ -29,6 +140,311 @@ bool TVmServer::Start() {
         return false;
     }
     LoadConfig();
+    const int port = GetServerPort();
+    FXMLServer->Port = static_cast<uint16_t>(port);
     LogText("Starting server...");
+    const bool listening = port >= 0 && port <= 65535 && FXMLServer->Start();
+    const std::string error =
+        port >= 0 && port <= 65535 ? FXMLServer->ErrorText() : std::string("invalid port");
+    LogResult("Starting Vidmill using TCP port " + std::to_string(port), listening, error);
+    if (!listening) {
+        return false;
+    }
+    if (FEngineStart) {
+        FEngineStart();
+    }
     return true;
+}
+
+void TVmServer::RestartListening() {
+    if (!FRestartThread) {
+        FRestartThread =
+            std::make_unique<TSignalThread>("RestartThread", [this](TSignalThread&) { Restart(); });
+    }
+    FRestartThread->Signal();
+}
+
+void TVmServer::Restart() {
+    // A requested port of 0 (the system picks one) is reported as the port actually used.
+    const uint16_t oldPort =
+        FXMLServer->ListeningPort() ? FXMLServer->ListeningPort() : FXMLServer->Port;
+    LogText("Stopped listening on TCP port: " + std::to_string(oldPort));
+    FXMLServer->StopListening();
+    const auto port = static_cast<uint16_t>(GetServerPort());
+    FXMLServer->Port = port;
+    const bool listening = FXMLServer->Start();
+    LogResult("Starting server using TCP port " +
+                  std::to_string(listening ? FXMLServer->ListeningPort() : port),
+              listening, FXMLServer->ErrorText());
+}
+
+void TVmServer::Broadcast(TXMLPacketPtr packet) {
+    std::shared_lock guard(FServerGuard);
+    if (!packet || !FXMLServer) {
+        return;
+    }
+    TXMLServer& server = *FXMLServer;
+    server.LockList();
+    for (int i = 0; i < server.Count(); ++i) {
+        if (auto* client = dynamic_cast<TXMLClient*>(server.Connection(i))) {
+            client->Send(*packet);
+        }
+    }
+    server.UnlockList();
+}
+
+void TVmServer::ClientConnected(TVmClient& client) {
+    client.Challenge = GUIDToString(NewGUID());
+    try {
+        TXMLPacketPtr info = NewPacket("serverinfo");
+        TXMLUnicode& doc = info->Document;
+        doc.AddElement("version", VersionText("v"));
+        doc.AddInteger("protocolversion", ProtocolVersion);
+        {
+            std::lock_guard lock(*FEngine);
+            const TVmEngineSettings& settings = FEngine->Settings();
+            doc.AddElement("name", settings.Name);
+            doc.AddElement("location", settings.Loc);
+            doc.AddElement("description", settings.Desc);
+        }
+        doc.AddElement("uid", client.Challenge);
+        if (!client.Send(std::move(info))) {
+            throw std::runtime_error("the connection closed");
+        }
+    } catch (const std::exception& e) {
+        LogText(std::string("Error in Send Server Info: ") + e.what());
+    }
+    LogText("Client connected: " + client.PeerAddress());
+}
+
+void TVmServer::ClientDisconnected(TVmClient& client) {
+    LogText("Client disconnected: " + client.PeerAddress());
+}
+
+TXMLPacketPtr TVmServer::Login(TVmClient& client, TXMLPacket& packet) {
+    if (packet.Subtype != ExpectedDigest(client.Challenge)) {
+        // Slows down guessing; the connection stays open for another try.
+        std::this_thread::sleep_for(std::chrono::milliseconds(LoginFailurePauseMs));
+        return MessageReply(false, "Handshake failed.");
+    }
+    client.LoggedIn.store(true);
+    return MessageReply(true, std::string(), "login");
+}
+
+void TVmServer::PacketReceived(TXMLClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
+    auto* vmClient = dynamic_cast<TVmClient*>(&client);
+    if (!vmClient) {
+        return;
+    }
+    if (packet.Type == "login") {
+        reply = Login(*vmClient, packet);
+        return;
+    }
+    if (!vmClient->LoggedIn.load()) {
+        client.Disconnect();
+        return;
+    }
+    try {
+        RunCommand(*vmClient, packet, reply);
+    } catch (const std::exception& e) {
+        reply.reset();
+        LogText("Error in OnXMLPacket: " + packet.Type + "(" + e.what() + ")");
+    }
+}
+
+void TVmServer::SaveTemplateFileNamesToXML(TXMLUnicode& doc) const {
+    doc.OpenElement("templates");
+    try {
+        // Plain file names of the template folder only: never a path, never a sub-folder.
+        std::vector<std::string> names = port::ListFiles(TemplateFolder(), "*.[hH][tT][mM][lL]");
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            doc.AddElement("template", name);
+        }
+    } catch (const std::exception& e) {
+        LogText(std::string("Exception in SaveTemplateFileNamesToXML(): ") + e.what());
+    }
+    doc.CloseElement();
+}
+
+void TVmServer::SendConfig(TVmClient& client) {
+    TXMLPacketPtr config = NewPacket("config");
+    FEngine->SaveToXML(config->Document);
+    SaveTemplateFileNamesToXML(config->Document);
+    client.Send(std::move(config));
+}
+
+void TVmServer::SendTaskList(TVmClient& client) {
+    TXMLPacketPtr tasks = NewPacket("tasklist");
+    if (TVmTaskList* list = FEngine->TaskList()) {
+        std::lock_guard lock(*list);
+        list->SaveToXML(tasks->Document);
+    } else {
+        tasks->Document.AddElement("tasks");
+    }
+    client.Send(std::move(tasks));
+}
+
+void TVmServer::RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
+    const std::string& type = packet.Type;
+    TVmEngine& engine = *FEngine;
+    std::unique_lock lock(engine);
+    TVmTaskList* list = engine.TaskList();
+
+    if (type == "getconfig") {
+        SendConfig(client);
+    } else if (type == "gettasklist") {
+        SendTaskList(client);
+    } else if (type == "setsource") {
+        const TGUID uid = SubtypeUid(packet);
+        if (auto source = engine.Sources().FindByUid(uid)) {
+            source->Deactivate();
+            KeepIdentity(packet, uid);
+            source->LoadFromXML(packet.Document);
+            source->Activate();
+            reply = MessageReply(true, std::string());
+        }
+        SaveConfig();
+    } else if (type == "setprocessor") {
+        reply = SetObject(engine.Processors(), packet);
+        SaveConfig();
+    } else if (type == "settarget") {
+        reply = SetObject(engine.Targets(), packet);
+        SaveConfig();
+    } else if (type == "setproject") {
+        reply = SetObject(engine.Projects(), packet);
+        SaveConfig();
+    } else if (type == "setuser") {
+        reply = SetObject(engine.Users(), packet);
+        SaveConfig();
+    } else if (type == "setengine") {
+        bool portChanged = false;
+        packet.Document.GotoRoot();
+        engine.LoadSettings(packet.Document, portChanged);
+        SaveConfig();
+        if (portChanged) {
+            RestartListening();
+        }
+        reply = MessageReply(true, std::string());
+    } else if (type == "addsource") {
+        auto item = engine.Sources().AddNew();
+        SaveConfig();
+        Broadcast(ObjectPacket("source", *item));
+    } else if (type == "addproc") {
+        auto item = engine.Processors().AddNew();
+        SaveConfig();
+        Broadcast(ObjectPacket("processor", *item));
+    } else if (type == "addtarget") {
+        auto item = engine.Targets().AddNew();
+        SaveConfig();
+        Broadcast(ObjectPacket("target", *item));
+    } else if (type == "addproject") {
+        auto item = engine.Projects().AddNew();
+        SaveConfig();
+        Broadcast(ObjectPacket("project", *item));
+    } else if (type == "adduser") {
+        auto item = engine.Users().AddNew();
+        SaveConfig();
+        Broadcast(ObjectPacket("user", *item));
+    } else if (type == "delsource") {
+        engine.DeleteSource(engine.Sources().FindByUid(SubtypeUid(packet)).get());
+        SaveConfig();
+        Broadcast(NewPacket(type, packet.Subtype));
+    } else if (type == "delproc") {
+        engine.DeleteProcessor(engine.Processors().FindByUid(SubtypeUid(packet)).get());
+        SaveConfig();
+        Broadcast(NewPacket(type, packet.Subtype));
+    } else if (type == "deltarget") {
+        engine.DeleteTarget(engine.Targets().FindByUid(SubtypeUid(packet)).get());
+        SaveConfig();
+        Broadcast(NewPacket(type, packet.Subtype));
+    } else if (type == "delproj") {
+        engine.DeleteProject(engine.Projects().FindByUid(SubtypeUid(packet)).get());
+        SaveConfig();
+        Broadcast(NewPacket(type, packet.Subtype));
+    } else if (type == "deluser") {
+        engine.DeleteUser(engine.Users().FindByUid(SubtypeUid(packet)).get());
+        SaveConfig();
+        Broadcast(NewPacket(type, packet.Subtype));
+    } else if (type == "remfailed" || type == "remcomp" || type == "remcan") {
+        if (list) {
+            std::lock_guard listLock(*list);
+            if (type == "remfailed") {
+                list->RemoveFailed();
+            } else if (type == "remcomp") {
+                list->RemoveFinished();
+            } else {
+                list->RemoveCancelled();
+            }
+        }
+        Broadcast(NewPacket(type, packet.Subtype));
+    } else if (type == "remtask") {
+        const std::vector<TGUID> uids = UidChildren(packet);
+        TXMLPacketPtr removed = NewPacket("remtask");
+        if (list) {
+            std::lock_guard listLock(*list);
+            for (const TGUID& uid : uids) {
+                list->RemoveTask(uid);
+            }
+        }
+        for (const TGUID& uid : uids) {
+            removed->Document.AddGUID("uid", uid);
+        }
+        Broadcast(std::move(removed));
+    } else if (type == "cantask") {
+        if (list) {
+            std::lock_guard listLock(*list);
+            for (const TGUID& uid : UidChildren(packet)) {
+                list->CancelTask(uid);
+            }
+        }
+    } else if (type == "setprior") {
+        packet.Document.GotoRoot();
+        const int32_t priority = packet.Document.AttributeByName("priority").AsInteger(0);
+        TXMLPacketPtr changed = NewPacket("setprior");
+        changed->Document.AddAttributeInteger("priority", priority);
+        if (list) {
+            std::lock_guard listLock(*list);
+            for (const TGUID& uid : UidChildren(packet)) {
+                if (TTaskItem* task = list->FindByUid(uid)) {
+                    task->SetPriority(priority);
+                    changed->Document.AddGUID("uid", uid);
+                }
+            }
+            list->Resort();
+        }
+        Broadcast(std::move(changed));
+    }
+    // Every other type, "noop" among them, is left unanswered.
+}
+
+void TVmServer::ReportState() {
+    TVmTaskList* list = FEngine->TaskList();
+    const int32_t queued = list ? list->QueuedCount() : 0;
+    const int32_t active = list ? list->BusyCount() : 0;
+    const int32_t failed = FFailureCount ? FFailureCount() : 0;
+    if (queued == FLastQueued && active == FLastActive && failed == FLastFailed) {
+        return;
+    }
+    FLastQueued = queued;
+    FLastActive = active;
+    FLastFailed = failed;
+    TXMLPacketPtr state = NewPacket("serverstate");
+    state->Document.AddInteger("queued", queued);
+    state->Document.AddInteger("active", active);
+    state->Document.AddInteger("failed", failed);
+    Broadcast(std::move(state));
+}
+
+void TVmServer::TaskEvent(int32_t code, TTaskItem* task) {
+    if (!task || (code != 102 && code != 103 && code != 104)) {
+        return;
+    }
+    TXMLPacketPtr packet = NewPacket(code == 104 ? "taskstate" : "task");
+    if (code == 104) {
+        task->SaveStateToXML(packet->Document);
+    } else {
+        task->SaveToXML(packet->Document);
+    }
+    Broadcast(std::move(packet));
 }

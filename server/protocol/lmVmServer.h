@@ -1,42 +1,108 @@
 #pragma once
 
-// The control server: owns the engine and brings the server up at start.
+// The control server: owns the engine, listens on the control port, greets every manager
+// with its identity and a login challenge, runs the command set against the engine once the
+// manager has logged in, and pushes every change to all connected managers.
 
+#include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
+#include "foundation/kxThreads.h"
+#include "foundation/kxXMLClientServer.h"
 #include "server/core/lmVmCommandLine.h"
 #include "server/core/lmVmConfigStore.h"
 #include "server/core/lmVmEngine.h"
 #include "server/core/lmVmPixelLibrary.h"
 
+class TTaskItem;
+
+// One manager connection.
+class TVmClient : public TXMLClient {
+  public:
+    // The GUID sent in this connection's "serverinfo"; the login digest is made with it.
+    std::string Challenge;
+    std::atomic<bool> LoggedIn{false};
+};
+
 class TVmServer {
   public:
+    // The control protocol's version.
+    static constexpr int32_t ProtocolVersion = 1;
+    // A wrong login is answered only after this pause.
+    static constexpr int LoginFailurePauseMs = 2000;
+
     // `folder` is the executable's folder (trailing "/"); everything the server keeps on disk
     // is found relative to it.
     TVmServer(std::string folder, TVmCommandLine commandLine, TVmPixelLibrary& pixels);
+    // Stops listening (every connection closes), then frees the engine.
     ~TVmServer();
     TVmServer(const TVmServer&) = delete;
     TVmServer& operator=(const TVmServer&) = delete;
 
-    // Binds the pixel library, loads the configuration and brings the server up. False when
-    // the server could not come up; PixelLibraryMissing then tells whether the process must end
-    // at once.
+    // Binds the pixel library, loads the configuration, listens on the control port and starts
+    // the engine. False when the server could not come up; PixelLibraryMissing then tells
+    // whether the process must end at once.
     bool Start();
     bool PixelLibraryMissing() const { return FPixelLibraryMissing; }
 
     // The configured control port, unless the command line overrides it.
     int GetServerPort() const;
+    // The port listened on (the one the system picked for a port of 0), or 0.
+    uint16_t ListeningPort() const { return FXMLServer->ListeningPort(); }
+
+    // Closes every connection and listens again on GetServerPort, on a thread of its own (the
+    // requesting connection is among those closed).
+    void RestartListening();
 
     TVmEngine& Engine() { return *FEngine; }
+    TXMLServer& XMLServer() { return *FXMLServer; }
     bool LoadConfig();
     bool SaveConfig();
     std::string ConfigPath() const { return FFolder + TVmConfigStore::FileName; }
+    std::string TemplateFolder() const { return FFolder + "EmailTemplates/"; }
+
+    // Run once the control port listens (the engine's start: plug-ins, pool, sources).
+    void SetEngineStart(std::function<void()> start) { FEngineStart = std::move(start); }
+    // The transcoder's failure count reported in "serverstate".
+    void SetFailureCount(std::function<int32_t()> count) { FFailureCount = std::move(count); }
+
+    // Sends the packet to every connection, logged in or not, and frees it.
+    void Broadcast(TXMLPacketPtr packet);
+    // The digest a manager must send for this challenge.
+    static std::string ExpectedDigest(const std::string& challenge);
 
   private:
+    void ClientConnected(TVmClient& client);
+    void ClientDisconnected(TVmClient& client);
+    void PacketReceived(TXMLClient& client, TXMLPacket& packet, TXMLPacketPtr& reply);
+    void RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr& reply);
+    TXMLPacketPtr Login(TVmClient& client, TXMLPacket& packet);
+    void SendConfig(TVmClient& client);
+    void SendTaskList(TVmClient& client);
+    void SaveTemplateFileNamesToXML(TXMLUnicode& doc) const;
+    void ReportState();
+    void TaskEvent(int32_t code, TTaskItem* task);
+    void Restart();
+
     std::string FFolder;
     TVmCommandLine FCommandLine;
     TVmPixelLibrary& FPixels;
     std::unique_ptr<TVmEngine> FEngine;
     bool FPixelLibraryMissing = false;
+
+    // Guards FXMLServer's lifetime against pushes from worker threads at shut-down.
+    std::shared_mutex FServerGuard;
+    std::unique_ptr<TXMLServer> FXMLServer;
+    std::unique_ptr<TSignalThread> FRestartThread;
+    std::function<void()> FEngineStart;
+    std::function<int32_t()> FFailureCount;
+
+    // Last values reported in "serverstate"; touched by the housekeeping thread only.
+    int32_t FLastQueued = 0;
+    int32_t FLastActive = 0;
+    int32_t FLastFailed = 0;
 };
