@@ -343,19 +343,6 @@ std::string FormatDateTime(TDateTime value) {
     return text;
 }
 
-// The offset just after the first "?>" in one-byte or UTF-16 form, 0 when there is none.
-size_t DeclarationEnd(const uint8_t* bytes, size_t count) {
-    const std::string_view head(reinterpret_cast<const char*>(bytes), count);
-    size_t end = 0;
-    for (std::string_view closer :
-         {std::string_view("?>"), std::string_view("?\0>\0", 4), std::string_view("\0?\0>", 4)}) {
-        const size_t found = head.find(closer);
-        if (found != std::string_view::npos && (end == 0 || found + closer.size() < end))
-            end = found + closer.size();
-    }
-    return end;
-}
-
 // A view of `size` bytes of another reader from `start` (all the rest when size < 0).
 class TWindowReader final : public AReaderEx {
   public:
@@ -982,17 +969,7 @@ bool TXMLUnicode::LoadFrom(AReader& source, PCodecClass codecClass) {
             const int64_t count = source.Peek(head, sizeof head);
             const size_t headSize = static_cast<size_t>(std::max<int64_t>(count, 0));
             int markLength = 0;
-            try {
-                codecClass = DetectEncoding(head, headSize, markLength);
-            } catch (const EConvertError&) {
-                // The bytes after the declaration are in the declared encoding, which need not
-                // decode provisionally (a Latin-1 letter is not UTF-8): detect from the
-                // declaration alone.
-                const size_t end = DeclarationEnd(head, headSize);
-                if (end == 0)
-                    throw;
-                codecClass = DetectEncoding(head, end, markLength);
-            }
+            codecClass = DetectEncoding(head, headSize, markLength);
             if (!codecClass)
                 return false;
         }
