@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds the server, lays out a demo installation with a ready
+# configuration and runs the server in application mode until Ctrl+C.
+# Usage: scripts/demo.sh [demo-folder]   (default: build/demo)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+demo=${1:-$root/build/demo}
+
+scripts/setup.sh
+cmake -S . -B build -G Ninja >/dev/null
+cmake --build build --target lmVidmill kxSIMDLib lmVideoSourceLVF lmvc_module lvftool \
+  lmvmdemoconfig
+
+rm -rf "$demo/server"
+mkdir -p "$demo/server" "$demo/watch" "$demo/output"
+cp -a build/stage/lmVidmill build/stage/bin "$demo/server/"
+[ -d build/stage/codecs ] && cp -a build/stage/codecs "$demo/server/"
+[ -d build/stage/EmailTemplates ] && cp -a build/stage/EmailTemplates "$demo/server/"
+
+# A free control port, chosen by the kernel.
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+build/stage/lmvmdemoconfig "$demo/server/config.dat" "$demo/watch" "$demo/output" "$port"
+
+cat <<MSG
+
+lmVidmill demo installation: $demo/server
+  watch folder:  $demo/watch    (drop clips and stills here; LVF clips are made with
+                 build/stage/lvftool create CLIP.lvf FRAME*.png)
+  output folder: $demo/output
+  control port:  $port
+  log:           $demo/server/logs/
+Press Ctrl+C to stop the server.
+
+MSG
+exec "$demo/server/lmVidmill" -NOSERVICE
