@@ -3,6 +3,8 @@
 # from its seed corpus. Usage: scripts/fuzz.sh [build-folder] [seconds]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Paths relative to the checkout, so that a fresh clone elsewhere reuses the compiler cache.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 build_dir=${1:-build-fuzz}
 seconds=${2:-60}
 

@@ -3,6 +3,8 @@
 # Usage: scripts/test.sh [build-folder] [extra cmake arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Paths relative to the checkout, so that a fresh clone elsewhere reuses the compiler cache.
+export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 build_dir=${1:-build}
 shift || true
 
