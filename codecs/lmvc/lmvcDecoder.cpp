@@ -57,7 +57,7 @@ bool TLmvcDecoder::ReadFrameInfo(const uint8_t* data, size_t size, TLmvcFrameInf
         error = "not an LMVC frame";
         return false;
     }
-    if (data[4] != kLmvcVersion) {
+    if (data[4] < kLmvcOldestVersion || data[4] > kLmvcVersion) {
         error = "unsupported LMVC version " + std::to_string(data[4]);
         return false;
     }
@@ -97,6 +97,7 @@ bool TLmvcDecoder::ReadFrameInfo(const uint8_t* data, size_t size, TLmvcFrameInf
         error = "slice table does not match the frame size";
         return false;
     }
+    info.Version = data[4];
     info.Width = static_cast<int>(width);
     info.Height = static_cast<int>(height);
     info.BitCount = bitCount;
@@ -140,7 +141,10 @@ const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data
         if (size > static_cast<size_t>(end - pos)) {
             return "plane runs past its slice";
         }
-        if (method > static_cast<uint8_t>(TLmvcMethod::HuffmanRuns)) {
+        // The four-stream code came with version 2.
+        const auto lastMethod =
+            frame_.Version >= 2 ? TLmvcMethod::HuffmanStreams : TLmvcMethod::HuffmanRuns;
+        if (method > static_cast<uint8_t>(lastMethod)) {
             return "unknown plane method";
         }
         if (predictor > static_cast<uint8_t>(TLmvcPredictor::Left)) {

@@ -180,29 +180,35 @@ inline int RunClass(size_t len) {
     return std::bit_width(static_cast<uint64_t>(len - 1)) - 1;
 }
 
+// Most-significant-bit-first writer. Codes collect at the top of a 64-bit accumulator and
+// Flush stores all eight bytes at once, keeping the whole ones: no branch per code. Up to 56
+// bits may be put between flushes. The stores reach up to eight bytes past the last byte kept;
+// whatever is written there later replaces them, so the buffer needs that much slack.
 class TBitWriter {
   public:
     explicit TBitWriter(uint8_t* out) : p_(out) {}
+    // len >= 1; code < 2^len.
     void Put(uint32_t code, unsigned len) {
-        acc_ = (acc_ << len) | code;
+        acc_ |= static_cast<uint64_t>(code) << (64 - bits_ - len);
         bits_ += len;
-        if (bits_ >= 32) {
-            bits_ -= 32;
-            uint32_t w = static_cast<uint32_t>(acc_ >> bits_);
-            p_[0] = static_cast<uint8_t>(w >> 24);
-            p_[1] = static_cast<uint8_t>(w >> 16);
-            p_[2] = static_cast<uint8_t>(w >> 8);
-            p_[3] = static_cast<uint8_t>(w);
-            p_ += 4;
-        }
     }
-    uint8_t* Finish() {
-        while (bits_ >= 8) {
-            bits_ -= 8;
-            *p_++ = static_cast<uint8_t>(acc_ >> bits_);
+    void Flush() {
+        uint64_t w = acc_;
+        if constexpr (std::endian::native == std::endian::little) {
+            w = __builtin_bswap64(w);
         }
+        std::memcpy(p_, &w, 8);
+        const unsigned whole = bits_ >> 3;
+        p_ += whole;
+        acc_ = whole == 8 ? 0 : acc_ << (whole * 8);
+        bits_ &= 7;
+    }
+    // Pads the last byte with zero bits.
+    uint8_t* Finish() {
+        Flush();
         if (bits_ > 0) {
-            *p_++ = static_cast<uint8_t>(acc_ << (8 - bits_));
+            ++p_;
+            acc_ = 0;
             bits_ = 0;
         }
         return p_;
@@ -298,6 +304,53 @@ const char* DecodeLiterals(TBitReader& in, const uint16_t* table, uint8_t* out, 
 }
 
 #undef LMVC_DECODE_LITERAL
+
+// One symbol of a literal-only code without a branch: an invalid code marks bad and consumes
+// nothing; the caller looks at bad once per block.
+inline void DecodeOne(TBitReader& in, const uint16_t* table, uint8_t* out, unsigned& bad) {
+    const uint16_t e = table[in.Peek12()];
+    bad |= static_cast<unsigned>((e & 15) == 0);
+    *out = static_cast<uint8_t>(e >> 4);
+    in.Skip(e & 15u);
+}
+
+// Sample i comes from stream i % 4. The four streams are independent chains of lookups, which
+// the processor works on side by side.
+const char* DecodeStreams(TBitReader (&in)[kLmvcStreams], const uint16_t* table, uint8_t* out,
+                          size_t count) {
+    TBitReader s0 = in[0], s1 = in[1], s2 = in[2], s3 = in[3];
+    unsigned bad = 0;
+    size_t i = 0;
+    // Four codes of at most 12 bits per stream fit in the 56 bits a refill guarantees.
+    for (; i + 16 <= count; i += 16) {
+        s0.Refill();
+        s1.Refill();
+        s2.Refill();
+        s3.Refill();
+        for (size_t j = i; j < i + 16; j += 4) {
+            DecodeOne(s0, table, out + j, bad);
+            DecodeOne(s1, table, out + j + 1, bad);
+            DecodeOne(s2, table, out + j + 2, bad);
+            DecodeOne(s3, table, out + j + 3, bad);
+        }
+        if (bad != 0) {
+            return "invalid Huffman code";
+        }
+        if (s0.Exhausted() || s1.Exhausted() || s2.Exhausted() || s3.Exhausted()) {
+            return "Huffman data truncated";
+        }
+    }
+    in[0] = s0;
+    in[1] = s1;
+    in[2] = s2;
+    in[3] = s3;
+    for (; i < count; ++i) {
+        TBitReader& s = in[i % kLmvcStreams];
+        s.Refill();
+        DecodeOne(s, table, out + i, bad);
+    }
+    return bad != 0 ? "invalid Huffman code" : nullptr;
+}
 
 const char* DecodeWithRuns(TBitReader& in, const uint16_t* table, uint8_t* out, size_t count) {
     size_t i = 0;
@@ -431,8 +484,9 @@ size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
         h[2][r[i + 2]]++;
         h[3][r[i + 3]]++;
     }
+    // Histogram k counts the samples of stream k of the four-stream code.
     for (; i < n; ++i) {
-        h[0][r[i]]++;
+        h[i % kLmvcStreams][r[i]]++;
     }
     uint32_t hist[kLmvcRunSymbols] = {};
     for (int s = 0; s < kLmvcLiteralSymbols; ++s) {
@@ -450,14 +504,30 @@ size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
 
     uint8_t lengths[kLmvcRunSymbols];
     LmvcBuildCodeLengths(hist, kLmvcLiteralSymbols, lengths);
-    uint64_t bits = 0;
-    for (int s = 0; s < kLmvcLiteralSymbols; ++s) {
-        bits += static_cast<uint64_t>(hist[s]) * lengths[s];
-    }
     size_t table = TableBytes(lengths, kLmvcLiteralSymbols);
-    size_t bytes = table + static_cast<size_t>((bits + 7) / 8);
+    size_t bytes = table;
+    TLmvcMethod huffman = TLmvcMethod::Huffman;
+    uint64_t bits = 0;
+    if (n >= kLmvcMinStreamedCount) {
+        // Each stream ends on a whole byte; the sizes of all but the last are stored.
+        huffman = TLmvcMethod::HuffmanStreams;
+        bytes += 4 * (kLmvcStreams - 1);
+        for (int k = 0; k < kLmvcStreams; ++k) {
+            uint64_t streamBits = 0;
+            for (int s = 0; s < kLmvcLiteralSymbols; ++s) {
+                streamBits += static_cast<uint64_t>(h[k][s]) * lengths[s];
+            }
+            streamBytes_[k] = static_cast<size_t>((streamBits + 7) / 8);
+            bytes += streamBytes_[k];
+        }
+    } else {
+        for (int s = 0; s < kLmvcLiteralSymbols; ++s) {
+            bits += static_cast<uint64_t>(hist[s]) * lengths[s];
+        }
+        bytes += static_cast<size_t>((bits + 7) / 8);
+    }
     if (bytes < payload_) {
-        method_ = TLmvcMethod::Huffman;
+        method_ = huffman;
         payload_ = bytes;
         tableBytes_ = table;
         symbols_ = kLmvcLiteralSymbols;
@@ -490,8 +560,12 @@ size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
             std::memcpy(lengths_, lengths, kLmvcRunSymbols);
         }
     }
-    if (method_ == TLmvcMethod::Huffman || method_ == TLmvcMethod::HuffmanRuns) {
-        LmvcAssignCanonicalCodes(lengths_, symbols_, codes_);
+    if (method_ != TLmvcMethod::Raw) {
+        uint16_t codes[kLmvcRunSymbols];
+        LmvcAssignCanonicalCodes(lengths_, symbols_, codes);
+        for (int s = 0; s < symbols_; ++s) {
+            codes_[s] = static_cast<uint32_t>(codes[s]) << 4 | lengths_[s];
+        }
     }
     return kLmvcPlaneHeaderSize + payload_;
 }
@@ -500,6 +574,9 @@ void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
     out[0] = static_cast<uint8_t>(method_);
     LmvcPut32(out + 1, static_cast<uint32_t>(payload_));
     uint8_t* p = out + kLmvcPlaneHeaderSize;
+    const auto Put = [this](TBitWriter& bw, unsigned symbol) {
+        bw.Put(codes_[symbol] >> 4, codes_[symbol] & 15);
+    };
     switch (method_) {
         case TLmvcMethod::Raw:
             std::memcpy(p, r, n);
@@ -510,23 +587,63 @@ void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
         case TLmvcMethod::Huffman: {
             p += WriteTable(lengths_, symbols_, p);
             TBitWriter bw(p);
-            for (size_t i = 0; i < n; ++i) {
-                bw.Put(codes_[r[i]], lengths_[r[i]]);
+            size_t i = 0;
+            for (; i + 4 <= n; i += 4) {
+                Put(bw, r[i]);
+                Put(bw, r[i + 1]);
+                Put(bw, r[i + 2]);
+                Put(bw, r[i + 3]);
+                bw.Flush();
+            }
+            for (; i < n; ++i) {
+                Put(bw, r[i]);
             }
             bw.Finish();
+            return;
+        }
+        case TLmvcMethod::HuffmanStreams: {
+            p += WriteTable(lengths_, symbols_, p);
+            for (int k = 0; k + 1 < kLmvcStreams; ++k) {
+                LmvcPut32(p + 4 * k, static_cast<uint32_t>(streamBytes_[k]));
+            }
+            p += 4 * (kLmvcStreams - 1);
+            // Stream by stream: the writer's stores past a stream's end land where the next
+            // stream goes and are written over by it.
+            for (size_t k = 0; k < static_cast<size_t>(kLmvcStreams); ++k) {
+                TBitWriter bw(p);
+                size_t i = k;
+                for (; i + 3 * kLmvcStreams < n; i += 4 * kLmvcStreams) {
+                    Put(bw, r[i]);
+                    Put(bw, r[i + kLmvcStreams]);
+                    Put(bw, r[i + 2 * kLmvcStreams]);
+                    Put(bw, r[i + 3 * kLmvcStreams]);
+                    bw.Flush();
+                }
+                for (; i < n; i += kLmvcStreams) {
+                    Put(bw, r[i]);
+                }
+                bw.Finish();
+                p += streamBytes_[k];
+            }
             return;
         }
         case TLmvcMethod::HuffmanRuns: {
             p += WriteTable(lengths_, symbols_, p);
             TBitWriter bw(p);
             ScanTokens(
-                r, n, [&](uint8_t v) { bw.Put(codes_[v], lengths_[v]); },
+                r, n,
+                [&](uint8_t v) {
+                    Put(bw, v);
+                    bw.Flush();
+                },
                 [&](size_t len) {
-                    int cls = RunClass(len);
-                    int sym = kLmvcLiteralSymbols + cls;
-                    bw.Put(codes_[sym], lengths_[sym]);
-                    uint64_t extra = static_cast<uint64_t>(len - 1) - (uint64_t{1} << cls);
-                    bw.Put(static_cast<uint32_t>(extra), static_cast<unsigned>(cls));
+                    const int cls = RunClass(len);
+                    Put(bw, static_cast<unsigned>(kLmvcLiteralSymbols + cls));
+                    if (cls > 0) {
+                        uint64_t extra = static_cast<uint64_t>(len - 1) - (uint64_t{1} << cls);
+                        bw.Put(static_cast<uint32_t>(extra), static_cast<unsigned>(cls));
+                    }
+                    bw.Flush();
                 });
             bw.Finish();
             return;
@@ -571,6 +688,45 @@ const char* LmvcDecodePlane(TLmvcMethod method, const uint8_t* payload, size_t s
                                     : DecodeWithRuns(in, decode, out, count);
             if (error == nullptr && !in.WithinEnd()) {
                 error = "Huffman data truncated";
+            }
+            return error;
+        }
+        case TLmvcMethod::HuffmanStreams: {
+            uint8_t lengths[kLmvcLiteralSymbols];
+            const size_t table = ReadTable(payload, size, kLmvcLiteralSymbols, lengths);
+            if (table == 0) {
+                return "damaged code table";
+            }
+            uint16_t decode[kTableSize];
+            if (!BuildDecodeTable(lengths, kLmvcLiteralSymbols, decode)) {
+                return "invalid code lengths";
+            }
+            const size_t sizesBytes = 4 * (kLmvcStreams - 1);
+            if (size - table < sizesBytes) {
+                return "stream sizes missing";
+            }
+            const uint8_t* data = payload + table + sizesBytes;
+            size_t left = size - table - sizesBytes;
+            const uint8_t* bounds[kLmvcStreams + 1];
+            bounds[0] = data;
+            for (int k = 0; k + 1 < kLmvcStreams; ++k) {
+                const size_t bytes = LmvcGet32(payload + table + 4 * k);
+                if (bytes > left) {
+                    return "stream runs past its plane";
+                }
+                left -= bytes;
+                bounds[k + 1] = bounds[k] + bytes;
+            }
+            bounds[kLmvcStreams] = payload + size;
+            TBitReader in[kLmvcStreams] = {{bounds[0], bounds[1]},
+                                           {bounds[1], bounds[2]},
+                                           {bounds[2], bounds[3]},
+                                           {bounds[3], bounds[4]}};
+            const char* error = DecodeStreams(in, decode, out, count);
+            for (const TBitReader& s : in) {
+                if (error == nullptr && !s.WithinEnd()) {
+                    error = "Huffman data truncated";
+                }
             }
             return error;
         }

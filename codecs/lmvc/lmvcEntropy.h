@@ -6,18 +6,21 @@
 #include "codecs/lmvc/lmvcFormat.h"
 
 // Entropy coding of one plane of one slice: the encoder side picks the cheapest method for the
-// residual bytes (constant, raw, Huffman, Huffman with zero runs), the decoder side turns a
+// residual bytes (constant, raw, Huffman in one or four streams,
+// Huffman with zero runs), the decoder side turns a
 // stored plane back into residual bytes. Every plane is stored as one method byte, a 32-bit
 // little-endian payload size and the payload.
 
 constexpr size_t kLmvcPlaneHeaderSize = 5;
+constexpr size_t kLmvcWriteSlack = 8;
 
 class TLmvcPlaneEncoder {
   public:
     // Looks at the residuals and chooses a method; answers the bytes Write will produce,
     // plane header included.
     size_t Plan(const uint8_t* residuals, size_t count);
-    // Writes the plane chosen by the last Plan for the same residuals.
+    // Writes the plane chosen by the last Plan for the same residuals. The writer may store up
+    // to kLmvcWriteSlack bytes past the plane's end (their content is undefined).
     void Write(const uint8_t* residuals, size_t count, uint8_t* out) const;
     TLmvcMethod Method() const { return method_; }
 
@@ -28,7 +31,8 @@ class TLmvcPlaneEncoder {
     size_t tableBytes_ = 0;
     uint8_t constant_ = 0;
     uint8_t lengths_[kLmvcRunSymbols] = {};
-    uint16_t codes_[kLmvcRunSymbols] = {};
+    uint32_t codes_[kLmvcRunSymbols] = {};  // code << 4 | length
+    size_t streamBytes_[kLmvcStreams] = {};
 };
 
 // Decodes one plane's payload (after the plane header) into count residual bytes. Answers null

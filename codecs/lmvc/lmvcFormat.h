@@ -8,7 +8,9 @@
 // beside this file describes the bitstream.
 
 constexpr uint8_t kLmvcMagic[4] = {'L', 'M', 'V', 'C'};
-constexpr uint8_t kLmvcVersion = 1;
+// Version 2 adds the four-stream Huffman method; version 1 frames (methods 0..3) still decode.
+constexpr uint8_t kLmvcVersion = 2;
+constexpr uint8_t kLmvcOldestVersion = 1;
 constexpr size_t kLmvcHeaderSize = 24;
 // Each slice table entry: the slice's size and its CRC-32C.
 constexpr size_t kLmvcSliceEntrySize = 8;
@@ -21,10 +23,11 @@ constexpr int kLmvcMaxThreads = 64;
 
 // Per slice and plane coding method (one byte before each plane's payload).
 enum class TLmvcMethod : uint8_t {
-    Raw = 0,         // residual bytes stored as they are
-    Constant = 1,    // every sample of the plane in this slice has the one stored value
-    Huffman = 2,     // canonical Huffman code over the 256 residual values
-    HuffmanRuns = 3  // Huffman over residual values plus zero-run length classes
+    Raw = 0,            // residual bytes stored as they are
+    Constant = 1,       // every sample of the plane in this slice has the one stored value
+    Huffman = 2,        // canonical Huffman code over the 256 residual values
+    HuffmanRuns = 3,    // Huffman over residual values plus zero-run length classes
+    HuffmanStreams = 4  // Huffman over residual values, four interleaved bit streams
 };
 
 // Prediction of a plane in a slice, in the high four bits of the method byte.
@@ -37,6 +40,11 @@ constexpr int kLmvcLiteralSymbols = 256;
 constexpr int kLmvcRunClasses = 32;
 constexpr int kLmvcRunSymbols = kLmvcLiteralSymbols + kLmvcRunClasses;
 constexpr int kLmvcMaxCodeLength = 12;
+// The four-stream method: sample i is coded in stream i % 4, so a decoder follows four
+// independent chains of table lookups at once.
+constexpr int kLmvcStreams = 4;
+// Planes with fewer samples use the single-stream code; the stream sizes would not pay.
+constexpr size_t kLmvcMinStreamedCount = 256;
 
 // Slices are bands of whole rows; slice s of n covers rows [s*h/n, (s+1)*h/n).
 inline int LmvcSliceCountFor(int height) {
@@ -88,6 +96,7 @@ struct TLmvcFormat {
 
 // What a frame's header says about it.
 struct TLmvcFrameInfo {
+    int Version = 0;
     int Width = 0;
     int Height = 0;
     int BitCount = 0;

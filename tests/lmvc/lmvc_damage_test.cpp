@@ -107,7 +107,8 @@ TEST(LmvcBitstream, DamagedPlanesAreRefused) {
     } cases[] = {
         {"raw too short", Plane(0, {1, 2, 3}), "raw plane has the wrong size"},
         {"constant too long", Plane(1, {1, 2}), "constant plane has the wrong size"},
-        {"unknown method", Plane(4, {0}), "unknown plane method"},
+        {"unknown method", Plane(5, {0}), "unknown plane method"},
+        {"streams in a version 1 frame", Plane(4, {0}), "unknown plane method"},
         {"unknown predictor", Plane(0x21, {0}), "unknown predictor"},
         {"size past slice", Plane(0, {1, 2, 3, 4}, 100), "plane runs past its slice"},
         {"table cut short", Plane(2, {0x11}), "damaged code table"},
@@ -146,7 +147,8 @@ TEST(LmvcBitstream, DamagedHeadersAreRefused) {
         const char* error;
     } cases[] = {
         {"magic", 0, 'X', "not an LMVC frame"},
-        {"version", 4, 2, "unsupported LMVC version 2"},
+        {"version", 4, 3, "unsupported LMVC version 3"},
+        {"version zero", 4, 0, "unsupported LMVC version 0"},
         {"depth", 5, 16, "unsupported pixel layout"},
         {"plane count", 6, 3, "unsupported pixel layout"},
         {"flags", 7, 1, "unsupported pixel layout"},
