@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <regex>
 
 #include "server/core/lmVmVersion.h"
@@ -133,4 +137,40 @@ TEST(ServerProcess, InstallWritesTheUnitAndUninstallRemovesIt) {
     EXPECT_EQ(read(copy + ".uninstall-code"), "1\n");
     EXPECT_NE(read(copy + ".uninstall").find("lmVidmillSvr.service removed"), std::string::npos)
         << read(copy + ".uninstall");
+}
+
+namespace {
+
+// A port the kernel just handed out, free again for the server to take.
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+}  // namespace
+
+TEST(ServerProcess, ADamagedStoreStillStartsTheServer) {
+    const std::string cases[] = {"", "this is not XML at all",
+                                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<config><name>Cut"};
+    for (const std::string& store : cases) {
+        TTestInstallation installation;
+        installation.WriteFile("config.dat", store);
+        const int port = FreePort();
+        TChildProcess server(
+            {installation.Server(), "-NOSERVICE", "SERVERPORT:" + std::to_string(port)},
+            OutputPath(installation, "out.txt"));
+        const std::string started =
+            "Starting Vidmill using TCP port " + std::to_string(port) + ": Success.";
+        EXPECT_TRUE(WaitFor([&] { return Contains(LogMessages(installation.LogText()), started); }))
+            << store << "\n"
+            << installation.LogText();
+        EXPECT_EQ(server.Stop(SIGTERM), 0);
+    }
 }
