@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "server/delivery/lmVmFolderDelivery.h"
+
 TVmTarget::TVmTarget(bool NewIdentity) {
     FSettings.Port = DefaultPort;
     if (NewIdentity) {
@@ -88,6 +90,23 @@ std::string TVmTarget::LastError() const {
 void TVmTarget::SetLastError(std::string Value) {
     std::lock_guard lock(FLock);
     FLastError = std::move(Value);
+}
+
+// The task is for the Reelbank transfer, which sends its clip identity and project.
+bool TVmTarget::Deliver(const std::string& OutputPath, TTaskItem& /*Task*/,
+                        const TMetaItems& Meta) {
+    SetLastError("");
+    switch (Type()) {
+        case FolderType:
+            return DeliverToFolder(*this, OutputPath, Meta);
+        case ReelbankType:
+            // The transfer client is not part of this build yet; say so instead of failing
+            // without a reason.
+            SetLastError("Reelbank transfer is not available in this server for target");
+            return false;
+        default:
+            return false;
+    }
 }
 
 void TVmTarget::Assign(const TVmTarget& Other) {

@@ -16,6 +16,9 @@
 
 #include "server/core/lmVmCollection.h"
 
+class TMetaItems;
+class TTaskItem;
+
 struct TVmTargetSettings {
     TGUID Uid;
     std::string Name;
@@ -59,6 +62,12 @@ class TVmTarget {
     // Why the last delivery failed; never stored or copied.
     std::string LastError() const;
     void SetLastError(std::string Value);
+
+    // Delivers a task's output: clears the last error, then copies to the folder (type 0) or
+    // sends to the Reelbank server (type 1). False when the output did not arrive; the last
+    // error then says why, phrased to be followed by the target's name (empty for an unknown
+    // type). Never throws.
+    bool Deliver(const std::string& OutputPath, TTaskItem& Task, const TMetaItems& Meta);
 
     // Copies uid, name, type, host, port and folder.
     void Assign(const TVmTarget& Other);
