@@ -128,16 +128,13 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame) {
         total += coders[p].Plan(residual[p], count);
     }
     std::vector<uint8_t>& out = sliceData_[static_cast<size_t>(slice)];
-    // Room for the writer's stores past the end; the buffer keeps its capacity from frame to
-    // frame.
-    out.resize(total + kLmvcWriteSlack);
+    out.resize(total);
     uint8_t* dst = out.data();
     for (int p = 0; p < planes_; ++p) {
         coders[p].Write(residual[p], count, dst);
         dst[0] = static_cast<uint8_t>(dst[0] | (static_cast<uint8_t>(predictor[p]) << 4));
         dst += kLmvcPlaneHeaderSize + LmvcGet32(dst + 1);
     }
-    out.resize(total);
     sliceCrc_[static_cast<size_t>(slice)] = LmvcCrc32c(out.data(), out.size());
 }
 

@@ -180,24 +180,30 @@ inline int RunClass(size_t len) {
     return std::bit_width(static_cast<uint64_t>(len - 1)) - 1;
 }
 
-// Most-significant-bit-first writer. Codes collect at the top of a 64-bit accumulator and
-// Flush stores all eight bytes at once, keeping the whole ones: no branch per code. Up to 56
-// bits may be put between flushes. The stores reach up to eight bytes past the last byte kept;
-// whatever is written there later replaces them, so the buffer needs that much slack.
+// Most-significant-bit-first writer into [out, end). Codes collect at the top of a 64-bit
+// accumulator and Flush stores eight bytes at once, keeping the whole ones: no branch per code.
+// Up to 56 bits may be put between flushes. Near the end only the bytes before end are stored,
+// so the writer never touches what follows its stream.
 class TBitWriter {
   public:
-    explicit TBitWriter(uint8_t* out) : p_(out) {}
+    TBitWriter(uint8_t* out, uint8_t* end) : p_(out), end_(end) {}
     // len >= 1; code < 2^len.
     void Put(uint32_t code, unsigned len) {
         acc_ |= static_cast<uint64_t>(code) << (64 - bits_ - len);
         bits_ += len;
     }
     void Flush() {
-        uint64_t w = acc_;
-        if constexpr (std::endian::native == std::endian::little) {
-            w = __builtin_bswap64(w);
+        if (end_ - p_ >= 8) {
+            uint64_t w = acc_;
+            if constexpr (std::endian::native == std::endian::little) {
+                w = __builtin_bswap64(w);
+            }
+            std::memcpy(p_, &w, 8);
+        } else {
+            for (ptrdiff_t b = 0; b < end_ - p_; ++b) {
+                p_[b] = static_cast<uint8_t>(acc_ >> (56 - 8 * b));
+            }
         }
-        std::memcpy(p_, &w, 8);
         const unsigned whole = bits_ >> 3;
         p_ += whole;
         acc_ = whole == 8 ? 0 : acc_ << (whole * 8);
@@ -216,6 +222,7 @@ class TBitWriter {
 
   private:
     uint8_t* p_;
+    uint8_t* end_;
     uint64_t acc_ = 0;
     unsigned bits_ = 0;
 };
@@ -316,8 +323,9 @@ inline void DecodeOne(TBitReader& in, const uint16_t* table, uint8_t* out, unsig
 
 // Sample i comes from stream i % 4. The four streams are independent chains of lookups, which
 // the processor works on side by side.
-const char* DecodeStreams(TBitReader (&in)[kLmvcStreams], const uint16_t* table, uint8_t* out,
-                          size_t count) {
+[[gnu::always_inline]] inline const char* DecodeStreamsBody(TBitReader (&in)[kLmvcStreams],
+                                                            const uint16_t* table, uint8_t* out,
+                                                            size_t count) {
     TBitReader s0 = in[0], s1 = in[1], s2 = in[2], s3 = in[3];
     unsigned bad = 0;
     size_t i = 0;
@@ -352,6 +360,35 @@ const char* DecodeStreams(TBitReader (&in)[kLmvcStreams], const uint16_t* table,
     return bad != 0 ? "invalid Huffman code" : nullptr;
 }
 
+// The same loops built for processors with BMI2, whose shifts by a register count are one
+// instruction: the bit readers and writers shift by a code length at every symbol.
+#if defined(__x86_64__)
+#define LMVC_BMI2 1
+bool HasBmi2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("bmi2") != 0;
+    }();
+    return has;
+}
+
+__attribute__((target("bmi2"))) const char* DecodeStreamsBmi2(TBitReader (&in)[kLmvcStreams],
+                                                              const uint16_t* table, uint8_t* out,
+                                                              size_t count) {
+    return DecodeStreamsBody(in, table, out, count);
+}
+#endif
+
+const char* DecodeStreams(TBitReader (&in)[kLmvcStreams], const uint16_t* table, uint8_t* out,
+                          size_t count) {
+#ifdef LMVC_BMI2
+    if (HasBmi2()) {
+        return DecodeStreamsBmi2(in, table, out, count);
+    }
+#endif
+    return DecodeStreamsBody(in, table, out, count);
+}
+
 const char* DecodeWithRuns(TBitReader& in, const uint16_t* table, uint8_t* out, size_t count) {
     size_t i = 0;
     while (i < count) {
@@ -378,6 +415,57 @@ const char* DecodeWithRuns(TBitReader& in, const uint16_t* table, uint8_t* out, 
         }
     }
     return nullptr;
+}
+
+// Four independent writers side by side, as the decoder reads them; codes holds
+// code << 4 | length per symbol.
+[[gnu::always_inline]] inline void WriteStreamsBody(const uint32_t* codes, const uint8_t* r,
+                                                    size_t n, TBitWriter (&w)[kLmvcStreams]) {
+    const auto put = [codes](TBitWriter& bw, unsigned symbol) {
+        bw.Put(codes[symbol] >> 4, codes[symbol] & 15);
+    };
+    TBitWriter w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        for (size_t j = i; j < i + 16; j += 4) {
+            put(w0, r[j]);
+            put(w1, r[j + 1]);
+            put(w2, r[j + 2]);
+            put(w3, r[j + 3]);
+        }
+        w0.Flush();
+        w1.Flush();
+        w2.Flush();
+        w3.Flush();
+    }
+    w[0] = w0;
+    w[1] = w1;
+    w[2] = w2;
+    w[3] = w3;
+    for (; i < n; ++i) {
+        put(w[i % kLmvcStreams], r[i]);
+    }
+    for (TBitWriter& s : w) {
+        s.Finish();
+    }
+}
+
+#ifdef LMVC_BMI2
+__attribute__((target("bmi2"))) void WriteStreamsBmi2(const uint32_t* codes, const uint8_t* r,
+                                                      size_t n, TBitWriter (&w)[kLmvcStreams]) {
+    WriteStreamsBody(codes, r, n, w);
+}
+#endif
+
+void WriteStreams(const uint32_t* codes, const uint8_t* r, size_t n,
+                  TBitWriter (&w)[kLmvcStreams]) {
+#ifdef LMVC_BMI2
+    if (HasBmi2()) {
+        WriteStreamsBmi2(codes, r, n, w);
+        return;
+    }
+#endif
+    WriteStreamsBody(codes, r, n, w);
 }
 
 }  // namespace
@@ -476,15 +564,30 @@ void LmvcAssignCanonicalCodes(const uint8_t* lengths, int symbols, uint16_t* cod
 }
 
 size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
-    uint32_t h[4][kLmvcLiteralSymbols] = {};
+    // Histogram k counts the samples of stream k of the four-stream code (sample i % 4 == k).
+    // Blocks of zeros, common in flat graphics and constant planes, are counted at once; one
+    // counter incremented byte by byte would make every step wait for the previous one.
+    uint32_t h[kLmvcStreams][kLmvcLiteralSymbols] = {};
+    uint32_t zeroBlocks = 0;
     size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-        h[0][r[i]]++;
-        h[1][r[i + 1]]++;
-        h[2][r[i + 2]]++;
-        h[3][r[i + 3]]++;
+    for (; i + 16 <= n; i += 16) {
+        uint64_t a, b;
+        std::memcpy(&a, r + i, 8);
+        std::memcpy(&b, r + i + 8, 8);
+        if ((a | b) == 0) {
+            ++zeroBlocks;
+            continue;
+        }
+        for (size_t j = i; j < i + 16; j += 4) {
+            h[0][r[j]]++;
+            h[1][r[j + 1]]++;
+            h[2][r[j + 2]]++;
+            h[3][r[j + 3]]++;
+        }
     }
-    // Histogram k counts the samples of stream k of the four-stream code.
+    for (auto& streamHist : h) {
+        streamHist[0] += 4 * zeroBlocks;
+    }
     for (; i < n; ++i) {
         h[i % kLmvcStreams][r[i]]++;
     }
@@ -574,6 +677,7 @@ void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
     out[0] = static_cast<uint8_t>(method_);
     LmvcPut32(out + 1, static_cast<uint32_t>(payload_));
     uint8_t* p = out + kLmvcPlaneHeaderSize;
+    uint8_t* const end = p + payload_;
     const auto Put = [this](TBitWriter& bw, unsigned symbol) {
         bw.Put(codes_[symbol] >> 4, codes_[symbol] & 15);
     };
@@ -586,7 +690,7 @@ void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
             return;
         case TLmvcMethod::Huffman: {
             p += WriteTable(lengths_, symbols_, p);
-            TBitWriter bw(p);
+            TBitWriter bw(p, end);
             size_t i = 0;
             for (; i + 4 <= n; i += 4) {
                 Put(bw, r[i]);
@@ -607,29 +711,16 @@ void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
                 LmvcPut32(p + 4 * k, static_cast<uint32_t>(streamBytes_[k]));
             }
             p += 4 * (kLmvcStreams - 1);
-            // Stream by stream: the writer's stores past a stream's end land where the next
-            // stream goes and are written over by it.
-            for (size_t k = 0; k < static_cast<size_t>(kLmvcStreams); ++k) {
-                TBitWriter bw(p);
-                size_t i = k;
-                for (; i + 3 * kLmvcStreams < n; i += 4 * kLmvcStreams) {
-                    Put(bw, r[i]);
-                    Put(bw, r[i + kLmvcStreams]);
-                    Put(bw, r[i + 2 * kLmvcStreams]);
-                    Put(bw, r[i + 3 * kLmvcStreams]);
-                    bw.Flush();
-                }
-                for (; i < n; i += kLmvcStreams) {
-                    Put(bw, r[i]);
-                }
-                bw.Finish();
-                p += streamBytes_[k];
-            }
+            uint8_t* const p1 = p + streamBytes_[0];
+            uint8_t* const p2 = p1 + streamBytes_[1];
+            uint8_t* const p3 = p2 + streamBytes_[2];
+            TBitWriter w[kLmvcStreams] = {{p, p1}, {p1, p2}, {p2, p3}, {p3, end}};
+            WriteStreams(codes_, r, n, w);
             return;
         }
         case TLmvcMethod::HuffmanRuns: {
             p += WriteTable(lengths_, symbols_, p);
-            TBitWriter bw(p);
+            TBitWriter bw(p, end);
             ScanTokens(
                 r, n,
                 [&](uint8_t v) {

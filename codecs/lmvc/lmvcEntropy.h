@@ -12,15 +12,13 @@
 // little-endian payload size and the payload.
 
 constexpr size_t kLmvcPlaneHeaderSize = 5;
-constexpr size_t kLmvcWriteSlack = 8;
 
 class TLmvcPlaneEncoder {
   public:
     // Looks at the residuals and chooses a method; answers the bytes Write will produce,
     // plane header included.
     size_t Plan(const uint8_t* residuals, size_t count);
-    // Writes the plane chosen by the last Plan for the same residuals. The writer may store up
-    // to kLmvcWriteSlack bytes past the plane's end (their content is undefined).
+    // Writes the plane chosen by the last Plan for the same residuals.
     void Write(const uint8_t* residuals, size_t count, uint8_t* out) const;
     TLmvcMethod Method() const { return method_; }
 
