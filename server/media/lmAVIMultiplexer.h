@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "server/media/lmAVIWriter.h"
+#include "server/media/lmMediaSample.h"
+#include "server/media/lmMediaTypes.h"
+
+enum TInterleavingMode : int32_t {
+    imNone = 0,     // chunks are written as they arrive
+    imCapture = 1,  // as imNone: samples arrive in capture order
+    imFull = 2,     // chunks are ordered by time across the streams
+};
+
+// The AVI multiplexer: one video input (stream 0) and an optional audio input (stream 1)
+// feeding an AVI writer. Samples may arrive on different threads. With full interleaving,
+// chunks are written in time order, audio running ahead of the video by the preroll; a stream
+// that gets far ahead of a silent other stream is written anyway, so a gap in one stream never
+// stalls the other.
+class TAVIMultiplexer {
+  public:
+    // Called once when every connected input has ended (error false) or writing failed (true).
+    using TCompletion = std::function<void(bool error)>;
+
+    explicit TAVIMultiplexer(uint64_t partLimit = TAVIWriter::kDefaultPartLimit);
+    ~TAVIMultiplexer();
+    TAVIMultiplexer(const TAVIMultiplexer&) = delete;
+    TAVIMultiplexer& operator=(const TAVIMultiplexer&) = delete;
+
+    void SetOutputFileName(const std::string& path) { FPath = path; }
+    const std::string& OutputFileName() const { return FPath; }
+
+    // The first input not yet connected, or null: video first, then audio.
+    IMediaInput* ConnectVideo(const TAVIVideoFormat& format);
+    IMediaInput* ConnectAudio(const TWaveFormat& format);
+    int32_t ConnectedInputs() const;
+
+    void SetMasterStream(int32_t stream) { FMasterStream = stream; }
+    int32_t MasterStream() const { return FMasterStream; }
+    void SetOutputCompatibilityIndex(bool value) { FCompatibilityIndex = value; }
+    bool OutputCompatibilityIndex() const { return FCompatibilityIndex; }
+    // False for a mode that is not one of the above.
+    bool SetInterleaving(int32_t mode, int64_t period, int64_t preroll);
+    int32_t InterleavingMode() const { return FMode; }
+    int64_t InterleavePeriod() const { return FPeriod; }
+    int64_t Preroll() const { return FPreroll; }
+
+    void SetCompletion(TCompletion completion) { FCompletion = std::move(completion); }
+
+    // Creates the file; false when it cannot be created or no video input is connected.
+    bool Run();
+    // Writes what is queued, the indexes and the headers, and closes the file. True when the
+    // whole file was written.
+    bool Stop();
+
+    uint32_t VideoFrames() const;
+    std::string LastError() const;
+
+  private:
+    class TInput;
+    struct TQueued {
+        std::vector<uint8_t> Data;
+        int64_t Key;  // ordering time
+        bool Sync;
+    };
+
+    bool Receive(int stream, const TMediaSample& sample);
+    void EndOfStream(int stream);
+    bool Drain(bool all);
+    bool WriteHead(int stream);
+    void Complete(bool error);
+
+    std::string FPath;
+    std::unique_ptr<TAVIWriter> FWriter;
+    std::unique_ptr<TInput> FInputs[2];
+    bool FHasVideo = false;
+    bool FHasAudio = false;
+    TAVIVideoFormat FVideo;
+    TWaveFormat FAudio;
+    int32_t FMasterStream = 0;
+    bool FCompatibilityIndex = false;
+    int32_t FMode = imNone;
+    int64_t FPeriod = 0;
+    int64_t FPreroll = 0;
+    TCompletion FCompletion;
+
+    mutable std::mutex FLock;
+    std::deque<TQueued> FQueues[2];
+    bool FEnded[2] = {false, false};
+    bool FRunning = false;
+    bool FFailed = false;
+    bool FCompleted = false;
+    std::string FError;
+};

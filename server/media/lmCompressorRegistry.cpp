@@ -1,0 +1,149 @@
+#include "server/media/lmCompressorRegistry.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+
+#include "port/port_files.h"
+
+namespace {
+
+bool SameText(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+struct TModuleExports {
+    LmCompressorFriendlyNameProc FriendlyName = nullptr;
+    LmCompressorDisplayNameProc DisplayName = nullptr;
+    LmCompressorCreateProc Create = nullptr;
+};
+
+bool BindModule(port::DynamicLibrary& library, TModuleExports& exports) {
+    auto version =
+        reinterpret_cast<LmCompressorAbiVersionProc>(library.Symbol(kLmCompressorAbiVersionExport));
+    exports.FriendlyName = reinterpret_cast<LmCompressorFriendlyNameProc>(
+        library.Symbol(kLmCompressorFriendlyNameExport));
+    exports.DisplayName = reinterpret_cast<LmCompressorDisplayNameProc>(
+        library.Symbol(kLmCompressorDisplayNameExport));
+    exports.Create =
+        reinterpret_cast<LmCompressorCreateProc>(library.Symbol(kLmCompressorCreateExport));
+    return version != nullptr && version() == kLmCompressorAbiVersion &&
+           exports.FriendlyName != nullptr && exports.DisplayName != nullptr &&
+           exports.Create != nullptr && exports.FriendlyName() != nullptr &&
+           exports.DisplayName() != nullptr;
+}
+
+}  // namespace
+
+TCompressor::TCompressor(port::DynamicLibrary library, ICompressor* compressor,
+                         TCompressorInfo info)
+    : FLibrary(std::move(library)), FCompressor(compressor), FInfo(std::move(info)) {}
+
+TCompressor::~TCompressor() {
+    // The compressor's code lives in the module: release it before the module closes.
+    FCompressor->Release();
+}
+
+bool TCompressor::ConnectInput(const TVideoMediaType& type) {
+    FInputConnected = false;
+    const TBitmapInfoHeader& bmi = type.Header.bmiHeader;
+    TCompressorInputFormat format;
+    format.Width = bmi.biWidth;
+    format.Height = bmi.biHeight;
+    format.BitCount = bmi.biBitCount;
+    format.BottomUp = true;
+    if (bmi.biCompression != 0 || bmi.biHeight <= 0 || !FCompressor->SetInputFormat(format)) {
+        FError =
+            std::string("the compressor refuses the input format: ") + FCompressor->LastError();
+        return false;
+    }
+    if (FCompressor->InputSize() != bmi.biSizeImage) {
+        FError = "the compressor expects another frame size";
+        return false;
+    }
+    FInputType = type;
+    FOutput.resize(FCompressor->MaxOutputSize());
+    FInputConnected = true;
+    return true;
+}
+
+TAVIVideoFormat TCompressor::OutputFormat() const {
+    TAVIVideoFormat format;
+    format.FourCC = FCompressor->FourCC();
+    format.Width = FInputType.Header.bmiHeader.biWidth;
+    format.Height = FInputType.Header.bmiHeader.biHeight;
+    format.BitCount = static_cast<uint16_t>(FCompressor->OutputBitCount());
+    format.RateNumerator = FInputType.RateNumerator;
+    format.RateDenominator = FInputType.RateDenominator;
+    format.AvgTimePerFrame = FInputType.Header.AvgTimePerFrame;
+    return format;
+}
+
+bool TCompressor::Receive(const TMediaSample& sample) {
+    if (!FInputConnected || FDownstream == nullptr) {
+        FError = "the compressor is not connected";
+        return false;
+    }
+    size_t written = 0;
+    bool key = false;
+    if (!FCompressor->Compress(sample.Data, sample.Length, FOutput.data(), FOutput.size(), &written,
+                               &key)) {
+        FError = std::string("compression failed: ") + FCompressor->LastError();
+        return false;
+    }
+    TMediaSample out = sample;
+    out.Data = FOutput.data();
+    out.Capacity = FOutput.size();
+    out.Length = written;
+    out.SyncPoint = key;
+    return FDownstream->Receive(out);
+}
+
+void TCompressor::EndOfStream() {
+    if (FDownstream != nullptr) {
+        FDownstream->EndOfStream();
+    }
+}
+
+std::vector<TCompressorInfo> TCompressorRegistry::Enumerate(const std::string& folder) {
+    std::vector<TCompressorInfo> result;
+    std::vector<std::string> files = port::ListFiles(folder, "*.so");
+    std::sort(files.begin(), files.end());
+    for (const std::string& file : files) {
+        port::DynamicLibrary library;
+        TModuleExports exports;
+        const std::string path = folder + file;
+        if (!library.Open(path) || !BindModule(library, exports)) {
+            continue;
+        }
+        result.push_back({exports.FriendlyName(), exports.DisplayName(), path});
+    }
+    return result;
+}
+
+std::unique_ptr<TCompressor> TCompressorRegistry::Create(const std::string& folder,
+                                                         const std::string& displayName,
+                                                         int threads, std::string& error) {
+    for (const TCompressorInfo& info : Enumerate(folder)) {
+        if (!SameText(info.DisplayName, displayName)) {
+            continue;
+        }
+        port::DynamicLibrary library;
+        TModuleExports exports;
+        if (!library.Open(info.Path) || !BindModule(library, exports)) {
+            error = "cannot load " + info.Path + ": " + library.LastError();
+            return nullptr;
+        }
+        ICompressor* compressor = exports.Create(threads);
+        if (compressor == nullptr) {
+            error = "the compressor " + info.FriendlyName + " cannot be created";
+            return nullptr;
+        }
+        return std::make_unique<TCompressor>(std::move(library), compressor, info);
+    }
+    error = "no compressor named " + displayName;
+    return nullptr;
+}

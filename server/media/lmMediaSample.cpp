@@ -1,0 +1,64 @@
+#include "server/media/lmMediaSample.h"
+
+bool TSampleAllocator::SetProperties(const TAllocatorProperties& request,
+                                     TAllocatorProperties& actual) {
+    std::lock_guard<std::mutex> lock(FLock);
+    for (const TBuffer& buffer : FBuffers) {
+        if (buffer.InUse) {
+            return false;
+        }
+    }
+    actual = request;
+    actual.Buffers = request.Buffers < 1 ? 1 : request.Buffers;
+    actual.Align = request.Align < 1 ? 1 : request.Align;
+    actual.Prefix = request.Prefix < 0 ? 0 : request.Prefix;
+    if (request.BufferSize < 0 || actual.Buffers > 64) {
+        return false;
+    }
+    FBuffers.clear();
+    FBuffers.resize(static_cast<size_t>(actual.Buffers));
+    const size_t align = static_cast<size_t>(actual.Align);
+    const size_t size = static_cast<size_t>(actual.BufferSize);
+    for (TBuffer& buffer : FBuffers) {
+        buffer.Memory.reset(new uint8_t[size + static_cast<size_t>(actual.Prefix) + align]);
+        auto address = reinterpret_cast<uintptr_t>(buffer.Memory.get()) +
+                       static_cast<uintptr_t>(actual.Prefix);
+        address = (address + align - 1) / align * align;
+        buffer.Sample.Data = reinterpret_cast<uint8_t*>(address);
+        buffer.Sample.Capacity = size;
+    }
+    return true;
+}
+
+TMediaSample* TSampleAllocator::Get() {
+    std::unique_lock<std::mutex> lock(FLock);
+    for (;;) {
+        for (TBuffer& buffer : FBuffers) {
+            if (!buffer.InUse) {
+                buffer.InUse = true;
+                uint8_t* data = buffer.Sample.Data;
+                const size_t capacity = buffer.Sample.Capacity;
+                buffer.Sample = TMediaSample{};
+                buffer.Sample.Data = data;
+                buffer.Sample.Capacity = capacity;
+                return &buffer.Sample;
+            }
+        }
+        if (FBuffers.empty()) {
+            return nullptr;
+        }
+        FFreed.wait(lock);
+    }
+}
+
+void TSampleAllocator::Release(TMediaSample* sample) {
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        for (TBuffer& buffer : FBuffers) {
+            if (&buffer.Sample == sample) {
+                buffer.InUse = false;
+            }
+        }
+    }
+    FFreed.notify_one();
+}
