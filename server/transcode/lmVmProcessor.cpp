@@ -1,6 +1,42 @@
 #include "server/transcode/lmVmProcessor.h"
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
 #include <utility>
+
+#include "foundation/lmVmVideoModes.h"
+#include "server/ingest/kxFileUtils.h"
+#include "server/ingest/lmVmMetaItems.h"
+#include "server/ingest/lmVmTaskList.h"
+#include "server/transcode/kxImageScaling.h"
+#include "server/transcode/lmVmAVIMetadataFile.h"
+
+namespace {
+
+// A flipbook is spread over at most this many steps of the clip, so its last position is the
+// clip's last frame once the clip has this many frames.
+constexpr int32_t SampleSteps = 19;
+
+}  // namespace
+
+int32_t PreviewSamplePosition(int32_t SampleIndex, int32_t Duration) {
+    const int32_t steps = std::min(Duration, SampleSteps);
+    if (steps <= 0) {
+        return 0;
+    }
+    // Extended precision and the default rounding mode (to nearest, ties to even): a clip of
+    // two frames has its second position at 0.5, which must come out as 0.
+    const long double position = static_cast<long double>(SampleIndex) / steps * (Duration - 1);
+    const long double rounded = std::nearbyint(position);
+    if (rounded >= static_cast<long double>(std::numeric_limits<int32_t>::max())) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    return static_cast<int32_t>(rounded);
+}
 
 TVmProcessor::TVmProcessor(TVmProcessors* Owner, bool OwningTargets, bool NewIdentity)
     : FTargets(OwningTargets), FOwner(Owner) {
@@ -9,7 +45,10 @@ TVmProcessor::TVmProcessor(TVmProcessors* Owner, bool OwningTargets, bool NewIde
     }
 }
 
-TVmProcessor::~TVmProcessor() = default;
+TVmProcessor::~TVmProcessor() {
+    TPluginCallGuard guard;
+    FVideoSource.reset();
+}
 
 TGUID TVmProcessor::Uid() const {
     std::lock_guard lock(FLock);
@@ -117,6 +156,245 @@ void TVmProcessor::LoadFromXML(TXMLUnicode& Doc) {
     for (auto& target : targets) {
         FTargets.Append(FTargets.Owning() ? target->Duplicate() : std::move(target));
     }
+}
+
+bool TVmProcessor::FailPrepare(std::string Reason) {
+    FFrameBuffer = {};
+    FPrepareError = std::move(Reason);
+    return false;
+}
+
+bool TVmProcessor::Prepare(IVideoSource* Source, int DefaultRateIndex) {
+    FPrepareError.clear();
+    {
+        TPluginCallGuard guard;
+        FVideoSource.reset();
+    }
+    if (Source == nullptr) {
+        FFrameBuffer = {};
+        return true;
+    }
+    {
+        TPluginCallGuard guard;
+        Source->AddRef();
+    }
+    FVideoSource.reset(Source);
+
+    float reportedRate = 0;
+    int32_t fieldOrder = 0;
+    bool interlaced = false;
+    {
+        TPluginCallGuard guard;
+        FDuration = Source->GetFrameCount();
+        FWidth = Source->GetWidth();
+        FHeight = Source->GetHeight();
+        FBitDepth = Source->GetBitDepth();
+        fieldOrder = Source->GetFieldOrder();
+        interlaced = Source->IsInterlaced() != LvsFalse;
+        reportedRate = Source->GetFrameRate();
+    }
+    // The pitch travels to the plug-in as a 32-bit value.
+    const int64_t pitch = static_cast<int64_t>(FWidth) * LvsBytesPerPixel;
+    FPitch = pitch <= std::numeric_limits<int32_t>::max() ? static_cast<int32_t>(pitch) : 0;
+    FFieldMode = DeriveFieldMode(fieldOrder, interlaced, FWidth, FHeight);
+
+    // Sample positions and the thumbnail frame are spread over the frames, so a clip without
+    // any has nothing to read.
+    if (FDuration <= 0) {
+        return FailPrepare("Source has no video frames.");
+    }
+    if (FWidth <= 0 || FHeight <= 0 || FPitch == 0) {
+        return FailPrepare("Source has an invalid frame size.");
+    }
+    if (FDuration == 1 && FMeta != nullptr) {
+        FMeta->SetBoolean(MetaHoldLast, true);
+    }
+    const std::optional<uint8_t> rateIndex =
+        ClassifyFrameRate(RateToClassify(reportedRate, DefaultRateIndex));
+    if (!rateIndex) {
+        return FailPrepare("Frame rate not supported.");
+    }
+    FFrameRateIndex = *rateIndex;
+    {
+        TPluginCallGuard guard;
+        FAudioChannels = Source->GetAudioChannels();
+    }
+
+    // One frame with ten percent headroom, allocated once and reused for every frame.
+    const int64_t bytes = static_cast<int64_t>(FPitch) * 110 / 100 * FHeight;
+    try {
+        FFrameBuffer.assign(static_cast<size_t>((bytes + 3) / 4), 0);
+    } catch (const std::bad_alloc&) {
+        return FailPrepare("Not enough memory for a frame of " + std::to_string(FWidth) + " x " +
+                           std::to_string(FHeight) + " pixels.");
+    } catch (const std::length_error&) {
+        return FailPrepare("Not enough memory for a frame of " + std::to_string(FWidth) + " x " +
+                           std::to_string(FHeight) + " pixels.");
+    }
+    return true;
+}
+
+void TVmProcessor::WriteTechnicalMeta(TMetaItems& Meta, bool IsStill) const {
+    Meta.SetInteger(MetaDuration, FDuration);
+    Meta.SetInteger(MetaWidth, FWidth);
+    Meta.SetInteger(MetaHeight, FHeight);
+    Meta.SetInteger(MetaBitDepth, FBitDepth);
+    if (IsStill) {
+        Meta.SetInt64(MetaFrameRate, 0);
+        Meta.SetInt64(MetaFrameDiv, 0);
+    } else {
+        const TFrameRateEntry& rate = FrameRateEntry(FFrameRateIndex);
+        Meta.SetInt64(MetaFrameRate, rate.Numerator);
+        Meta.SetInt64(MetaFrameDiv, rate.Denominator);
+    }
+    Meta.SetInteger(MetaAudioChannels, FAudioChannels);
+    Meta.SetInteger(MetaThumbFrame, ThumbFrameIndex(FDuration));
+    // A field mode taken from the file name wins over the one the source reports.
+    if (!Meta.Exists(MetaFieldMode)) {
+        Meta.SetInteger(MetaFieldMode, FFieldMode);
+    }
+}
+
+void TVmProcessor::StartSampling() {
+    FSampling = true;
+    FSampleCount = 0;
+    FNextSample = PreviewSamplePosition(0, FDuration);
+    FSampleCount = 1;
+}
+
+void TVmProcessor::SampleFrame(int32_t Index) {
+    // FSampleCount counts the positions computed so far, one ahead of the images taken.
+    if (!FSampling || Index != FNextSample || FSampleCount > MaxPreviewSamples) {
+        return;
+    }
+    std::vector<uint8_t> stream;
+    if (FMeta != nullptr && FMeta->FlipBook() != nullptr &&
+        MakeThumbnailPNG(FFrameBuffer.data(), FWidth, FHeight, stream)) {
+        FMeta->FlipBook()->AddFrame(std::move(stream));
+    }
+    FNextSample = PreviewSamplePosition(FSampleCount, FDuration);
+    ++FSampleCount;
+}
+
+bool TVmProcessor::FetchFrame(int32_t Index, void* AudioBuffer, int32_t AudioSpace,
+                              int32_t& AudioBytes) {
+    AudioBytes = 0;
+    if (!FVideoSource || FFrameBuffer.empty()) {
+        return false;
+    }
+    bool ok = false;
+    try {
+        TPluginCallGuard guard;
+        if (AudioBuffer != nullptr) {
+            int32_t delivered = 0;
+            ok = FVideoSource->ReadFrameAudio(Index, FFrameBuffer.data(), FPitch, AudioBuffer,
+                                              AudioSpace, &delivered) != LvsFalse;
+            // The caller reads this many bytes from its buffer: never more than it offered.
+            AudioBytes = std::clamp(delivered, 0, std::max(AudioSpace, 0));
+        } else {
+            ok = FVideoSource->ReadFrame(Index, FFrameBuffer.data(), FPitch) != LvsFalse;
+        }
+    } catch (...) {
+        ok = false;
+    }
+    if (ok) {
+        SampleFrame(Index);
+    } else {
+        AudioBytes = 0;
+    }
+    return ok;
+}
+
+bool TVmProcessor::FetchFrame(int32_t Index) {
+    int32_t audioBytes = 0;
+    return FetchFrame(Index, nullptr, 0, audioBytes);
+}
+
+bool TVmProcessor::TakeThumbnail() {
+    if (!FVideoSource || FFrameBuffer.empty() || FMeta == nullptr) {
+        return false;
+    }
+    bool ok = false;
+    try {
+        TPluginCallGuard guard;
+        ok = FVideoSource->ReadFrame(ThumbFrameIndex(FDuration), FFrameBuffer.data(), FPitch) !=
+             LvsFalse;
+    } catch (...) {
+        ok = false;
+    }
+    std::vector<uint8_t> stream;
+    if (!ok || !MakeThumbnailPNG(FFrameBuffer.data(), FWidth, FHeight, stream)) {
+        return false;
+    }
+    FMeta->Streams().push_back(std::move(stream));
+    return true;
+}
+
+bool TVmProcessor::CopySourceToOutput() const {
+    if (FSourcePath.empty() || FOutputPath.empty()) {
+        return false;
+    }
+    return FileCopy(LongPath(FSourcePath), LongPath(FOutputPath));
+}
+
+bool TVmProcessor::ImportStill(TTaskItem& Task) {
+    Task.SetMessage("Importing still image...");
+    if (!CopySourceToOutput()) {
+        return false;
+    }
+    Task.SetMessage("Generating flipbook...");
+    Task.SetProgress(100);
+    // Only the flipbook image matters here; a failed read leaves the still without one.
+    FetchFrame(0);
+    Task.SetMessage("Flipbook generation complete.");
+    return true;
+}
+
+bool TVmProcessor::ImportNative(TTaskItem& Task) {
+    Task.SetMessage("Importing Lumenar Codec video...");
+    if (!CopySourceToOutput()) {
+        return false;
+    }
+    Task.SetMessage("Generating flipbook...");
+    // Reads only the frames at the sample positions instead of decoding the whole clip.
+    const int32_t reads = std::min(FDuration, SampleSteps);
+    for (int32_t i = 0; i < reads; ++i) {
+        Task.SetProgress(reads < 2 ? 100.0f : static_cast<float>(i) / (reads - 1) * 100.0f);
+        FetchFrame(FNextSample);
+    }
+    Task.SetMessage("Flipbook generation complete.");
+    return true;
+}
+
+bool TVmProcessor::ExtractCaptions(TTaskItem& Task) {
+    if (!FVideoSource) {
+        return false;
+    }
+    int32_t captionType = 0;
+    {
+        TPluginCallGuard guard;
+        captionType = FVideoSource->GetCaptionType();
+    }
+    if (captionType != LvsCaptionCEA608 || FOutputPath.empty()) {
+        return false;
+    }
+    TAVIMetadataFile file;
+    if (!file.Create(FOutputPath + ".xmd", 0, TAVIMetadataFile::FlagCaptions)) {
+        return false;
+    }
+    for (int32_t i = 0; i < FDuration; ++i) {
+        uint8_t data[LvsCaptionBytes] = {};
+        int32_t count = 0;
+        {
+            TPluginCallGuard guard;
+            FVideoSource->GetCaptionData(i, data, LvsCaptionBytes, &count);
+        }
+        // A frame without captions (or a short delivery) is recorded with its flag clear.
+        file.WriteRecord(i, data, count);
+        Task.SetProgress(static_cast<float>(i + 1) / FDuration * 100.0f);
+    }
+    // Records that could not be written show up here; the side file is then no use.
+    return file.Close();
 }
 
 TVmProcessors::TVmProcessors() : TVmCollection("proc", "New Processor ") {}
