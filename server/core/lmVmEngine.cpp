@@ -3,6 +3,7 @@
 #include "foundation/kxLogFile.h"
 #include "server/ingest/kxFileUtils.h"
 #include "server/ingest/lmVmTaskList.h"
+#include "server/transcode/lmVmTranscoder.h"
 
 namespace {
 
@@ -37,6 +38,11 @@ TVmEngine::TVmEngine() {
 
 TVmEngine::~TVmEngine() {
     FEventLinks.Disable();
+    if (FTranscoder) {
+        // No source may queue into the task list once it is gone; running jobs end with it.
+        DetachTaskList();
+        FTranscoder.reset();
+    }
     ClearCollections();
 }
 
@@ -136,6 +142,14 @@ void TVmEngine::DetachTaskList() {
 void TVmEngine::ActivateSources() {
     std::lock_guard lock(FLock);
     FSources.ActivateAll();
+}
+
+void TVmEngine::Start(std::unique_ptr<TVmTranscoder> Transcoder) {
+    std::lock_guard lock(FLock);
+    FTranscoder = std::move(Transcoder);
+    FTranscoder->Start();
+    AttachTaskList(&FTranscoder->TaskList());
+    ActivateSources();
 }
 
 void TVmEngine::NewMedia(const std::shared_ptr<TVmSource>& Source,

@@ -25,6 +25,7 @@
 
 class TTaskItem;
 class TVmTaskList;
+class TVmTranscoder;
 class TSourceFileItem;
 
 struct TVmEngineSettings {
@@ -117,6 +118,12 @@ class TVmEngine {
     // Activates every source (their monitors start and scan).
     void ActivateSources();
 
+    // Takes the transcoder, starts it (plug-ins, installed compressors), attaches its task
+    // list and then activates every source. Called once, after the control port listens.
+    void Start(std::unique_ptr<TVmTranscoder> Transcoder);
+    // The started transcoder, or none before Start.
+    TVmTranscoder* Transcoder() const { return FTranscoder.get(); }
+
     // Each accepts none (an unknown uid) and then does nothing. References to the deleted
     // object are cleared first, so nothing configured refers to it afterwards.
     void DeleteProcessor(const TVmProcessor* Processor);
@@ -139,4 +146,5 @@ class TVmEngine {
     TThreadCountHandler FThreadCountHandler;
     TMailSettingsHandler FMailSettingsHandler;
     std::atomic<TVmTaskList*> FTaskList{nullptr};
+    std::unique_ptr<TVmTranscoder> FTranscoder;
 };

@@ -13,6 +13,7 @@
 #include "port/port_files.h"
 #include "server/core/lmVmVersion.h"
 #include "server/ingest/lmVmTaskList.h"
+#include "server/transcode/lmVmTranscoder.h"
 
 namespace {
 
@@ -152,8 +153,22 @@ bool TVmServer::Start() {
     }
     if (FEngineStart) {
         FEngineStart();
+    } else {
+        StartEngine();
     }
     return true;
+}
+
+void TVmServer::StartEngine() {
+    TAVIRenderSettings render;
+    render.CodecsFolder = FFolder + "codecs/";
+    render.Move32b24b = FPixels.Move32b24b;
+    auto transcoder = std::make_unique<TVmTranscoder>(FFolder + "bin/", render);
+    TVmTranscoder* started = transcoder.get();
+    FEngine->Start(std::move(transcoder));
+    if (!FFailureCount) {
+        FFailureCount = [started] { return started->FailureCount(); };
+    }
 }
 
 void TVmServer::RestartListening() {

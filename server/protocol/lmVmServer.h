@@ -87,6 +87,8 @@ class TVmServer {
     void ReportState();
     void TaskEvent(int32_t code, TTaskItem* task);
     void Restart();
+    // The transcoder on the server's folders, started by the engine with every source.
+    void StartEngine();
 
     std::string FFolder;
     TVmCommandLine FCommandLine;
