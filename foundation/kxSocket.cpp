@@ -147,7 +147,7 @@ class TSocketClient::TReader final : public TkxThread {
     }
 
   private:
-    void Execute() override { FClient.ReaderLoop(); }
+    void Execute() override { FClient.ReaderLoop(*this); }
     TSocketClient& FClient;
 };
 
@@ -187,6 +187,8 @@ void TSocketClient::StopReader() {
         // The reader cannot wait for itself; it is joined with the next stop or at the end.
         FOldReaders.push_back(std::move(FReader));
     } else {
+        // Joined before the pointer is cleared: the reader never sees it change.
+        FReader->WaitFor();
         FReader.reset();
     }
 }
@@ -278,10 +280,9 @@ void TSocketClient::Attach(TSocketServer* server, std::unique_ptr<TqvSocket> soc
     DoAccepted();
 }
 
-void TSocketClient::ReaderLoop() {
+void TSocketClient::ReaderLoop(TReader& self) {
     DoReaderStart();
-    TReader* self = FReader.get();
-    while (!self->Terminated() && FSocket->Connected()) {
+    while (!self.Terminated() && FSocket->Connected()) {
         const int ready = FSocket->WaitReadable(ReaderTick.load());
         if (ready == 2) {
             break;

@@ -154,7 +154,7 @@ class TSocketClient {
     friend class TReconnectPool;
     class TReader;
 
-    void ReaderLoop();
+    void ReaderLoop(TReader& self);
     void ScheduleReconnect();
     void StopReader();
     // Called by a server on its accept thread.

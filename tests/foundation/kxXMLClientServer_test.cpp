@@ -157,8 +157,8 @@ class TransportTest : public ::testing::Test {
         EXPECT_EQ(Inbox.Next().Type, "ping");
     }
 
+    TInbox Inbox;  // outlives the server, whose readers fill it
     TXMLServer Server;
-    TInbox Inbox;
     uint16_t Port = 0;
 };
 
@@ -229,9 +229,10 @@ TEST_F(TransportTest, AttachmentsAndFilesArriveWhole) {
 }
 
 TEST(FrameLayout, BarePacketHasLEqualsXPlus8AndFileFramesMarkMinusOne) {
-    TSocketServer listener;
+    // Declared before the listener, whose reader fills them until it is gone.
     std::mutex lock;
-    std::vector<std::string> received;
+    std::string bytes;
+    TSocketServer listener;
     class TRecorder : public TSocketClient {
       public:
         std::string* Sink = nullptr;
@@ -245,7 +246,6 @@ TEST(FrameLayout, BarePacketHasLEqualsXPlus8AndFileFramesMarkMinusOne) {
             *Sink += chunk;
         }
     };
-    std::string bytes;
     listener.SetConnectionClass([&] {
         auto recorder = std::make_unique<TRecorder>();
         recorder->Sink = &bytes;
