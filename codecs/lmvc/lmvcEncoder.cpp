@@ -41,10 +41,9 @@ bool TLmvcEncoder::Configure(const TLmvcFormat& format, int threads) {
     }
     const size_t maxRows = static_cast<size_t>((format.Height + slices_ - 1) / slices_);
     const size_t width = static_cast<size_t>(format.Width);
-    // Residual planes of one slice, two sets of plane rows (current, above), a zero row and a
-    // trial residual row.
+    // Residual planes of one slice, two sets of plane rows (current, above) and a zero row.
     scratch_.assign(static_cast<size_t>(threads),
-                    std::vector<uint8_t>(planes_ * maxRows * width + (2 * planes_ + 2) * width));
+                    std::vector<uint8_t>(planes_ * maxRows * width + (2 * planes_ + 1) * width));
     sliceData_.assign(static_cast<size_t>(slices_), {});
     sliceCrc_.assign(static_cast<size_t>(slices_), 0);
     configured_ = true;
@@ -88,7 +87,6 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame) {
     }
     uint8_t* zeroRow = cursor;
     std::memset(zeroRow, 0, static_cast<size_t>(width));
-    uint8_t* leftRow = zeroRow + width;
 
     // Gradient prediction suits detail; where noise dominates, the left neighbour alone
     // predicts better. Both are measured on every row and the better one is kept per plane.
@@ -105,10 +103,7 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame) {
                 LmvcPredictRow(cur[p], zeroRow, width, res);
                 continue;
             }
-            LmvcPredictRow(cur[p], zeroRow, width, leftRow);
-            leftCost[p] += LmvcAbsSum(leftRow, width);
-            LmvcPredictRow(cur[p], above[p], width, res);
-            gradientCost[p] += LmvcAbsSum(res, width);
+            LmvcPredictRowWithCosts(cur[p], above[p], width, res, gradientCost[p], leftCost[p]);
         }
     }
     TLmvcPredictor predictor[4] = {};

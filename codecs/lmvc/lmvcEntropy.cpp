@@ -180,33 +180,34 @@ inline int RunClass(size_t len) {
     return std::bit_width(static_cast<uint64_t>(len - 1)) - 1;
 }
 
-// Most-significant-bit-first writer into [out, end). Codes collect at the top of a 64-bit
-// accumulator and Flush stores eight bytes at once, keeping the whole ones: no branch per code.
-// Up to 56 bits may be put between flushes. Near the end only the bytes before end are stored,
-// so the writer never touches what follows its stream.
+// Most-significant-bit-first writer into [out, end). Codes are shifted in at the bottom of a
+// 64-bit accumulator and Flush stores eight bytes at once, keeping the whole ones: no branch
+// per code. Up to 56 bits may be put between flushes. Near the end only the bytes before end
+// are stored, so the writer never touches what follows its stream.
 class TBitWriter {
   public:
     TBitWriter(uint8_t* out, uint8_t* end) : p_(out), end_(end) {}
-    // len >= 1; code < 2^len.
+    // code < 2^len.
     void Put(uint32_t code, unsigned len) {
-        acc_ |= static_cast<uint64_t>(code) << (64 - bits_ - len);
+        acc_ = (acc_ << len) | code;
         bits_ += len;
     }
     void Flush() {
+        // The pending bits to the top; bits that left earlier fall off. Two shifts, because
+        // bits_ may be 0.
+        const uint64_t top = (acc_ << 1) << (63 - bits_);
         if (end_ - p_ >= 8) {
-            uint64_t w = acc_;
+            uint64_t w = top;
             if constexpr (std::endian::native == std::endian::little) {
                 w = __builtin_bswap64(w);
             }
             std::memcpy(p_, &w, 8);
         } else {
             for (ptrdiff_t b = 0; b < end_ - p_; ++b) {
-                p_[b] = static_cast<uint8_t>(acc_ >> (56 - 8 * b));
+                p_[b] = static_cast<uint8_t>(top >> (56 - 8 * b));
             }
         }
-        const unsigned whole = bits_ >> 3;
-        p_ += whole;
-        acc_ = whole == 8 ? 0 : acc_ << (whole * 8);
+        p_ += bits_ >> 3;
         bits_ &= 7;
     }
     // Pads the last byte with zero bits.
@@ -417,12 +418,12 @@ const char* DecodeWithRuns(TBitReader& in, const uint16_t* table, uint8_t* out, 
     return nullptr;
 }
 
-// Four independent writers side by side, as the decoder reads them; codes holds
-// code << 4 | length per symbol.
-[[gnu::always_inline]] inline void WriteStreamsBody(const uint32_t* codes, const uint8_t* r,
-                                                    size_t n, TBitWriter (&w)[kLmvcStreams]) {
-    const auto put = [codes](TBitWriter& bw, unsigned symbol) {
-        bw.Put(codes[symbol] >> 4, codes[symbol] & 15);
+// Four independent writers side by side, as the decoder reads them.
+[[gnu::always_inline]] inline void WriteStreamsBody(const uint16_t* codes, const uint8_t* lengths,
+                                                    const uint8_t* r, size_t n,
+                                                    TBitWriter (&w)[kLmvcStreams]) {
+    const auto put = [codes, lengths](TBitWriter& bw, unsigned symbol) {
+        bw.Put(codes[symbol], lengths[symbol]);
     };
     TBitWriter w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
     size_t i = 0;
@@ -451,21 +452,22 @@ const char* DecodeWithRuns(TBitReader& in, const uint16_t* table, uint8_t* out, 
 }
 
 #ifdef LMVC_BMI2
-__attribute__((target("bmi2"))) void WriteStreamsBmi2(const uint32_t* codes, const uint8_t* r,
-                                                      size_t n, TBitWriter (&w)[kLmvcStreams]) {
-    WriteStreamsBody(codes, r, n, w);
+__attribute__((target("bmi2"))) void WriteStreamsBmi2(const uint16_t* codes, const uint8_t* lengths,
+                                                      const uint8_t* r, size_t n,
+                                                      TBitWriter (&w)[kLmvcStreams]) {
+    WriteStreamsBody(codes, lengths, r, n, w);
 }
 #endif
 
-void WriteStreams(const uint32_t* codes, const uint8_t* r, size_t n,
+void WriteStreams(const uint16_t* codes, const uint8_t* lengths, const uint8_t* r, size_t n,
                   TBitWriter (&w)[kLmvcStreams]) {
 #ifdef LMVC_BMI2
     if (HasBmi2()) {
-        WriteStreamsBmi2(codes, r, n, w);
+        WriteStreamsBmi2(codes, lengths, r, n, w);
         return;
     }
 #endif
-    WriteStreamsBody(codes, r, n, w);
+    WriteStreamsBody(codes, lengths, r, n, w);
 }
 
 }  // namespace
@@ -664,11 +666,7 @@ size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
         }
     }
     if (method_ != TLmvcMethod::Raw) {
-        uint16_t codes[kLmvcRunSymbols];
-        LmvcAssignCanonicalCodes(lengths_, symbols_, codes);
-        for (int s = 0; s < symbols_; ++s) {
-            codes_[s] = static_cast<uint32_t>(codes[s]) << 4 | lengths_[s];
-        }
+        LmvcAssignCanonicalCodes(lengths_, symbols_, codes_);
     }
     return kLmvcPlaneHeaderSize + payload_;
 }
@@ -679,7 +677,7 @@ void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
     uint8_t* p = out + kLmvcPlaneHeaderSize;
     uint8_t* const end = p + payload_;
     const auto Put = [this](TBitWriter& bw, unsigned symbol) {
-        bw.Put(codes_[symbol] >> 4, codes_[symbol] & 15);
+        bw.Put(codes_[symbol], lengths_[symbol]);
     };
     switch (method_) {
         case TLmvcMethod::Raw:
@@ -715,7 +713,7 @@ void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
             uint8_t* const p2 = p1 + streamBytes_[1];
             uint8_t* const p3 = p2 + streamBytes_[2];
             TBitWriter w[kLmvcStreams] = {{p, p1}, {p1, p2}, {p2, p3}, {p3, end}};
-            WriteStreams(codes_, r, n, w);
+            WriteStreams(codes_, lengths_, r, n, w);
             return;
         }
         case TLmvcMethod::HuffmanRuns: {

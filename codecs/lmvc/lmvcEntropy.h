@@ -29,7 +29,7 @@ class TLmvcPlaneEncoder {
     size_t tableBytes_ = 0;
     uint8_t constant_ = 0;
     uint8_t lengths_[kLmvcRunSymbols] = {};
-    uint32_t codes_[kLmvcRunSymbols] = {};  // code << 4 | length
+    uint16_t codes_[kLmvcRunSymbols] = {};
     size_t streamBytes_[kLmvcStreams] = {};
 };
 

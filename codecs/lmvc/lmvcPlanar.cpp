@@ -42,6 +42,22 @@ void PredictScalar(const uint8_t* cur, const uint8_t* above, int from, int width
     }
 }
 
+uint64_t Magnitude(uint8_t v) {
+    const int s = static_cast<int8_t>(v);
+    return static_cast<uint64_t>(s < 0 ? -s : s);
+}
+
+void PredictCostsScalar(const uint8_t* cur, const uint8_t* above, int from, int width, uint8_t* res,
+                        uint64_t& gradient, uint64_t& left) {
+    for (int x = from; x < width; ++x) {
+        const uint8_t l = x > 0 ? cur[x - 1] : 0;
+        const uint8_t upLeft = x > 0 ? above[x - 1] : 0;
+        res[x] = static_cast<uint8_t>(cur[x] - l - above[x] + upLeft);
+        gradient += Magnitude(res[x]);
+        left += Magnitude(static_cast<uint8_t>(cur[x] - l));
+    }
+}
+
 void UnpredictScalar(uint8_t* row, const uint8_t* above, int from, int width) {
     for (int x = from; x < width; ++x) {
         uint8_t left = x > 0 ? row[x - 1] : 0;
@@ -177,6 +193,105 @@ __attribute__((target("ssse3"))) int Split24Ssse3(const uint8_t* src, int width,
     return x;
 }
 
+// Sixteen 32-bit pixels to the channels: one byte shuffle groups each load's four pixels by
+// channel, then two rounds of unpacking gather the channels of all four loads.
+__attribute__((target("ssse3"))) int Split32Ssse3(const uint8_t* src, int width,
+                                                  uint8_t* const planes[4]) {
+    const __m128i group = _mm_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+        const uint8_t* p = src + x * 4;
+        // Each: B0..B3 G0..G3 R0..R3 A0..A3 of four pixels.
+        __m128i v0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), group);
+        __m128i v1 =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), group);
+        __m128i v2 =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), group);
+        __m128i v3 =
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), group);
+        __m128i t0 = _mm_unpacklo_epi32(v0, v1);  // B(0..7) G(0..7) interleaved by four
+        __m128i t1 = _mm_unpackhi_epi32(v0, v1);  // R, A
+        __m128i t2 = _mm_unpacklo_epi32(v2, v3);
+        __m128i t3 = _mm_unpackhi_epi32(v2, v3);
+        __m128i b = _mm_unpacklo_epi64(t0, t2);
+        __m128i g = _mm_unpackhi_epi64(t0, t2);
+        __m128i r = _mm_unpacklo_epi64(t1, t3);
+        __m128i a = _mm_unpackhi_epi64(t1, t3);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[0] + x), g);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[1] + x), _mm_sub_epi8(b, g));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[2] + x), _mm_sub_epi8(r, g));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(planes[3] + x), a);
+    }
+    return x;
+}
+
+__attribute__((target("avx2"))) inline __m256i Magnitudes(__m256i v) {
+    return _mm256_abs_epi8(v);  // 128 stays 128, as in the scalar sum
+}
+
+// The first sample, whose neighbours to the left are zero, goes through the plain path; from
+// there on 32 at a time.
+__attribute__((target("avx2"))) int PredictCostsAvx2(const uint8_t* cur, const uint8_t* above,
+                                                     int width, uint8_t* res, uint64_t& gradient,
+                                                     uint64_t& left) {
+    if (width < 32) {
+        return 0;
+    }
+    PredictCostsScalar(cur, above, 0, 1, res, gradient, left);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i gradSum = zero, leftSum = zero;
+    int x = 1;
+    for (; x + 32 <= width; x += 32) {
+        __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cur + x));
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(above + x));
+        __m256i l = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cur + x - 1));
+        __m256i al = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(above + x - 1));
+        __m256i leftRes = _mm256_sub_epi8(c, l);
+        __m256i r = _mm256_add_epi8(_mm256_sub_epi8(leftRes, a), al);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(res + x), r);
+        gradSum = _mm256_add_epi64(gradSum, _mm256_sad_epu8(Magnitudes(r), zero));
+        leftSum = _mm256_add_epi64(leftSum, _mm256_sad_epu8(Magnitudes(leftRes), zero));
+    }
+    alignas(32) uint64_t g[4], l[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(g), gradSum);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(l), leftSum);
+    gradient += g[0] + g[1] + g[2] + g[3];
+    left += l[0] + l[1] + l[2] + l[3];
+    return x;
+}
+
+inline __m128i MagnitudesSse2(__m128i v) {
+    const __m128i sign = _mm_cmpgt_epi8(_mm_setzero_si128(), v);
+    return _mm_sub_epi8(_mm_xor_si128(v, sign), sign);  // 128 stays 128
+}
+
+int PredictCostsSse2(const uint8_t* cur, const uint8_t* above, int width, uint8_t* res,
+                     uint64_t& gradient, uint64_t& left) {
+    if (width < 16) {
+        return 0;
+    }
+    PredictCostsScalar(cur, above, 0, 1, res, gradient, left);
+    const __m128i zero = _mm_setzero_si128();
+    __m128i gradSum = zero, leftSum = zero;
+    int x = 1;
+    for (; x + 16 <= width; x += 16) {
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + x));
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(above + x));
+        __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cur + x - 1));
+        __m128i al = _mm_loadu_si128(reinterpret_cast<const __m128i*>(above + x - 1));
+        __m128i leftRes = _mm_sub_epi8(c, l);
+        __m128i r = _mm_add_epi8(_mm_sub_epi8(leftRes, a), al);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(res + x), r);
+        gradSum = _mm_add_epi64(gradSum, _mm_sad_epu8(MagnitudesSse2(r), zero));
+        leftSum = _mm_add_epi64(leftSum, _mm_sad_epu8(MagnitudesSse2(leftRes), zero));
+    }
+    gradient += static_cast<uint64_t>(_mm_cvtsi128_si64(gradSum)) +
+                static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(gradSum, gradSum)));
+    left += static_cast<uint64_t>(_mm_cvtsi128_si64(leftSum)) +
+            static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(leftSum, leftSum)));
+    return x;
+}
+
 int PredictSse2(const uint8_t* cur, const uint8_t* above, int width, uint8_t* res) {
     int x = 0;
     for (; x + 16 <= width; x += 16) {
@@ -251,6 +366,9 @@ int Merge32Sse2(const uint8_t* const planes[4], int width, uint8_t* dst) {
 TLmvcSimd LmvcBestSimd() {
 #ifdef LMVC_X86
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) {
+        return TLmvcSimd::Avx2;
+    }
     if (__builtin_cpu_supports("ssse3")) {
         return TLmvcSimd::Ssse3;
     }
@@ -276,7 +394,9 @@ void LmvcSplitRow(const uint8_t* src, int bitCount, int width, uint8_t* const pl
     int done = 0;
 #ifdef LMVC_X86
     TLmvcSimd level = Level();
-    if (bitCount == 32 && level >= TLmvcSimd::Sse2) {
+    if (bitCount == 32 && level >= TLmvcSimd::Ssse3) {
+        done = Split32Ssse3(src, width, planes);
+    } else if (bitCount == 32 && level >= TLmvcSimd::Sse2) {
         done = Split32Sse2(src, width, planes);
     } else if (bitCount == 24 && level >= TLmvcSimd::Ssse3) {
         done = Split24Ssse3(src, width, planes);
@@ -293,6 +413,20 @@ void LmvcPredictRow(const uint8_t* cur, const uint8_t* above, int width, uint8_t
     }
 #endif
     PredictScalar(cur, above, done, width, residual);
+}
+
+void LmvcPredictRowWithCosts(const uint8_t* cur, const uint8_t* above, int width, uint8_t* residual,
+                             uint64_t& gradientCost, uint64_t& leftCost) {
+    int done = 0;
+#ifdef LMVC_X86
+    const TLmvcSimd level = Level();
+    if (level >= TLmvcSimd::Avx2) {
+        done = PredictCostsAvx2(cur, above, width, residual, gradientCost, leftCost);
+    } else if (level >= TLmvcSimd::Sse2) {
+        done = PredictCostsSse2(cur, above, width, residual, gradientCost, leftCost);
+    }
+#endif
+    PredictCostsScalar(cur, above, done, width, residual, gradientCost, leftCost);
 }
 
 uint64_t LmvcAbsSum(const uint8_t* residual, int width) {

@@ -7,7 +7,7 @@
 // and upper-left neighbours (left + up - upper-left, modulo 256); the decoder undoes both. All
 // arithmetic is modulo 256, so the vector and scalar paths give identical bytes.
 
-enum class TLmvcSimd { Scalar = 0, Sse2 = 1, Ssse3 = 2 };
+enum class TLmvcSimd { Scalar = 0, Sse2 = 1, Ssse3 = 2, Avx2 = 3 };
 
 // The best level the processor offers, and the level in use (tests may lower it to compare
 // the paths; a level above the best is clamped).
@@ -20,6 +20,11 @@ void LmvcSplitRow(const uint8_t* src, int bitCount, int width, uint8_t* const pl
 
 // Residuals of one plane row; above is the row over it, all zero for a slice's first row.
 void LmvcPredictRow(const uint8_t* cur, const uint8_t* above, int width, uint8_t* residual);
+
+// Gradient residuals of one plane row (above is the row over it) and, beside them, the sums of
+// the magnitudes of the gradient residuals and of the left-neighbour residuals, in one pass.
+void LmvcPredictRowWithCosts(const uint8_t* cur, const uint8_t* above, int width, uint8_t* residual,
+                             uint64_t& gradientCost, uint64_t& leftCost);
 
 // Sum of the residuals' magnitudes (each byte read as a signed value): a cheap measure of how
 // well a predictor did.
