@@ -192,6 +192,16 @@ class TBitWriter {
         acc_ = (acc_ << len) | code;
         bits_ += len;
     }
+    // Without the bound: for callers that know at least 64 more bits follow.
+    void FlushInside() {
+        uint64_t w = (acc_ << 1) << (63 - bits_);
+        if constexpr (std::endian::native == std::endian::little) {
+            w = __builtin_bswap64(w);
+        }
+        std::memcpy(p_, &w, 8);
+        p_ += bits_ >> 3;
+        bits_ &= 7;
+    }
     void Flush() {
         // The pending bits to the top; bits that left earlier fall off. Two shifts, because
         // bits_ may be 0.
@@ -427,6 +437,20 @@ const char* DecodeWithRuns(TBitReader& in, const uint16_t* table, uint8_t* out, 
     };
     TBitWriter w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
     size_t i = 0;
+    // While every stream has at least 64 more codes to come, so at least 64 more bits, an
+    // eight-byte store stays inside the stream.
+    for (; i + 16 + 64 * kLmvcStreams <= n; i += 16) {
+        for (size_t j = i; j < i + 16; j += 4) {
+            put(w0, r[j]);
+            put(w1, r[j + 1]);
+            put(w2, r[j + 2]);
+            put(w3, r[j + 3]);
+        }
+        w0.FlushInside();
+        w1.FlushInside();
+        w2.FlushInside();
+        w3.FlushInside();
+    }
     for (; i + 16 <= n; i += 16) {
         for (size_t j = i; j < i + 16; j += 4) {
             put(w0, r[j]);
