@@ -226,6 +226,7 @@ class AVIRenderer : public testing::Test {
     }
 
     TTestClip Clip;
+    std::string FirstPath;
     TTestTask Task;
     TAVIRenderSettings Settings;
     bool Cancelled = false, Failed = false;
