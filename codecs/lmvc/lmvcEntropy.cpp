@@ -498,26 +498,26 @@ void WriteStreams(const uint16_t* codes, const uint8_t* lengths, const uint8_t* 
 
 void LmvcBuildCodeLengths(const uint32_t* freq, int symbols, uint8_t* lengths) {
     std::memset(lengths, 0, static_cast<size_t>(symbols));
-    std::vector<std::pair<uint32_t, int>> used;
-    used.reserve(static_cast<size_t>(symbols));
+    // Fixed arrays: this runs for every plane of every slice.
+    std::pair<uint32_t, int> used[kLmvcRunSymbols];
+    size_t n = 0;
     for (int s = 0; s < symbols; ++s) {
         if (freq[s] != 0) {
-            used.emplace_back(freq[s], s);
+            used[n++] = {freq[s], s};
         }
     }
-    if (used.empty()) {
+    if (n == 0) {
         return;
     }
-    if (used.size() == 1) {
+    if (n == 1) {
         lengths[used[0].second] = 1;
         return;
     }
-    std::sort(used.begin(), used.end());
+    std::sort(used, used + n);
     // Two-queue Huffman: leaves in ascending weight, internal nodes are created in ascending
     // weight too, so the two smallest are always at the front of one of the queues.
-    const size_t n = used.size();
-    std::vector<uint64_t> weight(2 * n - 1);
-    std::vector<size_t> parent(2 * n - 1, 0);
+    uint64_t weight[2 * kLmvcRunSymbols];
+    size_t parent[2 * kLmvcRunSymbols] = {};
     for (size_t i = 0; i < n; ++i) {
         weight[i] = used[i].first;
     }
@@ -536,7 +536,7 @@ void LmvcBuildCodeLengths(const uint32_t* freq, int symbols, uint8_t* lengths) {
         parent[b] = next;
         ++next;
     }
-    std::vector<int> depth(2 * n - 1, 0);
+    int depth[2 * kLmvcRunSymbols] = {};
     int count[64] = {};
     for (size_t i = 2 * n - 1; i-- > 0;) {
         if (i != 2 * n - 2) {

@@ -39,6 +39,6 @@ const char* LmvcDecodePlane(TLmvcMethod method, const uint8_t* payload, size_t s
                             size_t count);
 
 // Code-length helpers, exposed for tests: length-limited Huffman lengths for a histogram, and
-// the canonical codes that belong to them.
+// the canonical codes that belong to them (at most kLmvcRunSymbols symbols).
 void LmvcBuildCodeLengths(const uint32_t* freq, int symbols, uint8_t* lengths);
 void LmvcAssignCanonicalCodes(const uint8_t* lengths, int symbols, uint16_t* codes);
