@@ -8,6 +8,18 @@
 #include "codecs/lmvc/lmvcPlanar.h"
 #include "codecs/lmvc/lmvcWorkers.h"
 
+namespace {
+
+// A slice buffer of at least size bytes; it keeps its capacity from frame to frame.
+uint8_t* GrowTo(std::vector<uint8_t>& buffer, size_t size) {
+    if (buffer.size() < size) {
+        buffer.resize(size);
+    }
+    return buffer.data();
+}
+
+}  // namespace
+
 TLmvcEncoder::TLmvcEncoder() = default;
 TLmvcEncoder::~TLmvcEncoder() = default;
 
@@ -46,6 +58,7 @@ bool TLmvcEncoder::Configure(const TLmvcFormat& format, int threads) {
                     std::vector<uint8_t>(planes_ * maxRows * width + (2 * planes_ + 1) * width));
     sliceData_.assign(static_cast<size_t>(slices_), {});
     sliceCrc_.assign(static_cast<size_t>(slices_), 0);
+    sliceSize_.assign(static_cast<size_t>(slices_), 0);
     configured_ = true;
     error_.clear();
     return true;
@@ -65,7 +78,7 @@ size_t TLmvcEncoder::MaxCompressedSize() const {
            static_cast<size_t>(format_.Width) * format_.Height * planes_;
 }
 
-void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame) {
+void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint8_t* direct) {
     const int width = format_.Width;
     const int y0 = LmvcSliceFirstRow(slice, slices_, format_.Height);
     const int y1 = LmvcSliceFirstRow(slice + 1, slices_, format_.Height);
@@ -122,15 +135,16 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame) {
     for (int p = 0; p < planes_; ++p) {
         total += coders[p].Plan(residual[p], count);
     }
-    std::vector<uint8_t>& out = sliceData_[static_cast<size_t>(slice)];
-    out.resize(total);
-    uint8_t* dst = out.data();
+    uint8_t* const begin =
+        direct != nullptr ? direct : GrowTo(sliceData_[static_cast<size_t>(slice)], total);
+    uint8_t* dst = begin;
     for (int p = 0; p < planes_; ++p) {
         coders[p].Write(residual[p], count, dst);
         dst[0] = static_cast<uint8_t>(dst[0] | (static_cast<uint8_t>(predictor[p]) << 4));
         dst += kLmvcPlaneHeaderSize + LmvcGet32(dst + 1);
     }
-    sliceCrc_[static_cast<size_t>(slice)] = LmvcCrc32c(out.data(), out.size());
+    sliceSize_[static_cast<size_t>(slice)] = total;
+    sliceCrc_[static_cast<size_t>(slice)] = LmvcCrc32c(begin, total);
 }
 
 bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* out,
@@ -153,24 +167,36 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
     }
     // Exceptions stay on the thread that raised them; a slice that ran out of memory fails the
     // frame.
-    std::vector<char> failed(static_cast<size_t>(slices_), 0);
-    workers_->Run(slices_, [&](int slice, int worker) {
-        try {
-            EncodeSlice(slice, worker, frame);
-        } catch (const std::bad_alloc&) {
-            failed[static_cast<size_t>(slice)] = 1;
+    const size_t tableEnd = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
+    // A single thread codes the slices in order, straight into place; several threads code
+    // them into their own buffers, which are then copied one after the other.
+    const bool direct = workers_->Count() == 1;
+    if (direct) {
+        size_t offset = tableEnd;
+        for (int s = 0; s < slices_; ++s) {
+            EncodeSlice(s, 0, frame, out + offset);
+            offset += sliceSize_[static_cast<size_t>(s)];
         }
-    });
-    for (char f : failed) {
-        if (f != 0) {
-            error_ = "out of memory";
-            return false;
+    } else {
+        std::vector<char> failed(static_cast<size_t>(slices_), 0);
+        workers_->Run(slices_, [&](int slice, int worker) {
+            try {
+                EncodeSlice(slice, worker, frame, nullptr);
+            } catch (const std::bad_alloc&) {
+                failed[static_cast<size_t>(slice)] = 1;
+            }
+        });
+        for (char f : failed) {
+            if (f != 0) {
+                error_ = "out of memory";
+                return false;
+            }
         }
     }
 
-    size_t size = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
-    for (const auto& s : sliceData_) {
-        size += s.size();
+    size_t size = tableEnd;
+    for (size_t s : sliceSize_) {
+        size += s;
     }
     std::memcpy(out, kLmvcMagic, 4);
     out[4] = kLmvcVersion;
@@ -185,11 +211,13 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
     uint8_t* table = out + kLmvcHeaderSize;
     uint8_t* dst = table + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
     for (int s = 0; s < slices_; ++s) {
-        const auto& data = sliceData_[static_cast<size_t>(s)];
-        LmvcPut32(table + kLmvcSliceEntrySize * s, static_cast<uint32_t>(data.size()));
+        const size_t bytes = sliceSize_[static_cast<size_t>(s)];
+        LmvcPut32(table + kLmvcSliceEntrySize * s, static_cast<uint32_t>(bytes));
         LmvcPut32(table + kLmvcSliceEntrySize * s + 4, sliceCrc_[static_cast<size_t>(s)]);
-        std::memcpy(dst, data.data(), data.size());
-        dst += data.size();
+        if (!direct) {
+            std::memcpy(dst, sliceData_[static_cast<size_t>(s)].data(), bytes);
+        }
+        dst += bytes;
     }
     written = size;
     error_.clear();

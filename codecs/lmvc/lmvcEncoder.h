@@ -38,7 +38,8 @@ class TLmvcEncoder {
     const std::string& LastError() const { return error_; }
 
   private:
-    void EncodeSlice(int slice, int worker, const uint8_t* frame);
+    // Codes one slice into direct, or into its own buffer when direct is null.
+    void EncodeSlice(int slice, int worker, const uint8_t* frame, uint8_t* direct);
 
     TLmvcFormat format_;
     size_t stride_ = 0;
@@ -47,7 +48,8 @@ class TLmvcEncoder {
     bool configured_ = false;
     std::unique_ptr<TLmvcWorkers> workers_;
     std::vector<std::vector<uint8_t>> scratch_;    // per worker
-    std::vector<std::vector<uint8_t>> sliceData_;  // per slice
+    std::vector<std::vector<uint8_t>> sliceData_;  // per slice, with several threads
+    std::vector<size_t> sliceSize_;                // per slice
     std::vector<uint32_t> sliceCrc_;               // per slice
     std::string error_;
 };
