@@ -22,14 +22,14 @@ TBytes Plane(uint8_t method, const TBytes& payload, long sizeField = -1) {
 }
 
 // A one-slice frame assembled by hand from its planes, with a correct checksum.
-TBytes Frame(int w, int h, int bits, const std::vector<TBytes>& planes) {
+TBytes Frame(int w, int h, int bits, const std::vector<TBytes>& planes, uint8_t version = 1) {
     TBytes slice;
     for (const auto& p : planes) {
         slice.insert(slice.end(), p.begin(), p.end());
     }
     TBytes f(kLmvcHeaderSize + kLmvcSliceEntrySize);
     std::memcpy(f.data(), "LMVC", 4);
-    f[4] = 1;
+    f[4] = version;
     f[5] = static_cast<uint8_t>(bits);
     f[6] = bits == 32 ? 4 : 3;
     LmvcPut32(f.data() + 8, static_cast<uint32_t>(w));
@@ -50,6 +50,11 @@ const TBytes kRunsPlane = Plane(3, {0xD5, 0x1E, 0xE7, 0x1E, 0x0C, 0x40});
 const TBytes kHuffmanPlane = Plane(2, {0x11, 0xEE, 0xC0, 0x90});
 const TBytes kRawPlane = Plane(0, {5, 0xFF, 0, 0});
 const TBytes kConstantPlane = Plane(1, {0x80});
+// B-G again in four streams (the code of kHuffmanPlane): sizes 1, 1, 1, then one byte per
+// stream holding residual 1, 0, 0 and 1.
+const TBytes kStreamsPayload = {0x11, 0xEE, 0xC0, 1, 0, 0,    0,    1,    0,   0,
+                                0,    1,    0,    0, 0, 0x80, 0x00, 0x00, 0x80};
+const TBytes kExpectedPixels = {8, 7, 12, 0x80, 8, 7, 11, 0x80, 8, 7, 11, 0x80, 9, 7, 11, 0x80};
 
 bool DecodeTiny(const TBytes& frame, TBytes& out, std::string& error) {
     TLmvcDecoder dec;
@@ -90,8 +95,19 @@ TEST(LmvcBitstream, HandBuiltFrameDecodesToKnownPixels) {
     ASSERT_TRUE(DecodeTiny(Frame(4, 1, 32, {kRunsPlane, kHuffmanPlane, kRawPlane, kConstantPlane}),
                            out, error))
         << error;
-    const TBytes expected = {8, 7, 12, 0x80, 8, 7, 11, 0x80, 8, 7, 11, 0x80, 9, 7, 11, 0x80};
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(out, kExpectedPixels);
+    ASSERT_TRUE(DecodeTiny(
+        Frame(4, 1, 32, {kRunsPlane, Plane(4, kStreamsPayload), kRawPlane, kConstantPlane}, 2), out,
+        error))
+        << error;
+    EXPECT_EQ(out, kExpectedPixels);
+    // Residual i comes from stream i % 4: streams holding 1, 1, 0, 0 give B-G = 1, 2, 2, 2.
+    TBytes other(kStreamsPayload.begin(), kStreamsPayload.end() - 4);
+    other.insert(other.end(), {0x80, 0x80, 0x00, 0x00});
+    ASSERT_TRUE(DecodeTiny(
+        Frame(4, 1, 32, {kRunsPlane, Plane(4, other), kRawPlane, kConstantPlane}, 2), out, error))
+        << error;
+    EXPECT_EQ(out, TBytes({8, 7, 12, 0x80, 9, 7, 11, 0x80, 9, 7, 11, 0x80, 9, 7, 11, 0x80}));
 }
 
 // The predictor in the method byte's high bits: gradient (0) or left neighbour only (1).
@@ -118,15 +134,26 @@ TEST(LmvcBitstream, PredictorsOfAHandBuiltFrame) {
 }
 
 TEST(LmvcBitstream, DamagedPlanesAreRefused) {
+    auto streams = [](std::initializer_list<uint8_t> sizesAndStreams) {
+        TBytes payload(kStreamsPayload.begin(), kStreamsPayload.begin() + 3);
+        payload.insert(payload.end(), sizesAndStreams);
+        return Plane(4, payload);
+    };
     struct TCase {
         const char* name;
         TBytes plane;  // replaces the B-G plane
         const char* error;
+        uint8_t version = 2;
     } cases[] = {
         {"raw too short", Plane(0, {1, 2, 3}), "raw plane has the wrong size"},
         {"constant too long", Plane(1, {1, 2}), "constant plane has the wrong size"},
         {"unknown method", Plane(5, {0}), "unknown plane method"},
-        {"streams in a version 1 frame", Plane(4, {0}), "unknown plane method"},
+        {"streams in a version 1 frame", Plane(4, kStreamsPayload), "unknown plane method", 1},
+        {"stream sizes cut short", streams({1, 0, 0, 0, 1, 0}), "stream sizes missing"},
+        {"stream past plane", streams({1, 0, 0, 0, 9, 0, 0, 0, 1, 0, 0, 0, 0x80}),
+         "stream runs past its plane"},
+        {"last stream empty", streams({1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0x80, 0, 0}),
+         "truncated"},
         {"unknown predictor", Plane(0x21, {0}), "unknown predictor"},
         {"size past slice", Plane(0, {1, 2, 3, 4}, 100), "plane runs past its slice"},
         {"table cut short", Plane(2, {0x11}), "damaged code table"},
@@ -140,9 +167,10 @@ TEST(LmvcBitstream, DamagedPlanesAreRefused) {
     for (const auto& c : cases) {
         TBytes out;
         std::string error;
-        EXPECT_FALSE(DecodeTiny(Frame(4, 1, 32, {kRunsPlane, c.plane, kRawPlane, kConstantPlane}),
-                                out, error))
-            << c.name;
+        const bool ok =
+            DecodeTiny(Frame(4, 1, 32, {kRunsPlane, c.plane, kRawPlane, kConstantPlane}, c.version),
+                       out, error);
+        EXPECT_FALSE(ok) << c.name;
         EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
     }
     TBytes out;
