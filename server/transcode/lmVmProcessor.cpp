@@ -28,10 +28,14 @@ int32_t PreviewSamplePosition(int32_t SampleIndex, int32_t Duration) {
     if (steps <= 0) {
         return 0;
     }
-    // Extended precision and the default rounding mode (to nearest, ties to even): a clip of
-    // two frames has its second position at 0.5, which must come out as 0.
+    // Extended precision, rounded to the nearest frame with ties to even whatever rounding mode
+    // is set: a clip of two frames has its second position at 0.5, which must come out as 0.
     const long double position = static_cast<long double>(SampleIndex) / steps * (Duration - 1);
-    const long double rounded = std::nearbyint(position);
+    long double rounded = std::floor(position);
+    const long double fraction = position - rounded;
+    if (fraction > 0.5L || (fraction == 0.5L && std::fmod(rounded, 2.0L) != 0)) {
+        rounded += 1;
+    }
     if (rounded >= static_cast<long double>(std::numeric_limits<int32_t>::max())) {
         return std::numeric_limits<int32_t>::max();
     }
