@@ -1,0 +1,203 @@
+#!/usr/bin/env python3
+"""Whole-server throughput: clips dropped at once into a watch folder, converted and delivered.
+
+Makes one LVF clip of WIDTH x HEIGHT x FRAMES with a soft, moving alpha ramp (picture from
+FFmpeg's testsrc2, written with lvftool create-raw), copies it CLIPS times, and for each worker
+count runs a private installation of the server (application mode, "threads" = workers) whose
+source watches one folder and delivers into another. All clips are renamed into the watch folder
+at once; the time runs from then until the last source file has reached the completed folder
+(after its delivery). Beside it the codec alone encodes the same frames on one thread
+(lmvc_frames_bench). Prints files per minute for each worker count, the ratio of 2 workers to
+1 (goal >= 1.7) and the server's time per clip with 1 worker over the codec-alone time per clip
+(goal <= 1.25), in wall time and in processor time (the server's user + system time from
+/proc, the codec's from its own clock), since wall time is distorted on a shared machine.
+
+Usage: lmvm_pipeline_bench.py BUILD-DIR [--clips 20] [--frames 50] [--width 1920]
+                              [--height 1080] [--workers 1,2] [--keep]
+BUILD-DIR is a build folder holding stage/ (server, bin/, codecs/, lvftool, lmvmdemoconfig)
+and tests/bench/lmvc_frames_bench.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def make_raw_frames(path, width, height, frames):
+    """testsrc2 pictures with an alpha ramp that slides one step per frame."""
+    picture = subprocess.run(
+        ["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+         f"testsrc2=size={width}x{height}:rate=25", "-frames:v", str(frames),
+         "-pix_fmt", "bgra", "-f", "rawvideo", "-"],
+        check=True, stdout=subprocess.PIPE).stdout
+    frame_size = width * height * 4
+    if len(picture) != frame_size * frames:
+        sys.exit("ffmpeg returned %d bytes, expected %d" % (len(picture), frame_size * frames))
+    # One row of alpha: a soft ramp 0..255..0 across the width, repeated so that a slice at an
+    # offset gives each frame its own position.
+    ramp = bytes(min(255, abs((x % 512) - 256)) for x in range(width + frames * 8))
+    with open(path, "wb") as out:
+        for f in range(frames):
+            frame = bytearray(picture[f * frame_size:(f + 1) * frame_size])
+            row = ramp[f * 8:f * 8 + width]
+            frame[3::4] = row * height
+            out.write(frame)
+
+
+def process_cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = os.sysconf("SC_CLK_TCK")
+    # utime, stime, cutime, cstime: fields 14 to 17 of the line, 12 to 15 after the name.
+    return sum(int(v) for v in fields[11:15]) / ticks
+
+
+def run_server(stage, work, clip, clips, workers):
+    install = os.path.join(work, f"install-{workers}")
+    os.makedirs(install)
+    shutil.copy2(os.path.join(stage, "lmVidmill"), install)
+    shutil.copytree(os.path.join(stage, "bin"), os.path.join(install, "bin"))
+    shutil.copytree(os.path.join(stage, "codecs"), os.path.join(install, "codecs"))
+    watch = os.path.join(install, "watch")
+    out = os.path.join(install, "out")
+    incoming = os.path.join(install, "incoming")
+    for folder in (watch, out, incoming):
+        os.makedirs(folder)
+    config = os.path.join(install, "config.dat")
+    subprocess.run([os.path.join(stage, "lmvmdemoconfig"), config, watch, out,
+                    str(free_port())], check=True)
+    with open(config, encoding="utf-8") as f:
+        text = f.read()
+    text = re.sub(r"<threads>\d+</threads>", f"<threads>{workers}</threads>", text)
+    text = re.sub(r"<tmrint>\d+</tmrint>", "<tmrint>1</tmrint>", text)
+    with open(config, "w", encoding="utf-8") as f:
+        f.write(text)
+    names = [f"clip{i:02d}.lvf" for i in range(clips)]
+    for name in names:
+        shutil.copyfile(clip, os.path.join(incoming, name))
+
+    server = subprocess.Popen([os.path.join(install, "lmVidmill"), "-NOSERVICE"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        log_folder = os.path.join(install, "logs")
+        deadline = time.time() + 30
+        while time.time() < deadline:
+            if os.path.isdir(log_folder) and any(
+                    "Starting server..." in open(os.path.join(log_folder, n),
+                                                 errors="replace").read()
+                    for n in os.listdir(log_folder)):
+                break
+            time.sleep(0.1)
+        time.sleep(1)
+        cpu_before = process_cpu_seconds(server.pid)
+        start = time.monotonic()
+        for name in names:
+            os.rename(os.path.join(incoming, name), os.path.join(watch, name))
+        completed = os.path.join(watch, "Completed")
+        failed = os.path.join(watch, "Failed")
+        limit = time.monotonic() + 3600
+        while True:
+            done = len(os.listdir(completed)) if os.path.isdir(completed) else 0
+            lost = len(os.listdir(failed)) if os.path.isdir(failed) else 0
+            if done + lost >= clips:
+                break
+            if time.monotonic() > limit or server.poll() is not None:
+                sys.exit(f"server with {workers} worker(s): {done} of {clips} done in time")
+            time.sleep(0.05)
+        elapsed = time.monotonic() - start
+        cpu = process_cpu_seconds(server.pid) - cpu_before
+        if lost:
+            sys.exit(f"server with {workers} worker(s): {lost} clip(s) failed")
+        delivered = [n for n in os.listdir(out) if n.endswith(".avi")]
+        if len(delivered) != clips:
+            sys.exit(f"server with {workers} worker(s): {len(delivered)} AVI files delivered")
+    finally:
+        server.terminate()
+        server.wait()
+    shutil.rmtree(install, ignore_errors=True)
+    return elapsed, cpu
+
+
+def codec_alone(bench, raw, width, height, frames):
+    """Encode time per clip of the codec on one thread: (wall seconds, processor seconds)."""
+    output = subprocess.run([bench, raw, str(width), str(height), "1"], check=True,
+                            stdout=subprocess.PIPE, text=True).stdout
+    for line in output.splitlines():
+        if line.startswith("lmvc threads=1 "):
+            values = dict(item.split("=", 1) for item in line.split()[1:])
+            if values.get("lossless") != "yes":
+                sys.exit("the codec did not round-trip the frames")
+            return (frames / float(values["encode_wall_fps"]),
+                    frames / float(values["encode_cpu_fps"]))
+    sys.exit("lmvc_frames_bench printed no one-thread line:\n" + output)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("build")
+    parser.add_argument("--clips", type=int, default=20)
+    parser.add_argument("--frames", type=int, default=50)
+    parser.add_argument("--width", type=int, default=1920)
+    parser.add_argument("--height", type=int, default=1080)
+    parser.add_argument("--workers", default="1,2")
+    parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    args = parser.parse_args()
+    stage = os.path.join(args.build, "stage")
+    bench = os.path.join(args.build, "tests", "lmvc_frames_bench")
+    for needed in ("lmVidmill", "lvftool", "lmvmdemoconfig", "codecs", "bin"):
+        if not os.path.exists(os.path.join(stage, needed)):
+            sys.exit(f"missing {os.path.join(stage, needed)}: build the server and its tools")
+    if not os.path.exists(bench):
+        sys.exit(f"missing {bench}: build lmvc_frames_bench")
+
+    work = tempfile.mkdtemp(prefix="lmvm-pipeline-")
+    try:
+        raw = os.path.join(work, "frames.raw")
+        clip = os.path.join(work, "clip.lvf")
+        make_raw_frames(raw, args.width, args.height, args.frames)
+        subprocess.run([os.path.join(stage, "lvftool"), "create-raw", clip, str(args.width),
+                        str(args.height), raw], check=True, stdout=subprocess.DEVNULL)
+        print(f"{args.clips} clips of {args.width}x{args.height}x{args.frames} "
+              f"(LVF {os.path.getsize(clip) / 2**20:.1f} MiB each)")
+
+        codec_wall, codec_cpu = codec_alone(bench, raw, args.width, args.height, args.frames)
+        print(f"codec alone, one thread: {codec_wall:.3f} s per clip wall, "
+              f"{codec_cpu:.3f} s processor")
+
+        results = {}
+        for workers in [int(w) for w in args.workers.split(",")]:
+            elapsed, cpu = run_server(stage, work, clip, args.clips, workers)
+            results[workers] = (elapsed, cpu)
+            print(f"server, {workers} worker(s): {args.clips / elapsed * 60:.2f} files/min, "
+                  f"{elapsed / args.clips:.3f} s per clip wall, "
+                  f"{cpu / args.clips:.3f} s processor per clip")
+
+        if 1 in results:
+            wall1, cpu1 = results[1]
+            print(f"server per clip / codec alone (1 worker): wall "
+                  f"{wall1 / args.clips / codec_wall:.2f}, processor "
+                  f"{cpu1 / args.clips / codec_cpu:.2f}   (goal <= 1.25)")
+            if 2 in results:
+                print(f"files per minute, 2 workers / 1 worker: "
+                      f"{wall1 / results[2][0]:.2f}   (goal >= 1.7)")
+    finally:
+        if args.keep:
+            print("work folder:", work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
