@@ -13,9 +13,9 @@ at once; the time runs from then until the last source file has reached the comp
 /proc, the codec's from its own clock), since wall time is distorted on a shared machine.
 
 Usage: lmvm_pipeline_bench.py BUILD-DIR [--clips 20] [--frames 50] [--width 1920]
-                              [--height 1080] [--workers 1,2] [--keep]
+                              [--height 1080] [--workers 1,2] [--codec-bench PATH] [--keep]
 BUILD-DIR is a build folder holding stage/ (server, bin/, codecs/, lvftool, lmvmdemoconfig)
-and tests/bench/lmvc_frames_bench.
+and bench/lmvc_frames_bench (or name that program with --codec-bench).
 """
 
 import argparse
@@ -152,10 +152,11 @@ def main():
     parser.add_argument("--width", type=int, default=1920)
     parser.add_argument("--height", type=int, default=1080)
     parser.add_argument("--workers", default="1,2")
+    parser.add_argument("--codec-bench", help="the lmvc_frames_bench program to use")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
     stage = os.path.join(args.build, "stage")
-    bench = os.path.join(args.build, "tests", "lmvc_frames_bench")
+    bench = args.codec_bench or os.path.join(args.build, "bench", "lmvc_frames_bench")
     for needed in ("lmVidmill", "lvftool", "lmvmdemoconfig", "codecs", "bin"):
         if not os.path.exists(os.path.join(stage, needed)):
             sys.exit(f"missing {os.path.join(stage, needed)}: build the server and its tools")
