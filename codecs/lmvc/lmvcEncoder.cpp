@@ -192,6 +192,18 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
                 return false;
             }
         }
+        // The slices are copied into place by all threads too, so that the copy does not hold
+        // the frame up on one thread.
+        sliceOffset_.resize(static_cast<size_t>(slices_));
+        size_t offset = tableEnd;
+        for (int s = 0; s < slices_; ++s) {
+            sliceOffset_[static_cast<size_t>(s)] = offset;
+            offset += sliceSize_[static_cast<size_t>(s)];
+        }
+        workers_->Run(slices_, [&](int slice, int) {
+            const auto s = static_cast<size_t>(slice);
+            std::memcpy(out + sliceOffset_[s], sliceData_[s].data(), sliceSize_[s]);
+        });
     }
 
     size_t size = tableEnd;
@@ -209,15 +221,10 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
     LmvcPut16(out + 18, 0);
     LmvcPut32(out + 20, static_cast<uint32_t>(size));
     uint8_t* table = out + kLmvcHeaderSize;
-    uint8_t* dst = table + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
     for (int s = 0; s < slices_; ++s) {
-        const size_t bytes = sliceSize_[static_cast<size_t>(s)];
-        LmvcPut32(table + kLmvcSliceEntrySize * s, static_cast<uint32_t>(bytes));
+        LmvcPut32(table + kLmvcSliceEntrySize * s,
+                  static_cast<uint32_t>(sliceSize_[static_cast<size_t>(s)]));
         LmvcPut32(table + kLmvcSliceEntrySize * s + 4, sliceCrc_[static_cast<size_t>(s)]);
-        if (!direct) {
-            std::memcpy(dst, sliceData_[static_cast<size_t>(s)].data(), bytes);
-        }
-        dst += bytes;
     }
     written = size;
     error_.clear();

@@ -50,6 +50,7 @@ class TLmvcEncoder {
     std::vector<std::vector<uint8_t>> scratch_;    // per worker
     std::vector<std::vector<uint8_t>> sliceData_;  // per slice, with several threads
     std::vector<size_t> sliceSize_;                // per slice
+    std::vector<size_t> sliceOffset_;              // per slice, with several threads
     std::vector<uint32_t> sliceCrc_;               // per slice
     std::string error_;
 };

@@ -17,7 +17,7 @@ constexpr size_t kLmvcSliceEntrySize = 8;
 constexpr int kLmvcMaxDimension = 65535;
 // Keeps every frame, even one stored raw, well below 4 GiB.
 constexpr int64_t kLmvcMaxPixels = int64_t{1} << 28;
-constexpr int kLmvcRowsPerSlice = 64;
+constexpr int kLmvcRowsPerSlice = 32;
 constexpr int kLmvcMaxSlices = 1024;
 constexpr int kLmvcMaxThreads = 64;
 

@@ -218,7 +218,7 @@ TEST(LmvcBitstream, DamagedHeadersAreRefused) {
 
 class LmvcEncodedFrame : public ::testing::Test {
   protected:
-    // Three slices; planes of several methods.
+    // Several slices; planes of several methods.
     void SetUp() override {
         format_ = {23, 150, 32, false, 0};
         TLmvcEncoder enc;
@@ -268,7 +268,8 @@ TEST_F(LmvcEncodedFrame, RandomDamageBehindTheChecksumsIsContained) {
         TBytes coded;
         ASSERT_TRUE(enc.EncodeFrame(LayOut(MakeTestPicture(content, 23, 150), format_).data(),
                                     enc.InputSize(), coded));
-        const size_t protectedBytes = kLmvcHeaderSize + 3 * kLmvcSliceEntrySize;
+        const size_t protectedBytes =
+            kLmvcHeaderSize + LmvcGet16(coded.data() + 16) * kLmvcSliceEntrySize;
         int refused = 0;
         for (int round = 0; round < 3000; ++round) {
             TBytes frame = coded;
