@@ -1,8 +1,8 @@
 #pragma once
 
-// A throw-away installation of the server: the staged executable and its bin/ folder copied
-// into a fresh temporary folder, so that logs, "config.dat" and watch folders stay private to
-// one test.
+// A throw-away installation of the server: the staged executable with its bin/ and codecs/
+// folders copied into a fresh temporary folder, so that logs, "config.dat" and watch folders
+// stay private to one test.
 
 #include <filesystem>
 #include <fstream>
@@ -14,7 +14,8 @@ namespace testing_support {
 
 class TTestInstallation {
   public:
-    // Copies the server and every file of the staged bin/ folder unless told to leave some out.
+    // Copies the server, every file of the staged bin/ folder unless told to leave the pixel
+    // library out, and the compressor modules.
     explicit TTestInstallation(bool withPixelLibrary = true) {
         namespace fs = std::filesystem;
         std::random_device random;
@@ -27,6 +28,8 @@ class TTestInstallation {
                 continue;
             fs::copy_file(entry.path(), FFolder / "bin" / entry.path().filename());
         }
+        if (fs::exists(stage / "codecs"))
+            fs::copy(stage / "codecs", FFolder / "codecs", fs::copy_options::recursive);
     }
     ~TTestInstallation() {
         std::error_code ignored;
@@ -51,6 +54,11 @@ class TTestInstallation {
             text += content.str();
         }
         return text;
+    }
+
+    // Installs one more plug-in (or library) into bin/, for example one built only for tests.
+    void AddToBin(const std::filesystem::path& file) const {
+        std::filesystem::copy_file(file, FFolder / "bin" / file.filename());
     }
 
     void WriteFile(const std::string& relativePath, const std::string& content) const {

@@ -1,0 +1,335 @@
+// Files through the whole server process: a configuration written with the engine, a clip or a
+// still image dropped into the watch folder, the delivered file checked with ffprobe and the
+// task followed through the control protocol as a manager sees it.
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "foundation/kxLoginDigest.h"
+#include "foundation/kxXMLClientServer.h"
+#include "server/core/lmVmConfigStore.h"
+#include "server/core/lmVmEngine.h"
+#include "server/ingest/lmVmTaskList.h"
+#include "support/TestInstallation.h"
+#include "support/TestProcess.h"
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+std::string ChildText(const TXMLElement* element, const char* name) {
+    const TXMLElement* child = element ? element->FindChild(name) : nullptr;
+    return child ? child->Text.Text : std::string();
+}
+
+// A manager's connection that records, per task uid, the status messages in the order the
+// task pushes brought them (a repeated message counts once) and the last state.
+class TTaskWatcher {
+  public:
+    explicit TTaskWatcher(int port) {
+        FClient.OnPacket = [this](TXMLClient&, TXMLPacket& packet, TXMLPacketPtr&) {
+            std::lock_guard lock(FLock);
+            if (packet.Type == "taskstate" || packet.Type == "task") {
+                const TXMLElement* root = packet.Document.Root();
+                const std::string uid = ChildText(root, "uid");
+                const std::string message = ChildText(root, "smsg");
+                auto& messages = FMessages[uid];
+                if (!message.empty() && (messages.empty() || messages.back() != message))
+                    messages.push_back(message);
+                FStates[uid] = std::stoi(ChildText(root, "state"));
+            } else {
+                auto copy = std::make_unique<TXMLPacket>();
+                copy->Assign(packet);
+                FReplies.push_back(std::move(copy));
+            }
+            FChanged.notify_all();
+        };
+        // The server may still be starting its listener.
+        const bool connected = WaitFor([&] { return FClient.Connect("127.0.0.1", port); }, 10s);
+        EXPECT_TRUE(connected);
+        TXMLPacketPtr info = NextReply("serverinfo");
+        EXPECT_TRUE(info);
+        if (!info)
+            return;
+        info->Document.GotoRoot();
+        const std::string challenge = info->Document.ChildText("uid").AsRawString();
+        FClient.Send(NewPacket("login", LoginDigest(ControlSecret(), challenge)));
+        TXMLPacketPtr reply = NextReply("msg");
+        EXPECT_TRUE(reply && reply->Subtype == "login");
+    }
+
+    // The next packet of the type that is not a task push.
+    TXMLPacketPtr NextReply(const std::string& type, std::chrono::milliseconds limit = 10s) {
+        std::unique_lock lock(FLock);
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            for (auto it = FReplies.begin(); it != FReplies.end(); ++it) {
+                if ((*it)->Type == type) {
+                    TXMLPacketPtr packet = std::move(*it);
+                    FReplies.erase(it);
+                    return packet;
+                }
+            }
+            if (FChanged.wait_until(lock, end) == std::cv_status::timeout)
+                return nullptr;
+        }
+    }
+
+    // Waits until one task has reached a done state; returns its uid (empty on time-out).
+    std::string WaitForDoneTask(std::chrono::milliseconds limit = 25s) {
+        std::string uid;
+        WaitFor(
+            [&] {
+                std::lock_guard lock(FLock);
+                for (const auto& [key, state] : FStates)
+                    if (IsDoneState(static_cast<TTaskState>(state)))
+                        uid = key;
+                return !uid.empty();
+            },
+            limit);
+        return uid;
+    }
+
+    std::vector<std::string> Messages(const std::string& uid) {
+        std::lock_guard lock(FLock);
+        return FMessages[uid];
+    }
+    int State(const std::string& uid) {
+        std::lock_guard lock(FLock);
+        return FStates[uid];
+    }
+
+    // The task's metadata as the task list reports it: element name -> text.
+    std::map<std::string, std::string> Meta(const std::string& uid) {
+        std::map<std::string, std::string> meta;
+        FClient.Send(NewPacket("gettasklist"));
+        TXMLPacketPtr list = NextReply("tasklist");
+        EXPECT_TRUE(list);
+        const TXMLElement* root = list ? list->Document.Root() : nullptr;
+        for (int i = 0; root && i < root->ChildCount(); ++i) {
+            const TXMLElement* task = root->Children(i);
+            if (ChildText(task, "uid") != uid)
+                continue;
+            const TXMLElement* items = task->FindChild("meta");
+            for (int j = 0; items && j < items->ChildCount(); ++j)
+                meta[items->Children(j)->Name] = items->Children(j)->Text.Text;
+        }
+        return meta;
+    }
+
+  private:
+    TXMLClient FClient;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::deque<TXMLPacketPtr> FReplies;
+    std::map<std::string, std::vector<std::string>> FMessages;
+    std::map<std::string, int> FStates;
+};
+
+class ServerPipeline : public ::testing::Test {
+  protected:
+    // Writes "config.dat": one watch folder with a 1 second timer and no settle time, one
+    // processor, one folder target; then starts the server in application mode.
+    void StartServer() {
+        TVmEngine engine;
+        TVmEngineSettings settings = engine.Settings();
+        settings.Name = "Pipeline test";
+        settings.Port = Port;
+        settings.Threads = 1;
+        engine.SetSettings(settings);
+        auto target = engine.Targets().AddNew();
+        target->SetName("Output");
+        target->SetType(TVmTarget::FolderType);
+        target->SetFolder((Install.Folder() / "out").string() + "/");
+        auto processor = engine.Processors().AddNew();
+        processor->SetName("Processor");
+        processor->AddTarget(target);
+        Source = engine.Sources().AddNew();
+        Source->SetName("Drop");
+        Source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
+        Source->SetExtensionFilter("*.lvf; *.png");
+        Source->SetProcessor(processor);
+        TVmSourceSettings sourceSettings = Source->Settings();
+        sourceSettings.UseTimer = true;
+        sourceSettings.TimerInterval = 1;
+        sourceSettings.UseSettleTime = false;
+        sourceSettings.SettleTime = 0;
+        Source->SetSettings(sourceSettings);
+        ASSERT_TRUE(TVmConfigStore(engine).SaveConfig((Install.Folder() / "config.dat").string()));
+        fs::create_directories(Install.Folder() / "watch");
+        // The role folders of the source as the server will derive them.
+        Completed = Source->CompletedFolder();
+        Processing = Source->ProcessingFolder();
+        Roles = {Source->WatchFolder(), Source->QueuedFolder(), Source->CompletedFolder(),
+                 Source->FailedFolder(), Source->CancelledFolder()};
+
+        Server = std::make_unique<TChildProcess>(
+            std::vector<std::string>{Install.Server(), "-NOSERVICE"},
+            (Install.Folder() / "out.txt").string());
+        Watcher = std::make_unique<TTaskWatcher>(Port);
+    }
+
+    void TearDown() override {
+        Watcher.reset();
+        if (Server) {
+            EXPECT_EQ(Server->Stop(SIGTERM), 0) << Install.LogText();
+        }
+    }
+
+    // Writes the file beside the watch folder and renames it in, as a finished upload arrives.
+    void Drop(const fs::path& file) {
+        fs::rename(file, Install.Folder() / "watch" / file.filename());
+    }
+
+    // How many role folders (watch folder included) hold the file: exactly one when nothing is
+    // lost or duplicated.
+    int Copies(const std::string& name) {
+        int count = 0;
+        for (const std::string& folder : Roles)
+            count += fs::exists(folder + name);
+        return count;
+    }
+
+    std::vector<std::string> ProcessingFiles() {
+        std::vector<std::string> names;
+        if (fs::exists(Processing))
+            for (const auto& entry : fs::directory_iterator(Processing))
+                names.push_back(entry.path().filename().string());
+        return names;
+    }
+
+    TTestInstallation Install;
+    int Port = FreePort();
+    std::shared_ptr<TVmSource> Source;
+    std::string Completed;
+    std::string Processing;
+    std::vector<std::string> Roles;
+    std::unique_ptr<TChildProcess> Server;
+    std::unique_ptr<TTaskWatcher> Watcher;
+};
+
+TEST_F(ServerPipeline, ClipInTheWatchFolderEndsAsACompressedAVINamedFromItsMetadata) {
+    StartServer();
+    // Five frames of 96 x 64 with a soft alpha ramp, written by the LVF tool.
+    constexpr int width = 96, height = 64, frames = 5;
+    std::string raw;
+    for (int f = 0; f < frames; ++f)
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                raw += {static_cast<char>(x * 2 + f), static_cast<char>(y * 3),
+                        static_cast<char>(x + y), static_cast<char>(x * 255 / (width - 1))};
+    const fs::path rawPath = Install.Folder() / "frames.raw";
+    std::ofstream(rawPath, std::ios::binary) << raw;
+    const fs::path clip = Install.Folder() / "Evening promo.lvf";
+    const TProcessResult made =
+        RunProcess({std::string(LMV_STAGE_DIR) + "/lvftool", "create-raw", clip.string(),
+                    std::to_string(width), std::to_string(height), rawPath.string()});
+    ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    Drop(clip);
+
+    const std::string uid = Watcher->WaitForDoneTask();
+    ASSERT_FALSE(uid.empty()) << Install.LogText();
+    EXPECT_EQ(Watcher->State(uid), tsFinished) << ::testing::PrintToString(Watcher->Messages(uid));
+    const std::vector<std::string> expected = {
+        "Validating file.", "Retrieving video handler.",   "Opening source file.",
+        "Transcoding...",   "Deleting intermediate file.", "Moving source file to finished.",
+        "Completed."};
+    EXPECT_EQ(Watcher->Messages(uid), expected);
+
+    EXPECT_TRUE(fs::exists(Completed + "Evening promo.lvf"));
+    EXPECT_EQ(Copies("Evening promo.lvf"), 1);
+    EXPECT_TRUE(ProcessingFiles().empty()) << ::testing::PrintToString(ProcessingFiles());
+
+    // An independent reader sees the codec, the size and every frame.
+    const fs::path avi = Install.Folder() / "out" / "Evening promo.avi";
+    ASSERT_TRUE(fs::exists(avi));
+    const TProcessResult probe =
+        RunProcess({"ffprobe", "-v", "error", "-count_packets", "-show_entries",
+                    "stream=codec_type,codec_tag_string,width,height,nb_read_packets", "-of",
+                    "default=noprint_wrappers=1", avi.string()});
+    ASSERT_EQ(probe.ExitCode, 0) << probe.Output;
+    EXPECT_EQ(probe.Output,
+              "codec_type=video\ncodec_tag_string=LMVC\nwidth=96\nheight=64\n"
+              "nb_read_packets=5\n");
+
+    const auto meta = Watcher->Meta(uid);
+    EXPECT_EQ(meta.count("codec") ? meta.at("codec") : "", "LMVC");
+    EXPECT_EQ(meta.count("filesize") ? meta.at("filesize") : "",
+              std::to_string(fs::file_size(avi)));
+}
+
+// No installed plug-in reads still images yet; the synthetic test plug-in announces "png" and
+// opens any file, which is all the still path asks of a plug-in: the output is a byte copy.
+TEST_F(ServerPipeline, StillImageIsDeliveredAsAByteCopyWithCodecStill) {
+    Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
+    StartServer();
+    const fs::path image = Install.Folder() / "Title card.png";
+    const TProcessResult made =
+        RunProcess({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=80x60", "-frames:v",
+                    "1", "-pix_fmt", "rgba", image.string()});
+    ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    const std::string bytes = ReadAll(image);
+    Drop(image);
+
+    const std::string uid = Watcher->WaitForDoneTask();
+    ASSERT_FALSE(uid.empty()) << Install.LogText();
+    EXPECT_EQ(Watcher->State(uid), tsFinished) << ::testing::PrintToString(Watcher->Messages(uid));
+    const std::vector<std::string> expected = {"Validating file.",
+                                               "Processing still image.",
+                                               "Opening source file.",
+                                               "Transcoding...",
+                                               "Importing still image...",
+                                               "Generating flipbook...",
+                                               "Flipbook generation complete.",
+                                               "Deleting intermediate file.",
+                                               "Moving source file to finished.",
+                                               "Completed."};
+    EXPECT_EQ(Watcher->Messages(uid), expected);
+
+    EXPECT_EQ(ReadAll(Install.Folder() / "out" / "Title card.png"), bytes);
+    EXPECT_EQ(Copies("Title card.png"), 1);
+    EXPECT_TRUE(fs::exists(Completed + "Title card.png"));
+    EXPECT_TRUE(ProcessingFiles().empty()) << ::testing::PrintToString(ProcessingFiles());
+    const auto meta = Watcher->Meta(uid);
+    EXPECT_EQ(meta.count("codec") ? meta.at("codec") : "", "STILL");
+    EXPECT_EQ(meta.count("ext") ? meta.at("ext") : "", "png");
+}
+
+}  // namespace
