@@ -143,6 +143,8 @@ class TTaskWatcher {
         TXMLPacketPtr list = NextReply("tasklist");
         EXPECT_TRUE(list);
         const TXMLElement* root = list ? list->Document.Root() : nullptr;
+        if (root && root->Name != "tasks")
+            root = root->FindChild("tasks", true);
         for (int i = 0; root && i < root->ChildCount(); ++i) {
             const TXMLElement* task = root->Children(i);
             if (ChildText(task, "uid") != uid)
