@@ -102,6 +102,10 @@ SingleInstanceLock::~SingleInstanceLock() {
 }
 
 void BlockStopSignals() {
+    // A process started in the background of a script inherits an ignored SIGINT, and an
+    // ignored signal never reaches sigwait: take the default back first.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     const sigset_t set = StopSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }

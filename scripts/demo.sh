@@ -10,13 +10,19 @@ demo=${1:-$root/build/demo}
 scripts/setup.sh
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target lmVidmill kxSIMDLib lmVideoSourceLVF lmvc_module lvftool \
-  lmvmdemoconfig
+  lmvctool lmvmdemoconfig
 
 rm -rf "$demo/server"
 mkdir -p "$demo/server" "$demo/watch" "$demo/output"
 cp -a build/stage/lmVidmill build/stage/bin "$demo/server/"
 [ -d build/stage/codecs ] && cp -a build/stage/codecs "$demo/server/"
 [ -d build/stage/EmailTemplates ] && cp -a build/stage/EmailTemplates "$demo/server/"
+
+# A sample clip to drop in once the server runs: two seconds of a test pattern as an LVF clip.
+sample=$(mktemp -d)
+trap 'rm -rf "$sample"' EXIT
+ffmpeg -loglevel error -f lavfi -i testsrc2=size=640x360:rate=25 -frames:v 50 "$sample/f%03d.png"
+build/stage/lvftool create "$sample/Demo clip.lvf" "$sample"/f*.png >/dev/null
 
 # A free control port, chosen by the kernel.
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -25,12 +31,20 @@ build/stage/lmvmdemoconfig "$demo/server/config.dat" "$demo/watch" "$demo/output
 cat <<MSG
 
 lmVidmill demo installation: $demo/server
-  watch folder:  $demo/watch    (drop clips and stills here; LVF clips are made with
+  watch folder:  $demo/watch    (drop clips here; LVF clips are made with
                  build/stage/lvftool create CLIP.lvf FRAME*.png)
-  output folder: $demo/output
+  output folder: $demo/output   (LMVC AVI files; build/stage/lmvctool info FILE.avi)
   control port:  $port
   log:           $demo/server/logs/
+A sample clip, "Demo clip.lvf", is dropped into the watch folder; it ends as
+"$demo/output/Demo clip.avi" and the source moves to $demo/watch/Completed/.
 Press Ctrl+C to stop the server.
 
 MSG
-exec "$demo/server/lmVidmill" -NOSERVICE
+"$demo/server/lmVidmill" -NOSERVICE &
+server=$!
+trap 'kill -TERM "$server" 2>/dev/null' INT TERM
+sleep 1
+cp "$sample/Demo clip.lvf" "$demo/watch/"
+wait "$server" || true
+wait "$server" 2>/dev/null || true
