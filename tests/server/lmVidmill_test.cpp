@@ -7,7 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <regex>
+#include <cctype>
 
 #include "server/core/lmVmVersion.h"
 #include "support/TestInstallation.h"
@@ -17,15 +17,27 @@ using namespace testing_support;
 
 namespace {
 
+// A log line is "dd-mm-yy hh:nn:ss.zzz: " + text + CR LF.
+bool IsLogLine(const std::string& line) {
+    static const std::string shape = "00-00-00 00:00:00.000: ";
+    if (line.size() < shape.size() + 1 || line.back() != '\r')
+        return false;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
+        if (shape[i] == '0' ? !digit : line[i] != shape[i])
+            return false;
+    }
+    return true;
+}
+
 std::vector<std::string> LogMessages(const std::string& logText) {
-    static const std::regex line(R"((\d\d-\d\d-\d\d \d\d:\d\d:\d\d\.\d\d\d): (.*)\r)");
     std::vector<std::string> messages;
     std::istringstream stream(logText);
-    std::string text;
-    while (std::getline(stream, text)) {
-        std::smatch match;
-        EXPECT_TRUE(std::regex_match(text, match, line)) << "malformed log line: " << text;
-        messages.push_back(match[2]);
+    std::string line;
+    while (std::getline(stream, line)) {
+        EXPECT_TRUE(IsLogLine(line)) << "malformed log line: " << line;
+        if (IsLogLine(line))
+            messages.push_back(line.substr(23, line.size() - 24));
     }
     return messages;
 }
