@@ -2,7 +2,6 @@
 // files through TLVFDecoder.
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -10,36 +9,14 @@
 #include <vector>
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
+#include "plugins/interface/lmVideoSourceObject.h"
 #include "plugins/interface/lmVideoSourceText.h"
 #include "plugins/lvf/lvfCodec.h"
 
 namespace {
 
-class TVideoSourceLVF final : public IVideoSource {
+class TVideoSourceLVF final : public TVideoSourceObject<TVideoSourceLVF> {
   public:
-    LvsResult LVS_CALL QueryInterface(const TLvsIID& iid, void** object) override {
-        if (object == nullptr) {
-            return LVS_E_POINTER;
-        }
-        if (iid == IID_ILvsUnknown || iid == IID_IVideoSource) {
-            *object = static_cast<IVideoSource*>(this);
-            AddRef();
-            return LVS_S_OK;
-        }
-        *object = nullptr;
-        return LVS_E_NOINTERFACE;
-    }
-
-    int32_t LVS_CALL AddRef() override { return ++references_; }
-
-    int32_t LVS_CALL Release() override {
-        const int32_t left = --references_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-
     LvsBool LVS_CALL Open(const char16_t* fileName, int32_t /*flags*/) override {
         try {
             conversion_.clear();
@@ -97,6 +74,8 @@ class TVideoSourceLVF final : public IVideoSource {
     }
 
   private:
+    // Only the last Release frees a source.
+    friend class TVideoSourceObject<TVideoSourceLVF>;
     ~TVideoSourceLVF() = default;
 
     bool ReadFrameInto(int32_t frame, void* buffer, int32_t pitch) {
@@ -128,7 +107,6 @@ class TVideoSourceLVF final : public IVideoSource {
         return ok;
     }
 
-    std::atomic<int32_t> references_{1};
     TLVFDecoder decoder_;
     std::vector<uint8_t> conversion_;
     std::u16string lastError_;

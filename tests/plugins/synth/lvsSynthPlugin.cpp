@@ -16,7 +16,6 @@
 //
 // Files with the extensions "synth" and "png" are read; the content is always a descriptor.
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +26,7 @@
 #include <thread>
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
+#include "plugins/interface/lmVideoSourceObject.h"
 #include "plugins/interface/lmVideoSourceText.h"
 
 namespace {
@@ -102,29 +102,8 @@ bool ParseDescriptor(const std::string& path, TDescriptor& d) {
     return true;
 }
 
-class TSynthSource final : public IVideoSource {
+class TSynthSource final : public TVideoSourceObject<TSynthSource> {
   public:
-    LvsResult LVS_CALL QueryInterface(const TLvsIID& iid, void** object) override {
-        if (object == nullptr) {
-            return LVS_E_POINTER;
-        }
-        if (iid == IID_ILvsUnknown || iid == IID_IVideoSource) {
-            *object = static_cast<IVideoSource*>(this);
-            AddRef();
-            return LVS_S_OK;
-        }
-        *object = nullptr;
-        return LVS_E_NOINTERFACE;
-    }
-    int32_t LVS_CALL AddRef() override { return ++FReferences; }
-    int32_t LVS_CALL Release() override {
-        const int32_t left = --FReferences;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-
     LvsBool LVS_CALL Open(const char16_t* fileName, int32_t) override {
         FOpen = false;
         FError.clear();
@@ -227,7 +206,6 @@ class TSynthSource final : public IVideoSource {
     }
 
   private:
-    std::atomic<int32_t> FReferences{1};
     TDescriptor FClip;
     bool FOpen = false;
     std::u16string FError;

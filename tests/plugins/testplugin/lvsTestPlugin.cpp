@@ -2,7 +2,6 @@
 // extensions and which exports it has and how they behave; TestPluginState lets a test see
 // how the host called it.
 
-#include <atomic>
 #include <cfenv>
 #include <chrono>
 #include <stdexcept>
@@ -10,6 +9,7 @@
 #include <thread>
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
+#include "plugins/interface/lmVideoSourceObject.h"
 #include "plugins/interface/lmVideoSourceText.h"
 #include "testplugin/lvsTestPluginState.h"
 
@@ -78,28 +78,10 @@ void DisturbFloatingPoint() {
     std::feraiseexcept(FE_OVERFLOW);
 }
 
-class TTestSource final : public IVideoSource {
+class TTestSource final : public TVideoSourceObject<TTestSource> {
   public:
     TTestSource() { ++state.liveSources; }
 
-    LvsResult LVS_CALL QueryInterface(const TLvsIID& iid, void** object) override {
-        if (iid == IID_ILvsUnknown || iid == IID_IVideoSource) {
-            *object = static_cast<IVideoSource*>(this);
-            AddRef();
-            return LVS_S_OK;
-        }
-        *object = nullptr;
-        return LVS_E_NOINTERFACE;
-    }
-    int32_t LVS_CALL AddRef() override { return ++references_; }
-    int32_t LVS_CALL Release() override {
-        const int32_t left = --references_;
-        if (left == 0) {
-            --state.liveSources;
-            delete this;
-        }
-        return left;
-    }
     LvsBool LVS_CALL Open(const char16_t*, int32_t) override { return LvsFalse; }
     int32_t LVS_CALL GetHeight() override { return 0; }
     int32_t LVS_CALL GetWidth() override { return 0; }
@@ -125,8 +107,9 @@ class TTestSource final : public IVideoSource {
     LvsBool LVS_CALL GetCaptionData(int32_t, void*, int32_t, int32_t*) override { return LvsFalse; }
 
   private:
-    ~TTestSource() = default;
-    std::atomic<int32_t> references_{1};
+    // Only the last Release frees a source.
+    friend class TVideoSourceObject<TTestSource>;
+    ~TTestSource() { --state.liveSources; }
 };
 
 }  // namespace
