@@ -3,10 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cctype>
 
 #include "server/core/lmVmVersion.h"
@@ -150,23 +146,6 @@ TEST(ServerProcess, InstallWritesTheUnitAndUninstallRemovesIt) {
     EXPECT_NE(read(copy + ".uninstall").find("lmVidmillSvr.service removed"), std::string::npos)
         << read(copy + ".uninstall");
 }
-
-namespace {
-
-// A port the kernel just handed out, free again for the server to take.
-int FreePort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-}  // namespace
 
 TEST(ServerProcess, ADamagedStoreStillStartsTheServer) {
     const std::string cases[] = {"", "this is not XML at all",

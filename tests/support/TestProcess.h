@@ -3,9 +3,12 @@
 // Runs programs for tests that exercise whole executables: their exit code and output, or a
 // running child that is stopped with a signal.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -111,6 +114,19 @@ inline TProcessResult RunProcess(std::vector<std::string> arguments) {
     result.Output = text.str();
     std::filesystem::remove(outputPath);
     return result;
+}
+
+// A loopback port the kernel just handed out, free again for a server under test to take.
+inline int FreePort() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
 }
 
 // Waits until the condition holds or the time is up; returns the condition's last value.
