@@ -66,7 +66,7 @@ std::vector<int32_t> FlipBookFrames(const TMetaItems& meta) {
     return frames;
 }
 
-struct TSourceSpec {
+struct TClipShape {
     int32_t Frames = 10;
     int32_t Width = 48;
     int32_t Height = 27;
@@ -81,7 +81,7 @@ struct TSourceSpec {
 // A reference-counted video source that paints its frames and records what it was asked for.
 class TFakeSource final : public IVideoSource {
   public:
-    explicit TFakeSource(const TSourceSpec& spec) : Spec(spec) {}
+    explicit TFakeSource(const TClipShape& shape) : Shape(shape) {}
 
     LvsResult LVS_CALL QueryInterface(const TLvsIID&, void** object) override {
         *object = nullptr;
@@ -96,27 +96,27 @@ class TFakeSource final : public IVideoSource {
         return left;
     }
     LvsBool LVS_CALL Open(const char16_t*, int32_t) override { return LvsTrue; }
-    int32_t LVS_CALL GetHeight() override { return Spec.Height; }
-    int32_t LVS_CALL GetWidth() override { return Spec.Width; }
-    int32_t LVS_CALL GetFrameCount() override { return Spec.Frames; }
+    int32_t LVS_CALL GetHeight() override { return Shape.Height; }
+    int32_t LVS_CALL GetWidth() override { return Shape.Width; }
+    int32_t LVS_CALL GetFrameCount() override { return Shape.Frames; }
     int32_t LVS_CALL GetPreferredBufferCount() override { return 1; }
-    float LVS_CALL GetFrameRate() override { return Spec.Rate; }
-    LvsBool LVS_CALL IsInterlaced() override { return Spec.Interlaced ? LvsTrue : LvsFalse; }
-    int32_t LVS_CALL GetFieldOrder() override { return Spec.FieldOrder; }
+    float LVS_CALL GetFrameRate() override { return Shape.Rate; }
+    LvsBool LVS_CALL IsInterlaced() override { return Shape.Interlaced ? LvsTrue : LvsFalse; }
+    int32_t LVS_CALL GetFieldOrder() override { return Shape.FieldOrder; }
     LvsBool LVS_CALL IsOpaque() override { return LvsTrue; }
     int32_t LVS_CALL GetOutputBitDepth() override { return LvsOutputBitDepth; }
-    int32_t LVS_CALL GetBitDepth() override { return Spec.BitDepth; }
-    int32_t LVS_CALL GetAudioChannels() override { return Spec.AudioChannels; }
+    int32_t LVS_CALL GetBitDepth() override { return Shape.BitDepth; }
+    int32_t LVS_CALL GetAudioChannels() override { return Shape.AudioChannels; }
 
     LvsBool LVS_CALL ReadFrame(int32_t frame, void* buffer, int32_t pitch) override {
         Reads.push_back(frame);
         if (ThrowOn.count(frame)) {
             throw std::runtime_error("decoder broke");
         }
-        if (FailOn.count(frame) || frame < 0 || frame >= Spec.Frames) {
+        if (FailOn.count(frame) || frame < 0 || frame >= Shape.Frames) {
             return LvsFalse;
         }
-        PaintFrame(frame, static_cast<uint8_t*>(buffer), Spec.Width, Spec.Height, pitch);
+        PaintFrame(frame, static_cast<uint8_t*>(buffer), Shape.Width, Shape.Height, pitch);
         return LvsTrue;
     }
     LvsBool LVS_CALL ReadFrameAudio(int32_t frame, void* buffer, int32_t pitch, void* audio,
@@ -135,7 +135,7 @@ class TFakeSource final : public IVideoSource {
         return LvsFalse;
     }
     uint32_t LVS_CALL GetCodecFourCC() override { return 0; }
-    int32_t LVS_CALL GetCaptionType() override { return Spec.CaptionType; }
+    int32_t LVS_CALL GetCaptionType() override { return Shape.CaptionType; }
     // Frames ending in 7 have no captions; the others carry (index, 0x80 | index / 256).
     LvsBool LVS_CALL GetCaptionData(int32_t frame, void* buffer, int32_t size,
                                     int32_t* count) override {
@@ -150,7 +150,7 @@ class TFakeSource final : public IVideoSource {
         return LvsTrue;
     }
 
-    TSourceSpec Spec;
+    TClipShape Shape;
     std::atomic<int32_t> Refs{1};
     std::vector<int32_t> Reads;
     std::vector<int32_t> CaptionCalls;
@@ -167,8 +167,8 @@ struct TFakeRef {
 };
 using TFakeSourceRef = std::unique_ptr<TFakeSource, TFakeRef>;
 
-TFakeSourceRef MakeSource(const TSourceSpec& spec) {
-    return TFakeSourceRef(new TFakeSource(spec));
+TFakeSourceRef MakeSource(const TClipShape& shape) {
+    return TFakeSourceRef(new TFakeSource(shape));
 }
 
 TBytes ReadAll(const fs::path& path) {
@@ -200,8 +200,8 @@ class ProcessorTest : public testing::Test {
     TMetaItems& Meta() { return Item.Meta; }
 
     // Prepares the processor on a new source and starts sampling as the job does.
-    TFakeSource& Start(const TSourceSpec& spec) {
-        Source = MakeSource(spec);
+    TFakeSource& Start(const TClipShape& shape) {
+        Source = MakeSource(shape);
         EXPECT_TRUE(Processor.Prepare(Source.get(), DefaultFrameRateIndex))
             << Processor.PrepareError();
         Processor.StartSampling();
@@ -255,9 +255,9 @@ TEST_F(ProcessorTest, SequentialReadsSampleTheSpreadFrames) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Frames);
         Meta().FlipBook()->Clear();
-        TSourceSpec spec;
-        spec.Frames = c.Frames;
-        Start(spec);
+        TClipShape shape;
+        shape.Frames = c.Frames;
+        Start(shape);
         for (int32_t i = 0; i < c.Frames; ++i) {
             ASSERT_TRUE(Processor.FetchFrame(i));
         }
@@ -266,9 +266,9 @@ TEST_F(ProcessorTest, SequentialReadsSampleTheSpreadFrames) {
 }
 
 TEST_F(ProcessorTest, SamplingOnlyWhileSwitchedOnAndRestartsFromTheFirstPosition) {
-    TSourceSpec spec;
-    spec.Frames = 100;
-    Start(spec);
+    TClipShape shape;
+    shape.Frames = 100;
+    Start(shape);
     Processor.StopSampling();
     for (int32_t i = 0; i < 30; ++i) {
         Processor.FetchFrame(i);
@@ -284,9 +284,9 @@ TEST_F(ProcessorTest, SamplingOnlyWhileSwitchedOnAndRestartsFromTheFirstPosition
 
 // A failed read at a sample position is not sampled; the position waits for a good read.
 TEST_F(ProcessorTest, FailedOrRaisingReadsAreFalseAndNotSampled) {
-    TSourceSpec spec;
-    spec.Frames = 100;
-    TFakeSource& source = Start(spec);
+    TClipShape shape;
+    shape.Frames = 100;
+    TFakeSource& source = Start(shape);
     source.FailOn = {5};
     source.ThrowOn = {10};
     EXPECT_TRUE(Processor.FetchFrame(0));
@@ -298,9 +298,9 @@ TEST_F(ProcessorTest, FailedOrRaisingReadsAreFalseAndNotSampled) {
 }
 
 TEST_F(ProcessorTest, AudioReadReportsNoMoreBytesThanTheBufferOffered) {
-    TSourceSpec spec;
-    spec.AudioChannels = 2;
-    TFakeSource& source = Start(spec);
+    TClipShape shape;
+    shape.AudioChannels = 2;
+    TFakeSource& source = Start(shape);
     TBytes audio(1000);
     int32_t bytes = -1;
     source.AudioToReport = 640;
@@ -319,9 +319,9 @@ TEST_F(ProcessorTest, AudioReadReportsNoMoreBytesThanTheBufferOffered) {
 // A frame read again and again (a one-frame clip has every position at frame 0) never grows
 // the flipbook beyond its twenty images.
 TEST_F(ProcessorTest, FlipBookStopsAtTwentyImages) {
-    TSourceSpec spec;
-    spec.Frames = 1;
-    Start(spec);
+    TClipShape shape;
+    shape.Frames = 1;
+    Start(shape);
     for (int32_t i = 0; i < 30; ++i) {
         ASSERT_TRUE(Processor.FetchFrame(0));
     }
@@ -347,12 +347,12 @@ TEST_F(ProcessorTest, PrepareRefusesWhatCannotBeProcessed) {
         SCOPED_TRACE(c.Name);
         ASSERT_TRUE(Processor.Prepare(MakeSource({}).get(), DefaultFrameRateIndex));
         ASSERT_GT(Processor.FrameBufferSize(), 0u);
-        TSourceSpec spec;
-        spec.Frames = c.Frames;
-        spec.Width = c.Width;
-        spec.Height = c.Height;
-        spec.Rate = c.Rate;
-        EXPECT_FALSE(Processor.Prepare(MakeSource(spec).get(), DefaultFrameRateIndex));
+        TClipShape shape;
+        shape.Frames = c.Frames;
+        shape.Width = c.Width;
+        shape.Height = c.Height;
+        shape.Rate = c.Rate;
+        EXPECT_FALSE(Processor.Prepare(MakeSource(shape).get(), DefaultFrameRateIndex));
         EXPECT_EQ(Processor.PrepareError(), c.Error);
         EXPECT_EQ(Processor.FrameBufferSize(), 0u);
         EXPECT_FALSE(Processor.FetchFrame(0));
@@ -361,15 +361,15 @@ TEST_F(ProcessorTest, PrepareRefusesWhatCannotBeProcessed) {
 }
 
 TEST_F(ProcessorTest, PrepareReadsTheClipAndHoldsOneReferenceUntilReleased) {
-    TSourceSpec spec;
-    spec.Frames = 42;
-    spec.Width = 101;
-    spec.Height = 30;
-    spec.Rate = -1.0f;  // no rate of its own: the source's default index decides
-    spec.BitDepth = 32;
-    spec.AudioChannels = 6;
-    spec.FieldOrder = LvsFieldBottomStoredTopDisplayed;
-    Source = MakeSource(spec);
+    TClipShape shape;
+    shape.Frames = 42;
+    shape.Width = 101;
+    shape.Height = 30;
+    shape.Rate = -1.0f;  // no rate of its own: the source's default index decides
+    shape.BitDepth = 32;
+    shape.AudioChannels = 6;
+    shape.FieldOrder = LvsFieldBottomStoredTopDisplayed;
+    Source = MakeSource(shape);
     ASSERT_TRUE(Processor.Prepare(Source.get(), 5));
     EXPECT_TRUE(Processor.PrepareError().empty());
     EXPECT_EQ(Source->Refs, 2);
@@ -418,12 +418,12 @@ TEST_F(ProcessorTest, TechnicalMetadata) {
         SCOPED_TRACE(c.Name);
         TMetaItems meta;
         Processor.SetMeta(&meta);
-        TSourceSpec spec;
-        spec.Frames = c.Frames;
-        spec.Rate = c.Rate;
-        spec.BitDepth = 24;
-        spec.AudioChannels = 2;
-        ASSERT_TRUE(Processor.Prepare(MakeSource(spec).get(), DefaultFrameRateIndex));
+        TClipShape shape;
+        shape.Frames = c.Frames;
+        shape.Rate = c.Rate;
+        shape.BitDepth = 24;
+        shape.AudioChannels = 2;
+        ASSERT_TRUE(Processor.Prepare(MakeSource(shape).get(), DefaultFrameRateIndex));
         Processor.WriteTechnicalMeta(meta, c.Still);
         EXPECT_EQ(meta.Item(MetaDuration).Value(), std::to_string(c.Frames));
         EXPECT_EQ(meta.Item(MetaWidth).Value(), "48");
@@ -448,12 +448,12 @@ TEST_F(ProcessorTest, FieldModeFromTheFileNameWins) {
         item.SetFileName(name);
         source.ParseFileName(item);
         Processor.SetMeta(&item.Meta);
-        TSourceSpec spec;
-        spec.Width = 1920;
-        spec.Height = 1080;
-        spec.Interlaced = true;
-        spec.FieldOrder = LvsFieldTopFirst;
-        ASSERT_TRUE(Processor.Prepare(MakeSource(spec).get(), DefaultFrameRateIndex));
+        TClipShape shape;
+        shape.Width = 1920;
+        shape.Height = 1080;
+        shape.Interlaced = true;
+        shape.FieldOrder = LvsFieldTopFirst;
+        ASSERT_TRUE(Processor.Prepare(MakeSource(shape).get(), DefaultFrameRateIndex));
         Processor.WriteTechnicalMeta(item.Meta, false);
         EXPECT_EQ(Processor.FieldMode(), fmUpperFieldFirst);
         EXPECT_EQ(item.Meta.Item(MetaFieldMode).Value(), name[0] == '{' ? "2" : "1");
@@ -476,11 +476,11 @@ TEST_F(ProcessorTest, ThumbnailIsTheThumbFrameAndIsNotSampled) {
         SCOPED_TRACE(c.Frames);
         Meta().Streams().clear();
         Meta().FlipBook()->Clear();
-        TSourceSpec spec;
-        spec.Frames = c.Frames;
-        spec.Width = c.Width;
-        spec.Height = c.Height;
-        TFakeSource& source = Start(spec);
+        TClipShape shape;
+        shape.Frames = c.Frames;
+        shape.Width = c.Width;
+        shape.Height = c.Height;
+        TFakeSource& source = Start(shape);
         ASSERT_TRUE(Processor.TakeThumbnail());
         EXPECT_EQ(source.Reads, std::vector<int32_t>{c.Frame});
         ASSERT_EQ(Meta().Streams().size(), 1u);
@@ -490,7 +490,7 @@ TEST_F(ProcessorTest, ThumbnailIsTheThumbFrameAndIsNotSampled) {
         EXPECT_EQ(height, c.ThumbHeight);
         EXPECT_EQ(Meta().FlipBook()->Count(), 0);
     }
-    Source->FailOn = {ThumbFrameIndex(Source->Spec.Frames)};
+    Source->FailOn = {ThumbFrameIndex(Source->Shape.Frames)};
     EXPECT_FALSE(Processor.TakeThumbnail());
     EXPECT_EQ(Meta().Streams().size(), 1u);
 }
@@ -510,9 +510,9 @@ TEST_F(ProcessorTest, ImportNativeCopiesTheClipAndReadsOnlyTheSamplePositions) {
         Meta().FlipBook()->Clear();
         Messages.clear();
         const TBytes bytes = PlaceSourceFile();
-        TSourceSpec spec;
-        spec.Frames = c.Frames;
-        TFakeSource& source = Start(spec);
+        TClipShape shape;
+        shape.Frames = c.Frames;
+        TFakeSource& source = Start(shape);
         ASSERT_TRUE(Processor.ImportNative(Task));
         EXPECT_EQ(ReadAll(Folder / "{OUTPUT}"), bytes);
         EXPECT_EQ(source.Reads, c.Sampled);
@@ -526,10 +526,10 @@ TEST_F(ProcessorTest, ImportNativeCopiesTheClipAndReadsOnlyTheSamplePositions) {
 
 TEST_F(ProcessorTest, ImportStillCopiesTheImageAndSamplesFrameZeroOnce) {
     const TBytes bytes = PlaceSourceFile();
-    TSourceSpec spec;
-    spec.Frames = 1;
-    spec.Rate = -1.0f;
-    TFakeSource& source = Start(spec);
+    TClipShape shape;
+    shape.Frames = 1;
+    shape.Rate = -1.0f;
+    TFakeSource& source = Start(shape);
     ASSERT_TRUE(Processor.ImportStill(Task));
     EXPECT_EQ(ReadAll(Folder / "{OUTPUT}"), bytes);
     EXPECT_EQ(source.Reads, std::vector<int32_t>{0});
@@ -552,10 +552,10 @@ TEST_F(ProcessorTest, ImportsFailWhenTheCopyFails) {
 
 TEST_F(ProcessorTest, CaptionsGoIntoTheSideFile) {
     PlaceSourceFile();
-    TSourceSpec spec;
-    spec.Frames = 100;
-    spec.CaptionType = LvsCaptionCEA608;
-    TFakeSource& source = Start(spec);
+    TClipShape shape;
+    shape.Frames = 100;
+    shape.CaptionType = LvsCaptionCEA608;
+    TFakeSource& source = Start(shape);
     ASSERT_TRUE(Processor.ExtractCaptions(Task));
     EXPECT_EQ(Task.Progress(), 100.0f);
     EXPECT_EQ(source.CaptionCalls.size(), 100u);
@@ -577,9 +577,9 @@ TEST_F(ProcessorTest, CaptionsFailWithoutCaptionsOrWithoutAWritableFile) {
     EXPECT_TRUE(plain.CaptionCalls.empty());
     EXPECT_FALSE(fs::exists(Folder / "{OUTPUT}.xmd"));
 
-    TSourceSpec spec;
-    spec.CaptionType = LvsCaptionCEA608;
-    Start(spec);
+    TClipShape shape;
+    shape.CaptionType = LvsCaptionCEA608;
+    Start(shape);
     Processor.SetOutputPath((Folder / "no-such-folder" / "{OUTPUT}").string());
     EXPECT_FALSE(Processor.ExtractCaptions(Task));
 }
