@@ -104,7 +104,10 @@ TBytes ReadFile(const std::string& path) {
 
 // Runs lvftool; returns its exit status and what it printed on both streams.
 int RunTool(const std::string& arguments, std::string* output = nullptr) {
-    const std::string log = std::string(LMV_TEST_BINARY_DIR) + "/lvftool.out";
+    // ctest runs the tests of this file side by side, each in its own process: one log each.
+    const std::string log = std::string(LMV_TEST_BINARY_DIR) + "/lvftool-" +
+                            ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+                            ".out";
     const int status = std::system((kTool + " " + arguments + " >" + log + " 2>&1").c_str());
     if (output != nullptr) {
         std::ifstream in(log);
