@@ -16,21 +16,13 @@
 
 #include "foundation/kxLoginDigest.h"
 #include "foundation/kxScrambler.h"
+#include "support/TestWait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
+using testing_support::WaitFor;
 
 void Put32(std::string& out, int32_t v) {
     for (int i = 0; i < 4; ++i)
@@ -262,7 +254,7 @@ TEST(FrameLayout, BarePacketHasLEqualsXPlus8AndFileFramesMarkMinusOne) {
     ASSERT_TRUE(client.Send(std::move(withFile)));
 
     std::string all;
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(WaitFor([&] {
         std::lock_guard guard(lock);
         all = bytes;
         if (all.size() < 12)
@@ -387,9 +379,9 @@ TEST_F(TransportTest, KeepAliveFromIdleClientAndIdleDropOnServer) {
     TXMLClient silent;
     silent.OnDisconnected = [&](TXMLClient&) { dropped = true; };
     ASSERT_TRUE(silent.Connect("127.0.0.1", strict.ListeningPort()));
-    EXPECT_TRUE(WaitUntil([&] { return strict.Count() == 1; }));
-    EXPECT_TRUE(WaitUntil([&] { return dropped.load(); }, 5000ms));
-    EXPECT_TRUE(WaitUntil([&] { return strict.Count() == 0; }));
+    EXPECT_TRUE(WaitFor([&] { return strict.Count() == 1; }));
+    EXPECT_TRUE(WaitFor([&] { return dropped.load(); }, 5000ms));
+    EXPECT_TRUE(WaitFor([&] { return strict.Count() == 0; }));
 }
 
 TEST_F(TransportTest, ReconnectsAfterTheServerComesBack) {
@@ -405,11 +397,11 @@ TEST_F(TransportTest, ReconnectsAfterTheServerComesBack) {
     EXPECT_EQ(connects.load(), 1);
 
     Server.StopListening();
-    ASSERT_TRUE(WaitUntil([&] { return disconnects.load() >= 1; }));
+    ASSERT_TRUE(WaitFor([&] { return disconnects.load() >= 1; }));
     std::this_thread::sleep_for(500ms);  // failed attempts while nobody listens
     EXPECT_EQ(connects.load(), 1);
     ASSERT_TRUE(Server.Listen(Port)) << Server.ErrorText();
-    ASSERT_TRUE(WaitUntil([&] { return connects.load() == 2; }, 10000ms));
+    ASSERT_TRUE(WaitFor([&] { return connects.load() == 2; }, 10000ms));
     TXMLPacketPtr reply;
     EXPECT_TRUE(client.Send(NewPacket("ping", "back"), &reply, 5000, "pong"));
     EXPECT_TRUE(reply);

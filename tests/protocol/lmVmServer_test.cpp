@@ -20,21 +20,13 @@
 #include "server/core/lmVmVersion.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "support/TestInstallation.h"
+#include "support/TestWait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-template <class Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds limit = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
+using testing_support::WaitFor;
 
 std::string Text(TXMLPacket& packet, const char* name) {
     packet.Document.GotoRoot();
@@ -123,7 +115,7 @@ class ControlServerTest : public ::testing::Test {
     }
 
     bool LogHas(const std::string& text) {
-        return WaitUntil([&] { return Install.LogText().find(text) != std::string::npos; });
+        return WaitFor([&] { return Install.LogText().find(text) != std::string::npos; });
     }
 
     // Attaches the task list with a job that reports progress and waits until released.
@@ -195,7 +187,7 @@ TEST_F(ControlServerTest, AnythingBeforeLoginClosesTheConnection) {
         SCOPED_TRACE(type);
         TManager manager(Port);
         ASSERT_TRUE(manager.Send(NewPacket(type)));
-        EXPECT_TRUE(WaitUntil([&] { return manager.Closed.load(); }));
+        EXPECT_TRUE(WaitFor([&] { return manager.Closed.load(); }));
         EXPECT_FALSE(manager.Next(100ms));
     }
     std::lock_guard lock(Server->Engine());
@@ -352,7 +344,7 @@ TEST_F(ControlServerTest, TaskPushesFollowFilesThroughTheIngestPipeline) {
     }
 
     Release = true;
-    ASSERT_TRUE(WaitUntil([&] {
+    ASSERT_TRUE(WaitFor([&] {
         std::lock_guard lock(Tasks);
         for (int i = 0; i < Tasks.Count(); ++i)
             if (Tasks.Items(i)->State() != tsFinished)
@@ -383,9 +375,9 @@ TEST_F(ControlServerTest, SetEngineWithANewPortDropsEveryConnectionAndListensAga
     engine->Document.AddElement("name", "Ingest two");
     engine->Document.AddInteger("port", 9123);
     ASSERT_TRUE(a.Send(std::move(engine)));
-    EXPECT_TRUE(WaitUntil([&] { return a.Closed.load() && b.Closed.load(); }));
+    EXPECT_TRUE(WaitFor([&] { return a.Closed.load() && b.Closed.load(); }));
     EXPECT_TRUE(LogHas("Stopped listening on TCP port: " + std::to_string(Port)));
-    ASSERT_TRUE(WaitUntil([&] { return Server->ListeningPort() != 0; }));
+    ASSERT_TRUE(WaitFor([&] { return Server->ListeningPort() != 0; }));
     EXPECT_TRUE(LogHas("Starting server using TCP port " + std::to_string(Server->ListeningPort()) +
                        ": Success."));
     TManager again(Server->ListeningPort());

@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/TestWait.h"
+
 namespace testing_support {
 
 struct TProcessResult {
@@ -127,18 +129,6 @@ inline int FreePort() {
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
     close(fd);
     return ntohs(address.sin_port);
-}
-
-// Waits until the condition holds or the time is up; returns the condition's last value.
-template <class Condition>
-bool WaitFor(Condition condition, std::chrono::milliseconds time = std::chrono::seconds(10)) {
-    const auto end = std::chrono::steady_clock::now() + time;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 }  // namespace testing_support
