@@ -455,6 +455,7 @@ void TVmServer::TaskEvent(int32_t code, TTaskItem* task) {
     if (!task || (code != 102 && code != 103 && code != 104)) {
         return;
     }
+    std::lock_guard order(FTaskPushLock);
     TXMLPacketPtr packet = NewPacket(code == 104 ? "taskstate" : "task");
     if (code == 104) {
         task->SaveStateToXML(packet->Document);

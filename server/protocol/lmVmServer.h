@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <shared_mutex>
 #include <string>
 
@@ -98,6 +99,10 @@ class TVmServer {
 
     // Guards FXMLServer's lifetime against pushes from worker threads at shut-down.
     std::shared_mutex FServerGuard;
+    // Makes taking a task's snapshot and broadcasting it one step, so pushes from the
+    // dispatcher and a worker reach every manager in the order the task changed. Taken after
+    // the task list's lock (a cancel fires under it), before the connection list's.
+    std::mutex FTaskPushLock;
     std::unique_ptr<TXMLServer> FXMLServer;
     std::unique_ptr<TSignalThread> FRestartThread;
     std::function<void()> FEngineStart;
