@@ -18,14 +18,12 @@ bool TPNGImage::SaveToStream(std::vector<uint8_t>& stream) const {
     image.width = static_cast<png_uint_32>(FWidth);
     image.height = static_cast<png_uint_32>(FHeight);
     image.format = PNG_FORMAT_RGBA;
-    png_alloc_size_t size = 0;
-    // The first call only measures; the second writes into a buffer of that size.
-    if (!png_image_write_to_memory(&image, nullptr, &size, 0, FPixels.data(), 0, nullptr)) {
-        png_image_free(&image);
-        return false;
-    }
+    // Thumbnails and flipbook frames are small and made for every clip: light compression
+    // written once into a buffer of the largest size the image can take beats a smaller file.
+    image.flags = PNG_IMAGE_FLAG_FAST;
     try {
-        std::vector<uint8_t> encoded(size);
+        std::vector<uint8_t> encoded(PNG_IMAGE_PNG_SIZE_MAX(image));
+        png_alloc_size_t size = encoded.size();
         if (!png_image_write_to_memory(&image, encoded.data(), &size, 0, FPixels.data(), 0,
                                        nullptr)) {
             png_image_free(&image);
