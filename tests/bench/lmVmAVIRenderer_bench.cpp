@@ -303,23 +303,16 @@ class TRatioReporter : public benchmark::ConsoleReporter {
     }
 };
 
-}  // namespace
+// Both contents, the median of three runs each: a shared machine's noise would otherwise decide
+// the ratio.
+void Runs(benchmark::internal::Benchmark* runs) {
+    runs->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+    runs->Repetitions(3)->ReportAggregatesOnly();
+}
+BENCHMARK(BM_CodecAlone)->Apply(Runs);
+BENCHMARK(BM_Renderer)->Apply(Runs);
 
-// The median of three runs each: a shared machine's noise would otherwise decide the ratio.
-BENCHMARK(BM_CodecAlone)
-    ->Arg(0)
-    ->Arg(1)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(3)
-    ->ReportAggregatesOnly();
-BENCHMARK(BM_Renderer)
-    ->Arg(0)
-    ->Arg(1)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(3)
-    ->ReportAggregatesOnly();
+}  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
