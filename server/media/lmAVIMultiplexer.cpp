@@ -86,11 +86,21 @@ bool TAVIMultiplexer::Receive(int stream, const TMediaSample& sample) {
         if (sample.Length == 0) {
             return true;
         }
-        // The audio of one interleave period goes ahead of that period's video frame.
-        const int64_t key = stream == FMasterStream ? sample.Start : sample.Start - FPreroll;
-        FQueues[stream].push_back({std::vector<uint8_t>(sample.Data, sample.Data + sample.Length),
-                                   key, sample.SyncPoint});
-        failed = !Drain(false);
+        if (!FHasAudio && FQueues[stream].empty()) {
+            // Video alone is written as it comes, straight from the sample.
+            if (!FWriter->WriteVideo(sample.Data, sample.Length, sample.SyncPoint)) {
+                FFailed = true;
+                FError = FWriter->LastError();
+                failed = true;
+            }
+        } else {
+            // The audio of one interleave period goes ahead of that period's video frame.
+            const int64_t key = stream == FMasterStream ? sample.Start : sample.Start - FPreroll;
+            FQueues[stream].push_back(
+                {std::vector<uint8_t>(sample.Data, sample.Data + sample.Length), key,
+                 sample.SyncPoint});
+            failed = !Drain(false);
+        }
     }
     if (failed) {
         Complete(true);
