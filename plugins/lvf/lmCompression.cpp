@@ -63,36 +63,45 @@ void TRLECodec::Encode(const void* source, void* destination, size_t& encodedSiz
     encodedSize = written;
 }
 
+bool TRLECodec::DecodePart(const uint8_t* source, size_t available, uint8_t* destination,
+                           size_t pixels, size_t& done, size_t& consumed) {
+    size_t read = 0;
+    consumed = 0;
+    while (done < pixels && read < available) {
+        const uint8_t control = source[read];
+        const size_t count = static_cast<size_t>(control & 0x7F) + 1;
+        const size_t payload = (control & kRunFlag) ? kPixelBytes : count * kPixelBytes;
+        if (count > pixels - done) {
+            return false;
+        }
+        if (payload > available - read - 1) {
+            break;
+        }
+        ++read;
+        uint8_t* target = destination + done * kPixelBytes;
+        if (control & kRunFlag) {
+            for (size_t i = 0; i < count; ++i) {
+                std::memcpy(target + i * kPixelBytes, source + read, kPixelBytes);
+            }
+        } else {
+            std::memcpy(target, source + read, payload);
+        }
+        read += payload;
+        done += count;
+    }
+    consumed = read;
+    return true;
+}
+
 bool TRLECodec::Decode(const void* source, void* destination, size_t decodedBytes,
                        size_t encodedSize) {
     if (decodedBytes % kPixelBytes != 0) {
         return false;
     }
-    const auto* in = static_cast<const uint8_t*>(source);
-    auto* out = static_cast<uint8_t*>(destination);
-    const size_t n = decodedBytes / kPixelBytes;
     size_t done = 0;
-    size_t read = 0;
-    while (done < n) {
-        if (read >= encodedSize) {
-            return false;
-        }
-        const uint8_t control = in[read++];
-        const size_t count = static_cast<size_t>(control & 0x7F) + 1;
-        const size_t payload = (control & kRunFlag) ? kPixelBytes : count * kPixelBytes;
-        if (count > n - done || payload > encodedSize - read) {
-            return false;
-        }
-        uint8_t* target = out + done * kPixelBytes;
-        if (control & kRunFlag) {
-            for (size_t i = 0; i < count; ++i) {
-                std::memcpy(target + i * kPixelBytes, in + read, kPixelBytes);
-            }
-        } else {
-            std::memcpy(target, in + read, payload);
-        }
-        read += payload;
-        done += count;
-    }
-    return true;
+    size_t consumed = 0;
+    return DecodePart(static_cast<const uint8_t*>(source), encodedSize,
+                      static_cast<uint8_t*>(destination), decodedBytes / kPixelBytes, done,
+                      consumed) &&
+           done == decodedBytes / kPixelBytes;
 }

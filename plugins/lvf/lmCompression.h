@@ -42,4 +42,13 @@ class TRLECodec : public TBaseCodec {
                 size_t sourceBytes) override;
     bool Decode(const void* source, void* destination, size_t decodedBytes,
                 size_t encodedSize) override;
+
+    // Decodes the whole packets among the `available` bytes of `source` into `destination`, a
+    // frame of `pixels` pixels of which `done` are decoded already (advanced on return), so a
+    // stream can be decoded piece by piece. Returns the bytes consumed: a packet cut off at the
+    // end is left for the next piece. False when a packet would run past the frame.
+    static bool DecodePart(const uint8_t* source, size_t available, uint8_t* destination,
+                           size_t pixels, size_t& done, size_t& consumed);
+    // The most bytes one packet takes.
+    static constexpr size_t kMaxPacketBytes = 1 + 128 * 4;
 };

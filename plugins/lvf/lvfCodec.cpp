@@ -1,5 +1,6 @@
 #include "plugins/lvf/lvfCodec.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -138,18 +139,8 @@ bool TLVFDecoder::Open(const std::string& fileName) {
         if (!file_) {
             return Fail("seek error");
         }
-        // Large enough for the largest record that lies inside the file; records that do not
-        // are refused when read, so the buffer never exceeds the file.
-        uint64_t largest = 0;
-        for (uint32_t i = 0; i < frames; ++i) {
-            const uint64_t offset = RecordOffset(i);
-            const uint64_t need = uint64_t{RecordSize(i)} + lvf::kRecordPrefix + lvf::kRecordSuffix;
-            if (offset <= fileSize_ && need <= fileSize_ - offset && need > largest) {
-                largest = need;
-            }
-        }
         try {
-            readBuffer_.resize(largest);
+            readBuffer_.resize(kReadPiece + TRLECodec::kMaxPacketBytes);
         } catch (const std::bad_alloc&) {
             return Fail("unable to allocate read buffer");
         }
@@ -163,6 +154,18 @@ bool TLVFDecoder::Open(const std::string& fileName) {
         errorText_ = error;
     }
     return ok;
+}
+
+bool TLVFDecoder::ReadExactly(uint8_t* buffer, size_t size) {
+    errno = 0;
+    file_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
+    if (static_cast<size_t>(file_.gcount()) == size) {
+        return true;
+    }
+    if (file_.bad() && errno != 0) {
+        return Fail("frame read error: " + SystemMessage());
+    }
+    return Fail("frame read error, truncated");
 }
 
 bool TLVFDecoder::ReadFrame(int64_t frame, void* destination) {
@@ -179,7 +182,7 @@ bool TLVFDecoder::ReadFrame(int64_t frame, void* destination) {
         return Fail("error seeking for frame: offset " + std::to_string(offset) +
                     " lies beyond the end of the file");
     }
-    if (need > fileSize_ - offset || need > readBuffer_.size()) {
+    if (need > fileSize_ - offset) {
         return Fail("frame read error, truncated");
     }
     file_.clear();
@@ -187,24 +190,41 @@ bool TLVFDecoder::ReadFrame(int64_t frame, void* destination) {
     if (!file_ || static_cast<uint64_t>(file_.tellg()) != offset) {
         return Fail("error seeking for frame");
     }
-    errno = 0;
-    file_.read(reinterpret_cast<char*>(readBuffer_.data()), static_cast<std::streamsize>(need));
-    if (static_cast<uint64_t>(file_.gcount()) != need) {
-        if (file_.bad() && errno != 0) {
-            return Fail("frame read error: " + SystemMessage());
-        }
-        return Fail("frame read error, truncated");
-    }
     // The record's own count must describe exactly one frame, or decoding would run past the
     // caller's buffer or leave part of it stale.
+    if (!ReadExactly(readBuffer_.data(), lvf::kRecordPrefix)) {
+        return false;
+    }
     const uint32_t decodedBytes = Read32(readBuffer_.data());
     if (decodedBytes != FrameSize()) {
         return Fail("frame " + std::to_string(number) + " has a decoded size of " +
                     std::to_string(decodedBytes) + " bytes, expected " +
                     std::to_string(FrameSize()));
     }
-    if (!codec_.Decode(readBuffer_.data() + lvf::kRecordPrefix, destination, decodedBytes,
-                       RecordSize(number))) {
+    // The run-length data is read and decoded a piece at a time: the piece stays in the
+    // processor's cache while it is decoded, and a frame never needs a second frame-sized
+    // buffer. A packet cut off at the end of a piece moves to the front for the next.
+    auto* target = static_cast<uint8_t*>(destination);
+    const size_t pixels = decodedBytes / 4;
+    size_t done = 0;
+    size_t kept = 0;
+    uint64_t left = RecordSize(number);
+    while (left > 0) {
+        const size_t piece =
+            static_cast<size_t>(std::min<uint64_t>(left, readBuffer_.size() - kept));
+        if (!ReadExactly(readBuffer_.data() + kept, piece)) {
+            return false;
+        }
+        left -= piece;
+        const size_t available = kept + piece;
+        size_t consumed = 0;
+        if (!TRLECodec::DecodePart(readBuffer_.data(), available, target, pixels, done, consumed)) {
+            return Fail("error decoding frame: " + std::to_string(number));
+        }
+        kept = available - consumed;
+        std::memmove(readBuffer_.data(), readBuffer_.data() + consumed, kept);
+    }
+    if (done != pixels) {
         return Fail("error decoding frame: " + std::to_string(number));
     }
     return true;

@@ -54,7 +54,12 @@ class TLVFDecoder {
     const std::string& ErrorText() const { return errorText_; }
 
   private:
+    // Run-length data is read in pieces of this many bytes.
+    static constexpr size_t kReadPiece = 256 * 1024;
+
     bool Fail(std::string text);
+    // Reads size bytes at the file position; a short read or an error fails with its text.
+    bool ReadExactly(uint8_t* buffer, size_t size);
 
     std::string errorText_;
     std::array<uint8_t, lvf::kHeaderSize> header_{};

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -373,6 +374,62 @@ TEST(LVFWriterTest, RefusesUnusableFramesAndEmptyClips) {
     EXPECT_EQ(decoder.ErrorText(), "no video frames in source");
     EXPECT_FALSE(writer.Create(std::string(LMV_TEST_BINARY_DIR) + "/no/such/folder/x.lvf", 2, 2));
     EXPECT_NE(writer.ErrorText().find("cannot create"), std::string::npos);
+    fs::remove(path);
+}
+
+// Frames far larger than one read of the decoder, with runs and literal packets of every length,
+// so packets straddle the pieces the record is read in; a record cut short in its middle fails.
+TEST(LVFDecoderLargeFramesTest, PacketsAcrossReadPiecesDecodeExactly) {
+    const std::string path = std::string(LMV_TEST_BINARY_DIR) + "/large_frames.lvf";
+    constexpr uint32_t width = 700, height = 500;
+    std::vector<TBytes> frames;
+    uint32_t state = 12345;
+    for (int f = 0; f < 2; ++f) {
+        std::vector<uint32_t> pixels;
+        while (pixels.size() < width * height) {
+            state = state * 1103515245u + 12345u;
+            const size_t length = 1 + (state >> 16) % 200;
+            const bool run = (state >> 8) & 1;
+            for (size_t i = 0; i < length && pixels.size() < width * height; ++i) {
+                pixels.push_back(run ? state : state ^ static_cast<uint32_t>(i * 2654435761u));
+            }
+        }
+        frames.push_back(Pixels(pixels));
+    }
+    TLVFWriter writer;
+    ASSERT_TRUE(writer.Create(path, width, height)) << writer.ErrorText();
+    for (const TBytes& frame : frames) {
+        ASSERT_TRUE(writer.WriteFrame(frame.data())) << writer.ErrorText();
+    }
+    ASSERT_TRUE(writer.Finish()) << writer.ErrorText();
+
+    TLVFDecoder decoder;
+    ASSERT_TRUE(decoder.Open(path)) << decoder.ErrorText();
+    ASSERT_GT(decoder.RecordSize(0), 2u * 256 * 1024);
+    for (int f = 1; f >= 0; --f) {
+        TBytes pixels(decoder.FrameSize());
+        ASSERT_TRUE(decoder.ReadFrame(f, pixels.data())) << decoder.ErrorText();
+        EXPECT_TRUE(pixels == frames[f]) << "frame " << f;
+    }
+    decoder.Close();
+
+    std::ifstream in(path, std::ios::binary);
+    TBytes file(std::istreambuf_iterator<char>(in), {});
+    in.close();
+    uint64_t indexOffset;
+    std::memcpy(&indexOffset, file.data() + 32, 8);
+    uint32_t size;
+    std::memcpy(&size, file.data() + indexOffset + 8, 4);
+    size -= 300 * 1024;
+    std::memcpy(file.data() + indexOffset + 8, &size, 4);
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(file.data()), static_cast<long>(file.size()));
+    ASSERT_TRUE(decoder.Open(path)) << decoder.ErrorText();
+    TBytes pixels(decoder.FrameSize() + 16, 0xEE);
+    EXPECT_FALSE(decoder.ReadFrame(0, pixels.data()));
+    EXPECT_EQ(decoder.ErrorText(), "error decoding frame: 0");
+    EXPECT_EQ(TBytes(pixels.end() - 16, pixels.end()), TBytes(16, 0xEE));
+    decoder.Close();
     fs::remove(path);
 }
 
