@@ -1,7 +1,6 @@
 #include "server/media/lmAudioVideoFramePusher.h"
 
 #include <cmath>
-#include <cstdlib>
 
 #include "port/port_thread.h"
 
@@ -67,7 +66,7 @@ TVideoPushPin::TVideoPushPin(const TVideoMediaType& type, TVideoFill fill)
 TVideoStreamCaps TVideoPushPin::StreamCaps() const {
     TVideoStreamCaps caps;
     caps.InputWidth = FType.Header.bmiHeader.biWidth;
-    caps.InputHeight = std::abs(FType.Header.bmiHeader.biHeight);
+    caps.InputHeight = FType.Header.bmiHeader.biHeight;
     caps.MinFrameInterval = caps.MaxFrameInterval = FType.Header.AvgTimePerFrame;
     caps.MinBitsPerSecond = caps.MaxBitsPerSecond = static_cast<int32_t>(FType.Header.dwBitRate);
     return caps;

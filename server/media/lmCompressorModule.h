@@ -16,7 +16,7 @@ struct TCompressorInputFormat {
     int32_t Width = 0;
     int32_t Height = 0;
     int32_t BitCount = 0;  // 24 (B, G, R) or 32 (B, G, R, A)
-    bool BottomUp = true;  // the bottom row comes first, as in bitmaps of positive height
+    bool BottomUp = true;  // the bottom row comes first, as a video pin delivers frames
 };
 
 class ICompressor {

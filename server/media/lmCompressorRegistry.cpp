@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <exception>
 
 #include "port/port_files.h"
@@ -53,12 +52,10 @@ bool TCompressor::ConnectInput(const TVideoMediaType& type) {
     const TBitmapInfoHeader& bmi = type.Header.bmiHeader;
     TCompressorInputFormat format;
     format.Width = bmi.biWidth;
-    // A negative height means top-down rows, as in bitmaps.
-    format.Height = bmi.biHeight < 0 ? -bmi.biHeight : bmi.biHeight;
+    format.Height = bmi.biHeight;
     format.BitCount = bmi.biBitCount;
-    format.BottomUp = bmi.biHeight > 0;
-    if (bmi.biCompression != 0 || bmi.biHeight == 0 || format.Height <= 0 ||
-        !FCompressor->SetInputFormat(format)) {
+    format.BottomUp = true;
+    if (bmi.biCompression != 0 || bmi.biHeight <= 0 || !FCompressor->SetInputFormat(format)) {
         FError =
             std::string("the compressor refuses the input format: ") + FCompressor->LastError();
         return false;
@@ -77,7 +74,7 @@ TAVIVideoFormat TCompressor::OutputFormat() const {
     TAVIVideoFormat format;
     format.FourCC = FCompressor->FourCC();
     format.Width = FInputType.Header.bmiHeader.biWidth;
-    format.Height = std::abs(FInputType.Header.bmiHeader.biHeight);
+    format.Height = FInputType.Header.bmiHeader.biHeight;
     format.BitCount = static_cast<uint16_t>(FCompressor->OutputBitCount());
     format.RateNumerator = FInputType.RateNumerator;
     format.RateDenominator = FInputType.RateDenominator;

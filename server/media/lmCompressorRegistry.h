@@ -31,7 +31,7 @@ class TCompressor : public IMediaInput {
     const TCompressorInfo& Info() const { return FInfo; }
 
     // Negotiates the uncompressed input: the compressor must accept the frame size and bit
-    // depth of the type (bottom-up rows, or top-down ones for a negative height).
+    // depth of the type (bottom-up rows).
     bool ConnectInput(const TVideoMediaType& type);
     bool InputConnected() const { return FInputConnected; }
     // The compressed stream for the multiplexer; valid once the input is connected.

@@ -47,11 +47,8 @@ void TAVIRenderer::Fail(const std::string& reason) {
 
 void TAVIRenderer::Execute() {
     try {
-        TVideoMediaType videoType = MakeVideoMediaType(FClip.Width(), FClip.Height(),
-                                                       FClip.BitDepth(), FClip.FrameRateIndex());
-        // Samples run top row first (a negative height, as bitmaps say it), the layout sources
-        // deliver: a 32-bit frame is read straight into its sample, without a copy.
-        videoType.Header.bmiHeader.biHeight = -videoType.Header.bmiHeader.biHeight;
+        const TVideoMediaType videoType = MakeVideoMediaType(
+            FClip.Width(), FClip.Height(), FClip.BitDepth(), FClip.FrameRateIndex());
         std::optional<TWaveFormat> audio;
         if (FClip.AudioChannels() > 0) {
             audio = MakeAudioFormat(FClip.AudioChannels());
@@ -187,21 +184,10 @@ bool TAVIRenderer::VideoFill(uint8_t* buffer, size_t size) {
         audioSpace = static_cast<int32_t>(
             std::min<size_t>(FAudioBytesPerFrame, kAudioBufferSize - FAudioFill));
     }
-    const int32_t width = FClip.Width();
-    const int32_t height = FClip.Height();
-    const int32_t stride = VideoStride(width, FClip.BitDepth());
-    if (size < static_cast<size_t>(stride) * static_cast<size_t>(height)) {
-        Fail("the video sample cannot hold a frame");
-        return false;
-    }
-    // 32-bit sample rows are exactly the source's rows; 24-bit ones are packed from the
-    // clip's frame buffer.
-    const bool direct = FClip.BitDepth() == 32;
     int32_t audioBytes = 0;
     bool ok = false;
     try {
-        ok = FClip.FetchFrame(counter, direct ? buffer : nullptr, audioTarget, audioSpace,
-                              audioBytes);
+        ok = FClip.FetchFrame(counter, audioTarget, audioSpace, audioBytes);
     } catch (const std::exception&) {
         ok = false;
     }
@@ -216,8 +202,32 @@ bool TAVIRenderer::VideoFill(uint8_t* buffer, size_t size) {
         }
         FAudioEvent.Set();
     }
-    if (ok && !direct) {
-        FSettings.Move32b24b(FClip.FrameBuffer(), width * 4, buffer, stride, width, height);
+    if (ok) {
+        const int32_t width = FClip.Width();
+        const int32_t height = FClip.Height();
+        const int32_t stride = VideoStride(width, FClip.BitDepth());
+        const uint8_t* source = FClip.FrameBuffer();
+        int32_t sourcePitch = width * 4;
+        const size_t rowBytes =
+            std::min<size_t>(static_cast<size_t>(stride), static_cast<size_t>(sourcePitch));
+        if (FClip.BitDepth() == 24) {
+            const size_t needed = static_cast<size_t>(stride) * static_cast<size_t>(height);
+            if (FScratch.size() < needed) {
+                FScratch.assign(needed, 0);
+            }
+            FSettings.Move32b24b(source, sourcePitch, FScratch.data(), stride, width, height);
+            source = FScratch.data();
+            sourcePitch = stride;
+        }
+        // Samples hold bottom-up rows: the top row goes last.
+        const size_t copy = FClip.BitDepth() == 24 ? static_cast<size_t>(stride) : rowBytes;
+        for (int32_t row = 0; row < height; ++row) {
+            const size_t at = static_cast<size_t>(height - 1 - row) * static_cast<size_t>(stride);
+            if (at + copy > size) {
+                break;
+            }
+            std::memcpy(buffer + at, source + static_cast<size_t>(row) * sourcePitch, copy);
+        }
     }
     if (FTask != nullptr && duration > 0) {
         FTask->SetProgress(static_cast<float>(counter + 1) / static_cast<float>(duration) * 100.0f);

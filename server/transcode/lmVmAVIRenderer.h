@@ -28,11 +28,10 @@ class IAVIRenderClip {
     virtual std::string OutputPath() const = 0;
     // The display name of the compressor to create.
     virtual std::string CodecDisplayName() const = 0;
-    // Reads frame `index` into target, laid out as the frame buffer, or into the frame buffer
-    // when target is null; with an audio buffer, up to audioSpace bytes of the frame's audio
+    // Reads frame `index`; with an audio buffer, up to audioSpace bytes of the frame's audio
     // are delivered into it (audioBytes receives the count).
-    virtual bool FetchFrame(int32_t index, uint8_t* target, uint8_t* audioBuffer,
-                            int32_t audioSpace, int32_t& audioBytes) = 0;
+    virtual bool FetchFrame(int32_t index, uint8_t* audioBuffer, int32_t audioSpace,
+                            int32_t& audioBytes) = 0;
     virtual const uint8_t* FrameBuffer() const = 0;
 };
 
@@ -97,6 +96,7 @@ class TAVIRenderer : public TkxThread {
     port::Event FDoneEvent{port::Event::Mode::ManualReset};
     port::Event FAudioEvent{port::Event::Mode::AutoReset};
     std::atomic<int32_t> FFrameCounter{0};
+    std::vector<uint8_t> FScratch;
     std::vector<uint8_t> FAudioStage;  // one frame's audio on its way into the audio buffer
     std::vector<uint8_t> FAudioBuffer;
     size_t FAudioFill = 0;

@@ -266,24 +266,24 @@ void TVmProcessor::StartSampling() {
     FSampleCount = 1;
 }
 
-void TVmProcessor::SampleFrame(int32_t Index, const uint32_t* Bits) {
+void TVmProcessor::SampleFrame(int32_t Index) {
     // FSampleCount counts the positions computed so far, one ahead of the images taken.
     if (!FSampling || Index != FNextSample || FSampleCount > MaxPreviewSamples) {
         return;
     }
     std::vector<uint8_t> stream;
     if (FMeta != nullptr && FMeta->FlipBook() != nullptr &&
-        MakeThumbnailPNG(Bits, FWidth, FHeight, stream)) {
+        MakeThumbnailPNG(FFrameBuffer.data(), FWidth, FHeight, stream)) {
         FMeta->FlipBook()->AddFrame(std::move(stream));
     }
     FNextSample = PreviewSamplePosition(FSampleCount, FDuration);
     ++FSampleCount;
 }
 
-bool TVmProcessor::FetchFrameInto(int32_t Index, uint8_t* Target, void* AudioBuffer,
-                                  int32_t AudioSpace, int32_t& AudioBytes) {
+bool TVmProcessor::FetchFrame(int32_t Index, void* AudioBuffer, int32_t AudioSpace,
+                              int32_t& AudioBytes) {
     AudioBytes = 0;
-    if (!FVideoSource || FFrameBuffer.empty() || Target == nullptr) {
+    if (!FVideoSource || FFrameBuffer.empty()) {
         return false;
     }
     bool ok = false;
@@ -291,27 +291,22 @@ bool TVmProcessor::FetchFrameInto(int32_t Index, uint8_t* Target, void* AudioBuf
         TPluginCallGuard guard;
         if (AudioBuffer != nullptr) {
             int32_t delivered = 0;
-            ok = FVideoSource->ReadFrameAudio(Index, Target, FPitch, AudioBuffer, AudioSpace,
-                                              &delivered) != LvsFalse;
+            ok = FVideoSource->ReadFrameAudio(Index, FFrameBuffer.data(), FPitch, AudioBuffer,
+                                              AudioSpace, &delivered) != LvsFalse;
             // The caller reads this many bytes from its buffer: never more than it offered.
             AudioBytes = std::clamp(delivered, 0, std::max(AudioSpace, 0));
         } else {
-            ok = FVideoSource->ReadFrame(Index, Target, FPitch) != LvsFalse;
+            ok = FVideoSource->ReadFrame(Index, FFrameBuffer.data(), FPitch) != LvsFalse;
         }
     } catch (...) {
         ok = false;
     }
     if (ok) {
-        SampleFrame(Index, reinterpret_cast<const uint32_t*>(Target));
+        SampleFrame(Index);
     } else {
         AudioBytes = 0;
     }
     return ok;
-}
-
-bool TVmProcessor::FetchFrame(int32_t Index, void* AudioBuffer, int32_t AudioSpace,
-                              int32_t& AudioBytes) {
-    return FetchFrameInto(Index, FrameBuffer(), AudioBuffer, AudioSpace, AudioBytes);
 }
 
 bool TVmProcessor::FetchFrame(int32_t Index) {

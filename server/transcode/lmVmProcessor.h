@@ -99,10 +99,6 @@ class TVmProcessor {
     // into the preview flipbook when it is the next sample. False when the read fails.
     bool FetchFrame(int32_t Index, void* AudioBuffer, int32_t AudioSpace, int32_t& AudioBytes);
     bool FetchFrame(int32_t Index);
-    // The same into Target, a frame of the frame buffer's layout (top row first, width x 4
-    // bytes per row), so the renderer lets the source write straight into its sample.
-    bool FetchFrameInto(int32_t Index, uint8_t* Target, void* AudioBuffer, int32_t AudioSpace,
-                        int32_t& AudioBytes);
 
     // Reads the thumbnail frame (not sampled) and appends its PNG to the metadata's streams;
     // false when the clip gets no thumbnail.
@@ -152,7 +148,7 @@ class TVmProcessor {
     bool FailPrepare(std::string Reason);
     // Copies the source file to the output path; false when that fails.
     bool CopySourceToOutput() const;
-    void SampleFrame(int32_t Index, const uint32_t* Bits);
+    void SampleFrame(int32_t Index);
 
     mutable std::mutex FLock;
     TGUID FUid;

@@ -36,10 +36,9 @@ class TProcessorRenderClip final : public IAVIRenderClip {
         const TVideoCodec* codec = FProcessor.OutputCodec();
         return codec != nullptr ? codec->DisplayName : std::string();
     }
-    bool FetchFrame(int32_t Index, uint8_t* Target, uint8_t* AudioBuffer, int32_t AudioSpace,
+    bool FetchFrame(int32_t Index, uint8_t* AudioBuffer, int32_t AudioSpace,
                     int32_t& AudioBytes) override {
-        return FProcessor.FetchFrameInto(Index, Target ? Target : FProcessor.FrameBuffer(),
-                                         AudioBuffer, AudioSpace, AudioBytes);
+        return FProcessor.FetchFrame(Index, AudioBuffer, AudioSpace, AudioBytes);
     }
     const uint8_t* FrameBuffer() const override { return FProcessor.FrameBuffer(); }
 

@@ -203,10 +203,9 @@ class TSourceClip final : public IAVIRenderClip {
     int32_t Duration() const override { return FSource.GetFrameCount(); }
     std::string OutputPath() const override { return FPath; }
     std::string CodecDisplayName() const override { return FCodec; }
-    bool FetchFrame(int32_t index, uint8_t* target, uint8_t*, int32_t,
-                    int32_t& audioBytes) override {
+    bool FetchFrame(int32_t index, uint8_t*, int32_t, int32_t& audioBytes) override {
         audioBytes = 0;
-        return FSource.ReadFrame(index, target ? target : FFrame.data(), kWidth * 4) != LvsFalse;
+        return FSource.ReadFrame(index, FFrame.data(), kWidth * 4) != LvsFalse;
     }
     const uint8_t* FrameBuffer() const override { return FFrame.data(); }
 

@@ -64,8 +64,7 @@ class TTestClip : public IAVIRenderClip {
         return static_cast<uint8_t>(x * 7 + y * 13 + frame * 5 + c * 60 + (x * y) % 3);
     }
 
-    bool FetchFrame(int32_t index, uint8_t* target, uint8_t* audio, int32_t space,
-                    int32_t& bytes) override {
+    bool FetchFrame(int32_t index, uint8_t* audio, int32_t space, int32_t& bytes) override {
         if (OnFetch) {
             OnFetch(index);
         }
@@ -74,11 +73,10 @@ class TTestClip : public IAVIRenderClip {
             return false;
         }
         Frame.resize(static_cast<size_t>(W) * H * 4);
-        uint8_t* pixels = target != nullptr ? target : Frame.data();
         for (int32_t y = 0; y < H; ++y) {
             for (int32_t x = 0; x < W; ++x) {
                 for (int c = 0; c < 4; ++c) {
-                    pixels[(static_cast<size_t>(y) * W + x) * 4 + c] = Pixel(index, x, y, c);
+                    Frame[(static_cast<size_t>(y) * W + x) * 4 + c] = Pixel(index, x, y, c);
                 }
             }
         }
