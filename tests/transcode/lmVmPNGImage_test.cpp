@@ -92,6 +92,48 @@ TEST(PNGImage, ReadsBackAsTheInputPixelsForBothRowOrders) {
     EXPECT_EQ(std::memcmp(loaded->Pixels(), decoded.rgba.data(), decoded.rgba.size()), 0);
 }
 
+TEST(PNGImage, SavedImageAppendsAndReadsBackUnchanged) {
+    // Noise that does not compress, a smooth ramp and a flat image: every one comes back with
+    // the same samples, and what the stream held before stays in front of the file.
+    struct TCase {
+        const char* name;
+        int width, height;
+        std::vector<uint8_t> bgra;
+    };
+    std::vector<TCase> cases;
+    cases.push_back({"noise", 301, 77, RandomBGRA(301, 77, 5)});
+    std::vector<uint8_t> ramp(64 * 40 * 4);
+    for (size_t i = 0; i < ramp.size(); ++i)
+        ramp[i] = static_cast<uint8_t>(i / 4 % 64 * 4 + i % 4);
+    cases.push_back({"ramp", 64, 40, ramp});
+    cases.push_back({"flat", 320, 180, std::vector<uint8_t>(320 * 180 * 4, 0x5A)});
+    cases.push_back({"one pixel", 1, 1, RandomBGRA(1, 1, 6)});
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::unique_ptr<TPNGImage> png = EncodePNG(c.bgra.data(), c.width, c.height, true);
+        ASSERT_NE(png, nullptr);
+        std::vector<uint8_t> stream = {7, 8, 9};
+        ASSERT_TRUE(png->SaveToStream(stream));
+        ASSERT_GT(stream.size(), 3u);
+        EXPECT_EQ(stream[0], 7);
+        EXPECT_EQ(stream[2], 9);
+        const std::vector<uint8_t> file(stream.begin() + 3, stream.end());
+        TDecoded decoded;
+        ASSERT_TRUE(Decode(file, decoded));
+        EXPECT_EQ(decoded.colourType, PNG_COLOR_TYPE_RGB_ALPHA);
+        ASSERT_EQ(decoded.rgba.size(), c.bgra.size());
+        EXPECT_EQ(std::memcmp(decoded.rgba.data(), png->Pixels(), c.bgra.size()), 0);
+
+        std::vector<uint8_t> direct;
+        ASSERT_TRUE(EncodePNGStream(c.bgra.data(), c.width, true, c.height, direct));
+        EXPECT_EQ(direct, file);
+    }
+    // Flat areas must still shrink to almost nothing.
+    std::vector<uint8_t> flat;
+    ASSERT_TRUE(EncodePNGStream(cases[2].bgra.data(), 320, true, 180, flat));
+    EXPECT_LT(flat.size(), 2000u);
+}
+
 TEST(PNGImage, EmptyOrMissingBlocksGiveNoImage) {
     const std::vector<uint8_t> pixels = RandomBGRA(4, 4, 2);
     EXPECT_EQ(EncodePNG(pixels.data(), 4, 0, true), nullptr);
