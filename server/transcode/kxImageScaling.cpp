@@ -3,11 +3,16 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "server/transcode/lmVmPNGImage.h"
 
@@ -112,9 +117,13 @@ TMappingTable MakeMappingTable(int32_t DstLo, int32_t DstHi, int32_t ClipLo, int
 
 namespace {
 
-// Vertical pass over the columns `first` to `count` - 1: rows[k] points at the first column of the
-// k-th tap's source row. Sums wrap like 32-bit registers, so every path agrees even on absurd
-// weights.
+// All passes compute their sums modulo 2^32, like 32-bit registers. The result of a pass is a
+// sum of weight x value products, and such a sum does not depend on the order of its terms, on
+// how they are grouped, or on whether two weights on the same value are added first. So every
+// path below gives the scalar path's pixels bit for bit, even for absurd weights.
+
+// Vertical pass over the columns `first` to `count` - 1: rows[k] points at the first column of
+// the k-th tap's source row.
 void VerticalScalar(const uint8_t* const* rows, const int32_t* weights, size_t taps, int32_t first,
                     int32_t count, int32_t* slots) {
     for (int32_t x = first; x < count; ++x) {
@@ -162,13 +171,117 @@ void HorizontalScalar(const int32_t* slots, const TMappingTable& table, int32_t 
     }
 }
 
+// Everything about one resampling that does not depend on the pixels: the two tables and the
+// forms the SIMD passes read them in. LanczosScale keeps plans for the sizes it has seen.
+struct TResamplePlan {
+    TPixelRect Clip;           // the destination pixels written
+    TMappingTable Horizontal;  // one cluster per column of Clip
+    TMappingTable Vertical;    // one cluster per row of Clip
+    bool Clamp = false;
+    // The source columns the horizontal pass reads, from Lo on.
+    int32_t Lo = 0;
+    int32_t Columns = 0;
+    // The horizontal clusters as runs of Taps neighbouring slots (a multiple of 4): column k
+    // reads the slots from DenseStart[k] (counted from Lo) with the weights at k * Taps.
+    // Taps clamped onto the same edge pixel are merged; gaps and padding weigh 0.
+    int32_t Taps = 0;
+    std::vector<int32_t> DenseStart;
+    std::vector<int32_t> DenseWeights;
+    // Per destination row: whether its vertical weights fit 8 and 16 bits.
+    std::vector<uint8_t> RowFitsInt8;
+    std::vector<uint8_t> RowFitsInt16;
+
+    bool Empty() const { return Columns == 0; }
+};
+
+bool FitsIn(const TCluster& cluster, int32_t lo, int32_t hi) {
+    for (const TClusterEntry& entry : cluster)
+        if (entry.Weight < lo || entry.Weight > hi)
+            return false;
+    return true;
+}
+
+TPixelRect Intersect(const TPixelRect& a, const TPixelRect& b) {
+    return {std::max(a.Left, b.Left), std::max(a.Top, b.Top), std::min(a.Right, b.Right),
+            std::min(a.Bottom, b.Bottom)};
+}
+
+TResamplePlan MakePlan(const TPixelRect& DstRect, const TPixelRect& DstClip,
+                       const TPixelRect& SrcRect, const TCustomKernel& Kernel) {
+    TResamplePlan plan;
+    // Pixels outside the destination bitmap are never written.
+    plan.Clip = Intersect(DstClip, DstRect);
+    const TPixelRect& clip = plan.Clip;
+    if (clip.Width() <= 0 || clip.Height() <= 0)
+        return plan;
+    plan.Horizontal = MakeMappingTable(DstRect.Left, DstRect.Right, clip.Left, clip.Right,
+                                       SrcRect.Left, SrcRect.Right, Kernel);
+    plan.Vertical = MakeMappingTable(DstRect.Top, DstRect.Bottom, clip.Top, clip.Bottom,
+                                     SrcRect.Top, SrcRect.Bottom, Kernel);
+    plan.Clamp = Kernel.NeedsRangeClamp();
+    if (plan.Horizontal.empty() || plan.Vertical.empty())
+        return plan;
+
+    // Positions rise from cluster to cluster, so the columns read run from the first tap of
+    // the first cluster to the last tap of the last one; taking the extremes of all taps
+    // keeps the buffer safe for any table.
+    int32_t lo = std::numeric_limits<int32_t>::max();
+    int32_t hi = std::numeric_limits<int32_t>::min();
+    int32_t span = 0;
+    for (const TCluster& cluster : plan.Horizontal) {
+        int32_t first = std::numeric_limits<int32_t>::max();
+        int32_t last = std::numeric_limits<int32_t>::min();
+        for (const TClusterEntry& entry : cluster) {
+            first = std::min(first, entry.SourcePos);
+            last = std::max(last, entry.SourcePos);
+        }
+        if (first > last)
+            continue;
+        lo = std::min(lo, first);
+        hi = std::max(hi, last);
+        span = std::max(span, last - first + 1);
+    }
+    if (lo > hi)
+        return plan;
+    plan.Lo = lo;
+    plan.Columns = hi - lo + 1;
+
+    plan.Taps = (span + 3) / 4 * 4;
+    const size_t columns = plan.Horizontal.size();
+    plan.DenseStart.assign(columns, 0);
+    plan.DenseWeights.assign(columns * static_cast<size_t>(plan.Taps), 0);
+    for (size_t k = 0; k < columns; ++k) {
+        const TCluster& cluster = plan.Horizontal[k];
+        if (cluster.empty())
+            continue;
+        int32_t first = cluster.front().SourcePos;
+        for (const TClusterEntry& entry : cluster)
+            first = std::min(first, entry.SourcePos);
+        plan.DenseStart[k] = first - lo;
+        int32_t* weights = plan.DenseWeights.data() + k * static_cast<size_t>(plan.Taps);
+        for (const TClusterEntry& entry : cluster) {
+            int32_t& weight = weights[entry.SourcePos - first];
+            weight = static_cast<int32_t>(static_cast<uint32_t>(weight) +
+                                          static_cast<uint32_t>(entry.Weight));
+        }
+    }
+
+    for (const TCluster& cluster : plan.Vertical) {
+        plan.RowFitsInt8.push_back(FitsIn(cluster, std::numeric_limits<int8_t>::min(),
+                                          std::numeric_limits<int8_t>::max()));
+        plan.RowFitsInt16.push_back(FitsIn(cluster, std::numeric_limits<int16_t>::min(),
+                                           std::numeric_limits<int16_t>::max()));
+    }
+    return plan;
+}
+
 // Two taps at a time with 16-bit multiply-add: the bytes of two source rows are interleaved
 // so that each 32-bit lane gets a*wa + b*wb for one channel of one pixel.
 __attribute__((target("avx2"))) void VerticalAVX2(const uint8_t* const* rows,
                                                   const int32_t* weights, size_t taps,
-                                                  int32_t count, int32_t* slots) {
+                                                  int32_t first, int32_t count, int32_t* slots) {
     const __m256i zero = _mm256_setzero_si256();
-    int32_t x = 0;
+    int32_t x = first;
     for (; x + 8 <= count; x += 8) {
         __m256i acc0 = zero, acc1 = zero, acc2 = zero, acc3 = zero;
         const size_t offset = static_cast<size_t>(x) * 4;
@@ -201,74 +314,257 @@ __attribute__((target("avx2"))) void VerticalAVX2(const uint8_t* const* rows,
     VerticalScalar(rows, weights, taps, x, count, slots);
 }
 
-__attribute__((target("avx2"))) void HorizontalAVX2(const int32_t* slots,
-                                                    const TMappingTable& table, int32_t lo,
-                                                    bool clamp, uint8_t* dstRow) {
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i full = _mm_set1_epi32(0xFF0000);
+// Packs the four channel sums of one pixel (blue, green, red, alpha) into its bytes.
+__attribute__((target("avx2"))) inline uint32_t PackSums(__m128i sums, bool clamp) {
+    if (clamp)
+        sums = _mm_min_epi32(_mm_max_epi32(sums, _mm_setzero_si128()), _mm_set1_epi32(0xFF0000));
     // Byte 2 of each channel sum, in channel order, is the packed pixel.
     const __m128i pick =
         _mm_setr_epi8(2, 6, 10, 14, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
-    // Two taps per step: entry pairs (position, weight, position, weight) spread their
-    // weights over the two halves, and neighbouring slots load as one.
-    const __m256i spreadWeights = _mm256_setr_epi32(1, 1, 1, 1, 3, 3, 3, 3);
-    for (size_t k = 0; k < table.size(); ++k) {
-        const TCluster& cluster = table[k];
-        const size_t taps = cluster.size();
-        __m256i pairs = _mm256_setzero_si256();
-        size_t e = 0;
-        for (; e + 1 < taps; e += 2) {
-            const __m256i entries = _mm256_castsi128_si256(
-                _mm_loadu_si128(reinterpret_cast<const __m128i*>(&cluster[e])));
-            const __m256i weights = _mm256_permutevar8x32_epi32(entries, spreadWeights);
-            const int32_t* first = slots + static_cast<size_t>(cluster[e].SourcePos - lo) * 4;
-            __m256i slot;
-            if (cluster[e + 1].SourcePos == cluster[e].SourcePos + 1) {
-                slot = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(first));
-            } else {
-                const int32_t* second =
-                    slots + static_cast<size_t>(cluster[e + 1].SourcePos - lo) * 4;
-                slot = _mm256_inserti128_si256(
-                    _mm256_castsi128_si256(
-                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(first))),
-                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(second)), 1);
-            }
-            pairs = _mm256_add_epi32(pairs, _mm256_mullo_epi32(slot, weights));
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi8(sums, pick)));
+}
+
+// Two neighbouring slots per step, each pair of weights spread over the two halves.
+__attribute__((target("avx2"))) void HorizontalAVX2(const int32_t* slots, const TResamplePlan& plan,
+                                                    uint8_t* dstRow) {
+    const __m256i spread = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+    const size_t taps = static_cast<size_t>(plan.Taps);
+    for (size_t k = 0; k < plan.DenseStart.size(); ++k) {
+        const int32_t* slot = slots + static_cast<size_t>(plan.DenseStart[k]) * 4;
+        const int32_t* weights = plan.DenseWeights.data() + k * taps;
+        __m256i acc = _mm256_setzero_si256();
+        for (size_t t = 0; t < taps; t += 2) {
+            const __m256i pair = _mm256_permutevar8x32_epi32(
+                _mm256_castsi128_si256(
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(weights + t))),
+                spread);
+            const __m256i values =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(slot + t * 4));
+            acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(values, pair));
         }
-        __m128i acc =
-            _mm_add_epi32(_mm256_castsi256_si128(pairs), _mm256_extracti128_si256(pairs, 1));
-        if (e < taps) {
-            const __m128i slot = _mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                slots + static_cast<size_t>(cluster[e].SourcePos - lo) * 4));
-            acc = _mm_add_epi32(acc, _mm_mullo_epi32(slot, _mm_set1_epi32(cluster[e].Weight)));
-        }
-        if (clamp)
-            acc = _mm_min_epi32(_mm_max_epi32(acc, zero), full);
-        const uint32_t pixel =
-            static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_shuffle_epi8(acc, pick)));
+        const __m128i sums =
+            _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+        const uint32_t pixel = PackSums(sums, plan.Clamp);
         std::memcpy(dstRow + k * 4, &pixel, 4);
     }
 }
 
-bool WeightsFitInt16(const TMappingTable& table) {
-    for (const TCluster& cluster : table)
-        for (const TClusterEntry& entry : cluster)
-            if (entry.Weight < std::numeric_limits<int16_t>::min() ||
-                entry.Weight > std::numeric_limits<int16_t>::max())
-                return false;
-    return true;
+// GCC 12 takes the undefined pass-through operand inside several AVX-512 intrinsics for an
+// uninitialised value; the warning is false.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// Sixteen pixels of four taps with 8-bit dot products: the bytes of four source rows are
+// interleaved so that each 32-bit lane gets a*wa + b*wb + c*wc + d*wd for one channel of one
+// pixel. `quads` holds the four 8-bit weights of each group of four rows. Lane l of sums[p]
+// collects pixel 4l + p.
+__attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) inline void DotRowsAVX512(
+    const uint8_t* const* rows, const uint32_t* quads, size_t groups, size_t offset, __mmask64 mask,
+    __m512i* sums) {
+    for (size_t g = 0; g < groups; ++g) {
+        const uint8_t* const* row = rows + g * 4;
+        const __m512i w = _mm512_set1_epi32(static_cast<int32_t>(quads[g]));
+        const __m512i a = _mm512_maskz_loadu_epi8(mask, row[0] + offset);
+        const __m512i b = _mm512_maskz_loadu_epi8(mask, row[1] + offset);
+        const __m512i c = _mm512_maskz_loadu_epi8(mask, row[2] + offset);
+        const __m512i d = _mm512_maskz_loadu_epi8(mask, row[3] + offset);
+        const __m512i abLo = _mm512_unpacklo_epi8(a, b);  // pixels 0, 1 of each lane
+        const __m512i abHi = _mm512_unpackhi_epi8(a, b);  // pixels 2, 3 of each lane
+        const __m512i cdLo = _mm512_unpacklo_epi8(c, d);
+        const __m512i cdHi = _mm512_unpackhi_epi8(c, d);
+        sums[0] = _mm512_dpbusd_epi32(sums[0], _mm512_unpacklo_epi16(abLo, cdLo), w);
+        sums[1] = _mm512_dpbusd_epi32(sums[1], _mm512_unpackhi_epi16(abLo, cdLo), w);
+        sums[2] = _mm512_dpbusd_epi32(sums[2], _mm512_unpacklo_epi16(abHi, cdHi), w);
+        sums[3] = _mm512_dpbusd_epi32(sums[3], _mm512_unpackhi_epi16(abHi, cdHi), w);
+    }
 }
 
-TPixelRect Intersect(const TPixelRect& a, const TPixelRect& b) {
-    return {std::max(a.Left, b.Left), std::max(a.Top, b.Top), std::min(a.Right, b.Right),
-            std::min(a.Bottom, b.Bottom)};
+// Vertical pass with 8-bit weights over the columns `first` to `count` - 1: `rows` holds
+// `groups` x 4 row pointers (missing taps repeat a row with weight 0), `quads` their weights
+// packed four to a word.
+__attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) void VerticalAVX512(
+    const uint8_t* const* rows, const uint32_t* quads, size_t groups, int32_t first, int32_t count,
+    int32_t* slots) {
+    for (int32_t x = first; x < count; x += 16) {
+        const int32_t pixels = std::min(count - x, 16);
+        // The last, shorter step reads and writes only its own pixels.
+        const __mmask64 mask = pixels == 16 ? ~__mmask64{0} : (__mmask64{1} << (pixels * 4)) - 1;
+        const size_t offset = static_cast<size_t>(x) * 4;
+        __m512i sums[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
+                           _mm512_setzero_si512()};
+        DotRowsAVX512(rows, quads, groups, offset, mask, sums);
+        // A 4 x 4 transpose of 128-bit lanes puts the pixels in order.
+        const __m512i t0 = _mm512_shuffle_i64x2(sums[0], sums[1], 0x44);
+        const __m512i t1 = _mm512_shuffle_i64x2(sums[2], sums[3], 0x44);
+        const __m512i t2 = _mm512_shuffle_i64x2(sums[0], sums[1], 0xEE);
+        const __m512i t3 = _mm512_shuffle_i64x2(sums[2], sums[3], 0xEE);
+        const __m512i out[4] = {
+            _mm512_shuffle_i64x2(t0, t1, 0x88), _mm512_shuffle_i64x2(t0, t1, 0xDD),
+            _mm512_shuffle_i64x2(t2, t3, 0x88), _mm512_shuffle_i64x2(t2, t3, 0xDD)};
+        for (int32_t part = 0; part < 4 && part * 4 < pixels; ++part) {
+            const int32_t lanes = std::min(pixels - part * 4, 4) * 4;
+            const __mmask16 storeMask = static_cast<__mmask16>((1u << lanes) - 1);
+            _mm512_mask_storeu_epi32(slots + offset + static_cast<size_t>(part) * 16, storeMask,
+                                     out[part]);
+        }
+    }
 }
+
+// Four neighbouring slots per step, each weight spread over the four channels of its slot.
+__attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) void HorizontalAVX512(
+    const int32_t* slots, const TResamplePlan& plan, uint8_t* dstRow) {
+    const __m512i spread = _mm512_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3);
+    const size_t taps = static_cast<size_t>(plan.Taps);
+    for (size_t k = 0; k < plan.DenseStart.size(); ++k) {
+        const int32_t* slot = slots + static_cast<size_t>(plan.DenseStart[k]) * 4;
+        const int32_t* weights = plan.DenseWeights.data() + k * taps;
+        __m512i acc = _mm512_setzero_si512();
+        for (size_t t = 0; t < taps; t += 4) {
+            const __m512i quad = _mm512_permutexvar_epi32(
+                spread, _mm512_castsi128_si512(
+                            _mm_loadu_si128(reinterpret_cast<const __m128i*>(weights + t))));
+            acc = _mm512_add_epi32(acc, _mm512_mullo_epi32(_mm512_loadu_si512(slot + t * 4), quad));
+        }
+        const __m256i half =
+            _mm256_add_epi32(_mm512_castsi512_si256(acc), _mm512_extracti64x4_epi64(acc, 1));
+        const __m128i sums =
+            _mm_add_epi32(_mm256_castsi256_si128(half), _mm256_extracti128_si256(half, 1));
+        const uint32_t pixel = PackSums(sums, plan.Clamp);
+        std::memcpy(dstRow + k * 4, &pixel, 4);
+    }
+}
+
+#pragma GCC diagnostic pop
+
+bool AVX2Supported() {
+    static const bool supported = __builtin_cpu_supports("avx2");
+    return supported;
+}
+
+bool AVX512Supported() {
+    static const bool supported =
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni");
+    return supported;
+}
+
+// The fastest path at or below the one asked for that the processor runs.
+TResamplePath EffectivePath(TResamplePath path) {
+    if ((path == TResamplePath::Auto || path == TResamplePath::AVX512) && AVX512Supported())
+        return TResamplePath::AVX512;
+    if (path != TResamplePath::Scalar && AVX2Supported())
+        return TResamplePath::AVX2;
+    return TResamplePath::Scalar;
+}
+
+void RunPlan(const TResamplePlan& plan, uint32_t* Dst, const TPixelRect& DstRect,
+             const uint32_t* Src, const TPixelRect& SrcRect, TResamplePath Path) {
+    if (plan.Empty())
+        return;
+    const TResamplePath path = EffectivePath(Path);
+    const TPixelRect& clip = plan.Clip;
+
+    // The dense passes read up to Taps slots from a run's start; the padding reads zeros.
+    std::vector<int32_t> slots((static_cast<size_t>(plan.Columns) + plan.Taps) * 4, 0);
+    std::vector<const uint8_t*> rows;
+    std::vector<int32_t> weights;
+    std::vector<uint32_t> quads;  // 8-bit weights four to a word, for the AVX512 pass
+    const uint8_t* srcBytes = reinterpret_cast<const uint8_t*>(Src);
+    const size_t srcStride = static_cast<size_t>(SrcRect.Width()) * 4;
+    const size_t srcColumn = static_cast<size_t>(plan.Lo - SrcRect.Left) * 4;
+    uint8_t* dstBytes = reinterpret_cast<uint8_t*>(Dst);
+    const size_t dstStride = static_cast<size_t>(DstRect.Width()) * 4;
+    const size_t dstColumn = static_cast<size_t>(clip.Left - DstRect.Left) * 4;
+
+    // Whole rows, one after the other: the processor's prefetchers follow the taps' rows
+    // best this way (strips of columns shared by several rows measured slower).
+    for (int32_t y = clip.Top; y < clip.Bottom; ++y) {
+        const size_t row = static_cast<size_t>(y - clip.Top);
+        rows.clear();
+        weights.clear();
+        for (const TClusterEntry& entry : plan.Vertical[row]) {
+            rows.push_back(srcBytes +
+                           static_cast<size_t>(entry.SourcePos - SrcRect.Top) * srcStride +
+                           srcColumn);
+            weights.push_back(entry.Weight);
+        }
+        if (path == TResamplePath::AVX512 && plan.RowFitsInt8[row]) {
+            // Taps in groups of four, the last group filled up with weight 0.
+            quads.clear();
+            for (size_t k = 0; k < weights.size(); k += 4) {
+                uint32_t packed = 0;
+                for (size_t i = 0; i < 4 && k + i < weights.size(); ++i)
+                    packed |= (static_cast<uint32_t>(weights[k + i]) & 0xFFu) << (8 * i);
+                quads.push_back(packed);
+            }
+            while (rows.size() % 4 != 0)
+                rows.push_back(rows.front());
+            VerticalAVX512(rows.data(), quads.data(), quads.size(), 0, plan.Columns, slots.data());
+        } else if (path != TResamplePath::Scalar && plan.RowFitsInt16[row]) {
+            VerticalAVX2(rows.data(), weights.data(), rows.size(), 0, plan.Columns, slots.data());
+        } else {
+            VerticalScalar(rows.data(), weights.data(), rows.size(), 0, plan.Columns, slots.data());
+        }
+
+        uint8_t* dstRow = dstBytes + static_cast<size_t>(y - DstRect.Top) * dstStride + dstColumn;
+        if (path == TResamplePath::AVX512)
+            HorizontalAVX512(slots.data(), plan, dstRow);
+        else if (path == TResamplePath::AVX2)
+            HorizontalAVX2(slots.data(), plan, dstRow);
+        else
+            HorizontalScalar(slots.data(), plan.Horizontal, plan.Lo, plan.Clamp, dstRow);
+    }
+}
+
+// Lanczos plans of the sizes seen last. A server meets few frame sizes, each many times (every
+// thumbnail and flipbook image of every clip), and building a plan's tables costs as much as
+// a good part of the scaling itself. Plans are immutable and shared by all threads.
+class TLanczosPlans {
+  public:
+    std::shared_ptr<const TResamplePlan> Find(int32_t SrcWidth, int32_t SrcHeight, int32_t DstWidth,
+                                              int32_t DstHeight) {
+        const TKey key{SrcWidth, SrcHeight, DstWidth, DstHeight};
+        {
+            const std::lock_guard<std::mutex> lock(FLock);
+            for (size_t i = 0; i < FPlans.size(); ++i)
+                if (FPlans[i].first == key) {
+                    // The most recent plan moves to the front, the oldest falls out last.
+                    std::rotate(FPlans.begin(), FPlans.begin() + static_cast<ptrdiff_t>(i),
+                                FPlans.begin() + static_cast<ptrdiff_t>(i) + 1);
+                    return FPlans.front().second;
+                }
+        }
+        // Built outside the lock: two threads may build the same plan, and both are right.
+        const TPixelRect dstRect{0, 0, DstWidth, DstHeight};
+        auto plan = std::make_shared<const TResamplePlan>(
+            MakePlan(dstRect, dstRect, TPixelRect{0, 0, SrcWidth, SrcHeight}, TLanczosKernel()));
+        const std::lock_guard<std::mutex> lock(FLock);
+        FPlans.insert(FPlans.begin(), {key, plan});
+        if (FPlans.size() > Capacity)
+            FPlans.pop_back();
+        return plan;
+    }
+
+  private:
+    using TKey = std::array<int32_t, 4>;
+    static constexpr size_t Capacity = 8;
+    std::mutex FLock;
+    std::vector<std::pair<TKey, std::shared_ptr<const TResamplePlan>>> FPlans;
+};
 
 }  // namespace
 
-bool ResampleSIMDAvailable() {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
+bool ResamplePathAvailable(TResamplePath Path) {
+    switch (Path) {
+        case TResamplePath::Auto:
+        case TResamplePath::Scalar:
+            return true;
+        case TResamplePath::AVX2:
+            return AVX2Supported();
+        case TResamplePath::AVX512:
+            return AVX512Supported();
+    }
+    return false;
 }
 
 void ResampleBitmap(uint32_t* Dst, const TPixelRect& DstRect, const TPixelRect& DstClip,
@@ -276,73 +572,19 @@ void ResampleBitmap(uint32_t* Dst, const TPixelRect& DstRect, const TPixelRect& 
                     TResamplePath Path) {
     if (Dst == nullptr || Src == nullptr)
         return;
-    // Pixels outside the destination bitmap are never written.
-    const TPixelRect clip = Intersect(DstClip, DstRect);
-    if (clip.Width() <= 0 || clip.Height() <= 0)
-        return;
-    const TMappingTable horizontal = MakeMappingTable(
-        DstRect.Left, DstRect.Right, clip.Left, clip.Right, SrcRect.Left, SrcRect.Right, Kernel);
-    const TMappingTable vertical = MakeMappingTable(
-        DstRect.Top, DstRect.Bottom, clip.Top, clip.Bottom, SrcRect.Top, SrcRect.Bottom, Kernel);
-    const bool clamp = Kernel.NeedsRangeClamp();
-    if (horizontal.empty() || vertical.empty())
-        return;
-
-    // The source columns the horizontal pass reads. Positions rise from cluster to cluster,
-    // so this is the first tap of the first cluster and the last tap of the last one; taking
-    // the extremes of all taps keeps the buffer safe for any table.
-    int32_t lo = std::numeric_limits<int32_t>::max();
-    int32_t hi = std::numeric_limits<int32_t>::min();
-    for (const TCluster& cluster : horizontal)
-        for (const TClusterEntry& entry : cluster) {
-            lo = std::min(lo, entry.SourcePos);
-            hi = std::max(hi, entry.SourcePos);
-        }
-    if (lo > hi)
-        return;
-    const int32_t columns = hi - lo + 1;
-
-    const bool simd = Path != TResamplePath::Scalar && ResampleSIMDAvailable();
-    const bool simdVertical = simd && WeightsFitInt16(vertical);
-
-    std::vector<int32_t> slots(static_cast<size_t>(columns) * 4);
-    std::vector<const uint8_t*> rows;
-    std::vector<int32_t> weights;
-    const uint8_t* srcBytes = reinterpret_cast<const uint8_t*>(Src);
-    const size_t srcStride = static_cast<size_t>(SrcRect.Width()) * 4;
-    const size_t srcColumn = static_cast<size_t>(lo - SrcRect.Left) * 4;
-    uint8_t* dstBytes = reinterpret_cast<uint8_t*>(Dst);
-    const size_t dstStride = static_cast<size_t>(DstRect.Width()) * 4;
-    const size_t dstColumn = static_cast<size_t>(clip.Left - DstRect.Left) * 4;
-
-    for (int32_t y = clip.Top; y < clip.Bottom; ++y) {
-        const TCluster& cluster = vertical[y - clip.Top];
-        rows.clear();
-        weights.clear();
-        for (const TClusterEntry& entry : cluster) {
-            rows.push_back(srcBytes +
-                           static_cast<size_t>(entry.SourcePos - SrcRect.Top) * srcStride +
-                           srcColumn);
-            weights.push_back(entry.Weight);
-        }
-        if (simdVertical)
-            VerticalAVX2(rows.data(), weights.data(), rows.size(), columns, slots.data());
-        else
-            VerticalScalar(rows.data(), weights.data(), rows.size(), 0, columns, slots.data());
-
-        uint8_t* dstRow = dstBytes + static_cast<size_t>(y - DstRect.Top) * dstStride + dstColumn;
-        if (simd)
-            HorizontalAVX2(slots.data(), horizontal, lo, clamp, dstRow);
-        else
-            HorizontalScalar(slots.data(), horizontal, lo, clamp, dstRow);
-    }
+    RunPlan(MakePlan(DstRect, DstClip, SrcRect, Kernel), Dst, DstRect, Src, SrcRect, Path);
 }
 
 void LanczosScale(const uint32_t* Src, uint32_t* Dst, int32_t SrcWidth, int32_t SrcHeight,
                   int32_t DstWidth, int32_t DstHeight, TResamplePath Path) {
-    const TLanczosKernel kernel;
-    const TPixelRect dstRect{0, 0, DstWidth, DstHeight};
-    ResampleBitmap(Dst, dstRect, dstRect, Src, TPixelRect{0, 0, SrcWidth, SrcHeight}, kernel, Path);
+    if (Dst == nullptr || Src == nullptr || SrcWidth <= 0 || SrcHeight <= 0 || DstWidth <= 0 ||
+        DstHeight <= 0)
+        return;
+    static TLanczosPlans plans;
+    const std::shared_ptr<const TResamplePlan> plan =
+        plans.Find(SrcWidth, SrcHeight, DstWidth, DstHeight);
+    RunPlan(*plan, Dst, TPixelRect{0, 0, DstWidth, DstHeight}, Src,
+            TPixelRect{0, 0, SrcWidth, SrcHeight}, Path);
 }
 
 TThumbnailSize ThumbnailSize(int32_t Width, int32_t Height) {

@@ -66,11 +66,13 @@ TMappingTable MakeMappingTable(int32_t DstLo, int32_t DstHi, int32_t ClipLo, int
                                int32_t SrcLo, int32_t SrcHi, const TCustomKernel& Kernel);
 
 // Which per-pixel code runs. Every path gives bit-identical pixels; Auto picks the fastest the
-// processor supports.
-enum class TResamplePath { Auto, Scalar, SIMD };
+// processor supports. AVX512 needs AVX-512 BW and VNNI and uses its 8-bit dot products where
+// the vertical weights fit 8 bits (a thumbnail's reduction), AVX2 elsewhere.
+enum class TResamplePath { Auto, Scalar, AVX2, AVX512 };
 
-// True when the processor runs the SIMD path (otherwise SIMD falls back to Scalar).
-bool ResampleSIMDAvailable();
+// True when the processor runs that path; a path it does not run falls back to the next one
+// below it (AVX512, then AVX2, then Scalar).
+bool ResamplePathAvailable(TResamplePath Path);
 
 // Writes the pixels of DstClip (limited to DstRect) into Dst. A bitmap's pixel (x, y) lies at
 // row y - Top, column x - Left of its block; the row strides are the widths of DstRect and
@@ -79,7 +81,8 @@ void ResampleBitmap(uint32_t* Dst, const TPixelRect& DstRect, const TPixelRect& 
                     const uint32_t* Src, const TPixelRect& SrcRect, const TCustomKernel& Kernel,
                     TResamplePath Path = TResamplePath::Auto);
 
-// Lanczos-3 scaling of a whole image.
+// Lanczos-3 scaling of a whole image. The tables of the last few sizes are kept, so a size met
+// again costs no table building.
 void LanczosScale(const uint32_t* Src, uint32_t* Dst, int32_t SrcWidth, int32_t SrcHeight,
                   int32_t DstWidth, int32_t DstHeight, TResamplePath Path = TResamplePath::Auto);
 

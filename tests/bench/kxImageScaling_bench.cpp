@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
             if (ours != reporter.Times.end())
                 std::printf("%s CPU time / swscale lanczos CPU time = %.2f (SIMD %s)\n", name,
                             ours->second / peer->second,
-                            ResampleSIMDAvailable() ? "available" : "not available");
+                            ResamplePathAvailable(TResamplePath::AVX2) ? "available" : "not available");
         }
     const auto thumbnail = reporter.Times.find("MakeThumbnailPNG");
     const auto peerPNG = reporter.Times.find("swscale/lanczos+png");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <random>
 #include <thread>
@@ -147,7 +148,7 @@ TEST(ImageScaling, UniformImageStaysUniform) {
 }
 
 TEST(ImageScaling, EqualSizesReproduceTheImage) {
-    for (TResamplePath path : {TResamplePath::Scalar, TResamplePath::Auto}) {
+    for (TResamplePath path : {TResamplePath::Scalar, TResamplePath::AVX2, TResamplePath::AVX512}) {
         const std::vector<uint32_t> src = RandomImage(57, 31, 3);
         std::vector<uint32_t> dst(src.size());
         LanczosScale(src.data(), dst.data(), 57, 31, 57, 31, path);
@@ -179,24 +180,96 @@ TEST(ImageScaling, RingingAtAnEdgeClampsToBlackAndWhite) {
     EXPECT_EQ(dst.back(), 0xFFFFFFFFu);
 }
 
+// The SIMD paths this processor runs; each must give the scalar path's pixels bit for bit.
+std::vector<TResamplePath> SIMDPaths() {
+    std::vector<TResamplePath> paths;
+    for (TResamplePath path : {TResamplePath::AVX2, TResamplePath::AVX512})
+        if (ResamplePathAvailable(path))
+            paths.push_back(path);
+    return paths;
+}
+
+const char* PathName(TResamplePath path) {
+    return path == TResamplePath::AVX512 ? "AVX512" : "AVX2";
+}
+
 TEST(ImageScaling, SIMDMatchesScalarBitForBit) {
-    if (!ResampleSIMDAvailable())
+    if (SIMDPaths().empty())
         GTEST_SKIP() << "no SIMD path on this processor";
+    // Thumbnail reductions (8-bit weights), reductions near 2 (weights just above and below
+    // 8 bits), enlargements and equal sizes (16-bit weights), odd widths that leave short SIMD
+    // steps, and images of one or two pixels.
     const struct {
         int sw, sh, dw, dh;
-    } sizes[] = {{1920, 1080, 320, 180}, {720, 576, 240, 192}, {101, 67, 37, 13},
-                 {13, 11, 50, 40},       {9, 3, 9, 3},         {3000, 2, 320, 1},
-                 {7, 500, 2, 400},       {17, 1, 5, 1},        {1, 17, 2, 5}};
+    } sizes[] = {
+        {1920, 1080, 320, 180}, {720, 576, 240, 192}, {720, 486, 240, 162}, {640, 480, 213, 159},
+        {1283, 723, 427, 241},  {101, 67, 37, 13},    {40, 41, 21, 20},     {64, 33, 31, 17},
+        {13, 11, 50, 40},       {33, 47, 35, 49},     {9, 3, 9, 3},         {3000, 2, 320, 1},
+        {7, 500, 2, 400},       {17, 1, 5, 1},        {1, 17, 2, 5},        {1, 1, 2, 2},
+        {2, 2, 1, 1},           {3, 5, 2, 2},         {1001, 3, 17, 3},     {19, 300, 7, 250}};
     unsigned seed = 10;
     for (const auto& s : sizes) {
-        SCOPED_TRACE(testing::Message() << s.sw << "x" << s.sh << " -> " << s.dw << "x" << s.dh);
         const std::vector<uint32_t> src = RandomImage(s.sw, s.sh, ++seed);
         std::vector<uint32_t> scalar(static_cast<size_t>(s.dw) * s.dh, 1);
-        std::vector<uint32_t> simd(scalar.size(), 2);
         LanczosScale(src.data(), scalar.data(), s.sw, s.sh, s.dw, s.dh, TResamplePath::Scalar);
-        LanczosScale(src.data(), simd.data(), s.sw, s.sh, s.dw, s.dh, TResamplePath::SIMD);
-        ASSERT_EQ(simd, scalar);
+        for (TResamplePath path : SIMDPaths()) {
+            SCOPED_TRACE(testing::Message() << PathName(path) << " " << s.sw << "x" << s.sh
+                                            << " -> " << s.dw << "x" << s.dh);
+            std::vector<uint32_t> simd(scalar.size(), 2);
+            LanczosScale(src.data(), simd.data(), s.sw, s.sh, s.dw, s.dh, path);
+            ASSERT_EQ(simd, scalar);
+        }
     }
+}
+
+TEST(ImageScaling, SIMDMatchesScalarOnOffsetRectanglesAndClips) {
+    // Source and destination rectangles away from the origin, clips inside and across the
+    // destination: the SIMD paths read from and write to the same places as the scalar path.
+    const TLanczosKernel kernel;
+    const struct {
+        TPixelRect src, dst, clip;
+    } cases[] = {
+        {{10, 5, 410, 305}, {3, 2, 103, 77}, {3, 2, 103, 77}},
+        {{10, 5, 410, 305}, {3, 2, 103, 77}, {20, 30, 90, 31}},
+        {{-4, -7, 93, 50}, {0, 0, 33, 19}, {-5, 4, 100, 12}},
+        {{0, 0, 57, 31}, {5, 5, 200, 90}, {17, 9, 150, 70}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint32_t> src = RandomImage(c.src.Width(), c.src.Height(), 77);
+        std::vector<uint32_t> scalar(static_cast<size_t>(c.dst.Width()) * c.dst.Height(), 3);
+        ResampleBitmap(scalar.data(), c.dst, c.clip, src.data(), c.src, kernel,
+                       TResamplePath::Scalar);
+        for (TResamplePath path : SIMDPaths()) {
+            SCOPED_TRACE(testing::Message()
+                         << PathName(path) << " clip " << c.clip.Left << "," << c.clip.Top << " "
+                         << c.clip.Right << "," << c.clip.Bottom);
+            std::vector<uint32_t> simd(scalar.size(), 3);
+            ResampleBitmap(simd.data(), c.dst, c.clip, src.data(), c.src, kernel, path);
+            ASSERT_EQ(simd, scalar);
+        }
+    }
+}
+
+TEST(ImageScaling, KeptTablesMatchFreshOnes) {
+    // More sizes than are kept, twice over and interleaved: every scaling must use the tables
+    // of its own size, built afresh or not.
+    const TLanczosKernel kernel;
+    std::vector<std::array<int, 4>> sizes;
+    for (int i = 0; i < 12; ++i)
+        sizes.push_back({30 + i * 7, 20 + i * 3, 10 + i, 7 + (i * 5) % 11});
+    sizes.push_back({20, 30, 7, 10});  // width and height of an earlier size swapped
+    for (int pass = 0; pass < 2; ++pass)
+        for (const auto& s : sizes) {
+            SCOPED_TRACE(testing::Message()
+                         << s[0] << "x" << s[1] << " -> " << s[2] << "x" << s[3]);
+            const std::vector<uint32_t> src = RandomImage(s[0], s[1], 5 + pass);
+            std::vector<uint32_t> kept(static_cast<size_t>(s[2]) * s[3]), fresh(kept.size());
+            LanczosScale(src.data(), kept.data(), s[0], s[1], s[2], s[3]);
+            const TPixelRect dstRect{0, 0, s[2], s[3]};
+            ResampleBitmap(fresh.data(), dstRect, dstRect, src.data(), TPixelRect{0, 0, s[0], s[1]},
+                           kernel, TResamplePath::Scalar);
+            ASSERT_EQ(kept, fresh);
+        }
 }
 
 // Kernels unlike Lanczos: one with negative lobes but no clamping (sums wrap into the packed
@@ -215,7 +288,7 @@ class TTestKernel : public TCustomKernel {
 };
 
 TEST(ImageScaling, SIMDMatchesScalarForOtherKernels) {
-    if (!ResampleSIMDAvailable())
+    if (SIMDPaths().empty())
         GTEST_SKIP() << "no SIMD path on this processor";
     const TTestKernel kernels[] = {TTestKernel(1.0f, -0.25f), TTestKernel(300.0f, -90.0f)};
     const struct { int sw, sh, dw, dh; } sizes[] = {{97, 61, 40, 23}, {20, 16, 45, 33}};
@@ -223,12 +296,15 @@ TEST(ImageScaling, SIMDMatchesScalarForOtherKernels) {
         for (const auto& s : sizes) {
             const std::vector<uint32_t> src = RandomImage(s.sw, s.sh, 21);
             const TPixelRect dstRect{0, 0, s.dw, s.dh}, srcRect{0, 0, s.sw, s.sh};
-            std::vector<uint32_t> scalar(static_cast<size_t>(s.dw) * s.dh), simd(scalar.size());
+            std::vector<uint32_t> scalar(static_cast<size_t>(s.dw) * s.dh);
             ResampleBitmap(scalar.data(), dstRect, dstRect, src.data(), srcRect, kernel,
                            TResamplePath::Scalar);
-            ResampleBitmap(simd.data(), dstRect, dstRect, src.data(), srcRect, kernel,
-                           TResamplePath::SIMD);
-            ASSERT_EQ(simd, scalar);
+            for (TResamplePath path : SIMDPaths()) {
+                SCOPED_TRACE(PathName(path));
+                std::vector<uint32_t> simd(scalar.size());
+                ResampleBitmap(simd.data(), dstRect, dstRect, src.data(), srcRect, kernel, path);
+                ASSERT_EQ(simd, scalar);
+            }
         }
 }
 
