@@ -190,6 +190,20 @@ struct TResamplePlan {
     // Per destination row: whether its vertical weights fit 8 and 16 bits.
     std::vector<uint8_t> RowFitsInt8;
     std::vector<uint8_t> RowFitsInt16;
+    // For the AVX512 pass, rows 2p and 2p + 1 of Clip as one pair p that reads the source
+    // rows First to Last once for both. Each row's weights are spread over that span (taps on
+    // the same clamped edge row merged, the rest 0) and packed four to a word; a pair whose
+    // weights do not all fit 8 bits is not Usable and its rows go one by one.
+    struct TRowPair {
+        int32_t First = 0;
+        int32_t Last = 0;
+        size_t Groups = 0;  // groups of four source rows, the last one filled up
+        size_t Quads =
+            0;  // index of the first row's Groups words in PairQuads; the second's follow
+        bool Usable = false;
+    };
+    std::vector<TRowPair> Pairs;
+    std::vector<uint32_t> PairQuads;
 
     bool Empty() const { return Columns == 0; }
 };
@@ -272,6 +286,39 @@ TResamplePlan MakePlan(const TPixelRect& DstRect, const TPixelRect& DstClip,
         plan.RowFitsInt16.push_back(FitsIn(cluster, std::numeric_limits<int16_t>::min(),
                                            std::numeric_limits<int16_t>::max()));
     }
+    for (size_t row = 0; row + 1 < plan.Vertical.size(); row += 2) {
+        TResamplePlan::TRowPair pair;
+        const TCluster* clusters[2] = {&plan.Vertical[row], &plan.Vertical[row + 1]};
+        pair.First = std::numeric_limits<int32_t>::max();
+        pair.Last = std::numeric_limits<int32_t>::min();
+        for (const TCluster* cluster : clusters)
+            for (const TClusterEntry& entry : *cluster) {
+                pair.First = std::min(pair.First, entry.SourcePos);
+                pair.Last = std::max(pair.Last, entry.SourcePos);
+            }
+        const size_t span = static_cast<size_t>(pair.Last - pair.First + 1);
+        pair.Groups = (span + 3) / 4;
+        pair.Quads = plan.PairQuads.size();
+        pair.Usable = true;
+        for (const TCluster* cluster : clusters) {
+            std::vector<uint32_t> dense(pair.Groups * 4, 0);
+            for (const TClusterEntry& entry : *cluster)
+                dense[static_cast<size_t>(entry.SourcePos - pair.First)] +=
+                    static_cast<uint32_t>(entry.Weight);
+            for (size_t g = 0; g < pair.Groups; ++g) {
+                uint32_t packed = 0;
+                for (size_t i = 0; i < 4; ++i) {
+                    const int32_t weight = static_cast<int32_t>(dense[g * 4 + i]);
+                    if (weight < std::numeric_limits<int8_t>::min() ||
+                        weight > std::numeric_limits<int8_t>::max())
+                        pair.Usable = false;
+                    packed |= (static_cast<uint32_t>(weight) & 0xFFu) << (8 * i);
+                }
+                plan.PairQuads.push_back(packed);
+            }
+        }
+        plan.Pairs.push_back(pair);
+    }
     return plan;
 }
 
@@ -353,6 +400,7 @@ __attribute__((target("avx2"))) void HorizontalAVX2(const int32_t* slots, const 
 // uninitialised value; the warning is false.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 // Sixteen pixels of four taps with 8-bit dot products: the bytes of four source rows are
 // interleaved so that each 32-bit lane gets a*wa + b*wb + c*wc + d*wd for one channel of one
@@ -379,6 +427,23 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) inline void DotRowsA
     }
 }
 
+// Stores the sums of `pixels` (up to 16) pixels, lane l of s<p> holding pixel 4l + p: a 4 x 4
+// transpose of 128-bit lanes puts them in order.
+__attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) inline void StoreSlotsAVX512(
+    __m512i s0, __m512i s1, __m512i s2, __m512i s3, int32_t pixels, int32_t* slots) {
+    const __m512i t0 = _mm512_shuffle_i64x2(s0, s1, 0x44);
+    const __m512i t1 = _mm512_shuffle_i64x2(s2, s3, 0x44);
+    const __m512i t2 = _mm512_shuffle_i64x2(s0, s1, 0xEE);
+    const __m512i t3 = _mm512_shuffle_i64x2(s2, s3, 0xEE);
+    const __m512i out[4] = {_mm512_shuffle_i64x2(t0, t1, 0x88), _mm512_shuffle_i64x2(t0, t1, 0xDD),
+                            _mm512_shuffle_i64x2(t2, t3, 0x88), _mm512_shuffle_i64x2(t2, t3, 0xDD)};
+    for (int32_t part = 0; part < 4 && part * 4 < pixels; ++part) {
+        const int32_t lanes = std::min(pixels - part * 4, 4) * 4;
+        const __mmask16 storeMask = static_cast<__mmask16>((1u << lanes) - 1);
+        _mm512_mask_storeu_epi32(slots + static_cast<size_t>(part) * 16, storeMask, out[part]);
+    }
+}
+
 // Vertical pass with 8-bit weights over the columns `first` to `count` - 1: `rows` holds
 // `groups` x 4 row pointers (missing taps repeat a row with weight 0), `quads` their weights
 // packed four to a word.
@@ -393,20 +458,49 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) void VerticalAVX512(
         __m512i sums[4] = {_mm512_setzero_si512(), _mm512_setzero_si512(), _mm512_setzero_si512(),
                            _mm512_setzero_si512()};
         DotRowsAVX512(rows, quads, groups, offset, mask, sums);
-        // A 4 x 4 transpose of 128-bit lanes puts the pixels in order.
-        const __m512i t0 = _mm512_shuffle_i64x2(sums[0], sums[1], 0x44);
-        const __m512i t1 = _mm512_shuffle_i64x2(sums[2], sums[3], 0x44);
-        const __m512i t2 = _mm512_shuffle_i64x2(sums[0], sums[1], 0xEE);
-        const __m512i t3 = _mm512_shuffle_i64x2(sums[2], sums[3], 0xEE);
-        const __m512i out[4] = {
-            _mm512_shuffle_i64x2(t0, t1, 0x88), _mm512_shuffle_i64x2(t0, t1, 0xDD),
-            _mm512_shuffle_i64x2(t2, t3, 0x88), _mm512_shuffle_i64x2(t2, t3, 0xDD)};
-        for (int32_t part = 0; part < 4 && part * 4 < pixels; ++part) {
-            const int32_t lanes = std::min(pixels - part * 4, 4) * 4;
-            const __mmask16 storeMask = static_cast<__mmask16>((1u << lanes) - 1);
-            _mm512_mask_storeu_epi32(slots + offset + static_cast<size_t>(part) * 16, storeMask,
-                                     out[part]);
+        StoreSlotsAVX512(sums[0], sums[1], sums[2], sums[3], pixels, slots + offset);
+    }
+}
+
+// The vertical pass of two rows at once over the columns `first` to `count` - 1: `rows` holds
+// `groups` x 4 row pointers, read once for both; quadsA and quadsB hold each row's weights,
+// packed as for VerticalAVX512.
+__attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) void VerticalPairAVX512(
+    const uint8_t* const* rows, const uint32_t* quadsA, const uint32_t* quadsB, size_t groups,
+    int32_t first, int32_t count, int32_t* slotsA, int32_t* slotsB) {
+    for (int32_t x = first; x < count; x += 16) {
+        const int32_t pixels = std::min(count - x, 16);
+        const __mmask64 mask = pixels == 16 ? ~__mmask64{0} : (__mmask64{1} << (pixels * 4)) - 1;
+        const size_t offset = static_cast<size_t>(x) * 4;
+        __m512i a0 = _mm512_setzero_si512(), a1 = a0, a2 = a0, a3 = a0;
+        __m512i b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+        for (size_t g = 0; g < groups; ++g) {
+            const uint8_t* const* row = rows + g * 4;
+            const __m512i p = _mm512_maskz_loadu_epi8(mask, row[0] + offset);
+            const __m512i q = _mm512_maskz_loadu_epi8(mask, row[1] + offset);
+            const __m512i r = _mm512_maskz_loadu_epi8(mask, row[2] + offset);
+            const __m512i t = _mm512_maskz_loadu_epi8(mask, row[3] + offset);
+            const __m512i pqLo = _mm512_unpacklo_epi8(p, q);
+            const __m512i pqHi = _mm512_unpackhi_epi8(p, q);
+            const __m512i rtLo = _mm512_unpacklo_epi8(r, t);
+            const __m512i rtHi = _mm512_unpackhi_epi8(r, t);
+            const __m512i v0 = _mm512_unpacklo_epi16(pqLo, rtLo);
+            const __m512i v1 = _mm512_unpackhi_epi16(pqLo, rtLo);
+            const __m512i v2 = _mm512_unpacklo_epi16(pqHi, rtHi);
+            const __m512i v3 = _mm512_unpackhi_epi16(pqHi, rtHi);
+            const __m512i wa = _mm512_set1_epi32(static_cast<int32_t>(quadsA[g]));
+            const __m512i wb = _mm512_set1_epi32(static_cast<int32_t>(quadsB[g]));
+            a0 = _mm512_dpbusd_epi32(a0, v0, wa);
+            a1 = _mm512_dpbusd_epi32(a1, v1, wa);
+            a2 = _mm512_dpbusd_epi32(a2, v2, wa);
+            a3 = _mm512_dpbusd_epi32(a3, v3, wa);
+            b0 = _mm512_dpbusd_epi32(b0, v0, wb);
+            b1 = _mm512_dpbusd_epi32(b1, v1, wb);
+            b2 = _mm512_dpbusd_epi32(b2, v2, wb);
+            b3 = _mm512_dpbusd_epi32(b3, v3, wb);
         }
+        StoreSlotsAVX512(a0, a1, a2, a3, pixels, slotsA + offset);
+        StoreSlotsAVX512(b0, b1, b2, b3, pixels, slotsB + offset);
     }
 }
 
@@ -465,27 +559,59 @@ void RunPlan(const TResamplePlan& plan, uint32_t* Dst, const TPixelRect& DstRect
     const TPixelRect& clip = plan.Clip;
 
     // The dense passes read up to Taps slots from a run's start; the padding reads zeros.
-    std::vector<int32_t> slots((static_cast<size_t>(plan.Columns) + plan.Taps) * 4, 0);
+    const size_t slotCount = (static_cast<size_t>(plan.Columns) + plan.Taps) * 4;
+    std::vector<int32_t> slots(slotCount * 2, 0);
+    int32_t* slotsA = slots.data();
+    int32_t* slotsB = slots.data() + slotCount;
     std::vector<const uint8_t*> rows;
     std::vector<int32_t> weights;
     std::vector<uint32_t> quads;  // 8-bit weights four to a word, for the AVX512 pass
     const uint8_t* srcBytes = reinterpret_cast<const uint8_t*>(Src);
     const size_t srcStride = static_cast<size_t>(SrcRect.Width()) * 4;
     const size_t srcColumn = static_cast<size_t>(plan.Lo - SrcRect.Left) * 4;
+    const auto sourceRow = [&](int32_t position) {
+        return srcBytes + static_cast<size_t>(position - SrcRect.Top) * srcStride + srcColumn;
+    };
     uint8_t* dstBytes = reinterpret_cast<uint8_t*>(Dst);
     const size_t dstStride = static_cast<size_t>(DstRect.Width()) * 4;
     const size_t dstColumn = static_cast<size_t>(clip.Left - DstRect.Left) * 4;
 
+    const auto horizontal = [&](const int32_t* rowSlots, size_t row) {
+        uint8_t* dstRow =
+            dstBytes + static_cast<size_t>(clip.Top - DstRect.Top) * dstStride + dstColumn;
+        dstRow += row * dstStride;
+        if (path == TResamplePath::AVX512)
+            HorizontalAVX512(rowSlots, plan, dstRow);
+        else if (path == TResamplePath::AVX2)
+            HorizontalAVX2(rowSlots, plan, dstRow);
+        else
+            HorizontalScalar(rowSlots, plan.Horizontal, plan.Lo, plan.Clamp, dstRow);
+    };
+
     // Whole rows, one after the other: the processor's prefetchers follow the taps' rows
     // best this way (strips of columns shared by several rows measured slower).
-    for (int32_t y = clip.Top; y < clip.Bottom; ++y) {
-        const size_t row = static_cast<size_t>(y - clip.Top);
+    const size_t height = plan.Vertical.size();
+    for (size_t row = 0; row < height;) {
+        if (path == TResamplePath::AVX512 && row % 2 == 0 && row / 2 < plan.Pairs.size() &&
+            plan.Pairs[row / 2].Usable) {
+            // Neighbouring rows share most of their source rows: one read serves both.
+            const TResamplePlan::TRowPair& pair = plan.Pairs[row / 2];
+            rows.clear();
+            for (size_t i = 0; i < pair.Groups * 4; ++i)
+                rows.push_back(
+                    sourceRow(std::min(pair.First + static_cast<int32_t>(i), pair.Last)));
+            const uint32_t* quadsA = plan.PairQuads.data() + pair.Quads;
+            VerticalPairAVX512(rows.data(), quadsA, quadsA + pair.Groups, pair.Groups, 0,
+                               plan.Columns, slotsA, slotsB);
+            horizontal(slotsA, row);
+            horizontal(slotsB, row + 1);
+            row += 2;
+            continue;
+        }
         rows.clear();
         weights.clear();
         for (const TClusterEntry& entry : plan.Vertical[row]) {
-            rows.push_back(srcBytes +
-                           static_cast<size_t>(entry.SourcePos - SrcRect.Top) * srcStride +
-                           srcColumn);
+            rows.push_back(sourceRow(entry.SourcePos));
             weights.push_back(entry.Weight);
         }
         if (path == TResamplePath::AVX512 && plan.RowFitsInt8[row]) {
@@ -499,20 +625,14 @@ void RunPlan(const TResamplePlan& plan, uint32_t* Dst, const TPixelRect& DstRect
             }
             while (rows.size() % 4 != 0)
                 rows.push_back(rows.front());
-            VerticalAVX512(rows.data(), quads.data(), quads.size(), 0, plan.Columns, slots.data());
+            VerticalAVX512(rows.data(), quads.data(), quads.size(), 0, plan.Columns, slotsA);
         } else if (path != TResamplePath::Scalar && plan.RowFitsInt16[row]) {
-            VerticalAVX2(rows.data(), weights.data(), rows.size(), 0, plan.Columns, slots.data());
+            VerticalAVX2(rows.data(), weights.data(), rows.size(), 0, plan.Columns, slotsA);
         } else {
-            VerticalScalar(rows.data(), weights.data(), rows.size(), 0, plan.Columns, slots.data());
+            VerticalScalar(rows.data(), weights.data(), rows.size(), 0, plan.Columns, slotsA);
         }
-
-        uint8_t* dstRow = dstBytes + static_cast<size_t>(y - DstRect.Top) * dstStride + dstColumn;
-        if (path == TResamplePath::AVX512)
-            HorizontalAVX512(slots.data(), plan, dstRow);
-        else if (path == TResamplePath::AVX2)
-            HorizontalAVX2(slots.data(), plan, dstRow);
-        else
-            HorizontalScalar(slots.data(), plan.Horizontal, plan.Lo, plan.Clamp, dstRow);
+        horizontal(slotsA, row);
+        ++row;
     }
 }
 
