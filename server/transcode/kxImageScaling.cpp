@@ -190,19 +190,25 @@ struct TResamplePlan {
     // Per destination row: whether its vertical weights fit 8 and 16 bits.
     std::vector<uint8_t> RowFitsInt8;
     std::vector<uint8_t> RowFitsInt16;
-    // For the AVX512 pass, rows 2p and 2p + 1 of Clip as one pair p that reads the source
-    // rows First to Last once for both. Each row's weights are spread over that span (taps on
-    // the same clamped edge row merged, the rest 0) and packed four to a word; a pair whose
-    // weights do not all fit 8 bits is not Usable and its rows go one by one.
+    // For the SIMD passes, rows 2p and 2p + 1 of Clip as one pair p that reads the source
+    // rows First to Last once for both. Each row's weights are spread over that span, filled up
+    // to whole groups of four rows (taps on the same clamped edge row merged, the rest 0):
+    // Weights holds them as they are, the first row's then the second's, each Groups x 4 long;
+    // Duos packs them two to a word as 16-bit numbers, Quads four to a word as 8-bit ones, as
+    // far as they fit.
     struct TRowPair {
         int32_t First = 0;
         int32_t Last = 0;
-        size_t Groups = 0;  // groups of four source rows, the last one filled up
-        size_t Quads =
-            0;  // index of the first row's Groups words in PairQuads; the second's follow
-        bool Usable = false;
+        size_t Groups = 0;
+        size_t Weights = 0;  // index into PairWeights
+        size_t Duos = 0;     // index into PairDuos
+        size_t Quads = 0;    // index into PairQuads
+        bool FitsInt8 = false;
+        bool FitsInt16 = false;
     };
     std::vector<TRowPair> Pairs;
+    std::vector<int32_t> PairWeights;
+    std::vector<uint32_t> PairDuos;
     std::vector<uint32_t> PairQuads;
 
     bool Empty() const { return Columns == 0; }
@@ -296,27 +302,33 @@ TResamplePlan MakePlan(const TPixelRect& DstRect, const TPixelRect& DstClip,
                 pair.First = std::min(pair.First, entry.SourcePos);
                 pair.Last = std::max(pair.Last, entry.SourcePos);
             }
-        const size_t span = static_cast<size_t>(pair.Last - pair.First + 1);
-        pair.Groups = (span + 3) / 4;
+        pair.Groups = (static_cast<size_t>(pair.Last - pair.First) + 4) / 4;
+        pair.Weights = plan.PairWeights.size();
+        pair.Duos = plan.PairDuos.size();
         pair.Quads = plan.PairQuads.size();
-        pair.Usable = true;
         for (const TCluster* cluster : clusters) {
             std::vector<uint32_t> dense(pair.Groups * 4, 0);
             for (const TClusterEntry& entry : *cluster)
                 dense[static_cast<size_t>(entry.SourcePos - pair.First)] +=
                     static_cast<uint32_t>(entry.Weight);
-            for (size_t g = 0; g < pair.Groups; ++g) {
-                uint32_t packed = 0;
-                for (size_t i = 0; i < 4; ++i) {
-                    const int32_t weight = static_cast<int32_t>(dense[g * 4 + i]);
-                    if (weight < std::numeric_limits<int8_t>::min() ||
-                        weight > std::numeric_limits<int8_t>::max())
-                        pair.Usable = false;
-                    packed |= (static_cast<uint32_t>(weight) & 0xFFu) << (8 * i);
-                }
-                plan.PairQuads.push_back(packed);
-            }
+            for (uint32_t weight : dense)
+                plan.PairWeights.push_back(static_cast<int32_t>(weight));
+            for (size_t i = 0; i < dense.size(); i += 2)
+                plan.PairDuos.push_back((dense[i] & 0xFFFFu) | (dense[i + 1] << 16));
+            for (size_t i = 0; i < dense.size(); i += 4)
+                plan.PairQuads.push_back((dense[i] & 0xFFu) | (dense[i + 1] & 0xFFu) << 8 |
+                                         (dense[i + 2] & 0xFFu) << 16 | dense[i + 3] << 24);
         }
+        const TCluster denseCluster = [&] {
+            TCluster entries;
+            for (size_t i = pair.Weights; i < plan.PairWeights.size(); ++i)
+                entries.push_back({0, plan.PairWeights[i]});
+            return entries;
+        }();
+        pair.FitsInt8 = FitsIn(denseCluster, std::numeric_limits<int8_t>::min(),
+                               std::numeric_limits<int8_t>::max());
+        pair.FitsInt16 = FitsIn(denseCluster, std::numeric_limits<int16_t>::min(),
+                                std::numeric_limits<int16_t>::max());
         plan.Pairs.push_back(pair);
     }
     return plan;
@@ -359,6 +371,60 @@ __attribute__((target("avx2"))) void VerticalAVX2(const uint8_t* const* rows,
         _mm256_storeu_si256(out + 3, _mm256_permute2x128_si256(acc2, acc3, 0x31));
     }
     VerticalScalar(rows, weights, taps, x, count, slots);
+}
+
+// The vertical pass of two rows at once with 16-bit multiply-add, over the columns `first` to
+// `count` - 1: `rows` holds 2 x `duos` row pointers, read once for both; duosA and duosB hold
+// each row's weights two to a word, weightsA and weightsB the same unpacked for the last
+// pixels.
+__attribute__((target("avx2"))) void VerticalPairAVX2(const uint8_t* const* rows,
+                                                      const uint32_t* duosA, const uint32_t* duosB,
+                                                      const int32_t* weightsA,
+                                                      const int32_t* weightsB, size_t duos,
+                                                      int32_t first, int32_t count, int32_t* slotsA,
+                                                      int32_t* slotsB) {
+    const __m256i zero = _mm256_setzero_si256();
+    int32_t x = first;
+    for (; x + 8 <= count; x += 8) {
+        __m256i a0 = zero, a1 = zero, a2 = zero, a3 = zero;
+        __m256i b0 = zero, b1 = zero, b2 = zero, b3 = zero;
+        const size_t offset = static_cast<size_t>(x) * 4;
+        for (size_t d = 0; d < duos; ++d) {
+            const __m256i p =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[2 * d] + offset));
+            const __m256i q =
+                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[2 * d + 1] + offset));
+            const __m256i lo = _mm256_unpacklo_epi8(p, q);  // pixels 0,1 | 4,5
+            const __m256i hi = _mm256_unpackhi_epi8(p, q);  // pixels 2,3 | 6,7
+            const __m256i v0 = _mm256_unpacklo_epi8(lo, zero);
+            const __m256i v1 = _mm256_unpackhi_epi8(lo, zero);
+            const __m256i v2 = _mm256_unpacklo_epi8(hi, zero);
+            const __m256i v3 = _mm256_unpackhi_epi8(hi, zero);
+            const __m256i wa = _mm256_set1_epi32(static_cast<int32_t>(duosA[d]));
+            const __m256i wb = _mm256_set1_epi32(static_cast<int32_t>(duosB[d]));
+            a0 = _mm256_add_epi32(a0, _mm256_madd_epi16(v0, wa));
+            a1 = _mm256_add_epi32(a1, _mm256_madd_epi16(v1, wa));
+            a2 = _mm256_add_epi32(a2, _mm256_madd_epi16(v2, wa));
+            a3 = _mm256_add_epi32(a3, _mm256_madd_epi16(v3, wa));
+            b0 = _mm256_add_epi32(b0, _mm256_madd_epi16(v0, wb));
+            b1 = _mm256_add_epi32(b1, _mm256_madd_epi16(v1, wb));
+            b2 = _mm256_add_epi32(b2, _mm256_madd_epi16(v2, wb));
+            b3 = _mm256_add_epi32(b3, _mm256_madd_epi16(v3, wb));
+        }
+        // a0 holds pixels 0 | 4, a1 1 | 5, a2 2 | 6, a3 3 | 7; b likewise.
+        __m256i* outA = reinterpret_cast<__m256i*>(slotsA + offset);
+        _mm256_storeu_si256(outA + 0, _mm256_permute2x128_si256(a0, a1, 0x20));
+        _mm256_storeu_si256(outA + 1, _mm256_permute2x128_si256(a2, a3, 0x20));
+        _mm256_storeu_si256(outA + 2, _mm256_permute2x128_si256(a0, a1, 0x31));
+        _mm256_storeu_si256(outA + 3, _mm256_permute2x128_si256(a2, a3, 0x31));
+        __m256i* outB = reinterpret_cast<__m256i*>(slotsB + offset);
+        _mm256_storeu_si256(outB + 0, _mm256_permute2x128_si256(b0, b1, 0x20));
+        _mm256_storeu_si256(outB + 1, _mm256_permute2x128_si256(b2, b3, 0x20));
+        _mm256_storeu_si256(outB + 2, _mm256_permute2x128_si256(b0, b1, 0x31));
+        _mm256_storeu_si256(outB + 3, _mm256_permute2x128_si256(b2, b3, 0x31));
+    }
+    VerticalScalar(rows, weightsA, duos * 2, x, count, slotsA);
+    VerticalScalar(rows, weightsB, duos * 2, x, count, slotsB);
 }
 
 // Packs the four channel sums of one pixel (blue, green, red, alpha) into its bytes.
@@ -592,17 +658,28 @@ void RunPlan(const TResamplePlan& plan, uint32_t* Dst, const TPixelRect& DstRect
     // best this way (strips of columns shared by several rows measured slower).
     const size_t height = plan.Vertical.size();
     for (size_t row = 0; row < height;) {
-        if (path == TResamplePath::AVX512 && row % 2 == 0 && row / 2 < plan.Pairs.size() &&
-            plan.Pairs[row / 2].Usable) {
-            // Neighbouring rows share most of their source rows: one read serves both.
-            const TResamplePlan::TRowPair& pair = plan.Pairs[row / 2];
+        const TResamplePlan::TRowPair* pair =
+            row % 2 == 0 && row / 2 < plan.Pairs.size() ? &plan.Pairs[row / 2] : nullptr;
+        const bool pairInt8 = pair != nullptr && path == TResamplePath::AVX512 && pair->FitsInt8;
+        const bool pairInt16 = pair != nullptr && path != TResamplePath::Scalar && pair->FitsInt16;
+        if (pairInt8 || pairInt16) {
+            // Neighbouring rows share most of their source rows: one read serves both. The
+            // groups' last rows may lie past the span; they weigh 0 and repeat its last row.
             rows.clear();
-            for (size_t i = 0; i < pair.Groups * 4; ++i)
+            for (size_t i = 0; i < pair->Groups * 4; ++i)
                 rows.push_back(
-                    sourceRow(std::min(pair.First + static_cast<int32_t>(i), pair.Last)));
-            const uint32_t* quadsA = plan.PairQuads.data() + pair.Quads;
-            VerticalPairAVX512(rows.data(), quadsA, quadsA + pair.Groups, pair.Groups, 0,
-                               plan.Columns, slotsA, slotsB);
+                    sourceRow(std::min(pair->First + static_cast<int32_t>(i), pair->Last)));
+            if (pairInt8) {
+                const uint32_t* quadsA = plan.PairQuads.data() + pair->Quads;
+                VerticalPairAVX512(rows.data(), quadsA, quadsA + pair->Groups, pair->Groups, 0,
+                                   plan.Columns, slotsA, slotsB);
+            } else {
+                const uint32_t* duosA = plan.PairDuos.data() + pair->Duos;
+                const int32_t* weightsA = plan.PairWeights.data() + pair->Weights;
+                VerticalPairAVX2(rows.data(), duosA, duosA + pair->Groups * 2, weightsA,
+                                 weightsA + pair->Groups * 4, pair->Groups * 2, 0, plan.Columns,
+                                 slotsA, slotsB);
+            }
             horizontal(slotsA, row);
             horizontal(slotsB, row + 1);
             row += 2;
