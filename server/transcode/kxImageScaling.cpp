@@ -302,6 +302,11 @@ TResamplePlan MakePlan(const TPixelRect& DstRect, const TPixelRect& DstClip,
                 pair.First = std::min(pair.First, entry.SourcePos);
                 pair.Last = std::max(pair.Last, entry.SourcePos);
             }
+        if (pair.First > pair.Last) {
+            // Nothing to read: the rows go one by one.
+            plan.Pairs.push_back(pair);
+            continue;
+        }
         pair.Groups = (static_cast<size_t>(pair.Last - pair.First) + 4) / 4;
         pair.Weights = plan.PairWeights.size();
         pair.Duos = plan.PairDuos.size();
@@ -495,8 +500,8 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) inline void DotRowsA
 
 // Stores the sums of `pixels` (up to 16) pixels, lane l of s<p> holding pixel 4l + p: a 4 x 4
 // transpose of 128-bit lanes puts them in order.
-__attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) inline void StoreSlotsAVX512(
-    __m512i s0, __m512i s1, __m512i s2, __m512i s3, int32_t pixels, int32_t* slots) {
+__attribute__((target("avx2,avx512f,avx512bw,avx512vnni"), always_inline)) inline void
+StoreSlotsAVX512(__m512i s0, __m512i s1, __m512i s2, __m512i s3, int32_t pixels, int32_t* slots) {
     const __m512i t0 = _mm512_shuffle_i64x2(s0, s1, 0x44);
     const __m512i t1 = _mm512_shuffle_i64x2(s2, s3, 0x44);
     const __m512i t2 = _mm512_shuffle_i64x2(s0, s1, 0xEE);

@@ -273,7 +273,8 @@ TEST(ImageScaling, KeptTablesMatchFreshOnes) {
 }
 
 // Kernels unlike Lanczos: one with negative lobes but no clamping (sums wrap into the packed
-// bits), and one whose weights leave 16 bits (the SIMD path must fall back for them).
+// bits), one whose weights leave 16 bits (the SIMD paths must fall back for them), and one
+// that is 0 everywhere.
 class TTestKernel : public TCustomKernel {
   public:
     TTestKernel(float peak, float lobe) : FPeak(peak), FLobe(lobe) {}
@@ -290,8 +291,12 @@ class TTestKernel : public TCustomKernel {
 TEST(ImageScaling, SIMDMatchesScalarForOtherKernels) {
     if (SIMDPaths().empty())
         GTEST_SKIP() << "no SIMD path on this processor";
-    const TTestKernel kernels[] = {TTestKernel(1.0f, -0.25f), TTestKernel(300.0f, -90.0f)};
-    const struct { int sw, sh, dw, dh; } sizes[] = {{97, 61, 40, 23}, {20, 16, 45, 33}};
+    // The last kernel is 0 everywhere: every cluster falls back to the nearest pixel.
+    const TTestKernel kernels[] = {TTestKernel(1.0f, -0.25f), TTestKernel(300.0f, -90.0f),
+                                   TTestKernel(0.0f, 0.0f)};
+    const struct {
+        int sw, sh, dw, dh;
+    } sizes[] = {{97, 61, 40, 23}, {20, 16, 45, 33}, {97, 16, 40, 33}};
     for (const TTestKernel& kernel : kernels)
         for (const auto& s : sizes) {
             const std::vector<uint32_t> src = RandomImage(s.sw, s.sh, 21);
