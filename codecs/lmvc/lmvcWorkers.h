@@ -1,14 +1,20 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 // A small fixed set of threads that share out the items of one job with the calling thread.
-// Idle threads sleep on a condition variable; nothing spins. A job is over once all its items
-// are done, so a thread that wakes late never holds the caller up.
+// Items are handed out in order, one at a time, without a lock. A thread that runs out of work
+// watches for the next job (or for the last item of the current one) for a short, bounded
+// while before it sleeps on a condition variable: frames follow each other closely, and waking
+// a sleeping thread costs far more than a slice takes on a virtual machine. An idle encoder or
+// decoder therefore has no thread awake after that while. A job is over once all its items are
+// done, so a thread that wakes late never holds the caller up.
 class TLmvcWorkers {
   public:
     // threads counts the caller: 1 means the caller does all the work alone.
@@ -19,22 +25,26 @@ class TLmvcWorkers {
 
     int Count() const { return static_cast<int>(threads_.size()) + 1; }
 
-    // Calls work(item, worker) for every item in [0, items), worker in [0, Count()), each
-    // worker index on one thread at a time; returns when every item is done.
+    // Calls work(item, worker) for every item in [0, items), items at most 65535, worker in
+    // [0, Count()), each worker index on one thread at a time; items are taken in ascending
+    // order. Returns when every item is done.
     void Run(int items, const std::function<void(int item, int worker)>& work);
 
   private:
     void Loop(int worker);
-    void Drain(int worker, std::unique_lock<std::mutex>& guard);
+    // Works on items of the job whose generation is given until none is left.
+    void Drain(uint32_t generation, int worker);
 
     std::vector<std::thread> threads_;
+    // The job's generation (high 32 bits), its item count (bits 16..31) and the next item to
+    // hand out (bits 0..15), in one word so that taking an item of a finished job is
+    // impossible.
+    alignas(64) std::atomic<uint64_t> job_{0};
+    // Items of the current job not finished yet.
+    alignas(64) std::atomic<int> pending_{0};
+    alignas(64) const std::function<void(int, int)>* work_ = nullptr;
     std::mutex lock_;
     std::condition_variable wake_;
     std::condition_variable finished_;
-    const std::function<void(int, int)>* work_ = nullptr;
-    int items_ = 0;
-    int next_ = 0;
-    int completed_ = 0;
-    unsigned generation_ = 0;
-    bool stop_ = false;
+    bool stop_ = false;  // guarded by lock_
 };
