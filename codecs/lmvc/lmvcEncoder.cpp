@@ -1,5 +1,6 @@
 #include "codecs/lmvc/lmvcEncoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -56,9 +57,11 @@ bool TLmvcEncoder::Configure(const TLmvcFormat& format, int threads) {
     // Residual planes of one slice, two sets of plane rows (current, above) and a zero row.
     scratch_.assign(static_cast<size_t>(threads),
                     std::vector<uint8_t>(planes_ * maxRows * width + (2 * planes_ + 1) * width));
-    sliceData_.assign(static_cast<size_t>(slices_), {});
-    sliceCrc_.assign(static_cast<size_t>(slices_), 0);
-    sliceSize_.assign(static_cast<size_t>(slices_), 0);
+    sideData_.assign(static_cast<size_t>(slices_), {});
+    results_.assign(static_cast<size_t>(slices_), {});
+    layoutSize_.assign(static_cast<size_t>(slices_), 0);
+    layoutOffset_.assign(static_cast<size_t>(slices_), 0);
+    layoutSide_.assign(static_cast<size_t>(slices_), TSide::None);
     configured_ = true;
     error_.clear();
     return true;
@@ -78,7 +81,36 @@ size_t TLmvcEncoder::MaxCompressedSize() const {
            static_cast<size_t>(format_.Width) * format_.Height * planes_;
 }
 
-void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint8_t* direct) {
+bool TLmvcEncoder::PublishSize(int slice, size_t size, size_t& offset, int& first, int& last) {
+    std::lock_guard<std::mutex> guard(layoutLock_);
+    layoutSize_[static_cast<size_t>(slice)] = size;
+    first = layoutKnown_;
+    while (layoutKnown_ < slices_ && layoutSize_[static_cast<size_t>(layoutKnown_)] != 0) {
+        const auto s = static_cast<size_t>(layoutKnown_);
+        layoutOffset_[s] = layoutEnd_;
+        layoutEnd_ += layoutSize_[s];
+        if (layoutSide_[s] == TSide::Waiting) {
+            layoutSide_[s] = TSide::Claimed;
+        }
+        ++layoutKnown_;
+    }
+    last = layoutKnown_;
+    offset = layoutOffset_[static_cast<size_t>(slice)];
+    return slice < layoutKnown_;
+}
+
+void TLmvcEncoder::CopyClaimed(int first, int last, uint8_t* out) {
+    // The range is this thread's alone: nobody else claims in it, and its slices' side buffers
+    // were complete when they were marked as waiting.
+    for (int s = first; s < last; ++s) {
+        const auto i = static_cast<size_t>(s);
+        if (layoutSide_[i] == TSide::Claimed) {
+            std::memcpy(out + layoutOffset_[i], sideData_[i].data(), layoutSize_[i]);
+        }
+    }
+}
+
+void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint8_t* out) {
     const int width = format_.Width;
     const int y0 = LmvcSliceFirstRow(slice, slices_, format_.Height);
     const int y1 = LmvcSliceFirstRow(slice + 1, slices_, format_.Height);
@@ -135,16 +167,37 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint
     for (int p = 0; p < planes_; ++p) {
         total += coders[p].Plan(residual[p], count);
     }
+    // Slices are handed out in order and take about the same time, so the slices before this
+    // one have usually been sized already: then it is written once, straight into place.
+    size_t offset = 0;
+    int first = 0, last = 0;
+    const bool placed = PublishSize(slice, total, offset, first, last);
+    CopyClaimed(first, last, out);
     uint8_t* const begin =
-        direct != nullptr ? direct : GrowTo(sliceData_[static_cast<size_t>(slice)], total);
+        placed ? out + offset : GrowTo(sideData_[static_cast<size_t>(slice)], total);
     uint8_t* dst = begin;
     for (int p = 0; p < planes_; ++p) {
         coders[p].Write(residual[p], count, dst);
         dst[0] = static_cast<uint8_t>(dst[0] | (static_cast<uint8_t>(predictor[p]) << 4));
         dst += kLmvcPlaneHeaderSize + LmvcGet32(dst + 1);
     }
-    sliceSize_[static_cast<size_t>(slice)] = total;
-    sliceCrc_[static_cast<size_t>(slice)] = LmvcCrc32c(begin, total);
+    TSliceResult& result = results_[static_cast<size_t>(slice)];
+    result.Size = total;
+    result.Crc = LmvcCrc32c(begin, total);
+    if (placed) {
+        return;
+    }
+    // Either the place is known by now (the bytes are copied while still in this core's
+    // cache), or the thread that completes the sizes before this slice will copy it.
+    {
+        std::lock_guard<std::mutex> guard(layoutLock_);
+        if (slice >= layoutKnown_) {
+            layoutSide_[static_cast<size_t>(slice)] = TSide::Waiting;
+            return;
+        }
+        offset = layoutOffset_[static_cast<size_t>(slice)];
+    }
+    std::memcpy(out + offset, begin, total);
 }
 
 bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* out,
@@ -165,50 +218,33 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
         error_ = "output buffer smaller than the largest compressed frame";
         return false;
     }
+    const size_t tableEnd = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
+    {
+        std::lock_guard<std::mutex> guard(layoutLock_);
+        std::fill(layoutSize_.begin(), layoutSize_.end(), 0);
+        std::fill(layoutSide_.begin(), layoutSide_.end(), TSide::None);
+        layoutKnown_ = 0;
+        layoutEnd_ = tableEnd;
+    }
+    // One pass over the frame: each thread codes the slices it takes and puts them in place.
     // Exceptions stay on the thread that raised them; a slice that ran out of memory fails the
     // frame.
-    const size_t tableEnd = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
-    // A single thread codes the slices in order, straight into place; several threads code
-    // them into their own buffers, which are then copied one after the other.
-    const bool direct = workers_->Count() == 1;
-    if (direct) {
-        size_t offset = tableEnd;
-        for (int s = 0; s < slices_; ++s) {
-            EncodeSlice(s, 0, frame, out + offset);
-            offset += sliceSize_[static_cast<size_t>(s)];
+    workers_->Run(slices_, [&](int slice, int worker) {
+        TSliceResult& result = results_[static_cast<size_t>(slice)];
+        result.Failed = false;
+        try {
+            EncodeSlice(slice, worker, frame, out);
+        } catch (const std::bad_alloc&) {
+            result.Failed = true;
         }
-    } else {
-        std::vector<char> failed(static_cast<size_t>(slices_), 0);
-        workers_->Run(slices_, [&](int slice, int worker) {
-            try {
-                EncodeSlice(slice, worker, frame, nullptr);
-            } catch (const std::bad_alloc&) {
-                failed[static_cast<size_t>(slice)] = 1;
-            }
-        });
-        for (char f : failed) {
-            if (f != 0) {
-                error_ = "out of memory";
-                return false;
-            }
-        }
-        // The slices are copied into place by all threads too, so that the copy does not hold
-        // the frame up on one thread.
-        sliceOffset_.resize(static_cast<size_t>(slices_));
-        size_t offset = tableEnd;
-        for (int s = 0; s < slices_; ++s) {
-            sliceOffset_[static_cast<size_t>(s)] = offset;
-            offset += sliceSize_[static_cast<size_t>(s)];
-        }
-        workers_->Run(slices_, [&](int slice, int) {
-            const auto s = static_cast<size_t>(slice);
-            std::memcpy(out + sliceOffset_[s], sliceData_[s].data(), sliceSize_[s]);
-        });
-    }
-
+    });
     size_t size = tableEnd;
-    for (size_t s : sliceSize_) {
-        size += s;
+    for (const TSliceResult& result : results_) {
+        if (result.Failed) {
+            error_ = "out of memory";
+            return false;
+        }
+        size += result.Size;
     }
     std::memcpy(out, kLmvcMagic, 4);
     out[4] = kLmvcVersion;
@@ -222,9 +258,9 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
     LmvcPut32(out + 20, static_cast<uint32_t>(size));
     uint8_t* table = out + kLmvcHeaderSize;
     for (int s = 0; s < slices_; ++s) {
-        LmvcPut32(table + kLmvcSliceEntrySize * s,
-                  static_cast<uint32_t>(sliceSize_[static_cast<size_t>(s)]));
-        LmvcPut32(table + kLmvcSliceEntrySize * s + 4, sliceCrc_[static_cast<size_t>(s)]);
+        const TSliceResult& result = results_[static_cast<size_t>(s)];
+        LmvcPut32(table + kLmvcSliceEntrySize * s, static_cast<uint32_t>(result.Size));
+        LmvcPut32(table + kLmvcSliceEntrySize * s + 4, result.Crc);
     }
     written = size;
     error_.clear();

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,26 @@ class TLmvcEncoder {
     const std::string& LastError() const { return error_; }
 
   private:
-    // Codes one slice into direct, or into its own buffer when direct is null.
-    void EncodeSlice(int slice, int worker, const uint8_t* frame, uint8_t* direct);
+    // What one slice's coding left behind; each on its own cache line, as the threads fill
+    // their slices side by side.
+    struct alignas(64) TSliceResult {
+        size_t Size = 0;
+        uint32_t Crc = 0;
+        bool Failed = false;
+    };
+    // Where a slice coded into its side buffer stands.
+    enum class TSide : uint8_t { None, Waiting, Claimed };
+
+    // Codes one slice. It goes straight to its place in the output when the sizes of all the
+    // slices before it are known by the time its own size is; otherwise into a side buffer,
+    // from which the thread that learns its place copies it.
+    void EncodeSlice(int slice, int worker, const uint8_t* frame, uint8_t* out);
+    // Records a slice's size and extends the run of leading slices whose offsets are known;
+    // the slices newly in that run are [first, last). Answers whether the slice's own offset
+    // is known. Slices of the new run that wait in side buffers are claimed for the caller.
+    bool PublishSize(int slice, size_t size, size_t& offset, int& first, int& last);
+    // Copies the slices of [first, last) that the calling thread claimed into place.
+    void CopyClaimed(int first, int last, uint8_t* out);
 
     TLmvcFormat format_;
     size_t stride_ = 0;
@@ -47,10 +66,15 @@ class TLmvcEncoder {
     int slices_ = 0;
     bool configured_ = false;
     std::unique_ptr<TLmvcWorkers> workers_;
-    std::vector<std::vector<uint8_t>> scratch_;    // per worker
-    std::vector<std::vector<uint8_t>> sliceData_;  // per slice, with several threads
-    std::vector<size_t> sliceSize_;                // per slice
-    std::vector<size_t> sliceOffset_;              // per slice, with several threads
-    std::vector<uint32_t> sliceCrc_;               // per slice
+    std::vector<std::vector<uint8_t>> scratch_;   // per worker
+    std::vector<std::vector<uint8_t>> sideData_;  // per slice, kept from frame to frame
+    std::vector<TSliceResult> results_;           // per slice
+    // The running layout of the frame being coded, guarded by layoutLock_.
+    std::mutex layoutLock_;
+    std::vector<size_t> layoutSize_;    // per slice; 0 until known (a slice is never empty)
+    std::vector<size_t> layoutOffset_;  // per slice, valid below layoutKnown_
+    std::vector<TSide> layoutSide_;     // per slice
+    int layoutKnown_ = 0;               // leading slices whose offsets are known
+    size_t layoutEnd_ = 0;              // the offset after them
     std::string error_;
 };
