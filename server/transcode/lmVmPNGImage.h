@@ -37,8 +37,8 @@ class TPNGImage {
 std::unique_ptr<TPNGImage> EncodePNG(const uint8_t* pixels, int32_t width, int32_t height,
                                      bool topDown);
 
-// EncodePNG, then the PNG file into `stream` (cleared first). False, with `stream` empty, when
-// either step fails.
+// The PNG file of the image EncodePNG would make, into `stream` (cleared first), written
+// straight from the block. False, with `stream` empty, on failure.
 bool EncodePNGStream(const uint8_t* pixels, int32_t width, bool topDown, int32_t height,
                      std::vector<uint8_t>& stream);
 
