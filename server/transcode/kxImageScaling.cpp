@@ -631,9 +631,9 @@ void RunPlan(const TResamplePlan& plan, uint32_t* Dst, const TPixelRect& DstRect
 
     // The dense passes read up to Taps slots from a run's start; the padding reads zeros.
     const size_t slotCount = (static_cast<size_t>(plan.Columns) + plan.Taps) * 4;
-    std::vector<int32_t> slots(slotCount * 2, 0);
-    int32_t* slotsA = slots.data();
-    int32_t* slotsB = slots.data() + slotCount;
+    std::vector<int32_t> firstSlots(slotCount, 0), secondSlots(slotCount, 0);
+    int32_t* slotsA = firstSlots.data();
+    int32_t* slotsB = secondSlots.data();
     std::vector<const uint8_t*> rows;
     std::vector<int32_t> weights;
     std::vector<uint32_t> quads;  // 8-bit weights four to a word, for the AVX512 pass
