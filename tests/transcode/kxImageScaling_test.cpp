@@ -328,6 +328,38 @@ TEST(ImageScaling, ConcurrentThumbnailsAreIndependent) {
         EXPECT_EQ(result, alone);
 }
 
+TEST(ImageScaling, ConcurrentScalingsShareKeptTablesSafely) {
+    // Threads scale to more sizes than are kept, each in its own order, so that tables are
+    // built, kept and dropped while others use them.
+    const std::vector<uint32_t> frame = RandomImage(300, 200, 41);
+    const TLanczosKernel kernel;
+    std::vector<std::array<int, 2>> sizes;
+    std::vector<std::vector<uint32_t>> expected;
+    for (int i = 0; i < 14; ++i) {
+        sizes.push_back({23 + 11 * i, 9 + 5 * i});
+        expected.emplace_back(static_cast<size_t>(sizes.back()[0]) * sizes.back()[1]);
+        const TPixelRect dstRect{0, 0, sizes.back()[0], sizes.back()[1]};
+        ResampleBitmap(expected.back().data(), dstRect, dstRect, frame.data(),
+                       TPixelRect{0, 0, 300, 200}, kernel, TResamplePath::Scalar);
+    }
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round)
+                for (size_t k = 0; k < sizes.size(); ++k) {
+                    const size_t i = (k * (t + 1) + static_cast<size_t>(round)) % sizes.size();
+                    std::vector<uint32_t> dst(expected[i].size());
+                    LanczosScale(frame.data(), dst.data(), 300, 200, sizes[i][0], sizes[i][1]);
+                    mismatches[t] += dst != expected[i];
+                }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    for (int count : mismatches)
+        EXPECT_EQ(count, 0);
+}
+
 TEST(ImageScaling, ClipWritesOnlyItsRectangle) {
     const TLanczosKernel kernel;
     const std::vector<uint32_t> src = RandomImage(40, 30, 5);
