@@ -54,6 +54,8 @@ class TLmvcDecoder {
     std::vector<std::vector<uint8_t>> scratch_;  // per worker
     std::vector<size_t> sliceOffset_;            // slices + 1 entries
     std::vector<uint32_t> sliceCrc_;             // per slice
+    std::vector<const char*> sliceError_;        // per slice, null when it decoded
+    std::vector<int> sliceOrder_;                // the order in which slices are handed out
     bool verifyChecksums_ = true;
     std::string error_;
 };
