@@ -290,8 +290,8 @@ class TRatioReporter : public benchmark::ConsoleReporter {
 
 void PrintRatios() {
     const double memcpyFps = gResults["memcpy"].cpuFps;
-    std::printf("\n%-26s %7s %8s %7s  %-10s %-9s %-10s %-9s %s\n", "run", "fps", "cpu fps", "size",
-                "vs UTVideo", "(by cpu)", "vs FFV1", "(by cpu)", "memcpy/run");
+    std::printf("\n%-26s %7s %8s %7s  %-10s %-9s %-10s %-9s %-10s %s\n", "run", "fps", "cpu fps",
+                "size", "vs UTVideo", "(by cpu)", "vs FFV1", "(by cpu)", "memcpy/run", "vs 1t");
     for (const auto& [name, r] : gResults) {
         if (name == "memcpy" || r.fps == 0) {
             continue;
@@ -309,14 +309,22 @@ void PrintRatios() {
             const double theirs = cpu ? it->second.cpuFps : it->second.fps;
             return theirs > 0 ? mine / theirs : 0.0;
         };
-        std::printf("%-26s %7.1f %8.1f %6.2f%%  %9.2fx %8.2fx %9.2fx %8.2fx %9.1fx\n", name.c_str(),
-                    r.fps, r.cpuFps, r.ratio * 100, speed(ut, false), speed(ut, true),
-                    speed(ffv1, false), speed(ffv1, true), r.cpuFps > 0 ? memcpyFps / r.cpuFps : 0);
+        // A run with several threads beside the same run with one, by wall clock.
+        std::string single = name;
+        single.replace(single.rfind(' ') + 1, std::string::npos, "1t");
+        const auto one = gResults.find(single);
+        const double scaling =
+            one != gResults.end() && one->second.fps > 0 ? r.fps / one->second.fps : 0;
+        std::printf("%-26s %7.1f %8.1f %6.2f%%  %9.2fx %8.2fx %9.2fx %8.2fx %9.1fx %6.2fx\n",
+                    name.c_str(), r.fps, r.cpuFps, r.ratio * 100, speed(ut, false), speed(ut, true),
+                    speed(ffv1, false), speed(ffv1, true), r.cpuFps > 0 ? memcpyFps / r.cpuFps : 0,
+                    scaling);
     }
     std::printf(
         "(fps: frames per second by wall clock; cpu fps: per second of processor time, all "
         "threads together; size: compressed / raw BGRA; vs: this run's rate over the peer's "
-        "same job; memcpy/run: frame copies that fit in the processor time of one frame)\n");
+        "same job; memcpy/run: frame copies that fit in the processor time of one frame; vs 1t: "
+        "wall-clock rate over the same job on one thread)\n");
 }
 
 }  // namespace
