@@ -87,6 +87,9 @@ def run_server(stage, work, clip, clips, workers):
     names = [f"clip{i:02d}.lvf" for i in range(clips)]
     for name in names:
         shutil.copyfile(clip, os.path.join(incoming, name))
+    # The copies are the uploads that came before the drop: their write-back to disk is not the
+    # server's work and must not run beside it.
+    os.sync()
 
     server = subprocess.Popen([os.path.join(install, "lmVidmill"), "-NOSERVICE"],
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -132,7 +135,7 @@ def run_server(stage, work, clip, clips, workers):
 
 def codec_alone(bench, raw, width, height, frames):
     """Encode time per clip of the codec on one thread: (wall seconds, processor seconds)."""
-    output = subprocess.run([bench, raw, str(width), str(height), "1"], check=True,
+    output = subprocess.run([bench, raw, str(width), str(height), "3", "1", "encode"], check=True,
                             stdout=subprocess.PIPE, text=True).stdout
     for line in output.splitlines():
         if line.startswith("lmvc threads=1 "):
@@ -173,6 +176,7 @@ def main():
         print(f"{args.clips} clips of {args.width}x{args.height}x{args.frames} "
               f"(LVF {os.path.getsize(clip) / 2**20:.1f} MiB each)")
 
+        os.sync()  # the frames and the clip just written are not the codec's work either
         codec_wall, codec_cpu = codec_alone(bench, raw, args.width, args.height, args.frames)
         print(f"codec alone, one thread: {codec_wall:.3f} s per clip wall, "
               f"{codec_cpu:.3f} s processor")
