@@ -334,15 +334,6 @@ bool ParseDateTime(std::string_view text, double& value) {
     return true;
 }
 
-std::string FormatDateTime(TDateTime value) {
-    int year, month, day, hour, minute, second, ms;
-    DecodeDateTime(value, year, month, day, hour, minute, second, ms);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d-%02d-%04d %02d:%02d:%02d", day, month, year, hour,
-                  minute, second);
-    return text;
-}
-
 // A view of `size` bytes of another reader from `start` (all the rest when size < 0).
 class TWindowReader final : public AReaderEx {
   public:
@@ -376,6 +367,15 @@ class TWindowReader final : public AReaderEx {
 };
 
 }  // namespace
+
+std::string FormatDateTime(TDateTime value) {
+    int year, month, day, hour, minute, second, ms;
+    DecodeDateTime(value, year, month, day, hour, minute, second, ms);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d-%02d-%04d %02d:%02d:%02d", day, month, year, hour,
+                  minute, second);
+    return text;
+}
 
 // ---- date-time ----
 

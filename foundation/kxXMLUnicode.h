@@ -27,6 +27,8 @@ bool TryEncodeDateTime(int year, int month, int day, int hour, int minute, int s
 // Splits a date-time into its parts (milliseconds rounded).
 void DecodeDateTime(TDateTime value, int& year, int& month, int& day, int& hour, int& minute,
                     int& second, int& millisecond);
+// The date-time as documents store it and the server shows it: "dd-mm-yyyy hh:nn:ss".
+std::string FormatDateTime(TDateTime value);
 
 class TXMLNamedObject {
   public:

@@ -150,12 +150,7 @@ std::string TVmTranscoder::SizeText(int64_t Size) {
 }
 
 std::string TVmTranscoder::DateTimeText(TDateTime Value) {
-    int year, month, day, hour, minute, second, millisecond;
-    DecodeDateTime(Value, year, month, day, hour, minute, second, millisecond);
-    char text[64];
-    std::snprintf(text, sizeof text, "%02d-%02d-%04d %02d:%02d:%02d", day, month, year, hour,
-                  minute, second);
-    return text;
+    return FormatDateTime(Value);
 }
 
 void TVmTranscoder::Job(TTaskItem& Task, TVmSource& Source, TVmProcessor& Processor) {
