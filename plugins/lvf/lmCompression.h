@@ -45,8 +45,8 @@ class TRLECodec : public TBaseCodec {
 
     // Decodes the whole packets among the `available` bytes of `source` into `destination`, a
     // frame of `pixels` pixels of which `done` are decoded already (advanced on return), so a
-    // stream can be decoded piece by piece. Returns the bytes consumed: a packet cut off at the
-    // end is left for the next piece. False when a packet would run past the frame.
+    // stream can be decoded piece by piece. `consumed` receives the bytes used: a packet cut
+    // off at the end is left for the next piece. False when a packet would run past the frame.
     static bool DecodePart(const uint8_t* source, size_t available, uint8_t* destination,
                            size_t pixels, size_t& done, size_t& consumed);
     // The most bytes one packet takes.

@@ -7,6 +7,8 @@
 #include <new>
 #include <system_error>
 
+#include "plugins/lvf/lmCompression.h"
+
 namespace {
 
 uint32_t Read32(const uint8_t* p) {

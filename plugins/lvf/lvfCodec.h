@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "plugins/lvf/lmCompression.h"
-
 // Layout of an LVF clip file; all integers are little-endian.
 namespace lvf {
 inline constexpr size_t kHeaderSize = 72;
@@ -65,7 +63,6 @@ class TLVFDecoder {
     std::array<uint8_t, lvf::kHeaderSize> header_{};
     std::ifstream file_;
     uint64_t fileSize_ = 0;
-    TRLECodec codec_;
     std::vector<uint8_t> index_;
     std::vector<uint8_t> readBuffer_;
     bool open_ = false;

@@ -86,13 +86,9 @@ bool TAVIMultiplexer::Receive(int stream, const TMediaSample& sample) {
         if (sample.Length == 0) {
             return true;
         }
-        if (!FHasAudio && FQueues[stream].empty()) {
+        if (!FHasAudio) {
             // Video alone is written as it comes, straight from the sample.
-            if (!FWriter->WriteVideo(sample.Data, sample.Length, sample.SyncPoint)) {
-                FFailed = true;
-                FError = FWriter->LastError();
-                failed = true;
-            }
+            failed = !Written(FWriter->WriteVideo(sample.Data, sample.Length, sample.SyncPoint));
         } else {
             // The audio of one interleave period goes ahead of that period's video frame.
             const int64_t key = stream == FMasterStream ? sample.Start : sample.Start - FPreroll;
@@ -135,6 +131,10 @@ bool TAVIMultiplexer::WriteHead(int stream) {
     const bool ok = stream == 0 ? FWriter->WriteVideo(item.Data.data(), item.Data.size(), item.Sync)
                                 : FWriter->WriteAudio(item.Data.data(), item.Data.size());
     FQueues[stream].pop_front();
+    return Written(ok);
+}
+
+bool TAVIMultiplexer::Written(bool ok) {
     if (!ok) {
         FFailed = true;
         FError = FWriter->LastError();

@@ -74,6 +74,8 @@ class TAVIMultiplexer {
     void EndOfStream(int stream);
     bool Drain(bool all);
     bool WriteHead(int stream);
+    // Passes ok on; a failed write marks the multiplexer failed with the writer's reason.
+    bool Written(bool ok);
     void Complete(bool error);
 
     std::string FPath;
