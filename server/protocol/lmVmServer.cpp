@@ -98,7 +98,7 @@ TVmServer::TVmServer(std::string folder, TVmCommandLine commandLine, TVmPixelLib
     FXMLServer->OnPacket = [this](TXMLClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
         PacketReceived(client, packet, reply);
     };
-    FXMLServer->OnTick = [this](TXMLServer&) { ReportState(); };
+    FXMLServer->OnTick = [this](TXMLServer& server) { ReportState(server); };
     FEngine->EventLinks().Add(
         [this](int32_t code, TTaskItem* task, int32_t) { TaskEvent(code, task); });
 }
@@ -195,14 +195,16 @@ void TVmServer::Restart() {
 
 void TVmServer::Broadcast(TXMLPacketPtr packet) {
     std::shared_lock guard(FServerGuard);
-    if (!packet || !FXMLServer) {
-        return;
+    if (packet && FXMLServer) {
+        SendToAll(*FXMLServer, *packet);
     }
-    TXMLServer& server = *FXMLServer;
+}
+
+void TVmServer::SendToAll(TXMLServer& server, TXMLPacket& packet) {
     server.LockList();
     for (int i = 0; i < server.Count(); ++i) {
         if (auto* client = dynamic_cast<TXMLClient*>(server.Connection(i))) {
-            client->Send(*packet);
+            client->Send(packet);
         }
     }
     server.UnlockList();
@@ -433,7 +435,7 @@ void TVmServer::RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr&
     // Every other type, "noop" among them, is left unanswered.
 }
 
-void TVmServer::ReportState() {
+void TVmServer::ReportState(TXMLServer& server) {
     TVmTaskList* list = FEngine->TaskList();
     const int32_t queued = list ? list->QueuedCount() : 0;
     const int32_t active = list ? list->BusyCount() : 0;
@@ -448,7 +450,9 @@ void TVmServer::ReportState() {
     state->Document.AddInteger("queued", queued);
     state->Document.AddInteger("active", active);
     state->Document.AddInteger("failed", failed);
-    Broadcast(std::move(state));
+    // The tick runs on the server's own thread under its connection list: the server is alive,
+    // and taking the server guard here would invert the order the other pushes take.
+    SendToAll(server, *state);
 }
 
 void TVmServer::TaskEvent(int32_t code, TTaskItem* task) {

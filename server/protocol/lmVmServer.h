@@ -85,7 +85,9 @@ class TVmServer {
     void SendConfig(TVmClient& client);
     void SendTaskList(TVmClient& client);
     void SaveTemplateFileNamesToXML(TXMLUnicode& doc) const;
-    void ReportState();
+    // On the housekeeping thread of server, which holds its connection list.
+    void ReportState(TXMLServer& server);
+    static void SendToAll(TXMLServer& server, TXMLPacket& packet);
     void TaskEvent(int32_t code, TTaskItem* task);
     void Restart();
     // The transcoder on the server's folders, started by the engine with every source.

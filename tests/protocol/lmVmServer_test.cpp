@@ -58,6 +58,10 @@ class TManager {
         Info = Next();
         EXPECT_TRUE(Info && Info->Type == "serverinfo");
     }
+    // The reader thread must be gone before the packets it stores are.
+    ~TManager() { Client.Disconnect(); }
+    TManager(const TManager&) = delete;
+    TManager& operator=(const TManager&) = delete;
 
     // The next packet other than "serverstate" (which comes whenever the counts change), or
     // none within the limit.
