@@ -312,11 +312,12 @@ TEST_F(TEngineFixture, NotifiedFileIsQueuedSoonAfterItsWriterClosesIt) {
     ASSERT_TRUE(Engine.Sources().Count() == 1);
     Engine.ActivateSources();
     const std::string watch = Source->WatchFolder();
-    const std::string marker = Root / "closed";
-    // Writes the file in pieces over about 1.5 s, keeping it open, then closes it and says so.
+    const std::string marker = Root / "closing";
+    // Writes the file in pieces over about 1.5 s, keeping it open, then says it is about to close
+    // it and closes it: before the marker the file is surely open.
     TChildProcess writer({"sh", "-c",
                           "exec 3>\"$0\"; for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do "
-                          "printf 0123456789 >&3; sleep 0.1; done; exec 3>&-; : > \"$1\"",
+                          "printf 0123456789 >&3; sleep 0.1; done; : > \"$1\"; exec 3>&-",
                           watch + "copy.mov", marker},
                          "/dev/null");
     bool queuedWhileOpen = false;
