@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "port/port_files.h"
+#include "port/port_thread.h"
 
 namespace {
 
@@ -43,6 +44,7 @@ TCompressor::TCompressor(port::DynamicLibrary library, ICompressor* compressor,
     : FLibrary(std::move(library)), FCompressor(compressor), FInfo(std::move(info)) {}
 
 TCompressor::~TCompressor() {
+    Stop();
     // The compressor's code lives in the module: release it before the module closes.
     FCompressor->Release();
 }
@@ -56,12 +58,12 @@ bool TCompressor::ConnectInput(const TVideoMediaType& type) {
     format.BitCount = bmi.biBitCount;
     format.BottomUp = true;
     if (bmi.biCompression != 0 || bmi.biHeight <= 0 || !FCompressor->SetInputFormat(format)) {
-        FError =
-            std::string("the compressor refuses the input format: ") + FCompressor->LastError();
+        SetError(std::string("the compressor refuses the input format: ") +
+                 FCompressor->LastError());
         return false;
     }
     if (FCompressor->InputSize() != bmi.biSizeImage) {
-        FError = "the compressor expects another frame size";
+        SetError("the compressor expects another frame size");
         return false;
     }
     FInputType = type;
@@ -82,16 +84,91 @@ TAVIVideoFormat TCompressor::OutputFormat() const {
     return format;
 }
 
+void TCompressor::GetAllocatorRequirements(TAllocatorProperties& props) const {
+    if (FOwnThread) {
+        props.Buffers = 2;  // one being compressed, one being filled
+    }
+}
+
 bool TCompressor::Receive(const TMediaSample& sample) {
     if (!FInputConnected || FDownstream == nullptr) {
-        FError = "the compressor is not connected";
+        SetError("the compressor is not connected");
         return false;
     }
+    if (!FOwnThread) {
+        return CompressAndDeliver(sample);
+    }
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (FFailed || FEnding || FStopping) {
+            return false;
+        }
+    }
+    if (sample.Allocator == nullptr || !sample.Allocator->AddRef(&sample)) {
+        SetError("the compressor cannot hold the sample");
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(FLock);
+    FQueue.push_back(&sample);
+    if (!FThread.joinable()) {
+        FThread = std::thread([this] { Stream(); });
+    }
+    FChanged.notify_all();
+    return true;
+}
+
+void TCompressor::EndOfStream() {
+    bool failed = false;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FEnding = true;
+    }
+    FChanged.notify_all();
+    if (FThread.joinable()) {
+        FThread.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        failed = FFailed;
+    }
+    // A failed stream has already stopped the graph; it gets no end.
+    if (!failed && FDownstream != nullptr) {
+        FDownstream->EndOfStream();
+    }
+}
+
+void TCompressor::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FStopping = true;
+    }
+    FChanged.notify_all();
+    if (FThread.joinable()) {
+        FThread.join();
+    }
+    // The thread is gone: what it left in the queue is released here.
+    for (const TMediaSample* sample : FQueue) {
+        sample->Allocator->Release(sample);
+    }
+    FQueue.clear();
+}
+
+std::string TCompressor::LastError() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FError;
+}
+
+void TCompressor::SetError(const std::string& error) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FError = error;
+}
+
+bool TCompressor::CompressAndDeliver(const TMediaSample& sample) {
     size_t written = 0;
     bool key = false;
     if (!FCompressor->Compress(sample.Data, sample.Length, FOutput.data(), FOutput.size(), &written,
                                &key)) {
-        FError = std::string("compression failed: ") + FCompressor->LastError();
+        SetError(std::string("compression failed: ") + FCompressor->LastError());
         return false;
     }
     TMediaSample out = sample;
@@ -99,12 +176,42 @@ bool TCompressor::Receive(const TMediaSample& sample) {
     out.Capacity = FOutput.size();
     out.Length = written;
     out.SyncPoint = key;
+    out.Allocator = nullptr;
     return FDownstream->Receive(out);
 }
 
-void TCompressor::EndOfStream() {
-    if (FDownstream != nullptr) {
-        FDownstream->EndOfStream();
+void TCompressor::Stream() {
+    port::SetCurrentThreadName("VideoCodec");
+    for (;;) {
+        const TMediaSample* sample = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(FLock);
+            FChanged.wait(lock, [this] { return FStopping || FEnding || !FQueue.empty(); });
+            if (FStopping || FQueue.empty()) {
+                return;
+            }
+            sample = FQueue.front();
+        }
+        const bool ok = CompressAndDeliver(*sample);
+        std::deque<const TMediaSample*> dropped;
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            FQueue.pop_front();
+            if (!ok) {
+                FFailed = true;
+                dropped.swap(FQueue);
+            }
+        }
+        sample->Allocator->Release(sample);
+        if (!ok) {
+            for (const TMediaSample* rest : dropped) {
+                rest->Allocator->Release(rest);
+            }
+            if (OnFailed) {
+                OnFailed();
+            }
+            return;
+        }
     }
 }
 

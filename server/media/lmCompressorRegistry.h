@@ -1,8 +1,13 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "port/port_library.h"
@@ -19,8 +24,11 @@ struct TCompressorInfo {
 };
 
 // A compressor created from a module, in the graph between the video pin and the multiplexer:
-// its input takes uncompressed samples, compresses each and hands the result on. It keeps its
-// module loaded for as long as it lives.
+// its input takes uncompressed samples, compresses each and hands the result on. By default it
+// compresses on the thread that delivers the sample. On a thread of its own ("VideoCodec") it
+// holds each sample until it is done with it, so that the pin fills the next frame meanwhile on
+// another processor; it then asks the pin for two buffers. It keeps its module loaded for as
+// long as it lives.
 class TCompressor : public IMediaInput {
   public:
     TCompressor(port::DynamicLibrary library, ICompressor* compressor, TCompressorInfo info);
@@ -39,12 +47,30 @@ class TCompressor : public IMediaInput {
     void ConnectOutput(IMediaInput* downstream) { FDownstream = downstream; }
     IMediaInput* Downstream() const { return FDownstream; }
 
-    bool Receive(const TMediaSample& sample) override;
-    void EndOfStream() override;
+    // Compress on a thread of the compressor's own; set before the input is connected.
+    void SetOwnThread(bool ownThread) { FOwnThread = ownThread; }
 
-    const std::string& LastError() const { return FError; }
+    void GetAllocatorRequirements(TAllocatorProperties& props) const override;
+    // Compresses and delivers the sample, or on the compressor's own thread holds it and queues
+    // it; false once compressing or delivering has failed, after the end of the stream, or (own
+    // thread) for a sample no allocator handed out.
+    bool Receive(const TMediaSample& sample) override;
+    // Waits until every queued sample is compressed and delivered, then ends the stream
+    // downstream.
+    void EndOfStream() override;
+    // Ends the compressor's thread, dropping what is still queued: for a stream that stops
+    // without its end (a refused sample). Called before the buffers' allocator goes.
+    void Stop();
+    // Called on the compressor's own thread when a frame cannot be compressed or delivered.
+    std::function<void()> OnFailed;
+
+    std::string LastError() const;
 
   private:
+    bool CompressAndDeliver(const TMediaSample& sample);
+    void Stream();
+    void SetError(const std::string& error);
+
     port::DynamicLibrary FLibrary;
     ICompressor* FCompressor;
     TCompressorInfo FInfo;
@@ -52,7 +78,16 @@ class TCompressor : public IMediaInput {
     bool FInputConnected = false;
     IMediaInput* FDownstream = nullptr;
     std::vector<uint8_t> FOutput;
+    bool FOwnThread = false;
+
+    mutable std::mutex FLock;
+    std::condition_variable FChanged;
+    std::deque<const TMediaSample*> FQueue;
+    bool FEnding = false;    // no further samples come: the thread ends once the queue is empty
+    bool FStopping = false;  // the thread ends at once
+    bool FFailed = false;
     std::string FError;
+    std::thread FThread;
 };
 
 // The compressor modules ("*.so") of a codecs folder.

@@ -4,7 +4,7 @@ bool TSampleAllocator::SetProperties(const TAllocatorProperties& request,
                                      TAllocatorProperties& actual) {
     std::lock_guard<std::mutex> lock(FLock);
     for (const TBuffer& buffer : FBuffers) {
-        if (buffer.InUse) {
+        if (buffer.Holds > 0) {
             return false;
         }
     }
@@ -34,13 +34,14 @@ TMediaSample* TSampleAllocator::Get() {
     std::unique_lock<std::mutex> lock(FLock);
     for (;;) {
         for (TBuffer& buffer : FBuffers) {
-            if (!buffer.InUse) {
-                buffer.InUse = true;
+            if (buffer.Holds == 0) {
+                buffer.Holds = 1;
                 uint8_t* data = buffer.Sample.Data;
                 const size_t capacity = buffer.Sample.Capacity;
                 buffer.Sample = TMediaSample{};
                 buffer.Sample.Data = data;
                 buffer.Sample.Capacity = capacity;
+                buffer.Sample.Allocator = this;
                 return &buffer.Sample;
             }
         }
@@ -51,14 +52,28 @@ TMediaSample* TSampleAllocator::Get() {
     }
 }
 
-void TSampleAllocator::Release(TMediaSample* sample) {
+bool TSampleAllocator::AddRef(const TMediaSample* sample) {
+    std::lock_guard<std::mutex> lock(FLock);
+    for (TBuffer& buffer : FBuffers) {
+        if (&buffer.Sample == sample && buffer.Holds > 0) {
+            ++buffer.Holds;
+            return true;
+        }
+    }
+    return false;
+}
+
+void TSampleAllocator::Release(const TMediaSample* sample) {
+    bool freed = false;
     {
         std::lock_guard<std::mutex> lock(FLock);
         for (TBuffer& buffer : FBuffers) {
-            if (&buffer.Sample == sample) {
-                buffer.InUse = false;
+            if (&buffer.Sample == sample && buffer.Holds > 0) {
+                freed = --buffer.Holds == 0;
             }
         }
     }
-    FFreed.notify_one();
+    if (freed) {
+        FFreed.notify_one();
+    }
 }

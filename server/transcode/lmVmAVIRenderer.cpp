@@ -82,6 +82,7 @@ void TAVIRenderer::Execute() {
             Fail(error);
             return;
         }
+        compressor->SetOwnThread(FSettings.CompressOnOwnThread);
         auto mux = std::make_unique<TAVIMultiplexer>(FSettings.PartLimit);
         mux->SetOutputFileName(FClip.OutputPath());
 
@@ -124,6 +125,7 @@ void TAVIRenderer::Execute() {
             FDoneEvent.Set();
         };
         pusher->VideoPin().OnDeliveryFailed = deliveryFailed;
+        compressor->OnFailed = deliveryFailed;
         if (pusher->AudioPin() != nullptr) {
             pusher->AudioPin()->OnDeliveryFailed = deliveryFailed;
         }
@@ -138,6 +140,7 @@ void TAVIRenderer::Execute() {
         FAudioEvent.Set();
         // Stopping: the streaming threads end their streams, then the file is completed.
         pusher->Join();
+        compressor->Stop();
         const bool written = mux->Stop();
         if (graphError.load()) {
             const std::string reason =

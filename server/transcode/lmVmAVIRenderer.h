@@ -58,6 +58,9 @@ struct TAVIRenderSettings {
     std::string CodecsFolder;  // with a trailing "/"
     TMove32b24b* Move32b24b = nullptr;
     int CompressorThreads = 1;
+    // Compress on the compressor's own thread while the next frame is read: for a processor
+    // that would otherwise stand idle.
+    bool CompressOnOwnThread = false;
     uint64_t PartLimit = uint64_t{1} << 30;
 };
 

@@ -9,6 +9,7 @@
 #include "foundation/lmTimeCode.h"
 #include "plugins/interface/lmVideoSourceText.h"
 #include "port/port_files.h"
+#include "port/port_thread.h"
 #include "server/ingest/kxFileUtils.h"
 #include "server/ingest/lmVmSource.h"
 #include "server/media/lmCompressorRegistry.h"
@@ -306,7 +307,12 @@ void TVmTranscoder::RunJob(TTaskItem& Task, TVmSource& Source, TVmProcessor& Pro
                 TProcessorRenderClip clip(Processor);
                 std::unique_ptr<TAVIRenderer> renderer;
                 try {
-                    renderer = std::make_unique<TAVIRenderer>(&renderTask, clip, FRenderSettings);
+                    TAVIRenderSettings settings = FRenderSettings;
+                    // With fewer workers than processors a processor would stand idle: the
+                    // compressor then works on one while the next frame is read on another.
+                    settings.CompressOnOwnThread =
+                        FTaskList->Pool().TargetCount() < port::ProcessorCount();
+                    renderer = std::make_unique<TAVIRenderer>(&renderTask, clip, settings);
                     renderer->Start();
                     renderer->WaitFor();
                     if (renderer->Cancelled()) {

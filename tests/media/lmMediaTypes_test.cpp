@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "server/media/lmAudioVideoFramePusher.h"
 
 namespace {
@@ -161,3 +164,24 @@ TEST(PushPins, CarriedAllocatorValuesReplaceTheAudioPins) {
 }
 
 }  // namespace
+
+TEST(SampleAllocator, ABufferReturnsWithItsLastHold) {
+    TSampleAllocator allocator;
+    TAllocatorProperties granted;
+    ASSERT_TRUE(allocator.SetProperties({1, 64, 16, 0}, granted));
+    TMediaSample* sample = allocator.Get();
+    ASSERT_NE(sample, nullptr);
+    EXPECT_EQ(sample->Allocator, &allocator);
+    const TMediaSample copy = *sample;
+    EXPECT_FALSE(allocator.AddRef(&copy));  // not a buffer of this allocator
+    ASSERT_TRUE(allocator.AddRef(sample));  // an input keeps it past Receive
+    allocator.Release(sample);
+    TAllocatorProperties again;
+    EXPECT_FALSE(allocator.SetProperties({1, 64, 16, 0}, again)) << "the held buffer is still out";
+
+    auto next = std::async(std::launch::async, [&] { return allocator.Get(); });
+    EXPECT_EQ(next.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+    allocator.Release(sample);
+    EXPECT_EQ(next.get(), sample);
+    allocator.Release(sample);
+}

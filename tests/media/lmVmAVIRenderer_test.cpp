@@ -1,9 +1,12 @@
 #include "server/transcode/lmVmAVIRenderer.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +51,7 @@ class TTestClip : public IAVIRenderClip {
     std::vector<uint8_t> Frame;
     std::vector<uint8_t> AudioOut;
     std::function<void(int32_t)> OnFetch;
+    std::atomic<int32_t> Fetched{0};
 
     int32_t Width() const override { return W; }
     int32_t Height() const override { return H; }
@@ -68,6 +72,7 @@ class TTestClip : public IAVIRenderClip {
         if (OnFetch) {
             OnFetch(index);
         }
+        ++Fetched;
         bytes = 0;
         if (index == FailAt) {
             return false;
@@ -89,6 +94,29 @@ class TTestClip : public IAVIRenderClip {
         }
         return true;
     }
+};
+
+// Caps the size of the files this process writes: a write past the cap fails with EFBIG (the
+// signal the system would raise is ignored meanwhile), as on a full disk.
+class TFileSizeLimit {
+  public:
+    explicit TFileSizeLimit(uint64_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &FOld);
+        FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit capped = FOld;
+        capped.rlim_cur = static_cast<rlim_t>(bytes);
+        setrlimit(RLIMIT_FSIZE, &capped);
+    }
+    ~TFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &FOld);
+        std::signal(SIGXFSZ, FOldHandler);
+    }
+    TFileSizeLimit(const TFileSizeLimit&) = delete;
+    TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+  private:
+    rlimit FOld{};
+    void (*FOldHandler)(int) = SIG_DFL;
 };
 
 class TTestTask : public IAVIRenderTask {
@@ -199,17 +227,18 @@ std::string MediaInfo(const std::string& path, const std::string& inform) {
     return out;
 }
 
-class AVIRenderer : public testing::Test {
+// Every case runs with the compressor on the video pin's thread and on a thread of its own.
+class AVIRenderer : public testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         Clip.Codec = LmvcDisplayName();
         ASSERT_FALSE(Clip.Codec.empty()) << "no LMVC module in " << kCodecs;
-        Clip.Path =
-            (std::filesystem::path(LMV_TEST_BINARY_DIR) /
-             (std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + ".avi"))
-                .string();
+        std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        Clip.Path = (std::filesystem::path(LMV_TEST_BINARY_DIR) / (name + ".avi")).string();
         Settings.CodecsFolder = kCodecs;
         Settings.Move32b24b = PixelMove();
+        Settings.CompressOnOwnThread = GetParam();
         ASSERT_NE(Settings.Move32b24b, nullptr);
     }
     void TearDown() override {
@@ -238,7 +267,7 @@ struct TClipCase {
     const char* FrameRate;  // as ffprobe prints it
 };
 
-TEST_F(AVIRenderer, ClipsDecodeExactlyAndIndependentReadersAgree) {
+TEST_P(AVIRenderer, ClipsDecodeExactlyAndIndependentReadersAgree) {
     const TClipCase cases[] = {
         {64, 48, 32, 2, 2, 0, 30, "25/1"},
         {641, 3, 24, 3, 6, 1, 12, "30000/1001"},
@@ -329,7 +358,7 @@ TEST_F(AVIRenderer, ClipsDecodeExactlyAndIndependentReadersAgree) {
     }
 }
 
-TEST_F(AVIRenderer, CancelEndsTheStreamAndSkipsTheFieldStep) {
+TEST_P(AVIRenderer, CancelEndsTheStreamAndSkipsTheFieldStep) {
     Clip.Field = 1;
     Clip.Channels = 2;
     Clip.Frames = 50;
@@ -348,7 +377,7 @@ TEST_F(AVIRenderer, CancelEndsTheStreamAndSkipsTheFieldStep) {
     EXPECT_FALSE(w.Vprp);
 }
 
-TEST_F(AVIRenderer, FailuresAreNeverReportedAsSuccess) {
+TEST_P(AVIRenderer, FailuresAreNeverReportedAsSuccess) {
     // A frame that cannot be read.
     Clip.FailAt = 3;
     Clip.Channels = 2;
@@ -368,6 +397,30 @@ TEST_F(AVIRenderer, FailuresAreNeverReportedAsSuccess) {
     Render();
     EXPECT_TRUE(Failed);
     EXPECT_FALSE(Cancelled);
+
+    // A file that refuses the frames once the graph runs (the disk fills up): the stream stops
+    // at the first refused frame, whichever thread delivers it.
+    Clip.Path = (std::filesystem::path(LMV_TEST_BINARY_DIR) / "renderer-full-disk.avi").string();
+    Clip.Frames = 60;
+    Clip.W = 320;
+    Clip.H = 240;
+    Render();
+    ASSERT_FALSE(Failed) << Reason;
+    const auto size = std::filesystem::file_size(Clip.Path);
+    {
+        TFileSizeLimit limit(size / 2);
+        Clip.Fetched = 0;
+        Render();
+    }
+    std::filesystem::remove(Clip.Path);
+    EXPECT_TRUE(Failed);
+    EXPECT_FALSE(Cancelled);
+    EXPECT_LT(Clip.Fetched.load(), Clip.Frames) << Reason;
 }
+
+INSTANTIATE_TEST_SUITE_P(CompressorThread, AVIRenderer, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                             return info.param ? "OwnThread" : "PinThread";
+                         });
 
 }  // namespace
