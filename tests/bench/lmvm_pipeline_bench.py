@@ -3,17 +3,20 @@
 
 Makes one LVF clip of WIDTH x HEIGHT x FRAMES with a soft, moving alpha ramp (picture from
 FFmpeg's testsrc2, written with lvftool create-raw), copies it CLIPS times, and for each worker
-count runs a private installation of the server (application mode, "threads" = workers) whose
+run starts a private installation of the server (application mode, "threads" = workers) whose
 source watches one folder and delivers into another. All clips are renamed into the watch folder
 at once; the time runs from then until the last source file has reached the completed folder
 (after its delivery). Beside it the codec alone encodes the same frames on one thread
-(lmvc_frames_bench). Prints files per minute for each worker count, the ratio of 2 workers to
-1 (goal >= 1.7) and the server's time per clip with 1 worker over the codec-alone time per clip
-(goal <= 1.25), in wall time and in processor time (the server's user + system time from
-/proc, the codec's from its own clock), since wall time is distorted on a shared machine.
+(lmvc_frames_bench). Three runs: 1 worker confined to one processor (its codec on one thread,
+nothing of the job overlapping it), 1 worker and 2 workers on every processor. Prints files per
+minute of each, the ratio of 2 workers to 1 worker on one processor (goal >= 1.7: the server
+keeps both cores busy) and the time per clip of 1 worker over the codec-alone time per clip
+(goal <= 1.25 in wall time; the job's reading and filing overlap the codec's work on the other
+core), also in processor time (the server's user + system time from /proc, the codec's from its
+own clock).
 
 Usage: lmvm_pipeline_bench.py BUILD-DIR [--clips 20] [--frames 50] [--width 1920]
-                              [--height 1080] [--workers 1,2] [--codec-bench PATH] [--keep]
+                              [--height 1080] [--codec-bench PATH] [--keep]
 BUILD-DIR is a build folder holding stage/ (server, bin/, codecs/, lvftool, lmvmdemoconfig)
 and bench/lmvc_frames_bench (or name that program with --codec-bench).
 """
@@ -64,8 +67,8 @@ def process_cpu_seconds(pid):
     return sum(int(v) for v in fields[11:15]) / ticks
 
 
-def run_server(stage, work, clip, clips, workers):
-    install = os.path.join(work, f"install-{workers}")
+def run_server(stage, work, clip, clips, workers, cores=None):
+    install = os.path.join(work, f"install-{workers}-{len(cores) if cores else 'all'}")
     os.makedirs(install)
     shutil.copy2(os.path.join(stage, "lmVidmill"), install)
     shutil.copytree(os.path.join(stage, "bin"), os.path.join(install, "bin"))
@@ -92,7 +95,9 @@ def run_server(stage, work, clip, clips, workers):
     os.sync()
 
     server = subprocess.Popen([os.path.join(install, "lmVidmill"), "-NOSERVICE"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                              preexec_fn=(lambda: os.sched_setaffinity(0, cores)) if cores
+                              else None)
     try:
         log_folder = os.path.join(install, "logs")
         deadline = time.time() + 30
@@ -154,7 +159,6 @@ def main():
     parser.add_argument("--frames", type=int, default=50)
     parser.add_argument("--width", type=int, default=1920)
     parser.add_argument("--height", type=int, default=1080)
-    parser.add_argument("--workers", default="1,2")
     parser.add_argument("--codec-bench", help="the lmvc_frames_bench program to use")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
@@ -181,22 +185,28 @@ def main():
         print(f"codec alone, one thread: {codec_wall:.3f} s per clip wall, "
               f"{codec_cpu:.3f} s processor")
 
+        # "1 worker, one core": the server confined to one processor, so its codec runs on one
+        # thread and nothing of the job overlaps it; the base of the scaling goal.
+        runs = [("1 worker, one core", 1, {min(os.sched_getaffinity(0))}),
+                ("1 worker", 1, None), ("2 workers", 2, None)]
         results = {}
-        for workers in [int(w) for w in args.workers.split(",")]:
-            elapsed, cpu = run_server(stage, work, clip, args.clips, workers)
-            results[workers] = (elapsed, cpu)
-            print(f"server, {workers} worker(s): {args.clips / elapsed * 60:.2f} files/min, "
+        for label, workers, cores in runs:
+            if label.startswith("2") and len(os.sched_getaffinity(0)) < 2:
+                continue
+            elapsed, cpu = run_server(stage, work, clip, args.clips, workers, cores)
+            results[label] = (elapsed, cpu)
+            print(f"server, {label}: {args.clips / elapsed * 60:.2f} files/min, "
                   f"{elapsed / args.clips:.3f} s per clip wall, "
                   f"{cpu / args.clips:.3f} s processor per clip")
 
-        if 1 in results:
-            wall1, cpu1 = results[1]
-            print(f"server per clip / codec alone (1 worker): wall "
-                  f"{wall1 / args.clips / codec_wall:.2f}, processor "
-                  f"{cpu1 / args.clips / codec_cpu:.2f}   (goal <= 1.25)")
-            if 2 in results:
-                print(f"files per minute, 2 workers / 1 worker: "
-                      f"{wall1 / results[2][0]:.2f}   (goal >= 1.7)")
+        wall1, cpu1 = results["1 worker"]
+        print(f"server per clip / codec alone (1 worker): wall "
+              f"{wall1 / args.clips / codec_wall:.2f}, processor "
+              f"{cpu1 / args.clips / codec_cpu:.2f}   (goal <= 1.25 in wall time)")
+        if "2 workers" in results:
+            base = results["1 worker, one core"][0]
+            print(f"files per minute, 2 workers / 1 worker on one core: "
+                  f"{base / results['2 workers'][0]:.2f}   (goal >= 1.7)")
     finally:
         if args.keep:
             print("work folder:", work)
