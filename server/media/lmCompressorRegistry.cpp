@@ -86,7 +86,9 @@ TAVIVideoFormat TCompressor::OutputFormat() const {
 
 void TCompressor::GetAllocatorRequirements(TAllocatorProperties& props) const {
     if (FOwnThread) {
-        props.Buffers = 2;  // one being compressed, one being filled
+        // One being compressed, one being filled, and one spare so that a slow frame on either
+        // side does not hold up the other.
+        props.Buffers = 3;
     }
 }
 

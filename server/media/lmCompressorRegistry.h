@@ -27,7 +27,7 @@ struct TCompressorInfo {
 // its input takes uncompressed samples, compresses each and hands the result on. By default it
 // compresses on the thread that delivers the sample. On a thread of its own ("VideoCodec") it
 // holds each sample until it is done with it, so that the pin fills the next frame meanwhile on
-// another processor; it then asks the pin for two buffers. It keeps its module loaded for as
+// another processor; it then asks the pin for three buffers. It keeps its module loaded for as
 // long as it lives.
 class TCompressor : public IMediaInput {
   public:
