@@ -100,17 +100,14 @@ bool TCompressor::Receive(const TMediaSample& sample) {
     if (!FOwnThread) {
         return CompressAndDeliver(sample);
     }
-    {
-        std::lock_guard<std::mutex> lock(FLock);
-        if (FFailed || FEnding || FStopping) {
-            return false;
-        }
-    }
-    if (sample.Allocator == nullptr || !sample.Allocator->AddRef(&sample)) {
-        SetError("the compressor cannot hold the sample");
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FFailed || FEnding || FStopping) {
         return false;
     }
-    std::lock_guard<std::mutex> lock(FLock);
+    if (sample.Allocator == nullptr || !sample.Allocator->AddRef(&sample)) {
+        FError = "the compressor cannot hold the sample";
+        return false;
+    }
     FQueue.push_back(&sample);
     if (!FThread.joinable()) {
         FThread = std::thread([this] { Stream(); });
