@@ -236,6 +236,7 @@ class AVIRenderer : public testing::TestWithParam<bool> {
         std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
         std::replace(name.begin(), name.end(), '/', '_');
         Clip.Path = (std::filesystem::path(LMV_TEST_BINARY_DIR) / (name + ".avi")).string();
+        OwnPath = Clip.Path;
         Settings.CodecsFolder = kCodecs;
         Settings.Move32b24b = PixelMove();
         Settings.CompressOnOwnThread = GetParam();
@@ -255,7 +256,7 @@ class AVIRenderer : public testing::TestWithParam<bool> {
     }
 
     TTestClip Clip;
-    std::string FirstPath;
+    std::string OwnPath;  // this test's own output file
     TTestTask Task;
     TAVIRenderSettings Settings;
     bool Cancelled = false, Failed = false;
@@ -400,7 +401,7 @@ TEST_P(AVIRenderer, FailuresAreNeverReportedAsSuccess) {
 
     // A file that refuses the frames once the graph runs (the disk fills up): the stream stops
     // at the first refused frame, whichever thread delivers it.
-    Clip.Path = (std::filesystem::path(LMV_TEST_BINARY_DIR) / "renderer-full-disk.avi").string();
+    Clip.Path = OwnPath;
     Clip.Frames = 60;
     Clip.W = 320;
     Clip.H = 240;
