@@ -1,94 +1,10 @@
 #pragma once
 
-#include <condition_variable>
-#include <cstdint>
-#include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "port/port_library.h"
-#include "server/media/lmAVIWriter.h"
-#include "server/media/lmCompressorModule.h"
-#include "server/media/lmMediaSample.h"
-#include "server/media/lmMediaTypes.h"
-
-// One compressor module found in the codecs folder.
-struct TCompressorInfo {
-    std::string FriendlyName;
-    std::string DisplayName;
-    std::string Path;
-};
-
-// A compressor created from a module, in the graph between the video pin and the multiplexer:
-// its input takes uncompressed samples, compresses each and hands the result on. By default it
-// compresses on the thread that delivers the sample. On a thread of its own ("VideoCodec") it
-// holds each sample until it is done with it, so that the pin fills the next frame meanwhile on
-// another processor; it then asks the pin for three buffers. It keeps its module loaded for as
-// long as it lives.
-class TCompressor : public IMediaInput {
-  public:
-    TCompressor(port::DynamicLibrary library, ICompressor* compressor, TCompressorInfo info);
-    ~TCompressor() override;
-    TCompressor(const TCompressor&) = delete;
-    TCompressor& operator=(const TCompressor&) = delete;
-
-    const TCompressorInfo& Info() const { return FInfo; }
-
-    // Negotiates the uncompressed input: the compressor must accept the frame size and bit
-    // depth of the type (bottom-up rows).
-    bool ConnectInput(const TVideoMediaType& type);
-    bool InputConnected() const { return FInputConnected; }
-    // The compressed stream for the multiplexer; valid once the input is connected.
-    TAVIVideoFormat OutputFormat() const;
-    void ConnectOutput(IMediaInput* downstream) { FDownstream = downstream; }
-    IMediaInput* Downstream() const { return FDownstream; }
-
-    // Compress on a thread of the compressor's own; set before the input is connected.
-    void SetOwnThread(bool ownThread) { FOwnThread = ownThread; }
-
-    void GetAllocatorRequirements(TAllocatorProperties& props) const override;
-    // Compresses and delivers the sample, or on the compressor's own thread holds it and queues
-    // it; false once compressing or delivering has failed, after the end of the stream, or (own
-    // thread) for a sample no allocator handed out.
-    bool Receive(const TMediaSample& sample) override;
-    // Waits until every queued sample is compressed and delivered, then ends the stream
-    // downstream.
-    void EndOfStream() override;
-    // Ends the compressor's thread, dropping what is still queued: for a stream that stops
-    // without its end (a refused sample). Called before the buffers' allocator goes.
-    void Stop();
-    // Called on the compressor's own thread when a frame cannot be compressed or delivered.
-    std::function<void()> OnFailed;
-
-    std::string LastError() const;
-
-  private:
-    bool CompressAndDeliver(const TMediaSample& sample);
-    void Stream();
-    void SetError(const std::string& error);
-
-    port::DynamicLibrary FLibrary;
-    ICompressor* FCompressor;
-    TCompressorInfo FInfo;
-    TVideoMediaType FInputType;
-    bool FInputConnected = false;
-    IMediaInput* FDownstream = nullptr;
-    std::vector<uint8_t> FOutput;
-    bool FOwnThread = false;
-
-    mutable std::mutex FLock;
-    std::condition_variable FChanged;
-    std::deque<const TMediaSample*> FQueue;
-    bool FEnding = false;    // no further samples come: the thread ends once the queue is empty
-    bool FStopping = false;  // the thread ends at once
-    bool FFailed = false;
-    std::string FError;
-    std::thread FThread;
-};
+#include "server/media/lmCompressor.h"
 
 // The compressor modules ("*.so") of a codecs folder.
 class TCompressorRegistry {
