@@ -111,10 +111,14 @@ void TCompressor::Stop() {
         FThread.join();
     }
     // The thread is gone: what it left in the queue is released here.
-    for (const TMediaSample* sample : FQueue) {
+    ReleaseAll(FQueue);
+}
+
+void TCompressor::ReleaseAll(std::deque<const TMediaSample*>& samples) {
+    for (const TMediaSample* sample : samples) {
         sample->Allocator->Release(sample);
     }
-    FQueue.clear();
+    samples.clear();
 }
 
 std::string TCompressor::LastError() const {
@@ -168,9 +172,7 @@ void TCompressor::Stream() {
         }
         sample->Allocator->Release(sample);
         if (!ok) {
-            for (const TMediaSample* rest : dropped) {
-                rest->Allocator->Release(rest);
-            }
+            ReleaseAll(dropped);
             if (OnFailed) {
                 OnFailed();
             }

@@ -46,7 +46,8 @@ class TCompressor : public IMediaInput {
     void ConnectOutput(IMediaInput* downstream) { FDownstream = downstream; }
     IMediaInput* Downstream() const { return FDownstream; }
 
-    // Compress on a thread of the compressor's own; set before the input is connected.
+    // Compress on a thread of the compressor's own; set before the video pin connects, since
+    // the buffers the pin is granted depend on it.
     void SetOwnThread(bool ownThread) { FOwnThread = ownThread; }
 
     void GetAllocatorRequirements(TAllocatorProperties& props) const override;
@@ -69,6 +70,8 @@ class TCompressor : public IMediaInput {
     bool CompressAndDeliver(const TMediaSample& sample);
     void Stream();
     void SetError(const std::string& error);
+    // Gives the held samples back to their allocators.
+    static void ReleaseAll(std::deque<const TMediaSample*>& samples);
 
     port::DynamicLibrary FLibrary;
     ICompressor* FCompressor;

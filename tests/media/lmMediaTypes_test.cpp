@@ -163,8 +163,6 @@ TEST(PushPins, CarriedAllocatorValuesReplaceTheAudioPins) {
     EXPECT_EQ(pin.Allocated().Align, 8);
 }
 
-}  // namespace
-
 TEST(SampleAllocator, ABufferReturnsWithItsLastHold) {
     TSampleAllocator allocator;
     TAllocatorProperties granted;
@@ -185,3 +183,5 @@ TEST(SampleAllocator, ABufferReturnsWithItsLastHold) {
     EXPECT_EQ(next.get(), sample);
     allocator.Release(sample);
 }
+
+}  // namespace
