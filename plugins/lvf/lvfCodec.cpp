@@ -26,6 +26,8 @@ std::string SystemMessage() {
 
 }  // namespace
 
+TLVFDecoder::TLVFDecoder(size_t readPiece) : readPiece_(std::max<size_t>(readPiece, 1)) {}
+
 uint32_t TLVFDecoder::FrameCount() const {
     return open_ ? Read32(header_.data() + lvf::kFrameCountOffset) : 0;
 }
@@ -74,6 +76,56 @@ void TLVFDecoder::Close() {
     open_ = false;
 }
 
+bool TLVFDecoder::CheckFrameSize() {
+    // A damaged header must not lead to frames whose size overflows or to empty frames.
+    const uint64_t width = Read32(header_.data() + lvf::kWidthOffset);
+    const uint64_t height = Read32(header_.data() + lvf::kHeightOffset);
+    const std::string size = std::to_string(width) + " x " + std::to_string(height);
+    if (width == 0 || height == 0 || width * height * 4 > lvf::kMaxFrameBytes) {
+        return Fail("invalid frame size " + size);
+    }
+    // Every frame needs one record of at least one run packet per 128 pixels. A file too small
+    // for a single such record cannot hold a frame of this size, and whoever reads it must not
+    // be made to allocate frame buffers for it.
+    const uint64_t smallestRecord =
+        lvf::kRecordPrefix + (width * height + 127) / 128 * 5 + lvf::kRecordSuffix;
+    if (lvf::kHeaderSize + smallestRecord > fileSize_) {
+        return Fail("file is too small for frames of " + size);
+    }
+    rowSize_ = width * 4;
+    return true;
+}
+
+bool TLVFDecoder::ReadIndex(uint32_t frames) {
+    // The index is checked against the file before anything is allocated for it, so a hostile
+    // frame count cannot ask for gigabytes.
+    const uint64_t indexOffset = Read64(header_.data() + lvf::kIndexOffsetOffset);
+    const uint64_t indexBytes = static_cast<uint64_t>(frames) * lvf::kIndexEntrySize;
+    if (indexOffset > fileSize_) {
+        return Fail("index offset " + std::to_string(indexOffset) +
+                    " lies beyond the end of the file");
+    }
+    if (indexBytes > fileSize_ - indexOffset) {
+        return Fail("file is truncated");
+    }
+    try {
+        index_.resize(indexBytes);
+    } catch (const std::bad_alloc&) {
+        return Fail("unable to allocate index buffers");
+    }
+    const std::streamoff before = file_.tellg();
+    file_.seekg(static_cast<std::streamoff>(indexOffset));
+    file_.read(reinterpret_cast<char*>(index_.data()), static_cast<std::streamsize>(indexBytes));
+    if (static_cast<uint64_t>(file_.gcount()) != indexBytes) {
+        return Fail("file is truncated");
+    }
+    file_.seekg(before);
+    if (!file_) {
+        return Fail("seek error");
+    }
+    return true;
+}
+
 bool TLVFDecoder::Open(const std::string& fileName) {
     Close();
     errorText_.clear();
@@ -107,46 +159,14 @@ bool TLVFDecoder::Open(const std::string& fileName) {
         if (frames == 0) {
             return Fail("no video frames in source");
         }
-        // A damaged header must not lead to frames whose size overflows or to empty frames.
-        const uint64_t width = Read32(header_.data() + lvf::kWidthOffset);
-        const uint64_t height = Read32(header_.data() + lvf::kHeightOffset);
-        if (width == 0 || height == 0 || width * height * 4 > lvf::kMaxFrameBytes) {
-            return Fail("invalid frame size " + std::to_string(width) + " x " +
-                        std::to_string(height));
-        }
-        // The index is checked against the file before anything is allocated for it, so
-        // a hostile frame count cannot ask for gigabytes.
-        const uint64_t indexOffset = Read64(header_.data() + lvf::kIndexOffsetOffset);
-        const uint64_t indexBytes = static_cast<uint64_t>(frames) * lvf::kIndexEntrySize;
-        if (indexOffset > fileSize_) {
-            return Fail("index offset " + std::to_string(indexOffset) +
-                        " lies beyond the end of the file");
-        }
-        if (indexBytes > fileSize_ - indexOffset) {
-            return Fail("file is truncated");
+        if (!CheckFrameSize() || !ReadIndex(frames)) {
+            return false;
         }
         try {
-            index_.resize(indexBytes);
-        } catch (const std::bad_alloc&) {
-            return Fail("unable to allocate index buffers");
-        }
-        const std::streamoff before = file_.tellg();
-        file_.seekg(static_cast<std::streamoff>(indexOffset));
-        file_.read(reinterpret_cast<char*>(index_.data()),
-                   static_cast<std::streamsize>(indexBytes));
-        if (static_cast<uint64_t>(file_.gcount()) != indexBytes) {
-            return Fail("file is truncated");
-        }
-        file_.seekg(before);
-        if (!file_) {
-            return Fail("seek error");
-        }
-        try {
-            readBuffer_.resize(kReadPiece + TRLECodec::kMaxPacketBytes);
+            readBuffer_.resize(readPiece_ + TRLECodec::kMaxPacketBytes);
         } catch (const std::bad_alloc&) {
             return Fail("unable to allocate read buffer");
         }
-        rowSize_ = width * 4;
         open_ = true;
         return true;
     }();
@@ -178,8 +198,12 @@ bool TLVFDecoder::ReadFrame(int64_t frame, void* destination) {
         return Fail("read buffer not allocated");
     }
     const auto number = static_cast<uint32_t>(frame);
-    const uint64_t offset = RecordOffset(number);
-    const uint64_t need = uint64_t{RecordSize(number)} + lvf::kRecordPrefix + lvf::kRecordSuffix;
+    return BeginRecord(number) && DecodeRecord(number, static_cast<uint8_t*>(destination));
+}
+
+bool TLVFDecoder::BeginRecord(uint32_t frame) {
+    const uint64_t offset = RecordOffset(frame);
+    const uint64_t need = uint64_t{RecordSize(frame)} + lvf::kRecordPrefix + lvf::kRecordSuffix;
     if (offset > fileSize_) {
         return Fail("error seeking for frame: offset " + std::to_string(offset) +
                     " lies beyond the end of the file");
@@ -199,19 +223,24 @@ bool TLVFDecoder::ReadFrame(int64_t frame, void* destination) {
     }
     const uint32_t decodedBytes = Read32(readBuffer_.data());
     if (decodedBytes != FrameSize()) {
-        return Fail("frame " + std::to_string(number) + " has a decoded size of " +
+        return Fail("frame " + std::to_string(frame) + " has a decoded size of " +
                     std::to_string(decodedBytes) + " bytes, expected " +
                     std::to_string(FrameSize()));
     }
+    return true;
+}
+
+bool TLVFDecoder::DecodeRecord(uint32_t frame, uint8_t* destination) {
     // The run-length data is read and decoded a piece at a time: the piece stays in the
     // processor's cache while it is decoded, and a frame never needs a second frame-sized
-    // buffer. A packet cut off at the end of a piece moves to the front for the next.
-    auto* target = static_cast<uint8_t*>(destination);
-    const size_t pixels = decodedBytes / 4;
+    // buffer. A packet cut off at the end of a piece moves to the front for the next; it is
+    // shorter than one packet, so every pass reads at least one new byte until the frame is
+    // complete.
+    const size_t pixels = FrameSize() / 4;
     size_t done = 0;
     size_t kept = 0;
-    uint64_t left = RecordSize(number);
-    while (left > 0) {
+    uint64_t left = RecordSize(frame);
+    while (left > 0 && done < pixels) {
         const size_t piece =
             static_cast<size_t>(std::min<uint64_t>(left, readBuffer_.size() - kept));
         if (!ReadExactly(readBuffer_.data() + kept, piece)) {
@@ -220,14 +249,17 @@ bool TLVFDecoder::ReadFrame(int64_t frame, void* destination) {
         left -= piece;
         const size_t available = kept + piece;
         size_t consumed = 0;
-        if (!TRLECodec::DecodePart(readBuffer_.data(), available, target, pixels, done, consumed)) {
-            return Fail("error decoding frame: " + std::to_string(number));
+        if (!TRLECodec::DecodePart(readBuffer_.data(), available, destination, pixels, done,
+                                   consumed)) {
+            return Fail("error decoding frame: " + std::to_string(frame));
         }
         kept = available - consumed;
         std::memmove(readBuffer_.data(), readBuffer_.data() + consumed, kept);
     }
-    if (done != pixels) {
-        return Fail("error decoding frame: " + std::to_string(number));
+    // The data must end with the frame's last pixel: more data than the frame takes means the
+    // index and the record disagree, and so does a frame left short.
+    if (done != pixels || kept != 0 || left != 0) {
+        return Fail("error decoding frame: " + std::to_string(frame));
     }
     return true;
 }

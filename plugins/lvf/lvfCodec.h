@@ -29,7 +29,8 @@ inline constexpr uint64_t kMaxFrameBytes = 0x7FFFFFFF;
 // Reads LVF clip files frame by frame. Every failure is a false result with ErrorText set.
 class TLVFDecoder {
   public:
-    TLVFDecoder() = default;
+    // Run-length data is read in pieces of `readPiece` bytes (at least one).
+    explicit TLVFDecoder(size_t readPiece = kReadPiece);
     TLVFDecoder(const TLVFDecoder&) = delete;
     TLVFDecoder& operator=(const TLVFDecoder&) = delete;
 
@@ -51,13 +52,23 @@ class TLVFDecoder {
     uint32_t RecordSize(uint32_t frame) const;
     const std::string& ErrorText() const { return errorText_; }
 
-  private:
-    // Run-length data is read in pieces of this many bytes.
+    // The piece the run-length data is normally read in.
     static constexpr size_t kReadPiece = 256 * 1024;
 
+  private:
     bool Fail(std::string text);
+    // Checks the frame size of the header against what the file can hold.
+    bool CheckFrameSize();
+    // Reads and checks the index the header points to.
+    bool ReadIndex(uint32_t frames);
     // Reads size bytes at the file position; a short read or an error fails with its text.
     bool ReadExactly(uint8_t* buffer, size_t size);
+    // Seeks to the record of `frame` and checks its decoded byte count.
+    bool BeginRecord(uint32_t frame);
+    // Decodes the record's run-length data, which must make exactly one frame.
+    bool DecodeRecord(uint32_t frame, uint8_t* destination);
+
+    size_t readPiece_;
 
     std::string errorText_;
     std::array<uint8_t, lvf::kHeaderSize> header_{};

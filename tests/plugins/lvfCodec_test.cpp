@@ -7,13 +7,16 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "plugins/lvf/lmCompression.h"
 #include "plugins/lvf/lvfWriter.h"
+#include "support/TestWait.h"
 
 namespace fs = std::filesystem;
+using testing_support::FinishesWithin;
 
 namespace {
 
@@ -226,8 +229,16 @@ class LVFDecoderTest : public ::testing::Test {
         std::memcpy(&value, bytes.data() + offset, 8);
         return value;
     }
+    static uint32_t Get32(const TBytes& bytes, size_t offset) {
+        uint32_t value;
+        std::memcpy(&value, bytes.data() + offset, 4);
+        return value;
+    }
     size_t IndexOffset() const { return Get64(original_, 32); }
     size_t RecordOffset(int frame) const { return Get64(original_, IndexOffset() + 12 * frame); }
+    uint32_t RecordSize(int frame) const {
+        return Get32(original_, IndexOffset() + 12 * frame + 8);
+    }
 
     std::string path_;
     std::vector<TBytes> frames_;
@@ -282,6 +293,8 @@ TEST_F(LVFDecoderTest, RefusesDamagedFilesWithTheirReason) {
          "invalid frame size 65536 x 65536"},
         {"frame of 2 GiB", [](TBytes& f) { Put32(f, 12, 0x20000000), Put32(f, 16, 1); },
          "invalid frame size 536870912 x 1"},
+        {"frames larger than the whole file could hold", [](TBytes& f) { Put32(f, 12, 1000); },
+         "file is too small for frames of 1000 x 2"},
     };
     for (const auto& c : cases) {
         TBytes file = original_;
@@ -303,7 +316,27 @@ TEST_F(LVFDecoderTest, ReportsMissingFilesAndFolders) {
     EXPECT_EQ(decoder.ErrorText(), std::string("File not found: ") + LMV_TEST_BINARY_DIR);
 }
 
-TEST_F(LVFDecoderTest, RefusesDamagedFrameRecordsWithoutTouchingMemoryAround) {
+// One frame read on a thread of its own: a reader caught in a loop fails the case instead of
+// hanging the test. The thread shares the decoder and the result, so it may outlive the case.
+struct TBoundedRead {
+    bool finished = false;
+    bool ok = false;
+    std::string error;
+    TBytes pixels;
+};
+
+TBoundedRead ReadBounded(const std::shared_ptr<TLVFDecoder>& decoder, int64_t frame,
+                         size_t bufferSize) {
+    auto result = std::make_shared<TBoundedRead>();
+    result->pixels.assign(bufferSize, 0xEE);
+    result->finished = FinishesWithin([decoder, frame, result] {
+        result->ok = decoder->ReadFrame(frame, result->pixels.data());
+        result->error = decoder->ErrorText();
+    });
+    return result->finished ? *result : TBoundedRead{};
+}
+
+TEST_F(LVFDecoderTest, RefusesDamagedFrameRecordsPromptlyWithoutTouchingMemoryAround) {
     const uint64_t frameBytes = kWidth * kHeight * 4;
     struct Case {
         const char* name;
@@ -312,39 +345,80 @@ TEST_F(LVFDecoderTest, RefusesDamagedFrameRecordsWithoutTouchingMemoryAround) {
     };
     const size_t entry0 = IndexOffset();
     const size_t record0 = RecordOffset(0);
+    const uint32_t size0 = RecordSize(0);
+    // More than the decoder reads at once, and all of it present in the file.
+    constexpr uint32_t kBeyondOnePiece = 400000;
     const std::vector<Case> cases = {
         {"record beyond the end", [&](TBytes& f) { Put64(f, entry0, f.size() + 100); },
          "error seeking for frame: offset " + std::to_string(original_.size() + 100) +
              " lies beyond the end of the file"},
+        {"record offset near 2^64", [&](TBytes& f) { Put64(f, entry0, ~uint64_t{0}); },
+         "error seeking for frame: offset 18446744073709551615 lies beyond the end of the file"},
+        {"record inside the header", [&](TBytes& f) { Put64(f, entry0, 0); },
+         "frame 0 has a decoded size of " + std::to_string(Get32(original_, 0)) +
+             " bytes, expected 24"},
         {"record size far beyond the file", [&](TBytes& f) { Put32(f, entry0 + 8, 0xFFFFFFF0); },
          "frame read error, truncated"},
+        {"record size whose framing overflows 32 bits",
+         [&](TBytes& f) { Put32(f, entry0 + 8, 0xFFFFFFFF); }, "frame read error, truncated"},
         {"record ends one byte past the file",
          [&](TBytes& f) { Put32(f, entry0 + 8, static_cast<uint32_t>(f.size() - record0 - 7)); },
          "frame read error, truncated"},
+        {"record size beyond its data by more than one read",
+         [&](TBytes& f) {
+             f.resize(f.size() + kBeyondOnePiece);
+             Put32(f, entry0 + 8, size0 + kBeyondOnePiece);
+         },
+         "error decoding frame: 0"},
+        {"record size takes in the four bytes after the data",
+         [&](TBytes& f) { Put32(f, entry0 + 8, size0 + 4); }, "error decoding frame: 0"},
         {"decoded count larger than the frame",
          [&](TBytes& f) { Put32(f, record0, frameBytes + 4); },
          "frame 0 has a decoded size of 28 bytes, expected 24"},
         {"decoded count smaller than the frame", [&](TBytes& f) { Put32(f, record0, 4); },
          "frame 0 has a decoded size of 4 bytes, expected 24"},
+        {"decoded count near 2^32", [&](TBytes& f) { Put32(f, record0, 0xFFFFFFFC); },
+         "frame 0 has a decoded size of 4294967292 bytes, expected 24"},
         {"run longer than the frame", [&](TBytes& f) { f[record0 + 4] = 0xFF; },
+         "error decoding frame: 0"},
+        {"literal longer than the frame", [&](TBytes& f) { f[record0 + 4] = 0x7F; },
          "error decoding frame: 0"},
         {"RLE data shorter than its packets", [&](TBytes& f) { Put32(f, entry0 + 8, 3); },
          "error decoding frame: 0"},
+        {"no RLE data", [&](TBytes& f) { Put32(f, entry0 + 8, 0); }, "error decoding frame: 0"},
     };
     for (const auto& c : cases) {
         TBytes file = original_;
         c.damage(file);
         Store(file);
-        TLVFDecoder decoder;
-        ASSERT_TRUE(decoder.Open(path_)) << c.name << ": " << decoder.ErrorText();
-        TBytes pixels(frameBytes + 16, 0xEE);
-        EXPECT_FALSE(decoder.ReadFrame(0, pixels.data())) << c.name;
-        EXPECT_EQ(decoder.ErrorText(), c.error) << c.name;
-        EXPECT_EQ(TBytes(pixels.begin() + frameBytes, pixels.end()), TBytes(16, 0xEE)) << c.name;
+        auto decoder = std::make_shared<TLVFDecoder>();
+        ASSERT_TRUE(decoder->Open(path_)) << c.name << ": " << decoder->ErrorText();
+        const TBoundedRead damaged = ReadBounded(decoder, 0, frameBytes + 16);
+        if (!damaged.finished) {
+            ADD_FAILURE() << c.name << ": the read never ended";
+            continue;
+        }
+        EXPECT_FALSE(damaged.ok) << c.name;
+        EXPECT_EQ(damaged.error, c.error) << c.name;
+        EXPECT_EQ(TBytes(damaged.pixels.begin() + frameBytes, damaged.pixels.end()),
+                  TBytes(16, 0xEE))
+            << c.name;
         // Damage to one record leaves the others readable.
-        ASSERT_TRUE(decoder.ReadFrame(1, pixels.data())) << c.name << ": " << decoder.ErrorText();
-        EXPECT_EQ(TBytes(pixels.begin(), pixels.begin() + frameBytes), frames_[1]) << c.name;
+        const TBoundedRead other = ReadBounded(decoder, 1, frameBytes);
+        ASSERT_TRUE(other.finished) << c.name;
+        ASSERT_TRUE(other.ok) << c.name << ": " << other.error;
+        EXPECT_EQ(other.pixels, frames_[1]) << c.name;
     }
+}
+
+TEST_F(LVFDecoderTest, FileCutShortWhileOpenFailsTheRead) {
+    auto decoder = std::make_shared<TLVFDecoder>();
+    ASSERT_TRUE(decoder->Open(path_)) << decoder->ErrorText();
+    fs::resize_file(path_, RecordOffset(0) + 6);
+    const TBoundedRead read = ReadBounded(decoder, 0, kWidth * kHeight * 4);
+    ASSERT_TRUE(read.finished) << "the read never ended";
+    EXPECT_FALSE(read.ok);
+    EXPECT_EQ(read.error, "frame read error, truncated");
 }
 
 TEST_F(LVFDecoderTest, RefusesFrameNumbersOutsideTheClip) {
@@ -357,6 +431,25 @@ TEST_F(LVFDecoderTest, RefusesFrameNumbersOutsideTheClip) {
         EXPECT_FALSE(decoder.ReadFrame(frame, pixels.data())) << frame;
         EXPECT_EQ(decoder.ErrorText(), "frame index out of range") << frame;
     }
+}
+
+// A frame of one colour has the smallest record there is: the file still holds its frame.
+TEST(LVFDecoderFlatFrameTest, SmallestRecordOfALargeFrameIsAccepted) {
+    const std::string path = std::string(LMV_TEST_BINARY_DIR) + "/flat_frame.lvf";
+    constexpr uint32_t width = 1000, height = 1000;
+    const TBytes frame = Pixels(std::vector<uint32_t>(width * height, A));
+    TLVFWriter writer;
+    ASSERT_TRUE(writer.Create(path, width, height)) << writer.ErrorText();
+    ASSERT_TRUE(writer.WriteFrame(frame.data())) << writer.ErrorText();
+    ASSERT_TRUE(writer.Finish()) << writer.ErrorText();
+    TLVFDecoder decoder;
+    ASSERT_TRUE(decoder.Open(path)) << decoder.ErrorText();
+    EXPECT_EQ(decoder.RecordSize(0), (width * height + 127) / 128 * 5);
+    TBytes pixels(decoder.FrameSize());
+    ASSERT_TRUE(decoder.ReadFrame(0, pixels.data())) << decoder.ErrorText();
+    EXPECT_TRUE(pixels == frame);
+    decoder.Close();
+    fs::remove(path);
 }
 
 TEST(LVFWriterTest, RefusesUnusableFramesAndEmptyClips) {

@@ -4,6 +4,8 @@
 // after the time limit instead of hanging it.
 
 #include <chrono>
+#include <future>
+#include <memory>
 #include <thread>
 
 namespace testing_support {
@@ -18,6 +20,25 @@ bool WaitFor(Condition condition, std::chrono::milliseconds time = std::chrono::
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return true;
+}
+
+// Runs the work on a thread of its own and waits for it at most the time; false when it has
+// not finished by then. Work caught in an endless loop is left running on its detached thread,
+// so it must own (or share) everything it touches. The limit only gives up: it measures nothing.
+template <class Work>
+bool FinishesWithin(Work work, std::chrono::milliseconds time = std::chrono::seconds(60)) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread runner([work = std::move(work), done]() mutable {
+        work();
+        done->set_value();
+    });
+    const bool ready = finished.wait_for(time) == std::future_status::ready;
+    if (ready)
+        runner.join();
+    else
+        runner.detach();
+    return ready;
 }
 
 }  // namespace testing_support
