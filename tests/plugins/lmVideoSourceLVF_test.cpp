@@ -9,16 +9,20 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "plugins/interface/lmVideoSourceText.h"
 #include "port/port_library.h"
+#include "support/TestWait.h"
 
 namespace fs = std::filesystem;
+using testing_support::FinishesWithin;
 
 namespace {
 
@@ -363,6 +367,57 @@ TEST_F(LVFPluginTest, ExplainsFailuresThroughGetLastError) {
     EXPECT_EQ(LvsReadLastError(source.get()), "frame index out of range");
     EXPECT_FALSE(source->ReadFrame(-1, pixels.data(), 8));
     EXPECT_TRUE(source->ReadFrame(0, pixels.data(), 8));
+}
+
+// A clip whose first index entry claims 400,000 bytes more than its record holds, all of them
+// inside the file: the reader once went round without end on such a record.
+TEST_F(LVFPluginTest, DamagedRecordFailsTheReadWhateverThePitch) {
+    constexpr uint32_t kWidth = 64, kHeight = 48, kRow = kWidth * 4, kFrames = 40;
+    constexpr uint32_t kExcess = 400000;
+    // Noise does not compress, so the clip holds the excess after its first record.
+    std::vector<TBytes> frames(kFrames, TBytes(kRow * kHeight));
+    uint32_t state = 99;
+    for (TBytes& frame : frames) {
+        for (uint8_t& byte : frame) {
+            state = state * 1103515245u + 12345u;
+            byte = static_cast<uint8_t>(state >> 24);
+        }
+    }
+    const std::string clip = MakeClip("damaged", frames, kWidth, kHeight);
+    TBytes bytes = ReadFile(clip);
+    uint64_t indexOffset = 0, recordOffset = 0;
+    uint32_t size = 0;
+    std::memcpy(&indexOffset, bytes.data() + 32, 8);
+    std::memcpy(&recordOffset, bytes.data() + indexOffset, 8);
+    std::memcpy(&size, bytes.data() + indexOffset + 8, 4);
+    ASSERT_LE(recordOffset + size + kExcess + 8, bytes.size());
+    size += kExcess;
+    std::memcpy(bytes.data() + indexOffset + 8, &size, 4);
+    std::ofstream(clip, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+
+    IVideoSource* opened = nullptr;
+    ASSERT_TRUE(get_(&opened));
+    // Shared with the reading thread, which keeps the library loaded while it may run.
+    auto source = std::shared_ptr<IVideoSource>(opened, TSourceRelease());
+    auto library = std::make_shared<port::DynamicLibrary>();
+    ASSERT_TRUE(library->Open(kStage + "/bin/lmVideoSourceLVF.lvs"));
+    ASSERT_TRUE(source->Open(LvsToUtf16(clip).c_str(), LvsOpenFlags))
+        << LvsReadLastError(source.get());
+    for (uint32_t pitch : {kRow, kRow + 16}) {
+        auto buffer = std::make_shared<TBytes>(pitch * kHeight);
+        auto result = std::make_shared<std::pair<bool, std::string>>();
+        ASSERT_TRUE(FinishesWithin([source, library, buffer, pitch, result] {
+            result->first = source->ReadFrame(0, buffer->data(), static_cast<int32_t>(pitch));
+            result->second = LvsReadLastError(source.get());
+        })) << "pitch "
+            << pitch << ": the read never ended";
+        EXPECT_FALSE(result->first) << pitch;
+        EXPECT_EQ(result->second, "error decoding frame: 0") << pitch;
+    }
+    TBytes pixels(kRow * kHeight);
+    ASSERT_TRUE(source->ReadFrame(1, pixels.data(), kRow)) << LvsReadLastError(source.get());
+    EXPECT_TRUE(pixels == frames[1]);
 }
 
 TEST_F(LVFPluginTest, SourcesWorkSideBySideOnSeveralThreads) {
