@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -283,6 +284,74 @@ TEST_F(ServerPipeline, ClipInTheWatchFolderEndsAsACompressedAVINamedFromItsMetad
     EXPECT_EQ(meta.count("codec") ? meta.at("codec") : "", "LMVC");
     EXPECT_EQ(meta.count("filesize") ? meta.at("filesize") : "",
               std::to_string(fs::file_size(avi)));
+}
+
+// A clip whose first index entry claims 400,000 bytes more than its record holds, all of them
+// inside the file. Its task once stayed at "Transcoding..." with a worker spinning, and the
+// server could no longer be stopped.
+TEST_F(ServerPipeline, DamagedClipFailsItsTaskAndTheServerStillStops) {
+    StartServer();
+    // Noise does not compress, so 40 frames of 64 x 48 hold the excess after the first record.
+    constexpr int width = 64, height = 48, frames = 40;
+    constexpr uint32_t excess = 400000;
+    std::string raw(static_cast<size_t>(width) * height * 4 * frames, '\0');
+    uint32_t state = 7;
+    for (char& byte : raw) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    const fs::path rawPath = Install.Folder() / "noise.raw";
+    std::ofstream(rawPath, std::ios::binary) << raw;
+    const std::string name = "Damaged promo.lvf";
+    const fs::path clip = Install.Folder() / name;
+    const TProcessResult made =
+        RunProcess({std::string(LMV_STAGE_DIR) + "/lvftool", "create-raw", clip.string(),
+                    std::to_string(width), std::to_string(height), rawPath.string()});
+    ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    std::string bytes = ReadAll(clip);
+    uint64_t indexOffset = 0, recordOffset = 0;
+    uint32_t size = 0;
+    std::memcpy(&indexOffset, bytes.data() + 32, 8);
+    std::memcpy(&recordOffset, bytes.data() + indexOffset, 8);
+    std::memcpy(&size, bytes.data() + indexOffset + 8, 4);
+    ASSERT_LE(recordOffset + size + excess + 8, bytes.size());
+    size += excess;
+    std::memcpy(bytes.data() + indexOffset + 8, &size, 4);
+    std::ofstream(clip, std::ios::binary | std::ios::trunc) << bytes;
+    Drop(clip);
+
+    // The failure tail ends by showing the reason again, after the file has moved.
+    const std::string uid = Watcher->WaitForDoneTask();
+    WaitFor([&] {
+        const auto messages = Watcher->Messages(uid);
+        return messages.size() >= 2 &&
+               messages[messages.size() - 2] == "Moving source file to failed.";
+    });
+    const int taskState = Watcher->State(uid);
+    const std::vector<std::string> messages = Watcher->Messages(uid);
+    Watcher.reset();
+    const bool stopped = Server->StopWithin(SIGTERM, 30s);
+    const std::string log = Install.LogText();
+    if (!stopped)
+        Server.reset();
+    EXPECT_TRUE(stopped) << "the server did not stop on SIGTERM\n" << log;
+    EXPECT_EQ(Server ? Server->ExitCode() : -1, 0) << log;
+
+    ASSERT_FALSE(uid.empty()) << log;
+    EXPECT_EQ(taskState, tsFailed) << ::testing::PrintToString(messages);
+    const std::vector<std::string> expected = {"Validating file.",
+                                               "Retrieving video handler.",
+                                               "Opening source file.",
+                                               "Transcoding...",
+                                               "Rendering failed.",
+                                               "Deleting intermediate file.",
+                                               "Moving source file to failed.",
+                                               "Rendering failed."};
+    EXPECT_EQ(messages, expected);
+    EXPECT_TRUE(fs::exists(Source->FailedFolder() + name));
+    EXPECT_EQ(Copies(name), 1);
+    EXPECT_TRUE(ProcessingFiles().empty()) << ::testing::PrintToString(ProcessingFiles());
+    EXPECT_NE(log.find("Rendering failed for"), std::string::npos) << log;
 }
 
 // No installed plug-in reads still images yet; the synthetic test plug-in announces "png" and

@@ -70,6 +70,14 @@ class TChildProcess {
         return Wait();
     }
 
+    // Sends the signal and waits at most the time for the exit; false when the child still runs.
+    bool StopWithin(int signal, std::chrono::milliseconds time) {
+        if (!Running())
+            return true;
+        kill(FPid, signal);
+        return ExitsWithin(time);
+    }
+
     int Wait() {
         int status = 0;
         while (waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
