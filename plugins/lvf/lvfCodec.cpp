@@ -233,9 +233,9 @@ bool TLVFDecoder::BeginRecord(uint32_t frame) {
 bool TLVFDecoder::DecodeRecord(uint32_t frame, uint8_t* destination) {
     // The run-length data is read and decoded a piece at a time: the piece stays in the
     // processor's cache while it is decoded, and a frame never needs a second frame-sized
-    // buffer. A packet cut off at the end of a piece moves to the front for the next; it is
-    // shorter than one packet, so every pass reads at least one new byte until the frame is
-    // complete.
+    // buffer. A packet cut off at the end of a piece moves to the front for the next; what is
+    // kept is shorter than one packet, so every pass reads at least one new byte until the
+    // frame is complete.
     const size_t pixels = FrameSize() / 4;
     size_t done = 0;
     size_t kept = 0;

@@ -29,7 +29,7 @@ inline constexpr uint64_t kMaxFrameBytes = 0x7FFFFFFF;
 // Reads LVF clip files frame by frame. Every failure is a false result with ErrorText set.
 class TLVFDecoder {
   public:
-    // Run-length data is read in pieces of `readPiece` bytes (at least one).
+    // Run-length data is read in pieces of `readPiece` bytes; 0 counts as 1.
     explicit TLVFDecoder(size_t readPiece = kReadPiece);
     TLVFDecoder(const TLVFDecoder&) = delete;
     TLVFDecoder& operator=(const TLVFDecoder&) = delete;
@@ -69,7 +69,6 @@ class TLVFDecoder {
     bool DecodeRecord(uint32_t frame, uint8_t* destination);
 
     size_t readPiece_;
-
     std::string errorText_;
     std::array<uint8_t, lvf::kHeaderSize> header_{};
     std::ifstream file_;
