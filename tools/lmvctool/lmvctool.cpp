@@ -47,6 +47,7 @@ struct TAVIFile {
     // By two-digit stream number: the super index entries in use, the ix chunks in the file.
     std::map<std::string, std::vector<TIndexRef>> SuperIndex;
     std::map<std::string, std::vector<TIndexRef>> StandardIndexes;
+    std::string SuperIndexError;  // a damaged super index, for verify; the frames stay readable
     std::string Error;
 
     bool Read(uint64_t pos, void* out, size_t size) {
@@ -77,9 +78,7 @@ struct TAVIFile {
                     return false;
                 }
             } else if (header && id == "indx") {
-                if (!ReadSuperIndex(pos, size)) {
-                    return false;
-                }
+                ReadSuperIndex(pos, size);
             } else if (header && (id == "strh" || id == "strf" || id == "dmlh" || id == "avih")) {
                 std::vector<uint8_t> d(size);
                 Read(pos + 8, d.data(), size);
@@ -131,16 +130,17 @@ struct TAVIFile {
     }
 
     // An index of indexes: a 24-byte header, then 16 bytes per entry.
-    bool ReadSuperIndex(uint64_t pos, uint32_t size) {
+    void ReadSuperIndex(uint64_t pos, uint32_t size) {
         std::vector<uint8_t> d(size);
         if (size < 24 || !Read(pos + 8, d.data(), size)) {
-            Error = "short super index at " + std::to_string(pos);
-            return false;
+            SuperIndexError = "short super index at " + std::to_string(pos);
+            return;
         }
         const uint32_t inUse = Get32(&d[4]);
         if (d[3] != 0 || inUse > (size - 24) / 16) {
-            Error = "super index at " + std::to_string(pos) + " claims more than it holds";
-            return false;
+            SuperIndexError =
+                "super index at " + std::to_string(pos) + " claims more than it holds";
+            return;
         }
         std::vector<TIndexRef>& entries =
             SuperIndex[std::string(reinterpret_cast<const char*>(&d[8]), 2)];
@@ -149,11 +149,14 @@ struct TAVIFile {
             entries.push_back({Get32(e) | (static_cast<uint64_t>(Get32(e + 4)) << 32), Get32(e + 8),
                                Get32(e + 12)});
         }
-        return true;
     }
 
     // Every standard index in the file, in order, is named by its stream's super index.
     bool SuperIndexesAgree(std::string& why) const {
+        if (!SuperIndexError.empty()) {
+            why = SuperIndexError;
+            return false;
+        }
         std::set<std::string> streams;
         for (const auto& [stream, entries] : SuperIndex) {
             streams.insert(stream);
