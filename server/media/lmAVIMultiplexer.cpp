@@ -68,7 +68,8 @@ bool TAVIMultiplexer::Run() {
         FError = "no video input connected";
         return false;
     }
-    if (!FWriter->Open(FPath, FVideo, FHasAudio ? &FAudio : nullptr, FCompatibilityIndex)) {
+    if (!FWriter->Open(FPath, FVideo, FHasAudio ? &FAudio : nullptr, FCompatibilityIndex,
+                       FExpectedFrames)) {
         FError = FWriter->LastError();
         return false;
     }

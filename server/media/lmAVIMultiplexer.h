@@ -44,6 +44,10 @@ class TAVIMultiplexer {
     void SetMasterStream(int32_t stream) { FMasterStream = stream; }
     int32_t MasterStream() const { return FMasterStream; }
     void SetOutputCompatibilityIndex(bool value) { FCompatibilityIndex = value; }
+    // The clip's length in frames, known before it is written: the file's super indexes are
+    // sized for it, and a frame past it is refused. 0 when it is not known.
+    void SetExpectedFrames(uint32_t frames) { FExpectedFrames = frames; }
+    uint32_t ExpectedFrames() const { return FExpectedFrames; }
     bool OutputCompatibilityIndex() const { return FCompatibilityIndex; }
     // False for a mode that is not one of the above.
     bool SetInterleaving(int32_t mode, int64_t period, int64_t preroll);
@@ -87,6 +91,7 @@ class TAVIMultiplexer {
     TWaveFormat FAudio;
     int32_t FMasterStream = 0;
     bool FCompatibilityIndex = false;
+    uint32_t FExpectedFrames = 0;
     int32_t FMode = imNone;
     int64_t FPeriod = 0;
     int64_t FPreroll = 0;

@@ -1,6 +1,7 @@
 #include "server/media/lmAVIWriter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -37,10 +38,18 @@ TAVIWriter::~TAVIWriter() {
 }
 
 bool TAVIWriter::Fail(const std::string& text) {
-    if (!FFailed) {
+    if (FError.empty()) {
         FError = text;
     }
     FFailed = true;
+    return false;
+}
+
+bool TAVIWriter::Refuse(const std::string& text) {
+    if (FError.empty()) {
+        FError = text;
+    }
+    FRefused = true;
     return false;
 }
 
@@ -70,11 +79,12 @@ bool TAVIWriter::PutAt(uint64_t pos, const void* data, size_t size) {
 }
 
 bool TAVIWriter::Open(const std::string& path, const TAVIVideoFormat& video,
-                      const TWaveFormat* audio, bool compatibilityIndex) {
+                      const TWaveFormat* audio, bool compatibilityIndex, uint32_t expectedFrames) {
     if (FOpen) {
         Close();
     }
     FFailed = false;
+    FRefused = false;
     FError.clear();
     if (video.Width <= 0 || video.Height <= 0 || video.RateNumerator == 0 ||
         video.RateDenominator == 0) {
@@ -89,7 +99,9 @@ bool TAVIWriter::Open(const std::string& path, const TAVIVideoFormat& video,
         FAudio = *audio;
     }
     FCompatibilityIndex = compatibilityIndex;
+    FExpectedFrames = expectedFrames;
     FStreams.assign(FHasAudio ? 2 : 1, TStream{});
+    FSuperEntries = SuperIndexEntriesFor(expectedFrames);
     std::memcpy(FStreams[0].ChunkId, "00dc", 4);
     std::memcpy(FStreams[0].IndexId, "ix00", 4);
     if (FHasAudio) {
@@ -144,7 +156,61 @@ uint64_t TAVIWriter::PartBytesWithIndexes(size_t extraStream) const {
     return bytes;
 }
 
+uint32_t TAVIWriter::SuperIndexEntriesFor(uint32_t frames) const {
+    if (frames == 0) {
+        return kMinSuperIndexEntries;
+    }
+    // The worst case: every frame at the codec's largest size, with its audio in two chunks.
+    const uint64_t frameSize =
+        FVideo.MaxFrameSize != 0
+            ? FVideo.MaxFrameSize
+            : static_cast<uint64_t>(VideoStride(FVideo.Width, FVideo.BitCount)) *
+                  static_cast<uint64_t>(FVideo.Height);
+    long double perFrame = 8.0L + Even(frameSize) + kStandardEntry;
+    long double chunksPerFrame = 1;
+    uint64_t largestChunk = frameSize;
+    if (FHasAudio) {
+        const long double audioBlocks =
+            std::ceil(static_cast<long double>(FAudio.nAvgBytesPerSec) * FVideo.RateDenominator /
+                      FVideo.RateNumerator / FAudio.nBlockAlign) +
+            1;
+        const long double audioBytes = audioBlocks * FAudio.nBlockAlign;
+        perFrame += audioBytes + 2 * (8 + 1 + kStandardEntry);  // header, pad, index entry
+        chunksPerFrame += 2;
+        largestChunk = std::max(largestChunk, static_cast<uint64_t>(audioBytes));
+    }
+    // A part is cut only when the next chunk does not fit, so each part but the last holds at
+    // least the limit less one chunk and its index entries; at worst a part holds one chunk.
+    const long double partOverhead = 24 + FStreams.size() * (8 + kIndexHeader);
+    const long double usable = static_cast<long double>(FPartLimit) - partOverhead -
+                               (8 + Even(largestChunk) + kStandardEntry + kOldEntry);
+    const long double chunks = frames * chunksPerFrame;
+    long double parts =
+        usable > 0 ? std::min(chunks, std::ceil(frames * perFrame / usable)) : chunks;
+    // One more for the last part and one for a header that fills the first part by itself.
+    parts += 2;
+    const long double entries = std::ceil(parts * 1.0625L) + 4;
+    return static_cast<uint32_t>(
+        std::clamp<long double>(entries, kMinSuperIndexEntries, kMaxSuperIndexEntries));
+}
+
+bool TAVIWriter::Admit(size_t stream, bool newPart) {
+    if (stream == 0 && FExpectedFrames != 0 && FStreams[0].Units >= FExpectedFrames) {
+        return Refuse("the clip has more frames than the " + std::to_string(FExpectedFrames) +
+                      " announced");
+    }
+    // Each stream has at most one super-index entry per part.
+    if (newPart && FParts >= FSuperEntries) {
+        return Refuse("the clip needs more RIFF parts than the " + std::to_string(FSuperEntries) +
+                      " its super index holds");
+    }
+    return true;
+}
+
 bool TAVIWriter::WriteChunk(size_t stream, const void* data, size_t size, bool keyFrame) {
+    if (FRefused) {
+        return false;
+    }
     if (!FOpen || FFailed) {
         return Fail("the file is not open");
     }
@@ -155,7 +221,11 @@ bool TAVIWriter::WriteChunk(size_t stream, const void* data, size_t size, bool k
     for (const TStream& s : FStreams) {
         partHasData = partHasData || !s.PartEntries.empty();
     }
-    if (partHasData && PartBytesWithIndexes(stream) + 8 + Even(size) > FPartLimit) {
+    const bool newPart = partHasData && PartBytesWithIndexes(stream) + 8 + Even(size) > FPartLimit;
+    if (!Admit(stream, newPart)) {
+        return false;
+    }
+    if (newPart) {
         if (!EndPart() || !BeginExtendedPart()) {
             return false;
         }
@@ -190,7 +260,7 @@ bool TAVIWriter::EndPart() {
         if (s.PartEntries.empty()) {
             continue;
         }
-        if (s.Super.size() >= kSuperIndexEntries) {
+        if (s.Super.size() >= FSuperEntries) {
             return Fail("too many RIFF parts for the super index");
         }
         std::vector<uint8_t> ix;
@@ -344,7 +414,7 @@ std::vector<uint8_t> TAVIWriter::BuildHeader() const {
         }
 
         out.FourCC("indx");
-        out.U32(static_cast<uint32_t>(kIndexHeader + kSuperEntry * kSuperIndexEntries));
+        out.U32(static_cast<uint32_t>(kIndexHeader + kSuperEntry * FSuperEntries));
         out.U16(4);
         out.U8(0);
         out.U8(0);  // an index of indexes
@@ -356,7 +426,7 @@ std::vector<uint8_t> TAVIWriter::BuildHeader() const {
             out.U32(e.Size);
             out.U32(e.Duration);
         }
-        out.Zeros(kSuperEntry * (kSuperIndexEntries - s.Super.size()));
+        out.Zeros(kSuperEntry * (FSuperEntries - s.Super.size()));
         closeList(strl);
     }
 
@@ -373,7 +443,7 @@ std::vector<uint8_t> TAVIWriter::BuildHeader() const {
 
 bool TAVIWriter::Close() {
     if (!FOpen) {
-        return !FFailed;
+        return !FFailed && !FRefused;
     }
     bool ok = EndPart();
     if (ok) {
@@ -399,5 +469,5 @@ bool TAVIWriter::Close() {
     }
     FFile.close();
     FOpen = false;
-    return ok && !FFailed;
+    return ok && !FFailed && !FRefused;
 }

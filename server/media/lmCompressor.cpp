@@ -1,5 +1,7 @@
 #include "server/media/lmCompressor.h"
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "port/port_thread.h"
@@ -46,6 +48,8 @@ TAVIVideoFormat TCompressor::OutputFormat() const {
     format.RateNumerator = FInputType.RateNumerator;
     format.RateDenominator = FInputType.RateDenominator;
     format.AvgTimePerFrame = FInputType.Header.AvgTimePerFrame;
+    format.MaxFrameSize = static_cast<uint32_t>(
+        std::min<size_t>(FCompressor->MaxOutputSize(), std::numeric_limits<uint32_t>::max()));
     return format;
 }
 

@@ -110,6 +110,7 @@ void TAVIRenderer::Execute() {
 
         mux->SetMasterStream(0);
         mux->SetOutputCompatibilityIndex(true);
+        mux->SetExpectedFrames(static_cast<uint32_t>(std::max(FClip.Duration(), 0)));
         mux->SetInterleaving(imFull, videoType.Header.AvgTimePerFrame,
                              videoType.Header.AvgTimePerFrame);
 

@@ -55,6 +55,74 @@ TEST(AVIWriter, FilesAbove4GiBAreReadToTheLastFrame) {
     std::filesystem::remove(path);
 }
 
+// Clips longer than the 256 parts players expect room for at least, written with tiny parts.
+// The super indexes are sized at Open for the announced frames; a frame past them, or a part
+// the super index has no room for, is refused with a clear error, and the file is still
+// completed with everything before it.
+TEST(AVIWriter, SuperIndexIsSizedForTheAnnouncedClip) {
+    const int w = 8, h = 8;
+    std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 4);
+    std::mt19937 random(11);
+    for (auto& b : frame) {
+        b = static_cast<uint8_t>(random());
+    }
+    TLmvcEncoder encoder;
+    ASSERT_TRUE(encoder.Configure({w, h, 32, true, 0}, 1));
+    std::vector<uint8_t> coded;
+    ASSERT_TRUE(encoder.EncodeFrame(frame.data(), frame.size(), coded));
+    TAVIVideoFormat format{LmFourCC('L', 'M', 'V', 'C'),
+                           w,
+                           h,
+                           32,
+                           25,
+                           1,
+                           400000,
+                           static_cast<uint32_t>(encoder.MaxCompressedSize())};
+    // Room for two or three frames in a part.
+    const uint64_t partLimit = 3 * (coded.size() + 32);
+
+    struct TCase {
+        const char* Name;
+        uint32_t Announced, Offered, Accepted;  // Accepted 0: up to the full super index
+        const char* Error;
+    };
+    const TCase cases[] = {
+        {"announced", 1200, 1200, 1200, ""},
+        {"longer than announced", 1200, 1210, 1200, "more frames than the 1200 announced"},
+        {"not announced", 0, 1200, 0, "more RIFF parts than the 256"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::filesystem::path path =
+            std::filesystem::path(LMV_TEST_BINARY_DIR) / "superindex.avi";
+        TAVIWriter writer(partLimit);
+        ASSERT_TRUE(writer.Open(path.string(), format, nullptr, true, c.Announced));
+        uint32_t accepted = 0;
+        while (accepted < c.Offered && writer.WriteVideo(coded.data(), coded.size(), true)) {
+            ++accepted;
+        }
+        EXPECT_EQ(writer.VideoFrames(), accepted);
+        if (c.Accepted != 0) {
+            EXPECT_EQ(accepted, c.Accepted);
+        } else {
+            EXPECT_EQ(writer.Parts(), TAVIWriter::kMinSuperIndexEntries);
+        }
+        EXPECT_EQ(writer.Close(), *c.Error == '\0');
+        EXPECT_NE(writer.LastError().find(c.Error), std::string::npos) << writer.LastError();
+        if (c.Announced != 0) {
+            EXPECT_GT(writer.Parts(), TAVIWriter::kMinSuperIndexEntries);
+        }
+
+        const auto probe = RunProcess({"ffprobe", "-v", "error", "-count_packets", "-show_entries",
+                                       "stream=nb_read_packets", "-of", "csv=p=0", path.string()});
+        EXPECT_EQ(probe.Output, std::to_string(accepted) + "\n");
+        const auto verify =
+            RunProcess({std::string(LMV_STAGE_DIR) + "/lmvctool", "verify", path.string()});
+        EXPECT_EQ(verify.Output, "ok: " + std::to_string(accepted) + " frames\n");
+        std::filesystem::remove(path);
+    }
+}
+
 TEST(AVIWriter, RefusesBadInput) {
     const std::filesystem::path path = std::filesystem::path(LMV_TEST_BINARY_DIR) / "bad.avi";
     TAVIWriter writer;

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,13 @@ struct TChunkRef {
     uint32_t Size;
 };
 
+// One entry of a stream's super index, or one standard index chunk it should point at.
+struct TIndexRef {
+    uint64_t Pos;    // of the chunk header
+    uint32_t Size;   // of the whole chunk
+    uint32_t Count;  // duration, or entries of the standard index
+};
+
 struct TAVIFile {
     std::ifstream File;
     int Width = 0, Height = 0, BitCount = 0;
@@ -35,6 +44,10 @@ struct TAVIFile {
     uint64_t IndexedVideo = 0;  // entries of the ix00 standard indexes
     std::vector<uint64_t> IndexedPos;
     int64_t Idx1Video = -1;
+    // By two-digit stream number: the super index entries in use, the ix chunks in the file.
+    std::map<std::string, std::vector<TIndexRef>> SuperIndex;
+    std::map<std::string, std::vector<TIndexRef>> StandardIndexes;
+    std::string SuperIndexError;  // a damaged super index, for verify; the frames stay readable
     std::string Error;
 
     bool Read(uint64_t pos, void* out, size_t size) {
@@ -64,6 +77,8 @@ struct TAVIFile {
                 if (!Walk(pos + 12, pos + 8 + size, header || type == "hdrl", streamType)) {
                     return false;
                 }
+            } else if (header && id == "indx") {
+                ReadSuperIndex(pos, size);
             } else if (header && (id == "strh" || id == "strf" || id == "dmlh" || id == "avih")) {
                 std::vector<uint8_t> d(size);
                 Read(pos + 8, d.data(), size);
@@ -88,15 +103,19 @@ struct TAVIFile {
                 Video.push_back({pos + 8, size});
             } else if (id == "01wb") {
                 AudioBytes += size;
-            } else if (id == "ix00") {
+            } else if (id.rfind("ix", 0) == 0 && size >= 24) {
                 std::vector<uint8_t> d(size);
                 Read(pos + 8, d.data(), size);
                 const uint32_t n = Get32(&d[4]);
-                const uint64_t base = Get32(&d[12]) | (static_cast<uint64_t>(Get32(&d[16])) << 32);
-                for (uint32_t i = 0; i < n && 24 + 8 * i + 8 <= size; ++i) {
-                    IndexedPos.push_back(base + Get32(&d[24 + 8 * i]));
+                StandardIndexes[id.substr(2)].push_back({pos, 8 + size, n});
+                if (id == "ix00") {
+                    const uint64_t base =
+                        Get32(&d[12]) | (static_cast<uint64_t>(Get32(&d[16])) << 32);
+                    for (uint32_t i = 0; i < n && 24 + 8 * i + 8 <= size; ++i) {
+                        IndexedPos.push_back(base + Get32(&d[24 + 8 * i]));
+                    }
+                    IndexedVideo += n;
                 }
-                IndexedVideo += n;
             } else if (id == "idx1") {
                 std::vector<uint8_t> d(size);
                 Read(pos + 8, d.data(), size);
@@ -106,6 +125,66 @@ struct TAVIFile {
                 }
             }
             pos += 8 + size + (size & 1);
+        }
+        return true;
+    }
+
+    // An index of indexes: a 24-byte header, then 16 bytes per entry.
+    void ReadSuperIndex(uint64_t pos, uint32_t size) {
+        std::vector<uint8_t> d(size);
+        if (size < 24 || !Read(pos + 8, d.data(), size)) {
+            SuperIndexError = "short super index at " + std::to_string(pos);
+            return;
+        }
+        const uint32_t inUse = Get32(&d[4]);
+        if (d[3] != 0 || inUse > (size - 24) / 16) {
+            SuperIndexError =
+                "super index at " + std::to_string(pos) + " claims more than it holds";
+            return;
+        }
+        std::vector<TIndexRef>& entries =
+            SuperIndex[std::string(reinterpret_cast<const char*>(&d[8]), 2)];
+        for (uint32_t i = 0; i < inUse; ++i) {
+            const uint8_t* e = &d[24 + 16 * static_cast<size_t>(i)];
+            entries.push_back({Get32(e) | (static_cast<uint64_t>(Get32(e + 4)) << 32), Get32(e + 8),
+                               Get32(e + 12)});
+        }
+    }
+
+    // Every standard index in the file, in order, is named by its stream's super index.
+    bool SuperIndexesAgree(std::string& why) const {
+        if (!SuperIndexError.empty()) {
+            why = SuperIndexError;
+            return false;
+        }
+        std::set<std::string> streams;
+        for (const auto& [stream, entries] : SuperIndex) {
+            streams.insert(stream);
+        }
+        for (const auto& [stream, chunks] : StandardIndexes) {
+            streams.insert(stream);
+        }
+        const std::vector<TIndexRef> none;
+        for (const std::string& stream : streams) {
+            const auto listedAt = SuperIndex.find(stream);
+            const auto chunksAt = StandardIndexes.find(stream);
+            const std::vector<TIndexRef>& listed =
+                listedAt == SuperIndex.end() ? none : listedAt->second;
+            const std::vector<TIndexRef>& chunks =
+                chunksAt == StandardIndexes.end() ? none : chunksAt->second;
+            if (listed.size() != chunks.size()) {
+                why = "stream " + stream + ": " + std::to_string(listed.size()) + " entries for " +
+                      std::to_string(chunks.size()) + " standard indexes";
+                return false;
+            }
+            for (size_t i = 0; i < chunks.size(); ++i) {
+                const TIndexRef& e = listed[i];
+                if (e.Pos != chunks[i].Pos || e.Size != chunks[i].Size ||
+                    (stream == "00" && e.Count != chunks[i].Count)) {
+                    why = "stream " + stream + ": entry " + std::to_string(i) + " points elsewhere";
+                    return false;
+                }
+            }
         }
         return true;
     }
@@ -199,6 +278,11 @@ int main(int argc, char** argv) {
                 std::cerr << "index: frame " << i << " points elsewhere\n";
                 ok = false;
             }
+        }
+        std::string why;
+        if (!avi.SuperIndexesAgree(why)) {
+            std::cerr << "super index: " << why << "\n";
+            ok = false;
         }
         if (avi.Idx1Video < 0) {
             std::cerr << "index: no idx1\n";
