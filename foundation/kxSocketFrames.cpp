@@ -102,22 +102,79 @@ bool TFrameReader::Fail(std::string text) {
     return false;
 }
 
-bool TFrameReader::ParseFrame(const char* p, int32_t length, TFrame& frame) {
-    // Every inner length is checked against what is left of L before it is used.
-    int64_t left = length;
-    if (left < 8) {
-        return Fail("Invalid frame: length " + std::to_string(length) + " too short");
+void TFrameReader::Take(const char* data, size_t size, size_t& offset) {
+    // Only what the next frame still needs is kept, so the buffer never holds more than one
+    // frame beyond the header.
+    size_t want = size - offset;
+    if (FPending >= 0) {
+        const size_t missing =
+            static_cast<size_t>(FPending) - std::min<size_t>(Buffered(), FPending);
+        want = std::min(want, std::max<size_t>(missing, 4));
     }
+    if (FPosition > 0 && FPosition == FBuffer.size()) {
+        FBuffer.clear();
+        FPosition = 0;
+    }
+    FBuffer.append(data + offset, want);
+    offset += want;
+}
+
+TFrameReader::TStep TFrameReader::ReadHeader() {
+    if (FPending < 0) {
+        if (Buffered() < 4) {
+            return TStep::NeedMore;
+        }
+        const int32_t length = ReadInt32(FBuffer.data() + FPosition);
+        if (length < 0) {
+            Fail("Invalid socket size " + std::to_string(length) + " message received.");
+            return TStep::Failed;
+        }
+        if (length > MaxLength) {
+            Fail("Frame of " + std::to_string(length) + " bytes refused (limit " +
+                 std::to_string(MaxLength) + ")");
+            return TStep::Failed;
+        }
+        if (length < 8) {
+            Fail("Invalid frame: length " + std::to_string(length) + " too short");
+            return TStep::Failed;
+        }
+        FPosition += 4;
+        FPending = length;
+        FHeaderChecked = false;
+    }
+    if (!FHeaderChecked) {
+        // X and N are checked as soon as they are in, before the rest of the frame is kept.
+        if (Buffered() < 8) {
+            return TStep::NeedMore;
+        }
+        const int32_t x = ReadInt32(FBuffer.data() + FPosition);
+        const int32_t n = ReadInt32(FBuffer.data() + FPosition + 4);
+        const int64_t left = static_cast<int64_t>(FPending) - 8;
+        if (x < 0 || x > left) {
+            Fail("Invalid frame: XML length " + std::to_string(x));
+            return TStep::Failed;
+        }
+        if (n < -1 || (n > 0 && n > (left - x) / 4)) {
+            Fail("Invalid frame: attachment count " + std::to_string(n));
+            return TStep::Failed;
+        }
+        if (n == -1 && FileAllowance <= 0) {
+            Fail("Frame with a file refused");
+            return TStep::Failed;
+        }
+        FHeaderChecked = true;
+    }
+    return Buffered() < static_cast<size_t>(FPending) ? TStep::NeedMore : TStep::Ready;
+}
+
+bool TFrameReader::ParseFrame(const char* p, int32_t length, TFrame& frame) {
+    // X and N were checked with the header; every attachment length is checked against what
+    // is left of L before it is used.
+    int64_t left = length;
     const int32_t x = ReadInt32(p);
     const int32_t n = ReadInt32(p + 4);
     p += 8;
     left -= 8;
-    if (x < 0 || x > left) {
-        return Fail("Invalid frame: XML length " + std::to_string(x));
-    }
-    if (n < -1 || (n > 0 && n > (left - x) / 4)) {
-        return Fail("Invalid frame: attachment count " + std::to_string(n));
-    }
     frame.Xml.assign(p, static_cast<size_t>(x));
     p += x;
     left -= x;
@@ -146,8 +203,41 @@ bool TFrameReader::ParseFrame(const char* p, int32_t length, TFrame& frame) {
         if (frame.FileLength < 0) {
             return Fail("Invalid frame: file length " + std::to_string(frame.FileLength));
         }
+        if (FileAllowance <= 0 || frame.FileLength > FileAllowance) {
+            return Fail("Frame with a file of " + std::to_string(frame.FileLength) +
+                        " bytes refused");
+        }
     } else if (left != 0 || n == -1) {
         return Fail("Invalid frame: " + std::to_string(left) + " bytes left over");
+    }
+    return true;
+}
+
+bool TFrameReader::StartFile(std::unique_ptr<TFrame> frame) {
+    frame->File = TemporaryFileStream();
+    if (!frame->File) {
+        return Fail("Unable to create a file for a frame");
+    }
+    FFileRemaining = frame->FileLength;
+    const size_t buffered = std::min<size_t>(Buffered(), FFileRemaining);
+    frame->File->write(FBuffer.data() + FPosition, static_cast<std::streamsize>(buffered));
+    FPosition += buffered;
+    FFileRemaining -= static_cast<int64_t>(buffered);
+    FFileFrame = std::move(frame);
+    return true;
+}
+
+bool TFrameReader::FeedFile(const char* data, size_t size, size_t& offset) {
+    // File bytes of a frame under way go straight to its file.
+    const size_t take =
+        static_cast<size_t>(std::min<int64_t>(FFileRemaining, static_cast<int64_t>(size - offset)));
+    if (take > 0) {
+        FFileFrame->File->write(data + offset, static_cast<std::streamsize>(take));
+        if (!*FFileFrame->File) {
+            return Fail("Unable to store the file of a frame");
+        }
+        offset += take;
+        FFileRemaining -= static_cast<int64_t>(take);
     }
     return true;
 }
@@ -155,17 +245,9 @@ bool TFrameReader::ParseFrame(const char* p, int32_t length, TFrame& frame) {
 bool TFrameReader::Feed(const char* data, size_t size, const TFrameHandler& onFrame) {
     size_t offset = 0;
     for (;;) {
-        // File bytes of a frame under way go straight to its file.
         if (FFileFrame) {
-            const size_t take = static_cast<size_t>(
-                std::min<int64_t>(FFileRemaining, static_cast<int64_t>(size - offset)));
-            if (take > 0) {
-                FFileFrame->File->write(data + offset, static_cast<std::streamsize>(take));
-                if (!*FFileFrame->File) {
-                    return Fail("Unable to store the file of a frame");
-                }
-                offset += take;
-                FFileRemaining -= static_cast<int64_t>(take);
+            if (!FeedFile(data, size, offset)) {
+                return false;
             }
             if (FFileRemaining > 0) {
                 return true;
@@ -177,40 +259,13 @@ bool TFrameReader::Feed(const char* data, size_t size, const TFrameHandler& onFr
             continue;
         }
         if (offset < size) {
-            // Only what the next frame still needs is kept, so the buffer never holds more
-            // than one frame beyond the header.
-            size_t want = size - offset;
-            if (FPending >= 0) {
-                const size_t missing =
-                    static_cast<size_t>(FPending) - std::min<size_t>(Buffered(), FPending);
-                want = std::min(want, std::max<size_t>(missing, 4));
-            }
-            if (FPosition > 0 && FPosition == FBuffer.size()) {
-                FBuffer.clear();
-                FPosition = 0;
-            }
-            FBuffer.append(data + offset, want);
-            offset += want;
+            Take(data, size, offset);
         }
-        if (FPending < 0) {
-            if (Buffered() < 4) {
-                if (offset >= size) {
-                    return true;
-                }
-                continue;
-            }
-            const int32_t length = ReadInt32(FBuffer.data() + FPosition);
-            if (length < 0) {
-                return Fail("Invalid socket size " + std::to_string(length) + " message received.");
-            }
-            if (length > MaxLength) {
-                return Fail("Frame of " + std::to_string(length) + " bytes refused (limit " +
-                            std::to_string(MaxLength) + ")");
-            }
-            FPosition += 4;
-            FPending = length;
+        const TStep step = ReadHeader();
+        if (step == TStep::Failed) {
+            return false;
         }
-        if (Buffered() < static_cast<size_t>(FPending)) {
+        if (step == TStep::NeedMore) {
             if (offset >= size) {
                 return true;
             }
@@ -230,17 +285,9 @@ bool TFrameReader::Feed(const char* data, size_t size, const TFrameHandler& onFr
             FPosition = 0;
         }
         if (frame->HasFile) {
-            frame->File = TemporaryFileStream();
-            if (!frame->File) {
-                return Fail("Unable to create a file for a frame");
+            if (!StartFile(std::move(frame))) {
+                return false;
             }
-            FFileRemaining = frame->FileLength;
-            // Bytes already buffered beyond the frame belong to its file first.
-            const size_t buffered = std::min<size_t>(Buffered(), FFileRemaining);
-            frame->File->write(FBuffer.data() + FPosition, static_cast<std::streamsize>(buffered));
-            FPosition += buffered;
-            FFileRemaining -= static_cast<int64_t>(buffered);
-            FFileFrame = std::move(frame);
             continue;
         }
         onFrame(*frame);

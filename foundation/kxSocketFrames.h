@@ -17,6 +17,9 @@ class TqvSocket;
 
 // The largest L a reader accepts (and a writer produces).
 inline constexpr int32_t MaxFrameLength = 256 * 1024 * 1024;
+// The largest L a peer that has not logged in may send: room for a login, nothing more, so an
+// anonymous peer costs the receiver at most this much memory.
+inline constexpr int32_t LoginFrameLength = 4096;
 // Streams go over the socket in pieces of this size.
 inline constexpr size_t FrameChunkSize = 65536;
 
@@ -37,23 +40,37 @@ class TFrameReader {
     using TFrameHandler = std::function<void(TFrame& Frame)>;
 
     // Adds received bytes and hands over every frame they complete, in order. False when the
-    // stream breaks the layout (a negative or too large L, inner lengths that do not fit in L,
-    // a file that cannot be stored); ErrorText says why and the connection must be closed.
+    // stream breaks the layout (a negative L, inner lengths that do not fit in L), passes the
+    // limits below, or carries a file that cannot be stored; ErrorText says why and the
+    // connection must be closed. The limits are read at each frame's header, so a handler may
+    // change them for the frames after its own.
     bool Feed(const char* data, size_t size, const TFrameHandler& onFrame);
 
     const std::string& ErrorText() const { return FErrorText; }
     // Bytes held for an incomplete frame.
     size_t Buffered() const { return FBuffer.size() - FPosition; }
 
+    // The largest L taken; a larger one is refused as soon as its 4 bytes are in.
     int32_t MaxLength = MaxFrameLength;
+    // The largest file a frame may carry; 0 refuses every frame with a file, one marked by
+    // N = -1 as soon as the header is in, before any of its bytes are kept.
+    int64_t FileAllowance = 0;
 
   private:
+    enum class TStep { Failed, NeedMore, Ready };
+
     bool Fail(std::string text);
+    void Take(const char* data, size_t size, size_t& offset);
+    TStep ReadHeader();
     bool ParseFrame(const char* p, int32_t length, TFrame& frame);
+    // Starts the file of a parsed frame with the bytes already buffered beyond it.
+    bool StartFile(std::unique_ptr<TFrame> frame);
+    bool FeedFile(const char* data, size_t size, size_t& offset);
 
     std::string FBuffer;
     size_t FPosition = 0;
-    int32_t FPending = -1;  // L of the frame under way, -1 for none
+    int32_t FPending = -1;        // L of the frame under way, -1 for none
+    bool FHeaderChecked = false;  // X and N of the frame under way were checked
     // A frame whose file bytes are still arriving.
     std::unique_ptr<TFrame> FFileFrame;
     int64_t FFileRemaining = 0;

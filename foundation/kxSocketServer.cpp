@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "foundation/kxLogFile.h"
 #include "port/port_time.h"
 
 namespace {
@@ -154,6 +155,10 @@ void TSocketServer::AcceptLoop() {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
+        if (Full()) {
+            Refuse(*socket);
+            continue;
+        }
         std::unique_ptr<TSocketClient> client = FFactory();
         client->IdleTimeout.store(IdleTimeout.load());
         client->ReaderTick.store(ReaderTick.load());
@@ -174,6 +179,31 @@ void TSocketServer::AcceptLoop() {
         }
         raw->StartReader();
     }
+}
+
+bool TSocketServer::Full() {
+    const int cap = MaxConnections.load();
+    std::lock_guard lock(FListLock);
+    return cap > 0 && static_cast<int>(FConnections.size()) >= cap;
+}
+
+void TSocketServer::Refuse(TqvSocket& socket) {
+    const std::string peer = port::IPv4ToString(socket.RemoteAddress());
+    socket.Close();
+    // A peer that connects in a loop must not fill the log: one line a second at most.
+    if (FRefusalLogged && Elapsed(FRefusalLoggedAt) < 1000) {
+        ++FRefusedUnlogged;
+        return;
+    }
+    std::string line = "Connection from " + peer +
+                       " refused: " + std::to_string(MaxConnections.load()) + " connections open";
+    if (FRefusedUnlogged > 0) {
+        line += " (" + std::to_string(FRefusedUnlogged) + " more refused since the last report)";
+    }
+    LogText(line);
+    FRefusedUnlogged = 0;
+    FRefusalLoggedAt = port::GetTickCount();
+    FRefusalLogged = true;
 }
 
 void TSocketServer::ConnectionEnded(TSocketClient* client) {

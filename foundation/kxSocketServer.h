@@ -49,6 +49,9 @@ class TSocketServer {
     // Called on the connection's reader thread as it ends, after it left the list.
     TConnectionHandler OnDisconnect;
 
+    // Connections beyond this many at once are closed as soon as they are accepted, before a
+    // thread or any buffer is spent on them (0: no cap).
+    std::atomic<int> MaxConnections{64};
     // Members so that tests can shorten them; applied to each accepted connection.
     std::atomic<uint32_t> IdleTimeout{60000};
     std::atomic<int> ReaderTick{5000};
@@ -67,6 +70,10 @@ class TSocketServer {
     class TTimeoutThread;
 
     void AcceptLoop();
+    // True when the cap leaves no room for another connection.
+    bool Full();
+    // Closes a connection the cap leaves no room for; logged at most once a second.
+    void Refuse(TqvSocket& socket);
     void Housekeeping();
     void ConnectionEnded(TSocketClient* client);
     void FreeEnded();
@@ -83,5 +90,9 @@ class TSocketServer {
     std::string FErrorText;
     std::atomic<uint16_t> FListeningPort{0};
     uint32_t FNextId = 0;
+    // Refusals since the last one logged, and when that was (accept thread only).
+    uint32_t FRefusedUnlogged = 0;
+    uint32_t FRefusalLoggedAt = 0;
+    bool FRefusalLogged = false;
     std::mutex FListenLock;  // one Listen or StopListening at a time
 };

@@ -170,12 +170,18 @@ void TXMLClient::Disconnect() {
     TSocketClient::Disconnect();
 }
 
+void TXMLClient::ApplyLimits() {
+    FReader.MaxLength = FrameLengthLimit();
+    FReader.FileAllowance = FileAllowance.load();
+}
+
 void TXMLClient::DoReceive() {
     FReceiveBuffer.clear();
     const int64_t got = Socket().ReceiveInto(FReceiveBuffer);
     if (got <= 0) {
         return;
     }
+    ApplyLimits();
     const bool ok = FReader.Feed(FReceiveBuffer.data(), FReceiveBuffer.size(),
                                  [this](TFrame& frame) { ReceiveFrame(frame); });
     if (!ok) {
@@ -184,10 +190,31 @@ void TXMLClient::DoReceive() {
     }
 }
 
+bool TXMLClient::LoadPacket(TFrame& frame) {
+    TXMLUnicode& doc = FReceivePacket.Document;
+    doc.MaxLoadNodes = MaxPacketNodes.load();
+    doc.MaxLoadDepth = MaxPacketDepth.load();
+    // Other load failures leave a partly read document, which the tolerant loader allows.
+    if (doc.LoadFromString(frame.Xml) || doc.LastError().empty()) {
+        return true;
+    }
+    LogText("Packet from " + PeerAddress() + " refused (" + doc.LastError() +
+            "); connection closed");
+    FReceivePacket.Clear();
+    Socket().Shutdown();
+    return false;
+}
+
 void TXMLClient::ReceiveFrame(TFrame& frame) {
+    // Frames that were already buffered when the connection closed are not handled.
+    if (!Connected()) {
+        return;
+    }
     TXMLPacket& packet = FReceivePacket;
     packet.Clear();
-    packet.Document.LoadFromString(frame.Xml);
+    if (!LoadPacket(frame)) {
+        return;
+    }
     TXMLElement* root = packet.Document.Root();
     if (root) {
         packet.Type = root->AttributeByName("type").Value;
@@ -211,6 +238,8 @@ void TXMLClient::ReceiveFrame(TFrame& frame) {
     }
     DecBusy();
     packet.Clear();
+    // A login handled just now widens what the frames after it may be.
+    ApplyLimits();
 }
 
 TXMLPacketPtr TXMLClient::HandlePacket(TXMLPacket& packet) {

@@ -84,6 +84,14 @@ class TXMLClient : public TSocketClient {
 
     void Disconnect() override;
 
+    // What the peer may send on this connection. Files are refused unless a receiver that
+    // wants them allows them: the largest file a frame may carry, 0 for none.
+    std::atomic<int64_t> FileAllowance{0};
+    // Bounds on the tree a received packet may build (elements and attributes together, and
+    // nesting); a packet beyond them closes the connection.
+    std::atomic<int64_t> MaxPacketNodes{1000000};
+    std::atomic<int> MaxPacketDepth{64};
+
     TClientEvent OnDisconnected;
     TClientEvent OnConnected;
     TPacketEvent OnPacket;
@@ -107,9 +115,16 @@ class TXMLClient : public TSocketClient {
     // A received packet that nobody waits for goes to the server's handler (accepted
     // connections) and to OnPacket; the reply they leave is sent back.
     virtual TXMLPacketPtr HandlePacket(TXMLPacket& packet);
+    // The largest frame the peer may send next, asked before every frame; a connection that
+    // knows whether its peer has logged in narrows it until then.
+    virtual int32_t FrameLengthLimit() const { return MaxFrameLength; }
 
   private:
+    // Hands the current limits to the frame reader.
+    void ApplyLimits();
     void ReceiveFrame(TFrame& frame);
+    // Loads the frame's document within the packet bounds; false when it passed one.
+    bool LoadPacket(TFrame& frame);
     void Arm(TXMLPacketPtr* slot, const std::string& wantedType);
     bool WaitArmed(uint32_t timeout);
 

@@ -151,15 +151,48 @@ std::string Decoded(std::string_view text) {
     return out;
 }
 
-void AppendEscaped(std::string& out, std::string_view text) {
+// Whether XML 1.0 can carry the character: tab, LF, CR, and everything from U+0020 except
+// surrogates, U+FFFE and U+FFFF.
+bool IsXMLChar(char32_t c) {
+    if (c < 0x20)
+        return c == '\t' || c == '\n' || c == '\r';
+    return (c < 0xD800 || c > 0xDFFF) && c != 0xFFFE && c != 0xFFFF && c <= 0x10FFFF;
+}
+
+// Length of the UTF-8 form of a character XML cannot carry at `pos`, or 0. Ill-formed
+// sequences (surrogates among them) are left to the output codec, which writes U+FFFD.
+size_t ForbiddenAt(std::string_view text, size_t pos) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (byte < 0x20)
+        return IsXMLChar(byte) ? 0 : 1;
+    // U+FFFE and U+FFFF are EF BF BE and EF BF BF.
+    if (byte == 0xEF && pos + 2 < text.size() &&
+        static_cast<unsigned char>(text[pos + 1]) == 0xBF &&
+        (static_cast<unsigned char>(text[pos + 2]) & 0xFE) == 0xBE)
+        return 3;
+    return 0;
+}
+
+// Bytes that need a look: the escaped characters, the C0 controls and the lead byte of
+// U+FFFE and U+FFFF.
+constexpr char kSpecialBytes[] =
+    "&<>\"'\x01\x02\x03\x04\x05\x06\x07\x08\x0B\x0C\x0E\x0F\x10\x11\x12\x13\x14\x15\x16\x17"
+    "\x18\x19\x1A\x1B\x1C\x1D\x1E\x1F\xEF";
+// The literal's terminating NUL is the set's NUL.
+constexpr std::string_view kSpecial(kSpecialBytes, sizeof kSpecialBytes);
+
+// Appends the text with the markup characters escaped (when `escape`) and every character XML
+// cannot carry left out.
+void AppendWritable(std::string& out, std::string_view text, bool escape) {
     size_t pos = 0;
     while (pos < text.size()) {
-        size_t special = text.find_first_of("&<>\"'", pos);
+        const size_t special = text.find_first_of(kSpecial.substr(escape ? 0 : 5), pos);
         if (special == std::string_view::npos) {
             out.append(text.substr(pos));
             return;
         }
         out.append(text.substr(pos, special - pos));
+        pos = special + 1;
         switch (text[special]) {
             case '&':
                 out.append("&amp;");
@@ -173,12 +206,21 @@ void AppendEscaped(std::string& out, std::string_view text) {
             case '"':
                 out.append("&quot;");
                 break;
-            default:
+            case '\'':
                 out.append("&apos;");
                 break;
+            default:
+                if (const size_t skip = ForbiddenAt(text, special))
+                    pos = special + skip;
+                else
+                    out.push_back(text[special]);
+                break;
         }
-        pos = special + 1;
     }
+}
+
+void AppendEscaped(std::string& out, std::string_view text) {
+    AppendWritable(out, text, true);
 }
 
 // Number of characters (code points) in UTF-8 text.
@@ -601,7 +643,7 @@ bool TCDATAElement::WriteStart(std::string& out) const {
 
 bool TCDATAElement::WriteContent(std::string& out) const {
     out.append("<![CDATA[");
-    out.append(Text.Text);
+    AppendWritable(out, Text.Text, false);
     out.append("]]>");
     return true;
 }
@@ -784,12 +826,16 @@ class TXMLUnicode::TLoader {
     bool Run(TUnicodeReader& reader) {
         while (!reader.Eof()) {
             const char32_t c = reader.ReadChar();
+            if (!IsXMLChar(c))
+                continue;
             if (InCDATA) {
                 Append(c);
                 if (c == '>' && Brackets >= 2) {
                     // The section ends at the first "]]>", even after a longer run of "]".
                     Pending.resize(Pending.size() - 3);
                     if (Document.Current_) {
+                        if (!AddNodes())
+                            return false;
                         TCDATAElement* section = TCDATAElement::Create(Document, Document.Current_);
                         section->Text.Text = Pending;
                     }
@@ -887,27 +933,46 @@ class TXMLUnicode::TLoader {
         } else {
             const size_t last = tag.find_last_not_of(kBlanks);
             if (tag[last] == '/') {
-                StartElement(tag.substr(0, last));
-                ok = CloseCurrent();
+                ok = StartElement(tag.substr(0, last)) && CloseCurrent();
             } else if (tag[last] != '?') {
-                StartElement(tag);
+                ok = StartElement(tag);
             }
         }
         Pending.clear();
         return ok;
     }
 
-    void StartElement(std::string_view tag) {
+    // False when the element or its attributes would pass a load bound.
+    bool StartElement(std::string_view tag) {
         const size_t begin = tag.find_first_not_of(kBlanks);
         if (begin == std::string_view::npos)
-            return;
+            return true;
+        if (Document.MaxLoadDepth > 0 && Document.Depth_ >= Document.MaxLoadDepth)
+            return Refuse("more than " + std::to_string(Document.MaxLoadDepth) +
+                          " elements nested");
+        if (!AddNodes())
+            return false;
         tag.remove_prefix(begin);
         const size_t nameEnd = std::min(tag.find_first_of(kBlanks), tag.size());
         TXMLElement* element =
             TXMLElement::Create(Document, tag.substr(0, nameEnd), Document.InsertionPoint());
         Document.Current_ = element;
-        ParseAttributes(tag.substr(nameEnd), *element);
         ++Document.Depth_;
+        return ParseAttributes(tag.substr(nameEnd), *element);
+    }
+
+    // Counts one more element or attribute against the document's bound.
+    bool AddNodes() {
+        if (Document.MaxLoadNodes > 0 && Nodes >= Document.MaxLoadNodes)
+            return Refuse("more than " + std::to_string(Document.MaxLoadNodes) +
+                          " elements and attributes");
+        ++Nodes;
+        return true;
+    }
+
+    bool Refuse(std::string reason) {
+        Document.LastError_ = std::move(reason);
+        return false;
     }
 
     // An end tag closes the current element whatever it names. False when there is none yet.
@@ -921,13 +986,13 @@ class TXMLUnicode::TLoader {
         return true;
     }
 
-    static void ParseAttributes(std::string_view rest, TXMLElement& element) {
+    bool ParseAttributes(std::string_view rest, TXMLElement& element) {
         rest = TrimControls(rest);
         while (!rest.empty()) {
             const size_t open = rest.find('"');
             const size_t close = open == std::string_view::npos ? open : rest.find('"', open + 1);
             if (close == std::string_view::npos || CharCount(rest.substr(0, close)) + 1 <= 3)
-                return;
+                return true;
             std::string_view item = rest.substr(0, close + 1);
             rest.remove_prefix(close + 1);
             item.remove_prefix(std::min(item.find_first_not_of(' '), item.size()));
@@ -943,9 +1008,12 @@ class TXMLUnicode::TLoader {
                 valueOpen == std::string_view::npos ? valueOpen : value.find('"', valueOpen + 1);
             if (valueClose == std::string_view::npos)
                 continue;
+            if (!AddNodes())
+                return false;
             element.AddAttribute(name,
                                  Decoded(value.substr(valueOpen + 1, valueClose - valueOpen - 1)));
         }
+        return true;
     }
 
     TXMLUnicode& Document;
@@ -960,9 +1028,11 @@ class TXMLUnicode::TLoader {
     int Brackets = 0;     // CDATA: run of "]"; DOCTYPE: depth of "[" brackets
     int Dashes = 0;       // comment: run of "-"
     char32_t Previous = 0;
+    int64_t Nodes = 0;  // elements and attributes this load added
 };
 
 bool TXMLUnicode::LoadFrom(AReader& source, PCodecClass codecClass) {
+    LastError_.clear();
     try {
         if (!codecClass) {
             uint8_t head[1024];

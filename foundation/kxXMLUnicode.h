@@ -185,8 +185,14 @@ class TXMLUnicode {
     // Raw bytes written at the very start of a save when WritePreamble is set.
     bool WritePreamble = false;
     std::string Preamble;
-    // The message of the last failed save.
+    // The message of the last failed save, or of the last load when it stopped at a bound.
     const std::string& LastError() const { return LastError_; }
+    // Bounds a load puts on the tree it adds, so that hostile input cannot cost more than a
+    // fixed amount however it is shaped: elements and attributes together, and elements open
+    // at once (0: no bound). A load that would pass one stops there and fails, with
+    // LastError saying which; what was read before stays.
+    int64_t MaxLoadNodes = 0;
+    int MaxLoadDepth = 0;
 
     // Writing, relative to the cursor.
     TXMLElement* OpenElement(std::string_view name, std::string_view text = {});
@@ -221,8 +227,10 @@ class TXMLUnicode {
     void Clear();
 
     // Loading adds to the document (load into a new or cleared one). A load returns true when
-    // the input was read to its end without a reading or decoding error; it does not check
-    // that the markup is well formed. What was read before an error stays.
+    // the input was read to its end without a reading or decoding error and within the load
+    // bounds; it does not check that the markup is well formed. What was read before an error
+    // stays. Characters XML cannot carry (controls other than tab, LF and CR, U+FFFE, U+FFFF)
+    // are dropped.
     bool LoadFromFile(const std::string& fileName, bool denyWrite = false);
     // `size` bytes from the stream's position, or all the rest when negative.
     virtual bool LoadFromStream(std::istream& stream, int64_t size = -1);
@@ -232,7 +240,9 @@ class TXMLUnicode {
     bool LoadFromString(std::string_view bytes);
 
     // Saving never changes the document; on failure LastError says why and what was written
-    // stays written.
+    // stays written. Characters XML cannot carry are left out of text, attribute values and
+    // CDATA sections, so that every saved document is well formed; bytes that are not UTF-8
+    // are written as U+FFFD.
     bool SaveToStream(std::ostream& stream);
     bool SaveToFile(const std::string& fileName);
     bool SaveToString(std::string& bytes);

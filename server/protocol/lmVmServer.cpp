@@ -11,6 +11,7 @@
 #include "foundation/kxLogFile.h"
 #include "foundation/kxLoginDigest.h"
 #include "port/port_files.h"
+#include "port/port_time.h"
 #include "server/core/lmVmVersion.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "server/transcode/lmVmTranscoder.h"
@@ -82,6 +83,18 @@ TXMLPacketPtr ObjectPacket(const std::string& type, const TItem& item) {
 
 }  // namespace
 
+uint32_t TVmClient::Age() const {
+    return port::GetTickCount() - FAcceptedAt.load();
+}
+
+void TVmClient::DoAccepted() {
+    FAcceptedAt.store(port::GetTickCount());
+}
+
+int32_t TVmClient::FrameLengthLimit() const {
+    return LoggedIn.load() ? MaxFrameLength : LoginFrameLength;
+}
+
 TVmServer::TVmServer(std::string folder, TVmCommandLine commandLine, TVmPixelLibrary& pixels)
     : FFolder(std::move(folder)),
       FCommandLine(std::move(commandLine)),
@@ -98,7 +111,10 @@ TVmServer::TVmServer(std::string folder, TVmCommandLine commandLine, TVmPixelLib
     FXMLServer->OnPacket = [this](TXMLClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
         PacketReceived(client, packet, reply);
     };
-    FXMLServer->OnTick = [this](TXMLServer& server) { ReportState(server); };
+    FXMLServer->OnTick = [this](TXMLServer& server) {
+        DropLateLogins(server);
+        ReportState(server);
+    };
     FEngine->EventLinks().Add(
         [this](int32_t code, TTaskItem* task, int32_t) { TaskEvent(code, task); });
 }
@@ -453,6 +469,18 @@ void TVmServer::ReportState(TXMLServer& server) {
     // The tick runs on the server's own thread under its connection list: the server is alive,
     // and taking the server guard here would invert the order the other pushes take.
     SendToAll(server, *state);
+}
+
+void TVmServer::DropLateLogins(TXMLServer& server) {
+    const uint32_t limit = LoginTimeout.load();
+    for (int i = 0; i < server.Count(); ++i) {
+        auto* client = dynamic_cast<TVmClient*>(server.Connection(i));
+        if (client && !client->LoggedIn.load() && !client->Closing() && client->Age() > limit) {
+            LogText("Client " + client->PeerAddress() + " did not log in within " +
+                    std::to_string(limit) + " ms; connection closed");
+            client->Disconnect();
+        }
+    }
 }
 
 void TVmServer::TaskEvent(int32_t code, TTaskItem* task) {

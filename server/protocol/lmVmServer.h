@@ -27,6 +27,16 @@ class TVmClient : public TXMLClient {
     // The GUID sent in this connection's "serverinfo"; the login digest is made with it.
     std::string Challenge;
     std::atomic<bool> LoggedIn{false};
+    // Milliseconds since the connection was accepted.
+    uint32_t Age() const;
+
+  protected:
+    void DoAccepted() override;
+    // Until the login, a frame may hold a login and nothing bigger.
+    int32_t FrameLengthLimit() const override;
+
+  private:
+    std::atomic<uint32_t> FAcceptedAt{0};
 };
 
 class TVmServer {
@@ -35,6 +45,9 @@ class TVmServer {
     static constexpr int32_t ProtocolVersion = 1;
     // A wrong login is answered only after this pause.
     static constexpr int LoginFailurePauseMs = 2000;
+    // A connection that has not logged in this long after it was accepted is dropped, so
+    // anonymous peers cannot hold the connection slots; a member so that tests can shorten it.
+    std::atomic<uint32_t> LoginTimeout{10000};
 
     // `folder` is the executable's folder (trailing "/"); everything the server keeps on disk
     // is found relative to it.
@@ -87,6 +100,7 @@ class TVmServer {
     void SaveTemplateFileNamesToXML(TXMLUnicode& doc) const;
     // On the housekeeping thread of server, which holds its connection list.
     void ReportState(TXMLServer& server);
+    void DropLateLogins(TXMLServer& server);
     static void SendToAll(TXMLServer& server, TXMLPacket& packet);
     void TaskEvent(int32_t code, TTaskItem* task);
     void Restart();

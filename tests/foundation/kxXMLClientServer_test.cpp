@@ -115,6 +115,11 @@ class TransportTest : public ::testing::Test {
                 reply = NewPacket("rxresult");
             }
         };
+        Server.OnConnect = [this](TSocketServer&, TSocketClient& client) {
+            auto& connection = static_cast<TXMLClient&>(client);
+            connection.FileAllowance = FileAllowance.load();
+            connection.MaxPacketNodes = MaxPacketNodes.load();
+        };
         ASSERT_TRUE(Server.Listen(0)) << Server.ErrorText();
         Port = Server.ListeningPort();
     }
@@ -150,6 +155,9 @@ class TransportTest : public ::testing::Test {
     }
 
     TInbox Inbox;  // outlives the server, whose readers fill it
+    // Given to each connection the server accepts.
+    std::atomic<int64_t> FileAllowance{0};
+    std::atomic<int64_t> MaxPacketNodes{1000000};
     TXMLServer Server;
     uint16_t Port = 0;
 };
@@ -177,6 +185,7 @@ TEST_F(TransportTest, SeveralFramesInOneWriteArriveInOrder) {
 }
 
 TEST_F(TransportTest, AttachmentsAndFilesArriveWhole) {
+    FileAllowance = 1 << 20;
     TXMLClient client;
     ASSERT_TRUE(client.Connect("127.0.0.1", Port));
     std::string big(200000, '\0');
@@ -218,6 +227,94 @@ TEST_F(TransportTest, AttachmentsAndFilesArriveWhole) {
             EXPECT_TRUE(seen.File == *c.File);
         }
     }
+}
+
+TEST_F(TransportTest, FilesAreRefusedUnlessTheConnectionAllowsThem) {
+    const std::string content(1000, 'f');
+    struct TCase {
+        const char* Name;
+        int64_t Allowance;
+        bool WithAttachment;  // N = 1 and the file length at the end, rather than N = -1
+        bool Delivered;
+    };
+    const TCase cases[] = {
+        {"no allowance, N = -1", 0, false, false},
+        {"no allowance, after an attachment", 0, true, false},
+        {"file above the allowance", 999, true, false},
+        {"file within the allowance", 1000, false, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        FileAllowance = c.Allowance;
+        std::atomic<bool> closed{false};
+        TXMLClient client;
+        client.OnDisconnected = [&](TXMLClient&) { closed = true; };
+        ASSERT_TRUE(client.Connect("127.0.0.1", Port));
+        TXMLPacketPtr packet = NewPacket("upload");
+        if (c.WithAttachment)
+            packet->Attach(std::make_unique<std::stringstream>("meta"));
+        std::istringstream file(content);
+        packet->SetFile(&file);
+        client.Send(std::move(packet));
+        if (c.Delivered) {
+            const TSeen seen = Inbox.Next();
+            EXPECT_EQ(seen.Type, "upload");
+            EXPECT_TRUE(seen.File == content);
+            EXPECT_FALSE(closed.load());
+        } else {
+            EXPECT_TRUE(WaitFor([&] { return closed.load(); }));
+            EXPECT_EQ(Inbox.Count(), 0u);
+        }
+    }
+    // N = -1 is refused on the header alone: the connection closes before any more is sent.
+    FileAllowance = 0;
+    auto raw = Raw();
+    std::string header;
+    Put32(header, 1 << 20);
+    Put32(header, 100);
+    Put32(header, -1);
+    ASSERT_TRUE(raw->Send(header.data(), header.size()));
+    EXPECT_TRUE(ClosedByPeer(*raw));
+}
+
+TEST_F(TransportTest, APacketBeyondTheNodeBoundClosesItsConnection) {
+    MaxPacketNodes = 100;
+    for (int children : {98, 99}) {
+        SCOPED_TRACE(children);
+        std::atomic<bool> closed{false};
+        TXMLClient client;
+        client.OnDisconnected = [&](TXMLClient&) { closed = true; };
+        ASSERT_TRUE(client.Connect("127.0.0.1", Port));
+        // The root and its "type" attribute count as well.
+        TXMLPacketPtr packet = NewPacket("many");
+        for (int i = 0; i < children; ++i)
+            packet->Document.AddElement("a");
+        ASSERT_TRUE(client.Send(std::move(packet)));
+        if (children == 98) {
+            EXPECT_EQ(Inbox.Next().Type, "many");
+        } else {
+            EXPECT_TRUE(WaitFor([&] { return closed.load(); }));
+            EXPECT_EQ(Inbox.Count(), 0u);
+        }
+    }
+    ExpectServerServes();
+}
+
+TEST_F(TransportTest, ConnectionsBeyondTheCapAreClosedAtOnce) {
+    Server.MaxConnections = 3;
+    std::vector<std::unique_ptr<TqvSocket>> open;
+    for (int i = 0; i < 3; ++i)
+        open.push_back(Raw());
+    ASSERT_TRUE(WaitFor([&] { return Server.Count() == 3; }));
+    for (int i = 0; i < 5; ++i) {
+        auto extra = Raw();
+        EXPECT_TRUE(ClosedByPeer(*extra));
+    }
+    EXPECT_EQ(Server.Count(), 3);
+    // A slot that frees up is taken again.
+    open.pop_back();
+    ASSERT_TRUE(WaitFor([&] { return Server.Count() == 2; }));
+    ExpectServerServes();
 }
 
 TEST(FrameLayout, BarePacketHasLEqualsXPlus8AndFileFramesMarkMinusOne) {

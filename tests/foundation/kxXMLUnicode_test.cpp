@@ -609,3 +609,86 @@ TEST(XMLDocument, DeepNestingNeedsNoDeepStack) {
     EXPECT_EQ(copied, bytes);
     EXPECT_EQ(bytes.size(), kDeclaration.size() + 7 + kDepth * 7u);
 }
+
+TEST(XMLWriter, CharactersXMLCannotCarryAreLeftOut) {
+    // C0 controls but tab, LF and CR, U+FFFE and U+FFFF go; each byte of ill-formed UTF-8 (the
+    // three of a lone surrogate among it) is written as U+FFFD; everything else stays.
+    const std::string kept = "t\tn\nr\r\x7F\xC2\x85\xEF\xBF\xBD\xEF\xBF\xBC\xF0\x9F\x8E\xAC";
+    const std::string forbidden =
+        std::string("\x00\x01\x08\x0B\x0C\x1F", 6) + "\xEF\xBF\xBE\xEF\xBF\xBF";
+    const std::string text = "a" + forbidden + kept + "\xED\xA0\x80" + "b";
+    const std::string expected = "a" + kept + "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD" + "b";
+
+    TXMLUnicode document;
+    document.OpenElement("r");
+    document.AddElement("e", text)->AddAttribute("v", text);
+    TCDATAElement::Create(document, document.Root())->Text.Text = text;
+    document.CloseElement();
+    std::string bytes;
+    ASSERT_TRUE(document.SaveToString(bytes));
+    EXPECT_EQ(bytes, kDeclaration + "<r><e v=\"" + expected + "\">" + expected + "</e><![CDATA[" +
+                         expected + "]]></r>");
+
+    // A text of nothing but such characters is written as an empty element.
+    TXMLUnicode empty;
+    empty.AddElement("x", "\x01\x02");
+    empty.WriteDeclaration = false;
+    ASSERT_TRUE(empty.SaveToString(bytes));
+    EXPECT_EQ(bytes, "<x></x>");
+}
+
+TEST(XMLLoader, CharactersXMLCannotCarryAreDroppedOnLoad) {
+    TXMLUnicode document;
+    ASSERT_TRUE(
+        document.LoadFromString("<a v=\"1\x01\x02\"><n>Ingest\x07 one\xEF\xBF\xBF</n></a>"));
+    EXPECT_EQ(document.Root()->AttributeByName("v").Value, "1");
+    EXPECT_EQ(document.Root()->FindChild("n")->Text.Text, "Ingest one");
+}
+
+TEST(XMLLoader, BoundsStopAHostileDocument) {
+    struct TCase {
+        const char* Name;
+        std::string Input;
+        int64_t MaxNodes;
+        int MaxDepth;
+        bool Loaded;
+        const char* Error;
+    };
+    std::string flat = "<r>", deep, attributes = "<r";
+    for (int i = 0; i < 1000; ++i) {
+        flat += "<a/>";
+        deep += "<e>";
+        attributes += " a=\"\"";
+    }
+    attributes += "/>";
+    const TCase cases[] = {
+        {"flat within the bound", flat + "</r>", 1001, 0, true, ""},
+        {"flat beyond it", flat + "</r>", 1000, 0, false, "more than 1000 elements and attributes"},
+        {"attributes count too", attributes, 1000, 0, false,
+         "more than 1000 elements and attributes"},
+        {"CDATA sections count too", "<r><![CDATA[x]]><![CDATA[y]]></r>", 2, 0, false,
+         "more than 2 elements and attributes"},
+        {"deep within the bound", deep, 0, 1000, true, ""},
+        {"deep beyond it", deep + "<e/>", 0, 1000, false, "more than 1000 elements nested"},
+        {"closed elements free their depth", "<r><a><b/></a><a><b/></a></r>", 0, 3, true, ""},
+        {"no bounds", flat + deep, 0, 0, true, ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TXMLUnicode document;
+        document.MaxLoadNodes = c.MaxNodes;
+        document.MaxLoadDepth = c.MaxDepth;
+        EXPECT_EQ(document.LoadFromString(c.Input), c.Loaded);
+        EXPECT_EQ(document.LastError(), c.Error);
+        if (c.MaxNodes > 0) {
+            EXPECT_LE(document.ElementCount(), c.MaxNodes);
+        }
+    }
+    // A later load within the bounds clears the message.
+    TXMLUnicode document;
+    document.MaxLoadNodes = 1;
+    EXPECT_FALSE(document.LoadFromString("<a><b/></a>"));
+    document.Clear();
+    EXPECT_TRUE(document.LoadFromString("<a/>"));
+    EXPECT_EQ(document.LastError(), "");
+}

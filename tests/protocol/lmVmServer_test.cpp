@@ -17,6 +17,7 @@
 
 #include "foundation/kxLogFile.h"
 #include "foundation/kxLoginDigest.h"
+#include "foundation/kxUnicode.h"
 #include "server/core/lmVmVersion.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "support/TestInstallation.h"
@@ -196,6 +197,134 @@ TEST_F(ControlServerTest, AnythingBeforeLoginClosesTheConnection) {
     }
     std::lock_guard lock(Server->Engine());
     EXPECT_EQ(Server->Engine().Sources().Count(), 0);
+}
+
+// The 12 header bytes of a frame.
+std::string FrameHeader(int32_t l, int32_t x, int32_t n) {
+    std::string bytes;
+    for (int32_t v : {l, x, n})
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xFF));
+    return bytes;
+}
+
+// A raw connection to the server; true from ClosedByServer once the server has closed it.
+std::unique_ptr<TqvSocket> RawConnection(uint16_t port) {
+    auto raw = std::make_unique<TqvSocket>();
+    uint32_t address = 0;
+    EXPECT_TRUE(port::ResolveIPv4("127.0.0.1", address));
+    EXPECT_TRUE(raw->Open());
+    EXPECT_TRUE(raw->ConnectTo(address, port));
+    return raw;
+}
+
+bool ClosedByServer(TqvSocket& raw) {
+    char buffer[4096];
+    for (int i = 0; i < 100; ++i)
+        if (raw.WaitReadable(100) == 1 && raw.Receive(buffer, sizeof buffer) <= 0)
+            return true;
+    return false;
+}
+
+TEST_F(ControlServerTest, BeforeLoginOnlyALoginSizedFrameWithoutAFileIsTaken) {
+    // Refused on the header: the server closes before the rest of the frame is sent.
+    for (const std::string& header : {FrameHeader(LoginFrameLength + 1, 100, 0),
+                                      FrameHeader(64 << 20, 100, 0), FrameHeader(200, 100, -1)}) {
+        auto raw = RawConnection(Port);
+        ASSERT_TRUE(raw->Send(header.data(), header.size()));
+        EXPECT_TRUE(ClosedByServer(*raw));
+    }
+    EXPECT_TRUE(LogHas("Frame of 4097 bytes refused (limit 4096) from 127.0.0.1"));
+    EXPECT_TRUE(LogHas("Frame with a file refused from 127.0.0.1"));
+
+    // Once logged in, a manager may send large frames (but still no file).
+    TManager manager(Port);
+    manager.Login();
+    TXMLPacketPtr large = NewPacket("noop");
+    large->Document.AddElement("pad", std::string(1 << 20, 'x'));
+    ASSERT_TRUE(manager.Send(std::move(large)));
+    ASSERT_TRUE(manager.Send(NewPacket("gettasklist")));
+    TXMLPacketPtr tasks = manager.Next();
+    ASSERT_TRUE(tasks);
+    EXPECT_EQ(tasks->Type, "tasklist");
+    std::istringstream file("content");
+    TXMLPacketPtr upload = NewPacket("noop");
+    upload->SetFile(&file);
+    manager.Send(std::move(upload));
+    EXPECT_TRUE(WaitFor([&] { return manager.Closed.load(); }));
+}
+
+TEST_F(ControlServerTest, AConnectionThatDoesNotLogInSoonIsDropped) {
+    Server->LoginTimeout = 300;
+    TManager anonymous(Port);
+    TManager manager(Port);
+    manager.Login();
+    EXPECT_TRUE(WaitFor([&] { return anonymous.Closed.load(); }));
+    EXPECT_TRUE(LogHas("Client 127.0.0.1 did not log in within 300 ms; connection closed"));
+    // The logged-in one stays well past the time-out.
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_FALSE(manager.Closed.load());
+    ASSERT_TRUE(manager.Send(NewPacket("gettasklist")));
+    TXMLPacketPtr tasks = manager.Next();
+    ASSERT_TRUE(tasks);
+    EXPECT_EQ(tasks->Type, "tasklist");
+}
+
+// Every character of the bytes is one XML 1.0 allows, and the bytes are UTF-8.
+bool OnlyXMLCharacters(const std::string& bytes) {
+    if (!IsValidUTF8(bytes))
+        return false;
+    for (char32_t c : UTF8ToCodePoints(bytes))
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF)
+            return false;
+    return true;
+}
+
+TEST_F(ControlServerTest, ControlCharactersInTheEngineNameNeverReachTheWire) {
+    {
+        std::lock_guard lock(Server->Engine());
+        TVmEngineSettings settings = Server->Engine().Settings();
+        settings.Name = "Ingest\x01 one\xEF\xBF\xBF";
+        settings.Desc = std::string("tab\tnul\0", 9);
+        Server->Engine().SetSettings(settings);
+    }
+    // The greeting as it comes off the wire.
+    auto raw = RawConnection(Port);
+    std::string bytes;
+    char buffer[4096];
+    while (bytes.size() < 4 ||
+           bytes.size() < 4 + static_cast<size_t>(static_cast<uint8_t>(bytes[0]) |
+                                                  static_cast<uint8_t>(bytes[1]) << 8)) {
+        ASSERT_EQ(raw->WaitReadable(5000), 1);
+        const int64_t got = raw->Receive(buffer, sizeof buffer);
+        ASSERT_GT(got, 0);
+        bytes.append(buffer, static_cast<size_t>(got));
+    }
+    const std::string xml = bytes.substr(12);
+    EXPECT_TRUE(OnlyXMLCharacters(xml)) << xml;
+    EXPECT_NE(xml.find("<name>Ingest one</name>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<description>tab\tnul</description>"), std::string::npos) << xml;
+
+    // A "setengine" whose text carries control bytes is cleaned before it is kept.
+    TManager manager(Port);
+    manager.Login();
+    const std::string body =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+        "<packet type=\"setengine\"><name>Two\x02\x1B</name></packet>";
+    const std::string frame =
+        FrameHeader(static_cast<int32_t>(body.size() + 8), static_cast<int32_t>(body.size()), 0) +
+        body;
+    ASSERT_TRUE(manager.Client.Socket().Send(frame.data(), frame.size()));
+    TXMLPacketPtr reply = manager.Next();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Text(*reply, "success"), "1");
+    {
+        std::lock_guard lock(Server->Engine());
+        EXPECT_EQ(Server->Engine().Settings().Name, "Two");
+    }
+    TManager next(Port);
+    EXPECT_EQ(Text(*next.Info, "name"), "Two");
+    next.Login();
 }
 
 TEST_F(ControlServerTest, AddsAreBroadcastSetsAnsweredToTheSenderOnly) {

@@ -61,6 +61,7 @@ class TChildProcess {
     TChildProcess& operator=(const TChildProcess&) = delete;
 
     bool Running() const { return FPid > 0 && !FExited; }
+    pid_t Pid() const { return FPid; }
 
     // Sends the signal and waits for the exit; returns the exit code (-1: killed by a signal).
     int Stop(int signal = SIGTERM) {

@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ++data;
     --size;
     TFrameReader reader;
-    reader.MaxLength = 1 << 20;  // keeps the fuzzer's memory small; the checks are the same
+    reader.MaxLength = 1 << 20;      // keeps the fuzzer's memory small; the checks are the same
+    reader.FileAllowance = 1 << 20;  // so that frames with files are explored too
     const auto onFrame = [](TFrame& frame) {
         TXMLUnicode document;
         document.LoadFromString(frame.Xml);

@@ -1,0 +1,291 @@
+// The server process against peers that never log in: oversized frames, declared files,
+// hundreds of idle connections, and text in its store that XML cannot carry.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/kxLoginDigest.h"
+#include "foundation/kxSocket.h"
+#include "foundation/kxSocketFrames.h"
+#include "foundation/kxUnicode.h"
+#include "foundation/kxXMLClientServer.h"
+#include "support/TestInstallation.h"
+#include "support/TestProcess.h"
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+void Put32(std::string& out, int32_t v) {
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xFF));
+}
+
+int32_t Get32(const std::string& bytes, size_t at) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = (v << 8) | static_cast<uint8_t>(bytes[at + static_cast<size_t>(i)]);
+    return static_cast<int32_t>(v);
+}
+
+// A value of /proc/PID/status in its own unit (kB for memory), or -1.
+long ProcStatus(pid_t pid, const std::string& key) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(key + ":", 0) == 0)
+            return std::stol(line.substr(key.size() + 1));
+    return -1;
+}
+
+// Whether the process holds a file whose path contains `part`.
+bool HoldsFile(pid_t pid, const std::string& part) {
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored).string().find(part) !=
+            std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+std::unique_ptr<TqvSocket> Connect(uint16_t port) {
+    auto socket = std::make_unique<TqvSocket>();
+    uint32_t address = 0;
+    EXPECT_TRUE(port::ResolveIPv4("127.0.0.1", address));
+    EXPECT_TRUE(socket->Open());
+    if (!socket->ConnectTo(address, port))
+        return nullptr;
+    return socket;
+}
+
+// The XML of the next frame, or "" when the connection closed or nothing came in time.
+std::string ReadFrameXml(TqvSocket& socket, std::string& pending) {
+    char buffer[65536];
+    for (int i = 0; i < 100; ++i) {
+        if (pending.size() >= 12 && pending.size() >= 4 + static_cast<size_t>(Get32(pending, 0))) {
+            const std::string xml = pending.substr(12, static_cast<size_t>(Get32(pending, 4)));
+            pending.erase(0, 4 + static_cast<size_t>(Get32(pending, 0)));
+            return xml;
+        }
+        if (socket.WaitReadable(100) != 1)
+            continue;
+        const int64_t got = socket.Receive(buffer, sizeof buffer);
+        if (got <= 0)
+            return "";
+        pending.append(buffer, static_cast<size_t>(got));
+    }
+    return "";
+}
+
+// True once the server has closed the connection (within a few seconds).
+bool ClosedByServer(TqvSocket& socket) {
+    char buffer[65536];
+    for (int i = 0; i < 50; ++i)
+        if (socket.WaitReadable(100) == 1 && socket.Receive(buffer, sizeof buffer) <= 0)
+            return true;
+    return false;
+}
+
+std::string ChildText(const std::string& xml, const char* name) {
+    TXMLUnicode document;
+    document.LoadFromString(xml);
+    document.GotoRoot();
+    return document.ChildText(name).AsRawString();
+}
+
+// Connects as a manager does: reads the greeting and answers its challenge. True when the
+// server accepted the login; `greeting` gets the "serverinfo" XML.
+bool LogIn(uint16_t port, std::string* greeting = nullptr) {
+    auto socket = Connect(port);
+    if (!socket)
+        return false;
+    std::string pending;
+    const std::string info = ReadFrameXml(*socket, pending);
+    if (greeting)
+        *greeting = info;
+    if (info.empty())
+        return false;
+    TXMLPacketPtr login = NewPacket("login", LoginDigest(ControlSecret(), ChildText(info, "uid")));
+    login->Document.CloseElement();
+    std::string xml;
+    login->Document.SaveToString(xml);
+    if (!WriteFrame(*socket, xml, {}, nullptr))
+        return false;
+    const std::string reply = ReadFrameXml(*socket, pending);
+    return reply.find("subtype=\"login\"") != std::string::npos &&
+           ChildText(reply, "success") == "1";
+}
+
+// Every character is one XML 1.0 allows, and the bytes are UTF-8.
+bool OnlyXMLCharacters(const std::string& bytes) {
+    if (!IsValidUTF8(bytes))
+        return false;
+    for (char32_t c : UTF8ToCodePoints(bytes))
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF)
+            return false;
+    return true;
+}
+
+// A server started in a fresh installation, listening on a port of its own.
+class HostilePeersTest : public ::testing::Test {
+  protected:
+    void Start() {
+        Port = static_cast<uint16_t>(FreePort());
+        Server = std::make_unique<TChildProcess>(
+            std::vector<std::string>{Install.Server(), "-NOSERVICE",
+                                     "SERVERPORT:" + std::to_string(Port)},
+            (Install.Folder() / "out.txt").string());
+        ASSERT_TRUE(Server->Running());
+        ASSERT_TRUE(
+            LogHas("Starting Vidmill using TCP port " + std::to_string(Port) + ": Success."))
+            << Install.LogText();
+        // The engine starts its threads after the port listens; let it settle.
+        ASSERT_TRUE(LogIn(Port));
+    }
+    void TearDown() override {
+        if (Server) {
+            EXPECT_EQ(Server->Stop(SIGTERM), 0);
+        }
+    }
+
+    bool LogHas(const std::string& text, std::chrono::milliseconds limit = 10s) {
+        return WaitFor([&] { return Install.LogText().find(text) != std::string::npos; }, limit);
+    }
+
+    TTestInstallation Install;
+    std::unique_ptr<TChildProcess> Server;
+    uint16_t Port = 0;
+};
+
+TEST_F(HostilePeersTest, AnAnonymous64MiBFrameIsRefusedOnItsHeaderAndCostsNoMemory) {
+    Start();
+    const long idle = ProcStatus(Server->Pid(), "VmHWM");
+    ASSERT_GT(idle, 0);
+
+    // A frame of 64 MiB of tiny elements, from a peer that never logged in.
+    constexpr int32_t kFrame = 64 << 20;
+    auto peer = Connect(Port);
+    ASSERT_TRUE(peer);
+    std::string header;
+    Put32(header, kFrame);
+    Put32(header, kFrame - 8);
+    Put32(header, 0);
+    std::string elements;
+    while (elements.size() < (1u << 20))
+        elements += "<a/>";
+    // The whole frame, unless the server closes first.
+    bool open = peer->Send(header.data(), header.size());
+    for (int64_t left = kFrame - 8; open && left > 0;) {
+        const auto size = static_cast<size_t>(std::min<int64_t>(left, elements.size()));
+        open = peer->Send(elements.data(), size);
+        left -= static_cast<int64_t>(size);
+    }
+    EXPECT_TRUE(ClosedByServer(*peer));
+    EXPECT_TRUE(LogHas("Frame of " + std::to_string(kFrame) + " bytes refused (limit " +
+                       std::to_string(LoginFrameLength) + ") from 127.0.0.1"));
+
+    const long peak = ProcStatus(Server->Pid(), "VmHWM");
+    EXPECT_LT(peak - idle, 50 * 1024) << "idle " << idle << " kB, peak " << peak << " kB";
+    EXPECT_TRUE(LogIn(Port));
+}
+
+TEST_F(HostilePeersTest, AFileDeclaredBeforeLoginClosesTheConnectionWithoutATemporaryFile) {
+    Start();
+    const std::string xml =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+        "<packet type=\"login\" sc=\"1\"/>";
+    std::string frame;
+    Put32(frame, static_cast<int32_t>(8 + xml.size() + 8));
+    Put32(frame, static_cast<int32_t>(xml.size()));
+    Put32(frame, -1);
+    frame += xml;
+    const int64_t declared = 10LL << 30;
+    for (int i = 0; i < 8; ++i)
+        frame.push_back(static_cast<char>((declared >> (8 * i)) & 0xFF));
+    auto peer = Connect(Port);
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(peer->Send(frame.data(), frame.size()));
+    const std::string bytes(1 << 20, 'f');
+    for (int i = 0; i < 8 && peer->Send(bytes.data(), bytes.size()); ++i) {
+    }
+    EXPECT_FALSE(HoldsFile(Server->Pid(), "lmv-frame-"));
+    EXPECT_TRUE(ClosedByServer(*peer));
+    EXPECT_TRUE(LogHas("Frame with a file refused from 127.0.0.1"));
+    EXPECT_TRUE(LogIn(Port));
+}
+
+TEST_F(HostilePeersTest, HundredsOfIdleConnectionsLeaveThreadsBoundedAndAManagerGetsIn) {
+    Start();
+    const long idleThreads = ProcStatus(Server->Pid(), "Threads");
+    ASSERT_GT(idleThreads, 0);
+
+    // Beyond the cap connections are closed at once; those within it hold a thread each.
+    // Connected from several threads, so that the retries of a full accept queue overlap;
+    // the server's threads are counted meanwhile.
+    std::vector<std::unique_ptr<TqvSocket>> idle;
+    std::mutex idleLock;
+    std::atomic<int> finished{0};
+    std::vector<std::thread> connectors;
+    for (int t = 0; t < 10; ++t) {
+        connectors.emplace_back([&] {
+            for (int i = 0; i < 30; ++i) {
+                auto socket = Connect(Port);
+                std::lock_guard lock(idleLock);
+                if (socket)
+                    idle.push_back(std::move(socket));
+            }
+            ++finished;
+        });
+    }
+    long peakThreads = 0;
+    while (finished.load() < 10) {
+        peakThreads = std::max(peakThreads, ProcStatus(Server->Pid(), "Threads"));
+        std::this_thread::sleep_for(10ms);
+    }
+    for (std::thread& connector : connectors)
+        connector.join();
+    peakThreads = std::max(peakThreads, ProcStatus(Server->Pid(), "Threads"));
+    EXPECT_GE(idle.size(), 290u);
+    EXPECT_LE(peakThreads, idleThreads + 64 + 4) << "idle " << idleThreads;
+    EXPECT_TRUE(LogHas("refused: 64 connections open"));
+
+    // The anonymous connections are dropped after the login time-out; then a manager logs in
+    // on a new connection while the test still holds its sockets.
+    EXPECT_TRUE(WaitFor([&] { return LogIn(Port); }, 40s));
+    EXPECT_TRUE(LogHas("did not log in within 10000 ms; connection closed"));
+    EXPECT_TRUE(
+        WaitFor([&] { return ProcStatus(Server->Pid(), "Threads") <= idleThreads + 4; }, 30s))
+        << ProcStatus(Server->Pid(), "Threads") << " threads, " << idleThreads << " when idle";
+}
+
+TEST_F(HostilePeersTest, AControlByteInTheStoredEngineNameStillGivesAWellFormedGreeting) {
+    Install.WriteFile("config.dat",
+                      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+                      "<config><name>Ingest\x01 One\x1B</name><loc>Hall\x7F"
+                      "B</loc><port>9797</port></config>");
+    Start();
+    std::string greeting;
+    ASSERT_TRUE(LogIn(Port, &greeting));
+    EXPECT_TRUE(OnlyXMLCharacters(greeting)) << greeting;
+    EXPECT_EQ(ChildText(greeting, "name"), "Ingest One");
+    EXPECT_EQ(ChildText(greeting, "location"),
+              "Hall\x7F"
+              "B");
+}
+
+}  // namespace
