@@ -87,6 +87,11 @@ class TTaskWatcher {
         EXPECT_TRUE(reply && reply->Subtype == "login");
     }
 
+    // The reader thread must be gone before the records it writes are.
+    ~TTaskWatcher() { FClient.Disconnect(); }
+    TTaskWatcher(const TTaskWatcher&) = delete;
+    TTaskWatcher& operator=(const TTaskWatcher&) = delete;
+
     // The next packet of the type that is not a task push.
     TXMLPacketPtr NextReply(const std::string& type, std::chrono::milliseconds limit = 10s) {
         std::unique_lock lock(FLock);
