@@ -10,7 +10,7 @@ build_dir=${1:-build-fuzz}
 seconds=${2:-60}
 
 scripts/setup.sh
-CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DLMV_FUZZERS=ON -DLMV_TESTS=OFF \
+CC=clang CXX=clang++ cmake -S . -B "$build_dir" -G Ninja -DLMV_FUZZERS=ON -DLMV_WERROR=ON -DLMV_TESTS=OFF \
   -DLMV_BENCHMARKS=OFF >/dev/null
 for dir in tests/fuzz/*/; do
   name=$(basename "$dir")

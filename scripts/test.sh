@@ -9,6 +9,6 @@ build_dir=${1:-build}
 shift || true
 
 scripts/setup.sh
-cmake -S . -B "$build_dir" -G Ninja "$@" >/dev/null
+cmake -S . -B "$build_dir" -G Ninja -DLMV_WERROR=ON "$@" >/dev/null
 cmake --build "$build_dir"
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"

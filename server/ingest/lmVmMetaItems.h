@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,10 +64,14 @@ class TMetaItem {
 };
 
 // The metadata store of one media file: key/value items in case-insensitive key order, the
-// encoded images (the first is the thumbnail) and the preview flipbook.
+// encoded images (the first is the thumbnail) and the preview flipbook. The job adds items
+// while managers' requests write the task out on other threads, so the items are guarded by a
+// lock of their own (taken last, nothing is called under it) and read as copies.
 class TMetaItems {
   public:
     TMetaItems();
+    TMetaItems(const TMetaItems&) = delete;
+    TMetaItems& operator=(const TMetaItems&) = delete;
 
     // Adds or replaces the item; the key keeps the letter case of the latest call. An empty
     // key is ignored: it could never be written out as an element.
@@ -76,12 +81,12 @@ class TMetaItems {
     void SetBoolean(std::string_view key, bool value);
 
     bool Exists(std::string_view key) const;
-    // The item, or a shared empty item (empty key and value) when there is none.
-    const TMetaItem& Item(std::string_view key) const;
+    // A copy of the item, or an empty item (empty key and value) when there is none.
+    TMetaItem Item(std::string_view key) const;
 
     // The items in key order.
-    int32_t Count() const { return FItems.Count(); }
-    const TMetaItem& Items(int32_t index) const { return *FItems.Objects(index); }
+    int32_t Count() const;
+    TMetaItem Items(int32_t index) const;
 
     // One child element per item, named by the key and holding the value, under the
     // document's current element, in key order.
@@ -98,7 +103,9 @@ class TMetaItems {
     void ReleaseMedia();
 
   private:
+    mutable std::mutex FLock;
     TFastStringList<std::unique_ptr<TMetaItem>> FItems;
+    // The images and the flipbook belong to the job alone: nothing else reads them while it runs.
     std::vector<std::vector<uint8_t>> FStreams;
     std::unique_ptr<TFlipBook> FFlipBook;
 };

@@ -312,9 +312,11 @@ TTaskItem* TVmTaskList::AddTask(std::shared_ptr<TVmSource> Source,
         task->FSequence = ++FNextSequence;
         FDispatchOrder.Add(result);
         FTasks.push_back(std::move(task));
+        // Announced under the lock: the dispatcher, a cancel or a removal reaches the task only
+        // through the list, so every change of it is reported after its arrival.
+        FChangeEvents.Fire(TaskEventAdded, result, 0);
     }
     FDispatcher->Signal();
-    FChangeEvents.Fire(TaskEventAdded, result, 0);
     return result;
 }
 

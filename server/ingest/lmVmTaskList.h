@@ -154,7 +154,7 @@ class TVmTaskList {
     TVmTaskList(const TVmTaskList&) = delete;
     TVmTaskList& operator=(const TVmTaskList&) = delete;
 
-    // Queues the file as a task of the source and wakes the dispatcher; event 102 follows. A
+    // Queues the file as a task of the source, raises event 102, then wakes the dispatcher. A
     // source without a processor cannot be processed: its task is added as failed, its file
     // stays in the queued folder.
     TTaskItem* AddTask(std::shared_ptr<TVmSource> Source, std::unique_ptr<TSourceFileItem> Item);

@@ -131,6 +131,10 @@ TVmServer::~TVmServer() {
     }
     // Freed outside the guard: its housekeeping thread may be waiting for the guard to push.
     server.reset();
+    // Running jobs raise task events until the engine has waited for them; the push locks
+    // they take must outlive that, so the engine goes first.
+    FTranscoder.store(nullptr);
+    FEngine.reset();
 }
 
 int TVmServer::GetServerPort() const {
@@ -182,9 +186,7 @@ void TVmServer::StartEngine() {
     auto transcoder = std::make_unique<TVmTranscoder>(FFolder + "bin/", render);
     TVmTranscoder* started = transcoder.get();
     FEngine->Start(std::move(transcoder));
-    if (!FFailureCount) {
-        FFailureCount = [started] { return started->FailureCount(); };
-    }
+    FTranscoder.store(started);
 }
 
 void TVmServer::RestartListening() {
@@ -455,7 +457,8 @@ void TVmServer::ReportState(TXMLServer& server) {
     TVmTaskList* list = FEngine->TaskList();
     const int32_t queued = list ? list->QueuedCount() : 0;
     const int32_t active = list ? list->BusyCount() : 0;
-    const int32_t failed = FFailureCount ? FFailureCount() : 0;
+    const TVmTranscoder* transcoder = FTranscoder.load();
+    const int32_t failed = transcoder ? transcoder->FailureCount() : 0;
     if (queued == FLastQueued && active == FLastActive && failed == FLastFailed) {
         return;
     }

@@ -20,6 +20,7 @@
 #include "server/core/lmVmPixelLibrary.h"
 
 class TTaskItem;
+class TVmTranscoder;
 
 // One manager connection.
 class TVmClient : public TXMLClient {
@@ -81,8 +82,6 @@ class TVmServer {
 
     // Run once the control port listens (the engine's start: plug-ins, pool, sources).
     void SetEngineStart(std::function<void()> start) { FEngineStart = std::move(start); }
-    // The transcoder's failure count reported in "serverstate".
-    void SetFailureCount(std::function<int32_t()> count) { FFailureCount = std::move(count); }
 
     // Sends the packet to every connection, logged in or not, and frees it.
     void Broadcast(TXMLPacketPtr packet);
@@ -122,7 +121,9 @@ class TVmServer {
     std::unique_ptr<TXMLServer> FXMLServer;
     std::unique_ptr<TSignalThread> FRestartThread;
     std::function<void()> FEngineStart;
-    std::function<int32_t()> FFailureCount;
+    // The started transcoder, whose failure count "serverstate" reports; read by the
+    // housekeeping thread, which ends before the engine is freed.
+    std::atomic<TVmTranscoder*> FTranscoder{nullptr};
 
     // Last values reported in "serverstate"; touched by the housekeeping thread only.
     int32_t FLastQueued = 0;

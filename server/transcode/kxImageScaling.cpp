@@ -468,10 +468,12 @@ __attribute__((target("avx2"))) void HorizontalAVX2(const int32_t* slots, const 
 }
 
 // GCC 12 takes the undefined pass-through operand inside several AVX-512 intrinsics for an
-// uninitialised value; the warning is false.
+// uninitialised value; the warning is false. Clang has no such warning (nor its name).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
 
 // Sixteen pixels of four taps with 8-bit dot products: the bytes of four source rows are
 // interleaved so that each 32-bit lane gets a*wa + b*wb + c*wc + d*wd for one channel of one
@@ -599,7 +601,9 @@ __attribute__((target("avx2,avx512f,avx512bw,avx512vnni"))) void HorizontalAVX51
     }
 }
 
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 bool AVX2Supported() {
     static const bool supported = __builtin_cpu_supports("avx2");

@@ -328,4 +328,42 @@ TEST(TaskForms, FullAndShortFormsCarryTheTask) {
     }
 }
 
+// Managers ask for the task list while a job adds its task's metadata; each written list holds
+// a consistent set of items (under the thread sanitizer: without a report).
+TEST(TaskForms, TheListIsWrittenOutWhileAJobAddsMetadata) {
+    TVmEngine engine;
+    TVmTaskList tasks;
+    constexpr int keys = 40;
+    tasks.SetJobEvent([&](TTaskItem& task, TVmSource&, TVmProcessor&) {
+        for (int i = 0; i < 20 * keys; ++i)
+            task.FileItem()->Meta.SetInteger("key" + std::to_string(i % keys), i);
+        task.SetState(tsFinished);
+    });
+    auto source = engine.Sources().AddNew();
+    TVmSourceSettings settings = source->Settings();
+    settings.Processor = engine.Processors().AddNew();
+    source->SetSettings(settings);
+    TTaskItem* task = tasks.AddTask(source, Item("clip.mov"));
+    auto writeList = [&] {
+        TXMLUnicode doc;
+        doc.OpenElement("root");
+        {
+            std::lock_guard lock(tasks);
+            tasks.SaveToXML(doc);
+        }
+        std::string text;
+        EXPECT_TRUE(doc.SaveToString(text));
+        return text;
+    };
+    int written = 0;
+    for (bool done = false; !done; ++written) {
+        done = IsDoneState(task->State());
+        writeList();
+    }
+    EXPECT_GT(written, 1);
+    const std::string text = writeList();
+    for (int i = 0; i < keys; ++i)
+        EXPECT_NE(text.find("<key" + std::to_string(i) + ">"), std::string::npos) << i;
+}
+
 }  // namespace

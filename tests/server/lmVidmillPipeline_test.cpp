@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/kxLoginDigest.h"
@@ -49,7 +51,8 @@ std::string ChildText(const TXMLElement* element, const char* name) {
 }
 
 // A manager's connection that records, per task uid, the status messages in the order the
-// task pushes brought them (a repeated message counts once) and the last state.
+// task pushes brought them (a repeated message counts once), the type of the first push and
+// the last state.
 class TTaskWatcher {
   public:
     explicit TTaskWatcher(int port) {
@@ -59,6 +62,7 @@ class TTaskWatcher {
                 const TXMLElement* root = packet.Document.Root();
                 const std::string uid = ChildText(root, "uid");
                 const std::string message = ChildText(root, "smsg");
+                FFirstPush.emplace(uid, packet.Type);
                 auto& messages = FMessages[uid];
                 if (!message.empty() && (messages.empty() || messages.back() != message))
                     messages.push_back(message);
@@ -83,6 +87,11 @@ class TTaskWatcher {
         TXMLPacketPtr reply = NextReply("msg");
         EXPECT_TRUE(reply && reply->Subtype == "login");
     }
+
+    // The reader thread must be gone before the records it writes are.
+    ~TTaskWatcher() { FClient.Disconnect(); }
+    TTaskWatcher(const TTaskWatcher&) = delete;
+    TTaskWatcher& operator=(const TTaskWatcher&) = delete;
 
     // The next packet of the type that is not a task push.
     TXMLPacketPtr NextReply(const std::string& type, std::chrono::milliseconds limit = 10s) {
@@ -116,6 +125,37 @@ class TTaskWatcher {
         return uid;
     }
 
+    // Waits until `count` tasks have reached a done state; returns every task's uid.
+    std::vector<std::string> WaitForDoneTasks(size_t count, std::chrono::milliseconds limit) {
+        WaitFor([&] { return CountIn([](int state) { return IsDoneState(state); }) >= count; },
+                limit);
+        return Uids();
+    }
+
+    std::vector<std::string> Uids() {
+        std::lock_guard lock(FLock);
+        std::vector<std::string> uids;
+        for (const auto& entry : FStates)
+            uids.push_back(entry.first);
+        return uids;
+    }
+
+    // How many tasks are in a state that `match` accepts.
+    template <class TMatch>
+    size_t CountIn(TMatch match) {
+        std::lock_guard lock(FLock);
+        size_t count = 0;
+        for (const auto& entry : FStates)
+            count += match(entry.second);
+        return count;
+    }
+
+    // "task" or "taskstate": the push that first named the task.
+    std::string FirstPush(const std::string& uid) {
+        std::lock_guard lock(FLock);
+        return FFirstPush.count(uid) ? FFirstPush.at(uid) : std::string();
+    }
+
     std::vector<std::string> Messages(const std::string& uid) {
         std::lock_guard lock(FLock);
         return FMessages[uid];
@@ -123,6 +163,11 @@ class TTaskWatcher {
     int State(const std::string& uid) {
         std::lock_guard lock(FLock);
         return FStates[uid];
+    }
+
+    // Sends a request and waits for its answer; false when none came.
+    bool Ask(const std::string& type, const std::string& answer) {
+        return FClient.Send(NewPacket(type)) && NextReply(answer, 5s) != nullptr;
     }
 
     // The task's metadata as the task list reports it: element name -> text.
@@ -151,6 +196,7 @@ class TTaskWatcher {
     std::condition_variable FChanged;
     std::deque<TXMLPacketPtr> FReplies;
     std::map<std::string, std::vector<std::string>> FMessages;
+    std::map<std::string, std::string> FFirstPush;
     std::map<std::string, int> FStates;
 };
 
@@ -158,12 +204,12 @@ class ServerPipeline : public ::testing::Test {
   protected:
     // Writes "config.dat": one watch folder with a 1 second timer and no settle time, one
     // processor, one folder target; then starts the server in application mode.
-    void StartServer() {
+    void StartServer(int32_t threads = 1, const std::string& filter = "*.lvf; *.png") {
         TVmEngine engine;
         TVmEngineSettings settings = engine.Settings();
         settings.Name = "Pipeline test";
         settings.Port = Port;
-        settings.Threads = 1;
+        settings.Threads = threads;
         engine.SetSettings(settings);
         auto target = engine.Targets().AddNew();
         target->SetName("Output");
@@ -175,7 +221,7 @@ class ServerPipeline : public ::testing::Test {
         Source = engine.Sources().AddNew();
         Source->SetName("Drop");
         Source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
-        Source->SetExtensionFilter("*.lvf; *.png");
+        Source->SetExtensionFilter(filter);
         Source->SetProcessor(processor);
         TVmSourceSettings sourceSettings = Source->Settings();
         sourceSettings.UseTimer = true;
@@ -216,6 +262,18 @@ class ServerPipeline : public ::testing::Test {
         for (const std::string& folder : Roles)
             count += fs::exists(folder + name);
         return count;
+    }
+
+    // Synthetic clips (see the synthetic plug-in for the descriptor), dropped at once.
+    std::vector<std::string> DropSynthClips(int count, const std::string& descriptor) {
+        std::vector<std::string> names;
+        for (int i = 0; i < count; ++i) {
+            const std::string name = "clip" + std::to_string(i) + ".synth";
+            std::ofstream(Install.Folder() / name) << descriptor << "\n";
+            Drop(Install.Folder() / name);
+            names.push_back(name);
+        }
+        return names;
     }
 
     std::vector<std::string> ProcessingFiles() {
@@ -389,6 +447,58 @@ TEST_F(ServerPipeline, StillImageIsDeliveredAsAByteCopyWithCodecStill) {
     const auto meta = Watcher->Meta(uid);
     EXPECT_EQ(meta.count("codec") ? meta.at("codec") : "", "STILL");
     EXPECT_EQ(meta.count("ext") ? meta.at("ext") : "", "png");
+}
+
+// A job starts as soon as its task is queued, on another thread than the one that queued it;
+// still every manager learns of a task before it hears of any change of it.
+TEST_F(ServerPipeline, EveryTaskIsAnnouncedBeforeItsStateChanges) {
+    Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
+    StartServer(2, "*.synth");
+    constexpr int clips = 16;
+    DropSynthClips(clips, "width=32 height=16 frames=2");
+    const std::vector<std::string> uids = Watcher->WaitForDoneTasks(clips, 60s);
+    ASSERT_EQ(uids.size(), static_cast<size_t>(clips)) << Install.LogText();
+    for (const std::string& uid : uids) {
+        EXPECT_EQ(Watcher->FirstPush(uid), "task") << uid;
+        EXPECT_EQ(Watcher->State(uid), tsFinished) << uid;
+    }
+}
+
+// Managers read the task list and the configuration while jobs write their tasks' metadata,
+// and the server is stopped with jobs still running: it ends cleanly (under the thread
+// sanitizer, without a report) and no file is lost.
+TEST_F(ServerPipeline, ManagersReadingWhileJobsRunAndTheServerStopsMidway) {
+    Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
+    StartServer(3, "*.synth");
+    const std::vector<std::string> names =
+        DropSynthClips(6, "width=48 height=32 frames=40 framedelayms=25");
+    TTaskWatcher lister(Port), configReader(Port);
+    std::atomic<bool> stop{false};
+    std::atomic<int> answers{0};
+    auto ask = [&](TTaskWatcher& manager, const char* type, const char* answer) {
+        while (!stop.load() && manager.Ask(type, answer))
+            ++answers;
+    };
+    std::thread listing(ask, std::ref(lister), "gettasklist", "tasklist");
+    std::thread reading(ask, std::ref(configReader), "getconfig", "config");
+
+    // Three jobs under way, and a little while of requests among them.
+    const bool running = WaitFor(
+        [&] { return Watcher->CountIn([](int state) { return state == tsTranscoding; }) >= 3; },
+        30s);
+    EXPECT_TRUE(running) << Install.LogText();
+    const int before = answers.load();
+    WaitFor([&] { return answers.load() > before + 20; }, 10s);
+
+    const int exitCode = Server->Stop(SIGTERM);
+    Server.reset();
+    stop = true;
+    listing.join();
+    reading.join();
+    EXPECT_EQ(exitCode, 0) << ReadAll(Install.Folder() / "out.txt") << Install.LogText();
+    EXPECT_GT(answers.load(), before);
+    for (const std::string& name : names)
+        EXPECT_EQ(Copies(name), 1) << name;
 }
 
 }  // namespace
