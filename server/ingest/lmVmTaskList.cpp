@@ -328,6 +328,20 @@ TTaskItem* TVmTaskList::FindByUid(const TGUID& Uid) const {
     return nullptr;
 }
 
+std::vector<std::string> TVmTaskList::LiveFileNames(const std::string& QueuedFolder) const {
+    std::lock_guard lock(FLock);
+    std::vector<std::string> names;
+    for (const auto& task : FTasks) {
+        // A failed job is "Failed" before it has moved its file out of the queued folder.
+        const bool live = !IsDoneState(task->State()) || task->Running();
+        if (live && task->FSource && task->FFileItem &&
+            task->FSource->QueuedFolder() == QueuedFolder) {
+            names.push_back(task->FFileItem->FullName());
+        }
+    }
+    return names;
+}
+
 bool TVmTaskList::CancelTask(const TGUID& Uid) {
     std::lock_guard lock(FLock);
     TTaskItem* task = FindByUid(Uid);

@@ -159,6 +159,10 @@ class TVmTaskList {
     // stays in the queued folder.
     TTaskItem* AddTask(std::shared_ptr<TVmSource> Source, std::unique_ptr<TSourceFileItem> Item);
     TTaskItem* FindByUid(const TGUID& Uid) const;
+    // Names of the files that tasks still waiting or running (a job included that has not yet
+    // filed its file) expect in the queued folder of their live source: a re-activated source
+    // must leave those files where they are.
+    std::vector<std::string> LiveFileNames(const std::string& QueuedFolder) const;
     bool CancelTask(const TGUID& Uid);
     bool RemoveTask(const TGUID& Uid);
     void RemoveFinished() { RemoveDone(tsFinished); }

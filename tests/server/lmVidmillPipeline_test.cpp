@@ -18,6 +18,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "foundation/kxLoginDigest.h"
@@ -115,6 +116,38 @@ class TTaskWatcher {
         return uid;
     }
 
+    // Every task the pushes have announced, by uid.
+    std::vector<std::string> Uids() {
+        std::lock_guard lock(FLock);
+        std::vector<std::string> uids;
+        for (const auto& [uid, state] : FStates)
+            uids.push_back(uid);
+        return uids;
+    }
+    // The uid of the task with that file name in the server's task list (empty if none).
+    std::string UidOf(const std::string& fileName) {
+        FClient.Send(NewPacket("gettasklist"));
+        TXMLPacketPtr list = NextReply("tasklist");
+        const TXMLElement* root = list ? list->Document.Root() : nullptr;
+        if (root && root->Name != "tasks")
+            root = root->FindChild("tasks", true);
+        for (int i = 0; root && i < root->ChildCount(); ++i)
+            if (ChildText(root->Children(i), "fname") == fileName)
+                return ChildText(root->Children(i), "uid");
+        return {};
+    }
+    void Send(TXMLPacketPtr packet) { FClient.Send(std::move(packet)); }
+    // Waits for a "serverstate" push that reports this many failed jobs.
+    bool WaitForFailedCount(int count, std::chrono::milliseconds limit = 10s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            TXMLPacketPtr state = NextReply("serverstate", 1s);
+            if (state && ChildText(state->Document.Root(), "failed") == std::to_string(count))
+                return true;
+        }
+        return false;
+    }
+
     std::vector<std::string> Messages(const std::string& uid) {
         std::lock_guard lock(FLock);
         return FMessages[uid];
@@ -156,8 +189,9 @@ class TTaskWatcher {
 class ServerPipeline : public ::testing::Test {
   protected:
     // Writes "config.dat": one watch folder with a 1 second timer and no settle time, one
-    // processor, one folder target; then starts the server in application mode.
-    void StartServer() {
+    // processor (unless told otherwise), one folder target; then starts the server in
+    // application mode.
+    void StartServer(bool withProcessor = true) {
         TVmEngine engine;
         TVmEngineSettings settings = engine.Settings();
         settings.Name = "Pipeline test";
@@ -174,8 +208,9 @@ class ServerPipeline : public ::testing::Test {
         Source = engine.Sources().AddNew();
         Source->SetName("Drop");
         Source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
-        Source->SetExtensionFilter("*.lvf; *.png");
-        Source->SetProcessor(processor);
+        Source->SetExtensionFilter("*.lvf; *.png; *.synth");
+        if (withProcessor)
+            Source->SetProcessor(processor);
         TVmSourceSettings sourceSettings = Source->Settings();
         sourceSettings.UseTimer = true;
         sourceSettings.TimerInterval = 1;
@@ -208,6 +243,34 @@ class ServerPipeline : public ::testing::Test {
         fs::rename(file, Install.Folder() / "watch" / file.filename());
     }
 
+    // At least that many tasks were announced, and every one has ended.
+    bool AllTasksDone(size_t count) {
+        const std::vector<std::string> uids = Watcher->Uids();
+        if (uids.size() < count)
+            return false;
+        for (const std::string& uid : uids)
+            if (!IsDoneState(static_cast<TTaskState>(Watcher->State(uid))))
+                return false;
+        return true;
+    }
+
+    // An LVF clip of a few frames of 96 x 64, written by the LVF tool.
+    void MakeClip(const fs::path& clip, int frames = 5) {
+        constexpr int width = 96, height = 64;
+        std::string raw;
+        for (int f = 0; f < frames; ++f)
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x)
+                    raw += {static_cast<char>(x * 2 + f), static_cast<char>(y * 3),
+                            static_cast<char>(x + y), static_cast<char>(x * 255 / (width - 1))};
+        const fs::path rawPath = Install.Folder() / "frames.raw";
+        std::ofstream(rawPath, std::ios::binary) << raw;
+        const TProcessResult made =
+            RunProcess({std::string(LMV_STAGE_DIR) + "/lvftool", "create-raw", clip.string(),
+                        std::to_string(width), std::to_string(height), rawPath.string()});
+        ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    }
+
     // How many role folders (watch folder included) hold the file: exactly one when nothing is
     // lost or duplicated.
     int Copies(const std::string& name) {
@@ -237,21 +300,9 @@ class ServerPipeline : public ::testing::Test {
 
 TEST_F(ServerPipeline, ClipInTheWatchFolderEndsAsACompressedAVINamedFromItsMetadata) {
     StartServer();
-    // Five frames of 96 x 64 with a soft alpha ramp, written by the LVF tool.
-    constexpr int width = 96, height = 64, frames = 5;
-    std::string raw;
-    for (int f = 0; f < frames; ++f)
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x)
-                raw += {static_cast<char>(x * 2 + f), static_cast<char>(y * 3),
-                        static_cast<char>(x + y), static_cast<char>(x * 255 / (width - 1))};
-    const fs::path rawPath = Install.Folder() / "frames.raw";
-    std::ofstream(rawPath, std::ios::binary) << raw;
+    // Five frames with a soft alpha ramp.
     const fs::path clip = Install.Folder() / "Evening promo.lvf";
-    const TProcessResult made =
-        RunProcess({std::string(LMV_STAGE_DIR) + "/lvftool", "create-raw", clip.string(),
-                    std::to_string(width), std::to_string(height), rawPath.string()});
-    ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    MakeClip(clip);
     Drop(clip);
 
     const std::string uid = Watcher->WaitForDoneTask();
@@ -320,6 +371,52 @@ TEST_F(ServerPipeline, StillImageIsDeliveredAsAByteCopyWithCodecStill) {
     const auto meta = Watcher->Meta(uid);
     EXPECT_EQ(meta.count("codec") ? meta.at("codec") : "", "STILL");
     EXPECT_EQ(meta.count("ext") ? meta.at("ext") : "", "png");
+}
+
+// A source is re-activated after every change; the files of its running and waiting tasks
+// stay in "Queued", so each is delivered once and filed where its job put it.
+TEST_F(ServerPipeline, EditingASourceDuringAJobDeliversEveryFileOnce) {
+    Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
+    StartServer();
+    // One worker: the long clip runs for some six seconds while the short one waits.
+    Install.WriteFile("long.synth", "width=64 height=48 frames=30 rate=25 framedelayms=200");
+    Install.WriteFile("short.synth", "width=64 height=48 frames=3 rate=25");
+    Drop(Install.Folder() / "long.synth");
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string uid = Watcher->UidOf("long.synth");
+        return !uid.empty() && Watcher->State(uid) == tsTranscoding;
+    })) << Install.LogText();
+    Drop(Install.Folder() / "short.synth");
+    ASSERT_TRUE(WaitFor([&] { return !Watcher->UidOf("short.synth").empty(); }))
+        << Install.LogText();
+    const std::string longUid = Watcher->UidOf("long.synth");
+    const std::string shortUid = Watcher->UidOf("short.synth");
+    ASSERT_EQ(Watcher->State(longUid), tsTranscoding) << "the job ended too soon to test";
+    ASSERT_EQ(Watcher->State(shortUid), tsQueued);
+
+    // "setsource" with every field as it is.
+    TXMLPacketPtr edit = NewPacket("setsource", GUIDToString(Source->Uid()));
+    Source->SaveToXML(edit->Document);
+    Watcher->Send(std::move(edit));
+    TXMLPacketPtr reply = Watcher->NextReply("msg");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(ChildText(reply->Document.Root(), "success"), "1");
+
+    ASSERT_TRUE(WaitFor([&] { return AllTasksDone(2); }, 40s))
+        << ::testing::PrintToString(Watcher->Uids()) << Install.LogText();
+    // A file moved back to the watch folder would be queued again within a scan or two.
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(Watcher->Uids().size(), 2u) << Install.LogText();
+    for (const auto& [uid, name] :
+         {std::pair{longUid, "long.synth"}, std::pair{shortUid, "short.synth"}}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Watcher->State(uid), tsFinished)
+            << ::testing::PrintToString(Watcher->Messages(uid));
+        EXPECT_TRUE(fs::exists(Completed + name));
+        EXPECT_EQ(Copies(name), 1);
+    }
+    EXPECT_EQ(Install.LogText().find("MoveFile failed"), std::string::npos) << Install.LogText();
+    EXPECT_EQ(Install.LogText().find("Could not move source file"), std::string::npos);
 }
 
 }  // namespace
