@@ -155,8 +155,7 @@ class TVmTaskList {
     TVmTaskList& operator=(const TVmTaskList&) = delete;
 
     // Queues the file as a task of the source and wakes the dispatcher; event 102 follows. A
-    // source without a processor cannot be processed: its task is added as failed, its file
-    // stays in the queued folder.
+    // task of a source without a processor is queued too; its job fails it.
     TTaskItem* AddTask(std::shared_ptr<TVmSource> Source, std::unique_ptr<TSourceFileItem> Item);
     TTaskItem* FindByUid(const TGUID& Uid) const;
     // Names of the files that tasks still waiting or running (a job included that has not yet

@@ -267,7 +267,8 @@ void TVmTranscoder::RunJob(TTaskItem& Task, TVmSource& Source, TVmProcessor& Pro
             return;
         }
         const TVideoCodec* codec = FindOutputCodec();
-        if (codec == nullptr && !isStill) {
+        // A task of a source without a processor has no targets to produce an output for.
+        if ((codec == nullptr && !isStill) || Task.Processor() == nullptr) {
             fail("Could not find output codec.");
             return;
         }

@@ -419,4 +419,31 @@ TEST_F(ServerPipeline, EditingASourceDuringAJobDeliversEveryFileOnce) {
     EXPECT_EQ(Install.LogText().find("Could not move source file"), std::string::npos);
 }
 
+// A source without a processor: its files fail like any job that cannot produce an output,
+// and are filed under "Failed" instead of staying queued.
+TEST_F(ServerPipeline, FileOfASourceWithoutProcessorFailsIntoTheFailedFolder) {
+    Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
+    StartServer(false);
+    Install.WriteFile("orphan.synth", "width=64 height=48 frames=3 rate=25");
+    Drop(Install.Folder() / "orphan.synth");
+
+    const std::string uid = Watcher->WaitForDoneTask();
+    ASSERT_FALSE(uid.empty()) << Install.LogText();
+    EXPECT_EQ(Watcher->State(uid), tsFailed);
+    // The job files the source and then restores its reason as the last message.
+    EXPECT_TRUE(WaitFor([&] { return Watcher->Messages(uid).size() >= 7; }))
+        << ::testing::PrintToString(Watcher->Messages(uid));
+    const std::vector<std::string> expected = {"Validating file.",
+                                               "Retrieving video handler.",
+                                               "Opening source file.",
+                                               "Could not find output codec.",
+                                               "Deleting intermediate file.",
+                                               "Moving source file to failed.",
+                                               "Could not find output codec."};
+    EXPECT_EQ(Watcher->Messages(uid), expected);
+    EXPECT_TRUE(fs::exists(Source->FailedFolder() + "orphan.synth"));
+    EXPECT_EQ(Copies("orphan.synth"), 1);
+    EXPECT_TRUE(Watcher->WaitForFailedCount(1)) << "the failure count did not rise";
+}
+
 }  // namespace

@@ -263,6 +263,26 @@ TEST_F(TranscoderJob, EveryFailureEndsInTheFailedFolderWithItsMessage) {
     EXPECT_EQ(WhereIs("nocodec.synth"), "failed");
 }
 
+TEST_F(TranscoderJob, SourceWithoutProcessorFailsLikeAMissingCodec) {
+    Source->SetProcessor(nullptr);
+    auto transcoder = MakeTranscoder();
+    for (const char* name : {"orphan.synth", "orphan.png"}) {  // a clip, and a still image
+        SCOPED_TRACE(name);
+        Messages.clear();
+        TTaskItem* task = Run(*transcoder, name, "frames=3");
+        EXPECT_EQ(task->State(), tsFailed);
+        EXPECT_EQ(task->Message(), "Could not find output codec.");
+        EXPECT_EQ(WhereIs(name), "failed");
+        ASSERT_GE(Messages.size(), 4u);
+        EXPECT_EQ(Messages[Messages.size() - 2], "Moving source file to failed.");
+    }
+    EXPECT_TRUE(ProcessingFiles().empty());
+    EXPECT_EQ(transcoder->FailureCount(), 2);
+    ASSERT_EQ(Mail.size(), 2u);
+    EXPECT_TRUE(Mail[0].Failure);
+    EXPECT_EQ(Mail[0].Record->FailReason, "Could not find output codec.");
+}
+
 TEST_F(TranscoderJob, UnexpectedExceptionLeavesTheFileQueued) {
     auto transcoder = MakeTranscoder();
     TTaskItem* task = Run(*transcoder, "broken.synth", "brokenerror=1");
