@@ -446,4 +446,22 @@ TEST_F(ServerPipeline, FileOfASourceWithoutProcessorFailsIntoTheFailedFolder) {
     EXPECT_TRUE(Watcher->WaitForFailedCount(1)) << "the failure count did not rise";
 }
 
+// Names from network shares are often in a legacy 8-bit encoding: the bytes on the disk are
+// the file's name in every folder, and the plug-in is given a name it can open.
+TEST_F(ServerPipeline, FileNameThatIsNotUTF8IsProcessedUnderItsOwnBytes) {
+    StartServer();
+    const std::string name = "caf\xe9 cr\xe8me.lvf";  // Latin-1, not UTF-8
+    const fs::path clip = Install.Folder() / name;
+    MakeClip(clip);
+    Drop(clip);
+
+    const std::string uid = Watcher->WaitForDoneTask();
+    ASSERT_FALSE(uid.empty()) << Install.LogText();
+    EXPECT_EQ(Watcher->State(uid), tsFinished) << ::testing::PrintToString(Watcher->Messages(uid));
+    EXPECT_TRUE(fs::exists(Completed + name));
+    EXPECT_EQ(Copies(name), 1);
+    EXPECT_TRUE(fs::exists(Install.Folder() / "out" / "caf\xe9 cr\xe8me.avi"));
+    EXPECT_TRUE(ProcessingFiles().empty()) << ::testing::PrintToString(ProcessingFiles());
+}
+
 }  // namespace
