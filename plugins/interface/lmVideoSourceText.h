@@ -9,80 +9,104 @@
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 
-// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD. A nil pointer gives an empty text.
-inline std::string LvsToUtf8(const char16_t* text) {
+// File names cross the boundary as UTF-16 too, but a file name on Linux is any string of bytes
+// (names from network shares are often in some 8-bit code page). So that the plug-in opens the
+// very file the host means, a byte that is not part of well-formed UTF-8 crosses as the
+// unpaired surrogate U+DC80..U+DCFF of its value 0x80..0xFF: well-formed text never holds one,
+// so the mapping is reversible. Well-formed names cross exactly as text does.
+inline constexpr char16_t LvsEscapedByteBase = 0xDC00;
+
+namespace lvs_detail {
+
+inline void PutUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// With `unescapeBytes` an unpaired U+DC80..U+DCFF becomes its byte again; every other unpaired
+// surrogate becomes U+FFFD.
+inline std::string ToUtf8(const char16_t* text, bool unescapeBytes) {
     std::string out;
     if (text == nullptr) {
         return out;
     }
-    auto put = [&out](uint32_t c) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    };
     for (const char16_t* p = text; *p != 0; ++p) {
         uint32_t c = *p;
         if (c >= 0xD800 && c <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(p[1]) - 0xDC00);
             ++p;
+        } else if (unescapeBytes && c >= LvsEscapedByteBase + 0x80u &&
+                   c <= LvsEscapedByteBase + 0xFFu) {
+            out += static_cast<char>(c - LvsEscapedByteBase);
+            continue;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             c = 0xFFFD;
         }
-        put(c);
+        PutUtf8(out, c);
     }
     return out;
 }
 
-// UTF-8 to UTF-16; a malformed sequence becomes U+FFFD.
-inline std::u16string LvsToUtf16(std::string_view text) {
+// The length of the well-formed UTF-8 sequence at `i` and its code point, or 0 when the byte
+// there does not start one.
+inline size_t NextUtf8(std::string_view text, size_t i, uint32_t& c) {
+    const auto b0 = static_cast<unsigned char>(text[i]);
+    size_t need = 0;
+    uint32_t min = 0;
+    if (b0 < 0x80) {
+        c = b0;
+        return 1;
+    } else if ((b0 & 0xE0) == 0xC0) {
+        need = 1, c = b0 & 0x1F, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+        need = 2, c = b0 & 0x0F, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+        need = 3, c = b0 & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    for (size_t k = 1; k <= need; ++k) {
+        if (i + k >= text.size()) {
+            return 0;
+        }
+        const auto b = static_cast<unsigned char>(text[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            return 0;
+        }
+        c = (c << 6) | (b & 0x3F);
+    }
+    if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+        return 0;
+    }
+    return need + 1;
+}
+
+// With `escapeBytes` each byte of a malformed sequence becomes U+DC80..U+DCFF; otherwise it
+// becomes U+FFFD.
+inline std::u16string ToUtf16(std::string_view text, bool escapeBytes) {
     std::u16string out;
     size_t i = 0;
     while (i < text.size()) {
-        const auto b0 = static_cast<unsigned char>(text[i]);
-        uint32_t c = 0xFFFD;
-        size_t length = 1;
-        size_t need = 0;
-        uint32_t min = 0;
-        if (b0 < 0x80) {
-            c = b0;
-        } else if ((b0 & 0xE0) == 0xC0) {
-            need = 1, c = b0 & 0x1F, min = 0x80;
-        } else if ((b0 & 0xF0) == 0xE0) {
-            need = 2, c = b0 & 0x0F, min = 0x800;
-        } else if ((b0 & 0xF8) == 0xF0) {
-            need = 3, c = b0 & 0x07, min = 0x10000;
-        }
-        if (need > 0) {
-            bool ok = true;
-            for (size_t k = 1; ok && k <= need; ++k) {
-                if (i + k >= text.size()) {
-                    ok = false;
-                    break;
-                }
-                const auto b = static_cast<unsigned char>(text[i + k]);
-                if ((b & 0xC0) != 0x80) {
-                    ok = false;
-                    break;
-                }
-                c = (c << 6) | (b & 0x3F);
-            }
-            if (ok && c >= min && c <= 0x10FFFF && !(c >= 0xD800 && c <= 0xDFFF)) {
-                length = need + 1;
-            } else {
-                c = 0xFFFD;
-            }
+        uint32_t c = 0;
+        const size_t length = NextUtf8(text, i, c);
+        if (length == 0) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            out += escapeBytes ? static_cast<char16_t>(LvsEscapedByteBase + byte) : u'\uFFFD';
+            ++i;
+            continue;
         }
         if (c >= 0x10000) {
             c -= 0x10000;
@@ -94,6 +118,29 @@ inline std::u16string LvsToUtf16(std::string_view text) {
         i += length;
     }
     return out;
+}
+
+}  // namespace lvs_detail
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD. A nil pointer gives an empty text.
+inline std::string LvsToUtf8(const char16_t* text) {
+    return lvs_detail::ToUtf8(text, false);
+}
+
+// UTF-8 to UTF-16; a malformed sequence becomes U+FFFD.
+inline std::u16string LvsToUtf16(std::string_view text) {
+    return lvs_detail::ToUtf16(text, false);
+}
+
+// A file name (a path) for the plug-in: every byte survives the way back with LvsPathToUtf8.
+inline std::u16string LvsPathToUtf16(std::string_view path) {
+    return lvs_detail::ToUtf16(path, true);
+}
+
+// The plug-in side: the bytes of the file name the host gave. A nil pointer gives an empty
+// name.
+inline std::string LvsPathToUtf8(const char16_t* path) {
+    return lvs_detail::ToUtf8(path, true);
 }
 
 // The plug-in side of IVideoSource::GetLastError.

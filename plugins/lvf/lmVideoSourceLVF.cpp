@@ -21,7 +21,7 @@ class TVideoSourceLVF final : public TVideoSourceObject<TVideoSourceLVF> {
         try {
             conversion_.clear();
             conversion_.shrink_to_fit();
-            const bool ok = decoder_.Open(LvsToUtf8(fileName));
+            const bool ok = decoder_.Open(LvsPathToUtf8(fileName));
             lastError_ = LvsToUtf16(decoder_.ErrorText());
             return ok ? LvsTrue : LvsFalse;
         } catch (...) {

@@ -30,6 +30,11 @@ TVmEngine::TVmEngine() {
     FProcessors.SetTargetLookup([this](const TGUID& uid) { return FindTarget(uid); });
     FSources.SetProcessorLookup([this](const TGUID& uid) { return FindProcessor(uid); });
     FSources.SetProjectLookup([this](const TGUID& uid) { return FindProject(uid); });
+    // Called while a source activates, under the engine lock; the task list's lock follows.
+    FSources.SetLiveFilesLookup([this](const std::string& folder) {
+        TVmTaskList* list = FTaskList.load();
+        return list ? list->LiveFileNames(folder) : std::vector<std::string>();
+    });
     FSources.SetOnNewMedia(
         [this](const std::shared_ptr<TVmSource>& Source, std::unique_ptr<TSourceFileItem> Item) {
             NewMedia(Source, std::move(Item));

@@ -552,7 +552,20 @@ void TVmSource::RecoverQueuedFiles(const std::string& WatchFolder,
     if (!port::ListFolderFiles(QueuedFolder, entries)) {
         return;
     }
+    // Tasks are not kept between runs, but a source is also re-activated after every change of
+    // its settings: the files of its tasks still in the list stay for their jobs, or each would
+    // be queued and delivered a second time.
+    std::unordered_set<std::string> live;
+    if (TVmSources* owner = Owner()) {
+        for (std::string& name : owner->LookupLiveFiles(QueuedFolder)) {
+            live.insert(std::move(name));
+        }
+    }
     for (const port::FolderEntry& entry : entries) {
+        if (live.count(entry.name)) {
+            LogText("Queued file is still in the task list, left in place: " + entry.name);
+            continue;
+        }
         const std::string from = QueuedFolder + entry.name;
         const std::string to = WatchFolder + entry.name;
         LogText("Moving queued file: " + entry.name + " to watch folder: " + WatchFolder);
@@ -591,6 +604,10 @@ std::shared_ptr<TVmProcessor> TVmSources::LookupProcessor(const TGUID& Uid) cons
 
 std::shared_ptr<TVmProject> TVmSources::LookupProject(const TGUID& Uid) const {
     return FProjectLookup ? FProjectLookup(Uid) : nullptr;
+}
+
+std::vector<std::string> TVmSources::LookupLiveFiles(const std::string& QueuedFolder) const {
+    return FLiveFilesLookup ? FLiveFilesLookup(QueuedFolder) : std::vector<std::string>();
 }
 
 void TVmSources::ForgetProcessor(const TVmProcessor* Processor) {

@@ -130,7 +130,8 @@ class TVmSource : public std::enable_shared_from_this<TVmSource> {
     void SetOnNewMedia(TNewMediaEvent Event);
 
     // Creates the watch folder, moves files left in the queued folder back into it (never over
-    // a file of the same name there), starts the monitor, which scans at once, and deletes
+    // a file of the same name there, and never a file that a task still waiting or running in
+    // the owner's task list relies on), starts the monitor, which scans at once, and deletes
     // stale intermediate files ("{...}") from the processing folder. False when the source has
     // no watch folder.
     bool Activate();
@@ -170,6 +171,8 @@ class TVmSources : public TVmCollection<TVmSource> {
   public:
     using TProcessorLookup = std::function<std::shared_ptr<TVmProcessor>(const TGUID&)>;
     using TProjectLookup = std::function<std::shared_ptr<TVmProject>(const TGUID&)>;
+    // The names of files in a queued folder that tasks still waiting or running rely on.
+    using TLiveFilesLookup = std::function<std::vector<std::string>(const std::string& Folder)>;
 
     TVmSources();
     ~TVmSources() override;
@@ -179,6 +182,9 @@ class TVmSources : public TVmCollection<TVmSource> {
     void SetProjectLookup(TProjectLookup Lookup) { FProjectLookup = std::move(Lookup); }
     std::shared_ptr<TVmProcessor> LookupProcessor(const TGUID& Uid) const;
     std::shared_ptr<TVmProject> LookupProject(const TGUID& Uid) const;
+    // Set by the engine: asks the task list, so activation leaves those files queued.
+    void SetLiveFilesLookup(TLiveFilesLookup Lookup) { FLiveFilesLookup = std::move(Lookup); }
+    std::vector<std::string> LookupLiveFiles(const std::string& QueuedFolder) const;
 
     // Every source using the processor (or project) is left without one.
     void ForgetProcessor(const TVmProcessor* Processor);
@@ -200,6 +206,7 @@ class TVmSources : public TVmCollection<TVmSource> {
 
     TProcessorLookup FProcessorLookup;
     TProjectLookup FProjectLookup;
+    TLiveFilesLookup FLiveFilesLookup;
     mutable std::mutex FEventLock;
     TVmSource::TNewMediaEvent FOnNewMedia;
 };

@@ -301,12 +301,6 @@ TTaskItem* TVmTaskList::AddTask(std::shared_ptr<TVmSource> Source,
     }
     task->FFileItem = std::move(Item);
     task->FQueueTime = NowDateTime();
-    if (!task->FProcessor) {
-        // Nothing could process the file; the task shows why instead of failing later.
-        task->FState.store(tsFailed);
-        task->FMessage = "The source has no processor.";
-        FQueuedCount.fetch_sub(1);
-    }
     {
         std::lock_guard lock(FLock);
         task->FSequence = ++FNextSequence;
@@ -328,6 +322,20 @@ TTaskItem* TVmTaskList::FindByUid(const TGUID& Uid) const {
         }
     }
     return nullptr;
+}
+
+std::vector<std::string> TVmTaskList::LiveFileNames(const std::string& QueuedFolder) const {
+    std::lock_guard lock(FLock);
+    std::vector<std::string> names;
+    for (const auto& task : FTasks) {
+        // A failed job is "Failed" before it has moved its file out of the queued folder.
+        const bool live = !IsDoneState(task->State()) || task->Running();
+        if (live && task->FSource && task->FFileItem &&
+            task->FSource->QueuedFolder() == QueuedFolder) {
+            names.push_back(task->FFileItem->FullName());
+        }
+    }
+    return names;
 }
 
 bool TVmTaskList::CancelTask(const TGUID& Uid) {
@@ -451,8 +459,12 @@ void TVmTaskList::Dispatch() {
         if (task->FSource) {
             run->Source->Assign(*task->FSource);
         }
+        // Without a processor the job still runs with an empty one: it fails the task in its
+        // own words and files the source file under "Failed".
         run->Processor = std::make_unique<TVmProcessor>(nullptr, true, false);
-        run->Processor->Assign(*task->FProcessor);
+        if (task->FProcessor) {
+            run->Processor->Assign(*task->FProcessor);
+        }
         LogText("Transcoding: " + task->FFileItem->FullName() +
                 " from source: " + run->Source->Name());
         const bool handed = FPool.Dispatch(task, run->Source.get(), std::string(), 0,

@@ -155,10 +155,13 @@ class TVmTaskList {
     TVmTaskList& operator=(const TVmTaskList&) = delete;
 
     // Queues the file as a task of the source, raises event 102, then wakes the dispatcher. A
-    // source without a processor cannot be processed: its task is added as failed, its file
-    // stays in the queued folder.
+    // task of a source without a processor is queued too; its job fails it.
     TTaskItem* AddTask(std::shared_ptr<TVmSource> Source, std::unique_ptr<TSourceFileItem> Item);
     TTaskItem* FindByUid(const TGUID& Uid) const;
+    // Names of the files that tasks still waiting or running (a job included that has not yet
+    // filed its file) expect in the queued folder of their live source: a re-activated source
+    // must leave those files where they are.
+    std::vector<std::string> LiveFileNames(const std::string& QueuedFolder) const;
     bool CancelTask(const TGUID& Uid);
     bool RemoveTask(const TGUID& Uid);
     void RemoveFinished() { RemoveDone(tsFinished); }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "foundation/kxLogFile.h"
+#include "foundation/kxUnicode.h"
 #include "foundation/lmTimeCode.h"
 #include "plugins/interface/lmVideoSourceText.h"
 #include "port/port_files.h"
@@ -256,18 +257,24 @@ void TVmTranscoder::RunJob(TTaskItem& Task, TVmSource& Source, TVmProcessor& Pro
         bool opened;
         {
             TPluginCallGuard guard;
-            opened = video->Open(LvsToUtf16(sourcePath).c_str(), LvsOpenFlags) != LvsFalse;
+            // The path's bytes as they are on the disk, whether or not they are UTF-8.
+            opened = video->Open(LvsPathToUtf16(sourcePath).c_str(), LvsOpenFlags) != LvsFalse;
         }
         if (!opened) {
             std::string text = ReadPluginError(*video);
             if (text.empty()) {
                 text = "Codec not found.";
             }
+            // A plug-in that reads the name as text alone cannot find such a file.
+            if (!IsValidUTF8(file.FullName())) {
+                text += " (the file name is not valid UTF-8)";
+            }
             fail("Error opening source file: " + text);
             return;
         }
         const TVideoCodec* codec = FindOutputCodec();
-        if (codec == nullptr && !isStill) {
+        // A task of a source without a processor has no targets to produce an output for.
+        if ((codec == nullptr && !isStill) || Task.Processor() == nullptr) {
             fail("Could not find output codec.");
             return;
         }

@@ -250,11 +250,16 @@ TEST(SourceActivation, RecoversQueuedFilesPurgesIntermediatesAndStartsTheMonitor
 // The engine, a task list with a job that records what it was given, and one source.
 struct TEngineFixture : ::testing::Test {
     TTestFolder Root;
+    std::atomic<bool> Release{false};  // lets held jobs end; outlives the task list
     TVmEngine Engine;
     TVmTaskList Tasks;
     std::shared_ptr<TVmSource> Source;
 
     TEngineFixture() {
+        // One worker: a second task waits in the queue while a first one is held.
+        TVmEngineSettings settings = Engine.Settings();
+        settings.Threads = 1;
+        Engine.SetSettings(settings);
         Engine.AttachTaskList(&Tasks);
         auto processor = Engine.Processors().AddNew();
         Source = Engine.Sources().AddNew();
@@ -264,10 +269,12 @@ struct TEngineFixture : ::testing::Test {
         s.Processor = processor;
         Source->SetSettings(s);
     }
-    ~TEngineFixture() override { Engine.DetachTaskList(); }
+    ~TEngineFixture() override {
+        Release = true;
+        Engine.DetachTaskList();
+    }
 
     // A job that waits until released, so queued files stay queued.
-    std::atomic<bool> Release{false};
     void HoldJobs() {
         Tasks.SetJobEvent([this](TTaskItem& task, TVmSource&, TVmProcessor&) {
             while (!Release.load()) {
@@ -365,6 +372,47 @@ TEST_F(TEngineFixture, WithTimerAndSettleTimeTheFirstScanAfterSettlingTakesIt) {
     // takes it.
     EXPECT_GE(took, 1900ms);
     EXPECT_LT(took, 3900ms);
+    Release = true;
+}
+
+// Activation runs again after every change of a source: only files that no task in the list
+// still needs go back to the watch folder.
+TEST_F(TEngineFixture, ReactivationLeavesTheFilesOfWaitingAndRunningTasksQueued) {
+    HoldJobs();
+    TVmSourceSettings s = Source->Settings();
+    s.UseTimer = false;
+    s.UseChangeNotification = false;
+    Source->SetSettings(s);
+    const std::string watch = Source->WatchFolder();
+    const std::string queued = Source->QueuedFolder();
+    WriteFile(watch + "running.mov", "r");
+    Source->Scan();
+    ASSERT_TRUE(WaitFor([&] { return Tasks.Count() == 1 && Tasks.Items(0)->Running(); }));
+    WriteFile(watch + "waiting.mov", "w");
+    WriteFile(watch + "dropped.mov", "c");
+    Source->Scan();
+    ASSERT_EQ(Tasks.Count(), 3);
+    EXPECT_EQ(Tasks.QueuedCount(), 2);
+    for (int i = 0; i < Tasks.Count(); ++i) {
+        if (Tasks.Items(i)->FileItem()->FullName() == "dropped.mov") {
+            ASSERT_TRUE(Tasks.CancelTask(Tasks.Items(i)->Uid()));
+        }
+    }
+    WriteFile(queued + "left over.mov", "from an earlier run");
+
+    ASSERT_TRUE(Source->Activate());
+    // The first scan at activation queues what came back, and nothing else.
+    ASSERT_TRUE(WaitFor([&] { return Tasks.Count() >= 5; }));
+    Source->Deactivate();  // waits for that scan
+    EXPECT_EQ(Tasks.Count(), 5);
+    EXPECT_EQ(ReadFile(queued + "running.mov"), "r");
+    EXPECT_EQ(ReadFile(queued + "waiting.mov"), "w");
+    std::vector<std::string> names;
+    for (int i = 3; i < Tasks.Count(); ++i) {
+        names.push_back(Tasks.Items(i)->FileItem()->FullName());
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (Names{"dropped.mov", "left over.mov"}));
     Release = true;
 }
 

@@ -34,7 +34,8 @@ struct TTaskListFixture : ::testing::Test {
     TTaskListFixture() {
         Tasks.SetJobEvent([this](TTaskItem& task, TVmSource& source, TVmProcessor& processor) {
             EXPECT_EQ(source.Uid(), task.SourceUid());
-            EXPECT_EQ(processor.Uid(), task.Processor()->Uid());
+            // A source without a processor gives the job an empty one to fail the task with.
+            EXPECT_EQ(processor.Uid(), task.Processor() ? task.Processor()->Uid() : TGUID());
             {
                 std::lock_guard lock(Lock);
                 Ran.push_back(task.FileItem()->FullName());
@@ -268,12 +269,17 @@ TEST_F(TTaskListFixture, DeletedSourceStaysValidForItsTasks) {
     ASSERT_TRUE(WaitFor([&] { return waiting->State() == tsFinished; }));
 }
 
-TEST_F(TTaskListFixture, TasksThatCannotRunFailVisibly) {
-    auto bare = Engine.Sources().AddNew();  // no processor
+TEST_F(TTaskListFixture, TasksThatCannotRunStillReachTheirJobAndEnd) {
+    // The job decides about a source without a processor, so its file is filed like any other.
+    auto bare = Engine.Sources().AddNew();
+    OccupyWorker(bare);
     TTaskItem* orphan = Tasks.AddTask(bare, Item("o.mov"));
-    EXPECT_EQ(orphan->State(), tsFailed);
-    EXPECT_FALSE(orphan->Message().empty());
-    EXPECT_EQ(Tasks.QueuedCount(), 0);
+    EXPECT_EQ(orphan->State(), tsQueued);
+    EXPECT_EQ(orphan->Processor(), nullptr);
+    EXPECT_EQ(Tasks.QueuedCount(), 1);
+    Gate = 2;
+    ASSERT_TRUE(WaitFor([&] { return orphan->State() == tsFinished && !orphan->Running(); }));
+    EXPECT_EQ(RanSoFar(), (std::vector<std::string>{"busy.mov", "o.mov"}));
 
     // A job that returns without ending its task leaves it failed, not hanging.
     Tasks.SetJobEvent([](TTaskItem&, TVmSource&, TVmProcessor&) {});
@@ -314,7 +320,9 @@ TEST(TaskForms, FullAndShortFormsCarryTheTask) {
     auto source = engine.Sources().AddNew();
     auto item = Item("clip_3.mov");
     item->Meta.SetText("recallid", "3");
-    TTaskItem* task = tasks.AddTask(source, std::move(item));  // no processor: failed at once
+    // Without a job the task ends failed.
+    TTaskItem* task = tasks.AddTask(source, std::move(item));
+    ASSERT_TRUE(WaitFor([&] { return task->State() == tsFailed && !task->Running(); }));
     TXMLUnicode doc;
     doc.OpenElement("root");
     tasks.SaveToXML(doc);

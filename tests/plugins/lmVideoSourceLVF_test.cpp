@@ -420,6 +420,25 @@ TEST_F(LVFPluginTest, DamagedRecordFailsTheReadWhateverThePitch) {
     EXPECT_TRUE(pixels == frames[1]);
 }
 
+// File names from network shares are often Latin-1 or some other 8-bit code page: the host
+// passes the bytes through the escaped form and the plug-in opens that very file.
+TEST_F(LVFPluginTest, OpensAFileWhoseNameIsNotUTF8) {
+    const TBytes frame = MakeFrame(4, 2, 9, false);
+    const std::string clip = MakeClip("plain", {frame}, 4, 2);
+    const std::string latin = (folder_ / "caf\xe9 cr\xe8me.lvf").string();
+    fs::rename(clip, latin);
+    TSource source = NewSource();
+    ASSERT_TRUE(source->Open(LvsPathToUtf16(latin).c_str(), LvsOpenFlags))
+        << LvsReadLastError(source.get());
+    TBytes pixels(frame.size());
+    ASSERT_TRUE(source->ReadFrame(0, pixels.data(), 16));
+    EXPECT_EQ(pixels, frame);
+    // The error text about such a name stays well-formed UTF-8.
+    EXPECT_FALSE(source->Open(LvsPathToUtf16(latin + "x").c_str(), LvsOpenFlags));
+    const std::string error = LvsReadLastError(source.get());
+    EXPECT_NE(error.find("caf\xEF\xBF\xBD cr"), std::string::npos) << error;
+}
+
 TEST_F(LVFPluginTest, SourcesWorkSideBySideOnSeveralThreads) {
     std::vector<std::string> clips;
     std::vector<std::vector<TBytes>> frames(3);

@@ -156,6 +156,30 @@ class TTaskWatcher {
         return FFirstPush.count(uid) ? FFirstPush.at(uid) : std::string();
     }
 
+    // The uid of the task with that file name in the server's task list (empty if none).
+    std::string UidOf(const std::string& fileName) {
+        FClient.Send(NewPacket("gettasklist"));
+        TXMLPacketPtr list = NextReply("tasklist");
+        const TXMLElement* root = list ? list->Document.Root() : nullptr;
+        if (root && root->Name != "tasks")
+            root = root->FindChild("tasks", true);
+        for (int i = 0; root && i < root->ChildCount(); ++i)
+            if (ChildText(root->Children(i), "fname") == fileName)
+                return ChildText(root->Children(i), "uid");
+        return {};
+    }
+    void Send(TXMLPacketPtr packet) { FClient.Send(std::move(packet)); }
+    // Waits for a "serverstate" push that reports this many failed jobs.
+    bool WaitForFailedCount(int count, std::chrono::milliseconds limit = 10s) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            TXMLPacketPtr state = NextReply("serverstate", 1s);
+            if (state && ChildText(state->Document.Root(), "failed") == std::to_string(count))
+                return true;
+        }
+        return false;
+    }
+
     std::vector<std::string> Messages(const std::string& uid) {
         std::lock_guard lock(FLock);
         return FMessages[uid];
@@ -203,8 +227,9 @@ class TTaskWatcher {
 class ServerPipeline : public ::testing::Test {
   protected:
     // Writes "config.dat": one watch folder with a 1 second timer and no settle time, one
-    // processor, one folder target; then starts the server in application mode.
-    void StartServer(int32_t threads = 1, const std::string& filter = "*.lvf; *.png") {
+    // processor (unless told otherwise), one folder target; then starts the server in
+    // application mode.
+    void StartServer(int32_t threads = 1, bool withProcessor = true) {
         TVmEngine engine;
         TVmEngineSettings settings = engine.Settings();
         settings.Name = "Pipeline test";
@@ -221,8 +246,9 @@ class ServerPipeline : public ::testing::Test {
         Source = engine.Sources().AddNew();
         Source->SetName("Drop");
         Source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
-        Source->SetExtensionFilter(filter);
-        Source->SetProcessor(processor);
+        Source->SetExtensionFilter("*.lvf; *.png; *.synth");
+        if (withProcessor)
+            Source->SetProcessor(processor);
         TVmSourceSettings sourceSettings = Source->Settings();
         sourceSettings.UseTimer = true;
         sourceSettings.TimerInterval = 1;
@@ -253,6 +279,34 @@ class ServerPipeline : public ::testing::Test {
     // Writes the file beside the watch folder and renames it in, as a finished upload arrives.
     void Drop(const fs::path& file) {
         fs::rename(file, Install.Folder() / "watch" / file.filename());
+    }
+
+    // At least that many tasks were announced, and every one has ended.
+    bool AllTasksDone(size_t count) {
+        const std::vector<std::string> uids = Watcher->Uids();
+        if (uids.size() < count)
+            return false;
+        for (const std::string& uid : uids)
+            if (!IsDoneState(static_cast<TTaskState>(Watcher->State(uid))))
+                return false;
+        return true;
+    }
+
+    // An LVF clip of a few frames of 96 x 64, written by the LVF tool.
+    void MakeClip(const fs::path& clip, int frames = 5) {
+        constexpr int width = 96, height = 64;
+        std::string raw;
+        for (int f = 0; f < frames; ++f)
+            for (int y = 0; y < height; ++y)
+                for (int x = 0; x < width; ++x)
+                    raw += {static_cast<char>(x * 2 + f), static_cast<char>(y * 3),
+                            static_cast<char>(x + y), static_cast<char>(x * 255 / (width - 1))};
+        const fs::path rawPath = Install.Folder() / "frames.raw";
+        std::ofstream(rawPath, std::ios::binary) << raw;
+        const TProcessResult made =
+            RunProcess({std::string(LMV_STAGE_DIR) + "/lvftool", "create-raw", clip.string(),
+                        std::to_string(width), std::to_string(height), rawPath.string()});
+        ASSERT_EQ(made.ExitCode, 0) << made.Output;
     }
 
     // How many role folders (watch folder included) hold the file: exactly one when nothing is
@@ -296,21 +350,9 @@ class ServerPipeline : public ::testing::Test {
 
 TEST_F(ServerPipeline, ClipInTheWatchFolderEndsAsACompressedAVINamedFromItsMetadata) {
     StartServer();
-    // Five frames of 96 x 64 with a soft alpha ramp, written by the LVF tool.
-    constexpr int width = 96, height = 64, frames = 5;
-    std::string raw;
-    for (int f = 0; f < frames; ++f)
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x)
-                raw += {static_cast<char>(x * 2 + f), static_cast<char>(y * 3),
-                        static_cast<char>(x + y), static_cast<char>(x * 255 / (width - 1))};
-    const fs::path rawPath = Install.Folder() / "frames.raw";
-    std::ofstream(rawPath, std::ios::binary) << raw;
+    // Five frames with a soft alpha ramp.
     const fs::path clip = Install.Folder() / "Evening promo.lvf";
-    const TProcessResult made =
-        RunProcess({std::string(LMV_STAGE_DIR) + "/lvftool", "create-raw", clip.string(),
-                    std::to_string(width), std::to_string(height), rawPath.string()});
-    ASSERT_EQ(made.ExitCode, 0) << made.Output;
+    MakeClip(clip);
     Drop(clip);
 
     const std::string uid = Watcher->WaitForDoneTask();
@@ -453,7 +495,7 @@ TEST_F(ServerPipeline, StillImageIsDeliveredAsAByteCopyWithCodecStill) {
 // still every manager learns of a task before it hears of any change of it.
 TEST_F(ServerPipeline, EveryTaskIsAnnouncedBeforeItsStateChanges) {
     Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
-    StartServer(2, "*.synth");
+    StartServer(2);
     constexpr int clips = 16;
     DropSynthClips(clips, "width=32 height=16 frames=2");
     const std::vector<std::string> uids = Watcher->WaitForDoneTasks(clips, 60s);
@@ -469,7 +511,7 @@ TEST_F(ServerPipeline, EveryTaskIsAnnouncedBeforeItsStateChanges) {
 // sanitizer, without a report) and no file is lost.
 TEST_F(ServerPipeline, ManagersReadingWhileJobsRunAndTheServerStopsMidway) {
     Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
-    StartServer(3, "*.synth");
+    StartServer(3);
     const std::vector<std::string> names =
         DropSynthClips(6, "width=48 height=32 frames=40 framedelayms=25");
     TTaskWatcher lister(Port), configReader(Port);
@@ -499,6 +541,97 @@ TEST_F(ServerPipeline, ManagersReadingWhileJobsRunAndTheServerStopsMidway) {
     EXPECT_GT(answers.load(), before);
     for (const std::string& name : names)
         EXPECT_EQ(Copies(name), 1) << name;
+}
+
+// A source is re-activated after every change; the files of its running and waiting tasks
+// stay in "Queued", so each is delivered once and filed where its job put it.
+TEST_F(ServerPipeline, EditingASourceDuringAJobDeliversEveryFileOnce) {
+    Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
+    StartServer();
+    // One worker: the long clip runs for some six seconds while the short one waits.
+    Install.WriteFile("long.synth", "width=64 height=48 frames=30 rate=25 framedelayms=200");
+    Install.WriteFile("short.synth", "width=64 height=48 frames=3 rate=25");
+    Drop(Install.Folder() / "long.synth");
+    ASSERT_TRUE(WaitFor([&] {
+        const std::string uid = Watcher->UidOf("long.synth");
+        return !uid.empty() && Watcher->State(uid) == tsTranscoding;
+    })) << Install.LogText();
+    Drop(Install.Folder() / "short.synth");
+    ASSERT_TRUE(WaitFor([&] { return !Watcher->UidOf("short.synth").empty(); }))
+        << Install.LogText();
+    const std::string longUid = Watcher->UidOf("long.synth");
+    const std::string shortUid = Watcher->UidOf("short.synth");
+    ASSERT_EQ(Watcher->State(longUid), tsTranscoding) << "the job ended too soon to test";
+    ASSERT_EQ(Watcher->State(shortUid), tsQueued);
+
+    // "setsource" with every field as it is.
+    TXMLPacketPtr edit = NewPacket("setsource", GUIDToString(Source->Uid()));
+    Source->SaveToXML(edit->Document);
+    Watcher->Send(std::move(edit));
+    TXMLPacketPtr reply = Watcher->NextReply("msg");
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(ChildText(reply->Document.Root(), "success"), "1");
+
+    ASSERT_TRUE(WaitFor([&] { return AllTasksDone(2); }, 40s))
+        << ::testing::PrintToString(Watcher->Uids()) << Install.LogText();
+    // A file moved back to the watch folder would be queued again within a scan or two.
+    std::this_thread::sleep_for(3s);
+    EXPECT_EQ(Watcher->Uids().size(), 2u) << Install.LogText();
+    for (const auto& [uid, name] :
+         {std::pair{longUid, "long.synth"}, std::pair{shortUid, "short.synth"}}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(Watcher->State(uid), tsFinished)
+            << ::testing::PrintToString(Watcher->Messages(uid));
+        EXPECT_TRUE(fs::exists(Completed + name));
+        EXPECT_EQ(Copies(name), 1);
+    }
+    EXPECT_EQ(Install.LogText().find("MoveFile failed"), std::string::npos) << Install.LogText();
+    EXPECT_EQ(Install.LogText().find("Could not move source file"), std::string::npos);
+}
+
+// A source without a processor: its files fail like any job that cannot produce an output,
+// and are filed under "Failed" instead of staying queued.
+TEST_F(ServerPipeline, FileOfASourceWithoutProcessorFailsIntoTheFailedFolder) {
+    Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
+    StartServer(1, false);
+    Install.WriteFile("orphan.synth", "width=64 height=48 frames=3 rate=25");
+    Drop(Install.Folder() / "orphan.synth");
+
+    const std::string uid = Watcher->WaitForDoneTask();
+    ASSERT_FALSE(uid.empty()) << Install.LogText();
+    EXPECT_EQ(Watcher->State(uid), tsFailed);
+    // The job files the source and then restores its reason as the last message.
+    EXPECT_TRUE(WaitFor([&] { return Watcher->Messages(uid).size() >= 7; }))
+        << ::testing::PrintToString(Watcher->Messages(uid));
+    const std::vector<std::string> expected = {"Validating file.",
+                                               "Retrieving video handler.",
+                                               "Opening source file.",
+                                               "Could not find output codec.",
+                                               "Deleting intermediate file.",
+                                               "Moving source file to failed.",
+                                               "Could not find output codec."};
+    EXPECT_EQ(Watcher->Messages(uid), expected);
+    EXPECT_TRUE(fs::exists(Source->FailedFolder() + "orphan.synth"));
+    EXPECT_EQ(Copies("orphan.synth"), 1);
+    EXPECT_TRUE(Watcher->WaitForFailedCount(1)) << "the failure count did not rise";
+}
+
+// Names from network shares are often in a legacy 8-bit encoding: the bytes on the disk are
+// the file's name in every folder, and the plug-in is given a name it can open.
+TEST_F(ServerPipeline, FileNameThatIsNotUTF8IsProcessedUnderItsOwnBytes) {
+    StartServer();
+    const std::string name = "caf\xe9 cr\xe8me.lvf";  // Latin-1, not UTF-8
+    const fs::path clip = Install.Folder() / name;
+    MakeClip(clip);
+    Drop(clip);
+
+    const std::string uid = Watcher->WaitForDoneTask();
+    ASSERT_FALSE(uid.empty()) << Install.LogText();
+    EXPECT_EQ(Watcher->State(uid), tsFinished) << ::testing::PrintToString(Watcher->Messages(uid));
+    EXPECT_TRUE(fs::exists(Completed + name));
+    EXPECT_EQ(Copies(name), 1);
+    EXPECT_TRUE(fs::exists(Install.Folder() / "out" / "caf\xe9 cr\xe8me.avi"));
+    EXPECT_TRUE(ProcessingFiles().empty()) << ::testing::PrintToString(ProcessingFiles());
 }
 
 }  // namespace

@@ -199,6 +199,17 @@ TEST_F(TranscoderJob, InterlacedClipWithAudioAndCaptionsKeepsItsSideFile) {
     EXPECT_TRUE(ProcessingFiles().empty());
 }
 
+// The bytes of a name that is not UTF-8 name the file in every folder and reach the plug-in.
+TEST_F(TranscoderJob, FileNameThatIsNotUTF8IsReadAndFiledUnderItsBytes) {
+    auto transcoder = MakeTranscoder();
+    const std::string name = "caf\xe9.synth";
+    TTaskItem* task = Run(*transcoder, name, "width=64 height=48 frames=3 rate=25");
+    EXPECT_EQ(task->State(), tsFinished) << task->Message();
+    EXPECT_EQ(WhereIs(name), "completed");
+    EXPECT_TRUE(Exists(Work / "out/caf\xe9.avi"));
+    EXPECT_TRUE(ProcessingFiles().empty());
+}
+
 TEST_F(TranscoderJob, StillsAndNativeClipsAreCopiedAsTheyAre) {
     auto transcoder = MakeTranscoder();
     const std::string still = "width=80 height=60 frames=1 rate=none";
@@ -233,6 +244,8 @@ TEST_F(TranscoderJob, EveryFailureEndsInTheFailedFolderWithItsMessage) {
         {"badopen.synth", "openerror=Bad header in file",
          "Error opening source file: Bad header in file"},
         {"silent.synth", "openerror=", "Error opening source file: Codec not found."},
+        {"latin\xe9.synth", "openerror=Bad header in file",
+         "Error opening source file: Bad header in file (the file name is not valid UTF-8)"},
         {"oddrate.synth", "rate=7", "Frame rate not supported."},
         {"empty.synth", "frames=0", "Source has no video frames."},
         {"badframe.synth", "frames=8 failframe=4", "Rendering failed."},
@@ -261,6 +274,26 @@ TEST_F(TranscoderJob, EveryFailureEndsInTheFailedFolderWithItsMessage) {
     TTaskItem* task = Run(*withoutCodec, "nocodec.synth", "frames=3");
     EXPECT_EQ(task->Message(), "Could not find output codec.");
     EXPECT_EQ(WhereIs("nocodec.synth"), "failed");
+}
+
+TEST_F(TranscoderJob, SourceWithoutProcessorFailsLikeAMissingCodec) {
+    Source->SetProcessor(nullptr);
+    auto transcoder = MakeTranscoder();
+    for (const char* name : {"orphan.synth", "orphan.png"}) {  // a clip, and a still image
+        SCOPED_TRACE(name);
+        Messages.clear();
+        TTaskItem* task = Run(*transcoder, name, "frames=3");
+        EXPECT_EQ(task->State(), tsFailed);
+        EXPECT_EQ(task->Message(), "Could not find output codec.");
+        EXPECT_EQ(WhereIs(name), "failed");
+        ASSERT_GE(Messages.size(), 4u);
+        EXPECT_EQ(Messages[Messages.size() - 2], "Moving source file to failed.");
+    }
+    EXPECT_TRUE(ProcessingFiles().empty());
+    EXPECT_EQ(transcoder->FailureCount(), 2);
+    ASSERT_EQ(Mail.size(), 2u);
+    EXPECT_TRUE(Mail[0].Failure);
+    EXPECT_EQ(Mail[0].Record->FailReason, "Could not find output codec.");
 }
 
 TEST_F(TranscoderJob, UnexpectedExceptionLeavesTheFileQueued) {

@@ -107,7 +107,7 @@ class TSynthSource final : public TVideoSourceObject<TSynthSource> {
     LvsBool LVS_CALL Open(const char16_t* fileName, int32_t) override {
         FOpen = false;
         FError.clear();
-        if (!ParseDescriptor(LvsToUtf8(fileName), FClip)) {
+        if (!ParseDescriptor(LvsPathToUtf8(fileName), FClip)) {
             FError = u"cannot read the descriptor";
             return LvsFalse;
         }
