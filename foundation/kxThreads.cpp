@@ -376,9 +376,22 @@ void TThreadPool::SetWorkerIdleCallback(std::function<void()> callback) {
 // ---------------------------------------------------------------------------------------------
 // TTimerThread
 
-TTimerThread::TTimerThread(std::string name, std::function<void()> tick, int intervalMs)
+namespace {
+
+bool RealClockWait(port::Event& Wake, int IntervalMs) {
+    if (IntervalMs <= 0) {
+        Wake.Wait();
+        return true;
+    }
+    return Wake.WaitFor(std::chrono::milliseconds(IntervalMs));
+}
+
+}  // namespace
+
+TTimerThread::TTimerThread(std::string name, std::function<void()> tick, int intervalMs, TWait wait)
     : TkxThread(std::move(name)),
       tick_(std::move(tick)),
+      wait_(wait ? std::move(wait) : RealClockWait),
       interval_(intervalMs > 0 ? intervalMs : 0) {
     Start();
 }
@@ -396,13 +409,7 @@ void TTimerThread::SetInterval(int ms) {
 
 void TTimerThread::Execute() {
     while (!Terminated()) {
-        const int interval = interval_;
-        bool woken = true;
-        if (interval == 0) {
-            wake_.Wait();
-        } else {
-            woken = wake_.WaitFor(std::chrono::milliseconds(interval));
-        }
+        const bool woken = wait_(wake_, interval_);
         if (Terminated()) {
             break;
         }

@@ -210,7 +210,13 @@ class TThreadPool {
 // interval restarts the current wait.
 class TTimerThread final : public TkxThread {
   public:
-    TTimerThread(std::string name, std::function<void()> tick, int intervalMs = 0);
+    // Waits for the wake event, at most IntervalMs when that is above 0; true when the event
+    // was set, false when the interval passed.
+    using TWait = std::function<bool(port::Event& Wake, int IntervalMs)>;
+
+    // Waits on the event with the real clock unless another wait is given (tests that move a
+    // clock of their own).
+    TTimerThread(std::string name, std::function<void()> tick, int intervalMs = 0, TWait wait = {});
     ~TTimerThread() override;
 
     // Stores max(ms, 0) and restarts the wait.
@@ -222,6 +228,7 @@ class TTimerThread final : public TkxThread {
     void Execute() override;
 
     const std::function<void()> tick_;
+    const TWait wait_;
     std::atomic<int> interval_;
     port::Event wake_{port::Event::Mode::AutoReset};
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -293,33 +294,93 @@ TEST(ThreadPool, IdleCallbackLetsADispatcherDrainItsQueue) {
     pool.Shutdown();
 }
 
-TEST(TimerThread, TicksOnlyWhileAnIntervalIsSet) {
-    std::mutex mutex;
-    std::vector<std::chrono::steady_clock::time_point> ticks;
-    auto count = [&] {
-        std::lock_guard lock(mutex);
-        return ticks.size();
-    };
-    TTimerThread timer("timer", [&] {
-        std::lock_guard lock(mutex);
-        ticks.push_back(std::chrono::steady_clock::now());
-    });
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(count(), 0u);
+// A clock the test moves by hand: a timed wait of the timer ends once the clock has been moved
+// on by its interval, or when the timer is woken; the test sees every wait the timer begins.
+class TManualTimerClock {
+  public:
+    TTimerThread::TWait Wait() {
+        return [this](port::Event& wake, int intervalMs) { return WaitOn(wake, intervalMs); };
+    }
+    void Advance(int ms) {
+        std::lock_guard lock(FLock);
+        FNow += ms;
+    }
+    // The interval of each wait begun so far (0: without a limit), in order.
+    std::vector<int> Waits() const {
+        std::lock_guard lock(FLock);
+        return FWaits;
+    }
+    // The interval of the wait under way; -1 between waits.
+    int Waiting() const {
+        std::lock_guard lock(FLock);
+        return FWaiting;
+    }
 
+  private:
+    bool WaitOn(port::Event& wake, int intervalMs) {
+        int64_t end;
+        {
+            std::lock_guard lock(FLock);
+            FWaits.push_back(intervalMs);
+            FWaiting = intervalMs;
+            end = FNow + intervalMs;
+        }
+        bool woken = false;
+        while (!woken) {
+            woken = wake.WaitFor(1ms);  // polls the event between looks at the clock
+            std::lock_guard lock(FLock);
+            if (!woken && intervalMs > 0 && FNow >= end) {
+                break;
+            }
+        }
+        std::lock_guard lock(FLock);
+        FWaiting = -1;
+        return woken;
+    }
+
+    mutable std::mutex FLock;
+    int64_t FNow = 0;
+    std::vector<int> FWaits;
+    int FWaiting = -1;
+};
+
+TEST(TimerThread, TicksOnlyWhileAnIntervalIsSet) {
+    TManualTimerClock clock;
+    std::atomic<int> ticks{0};
+    TTimerThread timer(
+        "timer", [&] { ++ticks; }, 0, clock.Wait());
+    ASSERT_TRUE(WaitUntil([&] { return clock.Waiting() == 0; }));
+    const size_t untimed = clock.Waits().size();
     timer.SetInterval(-5);
     EXPECT_EQ(timer.Interval(), 0);
+    ASSERT_TRUE(WaitUntil([&] { return clock.Waits().size() > untimed && clock.Waiting() == 0; }));
+
     timer.SetInterval(30);
-    ASSERT_TRUE(WaitUntil([&] { return count() >= 4; }));
-    timer.StopTimer();
-    std::this_thread::sleep_for(50ms);  // a tick already under way may still land
-    const size_t stopped = count();
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(count(), stopped);
-    std::lock_guard lock(mutex);
-    for (size_t i = 1; i < 4; ++i) {
-        EXPECT_GE(ticks[i] - ticks[i - 1], 29ms);
+    ASSERT_TRUE(WaitUntil([&] { return clock.Waiting() == 30; }));
+    EXPECT_EQ(ticks.load(), 0);
+    for (int tick = 1; tick <= 3; ++tick) {
+        const size_t waits = clock.Waits().size();
+        clock.Advance(30);
+        ASSERT_TRUE(WaitUntil([&] {
+            return ticks.load() == tick && clock.Waits().size() > waits && clock.Waiting() == 30;
+        }));
     }
+    // A new interval ends the current wait without a tick and starts a whole one.
+    const size_t waits = clock.Waits().size();
+    timer.SetInterval(50);
+    ASSERT_TRUE(WaitUntil([&] { return clock.Waits().size() > waits && clock.Waiting() == 50; }));
+    EXPECT_EQ(ticks.load(), 3);
+    clock.Advance(50);
+    ASSERT_TRUE(WaitUntil([&] { return ticks.load() == 4 && clock.Waiting() == 50; }));
+
+    // Stopped, the timer waits without a limit: no time that passes brings another tick.
+    timer.StopTimer();
+    ASSERT_TRUE(WaitUntil([&] { return clock.Waiting() == 0; }));
+    EXPECT_EQ(ticks.load(), 4);
+    // Every timed wait lasts a whole interval, counted afresh after each tick.
+    const std::vector<int> all = clock.Waits();
+    const std::vector<int> timed(std::find(all.begin(), all.end(), 30), all.end());
+    EXPECT_EQ(timed, (std::vector<int>{30, 30, 30, 30, 50, 50, 0}));
 }
 
 TEST(TimerThread, FailingTickKeepsTheTimerRunning) {
