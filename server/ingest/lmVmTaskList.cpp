@@ -116,7 +116,7 @@ void TTaskItem::SetProgress(float Value) {
     if (FProgress.exchange(Value) == Value) {
         return;
     }
-    const uint32_t now = port::GetTickCount();
+    const uint32_t now = FOwner ? FOwner->FTicks() : port::GetTickCount();
     {
         std::lock_guard lock(FLock);
         const uint32_t forward = now - FLastProgressTick;
@@ -257,8 +257,9 @@ struct TVmTaskList::TJobRun {
     std::unique_ptr<TVmProcessor> Processor;
 };
 
-TVmTaskList::TVmTaskList()
-    : FDispatchOrder([](const TTaskItem& A, const TTaskItem& B) {
+TVmTaskList::TVmTaskList(TTickSource Ticks)
+    : FTicks(Ticks ? std::move(Ticks) : [] { return port::GetTickCount(); }),
+      FDispatchOrder([](const TTaskItem& A, const TTaskItem& B) {
           return CompareTasks(A, B, A.FSequence, B.FSequence);
       }),
       FPool("process pool", 1) {

@@ -146,9 +146,14 @@ class TVmTaskList {
     // is empty has ended.
     using TProjectQueueEmptyEvent = std::function<void(TVmProject& Project)>;
 
+    // Milliseconds of a monotonic clock, wrapping at 32 bits.
+    using TTickSource = std::function<uint32_t()>;
+
     static constexpr int32_t TrimLimit = 1500;
 
-    TVmTaskList();
+    // Ticks (the progress rate limit of the tasks) are port::GetTickCount unless another source
+    // is given (tests).
+    explicit TVmTaskList(TTickSource Ticks = {});
     // Stops the dispatcher, waits for running jobs, then frees every task.
     ~TVmTaskList();
     TVmTaskList(const TVmTaskList&) = delete;
@@ -208,6 +213,7 @@ class TVmTaskList {
     // Takes the tasks out of both lists and frees them; under the lock.
     void Destroy(const std::vector<TTaskItem*>& Tasks);
 
+    TTickSource FTicks;
     mutable std::recursive_mutex FLock;
     std::vector<std::unique_ptr<TTaskItem>> FTasks;  // queue order
     TkxFastList<TTaskItem*> FDispatchOrder;

@@ -26,7 +26,8 @@ std::unique_ptr<TSourceFileItem> Item(const std::string& Name) {
 // gate so tests can hold the single worker busy.
 struct TTaskListFixture : ::testing::Test {
     TVmEngine Engine;
-    TVmTaskList Tasks;
+    std::atomic<uint32_t> Now{100000};  // the task list's clock, moved by the tests
+    TVmTaskList Tasks{[this] { return Now.load(); }};
     std::mutex Lock;
     std::vector<std::string> Ran;
     std::atomic<int> Gate{0};  // jobs allowed to finish
@@ -162,13 +163,24 @@ TEST_F(TTaskListFixture, ChangeEventsAreRelayedAndProgressIsRateLimited) {
     OccupyWorker(source);
     EXPECT_EQ(added.load(), 1);
     TTaskItem* task = Tasks.Items(0);
-    const int before = changed.load();
-    for (int i = 1; i <= 100; ++i) {
-        task->SetProgress(static_cast<float>(i));
-        std::this_thread::sleep_for(9ms);
+    // A new value is announced when more than 500 ms lie between the clock and the last
+    // announcement, in either direction (the clock wraps).
+    const struct {
+        uint32_t Clock;  // ms, when the value is set
+        float Value;
+        bool Announced;
+    } steps[] = {
+        {100000, 1, true}, {100000, 2, false},    {100250, 3, false}, {100500, 4, false},
+        {100501, 5, true}, {101501, 5, false},    {100001, 6, false}, {100000, 7, true},
+        {60000, 8, true},  {0xFFFFFF00, 9, true}, {0xF0, 10, false},  {0x1F5, 11, true},
+    };
+    for (const auto& step : steps) {
+        Now = step.Clock;
+        const int before = changed.load();
+        task->SetProgress(step.Value);
+        EXPECT_EQ(changed.load() - before, step.Announced ? 1 : 0) << "value " << step.Value;
+        EXPECT_EQ(task->Progress(), step.Value);
     }
-    EXPECT_GE(changed.load() - before, 1);
-    EXPECT_LE(changed.load() - before, 3);
 
     // One event for a group of changes.
     const int grouped = changed.load();
