@@ -546,6 +546,10 @@ void TVmSource::Deactivate() {
     FMonitor->SetActive(false);
 }
 
+void TVmSource::SetSettleTicks(TFileListParser::TTickSource Ticks) {
+    FParser = TFileListParser(std::move(Ticks));
+}
+
 void TVmSource::RecoverQueuedFiles(const std::string& WatchFolder,
                                    const std::string& QueuedFolder) {
     std::vector<port::FolderEntry> entries;

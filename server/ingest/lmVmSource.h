@@ -144,6 +144,9 @@ class TVmSource : public std::enable_shared_from_this<TVmSource> {
     void ParseFileName(TSourceFileItem& Item) const;
 
     TFolderMonitor& Monitor() { return *FMonitor; }
+    // The settle time is counted in port::GetTickCount ticks unless another source is given
+    // (tests); set only while the source is not active.
+    void SetSettleTicks(TFileListParser::TTickSource Ticks);
 
   private:
     void ApplySettings(const TVmSourceSettings& Value);

@@ -253,6 +253,7 @@ struct TEngineFixture : ::testing::Test {
     std::atomic<bool> Release{false};  // lets held jobs end; outlives the task list
     TVmEngine Engine;
     TVmTaskList Tasks;
+    std::vector<int32_t> TasksAtScan;  // under the task list's lock
     std::shared_ptr<TVmSource> Source;
 
     TEngineFixture() {
@@ -271,6 +272,7 @@ struct TEngineFixture : ::testing::Test {
     }
     ~TEngineFixture() override {
         Release = true;
+        Source->Deactivate();  // its scans use the task list
         Engine.DetachTaskList();
     }
 
@@ -310,7 +312,7 @@ TEST_F(TEngineFixture, NewMediaQueuesTheFileAndNeverReplacesAQueuedOne) {
     Release = true;
 }
 
-TEST_F(TEngineFixture, NotifiedFileIsQueuedSoonAfterItsWriterClosesIt) {
+TEST_F(TEngineFixture, NotifiedFileIsQueuedOnceItsWriterClosesIt) {
     HoldJobs();
     TVmSourceSettings s = Source->Settings();
     s.UseChangeNotification = true;
@@ -318,6 +320,9 @@ TEST_F(TEngineFixture, NotifiedFileIsQueuedSoonAfterItsWriterClosesIt) {
     Source->SetSettings(s);
     ASSERT_TRUE(Engine.Sources().Count() == 1);
     Engine.ActivateSources();
+    // Without a timer only the folder's change notifications start scans: the closing itself
+    // must be what gets the file queued.
+    ASSERT_EQ(Source->Monitor().IntervalMs, 0u);
     const std::string watch = Source->WatchFolder();
     const std::string marker = Root / "closing";
     // Writes the file in pieces over about 1.5 s, keeping it open, then says it is about to close
@@ -328,28 +333,17 @@ TEST_F(TEngineFixture, NotifiedFileIsQueuedSoonAfterItsWriterClosesIt) {
                           watch + "copy.mov", marker},
                          "/dev/null");
     bool queuedWhileOpen = false;
-    auto closedAt = std::chrono::steady_clock::time_point::max();
-    auto queuedAt = std::chrono::steady_clock::time_point::max();
-    const auto end = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < end) {
-        const bool closed = Exists(marker);
-        const bool queued = Tasks.Count() > 0;
-        const auto now = std::chrono::steady_clock::now();
-        if (closed && closedAt == std::chrono::steady_clock::time_point::max()) {
-            closedAt = now;
-        }
-        if (queued && !closed) {
-            queuedWhileOpen = true;
-        }
-        if (queued) {
-            queuedAt = now;
-            break;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
+    const bool queued = WaitFor(
+        [&] {
+            // Queued first, marker second: a marker still missing afterwards proves the file
+            // was open when the task was seen.
+            const bool any = Tasks.Count() > 0;
+            queuedWhileOpen = queuedWhileOpen || (any && !Exists(marker));
+            return any;
+        },
+        30s);
     EXPECT_FALSE(queuedWhileOpen);
-    ASSERT_LT(queuedAt, std::chrono::steady_clock::time_point::max()) << "never queued";
-    EXPECT_LT(queuedAt - std::min(closedAt, queuedAt), 1s);
+    ASSERT_TRUE(queued) << "never queued";
     EXPECT_EQ(ReadFile(Source->QueuedFolder() + "copy.mov").size(), 150u);
     Release = true;
 }
@@ -363,15 +357,24 @@ TEST_F(TEngineFixture, WithTimerAndSettleTimeTheFirstScanAfterSettlingTakesIt) {
     s.UseSettleTime = true;
     s.SettleTime = 2;
     Source->SetSettings(s);
+    // Each scan reads the settle clock once: here one timer interval later than the last, and
+    // noting how many tasks there were by then.
+    Source->SetSettleTicks([this] {
+        std::lock_guard lock(Tasks);
+        TasksAtScan.push_back(Tasks.Count());
+        return 50000u + 1000u * static_cast<uint32_t>(TasksAtScan.size() - 1);
+    });
     WriteFile(Source->WatchFolder() + "late.mov", "x");
-    const auto start = std::chrono::steady_clock::now();
     Engine.ActivateSources();
-    ASSERT_TRUE(WaitFor([&] { return Tasks.Count() == 1; }, 10s));
-    const auto took = std::chrono::steady_clock::now() - start;
-    // Seen at 0 s, settled at 2 s: the scan at 2 s (or the one after, if the clock split it)
-    // takes it.
-    EXPECT_GE(took, 1900ms);
-    EXPECT_LT(took, 3900ms);
+    auto scans = [&] {
+        std::lock_guard lock(Tasks);
+        return TasksAtScan;
+    };
+    ASSERT_TRUE(WaitFor([&] { return Tasks.Count() == 1; }, 30s));
+    Source->Deactivate();
+    // Seen at 50 s, settled at 52 s: the third scan takes it (and a scan of the empty folder
+    // reads no clock).
+    EXPECT_EQ(scans(), (std::vector<int32_t>{0, 0, 0}));
     Release = true;
 }
 
