@@ -194,8 +194,17 @@ TEST_F(TranscoderJob, InterlacedClipWithAudioAndCaptionsKeepsItsSideFile) {
     EXPECT_EQ(Mail[0].Record->Format, "64x48@29.97i");
     EXPECT_EQ(Mail[0].Record->AudioChannels, "2");
     EXPECT_TRUE(Exists(Work / "out/news.avi"));
-    // The side file carries the two caption bytes of every frame after its header.
-    EXPECT_GE(ReadFile(Work / "out/news.xmd").size(), 12u * 2u);
+    // The side file: its header, then a record of the synthetic clip's two caption bytes for
+    // every frame.
+    std::string expected("avim\1\0\0\0\1\0\0\0\0\0\0\0\7\0\0\0", 20);
+    expected.resize(52, '\0');
+    for (int frame = 0; frame < 12; ++frame) {
+        const char record[7] = {
+            static_cast<char>(frame), 0, 0, 0, 1, static_cast<char>(0x80 | frame),
+            static_cast<char>(0x80)};
+        expected.append(record, sizeof record);
+    }
+    EXPECT_EQ(ReadFile(Work / "out/news.xmd"), expected);
     EXPECT_TRUE(ProcessingFiles().empty());
 }
 
