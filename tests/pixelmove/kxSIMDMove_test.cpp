@@ -57,6 +57,7 @@ using TMove = int32_t (*)(TPixelMoveVariant, const void*, int32_t, void*, int32_
 // bytes it must not touch.
 void ExpectVariantsMatchByteLoop(TMove move, int32_t sourceSize, int32_t destSize) {
     std::mt19937 random(1234);
+    int compared = 0;
     for (TPixelMoveVariant variant : AllPixelMoveVariants) {
         if (variant == TPixelMoveVariant::Bytes)
             continue;
@@ -64,6 +65,7 @@ void ExpectVariantsMatchByteLoop(TMove move, int32_t sourceSize, int32_t destSiz
             GTEST_LOG_(INFO) << PixelMoveVariantName(variant) << " not supported here";
             continue;
         }
+        ++compared;
         for (const TShape& shape : Shapes())
             for (size_t sourceOffset : {0, 1, 3})
                 for (size_t destOffset : {0, 2, 4, 7}) {
@@ -87,6 +89,8 @@ void ExpectVariantsMatchByteLoop(TMove move, int32_t sourceSize, int32_t destSiz
                         << " offsets " << sourceOffset << "/" << destOffset;
                 }
     }
+    if (compared == 0)
+        GTEST_SKIP() << "no vector variant runs on this processor";
 }
 
 }  // namespace
