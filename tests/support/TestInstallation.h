@@ -1,8 +1,10 @@
 #pragma once
 
 // A throw-away installation of the server: the staged executable with its bin/ and codecs/
-// folders copied into a fresh temporary folder, so that logs, "config.dat" and watch folders
-// stay private to one test.
+// folders in a fresh temporary folder, so that logs, "config.dat" and watch folders stay
+// private to one test. The staged files are hard-linked, not copied (a copy only where the
+// temporary folder lies on another file system): the server finds its folder through
+// /proc/self/exe, which a symbolic link would lead back to the stage. No test writes into them.
 
 #include <filesystem>
 #include <fstream>
@@ -14,7 +16,7 @@ namespace testing_support {
 
 class TTestInstallation {
   public:
-    // Copies the server, every file of the staged bin/ folder unless told to leave the pixel
+    // Installs the server, every file of the staged bin/ folder unless told to leave the pixel
     // library out, and the compressor modules.
     explicit TTestInstallation(bool withPixelLibrary = true) {
         namespace fs = std::filesystem;
@@ -22,14 +24,17 @@ class TTestInstallation {
         FFolder = fs::temp_directory_path() / ("lmv-install-" + std::to_string(random()));
         fs::create_directories(FFolder / "bin");
         const fs::path stage = LMV_STAGE_DIR;
-        fs::copy_file(stage / "lmVidmill", FFolder / "lmVidmill");
+        Install(stage / "lmVidmill", FFolder / "lmVidmill");
         for (const auto& entry : fs::directory_iterator(stage / "bin")) {
             if (!withPixelLibrary && entry.path().filename() == "kxSIMDLib.so")
                 continue;
-            fs::copy_file(entry.path(), FFolder / "bin" / entry.path().filename());
+            Install(entry.path(), FFolder / "bin" / entry.path().filename());
         }
-        if (fs::exists(stage / "codecs"))
-            fs::copy(stage / "codecs", FFolder / "codecs", fs::copy_options::recursive);
+        if (fs::exists(stage / "codecs")) {
+            fs::create_directories(FFolder / "codecs");
+            for (const auto& entry : fs::directory_iterator(stage / "codecs"))
+                Install(entry.path(), FFolder / "codecs" / entry.path().filename());
+        }
     }
     ~TTestInstallation() {
         std::error_code ignored;
@@ -58,7 +63,7 @@ class TTestInstallation {
 
     // Installs one more plug-in (or library) into bin/, for example one built only for tests.
     void AddToBin(const std::filesystem::path& file) const {
-        std::filesystem::copy_file(file, FFolder / "bin" / file.filename());
+        Install(file, FFolder / "bin" / file.filename());
     }
 
     void WriteFile(const std::string& relativePath, const std::string& content) const {
@@ -68,6 +73,13 @@ class TTestInstallation {
     }
 
   private:
+    static void Install(const std::filesystem::path& from, const std::filesystem::path& to) {
+        std::error_code notLinked;
+        std::filesystem::create_hard_link(from, to, notLinked);
+        if (notLinked)
+            std::filesystem::copy_file(from, to);
+    }
+
     std::filesystem::path FFolder;
 };
 
