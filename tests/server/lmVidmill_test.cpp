@@ -1,9 +1,15 @@
 // The server program as a whole process: run modes, the single instance, the first log lines,
 // the pixel library and service registration.
 
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <cctype>
+#include <cstring>
+#include <optional>
 
 #include "server/core/lmVmVersion.h"
 #include "support/TestInstallation.h"
@@ -46,7 +52,63 @@ std::string OutputPath(const TTestInstallation& installation, const std::string&
     return (installation.Folder() / name).string();
 }
 
+// A Unix datagram socket standing in for the service manager, which a service finds through
+// NOTIFY_SOCKET.
+class TNotifySocket {
+  public:
+    explicit TNotifySocket(const std::filesystem::path& path) : FPath(path.string()) {
+        FSocket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        EXPECT_LT(FPath.size(), sizeof address.sun_path);
+        std::strncpy(address.sun_path, FPath.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(bind(FSocket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+            << std::strerror(errno);
+    }
+    ~TNotifySocket() { close(FSocket); }
+    TNotifySocket(const TNotifySocket&) = delete;
+    TNotifySocket& operator=(const TNotifySocket&) = delete;
+
+    std::string Environment() const { return "NOTIFY_SOCKET=" + FPath; }
+
+    // Every message received so far, in order.
+    std::vector<std::string> Messages() {
+        char buffer[4096];
+        ssize_t length;
+        while ((length = recv(FSocket, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0)
+            FMessages.emplace_back(buffer, static_cast<size_t>(length));
+        return FMessages;
+    }
+
+  private:
+    const std::string FPath;
+    int FSocket = -1;
+    std::vector<std::string> FMessages;
+};
+
+// A listening socket that keeps a port from the server.
+struct TPortTaker {
+    explicit TPortTaker(int port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        EXPECT_EQ(bind(FSocket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(listen(FSocket, 1), 0);
+    }
+    ~TPortTaker() { close(FSocket); }
+    int FSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
+
 }  // namespace
+
+// The helper the tests below start the server with: a program that cannot be started must fail
+// the test, never read as a clean exit.
+TEST(ProcessHelper, AProgramThatCannotBeStartedFailsTheTest) {
+    TProcessResult result;
+    EXPECT_NONFATAL_FAILURE(result = RunProcess({"/nonexistent/lmv-no-such-tool"}),
+                            "cannot start /nonexistent/lmv-no-such-tool");
+    EXPECT_EQ(result.ExitCode, -1);
+}
 
 TEST(ServerProcess, RunsUntilTerminatedAndLogsItsStartInEitherMode) {
     for (const char* modeSwitch : {"-NOSERVICE", ""}) {
@@ -163,5 +225,55 @@ TEST(ServerProcess, ADamagedStoreStillStartsTheServer) {
             << store << "\n"
             << installation.LogText();
         EXPECT_EQ(server.Stop(SIGTERM), 0);
+    }
+}
+
+// Run as systemd runs a notify service: readiness once the server listens, the stop when a
+// stop signal arrives, a failure with its reason when it cannot run. A server started as an
+// application tells the service manager nothing.
+TEST(ServerProcess, TellsTheServiceManagerItsReadinessStopAndFailure) {
+    struct Case {
+        const char* Name;
+        bool Service;
+        bool PixelLibrary;
+        bool PortTaken;
+        int ExitCode;  // after SIGTERM when it keeps running
+        std::vector<std::string> Messages;
+    };
+    const Case cases[] = {
+        {"service", true, true, false, 0, {"READY=1", "STOPPING=1"}},
+        {"application", false, true, false, 0, {}},
+        {"no pixel library", true, false, false, 1, {"STATUS=SIMD library not found\nERRNO=1"}},
+        {"port taken", true, true, true, 1, {"STATUS=the server did not start\nERRNO=1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTestInstallation installation(c.PixelLibrary);
+        TNotifySocket manager(installation.Folder() / "notify");
+        const int port = FreePort();
+        std::optional<TPortTaker> taker;
+        if (c.PortTaken)
+            taker.emplace(port);
+        std::vector<std::string> arguments{installation.Server(),
+                                           "SERVERPORT:" + std::to_string(port)};
+        if (!c.Service)
+            arguments.push_back("-NOSERVICE");
+        TChildProcess server(arguments, OutputPath(installation, "out.txt"),
+                             {manager.Environment()});
+        const bool runs = c.ExitCode == 0;
+        if (runs) {
+            const std::string listening =
+                "Starting Vidmill using TCP port " + std::to_string(port) + ": Success.";
+            ASSERT_TRUE(WaitFor([&] {
+                return Contains(LogMessages(installation.LogText()), listening) &&
+                       manager.Messages().size() == (c.Service ? 1u : 0u);
+            })) << installation.LogText();
+            EXPECT_TRUE(server.Running());
+            EXPECT_EQ(server.Stop(SIGTERM), 0);
+        } else {
+            ASSERT_TRUE(server.ExitsWithin(std::chrono::seconds(60))) << installation.LogText();
+            EXPECT_EQ(server.ExitCode(), c.ExitCode);
+        }
+        EXPECT_EQ(manager.Messages(), c.Messages);
     }
 }

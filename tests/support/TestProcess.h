@@ -1,7 +1,8 @@
 #pragma once
 
 // Runs programs for tests that exercise whole executables: their exit code and output, or a
-// running child that is stopped with a signal.
+// running child that is stopped with a signal. A program that cannot be started fails the test
+// that asked for it and reads as exit code -1.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,12 +13,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -38,20 +44,43 @@ inline std::vector<char*> ArgumentPointers(std::vector<std::string>& arguments) 
     return pointers;
 }
 
-// A child process with its output going to a file; stopped with SIGTERM when destroyed.
+// This process's environment with the "NAME=value" settings given added or replacing.
+inline std::vector<std::string> EnvironmentWith(const std::vector<std::string>& settings) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& setting : settings)
+            replaced = replaced || std::string_view(setting).substr(0, name.size()) == name;
+        if (!replaced)
+            environment.emplace_back(text);
+    }
+    environment.insert(environment.end(), settings.begin(), settings.end());
+    return environment;
+}
+
+// A child process with its output going to a file; stopped with SIGKILL when destroyed.
 class TChildProcess {
   public:
-    TChildProcess(std::vector<std::string> arguments, const std::string& outputPath) {
+    // The environment is this process's, with the "NAME=value" settings given added.
+    TChildProcess(std::vector<std::string> arguments, const std::string& outputPath,
+                  const std::vector<std::string>& environment = {}) {
         auto argv = ArgumentPointers(arguments);
+        std::vector<std::string> variables = EnvironmentWith(environment);
+        auto envp = ArgumentPointers(variables);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputPath.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (posix_spawnp(&FPid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            FPid = -1;
+        const int error = posix_spawnp(&FPid, argv[0], &actions, nullptr, argv.data(), envp.data());
         posix_spawn_file_actions_destroy(&actions);
+        if (error != 0) {
+            FPid = -1;
+            ADD_FAILURE() << "cannot start " << arguments[0] << ": " << std::strerror(error);
+        }
     }
     ~TChildProcess() {
         if (Running())
@@ -80,22 +109,26 @@ class TChildProcess {
     }
 
     int Wait() {
+        if (!Running())
+            return FExitCode;
         int status = 0;
-        while (waitpid(FPid, &status, 0) < 0 && errno == EINTR) {
+        pid_t reaped;
+        while ((reaped = waitpid(FPid, &status, 0)) < 0 && errno == EINTR) {
         }
-        FExited = true;
-        FExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        Reaped(reaped == FPid, status);
         return FExitCode;
     }
 
     // True when the child ended by itself within the time; its exit code is then ExitCode().
     bool ExitsWithin(std::chrono::milliseconds time) {
+        if (!Running())
+            return true;
         const auto end = std::chrono::steady_clock::now() + time;
         while (std::chrono::steady_clock::now() < end) {
             int status = 0;
-            if (waitpid(FPid, &status, WNOHANG) == FPid) {
-                FExited = true;
-                FExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            const pid_t reaped = waitpid(FPid, &status, WNOHANG);
+            if (reaped != 0) {
+                Reaped(reaped == FPid, status);
                 return true;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -105,6 +138,13 @@ class TChildProcess {
     int ExitCode() const { return FExitCode; }
 
   private:
+    // A child that could not be waited for (a bug of the test itself) reads as -1, never 0.
+    void Reaped(bool waited, int status) {
+        EXPECT_TRUE(waited) << "cannot wait for process " << FPid << ": " << std::strerror(errno);
+        FExited = true;
+        FExitCode = waited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
     pid_t FPid = -1;
     bool FExited = false;
     int FExitCode = -1;
