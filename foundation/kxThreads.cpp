@@ -378,12 +378,12 @@ void TThreadPool::SetWorkerIdleCallback(std::function<void()> callback) {
 
 namespace {
 
-bool RealClockWait(port::Event& Wake, int IntervalMs) {
-    if (IntervalMs <= 0) {
-        Wake.Wait();
+bool RealClockWait(port::Event& wake, int intervalMs) {
+    if (intervalMs <= 0) {
+        wake.Wait();
         return true;
     }
-    return Wake.WaitFor(std::chrono::milliseconds(IntervalMs));
+    return wake.WaitFor(std::chrono::milliseconds(intervalMs));
 }
 
 }  // namespace

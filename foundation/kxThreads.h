@@ -210,9 +210,9 @@ class TThreadPool {
 // interval restarts the current wait.
 class TTimerThread final : public TkxThread {
   public:
-    // Waits for the wake event, at most IntervalMs when that is above 0; true when the event
+    // Waits for the wake event, at most intervalMs when that is above 0; true when the event
     // was set, false when the interval passed.
-    using TWait = std::function<bool(port::Event& Wake, int IntervalMs)>;
+    using TWait = std::function<bool(port::Event& wake, int intervalMs)>;
 
     // Waits on the event with the real clock unless another wait is given (tests that move a
     // clock of their own).

@@ -127,6 +127,8 @@ class TChildProcess {
         while (std::chrono::steady_clock::now() < end) {
             int status = 0;
             const pid_t reaped = waitpid(FPid, &status, WNOHANG);
+            if (reaped < 0 && errno == EINTR)
+                continue;
             if (reaped != 0) {
                 Reaped(reaped == FPid, status);
                 return true;
