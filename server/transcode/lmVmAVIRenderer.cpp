@@ -75,9 +75,13 @@ void TAVIRenderer::Execute() {
             return AudioFill(buffer, size, written);
         };
 
+        if (FSettings.Compressors == nullptr) {
+            Fail("no compressor modules are loaded");
+            return;
+        }
         std::string error;
-        std::unique_ptr<TCompressor> compressor = TCompressorRegistry::Create(
-            FSettings.CodecsFolder, FClip.CodecDisplayName(), FSettings.CompressorThreads, error);
+        std::unique_ptr<TCompressor> compressor = FSettings.Compressors->Create(
+            FClip.CodecDisplayName(), FSettings.CompressorThreads, error);
         if (!compressor) {
             Fail(error);
             return;

@@ -47,7 +47,7 @@ class HandlersTest : public ::testing::Test {
     // The name of the plug-in that served `path`, or "" when none did.
     std::string ServedBy(const std::string& path) {
         TVideoSourceRef source = handlers_.GetVideoSource(path);
-        return source ? LvsReadLastError(source.get()) : std::string();
+        return source ? source.LastError() : std::string();
     }
 
     fs::path folder_;
@@ -134,7 +134,7 @@ TEST_F(HandlersTest, PluginsCannotChangeTheFloatingPointEnvironment) {
     handlers_.LoadPlugins(folder_.string());
     TVideoSourceRef source = handlers_.GetVideoSource("clip.mov");
     ASSERT_TRUE(source);
-    source.reset();
+    source.Release();
     // A plug-in that raises in DeInitVideoSource does not stop the others from being released.
     handlers_.UnloadPlugins();
     const int flagsAfter = std::fetestexcept(FE_ALL_EXCEPT);
@@ -179,8 +179,8 @@ TEST_F(HandlersTest, ServesLvfClipsThroughTheStagedPlugin) {
     EXPECT_NE(std::find(names.begin(), names.end(), "LVF Files"), names.end());
     TVideoSourceRef source = handlers_.GetVideoSource("/in/CLIP.LVF");
     ASSERT_TRUE(source);
-    EXPECT_FALSE(source->Open(u"/in/does-not-exist.lvf", LvsOpenFlags));
-    EXPECT_EQ(LvsReadLastError(source.get()), "File not found: /in/does-not-exist.lvf");
+    EXPECT_FALSE(source.Open("/in/does-not-exist.lvf"));
+    EXPECT_EQ(source.LastError(), "File not found: /in/does-not-exist.lvf");
 }
 
 TEST(StillImageTest, KnowsTheTenStillImageExtensions) {
