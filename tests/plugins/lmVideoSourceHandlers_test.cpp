@@ -5,6 +5,7 @@
 #include <cfenv>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -149,6 +150,42 @@ TEST_F(HandlersTest, PluginsCannotChangeTheFloatingPointEnvironment) {
     EXPECT_EQ(first.initCalls, 1);
     EXPECT_EQ(first.getCalls, 1);
     EXPECT_EQ(first.deInitCalls, 1);
+}
+
+TEST_F(HandlersTest, ReleasingTheLastReferenceCannotChangeTheFloatingPointEnvironment) {
+    auto& first = Install("first", "10_first.lvs");
+    handlers_.LoadPlugins(folder_.string());
+    const struct {
+        const char* Name;
+        std::function<void(TVideoSourceRef&)> Drop;
+    } cases[] = {
+        {"release", [](TVideoSourceRef& source) { source.Release(); }},
+        {"destruction", [](TVideoSourceRef& source) { TVideoSourceRef(std::move(source)); }},
+        {"assignment", [](TVideoSourceRef& source) { source = TVideoSourceRef(); }},
+        {"shared, then both released",
+         [](TVideoSourceRef& source) {
+             TVideoSourceRef other = source.Share();
+             source.Release();
+             other.Release();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TVideoSourceRef source = handlers_.GetVideoSource("clip.mov");
+        ASSERT_TRUE(source);
+        ASSERT_EQ(first.liveSources, 1);
+        std::feclearexcept(FE_ALL_EXCEPT);
+        c.Drop(source);
+        const int flagsAfter = std::fetestexcept(FE_ALL_EXCEPT);
+        const int roundingAfter = std::fegetround();
+        std::fesetround(FE_TONEAREST);
+        std::feclearexcept(FE_ALL_EXCEPT);
+
+        EXPECT_FALSE(source);
+        EXPECT_EQ(first.liveSources, 0) << "the source was freed";
+        EXPECT_EQ(roundingAfter, FE_TONEAREST);
+        EXPECT_EQ(flagsAfter & FE_OVERFLOW, 0);
+    }
 }
 
 TEST_F(HandlersTest, ConcurrentRequestsReachThePluginOneAtATime) {
