@@ -197,6 +197,7 @@ bool TAVIRenderer::VideoFill(uint8_t* buffer, size_t size) {
     try {
         ok = FClip.FetchFrame(counter, audioTarget, audioSpace, audioBytes);
     } catch (const std::exception&) {
+        // Reported below as the frame that could not be read.
         ok = false;
     }
     if (ok && FHasAudio && audioBytes > 0) {
