@@ -109,32 +109,18 @@ bool TVideoSourceRef::Open(const std::string& path) {
     return PluginCall([&] { return source_->Open(name.c_str(), LvsOpenFlags); }) != LvsFalse;
 }
 
-int32_t TVideoSourceRef::Width() {
-    return PluginCall([this] { return source_->GetWidth(); });
-}
-
-int32_t TVideoSourceRef::Height() {
-    return PluginCall([this] { return source_->GetHeight(); });
-}
-
-int32_t TVideoSourceRef::FrameCount() {
-    return PluginCall([this] { return source_->GetFrameCount(); });
-}
-
-float TVideoSourceRef::FrameRate() {
-    return PluginCall([this] { return source_->GetFrameRate(); });
-}
-
-bool TVideoSourceRef::IsInterlaced() {
-    return PluginCall([this] { return source_->IsInterlaced(); }) != LvsFalse;
-}
-
-int32_t TVideoSourceRef::FieldOrder() {
-    return PluginCall([this] { return source_->GetFieldOrder(); });
-}
-
-int32_t TVideoSourceRef::BitDepth() {
-    return PluginCall([this] { return source_->GetBitDepth(); });
+TVideoSourceRef::TShape TVideoSourceRef::Shape() {
+    return PluginCall([this] {
+        TShape shape;
+        shape.FrameCount = source_->GetFrameCount();
+        shape.Width = source_->GetWidth();
+        shape.Height = source_->GetHeight();
+        shape.BitDepth = source_->GetBitDepth();
+        shape.FieldOrder = source_->GetFieldOrder();
+        shape.Interlaced = source_->IsInterlaced() != LvsFalse;
+        shape.FrameRate = source_->GetFrameRate();
+        return shape;
+    });
 }
 
 int32_t TVideoSourceRef::AudioChannels() {

@@ -44,14 +44,18 @@ class TVideoSourceRef {
 
     // Opens the file at path (its bytes as they are on the disk) with the host's flags.
     bool Open(const std::string& path);
-    int32_t Width();
-    int32_t Height();
-    int32_t FrameCount();
-    // Frames per second; negative when the source has no rate of its own.
-    float FrameRate();
-    bool IsInterlaced();
-    int32_t FieldOrder();
-    int32_t BitDepth();
+    // The picture of the opened clip, read in one go.
+    struct TShape {
+        int32_t FrameCount = 0;
+        int32_t Width = 0;
+        int32_t Height = 0;
+        int32_t BitDepth = 0;
+        int32_t FieldOrder = 0;
+        bool Interlaced = false;
+        // Frames per second; negative when the source has no rate of its own.
+        float FrameRate = 0;
+    };
+    TShape Shape();
     int32_t AudioChannels();
     uint32_t CodecFourCC();
     int32_t CaptionType();

@@ -179,17 +179,15 @@ bool TVmProcessor::Prepare(TVideoSourceRef Source, int DefaultRateIndex) {
     FPrepareError.clear();
     FVideoSource = std::move(Source);
 
-    FDuration = FVideoSource.FrameCount();
-    FWidth = FVideoSource.Width();
-    FHeight = FVideoSource.Height();
-    FBitDepth = FVideoSource.BitDepth();
-    const int32_t fieldOrder = FVideoSource.FieldOrder();
-    const bool interlaced = FVideoSource.IsInterlaced();
-    const float reportedRate = FVideoSource.FrameRate();
+    const TVideoSourceRef::TShape shape = FVideoSource.Shape();
+    FDuration = shape.FrameCount;
+    FWidth = shape.Width;
+    FHeight = shape.Height;
+    FBitDepth = shape.BitDepth;
     // The pitch travels to the plug-in as a 32-bit value.
     const int64_t pitch = static_cast<int64_t>(FWidth) * LvsBytesPerPixel;
     FPitch = pitch <= std::numeric_limits<int32_t>::max() ? static_cast<int32_t>(pitch) : 0;
-    FFieldMode = DeriveFieldMode(fieldOrder, interlaced, FWidth, FHeight);
+    FFieldMode = DeriveFieldMode(shape.FieldOrder, shape.Interlaced, FWidth, FHeight);
 
     // Sample positions and the thumbnail frame are spread over the frames, so a clip without
     // any has nothing to read.
@@ -203,7 +201,7 @@ bool TVmProcessor::Prepare(TVideoSourceRef Source, int DefaultRateIndex) {
         FMeta->SetBoolean(MetaHoldLast, true);
     }
     const std::optional<uint8_t> rateIndex =
-        ClassifyFrameRate(RateToClassify(reportedRate, DefaultRateIndex));
+        ClassifyFrameRate(RateToClassify(shape.FrameRate, DefaultRateIndex));
     if (!rateIndex) {
         return FailPrepare("Frame rate not supported.");
     }
