@@ -3,7 +3,7 @@
 #include <string>
 
 #include "codecs/lmvc/lmvcEncoder.h"
-#include "server/media/lmCompressorModule.h"
+#include "plugins/interface/lmCompressorModule.h"
 
 // The Lumenar Video Codec as a compressor module for the media layer.
 

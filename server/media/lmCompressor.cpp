@@ -6,9 +6,9 @@
 
 #include "port/port_thread.h"
 
-TCompressor::TCompressor(port::DynamicLibrary library, ICompressor* compressor,
-                         TCompressorInfo info)
-    : FLibrary(std::move(library)), FCompressor(compressor), FInfo(std::move(info)) {}
+TCompressor::TCompressor(std::shared_ptr<const port::DynamicLibrary> module,
+                         ICompressor* compressor, TCompressorInfo info)
+    : FModule(std::move(module)), FCompressor(compressor), FInfo(std::move(info)) {}
 
 TCompressor::~TCompressor() {
     Stop();

@@ -4,18 +4,19 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "plugins/interface/lmCompressorModule.h"
 #include "port/port_library.h"
 #include "server/media/lmAVIWriter.h"
-#include "server/media/lmCompressorModule.h"
 #include "server/media/lmMediaSample.h"
 #include "server/media/lmMediaTypes.h"
 
-// One compressor module found in the codecs folder.
+// One compressor module loaded from the codecs folder.
 struct TCompressorInfo {
     std::string FriendlyName;
     std::string DisplayName;
@@ -30,7 +31,8 @@ struct TCompressorInfo {
 // long as it lives.
 class TCompressor : public IMediaInput {
   public:
-    TCompressor(port::DynamicLibrary library, ICompressor* compressor, TCompressorInfo info);
+    TCompressor(std::shared_ptr<const port::DynamicLibrary> module, ICompressor* compressor,
+                TCompressorInfo info);
     ~TCompressor() override;
     TCompressor(const TCompressor&) = delete;
     TCompressor& operator=(const TCompressor&) = delete;
@@ -73,7 +75,7 @@ class TCompressor : public IMediaInput {
     // Gives the held samples back to their allocators.
     static void ReleaseAll(std::deque<const TMediaSample*>& samples);
 
-    port::DynamicLibrary FLibrary;
+    std::shared_ptr<const port::DynamicLibrary> FModule;
     ICompressor* FCompressor;
     TCompressorInfo FInfo;
     TVideoMediaType FInputType;

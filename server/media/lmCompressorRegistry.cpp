@@ -1,79 +1,95 @@
 #include "server/media/lmCompressorRegistry.h"
 
-#include <algorithm>
-#include <cctype>
-#include <exception>
+#include <utility>
 
-#include "port/port_files.h"
+#include "foundation/kxLogFile.h"
+#include "foundation/kxUnicode.h"
+#include "server/media/lmPluginLibraries.h"
+
+struct TCompressorRegistry::TModule {
+    port::DynamicLibrary Library;
+    LmCompressorCreateProc Create = nullptr;
+    TCompressorInfo Info;
+};
 
 namespace {
 
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
-
-struct TModuleExports {
-    LmCompressorFriendlyNameProc FriendlyName = nullptr;
-    LmCompressorDisplayNameProc DisplayName = nullptr;
-    LmCompressorCreateProc Create = nullptr;
-};
-
-bool BindModule(port::DynamicLibrary& library, TModuleExports& exports) {
+// The exports of a compressor module, bound; empty when it has them all, otherwise why it is not
+// used.
+std::string BindModule(port::DynamicLibrary& Library, LmCompressorCreateProc& Create,
+                       TCompressorInfo& Info) {
     auto version =
-        reinterpret_cast<LmCompressorAbiVersionProc>(library.Symbol(kLmCompressorAbiVersionExport));
-    exports.FriendlyName = reinterpret_cast<LmCompressorFriendlyNameProc>(
-        library.Symbol(kLmCompressorFriendlyNameExport));
-    exports.DisplayName = reinterpret_cast<LmCompressorDisplayNameProc>(
-        library.Symbol(kLmCompressorDisplayNameExport));
-    exports.Create =
-        reinterpret_cast<LmCompressorCreateProc>(library.Symbol(kLmCompressorCreateExport));
-    return version != nullptr && version() == kLmCompressorAbiVersion &&
-           exports.FriendlyName != nullptr && exports.DisplayName != nullptr &&
-           exports.Create != nullptr && exports.FriendlyName() != nullptr &&
-           exports.DisplayName() != nullptr;
+        reinterpret_cast<LmCompressorAbiVersionProc>(Library.Symbol(kLmCompressorAbiVersionExport));
+    auto friendlyName = reinterpret_cast<LmCompressorFriendlyNameProc>(
+        Library.Symbol(kLmCompressorFriendlyNameExport));
+    auto displayName = reinterpret_cast<LmCompressorDisplayNameProc>(
+        Library.Symbol(kLmCompressorDisplayNameExport));
+    Create = reinterpret_cast<LmCompressorCreateProc>(Library.Symbol(kLmCompressorCreateExport));
+    if (version == nullptr || friendlyName == nullptr || displayName == nullptr ||
+        Create == nullptr) {
+        return std::string("is not used: it lacks one of ") + kLmCompressorAbiVersionExport + ", " +
+               kLmCompressorFriendlyNameExport + ", " + kLmCompressorDisplayNameExport + ", " +
+               kLmCompressorCreateExport;
+    }
+    const int abiVersion = version();
+    if (abiVersion != kLmCompressorAbiVersion) {
+        return "is not used: it has interface version " + std::to_string(abiVersion) +
+               " instead of " + std::to_string(kLmCompressorAbiVersion);
+    }
+    const char* friendly = friendlyName();
+    const char* display = displayName();
+    if (friendly == nullptr || display == nullptr) {
+        return "is not used: it has no friendly or no display name";
+    }
+    Info.FriendlyName = friendly;
+    Info.DisplayName = display;
+    return {};
 }
 
 }  // namespace
 
-std::vector<TCompressorInfo> TCompressorRegistry::Enumerate(const std::string& folder) {
-    std::vector<TCompressorInfo> result;
-    std::vector<std::string> files = port::ListFiles(folder, "*.so");
-    std::sort(files.begin(), files.end());
-    for (const std::string& file : files) {
-        port::DynamicLibrary library;
-        TModuleExports exports;
-        const std::string path = folder + file;
-        if (!library.Open(path) || !BindModule(library, exports)) {
-            continue;
-        }
-        result.push_back({exports.FriendlyName(), exports.DisplayName(), path});
-    }
-    return result;
+void TCompressorRegistry::Load(const std::string& Folder) {
+    LoadPluginLibraries(
+        Folder, "so", "Compressor module",
+        [this, &Folder](const std::string& Name, port::DynamicLibrary& Library) -> std::string {
+            auto module = std::make_shared<TModule>();
+            const std::string refusal = BindModule(Library, module->Create, module->Info);
+            if (!refusal.empty()) {
+                return refusal;
+            }
+            module->Info.Path = Folder + Name;
+            module->Library = std::move(Library);
+            LogText("Compressor module " + Name + " loaded: \"" + module->Info.FriendlyName +
+                    "\" as \"" + module->Info.DisplayName + "\"");
+            FModules.push_back(std::move(module));
+            return {};
+        });
 }
 
-std::unique_ptr<TCompressor> TCompressorRegistry::Create(const std::string& folder,
-                                                         const std::string& displayName,
-                                                         int threads, std::string& error) {
-    for (const TCompressorInfo& info : Enumerate(folder)) {
-        if (!SameText(info.DisplayName, displayName)) {
+std::vector<TCompressorInfo> TCompressorRegistry::Modules() const {
+    std::vector<TCompressorInfo> infos;
+    for (const auto& module : FModules) {
+        infos.push_back(module->Info);
+    }
+    return infos;
+}
+
+std::unique_ptr<TCompressor> TCompressorRegistry::Create(const std::string& DisplayName,
+                                                         int Threads, std::string& Error) const {
+    for (const auto& module : FModules) {
+        if (!SameText(module->Info.DisplayName, DisplayName)) {
             continue;
         }
-        port::DynamicLibrary library;
-        TModuleExports exports;
-        if (!library.Open(info.Path) || !BindModule(library, exports)) {
-            error = "cannot load " + info.Path + ": " + library.LastError();
-            return nullptr;
-        }
-        ICompressor* compressor = exports.Create(threads);
+        ICompressor* compressor = module->Create(Threads);
         if (compressor == nullptr) {
-            error = "the compressor " + info.FriendlyName + " cannot be created";
+            Error = "the compressor " + module->Info.FriendlyName + " cannot be created";
             return nullptr;
         }
-        return std::make_unique<TCompressor>(std::move(library), compressor, info);
+        // The compressor keeps its module loaded: its code lives there.
+        return std::make_unique<TCompressor>(
+            std::shared_ptr<const port::DynamicLibrary>(module, &module->Library), compressor,
+            module->Info);
     }
-    error = "no compressor named " + displayName;
+    Error = "no compressor named " + DisplayName;
     return nullptr;
 }

@@ -2,14 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cfenv>
 #include <exception>
 #include <string_view>
+#include <utility>
 
 #include "foundation/kxLogFile.h"
 #include "foundation/kxUnicode.h"
 #include "plugins/interface/lmVideoSourceText.h"
-#include "port/port_files.h"
 #include "port/port_process.h"
+#include "server/media/lmPluginLibraries.h"
 
 namespace {
 
@@ -36,7 +38,149 @@ std::string Joined(const std::vector<std::string>& items) {
     return text;
 }
 
+// Masks every floating-point exception for the length of a plug-in call and restores the
+// caller's environment (masks, rounding, flags) afterwards.
+class TPluginCallGuard {
+  public:
+    TPluginCallGuard() { std::feholdexcept(&saved_); }
+    ~TPluginCallGuard() { std::fesetenv(&saved_); }
+    TPluginCallGuard(const TPluginCallGuard&) = delete;
+    TPluginCallGuard& operator=(const TPluginCallGuard&) = delete;
+
+  private:
+    std::fenv_t saved_;
+};
+
+// Runs one call into a plug-in under the guard. Whatever the plug-in raises leaves as a
+// TPluginFault with its message.
+template <class TCall>
+auto PluginCall(TCall&& call) -> decltype(call()) {
+    TPluginCallGuard guard;
+    try {
+        return call();
+    } catch (const std::exception& error) {
+        throw TPluginFault(error.what());
+    } catch (...) {
+        throw TPluginFault("unknown error");
+    }
+}
+
+// A plug-in error text longer than this is not a text but a broken plug-in.
+constexpr int32_t MaxPluginErrorLength = 64 * 1024;
+
 }  // namespace
+
+TVideoSourceRef TVideoSourceRef::Adopt(IVideoSource* source) {
+    return TVideoSourceRef(source);
+}
+
+TVideoSourceRef TVideoSourceRef::Share(IVideoSource* source) {
+    if (source != nullptr) {
+        PluginCall([source] { source->AddRef(); });
+    }
+    return TVideoSourceRef(source);
+}
+
+TVideoSourceRef::TVideoSourceRef(TVideoSourceRef&& other) noexcept
+    : source_(std::exchange(other.source_, nullptr)) {}
+
+TVideoSourceRef& TVideoSourceRef::operator=(TVideoSourceRef&& other) noexcept {
+    if (this != &other) {
+        Release();
+        source_ = std::exchange(other.source_, nullptr);
+    }
+    return *this;
+}
+
+void TVideoSourceRef::Release() {
+    IVideoSource* source = std::exchange(source_, nullptr);
+    if (source == nullptr) {
+        return;
+    }
+    try {
+        PluginCall([source] { source->Release(); });
+    } catch (const TPluginFault& fault) {
+        LogText(std::string("A video source raised an exception in Release: ") + fault.what());
+    }
+}
+
+bool TVideoSourceRef::Open(const std::string& path) {
+    const std::u16string name = LvsPathToUtf16(path);
+    return PluginCall([&] { return source_->Open(name.c_str(), LvsOpenFlags); }) != LvsFalse;
+}
+
+TVideoSourceRef::TShape TVideoSourceRef::Shape() {
+    return PluginCall([this] {
+        TShape shape;
+        shape.FrameCount = source_->GetFrameCount();
+        shape.Width = source_->GetWidth();
+        shape.Height = source_->GetHeight();
+        shape.BitDepth = source_->GetBitDepth();
+        shape.FieldOrder = source_->GetFieldOrder();
+        shape.Interlaced = source_->IsInterlaced() != LvsFalse;
+        shape.FrameRate = source_->GetFrameRate();
+        return shape;
+    });
+}
+
+int32_t TVideoSourceRef::AudioChannels() {
+    return PluginCall([this] { return source_->GetAudioChannels(); });
+}
+
+uint32_t TVideoSourceRef::CodecFourCC() {
+    return PluginCall([this] { return source_->GetCodecFourCC(); });
+}
+
+int32_t TVideoSourceRef::CaptionType() {
+    return PluginCall([this] { return source_->GetCaptionType(); });
+}
+
+bool TVideoSourceRef::ReadFrame(int32_t frame, void* buffer, int32_t pitch) {
+    try {
+        return PluginCall([&] { return source_->ReadFrame(frame, buffer, pitch); }) != LvsFalse;
+    } catch (const TPluginFault&) {
+        // A read that raises is a failed read; the caller reports the frame it could not read.
+        return false;
+    }
+}
+
+bool TVideoSourceRef::ReadFrameAudio(int32_t frame, void* buffer, int32_t pitch, void* audioBuffer,
+                                     int32_t audioSpace, int32_t& audioBytes) {
+    try {
+        return PluginCall([&] {
+                   return source_->ReadFrameAudio(frame, buffer, pitch, audioBuffer, audioSpace,
+                                                  &audioBytes);
+               }) != LvsFalse;
+    } catch (const TPluginFault&) {
+        // As for ReadFrame.
+        return false;
+    }
+}
+
+bool TVideoSourceRef::CaptionData(int32_t frame, void* buffer, int32_t bufferSize,
+                                  int32_t& byteCount) {
+    return PluginCall([&] {
+               return source_->GetCaptionData(frame, buffer, bufferSize, &byteCount);
+           }) != LvsFalse;
+}
+
+std::string TVideoSourceRef::LastError() {
+    int32_t length = 0;
+    if (PluginCall([&] { return source_->GetLastError(&length, nullptr); }) == LvsFalse ||
+        length == 0) {
+        return {};
+    }
+    if (length < 0 || length > MaxPluginErrorLength) {
+        throw TPluginFault("the video handler reported an error text of " + std::to_string(length) +
+                           " characters");
+    }
+    std::u16string buffer(static_cast<size_t>(length) + 1, u'\0');
+    if (PluginCall([&] { return source_->GetLastError(&length, buffer.data()); }) == LvsFalse) {
+        return {};
+    }
+    buffer.resize(std::u16string_view(buffer.data()).size());
+    return LvsToUtf8(buffer.c_str());
+}
 
 TVideoSourceHandler::TVideoSourceHandler(port::DynamicLibrary library,
                                          TDeInitVideoSourceProc deInitVideoSource,
@@ -79,24 +223,39 @@ bool TVideoSourceHandler::HasExtension(const std::string& extension) const {
                        [&](const std::string& item) { return SameText(item, extension); });
 }
 
+bool TVideoSourceHandler::Init(TSetHostTypeProc setHostType, TInitVideoSourceProc initVideoSource) {
+    try {
+        return PluginCall([&] {
+            if (setHostType != nullptr) {
+                setHostType(LvsHostTypeServer);
+            }
+            return initVideoSource(this) != LvsFalse;
+        });
+    } catch (const TPluginFault& fault) {
+        LogText("Video source plug-in " + fileName_ +
+                " raised an exception in InitVideoSource: " + fault.what());
+        return false;
+    }
+}
+
 TVideoSourceRef TVideoSourceHandler::NewVideoSource() {
     IVideoSource* source = nullptr;
     try {
-        TPluginCallGuard guard;
-        getVideoSource_(&source);
-    } catch (...) {
+        PluginCall([&] { getVideoSource_(&source); });
+    } catch (const TPluginFault& fault) {
         // A source the plug-in stored before raising is still ours to release.
+        LogText("Video source plug-in " + fileName_ +
+                " raised an exception in GetVideoSource: " + fault.what());
     }
-    return TVideoSourceRef(source);
+    return TVideoSourceRef::Adopt(source);
 }
 
 bool TVideoSourceHandler::DeInit() {
     try {
-        TPluginCallGuard guard;
-        deInitVideoSource_();
-        std::feclearexcept(FE_ALL_EXCEPT);
+        PluginCall([this] { deInitVideoSource_(); });
         return true;
-    } catch (...) {
+    } catch (const TPluginFault&) {
+        // The caller logs which plug-in failed to stop.
         return false;
     }
 }
@@ -106,24 +265,9 @@ TVideoSourceHandlers::~TVideoSourceHandlers() {
 }
 
 void TVideoSourceHandlers::LoadPlugins(const std::string& folder) {
-    std::string base = folder;
-    if (!base.empty() && base.back() != '/') {
-        base += '/';
-    }
-    // Listed in name order so that the order in which plug-ins are asked is predictable.
-    std::vector<std::string> names = port::ListFiles(base, "*");
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        try {
-            if (!SameText(FileExtension(name), LvsPluginExtension)) {
-                continue;
-            }
-            port::DynamicLibrary library;
-            if (!library.Open(base + name)) {
-                LogText("Video source plug-in " + name +
-                        " could not be loaded: " + library.LastError());
-                continue;
-            }
+    LoadPluginLibraries(
+        folder, LvsPluginExtension, "Video source plug-in",
+        [this](const std::string& name, port::DynamicLibrary& library) -> std::string {
             auto init =
                 reinterpret_cast<TInitVideoSourceProc>(library.Symbol(LvsExportInitVideoSource));
             auto deInit = reinterpret_cast<TDeInitVideoSourceProc>(
@@ -133,38 +277,21 @@ void TVideoSourceHandlers::LoadPlugins(const std::string& folder) {
             auto setHostType =
                 reinterpret_cast<TSetHostTypeProc>(library.Symbol(LvsExportSetHostType));
             if (init == nullptr || deInit == nullptr || get == nullptr) {
-                LogText("Video source plug-in " + name + " is not used: it lacks one of " +
-                        LvsExportInitVideoSource + ", " + LvsExportDeInitVideoSource + ", " +
-                        LvsExportGetVideoSource);
-                continue;
+                return std::string("is not used: it lacks one of ") + LvsExportInitVideoSource +
+                       ", " + LvsExportDeInitVideoSource + ", " + LvsExportGetVideoSource;
             }
             auto handler =
                 std::make_unique<TVideoSourceHandler>(std::move(library), deInit, get, name);
-            LvsBool accepted = LvsFalse;
-            try {
-                TPluginCallGuard guard;
-                if (setHostType != nullptr) {
-                    setHostType(LvsHostTypeServer);
-                }
-                accepted = init(handler.get());
-            } catch (...) {
-                accepted = LvsFalse;
-            }
-            if (accepted == LvsFalse) {
+            if (!handler->Init(setHostType, init)) {
                 // Destroying the handler unloads the library without DeInitVideoSource.
-                LogText("Video source plug-in " + name + " declined to start");
-                continue;
+                return "declined to start";
             }
             LogText("Video source plug-in " + name + " loaded: \"" + handler->Description() +
                     "\" for " + Joined(handler->Extensions()));
             std::lock_guard<std::mutex> hold(lock_);
             handlers_.push_back(std::move(handler));
-        } catch (const std::exception& error) {
-            LogText("Video source plug-in " + name + " failed to load: " + error.what());
-        } catch (...) {
-            LogText("Video source plug-in " + name + " failed to load");
-        }
-    }
+            return {};
+        });
 }
 
 bool TVideoSourceHandlers::IsStillImage(const std::string& path) {
@@ -189,7 +316,7 @@ TVideoSourceRef TVideoSourceHandlers::GetVideoSource(const std::string& path) {
     } catch (...) {
         // No source; the job reports that no handler was found.
     }
-    return nullptr;
+    return {};
 }
 
 void TVideoSourceHandlers::UnloadPlugins() {

@@ -1,39 +1,79 @@
 #pragma once
 
-#include <cfenv>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "port/port_library.h"
 
-// Releases an interface reference; lets std::unique_ptr own a plug-in object.
-struct TInterfaceRelease {
-    void operator()(ILvsUnknown* object) const {
-        if (object != nullptr) {
-            object->Release();
-        }
-    }
+// Raised when a call into a plug-in raised: the job reports it like a fault of its own, with the
+// plug-in's message.
+class TPluginFault : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
 };
 
-// One reference to a video source; released (and so freed by its plug-in) when dropped. Must be
-// dropped before the plug-ins are unloaded.
-using TVideoSourceRef = std::unique_ptr<IVideoSource, TInterfaceRelease>;
-
-// Masks every floating-point exception for the length of a plug-in call and restores the
-// caller's environment (masks, rounding, flags) afterwards, so nothing a plug-in does to the
-// floating-point state leaks into the server. Use it around every call into a plug-in object.
-class TPluginCallGuard {
+// One reference to a plug-in's video source, and the only way to call it. Every call runs with
+// the floating-point exceptions masked and the caller's environment (masks, rounding, flags)
+// restored afterwards, so nothing a plug-in does to the floating-point state leaks into the
+// server, and nothing a plug-in raises leaves the call as it was raised: the reads answer false,
+// the release is logged, the other calls raise TPluginFault. Releasing the last reference frees
+// the source inside its plug-in, so every reference must be released before the plug-ins are
+// unloaded.
+class TVideoSourceRef {
   public:
-    TPluginCallGuard() { std::feholdexcept(&saved_); }
-    ~TPluginCallGuard() { std::fesetenv(&saved_); }
-    TPluginCallGuard(const TPluginCallGuard&) = delete;
-    TPluginCallGuard& operator=(const TPluginCallGuard&) = delete;
+    TVideoSourceRef() = default;
+    // Takes over a reference the caller holds (the one a plug-in's GetVideoSource hands out).
+    static TVideoSourceRef Adopt(IVideoSource* source);
+    // A new reference to source, counted by the source.
+    static TVideoSourceRef Share(IVideoSource* source);
+    ~TVideoSourceRef() { Release(); }
+    TVideoSourceRef(TVideoSourceRef&& other) noexcept;
+    TVideoSourceRef& operator=(TVideoSourceRef&& other) noexcept;
+    TVideoSourceRef(const TVideoSourceRef&) = delete;
+    TVideoSourceRef& operator=(const TVideoSourceRef&) = delete;
+
+    explicit operator bool() const { return source_ != nullptr; }
+    // Another reference to the same source.
+    TVideoSourceRef Share() const { return Share(source_); }
+    // Drops the reference; nothing when there is none.
+    void Release();
+
+    // Opens the file at path (its bytes as they are on the disk) with the host's flags.
+    bool Open(const std::string& path);
+    // The picture of the opened clip, read in one go.
+    struct TShape {
+        int32_t FrameCount = 0;
+        int32_t Width = 0;
+        int32_t Height = 0;
+        int32_t BitDepth = 0;
+        int32_t FieldOrder = 0;
+        bool Interlaced = false;
+        // Frames per second; negative when the source has no rate of its own.
+        float FrameRate = 0;
+    };
+    TShape Shape();
+    int32_t AudioChannels();
+    uint32_t CodecFourCC();
+    int32_t CaptionType();
+    // Reads one frame into buffer (rows of pitch bytes); false when the read fails or raises.
+    bool ReadFrame(int32_t frame, void* buffer, int32_t pitch);
+    // As ReadFrame, with the frame's audio; audioBytes receives what the plug-in reports.
+    bool ReadFrameAudio(int32_t frame, void* buffer, int32_t pitch, void* audioBuffer,
+                        int32_t audioSpace, int32_t& audioBytes);
+    // The caption bytes of one frame; byteCount receives their number.
+    bool CaptionData(int32_t frame, void* buffer, int32_t bufferSize, int32_t& byteCount);
+    // The plug-in's error text; empty when it has none. An error text of a length no text can
+    // have means the plug-in is broken: that raises TPluginFault.
+    std::string LastError();
 
   private:
-    std::fenv_t saved_;
+    explicit TVideoSourceRef(IVideoSource* source) : source_(source) {}
+
+    IVideoSource* source_ = nullptr;
 };
 
 // One accepted plug-in library: its entries, the extensions and the name it announced, and the
@@ -61,6 +101,9 @@ class TVideoSourceHandler final : public IVideoSourceHost {
     const std::vector<std::string>& Extensions() const { return extensions_; }
     const std::string& FileName() const { return fileName_; }
 
+    // The plug-in's SetHostType (when it has one), then its InitVideoSource with this host;
+    // false when the plug-in declines or raises. Never throws.
+    bool Init(TSetHostTypeProc setHostType, TInitVideoSourceProc initVideoSource);
     // The plug-in's GetVideoSource: a new source, or none. Never throws.
     TVideoSourceRef NewVideoSource();
     // The plug-in's DeInitVideoSource; false when it raised. Never throws.

@@ -75,9 +75,13 @@ void TAVIRenderer::Execute() {
             return AudioFill(buffer, size, written);
         };
 
+        if (FSettings.Compressors == nullptr) {
+            Fail("no compressor modules are loaded");
+            return;
+        }
         std::string error;
-        std::unique_ptr<TCompressor> compressor = TCompressorRegistry::Create(
-            FSettings.CodecsFolder, FClip.CodecDisplayName(), FSettings.CompressorThreads, error);
+        std::unique_ptr<TCompressor> compressor = FSettings.Compressors->Create(
+            FClip.CodecDisplayName(), FSettings.CompressorThreads, error);
         if (!compressor) {
             Fail(error);
             return;
@@ -193,6 +197,7 @@ bool TAVIRenderer::VideoFill(uint8_t* buffer, size_t size) {
     try {
         ok = FClip.FetchFrame(counter, audioTarget, audioSpace, audioBytes);
     } catch (const std::exception&) {
+        // Reported below as the frame that could not be read.
         ok = false;
     }
     if (ok && FHasAudio && audioBytes > 0) {

@@ -11,6 +11,7 @@
 #include "pixelmove/kxSIMDLib.h"
 #include "port/port_sync.h"
 
+class TCompressorRegistry;
 class TTaskItem;
 
 // What the renderer reads from the job's processor: the clip's layout and its frames. Frames
@@ -55,7 +56,10 @@ class TTaskItemRenderTask : public IAVIRenderTask {
 };
 
 struct TAVIRenderSettings {
-    std::string CodecsFolder;  // with a trailing "/"
+    // Where the transcoder loads the compressor modules from at start, with a trailing "/".
+    std::string CodecsFolder;
+    // The loaded compressor modules the renderer creates its compressor from; not owned.
+    const TCompressorRegistry* Compressors = nullptr;
     TMove32b24b* Move32b24b = nullptr;
     int CompressorThreads = 1;
     // Compress on the compressor's own thread while the next frame is read: for a processor

@@ -49,10 +49,7 @@ TVmProcessor::TVmProcessor(TVmProcessors* Owner, bool OwningTargets, bool NewIde
     }
 }
 
-TVmProcessor::~TVmProcessor() {
-    TPluginCallGuard guard;
-    FVideoSource.reset();
-}
+TVmProcessor::~TVmProcessor() = default;
 
 TGUID TVmProcessor::Uid() const {
     std::lock_guard lock(FLock);
@@ -168,39 +165,29 @@ bool TVmProcessor::FailPrepare(std::string Reason) {
     return false;
 }
 
-bool TVmProcessor::Prepare(IVideoSource* Source, int DefaultRateIndex) {
+void TVmProcessor::ReleaseVideoSource() {
     FPrepareError.clear();
-    {
-        TPluginCallGuard guard;
-        FVideoSource.reset();
-    }
-    if (Source == nullptr) {
-        FFrameBuffer = {};
+    FVideoSource.Release();
+    FFrameBuffer = {};
+}
+
+bool TVmProcessor::Prepare(TVideoSourceRef Source, int DefaultRateIndex) {
+    if (!Source) {
+        ReleaseVideoSource();
         return true;
     }
-    {
-        TPluginCallGuard guard;
-        Source->AddRef();
-    }
-    FVideoSource.reset(Source);
+    FPrepareError.clear();
+    FVideoSource = std::move(Source);
 
-    float reportedRate = 0;
-    int32_t fieldOrder = 0;
-    bool interlaced = false;
-    {
-        TPluginCallGuard guard;
-        FDuration = Source->GetFrameCount();
-        FWidth = Source->GetWidth();
-        FHeight = Source->GetHeight();
-        FBitDepth = Source->GetBitDepth();
-        fieldOrder = Source->GetFieldOrder();
-        interlaced = Source->IsInterlaced() != LvsFalse;
-        reportedRate = Source->GetFrameRate();
-    }
+    const TVideoSourceRef::TShape shape = FVideoSource.Shape();
+    FDuration = shape.FrameCount;
+    FWidth = shape.Width;
+    FHeight = shape.Height;
+    FBitDepth = shape.BitDepth;
     // The pitch travels to the plug-in as a 32-bit value.
     const int64_t pitch = static_cast<int64_t>(FWidth) * LvsBytesPerPixel;
     FPitch = pitch <= std::numeric_limits<int32_t>::max() ? static_cast<int32_t>(pitch) : 0;
-    FFieldMode = DeriveFieldMode(fieldOrder, interlaced, FWidth, FHeight);
+    FFieldMode = DeriveFieldMode(shape.FieldOrder, shape.Interlaced, FWidth, FHeight);
 
     // Sample positions and the thumbnail frame are spread over the frames, so a clip without
     // any has nothing to read.
@@ -214,15 +201,12 @@ bool TVmProcessor::Prepare(IVideoSource* Source, int DefaultRateIndex) {
         FMeta->SetBoolean(MetaHoldLast, true);
     }
     const std::optional<uint8_t> rateIndex =
-        ClassifyFrameRate(RateToClassify(reportedRate, DefaultRateIndex));
+        ClassifyFrameRate(RateToClassify(shape.FrameRate, DefaultRateIndex));
     if (!rateIndex) {
         return FailPrepare("Frame rate not supported.");
     }
     FFrameRateIndex = *rateIndex;
-    {
-        TPluginCallGuard guard;
-        FAudioChannels = Source->GetAudioChannels();
-    }
+    FAudioChannels = FVideoSource.AudioChannels();
 
     // One frame with ten percent headroom, allocated once and reused for every frame.
     const int64_t bytes = static_cast<int64_t>(FPitch) * 110 / 100 * FHeight;
@@ -287,19 +271,14 @@ bool TVmProcessor::FetchFrame(int32_t Index, void* AudioBuffer, int32_t AudioSpa
         return false;
     }
     bool ok = false;
-    try {
-        TPluginCallGuard guard;
-        if (AudioBuffer != nullptr) {
-            int32_t delivered = 0;
-            ok = FVideoSource->ReadFrameAudio(Index, FFrameBuffer.data(), FPitch, AudioBuffer,
-                                              AudioSpace, &delivered) != LvsFalse;
-            // The caller reads this many bytes from its buffer: never more than it offered.
-            AudioBytes = std::clamp(delivered, 0, std::max(AudioSpace, 0));
-        } else {
-            ok = FVideoSource->ReadFrame(Index, FFrameBuffer.data(), FPitch) != LvsFalse;
-        }
-    } catch (...) {
-        ok = false;
+    if (AudioBuffer != nullptr) {
+        int32_t delivered = 0;
+        ok = FVideoSource.ReadFrameAudio(Index, FFrameBuffer.data(), FPitch, AudioBuffer,
+                                         AudioSpace, delivered);
+        // The caller reads this many bytes from its buffer: never more than it offered.
+        AudioBytes = std::clamp(delivered, 0, std::max(AudioSpace, 0));
+    } else {
+        ok = FVideoSource.ReadFrame(Index, FFrameBuffer.data(), FPitch);
     }
     if (ok) {
         SampleFrame(Index);
@@ -318,14 +297,7 @@ bool TVmProcessor::TakeThumbnail() {
     if (!FVideoSource || FFrameBuffer.empty() || FMeta == nullptr) {
         return false;
     }
-    bool ok = false;
-    try {
-        TPluginCallGuard guard;
-        ok = FVideoSource->ReadFrame(ThumbFrameIndex(FDuration), FFrameBuffer.data(), FPitch) !=
-             LvsFalse;
-    } catch (...) {
-        ok = false;
-    }
+    const bool ok = FVideoSource.ReadFrame(ThumbFrameIndex(FDuration), FFrameBuffer.data(), FPitch);
     std::vector<uint8_t> stream;
     if (!ok || !MakeThumbnailPNG(FFrameBuffer.data(), FWidth, FHeight, stream)) {
         return false;
@@ -374,11 +346,7 @@ bool TVmProcessor::ExtractCaptions(TTaskItem& Task) {
     if (!FVideoSource) {
         return false;
     }
-    int32_t captionType = 0;
-    {
-        TPluginCallGuard guard;
-        captionType = FVideoSource->GetCaptionType();
-    }
+    const int32_t captionType = FVideoSource.CaptionType();
     if (captionType != LvsCaptionCEA608 || FOutputPath.empty()) {
         return false;
     }
@@ -389,10 +357,7 @@ bool TVmProcessor::ExtractCaptions(TTaskItem& Task) {
     for (int32_t i = 0; i < FDuration; ++i) {
         uint8_t data[LvsCaptionBytes] = {};
         int32_t count = 0;
-        {
-            TPluginCallGuard guard;
-            FVideoSource->GetCaptionData(i, data, LvsCaptionBytes, &count);
-        }
+        FVideoSource.CaptionData(i, data, LvsCaptionBytes, count);
         // A frame without captions (or a short delivery) is recorded with its flag clear.
         file.WriteRecord(i, data, count);
         Task.SetProgress(static_cast<float>(i + 1) / FDuration * 100.0f);

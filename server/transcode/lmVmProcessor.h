@@ -77,11 +77,13 @@ class TVmProcessor {
     void SetMeta(TMetaItems* Meta) { FMeta = Meta; }
     TMetaItems* Meta() const { return FMeta; }
 
-    // Takes a reference to the video source (dropping any previous one) and reads the clip's
-    // properties. With no source the frame buffer is freed and the result is true. False, with
+    // Keeps the reference to the video source (dropping any previous one) and reads the clip's
+    // properties. With no source it is ReleaseVideoSource and the result is true. False, with
     // the frame buffer freed and PrepareError() saying why, for a clip without frames, with an
     // unusable frame size or with an unsupported frame rate. A clip of one frame gets "holdlast".
-    bool Prepare(IVideoSource* Source, int DefaultRateIndex);
+    bool Prepare(TVideoSourceRef Source, int DefaultRateIndex);
+    // Drops the reference to the video source and frees the frame buffer.
+    void ReleaseVideoSource();
     // Why the last Prepare failed, as the task shows it: "Source has no video frames.",
     // "Frame rate not supported.", ...; empty after a successful Prepare.
     const std::string& PrepareError() const { return FPrepareError; }
@@ -124,7 +126,7 @@ class TVmProcessor {
     int32_t FieldMode() const { return FFieldMode; }
     uint8_t FrameRateIndex() const { return FFrameRateIndex; }
     int32_t AudioChannels() const { return FAudioChannels; }
-    IVideoSource* VideoSource() const { return FVideoSource.get(); }
+    bool HasVideoSource() const { return static_cast<bool>(FVideoSource); }
 
     // The last frame read: width x height pixels of 4 bytes (blue, green, red, alpha), rows of
     // Pitch() bytes, top row first; the buffer has ten percent headroom.

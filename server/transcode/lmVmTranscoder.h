@@ -14,6 +14,7 @@
 
 #include "foundation/kxEventLinks.h"
 #include "server/ingest/lmVmTaskList.h"
+#include "server/media/lmCompressorRegistry.h"
 #include "server/notify/lmVmMailInfo.h"
 #include "server/transcode/lmVideoSourceHandlers.h"
 #include "server/transcode/lmVmAVIRenderer.h"
@@ -41,20 +42,24 @@ class TVmTranscoder {
     using TMailHandOver =
         std::function<void(TVmProject& Project, bool Failure, std::unique_ptr<TMailInfo> Record)>;
 
-    // Plug-ins come from PluginFolder, compressors from the render settings' codecs folder
-    // (both with a trailing "/").
+    // Plug-ins come from PluginFolder, compressor modules from the render settings' codecs
+    // folder (both with a trailing "/").
     TVmTranscoder(std::string PluginFolder, TAVIRenderSettings RenderSettings);
-    // Stops the pool (waiting for running jobs), then releases the plug-ins.
+    // Stops the pool (waiting for running jobs), then releases the plug-ins and the compressor
+    // modules.
     ~TVmTranscoder();
     TVmTranscoder(const TVmTranscoder&) = delete;
     TVmTranscoder& operator=(const TVmTranscoder&) = delete;
 
-    // Loads the plug-ins and fills the codec list. Called once, before any task runs.
+    // Loads the plug-ins and the compressor modules and fills the codec list. Called once,
+    // before any task runs.
     void Start();
 
     TVmTaskList& TaskList() { return *FTaskList; }
     TVideoSourceHandlers& Handlers() { return FHandlers; }
     const std::vector<TVideoCodec>& Codecs() const { return FCodecs; }
+    const TCompressorRegistry& Compressors() const { return FCompressors; }
+    const TAVIRenderSettings& RenderSettings() const { return FRenderSettings; }
     // Relays every change event of the task list.
     TEventLinks<TTaskItem>& ChangeEvents() { return FChangeEvents; }
     // Jobs that ended in any state but "Finished" since start.
@@ -63,7 +68,8 @@ class TVmTranscoder {
     // The first compressor whose friendly name contains OutputCodecName; none without one.
     const TVideoCodec* FindOutputCodec() const;
 
-    // The job of one task, on a worker thread; returns with the task in a done state.
+    // The job of one task (TVmTranscodeJob), on a worker thread; returns with the task in a
+    // done state and its mail record handed over.
     void Job(TTaskItem& Task, TVmSource& Source, TVmProcessor& Processor);
     // Delivers the output to every target of the processor in order; false when one failed.
     bool ExecuteTargets(TTaskItem& Task, std::vector<TTargetResult>& TargetResults,
@@ -78,12 +84,12 @@ class TVmTranscoder {
     static std::string DateTimeText(TDateTime Value);
 
   private:
-    void RunJob(TTaskItem& Task, TVmSource& Source, TVmProcessor& Processor, TMailInfo& Mail);
     void HandOverMail(TVmProject* Project, bool Failure, std::unique_ptr<TMailInfo> Record);
 
     const std::string FPluginFolder;
     const TAVIRenderSettings FRenderSettings;
     std::vector<TVideoCodec> FCodecs;
+    TCompressorRegistry FCompressors;
     TVideoSourceHandlers FHandlers;
     TEventLinks<TTaskItem> FChangeEvents;
     std::atomic<int32_t> FFailureCount{0};

@@ -56,7 +56,7 @@ void BM_LVFDecodeThroughPlugin(benchmark::State& state) {
     TVideoSourceHandlers handlers;
     handlers.LoadPlugins(std::string(LMV_STAGE_DIR) + "/bin");
     TVideoSourceRef source = handlers.GetVideoSource(clip);
-    if (clip.empty() || !source || !source->Open(LvsToUtf16(clip).c_str(), LvsOpenFlags)) {
+    if (clip.empty() || !source || !source.Open(clip)) {
         state.SkipWithError("cannot make or open the LVF clip");
         return;
     }
@@ -67,7 +67,7 @@ void BM_LVFDecodeThroughPlugin(benchmark::State& state) {
     int32_t frame = 0;
     for (auto _ : state) {
         const auto start = std::chrono::steady_clock::now();
-        source->ReadFrame(frame, buffer.data(), kWidth * 4);
+        source.ReadFrame(frame, buffer.data(), kWidth * 4);
         const auto middle = std::chrono::steady_clock::now();
         std::memcpy(copy.data(), reference.data(), kFrameBytes);
         benchmark::DoNotOptimize(copy.data());
@@ -77,7 +77,7 @@ void BM_LVFDecodeThroughPlugin(benchmark::State& state) {
         benchmark::DoNotOptimize(buffer.data());
         frame = (frame + 1) % static_cast<int32_t>(kFrames);
     }
-    source.reset();
+    source.Release();
     std::filesystem::remove(clip);
     const double frames = static_cast<double>(state.iterations());
     state.counters["decode_fps"] = frames / decodeSeconds;

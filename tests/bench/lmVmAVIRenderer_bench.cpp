@@ -226,8 +226,15 @@ class TNoTask final : public IAVIRenderTask {
 
 const std::string kCodecs = std::string(LMV_STAGE_DIR) + "/codecs/";
 
+const TCompressorRegistry& Compressors() {
+    static TCompressorRegistry registry;
+    static const bool loaded = (registry.Load(kCodecs), true);
+    static_cast<void>(loaded);
+    return registry;
+}
+
 std::string LmvcDisplayName() {
-    for (const TCompressorInfo& info : TCompressorRegistry::Enumerate(kCodecs))
+    for (const TCompressorInfo& info : Compressors().Modules())
         if (info.FriendlyName.find("Lumenar Video Codec") != std::string::npos)
             return info.DisplayName;
     return {};
@@ -270,6 +277,7 @@ void BM_Renderer(benchmark::State& state) {
     TMemorySource source(frames);
     TAVIRenderSettings settings;
     settings.CodecsFolder = kCodecs;
+    settings.Compressors = &Compressors();
     settings.Move32b24b = pixels.Move32b24b;
     settings.CompressorThreads = 1;
     settings.CompressOnOwnThread = state.range(1) != 0;

@@ -6,7 +6,7 @@
 
 #include "codecs/lmvc/lmvcDecoder.h"
 #include "lmvc/lmvcTestFrames.h"
-#include "server/media/lmCompressorModule.h"
+#include "plugins/interface/lmCompressorModule.h"
 
 namespace {
 

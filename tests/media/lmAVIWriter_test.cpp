@@ -6,7 +6,7 @@
 #include <random>
 
 #include "codecs/lmvc/lmvcEncoder.h"
-#include "server/media/lmCompressorModule.h"
+#include "plugins/interface/lmCompressorModule.h"
 #include "support/TestProcess.h"
 
 using testing_support::RunProcess;

@@ -27,8 +27,16 @@ namespace {
 
 const std::string kCodecs = std::string(LMV_STAGE_DIR) + "/codecs/";
 
+// The staged compressor modules, loaded once as the server loads them.
+const TCompressorRegistry& Compressors() {
+    static TCompressorRegistry registry;
+    static const bool loaded = (registry.Load(kCodecs), true);
+    static_cast<void>(loaded);
+    return registry;
+}
+
 std::string LmvcDisplayName() {
-    for (const TCompressorInfo& info : TCompressorRegistry::Enumerate(kCodecs)) {
+    for (const TCompressorInfo& info : Compressors().Modules()) {
         if (info.FriendlyName.find("Lumenar Video Codec") != std::string::npos) {
             return info.DisplayName;
         }
@@ -238,6 +246,7 @@ class AVIRenderer : public testing::TestWithParam<bool> {
         Clip.Path = (std::filesystem::path(LMV_TEST_BINARY_DIR) / (name + ".avi")).string();
         OwnPath = Clip.Path;
         Settings.CodecsFolder = kCodecs;
+        Settings.Compressors = &Compressors();
         Settings.Move32b24b = PixelMove();
         Settings.CompressOnOwnThread = GetParam();
         ASSERT_NE(Settings.Move32b24b, nullptr);

@@ -5,6 +5,7 @@
 #include <cfenv>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -47,7 +48,7 @@ class HandlersTest : public ::testing::Test {
     // The name of the plug-in that served `path`, or "" when none did.
     std::string ServedBy(const std::string& path) {
         TVideoSourceRef source = handlers_.GetVideoSource(path);
-        return source ? LvsReadLastError(source.get()) : std::string();
+        return source ? source.LastError() : std::string();
     }
 
     fs::path folder_;
@@ -134,7 +135,7 @@ TEST_F(HandlersTest, PluginsCannotChangeTheFloatingPointEnvironment) {
     handlers_.LoadPlugins(folder_.string());
     TVideoSourceRef source = handlers_.GetVideoSource("clip.mov");
     ASSERT_TRUE(source);
-    source.reset();
+    source.Release();
     // A plug-in that raises in DeInitVideoSource does not stop the others from being released.
     handlers_.UnloadPlugins();
     const int flagsAfter = std::fetestexcept(FE_ALL_EXCEPT);
@@ -149,6 +150,42 @@ TEST_F(HandlersTest, PluginsCannotChangeTheFloatingPointEnvironment) {
     EXPECT_EQ(first.initCalls, 1);
     EXPECT_EQ(first.getCalls, 1);
     EXPECT_EQ(first.deInitCalls, 1);
+}
+
+TEST_F(HandlersTest, ReleasingTheLastReferenceCannotChangeTheFloatingPointEnvironment) {
+    auto& first = Install("first", "10_first.lvs");
+    handlers_.LoadPlugins(folder_.string());
+    const struct {
+        const char* Name;
+        std::function<void(TVideoSourceRef&)> Drop;
+    } cases[] = {
+        {"release", [](TVideoSourceRef& source) { source.Release(); }},
+        {"destruction", [](TVideoSourceRef& source) { TVideoSourceRef(std::move(source)); }},
+        {"assignment", [](TVideoSourceRef& source) { source = TVideoSourceRef(); }},
+        {"shared, then both released",
+         [](TVideoSourceRef& source) {
+             TVideoSourceRef other = source.Share();
+             source.Release();
+             other.Release();
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TVideoSourceRef source = handlers_.GetVideoSource("clip.mov");
+        ASSERT_TRUE(source);
+        ASSERT_EQ(first.liveSources, 1);
+        std::feclearexcept(FE_ALL_EXCEPT);
+        c.Drop(source);
+        const int flagsAfter = std::fetestexcept(FE_ALL_EXCEPT);
+        const int roundingAfter = std::fegetround();
+        std::fesetround(FE_TONEAREST);
+        std::feclearexcept(FE_ALL_EXCEPT);
+
+        EXPECT_FALSE(source);
+        EXPECT_EQ(first.liveSources, 0) << "the source was freed";
+        EXPECT_EQ(roundingAfter, FE_TONEAREST);
+        EXPECT_EQ(flagsAfter & FE_OVERFLOW, 0);
+    }
 }
 
 TEST_F(HandlersTest, ConcurrentRequestsReachThePluginOneAtATime) {
@@ -179,8 +216,8 @@ TEST_F(HandlersTest, ServesLvfClipsThroughTheStagedPlugin) {
     EXPECT_NE(std::find(names.begin(), names.end(), "LVF Files"), names.end());
     TVideoSourceRef source = handlers_.GetVideoSource("/in/CLIP.LVF");
     ASSERT_TRUE(source);
-    EXPECT_FALSE(source->Open(u"/in/does-not-exist.lvf", LvsOpenFlags));
-    EXPECT_EQ(LvsReadLastError(source.get()), "File not found: /in/does-not-exist.lvf");
+    EXPECT_FALSE(source.Open("/in/does-not-exist.lvf"));
+    EXPECT_EQ(source.LastError(), "File not found: /in/does-not-exist.lvf");
 }
 
 TEST(StillImageTest, KnowsTheTenStillImageExtensions) {

@@ -192,7 +192,7 @@ class ProcessorTest : public testing::Test {
         Processor.SetMeta(&Item.Meta);
     }
     void TearDown() override {
-        Processor.Prepare(nullptr, 0);
+        Processor.ReleaseVideoSource();
         std::error_code ignored;
         fs::remove_all(Folder, ignored);
     }
@@ -202,7 +202,7 @@ class ProcessorTest : public testing::Test {
     // Prepares the processor on a new source and starts sampling as the job does.
     TFakeSource& Start(const TClipShape& shape) {
         Source = MakeSource(shape);
-        EXPECT_TRUE(Processor.Prepare(Source.get(), DefaultFrameRateIndex))
+        EXPECT_TRUE(Processor.Prepare(TVideoSourceRef::Share(Source.get()), DefaultFrameRateIndex))
             << Processor.PrepareError();
         Processor.StartSampling();
         return *Source;
@@ -345,14 +345,16 @@ TEST_F(ProcessorTest, PrepareRefusesWhatCannotBeProcessed) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        ASSERT_TRUE(Processor.Prepare(MakeSource({}).get(), DefaultFrameRateIndex));
+        ASSERT_TRUE(
+            Processor.Prepare(TVideoSourceRef::Share(MakeSource({}).get()), DefaultFrameRateIndex));
         ASSERT_GT(Processor.FrameBufferSize(), 0u);
         TClipShape shape;
         shape.Frames = c.Frames;
         shape.Width = c.Width;
         shape.Height = c.Height;
         shape.Rate = c.Rate;
-        EXPECT_FALSE(Processor.Prepare(MakeSource(shape).get(), DefaultFrameRateIndex));
+        EXPECT_FALSE(Processor.Prepare(TVideoSourceRef::Share(MakeSource(shape).get()),
+                                       DefaultFrameRateIndex));
         EXPECT_EQ(Processor.PrepareError(), c.Error);
         EXPECT_EQ(Processor.FrameBufferSize(), 0u);
         EXPECT_FALSE(Processor.FetchFrame(0));
@@ -370,7 +372,7 @@ TEST_F(ProcessorTest, PrepareReadsTheClipAndHoldsOneReferenceUntilReleased) {
     shape.AudioChannels = 6;
     shape.FieldOrder = LvsFieldBottomStoredTopDisplayed;
     Source = MakeSource(shape);
-    ASSERT_TRUE(Processor.Prepare(Source.get(), 5));
+    ASSERT_TRUE(Processor.Prepare(TVideoSourceRef::Share(Source.get()), 5));
     EXPECT_TRUE(Processor.PrepareError().empty());
     EXPECT_EQ(Source->Refs, 2);
     EXPECT_EQ(Processor.Duration(), 42);
@@ -385,16 +387,16 @@ TEST_F(ProcessorTest, PrepareReadsTheClipAndHoldsOneReferenceUntilReleased) {
     EXPECT_EQ(Processor.FrameBufferSize(), 444u * 30);
 
     auto other = MakeSource({});
-    ASSERT_TRUE(Processor.Prepare(other.get(), 3));
+    ASSERT_TRUE(Processor.Prepare(TVideoSourceRef::Share(other.get()), 3));
     EXPECT_EQ(Source->Refs, 1);
     EXPECT_EQ(other->Refs, 2);
-    ASSERT_TRUE(Processor.Prepare(nullptr, 3));
+    ASSERT_TRUE(Processor.Prepare(TVideoSourceRef(), 3));
     EXPECT_EQ(other->Refs, 1);
     EXPECT_EQ(Processor.FrameBufferSize(), 0u);
-    EXPECT_EQ(Processor.VideoSource(), nullptr);
+    EXPECT_FALSE(Processor.HasVideoSource());
     {
         TVmProcessor copy(nullptr, true, false);
-        ASSERT_TRUE(copy.Prepare(other.get(), 3));
+        ASSERT_TRUE(copy.Prepare(TVideoSourceRef::Share(other.get()), 3));
         EXPECT_EQ(other->Refs, 2);
     }
     EXPECT_EQ(other->Refs, 1);
@@ -423,7 +425,8 @@ TEST_F(ProcessorTest, TechnicalMetadata) {
         shape.Rate = c.Rate;
         shape.BitDepth = 24;
         shape.AudioChannels = 2;
-        ASSERT_TRUE(Processor.Prepare(MakeSource(shape).get(), DefaultFrameRateIndex));
+        ASSERT_TRUE(Processor.Prepare(TVideoSourceRef::Share(MakeSource(shape).get()),
+                                      DefaultFrameRateIndex));
         Processor.WriteTechnicalMeta(meta, c.Still);
         EXPECT_EQ(meta.Item(MetaDuration).Value(), std::to_string(c.Frames));
         EXPECT_EQ(meta.Item(MetaWidth).Value(), "48");
@@ -453,11 +456,12 @@ TEST_F(ProcessorTest, FieldModeFromTheFileNameWins) {
         shape.Height = 1080;
         shape.Interlaced = true;
         shape.FieldOrder = LvsFieldTopFirst;
-        ASSERT_TRUE(Processor.Prepare(MakeSource(shape).get(), DefaultFrameRateIndex));
+        ASSERT_TRUE(Processor.Prepare(TVideoSourceRef::Share(MakeSource(shape).get()),
+                                      DefaultFrameRateIndex));
         Processor.WriteTechnicalMeta(item.Meta, false);
         EXPECT_EQ(Processor.FieldMode(), fmUpperFieldFirst);
         EXPECT_EQ(item.Meta.Item(MetaFieldMode).Value(), name[0] == '{' ? "2" : "1");
-        Processor.Prepare(nullptr, 0);
+        Processor.ReleaseVideoSource();
     }
     Processor.SetMeta(&Meta());
 }
@@ -602,12 +606,12 @@ TEST_F(ProcessorTest, LVFClipThroughThePlugIn) {
     handlers.LoadPlugins(std::string(LMV_STAGE_DIR) + "/bin");
     TVideoSourceRef source = handlers.GetVideoSource(clip);
     ASSERT_TRUE(source);
-    ASSERT_TRUE(source->Open(LvsToUtf16(clip).c_str(), LvsOpenFlags));
+    ASSERT_TRUE(source.Open(clip));
 
     // Declared after the plug-ins, so its reference goes before they are unloaded.
     TVmProcessor processor(nullptr, true, false);
     processor.SetMeta(&Meta());
-    ASSERT_TRUE(processor.Prepare(source.get(), DefaultFrameRateIndex));
+    ASSERT_TRUE(processor.Prepare(source.Share(), DefaultFrameRateIndex));
     processor.WriteTechnicalMeta(Meta(), false);
     EXPECT_EQ(Meta().Item(MetaFrameRate).Value(), "25");
     EXPECT_EQ(Meta().Item(MetaThumbFrame).Value(), "15");

@@ -109,7 +109,11 @@ class TTestSource final : public TVideoSourceObject<TTestSource> {
   private:
     // Only the last Release frees a source.
     friend class TVideoSourceObject<TTestSource>;
-    ~TTestSource() { --state.liveSources; }
+    // Freeing a source is a call into the plug-in like any other.
+    ~TTestSource() {
+        DisturbFloatingPoint();
+        --state.liveSources;
+    }
 };
 
 }  // namespace

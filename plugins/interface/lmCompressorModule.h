@@ -3,10 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
-// Binary interface of a compressor module: a shared object in the codecs/ folder beside the
-// server. The media layer opens every module there, binds the exports named below, lists each
-// module under its friendly and display names and creates compressors through its factory.
-// Modules and server are built by the same compiler; no exception leaves a module.
+// Binary interface of a compressor module: a shared object ("*.so") in the codecs/ folder beside
+// the server. The server loads every module there once, at start, binds the exports named
+// below, lists each module under its friendly and display names and creates compressors through
+// its factory. Modules and server are built by the same compiler; no exception leaves a module.
 
 constexpr int kLmCompressorAbiVersion = 1;
 
