@@ -9,8 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "port/port_process.h"
-#include "port/port_time.h"
+#include "port/port.h"
 
 namespace {
 

@@ -12,8 +12,7 @@
 #include <string>
 
 #include "foundation/kxThreads.h"
-#include "port/port_files.h"
-#include "port/port_sync.h"
+#include "port/port.h"
 
 // One queued record.
 struct TLogObject {

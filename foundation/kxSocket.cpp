@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "foundation/kxSocketServer.h"
-#include "port/port_time.h"
+#include "port/port.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "foundation/kxLogFile.h"
-#include "port/port_time.h"
+#include "port/port.h"
 
 namespace {
 

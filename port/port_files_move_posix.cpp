@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "port/port_files.h"
+#include "port/port.h"
 
 namespace port {
 
@@ -231,7 +231,9 @@ bool CopyFileData(const std::string& from, const std::string& to, bool replace, 
     }
     ok = out.CloseChecked() && ok;
     if (!ok) {
+        const int failure = errno;
         unlink(to.c_str());
+        errno = failure;
     }
     return ok;
 }

@@ -1,4 +1,4 @@
-#include "port/port_files.h"
+#include "port/port.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -54,7 +54,13 @@ bool CreateFolders(const std::string& path) {
     }
     std::error_code error;
     std::filesystem::create_directories(path, error);
-    return FolderExists(path);
+    if (FolderExists(path)) {
+        return true;
+    }
+    if (error) {
+        errno = error.value();
+    }
+    return false;
 }
 
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern) {
@@ -133,7 +139,9 @@ bool AppendFile::Open(const std::string& path) {
         result = fcntl(fd, F_SETLK, &lock);
     }
     if (result != 0) {
+        const int failure = errno;
         close(fd);
+        errno = failure;
         return false;
     }
     fd_ = fd;

@@ -7,7 +7,7 @@
 #include <unordered_set>
 
 #include "foundation/kxLogFile.h"
-#include "port/port_time.h"
+#include "port/port.h"
 #include "server/ingest/lmVmSource.h"
 #include "server/notify/lmVmProject.h"
 #include "server/transcode/lmVmProcessor.h"

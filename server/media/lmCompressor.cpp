@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "port/port_thread.h"
+#include "port/port.h"
 
 TCompressor::TCompressor(port::DynamicLibrary library, ICompressor* compressor,
                          TCompressorInfo info)

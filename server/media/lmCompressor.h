@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "port/port_library.h"
+#include "port/port.h"
 #include "server/media/lmAVIWriter.h"
 #include "server/media/lmCompressorModule.h"
 #include "server/media/lmMediaSample.h"

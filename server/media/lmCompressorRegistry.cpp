@@ -4,7 +4,7 @@
 #include <cctype>
 #include <exception>
 
-#include "port/port_files.h"
+#include "port/port.h"
 
 namespace {
 

@@ -8,8 +8,7 @@
 #include "foundation/kxLogFile.h"
 #include "foundation/kxUnicode.h"
 #include "plugins/interface/lmVideoSourceText.h"
-#include "port/port_files.h"
-#include "port/port_process.h"
+#include "port/port.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
-#include "port/port_library.h"
+#include "port/port.h"
 
 // Releases an interface reference; lets std::unique_ptr own a plug-in object.
 struct TInterfaceRelease {

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "port/port_socket.h"
+#include "port/port.h"
 
 namespace port {
 
@@ -209,12 +209,7 @@ void Socket::Close() {
 }
 
 std::string Socket::LastErrorText() const {
-    const int code = lastError_.load();
-    if (code == 0) {
-        return std::string();
-    }
-    char buffer[256];
-    return strerror_r(code, buffer, sizeof buffer);
+    return ErrorText(lastError_.load());
 }
 
 uint32_t Socket::LocalAddress() const {
