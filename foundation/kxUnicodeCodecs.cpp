@@ -700,10 +700,6 @@ const TCodecName kCodecNames[] = {
     {"utf16le", &UTF16LECodecClass},
 };
 
-char32_t AsciiLower(char32_t code) {
-    return code >= 'A' && code <= 'Z' ? code + 32 : code;
-}
-
 // Encoding names are ASCII; only ASCII letters fold, so no other character can pass for one.
 bool SameAsciiText(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {

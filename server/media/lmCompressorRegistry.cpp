@@ -1,19 +1,12 @@
 #include "server/media/lmCompressorRegistry.h"
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 
+#include "foundation/kxUnicode.h"
 #include "port/port.h"
 
 namespace {
-
-bool SameText(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 struct TModuleExports {
     LmCompressorFriendlyNameProc FriendlyName = nullptr;

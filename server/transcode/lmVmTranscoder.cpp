@@ -150,16 +150,12 @@ std::string TVmTranscoder::SizeText(int64_t Size) {
     return text + std::string(units[k]);
 }
 
-std::string TVmTranscoder::DateTimeText(TDateTime Value) {
-    return FormatDateTime(Value);
-}
-
 void TVmTranscoder::Job(TTaskItem& Task, TVmSource& Source, TVmProcessor& Processor) {
     Task.SetStartTime(NowDateTime());
     auto mail = std::make_unique<TMailInfo>();
     mail->FileName = Task.FileItem()->FullName();
     mail->SourceName = Source.Name();
-    mail->StartTime = DateTimeText(Task.StartTime());
+    mail->StartTime = FormatDateTime(Task.StartTime());
     mail->FinalSize = "N/A";
     if (const std::shared_ptr<TVmSource>& live = Task.Source()) {
         if (std::shared_ptr<TVmProject> project = live->Project()) {
@@ -187,7 +183,7 @@ void TVmTranscoder::Job(TTaskItem& Task, TVmSource& Source, TVmProcessor& Proces
     }
 
     Task.SetEndTime(NowDateTime());
-    mail->EndTime = DateTimeText(Task.EndTime());
+    mail->EndTime = FormatDateTime(Task.EndTime());
     Task.ReleaseFileMedia();
     std::shared_ptr<TVmProject> project = Source.Project();
     if (Task.State() == tsFinished) {
