@@ -235,6 +235,18 @@ void LogText(const std::string& text) {
     }
 }
 
+void LogCaughtException(const std::string& where) {
+    std::string what = "unknown exception";
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        what = error.what();
+    } catch (...) {
+        // Not a standard exception: it carries no text, and the default above names it.
+    }
+    LogText("Exception in " + where + ": " + what);
+}
+
 bool LogResult(const std::string& text, bool ok, const std::string& error) {
     if (ok) {
         LogText(text + ": Success.");
