@@ -841,6 +841,7 @@ PCodecClass DetectEncoding(const uint8_t* bytes, size_t count, int& markLength) 
             used += bytesUsed;
         }
     } catch (const EConvertError&) {
+        // The first refused byte ends the scan; what was decoded before it is searched below.
     }
     std::u32string value;
     if (!FindDeclaredEncoding(text, value)) {
