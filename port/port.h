@@ -12,9 +12,11 @@
 //     trailing "/".
 //   - Functions report failure through their result (false, -1, an empty optional); they never
 //     throw, and never leave a handle or descriptor open after a failure.
-//   - A failing function leaves the system's error code of the failure in `errno` (cleanup
-//     after the failure does not overwrite it), so `LastErrorText()` right after the call
-//     names the reason. Classes that keep their own last error say so.
+//   - A function that fails because a system call failed leaves that call's error code in
+//     `errno` (cleanup after the failure does not overwrite it), so `LastErrorText()` right
+//     after the call names the reason; a refusal the function decides itself (an empty path, a
+//     folder where a file is wanted) sets `errno` to the code the system would give. Classes
+//     that keep their own last error say so.
 //   - Everything is safe to call from any thread unless a class says otherwise.
 //
 // Concerns, in the order below: errors, time, events, threads, dynamic libraries, files and

@@ -402,6 +402,18 @@ TEST(PortErrors, FailuresLeaveTheSystemsErrorText) {
         {"watch of a missing folder",
          [&] { return port::FolderWatch().Open(folder / "none"); },
          {ENOENT}},
+        {"copy of a folder",
+         [&] { return port::CopyFileData(folder.str(), folder / "c", true, false); },
+         {EISDIR}},
+        {"examination of a folder",
+         [&] {
+             port::FileState state;
+             return port::StatFile(folder.str(), state);
+         },
+         {EISDIR}},
+        {"size of a folder", [&] { return port::FileSize(folder.str()) >= 0; }, {EISDIR}},
+        {"delete without a path", [&] { return port::DeleteFile(""); }, {ENOENT}},
+        {"probe without a path", [&] { return port::CanOpenExclusive(""); }, {ENOENT}},
     };
     for (const auto& entry : cases) {
         errno = 0;
