@@ -2,22 +2,17 @@
 
 #include <array>
 
+#include "foundation/kxByteOrder.h"
 #include "foundation/kxUnicode.h"
 
 namespace {
-
-int32_t LittleEndianWord(const uint8_t* bytes) {
-    return static_cast<int32_t>(
-        static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-        static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24);
-}
 
 // The four signed words the GUID order compares.
 std::array<int32_t, 4> GUIDWords(const TGUID& guid) {
     return {
         static_cast<int32_t>(guid.D1),
         static_cast<int32_t>(static_cast<uint32_t>(guid.D2) | static_cast<uint32_t>(guid.D3) << 16),
-        LittleEndianWord(&guid.D4[0]), LittleEndianWord(&guid.D4[4])};
+        static_cast<int32_t>(LoadLE32(&guid.D4[0])), static_cast<int32_t>(LoadLE32(&guid.D4[4]))};
 }
 
 }  // namespace

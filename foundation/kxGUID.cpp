@@ -4,23 +4,15 @@
 #include <mutex>
 #include <random>
 
-namespace {
+#include "foundation/kxUnicode.h"
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
+namespace {
 
 // Reads `digits` hexadecimal digits at `pos`; false when any is not a digit.
 bool ReadHex(std::string_view text, size_t pos, int digits, uint64_t& value) {
     value = 0;
     for (int i = 0; i < digits; ++i) {
-        int v = HexValue(text[pos + i]);
+        int v = HexDigitValue(text[pos + i]);
         if (v < 0)
             return false;
         value = (value << 4) | static_cast<uint64_t>(v);

@@ -9,8 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "port/port_process.h"
-#include "port/port_time.h"
+#include "port/port.h"
 
 namespace {
 
@@ -234,6 +233,18 @@ void LogText(const std::string& text) {
     if (processLog) {
         processLog->Post(TLogObject{Now(), text, true});
     }
+}
+
+void LogCaughtException(const std::string& where) {
+    std::string what = "unknown exception";
+    try {
+        throw;
+    } catch (const std::exception& error) {
+        what = error.what();
+    } catch (...) {
+        // Not a standard exception: it carries no text, and the default above names it.
+    }
+    LogText("Exception in " + where + ": " + what);
 }
 
 bool LogResult(const std::string& text, bool ok, const std::string& error) {

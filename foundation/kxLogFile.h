@@ -12,8 +12,7 @@
 #include <string>
 
 #include "foundation/kxThreads.h"
-#include "port/port_files.h"
-#include "port/port_sync.h"
+#include "port/port.h"
 
 // One queued record.
 struct TLogObject {
@@ -81,6 +80,11 @@ bool LogOpen(const std::string& directory, const std::string& name, const std::s
 
 // Queues one line stamped with the current local time.
 void LogText(const std::string& text);
+
+// Logs the exception being handled, for a thread or callback boundary that must not let it
+// escape: "Exception in <where>: <what>" (or "unknown exception" for a non-standard one).
+// Call only inside a catch block.
+void LogCaughtException(const std::string& where);
 
 // Logs text + ": Success." when ok, else text + ": Failed (" + error + ")", or text + ": Failed"
 // when there is no error text. Returns ok.

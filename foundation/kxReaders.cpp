@@ -8,16 +8,14 @@
 #include <memory>
 #include <vector>
 
+#include "foundation/kxUnicode.h"
+
 namespace {
 
 // The size of the stack buffers for comparing and searching.
 constexpr int64_t kStackBufferSize = 2048;
 // Reads of unknown or large length go in steps of this many bytes, so memory follows the input.
 constexpr int64_t kReadChunk = 65536;
-
-uint8_t AsciiLower(uint8_t byte) {
-    return byte >= 'A' && byte <= 'Z' ? byte + 32 : byte;
-}
 
 bool SameBytes(const uint8_t* a, const uint8_t* b, int64_t count, bool exact) {
     if (exact) {

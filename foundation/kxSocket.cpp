@@ -5,8 +5,9 @@
 #include <istream>
 #include <vector>
 
+#include "foundation/kxLogFile.h"
 #include "foundation/kxSocketServer.h"
-#include "port/port_time.h"
+#include "port/port.h"
 
 namespace {
 
@@ -293,6 +294,7 @@ void TSocketClient::ReaderLoop(TReader& self) {
                 try {
                     DoKeepAlive();
                 } catch (...) {
+                    LogCaughtException("the keep-alive of a socket client");
                 }
             }
             continue;
@@ -301,6 +303,7 @@ void TSocketClient::ReaderLoop(TReader& self) {
         try {
             DoReceive();
         } catch (...) {
+            LogCaughtException("the receive handler of a socket client");
         }
     }
     {
@@ -311,6 +314,7 @@ void TSocketClient::ReaderLoop(TReader& self) {
     try {
         DoDisconnected();
     } catch (...) {
+        LogCaughtException("the disconnect handler of a socket client");
     }
     ScheduleReconnect();
     if (FServer) {
@@ -433,6 +437,7 @@ void TReconnectPool::Run() {
             try {
                 client->DoReconnect();
             } catch (...) {
+                LogCaughtException("the reconnect of a socket client");
             }
             lock.lock();
             FCurrent = nullptr;

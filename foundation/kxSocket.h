@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "foundation/kxThreads.h"
-#include "port/port_socket.h"
+#include "port/port.h"
 
 // One socket with the options every connection uses.
 class TqvSocket {

@@ -6,38 +6,29 @@
 #include <fstream>
 #include <random>
 
+#include "foundation/kxByteOrder.h"
 #include "foundation/kxSocket.h"
 
 namespace {
 
 int32_t ReadInt32(const char* p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) {
-        v = (v << 8) | static_cast<uint8_t>(p[i]);
-    }
-    return static_cast<int32_t>(v);
+    return static_cast<int32_t>(LoadLE32(p));
 }
 
 int64_t ReadInt64(const char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) {
-        v = (v << 8) | static_cast<uint8_t>(p[i]);
-    }
-    return static_cast<int64_t>(v);
+    return static_cast<int64_t>(LoadLE64(p));
 }
 
 void PutInt32(std::string& out, int32_t value) {
-    const auto v = static_cast<uint32_t>(value);
-    for (int i = 0; i < 4; ++i) {
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-    }
+    char bytes[4];
+    StoreLE32(bytes, static_cast<uint32_t>(value));
+    out.append(bytes, sizeof bytes);
 }
 
 void PutInt64(std::string& out, int64_t value) {
-    const auto v = static_cast<uint64_t>(value);
-    for (int i = 0; i < 8; ++i) {
-        out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-    }
+    char bytes[8];
+    StoreLE64(bytes, static_cast<uint64_t>(value));
+    out.append(bytes, sizeof bytes);
 }
 
 // A read-write stream on a fresh temporary file whose name is removed at once, so the bytes

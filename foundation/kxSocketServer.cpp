@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "foundation/kxLogFile.h"
-#include "port/port_time.h"
+#include "port/port.h"
 
 namespace {
 
@@ -175,6 +175,7 @@ void TSocketServer::AcceptLoop() {
             try {
                 OnConnect(*this, *raw);
             } catch (...) {
+                LogCaughtException("the connect handler of a socket server");
             }
         }
         raw->StartReader();
@@ -222,6 +223,7 @@ void TSocketServer::ConnectionEnded(TSocketClient* client) {
         try {
             OnDisconnect(*this, *client);
         } catch (...) {
+            LogCaughtException("the disconnect handler of a socket server");
         }
     }
     // The reader cannot free its own thread object; the housekeeping thread or StopListening
@@ -249,6 +251,7 @@ void TSocketServer::Housekeeping() {
         try {
             DoTick();
         } catch (...) {
+            LogCaughtException("the tick of a socket server");
         }
         for (auto& connection : FConnections) {
             if (connection->BusyCount() < 1 &&
@@ -257,6 +260,7 @@ void TSocketServer::Housekeeping() {
                 try {
                     connection->DoIdleTimeout();
                 } catch (...) {
+                    LogCaughtException("the idle time-out of a socket connection");
                 }
             }
         }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "foundation/kxSocket.h"
-#include "port/port_sync.h"
+#include "port/port.h"
 
 class TSocketServer {
   public:

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "foundation/kxLogFile.h"
+
 // ---------------------------------------------------------------------------------------------
 // TkxThread
 
@@ -52,7 +54,7 @@ void TkxThread::Run() {
     try {
         Execute();
     } catch (...) {
-        // Nothing may escape a thread; the classes below catch their callbacks' exceptions.
+        LogCaughtException("thread " + Name());
     }
     finished_ = true;
 }
@@ -149,6 +151,7 @@ void TSignalThread::Execute() {
     try {
         OnThreadStart();
     } catch (...) {
+        LogCaughtException("the start of signal thread " + Name());
     }
     while (!Terminated()) {
         wake_.Wait();
@@ -167,13 +170,14 @@ void TSignalThread::Execute() {
         try {
             handler(*this);
         } catch (...) {
-            // A failing handler must not end the thread.
+            LogCaughtException("a handler of signal thread " + Name());
         }
         busy_ = false;
     }
     try {
         OnThreadEnd();
     } catch (...) {
+        LogCaughtException("the end of signal thread " + Name());
     }
 }
 
@@ -200,7 +204,7 @@ void TWorkerThread::Execute() {
                 job_(task_, source_, argument_);
             }
         } catch (...) {
-            // The job's own failure handling failed; the worker carries on.
+            LogCaughtException("a job of worker thread " + Name());
         }
         pool_.FinishJob(*this);
     }
@@ -252,6 +256,7 @@ void TThreadPool::SetThreadCount(int n) {
         try {
             idle();
         } catch (...) {
+            LogCaughtException("the idle handler of a thread pool");
         }
     }
 }
@@ -289,6 +294,7 @@ void TThreadPool::FinishJob(TWorkerThread& worker) {
         try {
             done(worker.task_, worker.source_, worker.argument_);
         } catch (...) {
+            LogCaughtException("the job-done handler of a thread pool");
         }
     }
     bool backOnStack = false;
@@ -314,6 +320,7 @@ void TThreadPool::FinishJob(TWorkerThread& worker) {
             try {
                 idle();
             } catch (...) {
+                LogCaughtException("the idle handler of a thread pool");
             }
         }
     }
@@ -417,6 +424,7 @@ void TTimerThread::Execute() {
             try {
                 tick_();
             } catch (...) {
+                LogCaughtException("the tick of timer thread " + Name());
             }
         }
     }

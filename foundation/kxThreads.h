@@ -14,8 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "port/port_sync.h"
-#include "port/port_thread.h"
+#include "port/port.h"
 
 // A named thread. Its name, priority and affinity are applied by the thread itself as it
 // begins, and later changes are applied at once while it runs.

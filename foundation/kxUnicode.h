@@ -38,3 +38,21 @@ std::string UpperCase(std::string_view text);
 // character.
 int CompareText(std::string_view a, std::string_view b);
 bool SameText(std::string_view a, std::string_view b);
+
+// ASCII-only helpers for the few words that are ASCII by definition (encoding names, keywords
+// of a reader's search): only A-Z fold, so that no other character can pass for a letter.
+// Names a user gives are compared with SameText above.
+constexpr char32_t AsciiLower(char32_t code) {
+    return code >= 'A' && code <= 'Z' ? code + 32 : code;
+}
+
+// The value of a hexadecimal digit ("0"-"9", "a"-"f", "A"-"F"), or -1 for any other character.
+constexpr int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}

@@ -700,10 +700,6 @@ const TCodecName kCodecNames[] = {
     {"utf16le", &UTF16LECodecClass},
 };
 
-char32_t AsciiLower(char32_t code) {
-    return code >= 'A' && code <= 'Z' ? code + 32 : code;
-}
-
 // Encoding names are ASCII; only ASCII letters fold, so no other character can pass for one.
 bool SameAsciiText(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -845,6 +841,7 @@ PCodecClass DetectEncoding(const uint8_t* bytes, size_t count, int& markLength) 
             used += bytesUsed;
         }
     } catch (const EConvertError&) {
+        // The first refused byte ends the scan; what was decoded before it is searched below.
     }
     std::u32string value;
     if (!FindDeclaredEncoding(text, value)) {

@@ -235,6 +235,7 @@ void TXMLClient::ReceiveFrame(TFrame& frame) {
             Send(std::move(reply));
         }
     } catch (...) {
+        LogCaughtException("the handler of an XML packet");
     }
     DecBusy();
     packet.Clear();

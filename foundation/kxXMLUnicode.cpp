@@ -14,6 +14,7 @@
 #include "foundation/kxReaders.h"
 #include "foundation/kxUnicode.h"
 #include "foundation/kxUnicodeReader.h"
+#include "port/port.h"
 
 namespace {
 
@@ -33,16 +34,6 @@ std::string_view TrimControls(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Hexadecimal digits only, at most 32 bits; the value wraps into the signed range as the
 // registry form of negative numbers does ("$FFFFFFFF" is -1).
 bool ParseHexDigits(std::string_view text, uint32_t& value) {
@@ -50,7 +41,7 @@ bool ParseHexDigits(std::string_view text, uint32_t& value) {
         return false;
     uint64_t v = 0;
     for (char c : text) {
-        int d = HexDigit(c);
+        int d = HexDigitValue(c);
         if (d < 0)
             return false;
         v = (v << 4) | static_cast<uint64_t>(d);
@@ -451,6 +442,25 @@ void DecodeDateTime(TDateTime value, int& year, int& month, int& day, int& hour,
     minute = static_cast<int>(ms / 60000 % 60);
     second = static_cast<int>(ms / 1000 % 60);
     millisecond = static_cast<int>(ms % 1000);
+}
+
+TDateTime NowDateTime() {
+    const port::LocalTime now = port::LocalTimeNow();
+    TDateTime value = 0;
+    TryEncodeDateTime(now.year, now.month, now.day, now.hour, now.minute, std::min(now.second, 59),
+                      now.millisecond, value);
+    return value;
+}
+
+std::string FormatElapsed(TDateTime start, TDateTime end) {
+    const double days = end - start;
+    int64_t ms = static_cast<int64_t>(std::llround((days - std::floor(days)) * kMsPerDay));
+    ms = std::clamp<int64_t>(ms, 0, kMsPerDay - 1);
+    char text[32];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
+                  static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
+                  static_cast<int>(ms % 1000));
+    return text;
 }
 
 // ---- TXMLText ----

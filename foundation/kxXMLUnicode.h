@@ -29,6 +29,11 @@ void DecodeDateTime(TDateTime value, int& year, int& month, int& day, int& hour,
                     int& second, int& millisecond);
 // The date-time as documents store it and the server shows it: "dd-mm-yyyy hh:nn:ss".
 std::string FormatDateTime(TDateTime value);
+// The current local time as a date-time (a leap second counts as second 59).
+TDateTime NowDateTime();
+// The time from `start` to `end` as "hh:nn:ss.zzz": the time-of-day part of the difference,
+// so whole days drop out and a negative difference counts back from midnight.
+std::string FormatElapsed(TDateTime start, TDateTime end);
 
 class TXMLNamedObject {
   public:

@@ -13,13 +13,25 @@
 #include <memory>
 #include <vector>
 
-#include "port/port_files.h"
+#include "port/port.h"
 
 namespace port {
 
 namespace {
 
 std::atomic<uint64_t> probeCount{0};
+
+// The refusal of an empty path, with the code the system gives for one.
+bool NoPath() {
+    errno = ENOENT;
+    return false;
+}
+
+// The refusal of a folder or device where a regular file is wanted.
+bool NotRegular(const struct stat& info) {
+    errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    return false;
+}
 
 void CountProbe() {
     probeCount.fetch_add(1, std::memory_order_relaxed);
@@ -141,8 +153,14 @@ bool ListFolderFiles(const std::string& folder, std::vector<FolderEntry>& entrie
 bool StatFile(const std::string& path, FileState& state) {
     CountProbe();
     struct stat info {};
-    if (path.empty() || stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (path.empty()) {
+        return NoPath();
+    }
+    if (stat(path.c_str(), &info) != 0) {
         return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return NotRegular(info);
     }
     state.size = static_cast<int64_t>(info.st_size);
     state.inode = static_cast<uint64_t>(info.st_ino);
@@ -153,7 +171,7 @@ bool StatFile(const std::string& path, FileState& state) {
 bool CanOpenExclusive(const std::string& path) {
     CountProbe();
     if (path.empty()) {
-        return false;
+        return NoPath();
     }
     // Non-blocking, so that a lease another process holds fails the open instead of waiting
     // for that lease to be broken.
@@ -162,8 +180,11 @@ bool CanOpenExclusive(const std::string& path) {
         return false;
     }
     struct stat info {};
-    if (fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(fd.get(), &info) != 0) {
         return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return NotRegular(info);
     }
     if (fcntl(fd.get(), F_SETLEASE, F_WRLCK) == 0) {
         fcntl(fd.get(), F_SETLEASE, F_UNLCK);
@@ -180,6 +201,7 @@ uint64_t FileProbeCount() {
 
 RenameResult RenameFileChecked(const std::string& from, const std::string& to, bool replace) {
     if (from.empty() || to.empty()) {
+        NoPath();
         return RenameResult::Failed;
     }
     int result;
@@ -210,15 +232,18 @@ RenameResult RenameFileChecked(const std::string& from, const std::string& to, b
 
 bool CopyFileData(const std::string& from, const std::string& to, bool replace, bool sync) {
     if (from.empty() || to.empty()) {
-        return false;
+        return NoPath();
     }
     Descriptor in(open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (in.get() < 0) {
         return false;
     }
     struct stat info {};
-    if (fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fstat(in.get(), &info) != 0) {
         return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return NotRegular(info);
     }
     const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY | (replace ? O_TRUNC : O_EXCL);
     Descriptor out(open(to.c_str(), flags, 0666));
@@ -231,7 +256,9 @@ bool CopyFileData(const std::string& from, const std::string& to, bool replace, 
     }
     ok = out.CloseChecked() && ok;
     if (!ok) {
+        const int failure = errno;
         unlink(to.c_str());
+        errno = failure;
     }
     return ok;
 }

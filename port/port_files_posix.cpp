@@ -1,4 +1,4 @@
-#include "port/port_files.h"
+#include "port/port.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,8 +14,14 @@ namespace port {
 
 namespace {
 
+// The refusal of an empty path, with the code the system gives for one.
+bool NoPath() {
+    errno = ENOENT;
+    return false;
+}
+
 bool StatPath(const std::string& path, struct stat& info) {
-    return !path.empty() && stat(path.c_str(), &info) == 0;
+    return path.empty() ? NoPath() : stat(path.c_str(), &info) == 0;
 }
 
 std::chrono::system_clock::time_point FromTimespec(int64_t seconds, int64_t nanoseconds) {
@@ -42,7 +48,11 @@ bool FolderExists(const std::string& path) {
 
 int64_t FileSize(const std::string& path) {
     struct stat info {};
-    if (!StatPath(path, info) || S_ISDIR(info.st_mode)) {
+    if (!StatPath(path, info)) {
+        return -1;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        errno = EISDIR;
         return -1;
     }
     return static_cast<int64_t>(info.st_size);
@@ -50,11 +60,17 @@ int64_t FileSize(const std::string& path) {
 
 bool CreateFolders(const std::string& path) {
     if (path.empty()) {
-        return false;
+        return NoPath();
     }
     std::error_code error;
     std::filesystem::create_directories(path, error);
-    return FolderExists(path);
+    if (FolderExists(path)) {
+        return true;
+    }
+    if (error) {
+        errno = error.value();
+    }
+    return false;
 }
 
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern) {
@@ -84,15 +100,16 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
 }
 
 bool DeleteFile(const std::string& path) {
-    return !path.empty() && unlink(path.c_str()) == 0;
+    return path.empty() ? NoPath() : unlink(path.c_str()) == 0;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
-    return !from.empty() && !to.empty() && rename(from.c_str(), to.c_str()) == 0;
+    return from.empty() || to.empty() ? NoPath() : rename(from.c_str(), to.c_str()) == 0;
 }
 
 std::optional<std::chrono::system_clock::time_point> FileCreationTime(const std::string& path) {
     if (path.empty()) {
+        NoPath();
         return std::nullopt;
     }
     struct statx info {};
@@ -133,7 +150,9 @@ bool AppendFile::Open(const std::string& path) {
         result = fcntl(fd, F_SETLK, &lock);
     }
     if (result != 0) {
+        const int failure = errno;
         close(fd);
+        errno = failure;
         return false;
     }
     fd_ = fd;

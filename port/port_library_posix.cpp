@@ -1,4 +1,4 @@
-#include "port/port_library.h"
+#include "port/port.h"
 
 #include <dlfcn.h>
 

@@ -1,4 +1,4 @@
-#include "port/port_process.h"
+#include "port/port.h"
 
 #include <syslog.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "port/port_thread.h"
+#include "port/port.h"
 
 #include <pthread.h>
 #include <sched.h>

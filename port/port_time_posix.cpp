@@ -1,4 +1,4 @@
-#include "port/port_time.h"
+#include "port/port.h"
 
 #include <time.h>
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "port/port_watch.h"
+#include "port/port.h"
 
 namespace port {
 
@@ -54,7 +54,9 @@ bool FolderWatch::Open(const std::string& folder) {
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (notifyFd_ < 0 || wakeFd_ < 0 ||
         inotify_add_watch(notifyFd_, folder.empty() ? "." : folder.c_str(), WatchMask) < 0) {
+        const int failure = errno;
         Close();
+        errno = failure;
         return false;
     }
     return true;

@@ -64,23 +64,23 @@ bool TLmvcDecoder::ReadFrameInfo(const uint8_t* data, size_t size, TLmvcFrameInf
     }
     const int bitCount = data[5];
     if ((bitCount != 24 && bitCount != 32) || data[6] != (bitCount == 32 ? 4 : 3) || data[7] != 0 ||
-        LmvcGet16(data + 18) != 0) {
+        LoadLE16(data + 18) != 0) {
         error = "unsupported pixel layout";
         return false;
     }
-    const uint32_t width = LmvcGet32(data + 8);
-    const uint32_t height = LmvcGet32(data + 12);
+    const uint32_t width = LoadLE32(data + 8);
+    const uint32_t height = LoadLE32(data + 12);
     if (width < 1 || height < 1 || width > kLmvcMaxDimension || height > kLmvcMaxDimension ||
         static_cast<int64_t>(width) * height > kLmvcMaxPixels) {
         error = "frame size out of range";
         return false;
     }
-    const int slices = LmvcGet16(data + 16);
+    const int slices = LoadLE16(data + 16);
     if (slices < 1 || slices > kLmvcMaxSlices || static_cast<uint32_t>(slices) > height) {
         error = "invalid slice count";
         return false;
     }
-    const size_t total = LmvcGet32(data + 20);
+    const size_t total = LoadLE32(data + 20);
     const size_t tableEnd = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices);
     if (total > size) {
         error = "frame truncated";
@@ -92,7 +92,7 @@ bool TLmvcDecoder::ReadFrameInfo(const uint8_t* data, size_t size, TLmvcFrameInf
     }
     size_t sum = 0;
     for (int s = 0; s < slices; ++s) {
-        sum += LmvcGet32(data + kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(s));
+        sum += LoadLE32(data + kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(s));
     }
     if (sum != total - tableEnd) {
         error = "slice table does not match the frame size";
@@ -137,7 +137,7 @@ const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data
         }
         const uint8_t method = pos[0] & 15;
         const uint8_t predictor = pos[0] >> 4;
-        const size_t size = LmvcGet32(pos + 1);
+        const size_t size = LoadLE32(pos + 1);
         pos += kLmvcPlaneHeaderSize;
         if (size > static_cast<size_t>(end - pos)) {
             return "plane runs past its slice";
@@ -208,8 +208,8 @@ bool TLmvcDecoder::DecodeFrame(const uint8_t* data, size_t size, uint8_t* out, s
         const uint8_t* entry =
             data + kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(s);
         sliceOffset_[static_cast<size_t>(s)] = offset;
-        sliceCrc_[static_cast<size_t>(s)] = LmvcGet32(entry + 4);
-        offset += LmvcGet32(entry);
+        sliceCrc_[static_cast<size_t>(s)] = LoadLE32(entry + 4);
+        offset += LoadLE32(entry);
     }
     sliceOffset_[static_cast<size_t>(frame_.Slices)] = offset;
 

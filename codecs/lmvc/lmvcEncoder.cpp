@@ -179,7 +179,7 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint
     for (int p = 0; p < planes_; ++p) {
         coders[p].Write(residual[p], count, dst);
         dst[0] = static_cast<uint8_t>(dst[0] | (static_cast<uint8_t>(predictor[p]) << 4));
-        dst += kLmvcPlaneHeaderSize + LmvcGet32(dst + 1);
+        dst += kLmvcPlaneHeaderSize + LoadLE32(dst + 1);
     }
     TSliceResult& result = results_[static_cast<size_t>(slice)];
     result.Size = total;
@@ -251,16 +251,16 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
     out[5] = static_cast<uint8_t>(format_.BitCount);
     out[6] = static_cast<uint8_t>(planes_);
     out[7] = 0;
-    LmvcPut32(out + 8, static_cast<uint32_t>(format_.Width));
-    LmvcPut32(out + 12, static_cast<uint32_t>(format_.Height));
-    LmvcPut16(out + 16, static_cast<uint16_t>(slices_));
-    LmvcPut16(out + 18, 0);
-    LmvcPut32(out + 20, static_cast<uint32_t>(size));
+    StoreLE32(out + 8, static_cast<uint32_t>(format_.Width));
+    StoreLE32(out + 12, static_cast<uint32_t>(format_.Height));
+    StoreLE16(out + 16, static_cast<uint16_t>(slices_));
+    StoreLE16(out + 18, 0);
+    StoreLE32(out + 20, static_cast<uint32_t>(size));
     uint8_t* table = out + kLmvcHeaderSize;
     for (int s = 0; s < slices_; ++s) {
         const TSliceResult& result = results_[static_cast<size_t>(s)];
-        LmvcPut32(table + kLmvcSliceEntrySize * s, static_cast<uint32_t>(result.Size));
-        LmvcPut32(table + kLmvcSliceEntrySize * s + 4, result.Crc);
+        StoreLE32(table + kLmvcSliceEntrySize * s, static_cast<uint32_t>(result.Size));
+        StoreLE32(table + kLmvcSliceEntrySize * s + 4, result.Crc);
     }
     written = size;
     error_.clear();

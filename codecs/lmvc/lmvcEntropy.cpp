@@ -697,7 +697,7 @@ size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
 
 void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
     out[0] = static_cast<uint8_t>(method_);
-    LmvcPut32(out + 1, static_cast<uint32_t>(payload_));
+    StoreLE32(out + 1, static_cast<uint32_t>(payload_));
     uint8_t* p = out + kLmvcPlaneHeaderSize;
     uint8_t* const end = p + payload_;
     const auto Put = [this](TBitWriter& bw, unsigned symbol) {
@@ -730,7 +730,7 @@ void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
         case TLmvcMethod::HuffmanStreams: {
             p += WriteTable(lengths_, symbols_, p);
             for (int k = 0; k + 1 < kLmvcStreams; ++k) {
-                LmvcPut32(p + 4 * k, static_cast<uint32_t>(streamBytes_[k]));
+                StoreLE32(p + 4 * k, static_cast<uint32_t>(streamBytes_[k]));
             }
             p += 4 * (kLmvcStreams - 1);
             uint8_t* const p1 = p + streamBytes_[0];
@@ -823,7 +823,7 @@ const char* LmvcDecodePlane(TLmvcMethod method, const uint8_t* payload, size_t s
             const uint8_t* bounds[kLmvcStreams + 1];
             bounds[0] = data;
             for (int k = 0; k + 1 < kLmvcStreams; ++k) {
-                const size_t bytes = LmvcGet32(payload + table + 4 * k);
+                const size_t bytes = LoadLE32(payload + table + 4 * k);
                 if (bytes > left) {
                     return "stream runs past its plane";
                 }

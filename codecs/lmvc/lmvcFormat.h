@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
-// Layout constants and small byte helpers shared by the LMVC encoder and decoder. FORMAT.md
+#include "foundation/kxByteOrder.h"
+
+// Layout constants and small helpers shared by the LMVC encoder and decoder (their
+// little-endian fields go through foundation/kxByteOrder.h). FORMAT.md
 // beside this file describes the bitstream.
 
 constexpr uint8_t kLmvcMagic[4] = {'L', 'M', 'V', 'C'};
@@ -57,27 +60,6 @@ inline int LmvcSliceCountFor(int height) {
 
 inline int LmvcSliceFirstRow(int slice, int slices, int height) {
     return static_cast<int>(static_cast<int64_t>(slice) * height / slices);
-}
-
-inline void LmvcPut16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-inline void LmvcPut32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-inline uint16_t LmvcGet16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-
-inline uint32_t LmvcGet32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 // Bytes per row of a device-independent bitmap: rows padded to a multiple of four bytes.

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "foundation/kxByteOrder.h"
+
 // Binary interface of a compressor module: a shared object ("*.so") in the codecs/ folder beside
 // the server. The server loads every module there once, at start, binds the exports named
 // below, lists each module under its friendly and display names and creates compressors through
@@ -61,8 +63,5 @@ constexpr const char* kLmCompressorCreateExport = "LmCompressorCreate";
 
 // The FourCC value of four characters.
 constexpr uint32_t LmFourCC(char a, char b, char c, char d) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(a)) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(b)) << 8) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(c)) << 16) |
-           (static_cast<uint32_t>(static_cast<uint8_t>(d)) << 24);
+    return FourCC(a, b, c, d);
 }

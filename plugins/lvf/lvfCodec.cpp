@@ -7,18 +7,10 @@
 #include <new>
 #include <system_error>
 
+#include "foundation/kxByteOrder.h"
 #include "plugins/lvf/lmCompression.h"
 
 namespace {
-
-uint32_t Read32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t Read64(const uint8_t* p) {
-    return static_cast<uint64_t>(Read32(p)) | static_cast<uint64_t>(Read32(p + 4)) << 32;
-}
 
 std::string SystemMessage() {
     return std::generic_category().message(errno);
@@ -29,31 +21,31 @@ std::string SystemMessage() {
 TLVFDecoder::TLVFDecoder(size_t readPiece) : readPiece_(std::max<size_t>(readPiece, 1)) {}
 
 uint32_t TLVFDecoder::FrameCount() const {
-    return open_ ? Read32(header_.data() + lvf::kFrameCountOffset) : 0;
+    return open_ ? LoadLE32(header_.data() + lvf::kFrameCountOffset) : 0;
 }
 
 uint32_t TLVFDecoder::Width() const {
-    return open_ ? Read32(header_.data() + lvf::kWidthOffset) : 0;
+    return open_ ? LoadLE32(header_.data() + lvf::kWidthOffset) : 0;
 }
 
 uint32_t TLVFDecoder::Height() const {
-    return open_ ? Read32(header_.data() + lvf::kHeightOffset) : 0;
+    return open_ ? LoadLE32(header_.data() + lvf::kHeightOffset) : 0;
 }
 
 uint32_t TLVFDecoder::Flags() const {
-    return open_ ? Read32(header_.data() + lvf::kFlagsOffset) : 0;
+    return open_ ? LoadLE32(header_.data() + lvf::kFlagsOffset) : 0;
 }
 
 uint64_t TLVFDecoder::IndexOffset() const {
-    return open_ ? Read64(header_.data() + lvf::kIndexOffsetOffset) : 0;
+    return open_ ? LoadLE64(header_.data() + lvf::kIndexOffsetOffset) : 0;
 }
 
 uint64_t TLVFDecoder::RecordOffset(uint32_t frame) const {
-    return Read64(index_.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize);
+    return LoadLE64(index_.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize);
 }
 
 uint32_t TLVFDecoder::RecordSize(uint32_t frame) const {
-    return Read32(index_.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize + 8);
+    return LoadLE32(index_.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize + 8);
 }
 
 bool TLVFDecoder::Fail(std::string text) {
@@ -78,8 +70,8 @@ void TLVFDecoder::Close() {
 
 bool TLVFDecoder::CheckFrameSize() {
     // A damaged header must not lead to frames whose size overflows or to empty frames.
-    const uint64_t width = Read32(header_.data() + lvf::kWidthOffset);
-    const uint64_t height = Read32(header_.data() + lvf::kHeightOffset);
+    const uint64_t width = LoadLE32(header_.data() + lvf::kWidthOffset);
+    const uint64_t height = LoadLE32(header_.data() + lvf::kHeightOffset);
     const std::string size = std::to_string(width) + " x " + std::to_string(height);
     if (width == 0 || height == 0 || width * height * 4 > lvf::kMaxFrameBytes) {
         return Fail("invalid frame size " + size);
@@ -99,7 +91,7 @@ bool TLVFDecoder::CheckFrameSize() {
 bool TLVFDecoder::ReadIndex(uint32_t frames) {
     // The index is checked against the file before anything is allocated for it, so a hostile
     // frame count cannot ask for gigabytes.
-    const uint64_t indexOffset = Read64(header_.data() + lvf::kIndexOffsetOffset);
+    const uint64_t indexOffset = LoadLE64(header_.data() + lvf::kIndexOffsetOffset);
     const uint64_t indexBytes = static_cast<uint64_t>(frames) * lvf::kIndexEntrySize;
     if (indexOffset > fileSize_) {
         return Fail("index offset " + std::to_string(indexOffset) +
@@ -155,7 +147,7 @@ bool TLVFDecoder::Open(const std::string& fileName) {
         if (header_[lvf::kCompressionOffset] != lvf::kCompressionRLE) {
             return Fail("unknown compression format");
         }
-        const uint32_t frames = Read32(header_.data() + lvf::kFrameCountOffset);
+        const uint32_t frames = LoadLE32(header_.data() + lvf::kFrameCountOffset);
         if (frames == 0) {
             return Fail("no video frames in source");
         }
@@ -221,7 +213,7 @@ bool TLVFDecoder::BeginRecord(uint32_t frame) {
     if (!ReadExactly(readBuffer_.data(), lvf::kRecordPrefix)) {
         return false;
     }
-    const uint32_t decodedBytes = Read32(readBuffer_.data());
+    const uint32_t decodedBytes = LoadLE32(readBuffer_.data());
     if (decodedBytes != FrameSize()) {
         return Fail("frame " + std::to_string(frame) + " has a decoded size of " +
                     std::to_string(decodedBytes) + " bytes, expected " +

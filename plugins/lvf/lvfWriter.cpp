@@ -5,30 +5,20 @@
 #include <cstring>
 #include <system_error>
 
+#include "foundation/kxByteOrder.h"
 #include "plugins/lvf/lvfCodec.h"
 
 namespace {
-
-void Put32(uint8_t* p, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-void Put64(uint8_t* p, uint64_t value) {
-    Put32(p, static_cast<uint32_t>(value));
-    Put32(p + 4, static_cast<uint32_t>(value >> 32));
-}
 
 std::array<uint8_t, lvf::kHeaderSize> MakeHeader(uint32_t frames, uint32_t width, uint32_t height,
                                                  uint64_t indexOffset) {
     std::array<uint8_t, lvf::kHeaderSize> header{};
     std::memcpy(header.data(), "LVF", 3);
     header[lvf::kCompressionOffset] = lvf::kCompressionRLE;
-    Put32(header.data() + lvf::kFrameCountOffset, frames);
-    Put32(header.data() + lvf::kWidthOffset, width);
-    Put32(header.data() + lvf::kHeightOffset, height);
-    Put64(header.data() + lvf::kIndexOffsetOffset, indexOffset);
+    StoreLE32(header.data() + lvf::kFrameCountOffset, frames);
+    StoreLE32(header.data() + lvf::kWidthOffset, width);
+    StoreLE32(header.data() + lvf::kHeightOffset, height);
+    StoreLE64(header.data() + lvf::kIndexOffsetOffset, indexOffset);
     return header;
 }
 
@@ -80,7 +70,7 @@ bool TLVFWriter::WriteFrame(const void* pixels) {
     const size_t frameBytes = static_cast<size_t>(width_) * height_ * 4;
     size_t encodedSize = 0;
     codec_.Encode(pixels, encoded_.data() + lvf::kRecordPrefix, encodedSize, frameBytes);
-    Put32(encoded_.data(), static_cast<uint32_t>(frameBytes));
+    StoreLE32(encoded_.data(), static_cast<uint32_t>(frameBytes));
     // The reader fetches 4 bytes past the RLE data; they carry nothing and are written as 0.
     std::memset(encoded_.data() + lvf::kRecordPrefix + encodedSize, 0, lvf::kRecordSuffix);
     const size_t recordBytes = lvf::kRecordPrefix + encodedSize + lvf::kRecordSuffix;
@@ -104,8 +94,8 @@ bool TLVFWriter::Finish() {
     }
     std::vector<uint8_t> index(offsets_.size() * lvf::kIndexEntrySize);
     for (size_t i = 0; i < offsets_.size(); ++i) {
-        Put64(index.data() + i * lvf::kIndexEntrySize, offsets_[i]);
-        Put32(index.data() + i * lvf::kIndexEntrySize + 8, sizes_[i]);
+        StoreLE64(index.data() + i * lvf::kIndexEntrySize, offsets_[i]);
+        StoreLE32(index.data() + i * lvf::kIndexEntrySize + 8, sizes_[i]);
     }
     file_.write(reinterpret_cast<const char*>(index.data()),
                 static_cast<std::streamsize>(index.size()));

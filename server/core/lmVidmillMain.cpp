@@ -7,8 +7,7 @@
 #include <vector>
 
 #include "foundation/kxLogFile.h"
-#include "port/port_process.h"
-#include "port/port_service.h"
+#include "port/port.h"
 #include "server/core/lmVmCommandLine.h"
 #include "server/core/lmVmPixelLibrary.h"
 #include "server/core/lmVmVersion.h"

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <climits>
 
+#include "foundation/kxUnicode.h"
+
 namespace {
 
 std::string AsciiUpper(std::string text) {
@@ -16,13 +18,8 @@ bool ParseDigits(const std::string& text, size_t pos, int base, bool negative, i
         return false;
     long long result = 0;
     for (; pos < text.size(); ++pos) {
-        const char c = static_cast<char>(std::toupper(static_cast<unsigned char>(text[pos])));
-        int digit;
-        if (c >= '0' && c <= '9')
-            digit = c - '0';
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            digit = c - 'A' + 10;
-        else
+        const int digit = HexDigitValue(text[pos]);
+        if (digit < 0 || digit >= base)
             return false;
         result = result * base + digit;
         if (result > static_cast<long long>(INT_MAX) + 1)

@@ -5,7 +5,7 @@
 #include <system_error>
 
 #include "foundation/kxXMLUnicode.h"
-#include "port/port_files.h"
+#include "port/port.h"
 #include "server/core/lmVmEngine.h"
 
 bool TVmConfigStore::LoadConfig(const std::string& Path) {

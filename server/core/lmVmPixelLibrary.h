@@ -3,7 +3,7 @@
 #include <string>
 
 #include "pixelmove/kxSIMDLib.h"
-#include "port/port_library.h"
+#include "port/port.h"
 
 // The pixel-move library the server binds at start and cannot run without. Loading happens
 // once; later calls answer from the first attempt.

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "foundation/kxLogFile.h"
-#include "port/port_files.h"
+#include "port/port.h"
 #include "server/delivery/lmVmTarget.h"
 #include "server/ingest/kxFileUtils.h"
 #include "server/ingest/lmVmMetaItems.h"

@@ -1,7 +1,7 @@
 #include "server/ingest/kxFileListParser.h"
 
 #include "foundation/kxLogFile.h"
-#include "port/port_time.h"
+#include "port/port.h"
 #include "server/ingest/kxFileUtils.h"
 
 TFileListParser::TFileListParser(TTickSource Ticks) : FTicks(std::move(Ticks)) {

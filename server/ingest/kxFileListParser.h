@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "port/port_files.h"
+#include "port/port.h"
 #include "server/ingest/lmVmSourceFileItem.h"
 
 // One tracked file.

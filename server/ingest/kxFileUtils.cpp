@@ -1,7 +1,7 @@
 #include "server/ingest/kxFileUtils.h"
 
 #include "foundation/kxLogFile.h"
-#include "port/port_files.h"
+#include "port/port.h"
 
 namespace {
 

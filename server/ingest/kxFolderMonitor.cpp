@@ -1,7 +1,7 @@
 #include "server/ingest/kxFolderMonitor.h"
 
 #include "foundation/kxLogFile.h"
-#include "port/port_files.h"
+#include "port/port.h"
 
 TMonitorThread::TMonitorThread(TFolderMonitor& Monitor)
     : TkxThread("Folder monitor"), FMonitor(Monitor) {}

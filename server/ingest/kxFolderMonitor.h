@@ -11,8 +11,7 @@
 #include <string>
 
 #include "foundation/kxThreads.h"
-#include "port/port_sync.h"
-#include "port/port_watch.h"
+#include "port/port.h"
 
 class TFolderMonitor;
 

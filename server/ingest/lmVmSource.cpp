@@ -5,7 +5,7 @@
 
 #include "foundation/kxLogFile.h"
 #include "foundation/kxUnicode.h"
-#include "port/port_files.h"
+#include "port/port.h"
 #include "server/ingest/kxFileUtils.h"
 #include "server/notify/lmVmProject.h"
 #include "server/transcode/lmVmProcessor.h"

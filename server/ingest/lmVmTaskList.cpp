@@ -7,7 +7,7 @@
 #include <unordered_set>
 
 #include "foundation/kxLogFile.h"
-#include "port/port_time.h"
+#include "port/port.h"
 #include "server/ingest/lmVmSource.h"
 #include "server/notify/lmVmProject.h"
 #include "server/transcode/lmVmProcessor.h"
@@ -25,17 +25,6 @@ int CompareTasks(const TTaskItem& A, const TTaskItem& B, uint64_t SequenceA, uin
     return 0;
 }
 
-std::string FormatElapsed(TDateTime Start, TDateTime End) {
-    const double days = End - Start;
-    int64_t ms = static_cast<int64_t>(std::llround((days - std::floor(days)) * 86400000.0));
-    ms = std::clamp<int64_t>(ms, 0, 86400000 - 1);
-    char text[32];
-    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", static_cast<int>(ms / 3600000),
-                  static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60),
-                  static_cast<int>(ms % 1000));
-    return text;
-}
-
 }  // namespace
 
 const char* TaskStateName(uint8_t State) {
@@ -46,14 +35,6 @@ const char* TaskStateName(uint8_t State) {
 
 bool IsDoneState(uint8_t State) {
     return State == tsCancelled || State == tsFinished || State == tsFailed;
-}
-
-TDateTime NowDateTime() {
-    const port::LocalTime now = port::LocalTimeNow();
-    TDateTime value = 0;
-    TryEncodeDateTime(now.year, now.month, now.day, now.hour, now.minute, std::min(now.second, 59),
-                      now.millisecond, value);
-    return value;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -43,9 +43,6 @@ bool IsDoneState(uint8_t State);
 inline constexpr int32_t TaskEventAdded = 102;
 inline constexpr int32_t TaskEventChanged = 104;
 
-// The current local time as a date-time.
-TDateTime NowDateTime();
-
 class TTaskItem {
   public:
     // Raises the owner's queued count (a new task is queued).

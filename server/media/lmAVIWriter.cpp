@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "foundation/kxByteOrder.h"
+
 namespace {
 
 constexpr uint32_t kAvifHasIndex = 0x10;
@@ -19,12 +21,6 @@ constexpr uint32_t kLargestChunk = 0x7FFFFFF0u;  // the index keeps bit 31 for t
 
 size_t Even(size_t n) {
     return n + (n & 1);
-}
-
-void PutLE32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
 }
 
 }  // namespace
@@ -233,7 +229,7 @@ bool TAVIWriter::WriteChunk(size_t stream, const void* data, size_t size, bool k
     TStream& s = FStreams[stream];
     uint8_t header[8];
     std::memcpy(header, s.ChunkId, 4);
-    PutLE32(header + 4, static_cast<uint32_t>(size));
+    StoreLE32(header + 4, static_cast<uint32_t>(size));
     const uint64_t dataPos = FPos + 8;
     const uint8_t pad = 0;
     if (!Put(header, 8) || !Put(data, size) || ((size & 1) != 0 && !Put(&pad, 1))) {
@@ -289,7 +285,7 @@ bool TAVIWriter::EndPart() {
         }
     }
     uint8_t size[4];
-    PutLE32(size, static_cast<uint32_t>(FPos - FMoviListPos - 8));
+    StoreLE32(size, static_cast<uint32_t>(FPos - FMoviListPos - 8));
     if (!PutAt(FMoviListPos + 4, size, 4)) {
         return false;
     }
@@ -310,7 +306,7 @@ bool TAVIWriter::EndPart() {
             return false;
         }
     }
-    PutLE32(size, static_cast<uint32_t>(FPos - FPartStart - 8));
+    StoreLE32(size, static_cast<uint32_t>(FPos - FPartStart - 8));
     return PutAt(FPartStart + 4, size, 4);
 }
 
@@ -349,7 +345,7 @@ std::vector<uint8_t> TAVIWriter::BuildHeader() const {
     };
     auto closeList = [&](size_t id) {
         const size_t at = sizeFields[id];
-        PutLE32(h.data() + at, static_cast<uint32_t>(h.size() - at - 4));
+        StoreLE32(h.data() + at, static_cast<uint32_t>(h.size() - at - 4));
     };
 
     const size_t riff = openList("RIFF", "AVI ");

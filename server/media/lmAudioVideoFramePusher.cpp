@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "port/port_thread.h"
+#include "port/port.h"
 
 TPushPin::~TPushPin() {
     Join();

@@ -4,7 +4,7 @@
 #include <limits>
 #include <utility>
 
-#include "port/port_thread.h"
+#include "port/port.h"
 
 TCompressor::TCompressor(std::shared_ptr<const port::DynamicLibrary> module,
                          ICompressor* compressor, TCompressorInfo info)

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "plugins/interface/lmCompressorModule.h"
-#include "port/port_library.h"
+#include "port/port.h"
 #include "server/media/lmAVIWriter.h"
 #include "server/media/lmMediaSample.h"
 #include "server/media/lmMediaTypes.h"

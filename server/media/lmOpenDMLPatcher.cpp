@@ -4,18 +4,9 @@
 #include <exception>
 #include <fstream>
 
+#include "foundation/kxByteOrder.h"
+
 namespace {
-
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-uint32_t Get32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool Is(const uint8_t* p, const char* code) {
     return std::memcmp(p, code, 4) == 0;
@@ -33,18 +24,18 @@ bool ReadAt(std::fstream& file, uint64_t pos, uint8_t* out, size_t size) {
 TOpenDMLPatcher::TProperties TOpenDMLPatcher::MakeProperties(int32_t width, int32_t height,
                                                              int32_t fieldMode) {
     TProperties p{};
-    Put32(&p[20], 0x00010001u);
-    Put32(&p[32], 2);
+    StoreLE32(&p[20], 0x00010001u);
+    StoreLE32(&p[32], 2);
     const uint32_t fieldHeight = static_cast<uint32_t>(height / 2);
     for (int field = 0; field < 2; ++field) {
         uint8_t* d = &p[36 + 32 * field];
-        Put32(d + 0, fieldHeight);
-        Put32(d + 4, static_cast<uint32_t>(width));
-        Put32(d + 8, fieldHeight);
-        Put32(d + 12, static_cast<uint32_t>(width));
+        StoreLE32(d + 0, fieldHeight);
+        StoreLE32(d + 4, static_cast<uint32_t>(width));
+        StoreLE32(d + 8, fieldHeight);
+        StoreLE32(d + 12, static_cast<uint32_t>(width));
         // Upper field first: the first field starts on line 0; lower field first: line 1.
         const bool upperFirst = fieldMode != 2;
-        Put32(d + 28, (field == 0) == upperFirst ? 0u : 1u);
+        StoreLE32(d + 28, (field == 0) == upperFirst ? 0u : 1u);
     }
     return p;
 }
@@ -59,7 +50,7 @@ bool TOpenDMLPatcher::Patch(const std::string& path, const TProperties& properti
         if (!ReadAt(file, 0, head, 12) || !Is(head, "RIFF") || !Is(head + 8, "AVI ")) {
             return false;
         }
-        const uint64_t riffSize = Get32(head + 4);
+        const uint64_t riffSize = LoadLE32(head + 4);
         // Top level: find LIST 'hdrl'.
         uint64_t pos = 12;
         uint64_t hdrlEnd = 0;
@@ -69,7 +60,7 @@ bool TOpenDMLPatcher::Patch(const std::string& path, const TProperties& properti
             if (!ReadAt(file, pos, chunk, 12)) {
                 return false;
             }
-            const uint64_t size = Get32(chunk + 4);
+            const uint64_t size = LoadLE32(chunk + 4);
             if (Is(chunk, "LIST") && Is(chunk + 8, "hdrl")) {
                 hdrlData = pos + 12;
                 hdrlEnd = pos + 8 + size;
@@ -91,7 +82,7 @@ bool TOpenDMLPatcher::Patch(const std::string& path, const TProperties& properti
             if (!ReadAt(file, pos, chunk, 12)) {
                 break;
             }
-            const uint64_t size = Get32(chunk + 4);
+            const uint64_t size = LoadLE32(chunk + 4);
             if (Is(chunk, "LIST") && Is(chunk + 8, "odml")) {
                 uint64_t inner = pos + 12;
                 while (inner < hdrlEnd) {
@@ -99,7 +90,7 @@ bool TOpenDMLPatcher::Patch(const std::string& path, const TProperties& properti
                     if (!ReadAt(file, inner, sub, 8)) {
                         break;
                     }
-                    const uint32_t subSize = Get32(sub + 4);
+                    const uint32_t subSize = LoadLE32(sub + 4);
                     if (Is(sub, "dmlh")) {
                         uint8_t word[4];
                         if (!ReadAt(file, inner + 8, word, 4)) {
@@ -107,7 +98,7 @@ bool TOpenDMLPatcher::Patch(const std::string& path, const TProperties& properti
                         }
                         dmlhPos = inner;
                         dmlhSize = subSize;
-                        totalFrames = Get32(word);
+                        totalFrames = LoadLE32(word);
                         haveDmlh = true;
                     } else if (Is(sub, "vprp")) {
                         haveVprp = true;
@@ -118,7 +109,7 @@ bool TOpenDMLPatcher::Patch(const std::string& path, const TProperties& properti
             pos += 8 + size;
         }
         // Two field descriptions: 12 bytes of shortened dmlh, the vprp header and 100 bytes.
-        const uint32_t fields = Get32(&properties[32]) >= 2 ? 2 : Get32(&properties[32]);
+        const uint32_t fields = LoadLE32(&properties[32]) >= 2 ? 2 : LoadLE32(&properties[32]);
         const uint64_t propertiesSize = kPropertiesSize - 32 * (2 - fields);
         if (!haveDmlh || haveVprp ||
             static_cast<uint64_t>(dmlhSize) < 12 + 108 - 32 * (2 - fields)) {
@@ -126,10 +117,10 @@ bool TOpenDMLPatcher::Patch(const std::string& path, const TProperties& properti
         }
         uint8_t patch[20 + kPropertiesSize];
         std::memcpy(patch, "dmlh", 4);
-        Put32(patch + 4, 4);
-        Put32(patch + 8, totalFrames);
+        StoreLE32(patch + 4, 4);
+        StoreLE32(patch + 8, totalFrames);
         std::memcpy(patch + 12, "vprp", 4);
-        Put32(patch + 16, dmlhSize - 12);
+        StoreLE32(patch + 16, dmlhSize - 12);
         std::memcpy(patch + 20, properties.data(), propertiesSize);
         file.clear();
         file.seekp(static_cast<std::streamoff>(dmlhPos));

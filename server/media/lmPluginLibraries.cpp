@@ -6,7 +6,7 @@
 
 #include "foundation/kxLogFile.h"
 #include "foundation/kxUnicode.h"
-#include "port/port_files.h"
+#include "port/port.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string>
 
-#include "port/port_library.h"
+#include "port/port.h"
 
 // Binds the exports of one opened library. Keeps the library (moves it away) and answers empty
 // when it uses it; otherwise answers why not, as the rest of the log line after the library's

@@ -10,7 +10,7 @@
 #include "foundation/kxLogFile.h"
 #include "foundation/kxUnicode.h"
 #include "plugins/interface/lmVideoSourceText.h"
-#include "port/port_process.h"
+#include "port/port.h"
 #include "server/media/lmPluginLibraries.h"
 
 namespace {

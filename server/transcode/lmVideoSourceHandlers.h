@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
-#include "port/port_library.h"
+#include "port/port.h"
 
 // Raised when a call into a plug-in raised: the job reports it like a fault of its own, with the
 // plug-in's message.

@@ -4,18 +4,7 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-void PutLE32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetLE32(const uint8_t* at) {
-    return at[0] | at[1] << 8 | at[2] << 16 | static_cast<uint32_t>(at[3]) << 24;
-}
-
-}  // namespace
+#include "foundation/kxByteOrder.h"
 
 TAVIMetadataFile::TAVIMetadataFile() = default;
 
@@ -24,17 +13,17 @@ TAVIMetadataFile::~TAVIMetadataFile() {
 }
 
 uint32_t TAVIMetadataFile::RecordSize() const {
-    return GetLE32(FHeader.data() + 16);
+    return LoadLE32(FHeader.data() + 16);
 }
 
 bool TAVIMetadataFile::Create(const std::string& path, uint32_t value, uint32_t flags) {
     Close();
     FHeader.fill(0);
     std::memcpy(FHeader.data(), "avim", 4);
-    PutLE32(FHeader.data() + 4, 1);
-    PutLE32(FHeader.data() + 8, flags);
-    PutLE32(FHeader.data() + 12, value);
-    PutLE32(FHeader.data() + 16, (flags & FlagCaptions) != 0 ? 7 : 5);
+    StoreLE32(FHeader.data() + 4, 1);
+    StoreLE32(FHeader.data() + 8, flags);
+    StoreLE32(FHeader.data() + 12, value);
+    StoreLE32(FHeader.data() + 16, (flags & FlagCaptions) != 0 ? 7 : 5);
 
     FFile.open(path, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!FFile.is_open())
@@ -52,7 +41,7 @@ bool TAVIMetadataFile::WriteRecord(int32_t frameIndex, const void* data, int32_t
         return false;
     const uint32_t payloadSize = RecordSize() - 5;
     std::vector<uint8_t> record(5 + payloadSize, 0);
-    PutLE32(record.data(), static_cast<uint32_t>(frameIndex));
+    StoreLE32(record.data(), static_cast<uint32_t>(frameIndex));
     const bool whole = length >= 0 && static_cast<uint32_t>(length) == payloadSize;
     record[4] = whole ? 1 : 0;
     // Never read past what the caller says it has: a short delivery leaves zeros behind it.

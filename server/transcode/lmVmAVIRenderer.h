@@ -9,7 +9,7 @@
 
 #include "foundation/kxThreads.h"
 #include "pixelmove/kxSIMDLib.h"
-#include "port/port_sync.h"
+#include "port/port.h"
 
 class TCompressorRegistry;
 class TTaskItem;

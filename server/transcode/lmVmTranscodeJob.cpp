@@ -7,8 +7,7 @@
 #include "foundation/kxLogFile.h"
 #include "foundation/kxUnicode.h"
 #include "foundation/lmTimeCode.h"
-#include "port/port_files.h"
-#include "port/port_thread.h"
+#include "port/port.h"
 #include "server/ingest/kxFileUtils.h"
 #include "server/ingest/lmVmSource.h"
 #include "server/ingest/lmVmTaskList.h"
@@ -153,7 +152,7 @@ void TVmTranscodeJob::Run() {
 void TVmTranscodeJob::StartMailRecord() {
     FMail->FileName = FFile.FullName();
     FMail->SourceName = FSource.Name();
-    FMail->StartTime = TVmTranscoder::DateTimeText(FTask.StartTime());
+    FMail->StartTime = FormatDateTime(FTask.StartTime());
     FMail->FinalSize = "N/A";
     if (const std::shared_ptr<TVmSource>& live = FTask.Source()) {
         if (std::shared_ptr<TVmProject> project = live->Project()) {
@@ -403,7 +402,7 @@ void TVmTranscodeJob::ReleaseVideoSource() {
 
 void TVmTranscodeJob::EndJob() {
     FTask.SetEndTime(NowDateTime());
-    FMail->EndTime = TVmTranscoder::DateTimeText(FTask.EndTime());
+    FMail->EndTime = FormatDateTime(FTask.EndTime());
     FTask.ReleaseFileMedia();
 }
 

@@ -57,10 +57,6 @@ std::string TVmTranscoder::SizeText(int64_t Size) {
     return text + std::string(units[k]);
 }
 
-std::string TVmTranscoder::DateTimeText(TDateTime Value) {
-    return FormatDateTime(Value);
-}
-
 void TVmTranscoder::Job(TTaskItem& Task, TVmSource& Source, TVmProcessor& Processor) {
     TVmTranscodeJob job(*this, Task, Source, Processor);
     job.Run();

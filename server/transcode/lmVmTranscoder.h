@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/kxByteOrder.h"
 #include "foundation/kxEventLinks.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "server/media/lmCompressorRegistry.h"
@@ -33,7 +34,7 @@ class TVideoCodec {
 class TVmTranscoder {
   public:
     // Clips whose plug-in reports this code are already in our codec and are copied as they are.
-    static constexpr uint32_t NativeFourCC = 'L' | ('M' << 8) | ('V' << 16) | ('C' << 24);
+    static constexpr uint32_t NativeFourCC = FourCC("LMVC");
     static constexpr const char* OutputCodecName = "Lumenar Video Codec";
     static constexpr int32_t MaxBaseNameLength = 214;
 
@@ -80,8 +81,6 @@ class TVmTranscoder {
 
     // "1.5 KB", "10 MB": four significant digits and a binary unit.
     static std::string SizeText(int64_t Size);
-    // Date and time as the server shows them: "dd-mm-yyyy hh:nn:ss".
-    static std::string DateTimeText(TDateTime Value);
 
   private:
     void HandOverMail(TVmProject* Project, bool Failure, std::unique_ptr<TMailInfo> Record);

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "port/port_files.h"
+#include "port/port.h"
 #include "server/ingest/lmVmSource.h"
 
 namespace {

@@ -6,9 +6,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "foundation/kxThreads.h"
+#include "support/TestWait.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::system_clock;
@@ -259,4 +264,38 @@ TEST_F(LogFileTest, LinesFromManyThreadsKeepTheirOrderPerThread) {
         EXPECT_EQ(i, next[t]) << "thread " << t;
         next[t] = i + 1;
     }
+}
+
+TEST_F(LogFileTest, ExceptionsCaughtAtABoundaryAreLoggedWithTheirText) {
+    ASSERT_TRUE(Open(Dir()));
+    const std::function<void()> throws[] = {
+        [] { throw std::runtime_error("disk gone"); },
+        [] { throw 7; },
+    };
+    for (const auto& call : throws) {
+        try {
+            call();
+        } catch (...) {
+            LogCaughtException("the test");
+        }
+    }
+    // Through a real boundary: a signal thread's handler that throws. Stop joins the thread,
+    // which has logged the exception by the time it looks at its stop request again.
+    {
+        std::atomic<int> runs{0};
+        TSignalThread thread("thrower", [&](TSignalThread&) {
+            ++runs;
+            throw std::logic_error("bad job");
+        });
+        thread.Signal();
+        ASSERT_TRUE(testing_support::WaitFor([&] { return runs.load() == 1; }));
+        thread.Stop();
+    }
+    LogClose();
+    const auto lines = Lines(File("09-12-2026"));
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "09-12-26 14:03:07.125: Exception in the test: disk gone",
+                         "09-12-26 14:03:07.125: Exception in the test: unknown exception",
+                         "09-12-26 14:03:07.125: Exception in a handler of signal thread "
+                         "thrower: bad job"}));
 }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/kxByteOrder.h"
 #include "foundation/kxLoginDigest.h"
 #include "foundation/kxScrambler.h"
 #include "support/TestWait.h"
@@ -25,15 +26,13 @@ using namespace std::chrono_literals;
 using testing_support::WaitFor;
 
 void Put32(std::string& out, int32_t v) {
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xFF));
+    char bytes[4];
+    StoreLE32(bytes, static_cast<uint32_t>(v));
+    out.append(bytes, sizeof bytes);
 }
 
 int32_t Get32(const char* p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i)
-        v = (v << 8) | static_cast<uint8_t>(p[i]);
-    return static_cast<int32_t>(v);
+    return static_cast<int32_t>(LoadLE32(p));
 }
 
 std::string PacketXml(const std::string& type) {

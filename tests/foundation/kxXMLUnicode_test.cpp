@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "foundation/kxReaders.h"
+#include "port/port.h"
 
 namespace {
 
@@ -335,6 +336,30 @@ TEST(XMLDateTime, PartsRoundTrip) {
     // A value a hair short of midnight rounds to the next day, not to 24:00.
     DecodeDateTime(1.0 - 1e-10, y, m, d, h, n, s, ms);
     EXPECT_EQ(std::tie(y, m, d, h, n, s), std::make_tuple(1899, 12, 31, 0, 0, 0));
+}
+
+TEST(XMLDateTime, ElapsedTimeAndNow) {
+    TDateTime start;
+    ASSERT_TRUE(TryEncodeDateTime(2026, 12, 31, 23, 59, 58, 500, start));
+    const struct {
+        double Days;
+        const char* Text;
+    } cases[] = {
+        {0, "00:00:00.000"},
+        {1.5 / 86400, "00:00:01.500"},
+        {(3600 + 61) / 86400.0, "01:01:01.000"},
+        {1.25, "06:00:00.000"},          // whole days drop out
+        {-1.0 / 86400, "23:59:59.000"},  // counts back from midnight
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormatElapsed(start, start + c.Days), c.Text) << c.Days;
+    }
+
+    const port::LocalTime before = port::LocalTimeNow();
+    int y, m, d, h, n, s, ms;
+    DecodeDateTime(NowDateTime(), y, m, d, h, n, s, ms);
+    EXPECT_GE(y, before.year);
+    EXPECT_GE(y * 10000 + m * 100 + d, before.year * 10000 + before.month * 100 + before.day);
 }
 
 // Loading: input bytes, whether the load succeeds, and the tree it leaves.

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "ingest/IngestTestFolder.h"
-#include "port/port_files.h"
+#include "port/port.h"
 #include "server/ingest/kxFileListParser.h"
 #include "server/ingest/kxFileUtils.h"
 #include "support/TestProcess.h"

@@ -15,7 +15,7 @@ using TBytes = std::vector<uint8_t>;
 
 TBytes Plane(uint8_t method, const TBytes& payload, long sizeField = -1) {
     TBytes out{method, 0, 0, 0, 0};
-    LmvcPut32(out.data() + 1,
+    StoreLE32(out.data() + 1,
               static_cast<uint32_t>(sizeField < 0 ? static_cast<long>(payload.size()) : sizeField));
     out.insert(out.end(), payload.begin(), payload.end());
     return out;
@@ -32,12 +32,12 @@ TBytes Frame(int w, int h, int bits, const std::vector<TBytes>& planes, uint8_t 
     f[4] = version;
     f[5] = static_cast<uint8_t>(bits);
     f[6] = bits == 32 ? 4 : 3;
-    LmvcPut32(f.data() + 8, static_cast<uint32_t>(w));
-    LmvcPut32(f.data() + 12, static_cast<uint32_t>(h));
-    LmvcPut16(f.data() + 16, 1);
-    LmvcPut32(f.data() + 20, static_cast<uint32_t>(f.size() + slice.size()));
-    LmvcPut32(f.data() + 24, static_cast<uint32_t>(slice.size()));
-    LmvcPut32(f.data() + 28, LmvcCrc32c(slice.data(), slice.size()));
+    StoreLE32(f.data() + 8, static_cast<uint32_t>(w));
+    StoreLE32(f.data() + 12, static_cast<uint32_t>(h));
+    StoreLE16(f.data() + 16, 1);
+    StoreLE32(f.data() + 20, static_cast<uint32_t>(f.size() + slice.size()));
+    StoreLE32(f.data() + 24, static_cast<uint32_t>(slice.size()));
+    StoreLE32(f.data() + 28, LmvcCrc32c(slice.data(), slice.size()));
     f.insert(f.end(), slice.begin(), slice.end());
     return f;
 }
@@ -269,7 +269,7 @@ TEST_F(LmvcEncodedFrame, RandomDamageBehindTheChecksumsIsContained) {
         ASSERT_TRUE(enc.EncodeFrame(LayOut(MakeTestPicture(content, 23, 150), format_).data(),
                                     enc.InputSize(), coded));
         const size_t protectedBytes =
-            kLmvcHeaderSize + LmvcGet16(coded.data() + 16) * kLmvcSliceEntrySize;
+            kLmvcHeaderSize + LoadLE16(coded.data() + 16) * kLmvcSliceEntrySize;
         int refused = 0;
         for (int round = 0; round < 3000; ++round) {
             TBytes frame = coded;

@@ -8,10 +8,12 @@
 #include <iterator>
 #include <vector>
 
+#include "foundation/kxByteOrder.h"
+
 namespace {
 
 uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+    return LoadLE32(b.data() + at);
 }
 
 void Put(std::vector<uint8_t>& b, const char* code, uint32_t size) {

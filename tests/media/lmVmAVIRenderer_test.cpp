@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "codecs/lmvc/lmvcDecoder.h"
+#include "foundation/kxByteOrder.h"
 #include "server/core/lmVmPixelLibrary.h"
 #include "server/media/lmCompressorRegistry.h"
 #include "server/media/lmMediaTypes.h"
@@ -136,7 +137,7 @@ class TTestTask : public IAVIRenderTask {
 };
 
 uint32_t Get32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
+    return LoadLE32(b.data() + at);
 }
 
 // Our own walk over the finished file's RIFF structure.

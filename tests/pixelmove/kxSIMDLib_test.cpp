@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "port/port_library.h"
+#include "port/port.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "plugins/interface/lmVideoSourceText.h"
-#include "port/port_library.h"
+#include "port/port.h"
 #include "support/TestWait.h"
 
 namespace fs = std::filesystem;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/kxByteOrder.h"
 #include "plugins/lvf/lmCompression.h"
 #include "plugins/lvf/lvfWriter.h"
 #include "support/TestWait.h"
@@ -219,20 +220,16 @@ class LVFDecoderTest : public ::testing::Test {
     }
 
     static void Put32(TBytes& bytes, size_t offset, uint32_t value) {
-        std::memcpy(bytes.data() + offset, &value, 4);
+        StoreLE32(bytes.data() + offset, value);
     }
     static void Put64(TBytes& bytes, size_t offset, uint64_t value) {
-        std::memcpy(bytes.data() + offset, &value, 8);
+        StoreLE64(bytes.data() + offset, value);
     }
     static uint64_t Get64(const TBytes& bytes, size_t offset) {
-        uint64_t value;
-        std::memcpy(&value, bytes.data() + offset, 8);
-        return value;
+        return LoadLE64(bytes.data() + offset);
     }
     static uint32_t Get32(const TBytes& bytes, size_t offset) {
-        uint32_t value;
-        std::memcpy(&value, bytes.data() + offset, 4);
-        return value;
+        return LoadLE32(bytes.data() + offset);
     }
     size_t IndexOffset() const { return Get64(original_, 32); }
     size_t RecordOffset(int frame) const { return Get64(original_, IndexOffset() + 12 * frame); }

@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -372,4 +375,55 @@ TEST(PortAppendFile, AppendsAndKeepsOutASecondWriter) {
     EXPECT_TRUE(created.Open(folder / "fresh.log"));
     EXPECT_EQ(created.Size(), 0);
     EXPECT_FALSE(port::AppendFile().Open(folder / "no/such/folder.log"));
+}
+
+TEST(PortErrors, FailuresLeaveTheSystemsErrorText) {
+    TempFolder folder;
+    WriteFile(folder / "plain", "x");
+    port::AppendFile holder;
+    ASSERT_TRUE(holder.Open(folder / "held.log"));
+    const struct {
+        const char* what;
+        std::function<bool()> call;
+        std::vector<int> codes;
+    } cases[] = {
+        {"copy of a missing file",
+         [&] { return port::CopyFileData(folder / "none", folder / "copy", true, false); },
+         {ENOENT}},
+        {"copy onto an existing target",
+         [&] { return port::CopyFileData(folder / "plain", folder / "plain", false, false); },
+         {EEXIST}},
+        {"folder below a file",
+         [&] { return port::CreateFolders(folder / "plain/sub"); },
+         {ENOTDIR, EEXIST}},
+        {"second writer",
+         [&] { return port::AppendFile().Open(folder / "held.log"); },
+         {EAGAIN, EACCES}},
+        {"watch of a missing folder",
+         [&] { return port::FolderWatch().Open(folder / "none"); },
+         {ENOENT}},
+        {"copy of a folder",
+         [&] { return port::CopyFileData(folder.str(), folder / "c", true, false); },
+         {EISDIR}},
+        {"examination of a folder",
+         [&] {
+             port::FileState state;
+             return port::StatFile(folder.str(), state);
+         },
+         {EISDIR}},
+        {"size of a folder", [&] { return port::FileSize(folder.str()) >= 0; }, {EISDIR}},
+        {"delete without a path", [&] { return port::DeleteFile(""); }, {ENOENT}},
+        {"probe without a path", [&] { return port::CanOpenExclusive(""); }, {ENOENT}},
+    };
+    for (const auto& entry : cases) {
+        errno = 0;
+        EXPECT_FALSE(entry.call()) << entry.what;
+        const int code = errno;
+        EXPECT_NE(std::find(entry.codes.begin(), entry.codes.end(), code), entry.codes.end())
+            << entry.what << ": " << code;
+        EXPECT_EQ(port::LastErrorText(), port::ErrorText(code)) << entry.what;
+        EXPECT_FALSE(port::ErrorText(code).empty()) << entry.what;
+    }
+    EXPECT_EQ(port::ErrorText(0), "");
+    EXPECT_EQ(port::ErrorText(ENOENT), std::strerror(ENOENT));
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "codecs/lmvc/lmvcDecoder.h"
+#include "foundation/kxByteOrder.h"
 #include "server/transcode/lmVmPNGImage.h"
 
 // lmvctool info FILE | verify FILE | raw FILE [FIRST [COUNT]] | png FILE FOLDER [FIRST [COUNT]]
@@ -16,10 +17,6 @@
 // (ffmpeg -f rawvideo -pix_fmt bgra -s WxH -i -).
 
 namespace {
-
-uint32_t Get32(const uint8_t* p) {
-    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 struct TChunkRef {
     uint64_t Pos;  // of the data
@@ -65,7 +62,7 @@ struct TAVIFile {
                 Error = "short chunk header";
                 return false;
             }
-            const uint32_t size = Get32(h + 4);
+            const uint32_t size = LoadLE32(h + 4);
             if (pos + 8 + size > to) {
                 Error = "chunk past the end of its list at " + std::to_string(pos);
                 return false;
@@ -85,19 +82,19 @@ struct TAVIFile {
                 if (id == "strh" && size >= 32) {
                     streamType.assign(reinterpret_cast<char*>(d.data()), 4);
                     if (streamType == "vids") {
-                        Handler = Get32(&d[4]);
-                        RateDen = Get32(&d[20]);
-                        RateNum = Get32(&d[24]);
+                        Handler = LoadLE32(&d[4]);
+                        RateDen = LoadLE32(&d[20]);
+                        RateNum = LoadLE32(&d[24]);
                     }
                 } else if (id == "strf" && streamType == "vids" && size >= 16) {
-                    Width = static_cast<int>(Get32(&d[4]));
-                    Height = static_cast<int>(Get32(&d[8]));
-                    BitCount = d[14] | (d[15] << 8);
+                    Width = static_cast<int>(LoadLE32(&d[4]));
+                    Height = static_cast<int>(LoadLE32(&d[8]));
+                    BitCount = LoadLE16(&d[14]);
                 } else if (id == "strf" && streamType == "auds" && size >= 16) {
-                    AudioChannels = d[2] | (d[3] << 8);
-                    AudioRate = static_cast<int>(Get32(&d[4]));
+                    AudioChannels = LoadLE16(&d[2]);
+                    AudioRate = static_cast<int>(LoadLE32(&d[4]));
                 } else if (id == "dmlh" && size >= 4) {
-                    DmlhFrames = Get32(d.data());
+                    DmlhFrames = LoadLE32(d.data());
                 }
             } else if (id == "00dc") {
                 Video.push_back({pos + 8, size});
@@ -106,13 +103,13 @@ struct TAVIFile {
             } else if (id.rfind("ix", 0) == 0 && size >= 24) {
                 std::vector<uint8_t> d(size);
                 Read(pos + 8, d.data(), size);
-                const uint32_t n = Get32(&d[4]);
+                const uint32_t n = LoadLE32(&d[4]);
                 StandardIndexes[id.substr(2)].push_back({pos, 8 + size, n});
                 if (id == "ix00") {
                     const uint64_t base =
-                        Get32(&d[12]) | (static_cast<uint64_t>(Get32(&d[16])) << 32);
+                        LoadLE32(&d[12]) | (static_cast<uint64_t>(LoadLE32(&d[16])) << 32);
                     for (uint32_t i = 0; i < n && 24 + 8 * i + 8 <= size; ++i) {
-                        IndexedPos.push_back(base + Get32(&d[24 + 8 * i]));
+                        IndexedPos.push_back(base + LoadLE32(&d[24 + 8 * i]));
                     }
                     IndexedVideo += n;
                 }
@@ -136,7 +133,7 @@ struct TAVIFile {
             SuperIndexError = "short super index at " + std::to_string(pos);
             return;
         }
-        const uint32_t inUse = Get32(&d[4]);
+        const uint32_t inUse = LoadLE32(&d[4]);
         if (d[3] != 0 || inUse > (size - 24) / 16) {
             SuperIndexError =
                 "super index at " + std::to_string(pos) + " claims more than it holds";
@@ -146,8 +143,8 @@ struct TAVIFile {
             SuperIndex[std::string(reinterpret_cast<const char*>(&d[8]), 2)];
         for (uint32_t i = 0; i < inUse; ++i) {
             const uint8_t* e = &d[24 + 16 * static_cast<size_t>(i)];
-            entries.push_back({Get32(e) | (static_cast<uint64_t>(Get32(e + 4)) << 32), Get32(e + 8),
-                               Get32(e + 12)});
+            entries.push_back({LoadLE32(e) | (static_cast<uint64_t>(LoadLE32(e + 4)) << 32),
+                               LoadLE32(e + 8), LoadLE32(e + 12)});
         }
     }
 
@@ -208,7 +205,7 @@ struct TAVIFile {
                 Error = "not an AVI RIFF part at " + std::to_string(pos);
                 return false;
             }
-            const uint64_t size = Get32(h + 4);
+            const uint64_t size = LoadLE32(h + 4);
             if (!Walk(pos + 12, std::min(end, pos + 8 + size), false, streamType)) {
                 return false;
             }

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <vector>
 
-#include "port/port_service.h"
+#include "port/port.h"
 
 extern char** environ;
 
@@ -47,8 +47,10 @@ int RunQuietly(const std::vector<std::string>& command) {
     pid_t pid;
     const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
+    if (spawned != 0) {
+        errno = spawned;
         return -1;
+    }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
@@ -90,7 +92,9 @@ SingleInstanceLock::SingleInstanceLock(const std::string& name) {
     std::memcpy(address.sun_path + 1, name.data(), length);
     const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0) {
+        const int failure = errno;
         close(fd);
+        errno = failure;
         return;
     }
     FHandle = fd;
@@ -149,7 +153,7 @@ bool InstallService(const ServiceDescription& service, std::string& message) {
             unit << "WantedBy=multi-user.target\n";
         unit.flush();
         if (!unit) {
-            message = "Unable to write the service unit " + path;
+            message = "Unable to write the service unit " + path + ": " + LastErrorText();
             return false;
         }
     }

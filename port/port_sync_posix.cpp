@@ -1,4 +1,4 @@
-#include "port/port_sync.h"
+#include "port/port.h"
 
 namespace port {
 

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "port/port_socket.h"
+#include "port/port.h"
 
 namespace port {
 
@@ -22,6 +22,15 @@ sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
     in.sin_addr.s_addr = htonl(address);
     in.sin_port = htons(port);
     return in;
+}
+
+// The local or the remote end of a socket; all zero when it cannot be read.
+sockaddr_in EndOf(int fd, bool remote) {
+    sockaddr_in in{};
+    socklen_t length = sizeof in;
+    const int result = remote ? getpeername(fd, reinterpret_cast<sockaddr*>(&in), &length)
+                              : getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
+    return result == 0 ? in : sockaddr_in{};
 }
 
 }  // namespace
@@ -209,48 +218,23 @@ void Socket::Close() {
 }
 
 std::string Socket::LastErrorText() const {
-    const int code = lastError_.load();
-    if (code == 0) {
-        return std::string();
-    }
-    char buffer[256];
-    return strerror_r(code, buffer, sizeof buffer);
+    return ErrorText(lastError_.load());
 }
 
 uint32_t Socket::LocalAddress() const {
-    sockaddr_in in{};
-    socklen_t length = sizeof in;
-    if (getsockname(fd_.load(), reinterpret_cast<sockaddr*>(&in), &length) != 0) {
-        return 0;
-    }
-    return ntohl(in.sin_addr.s_addr);
+    return ntohl(EndOf(fd_.load(), false).sin_addr.s_addr);
 }
 
 uint16_t Socket::LocalPort() const {
-    sockaddr_in in{};
-    socklen_t length = sizeof in;
-    if (getsockname(fd_.load(), reinterpret_cast<sockaddr*>(&in), &length) != 0) {
-        return 0;
-    }
-    return ntohs(in.sin_port);
+    return ntohs(EndOf(fd_.load(), false).sin_port);
 }
 
 uint32_t Socket::RemoteAddress() const {
-    sockaddr_in in{};
-    socklen_t length = sizeof in;
-    if (getpeername(fd_.load(), reinterpret_cast<sockaddr*>(&in), &length) != 0) {
-        return 0;
-    }
-    return ntohl(in.sin_addr.s_addr);
+    return ntohl(EndOf(fd_.load(), true).sin_addr.s_addr);
 }
 
 uint16_t Socket::RemotePort() const {
-    sockaddr_in in{};
-    socklen_t length = sizeof in;
-    if (getpeername(fd_.load(), reinterpret_cast<sockaddr*>(&in), &length) != 0) {
-        return 0;
-    }
-    return ntohs(in.sin_port);
+    return ntohs(EndOf(fd_.load(), true).sin_port);
 }
 
 }  // namespace port
