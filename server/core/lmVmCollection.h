@@ -24,6 +24,7 @@
 template <class T>
 class TVmCollection {
   public:
+    using TItem = T;
     using TItemPtr = std::shared_ptr<T>;
 
     TVmCollection(std::string ItemElement, std::string NamePrefix)
