@@ -68,34 +68,50 @@ TXMLPacketPtr ObjectPacket(const std::string& type, const TItem& item) {
     return packet;
 }
 
-// What the command set needs of one kind of configured object: the element its packets carry,
-// its three commands, its collection and the engine's delete for it.
-template <class TCollection>
-struct TObjectKind {
-    using TItem = typename TCollection::TItem;
+// The packet names of one kind of configured object: the element its packets carry and its
+// three commands.
+struct TObjectNames {
     const char* Element;
     const char* AddCommand;
     const char* SetCommand;
     const char* DeleteCommand;
+};
+
+// What the command set needs of one kind of configured object: its names, its collection and
+// the engine's delete for it.
+template <class TCollection>
+struct TObjectKind {
+    using TItem = typename TCollection::TItem;
+    TObjectNames Names;
     TCollection& (TVmEngine::*Items)();
     void (TVmEngine::*Delete)(const TItem*);
 };
 
 constexpr TObjectKind<TVmSources> SourceKind{
-    "source", "addsource", "setsource", "delsource", &TVmEngine::Sources, &TVmEngine::DeleteSource};
-constexpr TObjectKind<TVmProcessors> ProcessorKind{"processor",
-                                                   "addproc",
-                                                   "setprocessor",
-                                                   "delproc",
-                                                   &TVmEngine::Processors,
-                                                   &TVmEngine::DeleteProcessor};
+    {"source", "addsource", "setsource", "delsource"},
+    &TVmEngine::Sources,
+    &TVmEngine::DeleteSource,
+};
+constexpr TObjectKind<TVmProcessors> ProcessorKind{
+    {"processor", "addproc", "setprocessor", "delproc"},
+    &TVmEngine::Processors,
+    &TVmEngine::DeleteProcessor,
+};
 constexpr TObjectKind<TVmTargets> TargetKind{
-    "target", "addtarget", "settarget", "deltarget", &TVmEngine::Targets, &TVmEngine::DeleteTarget};
+    {"target", "addtarget", "settarget", "deltarget"},
+    &TVmEngine::Targets,
+    &TVmEngine::DeleteTarget,
+};
 constexpr TObjectKind<TVmProjects> ProjectKind{
-    "project", "addproject",         "setproject",
-    "delproj", &TVmEngine::Projects, &TVmEngine::DeleteProject};
-constexpr TObjectKind<TVmUsers> UserKind{"user",    "adduser",         "setuser",
-                                         "deluser", &TVmEngine::Users, &TVmEngine::DeleteUser};
+    {"project", "addproject", "setproject", "delproj"},
+    &TVmEngine::Projects,
+    &TVmEngine::DeleteProject,
+};
+constexpr TObjectKind<TVmUsers> UserKind{
+    {"user", "adduser", "setuser", "deluser"},
+    &TVmEngine::Users,
+    &TVmEngine::DeleteUser,
+};
 
 template <class TItem>
 void LoadObject(TItem& item, TXMLUnicode& doc) {
@@ -113,7 +129,7 @@ template <class TCollection>
 void AddObject(TVmServer& server, const TObjectKind<TCollection>& kind) {
     auto item = (server.Engine().*kind.Items)().AddNew();
     server.SaveConfig();
-    server.Broadcast(ObjectPacket(kind.Element, *item));
+    server.Broadcast(ObjectPacket(kind.Names.Element, *item));
 }
 
 // Loads the body into the object the subtype names; only the sender hears of it, and only
@@ -141,10 +157,11 @@ void DeleteObject(TVmServer& server, const TObjectKind<TCollection>& kind, TVmCo
 template <class TCollection>
 void AddObjectCommands(std::unordered_map<std::string, std::function<void(TVmCommand&)>>& table,
                        TVmServer& server, const TObjectKind<TCollection>& kind) {
-    table.emplace(kind.AddCommand, [&server, &kind](TVmCommand&) { AddObject(server, kind); });
-    table.emplace(kind.SetCommand,
+    table.emplace(kind.Names.AddCommand,
+                  [&server, &kind](TVmCommand&) { AddObject(server, kind); });
+    table.emplace(kind.Names.SetCommand,
                   [&server, &kind](TVmCommand& command) { SetObject(server, kind, command); });
-    table.emplace(kind.DeleteCommand,
+    table.emplace(kind.Names.DeleteCommand,
                   [&server, &kind](TVmCommand& command) { DeleteObject(server, kind, command); });
 }
 
