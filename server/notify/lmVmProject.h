@@ -14,11 +14,25 @@ class TVmProjects;
 class TVmUser;
 class TVmUsers;
 
+// A project's own settings; its two mail queues keep theirs.
+struct TVmProjectSettings {
+    TGUID Uid;
+    std::string Name;
+    std::string Desc;
+
+    friend bool operator==(const TVmProjectSettings&, const TVmProjectSettings&) = default;
+};
+
+// The settings are guarded by the project's own lock; each mail queue guards itself.
 class TVmProject {
   public:
     TVmProject(TVmProjects* Owner, bool NewIdentity);
     TVmProject(const TVmProject&) = delete;
     TVmProject& operator=(const TVmProject&) = delete;
+
+    // All settings at one moment.
+    TVmProjectSettings Settings() const;
+    void SetSettings(const TVmProjectSettings& Value);
 
     TGUID Uid() const;
     std::string Name() const;
@@ -47,9 +61,7 @@ class TVmProject {
 
   private:
     mutable std::mutex FLock;
-    TGUID FUid;
-    std::string FName;
-    std::string FDesc;
+    TVmProjectSettings FSettings;
     TVmProjects* FOwner;
     TProjectMailQueue FFailureQueue{true};
     TProjectMailQueue FCompletionQueue{false};

@@ -10,13 +10,28 @@
 
 class TVmUsers;
 
-// The fields of a user guard themselves: mail sending reads them on other threads while the
-// control server may change them.
+struct TVmUserSettings {
+    TGUID Uid;
+    std::string Name;
+    std::string Desc;
+    std::string Email;
+    std::string Loc;
+    std::string Phone;
+
+    friend bool operator==(const TVmUserSettings&, const TVmUserSettings&) = default;
+};
+
+// The settings of a user are guarded by the user's own lock: mail sending reads them on other
+// threads while the control server may change them.
 class TVmUser {
   public:
     TVmUser(TVmUsers* Owner, bool NewIdentity);
     TVmUser(const TVmUser&) = delete;
     TVmUser& operator=(const TVmUser&) = delete;
+
+    // All settings at one moment.
+    TVmUserSettings Settings() const;
+    void SetSettings(const TVmUserSettings& Value);
 
     TGUID Uid() const;
     std::string Name() const;
@@ -42,13 +57,8 @@ class TVmUser {
 
   private:
     mutable std::mutex FLock;
-    TGUID FUid;
-    std::string FName;
-    std::string FDesc;
+    TVmUserSettings FSettings;
     TVmUsers* FOwner;
-    std::string FEmail;
-    std::string FLoc;
-    std::string FPhone;
 };
 
 // The engine's users, saved as "user" elements; new ones are named "New User " + N.

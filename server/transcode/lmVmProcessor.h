@@ -37,12 +37,24 @@ inline constexpr int32_t MaxPreviewSamples = 20;
 // even. 0 for a clip without frames.
 int32_t PreviewSamplePosition(int32_t SampleIndex, int32_t Duration);
 
+// A processor's own settings; its targets are kept beside them under the same lock.
+struct TVmProcessorSettings {
+    TGUID Uid;
+    std::string Name;
+
+    friend bool operator==(const TVmProcessorSettings&, const TVmProcessorSettings&) = default;
+};
+
 class TVmProcessor {
   public:
     TVmProcessor(TVmProcessors* Owner, bool OwningTargets, bool NewIdentity);
     TVmProcessor(const TVmProcessor&) = delete;
     TVmProcessor& operator=(const TVmProcessor&) = delete;
     virtual ~TVmProcessor();
+
+    // All settings at one moment.
+    TVmProcessorSettings Settings() const;
+    void SetSettings(const TVmProcessorSettings& Value);
 
     TGUID Uid() const;
     std::string Name() const;
@@ -151,8 +163,7 @@ class TVmProcessor {
     void SampleFrame(int32_t Index);
 
     mutable std::mutex FLock;
-    TGUID FUid;
-    std::string FName;
+    TVmProcessorSettings FSettings;
     TVmTargets FTargets;
     TVmProcessors* FOwner;
 
