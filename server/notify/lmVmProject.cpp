@@ -77,16 +77,6 @@ TVmProject::TVmProject(TVmProjects* Owner, bool NewIdentity) : FOwner(Owner) {
     }
 }
 
-TVmProjectSettings TVmProject::Settings() const {
-    std::lock_guard lock(FLock);
-    return FSettings;
-}
-
-void TVmProject::SetSettings(const TVmProjectSettings& Value) {
-    std::lock_guard lock(FLock);
-    FSettings = Value;
-}
-
 TGUID TVmProject::Uid() const {
     std::lock_guard lock(FLock);
     return FSettings.Uid;

@@ -24,15 +24,11 @@ struct TVmProjectSettings {
 };
 
 // The settings are guarded by the project's own lock; each mail queue guards itself.
-class TVmProject {
+class TVmProject : public TVmGuardedSettings<TVmProjectSettings> {
   public:
     TVmProject(TVmProjects* Owner, bool NewIdentity);
     TVmProject(const TVmProject&) = delete;
     TVmProject& operator=(const TVmProject&) = delete;
-
-    // All settings at one moment.
-    TVmProjectSettings Settings() const;
-    void SetSettings(const TVmProjectSettings& Value);
 
     TGUID Uid() const;
     std::string Name() const;
@@ -60,8 +56,7 @@ class TVmProject {
     void LoadFromXML(TXMLUnicode& Doc);
 
   private:
-    mutable std::mutex FLock;
-    TVmProjectSettings FSettings;
+    // Guarded by FLock with the settings.
     TVmProjects* FOwner;
     TProjectMailQueue FFailureQueue{true};
     TProjectMailQueue FCompletionQueue{false};

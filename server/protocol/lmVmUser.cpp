@@ -8,16 +8,6 @@ TVmUser::TVmUser(TVmUsers* Owner, bool NewIdentity) : FOwner(Owner) {
     }
 }
 
-TVmUserSettings TVmUser::Settings() const {
-    std::lock_guard lock(FLock);
-    return FSettings;
-}
-
-void TVmUser::SetSettings(const TVmUserSettings& Value) {
-    std::lock_guard lock(FLock);
-    FSettings = Value;
-}
-
 TGUID TVmUser::Uid() const {
     std::lock_guard lock(FLock);
     return FSettings.Uid;

@@ -23,15 +23,11 @@ struct TVmUserSettings {
 
 // The settings of a user are guarded by the user's own lock: mail sending reads them on other
 // threads while the control server may change them.
-class TVmUser {
+class TVmUser : public TVmGuardedSettings<TVmUserSettings> {
   public:
     TVmUser(TVmUsers* Owner, bool NewIdentity);
     TVmUser(const TVmUser&) = delete;
     TVmUser& operator=(const TVmUser&) = delete;
-
-    // All settings at one moment.
-    TVmUserSettings Settings() const;
-    void SetSettings(const TVmUserSettings& Value);
 
     TGUID Uid() const;
     std::string Name() const;
@@ -56,8 +52,7 @@ class TVmUser {
     void LoadFromXML(TXMLUnicode& Doc);
 
   private:
-    mutable std::mutex FLock;
-    TVmUserSettings FSettings;
+    // Guarded by FLock with the settings.
     TVmUsers* FOwner;
 };
 

@@ -54,16 +54,6 @@ TVmProcessor::~TVmProcessor() {
     FVideoSource.reset();
 }
 
-TVmProcessorSettings TVmProcessor::Settings() const {
-    std::lock_guard lock(FLock);
-    return FSettings;
-}
-
-void TVmProcessor::SetSettings(const TVmProcessorSettings& Value) {
-    std::lock_guard lock(FLock);
-    FSettings = Value;
-}
-
 TGUID TVmProcessor::Uid() const {
     std::lock_guard lock(FLock);
     return FSettings.Uid;

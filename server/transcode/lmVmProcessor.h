@@ -45,16 +45,12 @@ struct TVmProcessorSettings {
     friend bool operator==(const TVmProcessorSettings&, const TVmProcessorSettings&) = default;
 };
 
-class TVmProcessor {
+class TVmProcessor : public TVmGuardedSettings<TVmProcessorSettings> {
   public:
     TVmProcessor(TVmProcessors* Owner, bool OwningTargets, bool NewIdentity);
     TVmProcessor(const TVmProcessor&) = delete;
     TVmProcessor& operator=(const TVmProcessor&) = delete;
     virtual ~TVmProcessor();
-
-    // All settings at one moment.
-    TVmProcessorSettings Settings() const;
-    void SetSettings(const TVmProcessorSettings& Value);
 
     TGUID Uid() const;
     std::string Name() const;
@@ -162,8 +158,7 @@ class TVmProcessor {
     bool CopySourceToOutput() const;
     void SampleFrame(int32_t Index);
 
-    mutable std::mutex FLock;
-    TVmProcessorSettings FSettings;
+    // Guarded by FLock with the settings.
     TVmTargets FTargets;
     TVmProcessors* FOwner;
 
