@@ -113,6 +113,8 @@ class ControlServerTest : public ::testing::Test {
     }
     void TearDown() override {
         Release = true;
+        // A job still running relays its task events through the engine: it ends first.
+        WaitFor([this] { return Tasks.BusyCount() == 0; });
         if (Server) {
             Server->Engine().DetachTaskList();
             Server.reset();
@@ -796,7 +798,8 @@ TEST_F(ControlServerTest, TaskListCommandsCancelAndRemoveTasksByState) {
     ASSERT_TRUE(WaitFor([&] {
         std::lock_guard lock(Tasks);
         for (int i = 0; i < Tasks.Count(); ++i)
-            if (Tasks.Items(i)->State() == tsTranscoding)
+            if (Tasks.Items(i)->FileItem()->FullName() == "cancel.mov" &&
+                Tasks.Items(i)->State() == tsTranscoding)
                 running = Tasks.Items(i)->Uid();
         return !running.IsNull();
     }));
