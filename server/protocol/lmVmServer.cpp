@@ -87,31 +87,11 @@ struct TObjectKind {
     void (TVmEngine::*Delete)(const TItem*);
 };
 
-constexpr TObjectKind<TVmSources> SourceKind{
-    {"source", "addsource", "setsource", "delsource"},
-    &TVmEngine::Sources,
-    &TVmEngine::DeleteSource,
-};
-constexpr TObjectKind<TVmProcessors> ProcessorKind{
-    {"processor", "addproc", "setprocessor", "delproc"},
-    &TVmEngine::Processors,
-    &TVmEngine::DeleteProcessor,
-};
-constexpr TObjectKind<TVmTargets> TargetKind{
-    {"target", "addtarget", "settarget", "deltarget"},
-    &TVmEngine::Targets,
-    &TVmEngine::DeleteTarget,
-};
-constexpr TObjectKind<TVmProjects> ProjectKind{
-    {"project", "addproject", "setproject", "delproj"},
-    &TVmEngine::Projects,
-    &TVmEngine::DeleteProject,
-};
-constexpr TObjectKind<TVmUsers> UserKind{
-    {"user", "adduser", "setuser", "deluser"},
-    &TVmEngine::Users,
-    &TVmEngine::DeleteUser,
-};
+constexpr TObjectNames SourceNames{"source", "addsource", "setsource", "delsource"};
+constexpr TObjectNames ProcessorNames{"processor", "addproc", "setprocessor", "delproc"};
+constexpr TObjectNames TargetNames{"target", "addtarget", "settarget", "deltarget"};
+constexpr TObjectNames ProjectNames{"project", "addproject", "setproject", "delproj"};
+constexpr TObjectNames UserNames{"user", "adduser", "setuser", "deluser"};
 
 template <class TItem>
 void LoadObject(TItem& item, TXMLUnicode& doc) {
@@ -156,13 +136,15 @@ void DeleteObject(TVmServer& server, const TObjectKind<TCollection>& kind, TVmCo
 
 template <class TCollection>
 void AddObjectCommands(std::unordered_map<std::string, std::function<void(TVmCommand&)>>& table,
-                       TVmServer& server, const TObjectKind<TCollection>& kind) {
-    table.emplace(kind.Names.AddCommand,
-                  [&server, &kind](TVmCommand&) { AddObject(server, kind); });
+                       TVmServer& server, const TObjectNames& names,
+                       TCollection& (TVmEngine::*items)(),
+                       void (TVmEngine::*remove)(const typename TCollection::TItem*)) {
+    const TObjectKind<TCollection> kind{names, items, remove};
+    table.emplace(kind.Names.AddCommand, [&server, kind](TVmCommand&) { AddObject(server, kind); });
     table.emplace(kind.Names.SetCommand,
-                  [&server, &kind](TVmCommand& command) { SetObject(server, kind, command); });
+                  [&server, kind](TVmCommand& command) { SetObject(server, kind, command); });
     table.emplace(kind.Names.DeleteCommand,
-                  [&server, &kind](TVmCommand& command) { DeleteObject(server, kind, command); });
+                  [&server, kind](TVmCommand& command) { DeleteObject(server, kind, command); });
 }
 
 // Runs the change on the task list under its lock; without a task list there is nothing to
@@ -485,11 +467,15 @@ void TVmServer::AddCommands() {
         {"cantask", [this](TVmCommand& command) { CancelTasks(*this, command); }},
         {"setprior", [this](TVmCommand& command) { SetPriority(*this, command); }},
     };
-    AddObjectCommands(FCommands, *this, SourceKind);
-    AddObjectCommands(FCommands, *this, ProcessorKind);
-    AddObjectCommands(FCommands, *this, TargetKind);
-    AddObjectCommands(FCommands, *this, ProjectKind);
-    AddObjectCommands(FCommands, *this, UserKind);
+    // Add, set and delete for every kind of configured object.
+    const auto addKind = [this](const TObjectNames& names, auto items, auto remove) {
+        AddObjectCommands(FCommands, *this, names, items, remove);
+    };
+    addKind(SourceNames, &TVmEngine::Sources, &TVmEngine::DeleteSource);
+    addKind(ProcessorNames, &TVmEngine::Processors, &TVmEngine::DeleteProcessor);
+    addKind(TargetNames, &TVmEngine::Targets, &TVmEngine::DeleteTarget);
+    addKind(ProjectNames, &TVmEngine::Projects, &TVmEngine::DeleteProject);
+    addKind(UserNames, &TVmEngine::Users, &TVmEngine::DeleteUser);
 }
 
 void TVmServer::RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
