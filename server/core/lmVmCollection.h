@@ -8,10 +8,12 @@
 //   TGUID Uid() const;  std::string Name() const;  void SetName(std::string);
 //   void SaveToXML(TXMLUnicode&) const;  void LoadFromXML(TXMLUnicode&);
 //
-// Not thread-safe: the engine lock guards every collection.
+// Not thread-safe: the engine lock guards every collection. Each item guards its own settings
+// (TVmGuardedSettings below).
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,9 +23,34 @@
 #include "foundation/kxUnicode.h"
 #include "foundation/kxXMLUnicode.h"
 
+// The settings of a configured object as one struct under the object's own lock, so that a job
+// can copy them on a worker thread while the control server changes them. The object reads and
+// writes single settings under the same lock, and guards whatever else it keeps with it too.
+template <class TSettings>
+class TVmGuardedSettings {
+  public:
+    // All settings at one moment.
+    TSettings Settings() const {
+        std::lock_guard lock(FLock);
+        return FSettings;
+    }
+    void SetSettings(const TSettings& Value) {
+        std::lock_guard lock(FLock);
+        FSettings = Value;
+    }
+
+  protected:
+    TVmGuardedSettings() = default;
+    ~TVmGuardedSettings() = default;
+
+    mutable std::mutex FLock;
+    TSettings FSettings;
+};
+
 template <class T>
 class TVmCollection {
   public:
+    using TItem = T;
     using TItemPtr = std::shared_ptr<T>;
 
     TVmCollection(std::string ItemElement, std::string NamePrefix)

@@ -62,6 +62,7 @@ bool TVmConfigStore::SaveConfig(const std::string& Path) {
             return true;
         }
     } catch (...) {
+        // Whatever failed, the store is still the previous file and the caller is told below.
     }
     port::DeleteFile(temporary);
     return false;

@@ -180,41 +180,36 @@ void TVmEngine::NewMedia(const std::shared_ptr<TVmSource>& Source,
     }
 }
 
-void TVmEngine::DeleteProcessor(const TVmProcessor* Processor) {
+template <class T, class TForget>
+void TVmEngine::DeleteItem(TVmCollection<T>& Items, const T* Item, TForget ForgetReferences) {
     std::lock_guard lock(FLock);
-    if (Processor && FProcessors.Find(Processor)) {
-        FSources.ForgetProcessor(Processor);
-        FProcessors.Remove(Processor);
+    if (Item && Items.Find(Item)) {
+        ForgetReferences(Item);
+        Items.Remove(Item);
     }
+}
+
+void TVmEngine::DeleteProcessor(const TVmProcessor* Processor) {
+    DeleteItem(FProcessors, Processor,
+               [this](const TVmProcessor* Item) { FSources.ForgetProcessor(Item); });
 }
 
 void TVmEngine::DeleteProject(const TVmProject* Project) {
-    std::lock_guard lock(FLock);
-    if (Project && FProjects.Find(Project)) {
-        FSources.ForgetProject(Project);
-        FProjects.Remove(Project);
-    }
+    DeleteItem(FProjects, Project,
+               [this](const TVmProject* Item) { FSources.ForgetProject(Item); });
 }
 
 void TVmEngine::DeleteSource(const TVmSource* Source) {
-    std::lock_guard lock(FLock);
-    FSources.Remove(Source);
+    // Nothing configured refers to a source.
+    DeleteItem(FSources, Source, [](const TVmSource*) {});
 }
 
 void TVmEngine::DeleteTarget(const TVmTarget* Target) {
-    std::lock_guard lock(FLock);
-    if (Target && FTargets.Find(Target)) {
-        FProcessors.RemoveTarget(Target);
-        FTargets.Remove(Target);
-    }
+    DeleteItem(FTargets, Target, [this](const TVmTarget* Item) { FProcessors.RemoveTarget(Item); });
 }
 
 void TVmEngine::DeleteUser(const TVmUser* User) {
-    std::lock_guard lock(FLock);
-    if (User && FUsers.Find(User)) {
-        FProjects.RemoveUser(User);
-        FUsers.Remove(User);
-    }
+    DeleteItem(FUsers, User, [this](const TVmUser* Item) { FProjects.RemoveUser(Item); });
 }
 
 void TVmEngine::ClearCollections() {

@@ -133,6 +133,10 @@ class TVmEngine {
     void DeleteUser(const TVmUser* User);
 
   private:
+    // Takes the item out of its collection once ForgetReferences has cleared every reference
+    // to it; none, or an item the collection does not hold, changes nothing.
+    template <class T, class TForget>
+    void DeleteItem(TVmCollection<T>& Items, const T* Item, TForget ForgetReferences);
     void ClearCollections();
 
     TEventLinks<TTaskItem> FEventLinks;

@@ -12,16 +12,6 @@ TVmTarget::TVmTarget(bool NewIdentity) {
     }
 }
 
-TVmTargetSettings TVmTarget::Settings() const {
-    std::lock_guard lock(FLock);
-    return FSettings;
-}
-
-void TVmTarget::SetSettings(const TVmTargetSettings& Value) {
-    std::lock_guard lock(FLock);
-    FSettings = Value;
-}
-
 TGUID TVmTarget::Uid() const {
     std::lock_guard lock(FLock);
     return FSettings.Uid;

@@ -30,7 +30,7 @@ struct TVmTargetSettings {
     friend bool operator==(const TVmTargetSettings&, const TVmTargetSettings&) = default;
 };
 
-class TVmTarget {
+class TVmTarget : public TVmGuardedSettings<TVmTargetSettings> {
   public:
     static constexpr int32_t FolderType = 0;
     static constexpr int32_t ReelbankType = 1;
@@ -41,10 +41,6 @@ class TVmTarget {
     explicit TVmTarget(bool NewIdentity);
     TVmTarget(const TVmTarget&) = delete;
     TVmTarget& operator=(const TVmTarget&) = delete;
-
-    // All stored settings at one moment.
-    TVmTargetSettings Settings() const;
-    void SetSettings(const TVmTargetSettings& Value);
 
     TGUID Uid() const;
     std::string Name() const;
@@ -80,8 +76,7 @@ class TVmTarget {
     void LoadFromXML(TXMLUnicode& Doc);
 
   private:
-    mutable std::mutex FLock;
-    TVmTargetSettings FSettings;
+    // Guarded by FLock with the settings.
     std::string FLastError;
 };
 

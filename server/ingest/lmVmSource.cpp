@@ -84,11 +84,6 @@ TVmSource::~TVmSource() {
     FMonitor.reset();
 }
 
-TVmSourceSettings TVmSource::Settings() const {
-    std::lock_guard lock(FLock);
-    return FSettings;
-}
-
 void TVmSource::SetSettings(const TVmSourceSettings& Value) {
     std::lock_guard lock(FLock);
     ApplySettings(Value);

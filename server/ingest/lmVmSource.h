@@ -63,7 +63,8 @@ struct TVmSourceSettings {
     friend bool operator==(const TVmSourceSettings&, const TVmSourceSettings&) = default;
 };
 
-class TVmSource : public std::enable_shared_from_this<TVmSource> {
+class TVmSource : public std::enable_shared_from_this<TVmSource>,
+                  public TVmGuardedSettings<TVmSourceSettings> {
   public:
     // Receives each new media file; ownership of the item passes with the call.
     using TNewMediaEvent = std::function<void(const std::shared_ptr<TVmSource>& Source,
@@ -82,9 +83,8 @@ class TVmSource : public std::enable_shared_from_this<TVmSource> {
     TVmSource& operator=(const TVmSource&) = delete;
     virtual ~TVmSource();
 
-    // All settings at one moment.
-    TVmSourceSettings Settings() const;
-    // Replaces every setting; folders and the filter go through their setters' rules.
+    // Replaces every setting; folders and the filter go through their setters' rules (this
+    // takes the place of the plain store of TVmGuardedSettings).
     void SetSettings(const TVmSourceSettings& Value);
 
     TGUID Uid() const;
@@ -155,8 +155,7 @@ class TVmSource : public std::enable_shared_from_this<TVmSource> {
     void RecoverQueuedFiles(const std::string& WatchFolder, const std::string& QueuedFolder);
     void PurgeIntermediates(const std::string& ProcessingFolder);
 
-    mutable std::mutex FLock;
-    TVmSourceSettings FSettings;
+    // Guarded by FLock with the settings.
     std::vector<std::string> FExtensions;
     TVmSources* FOwner;
 

@@ -73,38 +73,38 @@ void SaveQueueValues(TXMLUnicode& Doc, const std::string& Prefix, const TProject
 
 TVmProject::TVmProject(TVmProjects* Owner, bool NewIdentity) : FOwner(Owner) {
     if (NewIdentity) {
-        FUid = NewGUID();
+        FSettings.Uid = NewGUID();
     }
 }
 
 TGUID TVmProject::Uid() const {
     std::lock_guard lock(FLock);
-    return FUid;
+    return FSettings.Uid;
 }
 
 std::string TVmProject::Name() const {
     std::lock_guard lock(FLock);
-    return FName;
+    return FSettings.Name;
 }
 
 std::string TVmProject::Desc() const {
     std::lock_guard lock(FLock);
-    return FDesc;
+    return FSettings.Desc;
 }
 
 void TVmProject::SetUid(const TGUID& Value) {
     std::lock_guard lock(FLock);
-    FUid = Value;
+    FSettings.Uid = Value;
 }
 
 void TVmProject::SetName(std::string Value) {
     std::lock_guard lock(FLock);
-    FName = std::move(Value);
+    FSettings.Name = std::move(Value);
 }
 
 void TVmProject::SetDesc(std::string Value) {
     std::lock_guard lock(FLock);
-    FDesc = std::move(Value);
+    FSettings.Desc = std::move(Value);
 }
 
 bool TVmProject::BatchWhenDone() const {
@@ -127,9 +127,10 @@ void TVmProject::SetOwner(TVmProjects* Value) {
 }
 
 void TVmProject::SaveToXML(TXMLUnicode& Doc) const {
-    Doc.AddGUID("uid", Uid());
-    Doc.AddElement("name", Name());
-    Doc.AddElement("desc", Desc());
+    const TVmProjectSettings s = Settings();
+    Doc.AddGUID("uid", s.Uid);
+    Doc.AddElement("name", s.Name);
+    Doc.AddElement("desc", s.Desc);
     SaveRecipients(Doc, "emailfailed", FFailureQueue);
     SaveRecipients(Doc, "emailcompleted", FCompletionQueue);
     Doc.AddElement("emailfailedtemplate", FFailureQueue.Template());
@@ -141,9 +142,11 @@ void TVmProject::SaveToXML(TXMLUnicode& Doc) const {
 void TVmProject::LoadFromXML(TXMLUnicode& Doc) {
     TVmProjects* owner = Owner();
     const TVmUsers* users = owner ? &owner->Users() : nullptr;
-    SetUid(Doc.ChildText("uid").AsGUID(NullGUID));
-    SetName(Doc.ChildText("name").AsString(""));
-    SetDesc(Doc.ChildText("desc").AsString(""));
+    TVmProjectSettings s;
+    s.Uid = Doc.ChildText("uid").AsGUID(NullGUID);
+    s.Name = Doc.ChildText("name").AsString("");
+    s.Desc = Doc.ChildText("desc").AsString("");
+    SetSettings(s);
     FFailureQueue.SetRecipients(LoadRecipients(Doc, "emailfailed", users));
     FCompletionQueue.SetRecipients(LoadRecipients(Doc, "emailcompleted", users));
     ApplyQueueValues(FCompletionQueue,

@@ -14,7 +14,17 @@ class TVmProjects;
 class TVmUser;
 class TVmUsers;
 
-class TVmProject {
+// A project's own settings; its two mail queues keep theirs.
+struct TVmProjectSettings {
+    TGUID Uid;
+    std::string Name;
+    std::string Desc;
+
+    friend bool operator==(const TVmProjectSettings&, const TVmProjectSettings&) = default;
+};
+
+// The settings are guarded by the project's own lock; each mail queue guards itself.
+class TVmProject : public TVmGuardedSettings<TVmProjectSettings> {
   public:
     TVmProject(TVmProjects* Owner, bool NewIdentity);
     TVmProject(const TVmProject&) = delete;
@@ -46,10 +56,7 @@ class TVmProject {
     void LoadFromXML(TXMLUnicode& Doc);
 
   private:
-    mutable std::mutex FLock;
-    TGUID FUid;
-    std::string FName;
-    std::string FDesc;
+    // Guarded by FLock with the settings.
     TVmProjects* FOwner;
     TProjectMailQueue FFailureQueue{true};
     TProjectMailQueue FCompletionQueue{false};

@@ -60,24 +60,149 @@ TXMLPacketPtr MessageReply(bool success, const std::string& message,
     return reply;
 }
 
-// Loads a set command's body into the object its subtype names; a reply when it was found.
-template <class TCollection>
-TXMLPacketPtr SetObject(TCollection& collection, TXMLPacket& packet) {
-    const TGUID uid = SubtypeUid(packet);
-    auto item = collection.FindByUid(uid);
-    if (!item) {
-        return nullptr;
-    }
-    KeepIdentity(packet, uid);
-    item->LoadFromXML(packet.Document);
-    return MessageReply(true, std::string());
-}
-
 template <class TItem>
 TXMLPacketPtr ObjectPacket(const std::string& type, const TItem& item) {
     TXMLPacketPtr packet = NewPacket(type, GUIDToString(item.Uid()));
     item.SaveToXML(packet->Document);
     return packet;
+}
+
+// The packet names of one kind of configured object: the element its packets carry and its
+// three commands.
+struct TObjectNames {
+    const char* Element;
+    const char* AddCommand;
+    const char* SetCommand;
+    const char* DeleteCommand;
+};
+
+// What the command set needs of one kind of configured object: its names, its collection and
+// the engine's delete for it.
+template <class TCollection>
+struct TObjectKind {
+    using TItem = typename TCollection::TItem;
+    TObjectNames Names;
+    TCollection& (TVmEngine::*Items)();
+    void (TVmEngine::*Delete)(const TItem*);
+};
+
+constexpr TObjectNames SourceNames{"source", "addsource", "setsource", "delsource"};
+constexpr TObjectNames ProcessorNames{"processor", "addproc", "setprocessor", "delproc"};
+constexpr TObjectNames TargetNames{"target", "addtarget", "settarget", "deltarget"};
+constexpr TObjectNames ProjectNames{"project", "addproject", "setproject", "delproj"};
+constexpr TObjectNames UserNames{"user", "adduser", "setuser", "deluser"};
+
+template <class TItem>
+void LoadObject(TItem& item, TXMLUnicode& doc) {
+    item.LoadFromXML(doc);
+}
+
+// A source is reloaded stopped and then watches again on its new settings.
+void LoadObject(TVmSource& source, TXMLUnicode& doc) {
+    source.Deactivate();
+    source.LoadFromXML(doc);
+    source.Activate();
+}
+
+template <class TCollection>
+void AddObject(TVmServer& server, const TObjectKind<TCollection>& kind) {
+    auto item = (server.Engine().*kind.Items)().AddNew();
+    server.SaveConfig();
+    server.Broadcast(ObjectPacket(kind.Names.Element, *item));
+}
+
+// Loads the body into the object the subtype names; only the sender hears of it, and only
+// when the object was found.
+template <class TCollection>
+void SetObject(TVmServer& server, const TObjectKind<TCollection>& kind, TVmCommand& command) {
+    const TGUID uid = SubtypeUid(command.Packet);
+    if (auto item = (server.Engine().*kind.Items)().FindByUid(uid)) {
+        KeepIdentity(command.Packet, uid);
+        LoadObject(*item, command.Packet.Document);
+        command.Reply = MessageReply(true, std::string());
+    }
+    server.SaveConfig();
+}
+
+// An unknown uid deletes nothing; the delete is broadcast all the same.
+template <class TCollection>
+void DeleteObject(TVmServer& server, const TObjectKind<TCollection>& kind, TVmCommand& command) {
+    TVmEngine& engine = server.Engine();
+    (engine.*kind.Delete)((engine.*kind.Items)().FindByUid(SubtypeUid(command.Packet)).get());
+    server.SaveConfig();
+    server.Broadcast(NewPacket(command.Packet.Type, command.Packet.Subtype));
+}
+
+template <class TCollection>
+void AddObjectCommands(std::unordered_map<std::string, std::function<void(TVmCommand&)>>& table,
+                       TVmServer& server, const TObjectNames& names,
+                       TCollection& (TVmEngine::*items)(),
+                       void (TVmEngine::*remove)(const typename TCollection::TItem*)) {
+    const TObjectKind<TCollection> kind{names, items, remove};
+    table.emplace(kind.Names.AddCommand, [&server, kind](TVmCommand&) { AddObject(server, kind); });
+    table.emplace(kind.Names.SetCommand,
+                  [&server, kind](TVmCommand& command) { SetObject(server, kind, command); });
+    table.emplace(kind.Names.DeleteCommand,
+                  [&server, kind](TVmCommand& command) { DeleteObject(server, kind, command); });
+}
+
+// Runs the change on the task list under its lock; without a task list there is nothing to
+// change.
+template <class TChange>
+void ChangeTasks(TVmEngine& engine, TChange change) {
+    if (TVmTaskList* list = engine.TaskList()) {
+        std::lock_guard lock(*list);
+        change(*list);
+    }
+}
+
+// "remfailed", "remcomp", "remcan": every task ended in one state goes; broadcast as received.
+void RemoveDoneTasks(TVmServer& server, TVmCommand& command, void (TVmTaskList::*remove)()) {
+    ChangeTasks(server.Engine(), [remove](TVmTaskList& list) { (list.*remove)(); });
+    server.Broadcast(NewPacket(command.Packet.Type, command.Packet.Subtype));
+}
+
+// The broadcast names every uid asked for, removed or not, in request order.
+void RemoveTasks(TVmServer& server, TVmCommand& command) {
+    const std::vector<TGUID> uids = UidChildren(command.Packet);
+    ChangeTasks(server.Engine(), [&uids](TVmTaskList& list) {
+        for (const TGUID& uid : uids) {
+            list.RemoveTask(uid);
+        }
+    });
+    TXMLPacketPtr removed = NewPacket("remtask");
+    for (const TGUID& uid : uids) {
+        removed->Document.AddGUID("uid", uid);
+    }
+    server.Broadcast(std::move(removed));
+}
+
+// No answer: the cancels reach every manager as the tasks' state pushes.
+void CancelTasks(TVmServer& server, TVmCommand& command) {
+    ChangeTasks(server.Engine(), [&command](TVmTaskList& list) {
+        for (const TGUID& uid : UidChildren(command.Packet)) {
+            list.CancelTask(uid);
+        }
+    });
+}
+
+// The broadcast names only the tasks found.
+void SetPriority(TVmServer& server, TVmCommand& command) {
+    TXMLUnicode& doc = command.Packet.Document;
+    doc.GotoRoot();
+    const int32_t priority = doc.AttributeByName("priority").AsInteger(0);
+    TXMLPacketPtr changed = NewPacket("setprior");
+    changed->Document.AddAttributeInteger("priority", priority);
+    ChangeTasks(server.Engine(), [&](TVmTaskList& list) {
+        for (const TGUID& uid : UidChildren(command.Packet)) {
+            if (TTaskItem* task = list.FindByUid(uid)) {
+                task->SetPriority(priority);
+                changed->Document.AddGUID("uid", uid);
+            }
+        }
+        list.Resort();
+    });
+    server.Broadcast(std::move(changed));
 }
 
 }  // namespace
@@ -116,6 +241,7 @@ TVmServer::TVmServer(std::string folder, TVmCommandLine commandLine, TVmPixelLib
     };
     FEngine->EventLinks().Add(
         [this](int32_t code, TTaskItem* task, int32_t) { TaskEvent(code, task); });
+    AddCommands();
 }
 
 TVmServer::~TVmServer() {
@@ -319,137 +445,57 @@ void TVmServer::SendTaskList(TVmClient& client) {
     client.Send(std::move(tasks));
 }
 
-void TVmServer::RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
-    const std::string& type = packet.Type;
-    TVmEngine& engine = *FEngine;
-    std::unique_lock lock(engine);
-    TVmTaskList* list = engine.TaskList();
+void TVmServer::AddCommands() {
+    FCommands = {
+        {"getconfig", [this](TVmCommand& command) { SendConfig(command.Client); }},
+        {"gettasklist", [this](TVmCommand& command) { SendTaskList(command.Client); }},
+        {"setengine", [this](TVmCommand& command) { SetEngine(command); }},
+        {"remfailed",
+         [this](TVmCommand& command) {
+             RemoveDoneTasks(*this, command, &TVmTaskList::RemoveFailed);
+         }},
+        {"remcomp",
+         [this](TVmCommand& command) {
+             RemoveDoneTasks(*this, command, &TVmTaskList::RemoveFinished);
+         }},
+        {"remcan",
+         [this](TVmCommand& command) {
+             RemoveDoneTasks(*this, command, &TVmTaskList::RemoveCancelled);
+         }},
+        {"remtask", [this](TVmCommand& command) { RemoveTasks(*this, command); }},
+        {"cantask", [this](TVmCommand& command) { CancelTasks(*this, command); }},
+        {"setprior", [this](TVmCommand& command) { SetPriority(*this, command); }},
+    };
+    // Add, set and delete for every kind of configured object.
+    const auto addKind = [this](const TObjectNames& names, auto items, auto remove) {
+        AddObjectCommands(FCommands, *this, names, items, remove);
+    };
+    addKind(SourceNames, &TVmEngine::Sources, &TVmEngine::DeleteSource);
+    addKind(ProcessorNames, &TVmEngine::Processors, &TVmEngine::DeleteProcessor);
+    addKind(TargetNames, &TVmEngine::Targets, &TVmEngine::DeleteTarget);
+    addKind(ProjectNames, &TVmEngine::Projects, &TVmEngine::DeleteProject);
+    addKind(UserNames, &TVmEngine::Users, &TVmEngine::DeleteUser);
+}
 
-    if (type == "getconfig") {
-        SendConfig(client);
-    } else if (type == "gettasklist") {
-        SendTaskList(client);
-    } else if (type == "setsource") {
-        const TGUID uid = SubtypeUid(packet);
-        if (auto source = engine.Sources().FindByUid(uid)) {
-            source->Deactivate();
-            KeepIdentity(packet, uid);
-            source->LoadFromXML(packet.Document);
-            source->Activate();
-            reply = MessageReply(true, std::string());
-        }
-        SaveConfig();
-    } else if (type == "setprocessor") {
-        reply = SetObject(engine.Processors(), packet);
-        SaveConfig();
-    } else if (type == "settarget") {
-        reply = SetObject(engine.Targets(), packet);
-        SaveConfig();
-    } else if (type == "setproject") {
-        reply = SetObject(engine.Projects(), packet);
-        SaveConfig();
-    } else if (type == "setuser") {
-        reply = SetObject(engine.Users(), packet);
-        SaveConfig();
-    } else if (type == "setengine") {
-        bool portChanged = false;
-        packet.Document.GotoRoot();
-        engine.LoadSettings(packet.Document, portChanged);
-        SaveConfig();
-        if (portChanged) {
-            RestartListening();
-        }
-        reply = MessageReply(true, std::string());
-    } else if (type == "addsource") {
-        auto item = engine.Sources().AddNew();
-        SaveConfig();
-        Broadcast(ObjectPacket("source", *item));
-    } else if (type == "addproc") {
-        auto item = engine.Processors().AddNew();
-        SaveConfig();
-        Broadcast(ObjectPacket("processor", *item));
-    } else if (type == "addtarget") {
-        auto item = engine.Targets().AddNew();
-        SaveConfig();
-        Broadcast(ObjectPacket("target", *item));
-    } else if (type == "addproject") {
-        auto item = engine.Projects().AddNew();
-        SaveConfig();
-        Broadcast(ObjectPacket("project", *item));
-    } else if (type == "adduser") {
-        auto item = engine.Users().AddNew();
-        SaveConfig();
-        Broadcast(ObjectPacket("user", *item));
-    } else if (type == "delsource") {
-        engine.DeleteSource(engine.Sources().FindByUid(SubtypeUid(packet)).get());
-        SaveConfig();
-        Broadcast(NewPacket(type, packet.Subtype));
-    } else if (type == "delproc") {
-        engine.DeleteProcessor(engine.Processors().FindByUid(SubtypeUid(packet)).get());
-        SaveConfig();
-        Broadcast(NewPacket(type, packet.Subtype));
-    } else if (type == "deltarget") {
-        engine.DeleteTarget(engine.Targets().FindByUid(SubtypeUid(packet)).get());
-        SaveConfig();
-        Broadcast(NewPacket(type, packet.Subtype));
-    } else if (type == "delproj") {
-        engine.DeleteProject(engine.Projects().FindByUid(SubtypeUid(packet)).get());
-        SaveConfig();
-        Broadcast(NewPacket(type, packet.Subtype));
-    } else if (type == "deluser") {
-        engine.DeleteUser(engine.Users().FindByUid(SubtypeUid(packet)).get());
-        SaveConfig();
-        Broadcast(NewPacket(type, packet.Subtype));
-    } else if (type == "remfailed" || type == "remcomp" || type == "remcan") {
-        if (list) {
-            std::lock_guard listLock(*list);
-            if (type == "remfailed") {
-                list->RemoveFailed();
-            } else if (type == "remcomp") {
-                list->RemoveFinished();
-            } else {
-                list->RemoveCancelled();
-            }
-        }
-        Broadcast(NewPacket(type, packet.Subtype));
-    } else if (type == "remtask") {
-        const std::vector<TGUID> uids = UidChildren(packet);
-        TXMLPacketPtr removed = NewPacket("remtask");
-        if (list) {
-            std::lock_guard listLock(*list);
-            for (const TGUID& uid : uids) {
-                list->RemoveTask(uid);
-            }
-        }
-        for (const TGUID& uid : uids) {
-            removed->Document.AddGUID("uid", uid);
-        }
-        Broadcast(std::move(removed));
-    } else if (type == "cantask") {
-        if (list) {
-            std::lock_guard listLock(*list);
-            for (const TGUID& uid : UidChildren(packet)) {
-                list->CancelTask(uid);
-            }
-        }
-    } else if (type == "setprior") {
-        packet.Document.GotoRoot();
-        const int32_t priority = packet.Document.AttributeByName("priority").AsInteger(0);
-        TXMLPacketPtr changed = NewPacket("setprior");
-        changed->Document.AddAttributeInteger("priority", priority);
-        if (list) {
-            std::lock_guard listLock(*list);
-            for (const TGUID& uid : UidChildren(packet)) {
-                if (TTaskItem* task = list->FindByUid(uid)) {
-                    task->SetPriority(priority);
-                    changed->Document.AddGUID("uid", uid);
-                }
-            }
-            list->Resort();
-        }
-        Broadcast(std::move(changed));
-    }
+void TVmServer::RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
+    std::unique_lock lock(*FEngine);
+    const auto handler = FCommands.find(packet.Type);
     // Every other type, "noop" among them, is left unanswered.
+    if (handler != FCommands.end()) {
+        TVmCommand command{client, packet, reply};
+        handler->second(command);
+    }
+}
+
+void TVmServer::SetEngine(TVmCommand& command) {
+    bool portChanged = false;
+    command.Packet.Document.GotoRoot();
+    FEngine->LoadSettings(command.Packet.Document, portChanged);
+    SaveConfig();
+    if (portChanged) {
+        RestartListening();
+    }
+    command.Reply = MessageReply(true, std::string());
 }
 
 void TVmServer::ReportState(TXMLServer& server) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <shared_mutex>
 #include <string>
+#include <unordered_map>
 
 #include "foundation/kxThreads.h"
 #include "foundation/kxXMLClientServer.h"
@@ -38,6 +39,14 @@ class TVmClient : public TXMLClient {
 
   private:
     std::atomic<uint32_t> FAcceptedAt{0};
+};
+
+// One command as it arrived: the packet, the connection it came on and the reply to send back
+// on that connection (none unless the handler sets one).
+struct TVmCommand {
+    TVmClient& Client;
+    TXMLPacket& Packet;
+    TXMLPacketPtr& Reply;
 };
 
 class TVmServer {
@@ -92,7 +101,11 @@ class TVmServer {
     void ClientConnected(TVmClient& client);
     void ClientDisconnected(TVmClient& client);
     void PacketReceived(TXMLClient& client, TXMLPacket& packet, TXMLPacketPtr& reply);
+    // Looks the packet's type up in the command table and runs its handler under the engine
+    // lock; a type the table lacks is left unanswered.
     void RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr& reply);
+    void AddCommands();
+    void SetEngine(TVmCommand& command);
     TXMLPacketPtr Login(TVmClient& client, TXMLPacket& packet);
     void SendConfig(TVmClient& client);
     void SendTaskList(TVmClient& client);
@@ -121,6 +134,8 @@ class TVmServer {
     std::unique_ptr<TXMLServer> FXMLServer;
     std::unique_ptr<TSignalThread> FRestartThread;
     std::function<void()> FEngineStart;
+    // The command set: packet type to handler. Filled by the constructor, read-only afterwards.
+    std::unordered_map<std::string, std::function<void(TVmCommand&)>> FCommands;
     // The started transcoder, whose failure count "serverstate" reports; read by the
     // housekeeping thread, which ends before the engine is freed.
     std::atomic<TVmTranscoder*> FTranscoder{nullptr};

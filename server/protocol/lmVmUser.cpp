@@ -4,68 +4,68 @@
 
 TVmUser::TVmUser(TVmUsers* Owner, bool NewIdentity) : FOwner(Owner) {
     if (NewIdentity) {
-        FUid = NewGUID();
+        FSettings.Uid = NewGUID();
     }
 }
 
 TGUID TVmUser::Uid() const {
     std::lock_guard lock(FLock);
-    return FUid;
+    return FSettings.Uid;
 }
 
 std::string TVmUser::Name() const {
     std::lock_guard lock(FLock);
-    return FName;
+    return FSettings.Name;
 }
 
 std::string TVmUser::Desc() const {
     std::lock_guard lock(FLock);
-    return FDesc;
+    return FSettings.Desc;
 }
 
 std::string TVmUser::Email() const {
     std::lock_guard lock(FLock);
-    return FEmail;
+    return FSettings.Email;
 }
 
 std::string TVmUser::Loc() const {
     std::lock_guard lock(FLock);
-    return FLoc;
+    return FSettings.Loc;
 }
 
 std::string TVmUser::Phone() const {
     std::lock_guard lock(FLock);
-    return FPhone;
+    return FSettings.Phone;
 }
 
 void TVmUser::SetUid(const TGUID& Value) {
     std::lock_guard lock(FLock);
-    FUid = Value;
+    FSettings.Uid = Value;
 }
 
 void TVmUser::SetName(std::string Value) {
     std::lock_guard lock(FLock);
-    FName = std::move(Value);
+    FSettings.Name = std::move(Value);
 }
 
 void TVmUser::SetDesc(std::string Value) {
     std::lock_guard lock(FLock);
-    FDesc = std::move(Value);
+    FSettings.Desc = std::move(Value);
 }
 
 void TVmUser::SetEmail(std::string Value) {
     std::lock_guard lock(FLock);
-    FEmail = std::move(Value);
+    FSettings.Email = std::move(Value);
 }
 
 void TVmUser::SetLoc(std::string Value) {
     std::lock_guard lock(FLock);
-    FLoc = std::move(Value);
+    FSettings.Loc = std::move(Value);
 }
 
 void TVmUser::SetPhone(std::string Value) {
     std::lock_guard lock(FLock);
-    FPhone = std::move(Value);
+    FSettings.Phone = std::move(Value);
 }
 
 TVmUsers* TVmUser::Owner() const {
@@ -79,30 +79,25 @@ void TVmUser::SetOwner(TVmUsers* Value) {
 }
 
 void TVmUser::SaveToXML(TXMLUnicode& Doc) const {
-    std::lock_guard lock(FLock);
-    Doc.AddGUID("uid", FUid);
-    Doc.AddElement("name", FName);
-    Doc.AddElement("email", FEmail);
-    Doc.AddElement("loc", FLoc);
-    Doc.AddElement("desc", FDesc);
-    Doc.AddElement("phone", FPhone);
+    const TVmUserSettings s = Settings();
+    Doc.AddGUID("uid", s.Uid);
+    Doc.AddElement("name", s.Name);
+    Doc.AddElement("email", s.Email);
+    Doc.AddElement("loc", s.Loc);
+    Doc.AddElement("desc", s.Desc);
+    Doc.AddElement("phone", s.Phone);
 }
 
 void TVmUser::LoadFromXML(TXMLUnicode& Doc) {
     // Read everything first so readers on other threads never see a half-loaded user.
-    TGUID uid = Doc.ChildText("uid").AsGUID(NullGUID);
-    std::string name = Doc.ChildText("name").AsString("");
-    std::string email = Doc.ChildText("email").AsString("");
-    std::string loc = Doc.ChildText("loc").AsString("");
-    std::string desc = Doc.ChildText("desc").AsString("");
-    std::string phone = Doc.ChildText("phone").AsString("");
-    std::lock_guard lock(FLock);
-    FUid = uid;
-    FName = std::move(name);
-    FEmail = std::move(email);
-    FLoc = std::move(loc);
-    FDesc = std::move(desc);
-    FPhone = std::move(phone);
+    TVmUserSettings s;
+    s.Uid = Doc.ChildText("uid").AsGUID(NullGUID);
+    s.Name = Doc.ChildText("name").AsString("");
+    s.Email = Doc.ChildText("email").AsString("");
+    s.Loc = Doc.ChildText("loc").AsString("");
+    s.Desc = Doc.ChildText("desc").AsString("");
+    s.Phone = Doc.ChildText("phone").AsString("");
+    SetSettings(s);
 }
 
 TVmUsers::TVmUsers() : TVmCollection("user", "New User ") {}

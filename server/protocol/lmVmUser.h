@@ -10,9 +10,20 @@
 
 class TVmUsers;
 
-// The fields of a user guard themselves: mail sending reads them on other threads while the
-// control server may change them.
-class TVmUser {
+struct TVmUserSettings {
+    TGUID Uid;
+    std::string Name;
+    std::string Desc;
+    std::string Email;
+    std::string Loc;
+    std::string Phone;
+
+    friend bool operator==(const TVmUserSettings&, const TVmUserSettings&) = default;
+};
+
+// The settings of a user are guarded by the user's own lock: mail sending reads them on other
+// threads while the control server may change them.
+class TVmUser : public TVmGuardedSettings<TVmUserSettings> {
   public:
     TVmUser(TVmUsers* Owner, bool NewIdentity);
     TVmUser(const TVmUser&) = delete;
@@ -41,14 +52,8 @@ class TVmUser {
     void LoadFromXML(TXMLUnicode& Doc);
 
   private:
-    mutable std::mutex FLock;
-    TGUID FUid;
-    std::string FName;
-    std::string FDesc;
+    // Guarded by FLock with the settings.
     TVmUsers* FOwner;
-    std::string FEmail;
-    std::string FLoc;
-    std::string FPhone;
 };
 
 // The engine's users, saved as "user" elements; new ones are named "New User " + N.

@@ -45,7 +45,7 @@ int32_t PreviewSamplePosition(int32_t SampleIndex, int32_t Duration) {
 TVmProcessor::TVmProcessor(TVmProcessors* Owner, bool OwningTargets, bool NewIdentity)
     : FTargets(OwningTargets), FOwner(Owner) {
     if (NewIdentity) {
-        FUid = NewGUID();
+        FSettings.Uid = NewGUID();
     }
 }
 
@@ -53,22 +53,22 @@ TVmProcessor::~TVmProcessor() = default;
 
 TGUID TVmProcessor::Uid() const {
     std::lock_guard lock(FLock);
-    return FUid;
+    return FSettings.Uid;
 }
 
 std::string TVmProcessor::Name() const {
     std::lock_guard lock(FLock);
-    return FName;
+    return FSettings.Name;
 }
 
 void TVmProcessor::SetUid(const TGUID& Value) {
     std::lock_guard lock(FLock);
-    FUid = Value;
+    FSettings.Uid = Value;
 }
 
 void TVmProcessor::SetName(std::string Value) {
     std::lock_guard lock(FLock);
-    FName = std::move(Value);
+    FSettings.Name = std::move(Value);
 }
 
 std::vector<std::shared_ptr<TVmTarget>> TVmProcessor::Targets() const {
@@ -114,14 +114,14 @@ void TVmProcessor::Assign(const TVmProcessor& Other) {
         return;
     }
     std::scoped_lock lock(FLock, Other.FLock);
-    FUid = Other.FUid;
+    FSettings.Uid = Other.FSettings.Uid;
     FTargets.Assign(Other.FTargets);
 }
 
 void TVmProcessor::SaveToXML(TXMLUnicode& Doc) const {
     std::lock_guard lock(FLock);
-    Doc.AddGUID("uid", FUid);
-    Doc.AddElement("name", FName);
+    Doc.AddGUID("uid", FSettings.Uid);
+    Doc.AddElement("name", FSettings.Name);
     Doc.OpenElement("targets");
     for (const auto& target : FTargets.All()) {
         Doc.OpenElement("target");
@@ -132,8 +132,9 @@ void TVmProcessor::SaveToXML(TXMLUnicode& Doc) const {
 }
 
 void TVmProcessor::LoadFromXML(TXMLUnicode& Doc) {
-    TGUID uid = Doc.ChildText("uid").AsGUID(NullGUID);
-    std::string name = Doc.ChildText("name").AsString("");
+    TVmProcessorSettings settings;
+    settings.Uid = Doc.ChildText("uid").AsGUID(NullGUID);
+    settings.Name = Doc.ChildText("name").AsString("");
     TVmProcessors* owner = Owner();
     std::vector<std::shared_ptr<TVmTarget>> targets;
     Doc.PushPosition();
@@ -151,8 +152,7 @@ void TVmProcessor::LoadFromXML(TXMLUnicode& Doc) {
     Doc.PopPosition();
 
     std::lock_guard lock(FLock);
-    FUid = uid;
-    FName = std::move(name);
+    FSettings = std::move(settings);
     FTargets.Clear();
     for (auto& target : targets) {
         FTargets.Append(FTargets.Owning() ? target->Duplicate() : std::move(target));

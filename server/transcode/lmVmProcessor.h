@@ -37,7 +37,15 @@ inline constexpr int32_t MaxPreviewSamples = 20;
 // even. 0 for a clip without frames.
 int32_t PreviewSamplePosition(int32_t SampleIndex, int32_t Duration);
 
-class TVmProcessor {
+// A processor's own settings; its targets are kept beside them under the same lock.
+struct TVmProcessorSettings {
+    TGUID Uid;
+    std::string Name;
+
+    friend bool operator==(const TVmProcessorSettings&, const TVmProcessorSettings&) = default;
+};
+
+class TVmProcessor : public TVmGuardedSettings<TVmProcessorSettings> {
   public:
     TVmProcessor(TVmProcessors* Owner, bool OwningTargets, bool NewIdentity);
     TVmProcessor(const TVmProcessor&) = delete;
@@ -152,9 +160,7 @@ class TVmProcessor {
     bool CopySourceToOutput() const;
     void SampleFrame(int32_t Index);
 
-    mutable std::mutex FLock;
-    TGUID FUid;
-    std::string FName;
+    // Guarded by FLock with the settings.
     TVmTargets FTargets;
     TVmProcessors* FOwner;
 

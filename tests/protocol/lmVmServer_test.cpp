@@ -9,6 +9,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -112,6 +113,8 @@ class ControlServerTest : public ::testing::Test {
     }
     void TearDown() override {
         Release = true;
+        // A job still running relays its task events through the engine: it ends first.
+        WaitFor([this] { return Tasks.BusyCount() == 0; });
         if (Server) {
             Server->Engine().DetachTaskList();
             Server.reset();
@@ -568,6 +571,270 @@ TEST_F(ControlServerTest, BadInputClosesOnlyTheOffendingConnection) {
     EXPECT_EQ(config->Type, "config");
     EXPECT_FALSE(manager.Closed.load());
     EXPECT_TRUE(LogHas("Invalid socket size -1 message received."));
+}
+
+std::string StoredConfig(TVmServer& server) {
+    std::ifstream stored(server.ConfigPath());
+    std::stringstream content;
+    content << stored.rdbuf();
+    return content.str();
+}
+
+// The name of the object with this uid in the collection, or "(none)".
+template <class TCollection>
+std::string NameIn(const TCollection& items, const std::string& uid) {
+    TGUID guid;
+    if (!StringToGUID(uid, guid))
+        return "(bad uid)";
+    auto item = items.FindByUid(guid);
+    return item ? item->Name() : std::string("(none)");
+}
+
+// The next packet of this type, passing over task pushes and anything else before it.
+TXMLPacketPtr NextOfType(TManager& manager, const std::string& type) {
+    for (;;) {
+        TXMLPacketPtr packet = manager.Next();
+        if (!packet || packet->Type == type)
+            return packet;
+    }
+}
+
+struct TSetCase {
+    const char* Add;
+    const char* Element;
+    const char* Set;
+    std::function<std::string(TVmEngine&, const std::string& uid)> Name;
+};
+
+TEST_F(ControlServerTest, SetCommandsLoadTheBodyIntoTheNamedObjectOfEveryKind) {
+    const std::vector<TSetCase> cases = {
+        {"addsource", "source", "setsource",
+         [](TVmEngine& e, const std::string& uid) { return NameIn(e.Sources(), uid); }},
+        {"addproc", "processor", "setprocessor",
+         [](TVmEngine& e, const std::string& uid) { return NameIn(e.Processors(), uid); }},
+        {"addtarget", "target", "settarget",
+         [](TVmEngine& e, const std::string& uid) { return NameIn(e.Targets(), uid); }},
+        {"addproject", "project", "setproject",
+         [](TVmEngine& e, const std::string& uid) { return NameIn(e.Projects(), uid); }},
+        {"adduser", "user", "setuser",
+         [](TVmEngine& e, const std::string& uid) { return NameIn(e.Users(), uid); }},
+    };
+    TManager a(Port), b(Port);
+    a.Login();
+    b.Login();
+    for (const TSetCase& c : cases) {
+        SCOPED_TRACE(c.Set);
+        ASSERT_TRUE(a.Send(NewPacket(c.Add)));
+        TXMLPacketPtr added = a.Next();
+        ASSERT_TRUE(added);
+        ASSERT_EQ(added->Type, c.Element);
+        ASSERT_TRUE(b.Next());
+        const std::string uid = added->Subtype;
+
+        // The body names another uid: the object keeps its own all the same.
+        const std::string name = std::string("Set ") + c.Element;
+        const std::string otherUid = GUIDToString(NewGUID());
+        const std::string watch = Folder + "set-watch/";
+        TXMLPacketPtr set = NewPacket(c.Set, uid);
+        set->Document.AddElement("uid", otherUid);
+        set->Document.AddElement("name", name);
+        set->Document.AddElement("wfolder", watch);
+        ASSERT_TRUE(a.Send(std::move(set)));
+        TXMLPacketPtr reply = a.Next();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->Type, "msg");
+        EXPECT_EQ(reply->Subtype, "");
+        EXPECT_EQ(Text(*reply, "success"), "1");
+        EXPECT_EQ(Text(*reply, "message"), "");
+
+        // An unknown uid is not answered; the other manager hears of neither.
+        TXMLPacketPtr unknown = NewPacket(c.Set, GUIDToString(NewGUID()));
+        unknown->Document.AddElement("name", "Nobody");
+        ASSERT_TRUE(a.Send(std::move(unknown)));
+        for (TManager* manager : {&a, &b}) {
+            ASSERT_TRUE(manager->Send(NewPacket("gettasklist")));
+            TXMLPacketPtr next = manager->Next();
+            ASSERT_TRUE(next);
+            EXPECT_EQ(next->Type, "tasklist");
+        }
+
+        {
+            std::lock_guard lock(Server->Engine());
+            EXPECT_EQ(c.Name(Server->Engine(), uid), name);
+            EXPECT_EQ(c.Name(Server->Engine(), otherUid), "(none)");
+        }
+        const std::string stored = StoredConfig(*Server);
+        EXPECT_NE(stored.find(name), std::string::npos);
+        EXPECT_EQ(stored.find("Nobody"), std::string::npos);
+        if (std::string(c.Element) == "source") {
+            // The source was activated again on its new settings: its watch folder exists.
+            EXPECT_TRUE(std::filesystem::is_directory(watch));
+        }
+    }
+}
+
+// One of each kind, every reference between them in place.
+struct TObjectGraph {
+    std::shared_ptr<TVmSource> Source;
+    std::shared_ptr<TVmProcessor> Processor;
+    std::shared_ptr<TVmTarget> Target;
+    std::shared_ptr<TVmProject> Project;
+    std::shared_ptr<TVmUser> User;
+};
+
+TObjectGraph NewObjectGraph(TVmEngine& engine) {
+    std::lock_guard lock(engine);
+    TObjectGraph g;
+    g.User = engine.Users().AddNew();
+    g.Project = engine.Projects().AddNew();
+    g.Project->FailureQueue().AddRecipient(g.User);
+    g.Project->CompletionQueue().AddRecipient(g.User);
+    g.Target = engine.Targets().AddNew();
+    g.Processor = engine.Processors().AddNew();
+    g.Processor->AddTarget(g.Target);
+    g.Source = engine.Sources().AddNew();
+    g.Source->SetProcessor(g.Processor);
+    g.Source->SetProject(g.Project);
+    return g;
+}
+
+struct TDeleteCase {
+    const char* Command;
+    std::function<TGUID(const TObjectGraph&)> Uid;
+    std::function<bool(TVmEngine&, const TGUID&)> Configured;
+    // Whether anything else configured still refers to the object.
+    std::function<bool(const TObjectGraph&)> Referenced;
+};
+
+TEST_F(ControlServerTest, DeleteCommandsRemoveTheObjectAndEveryReferenceToIt) {
+    const std::vector<TDeleteCase> cases = {
+        {"delsource", [](const TObjectGraph& g) { return g.Source->Uid(); },
+         [](TVmEngine& e, const TGUID& uid) { return e.Sources().FindByUid(uid) != nullptr; },
+         [](const TObjectGraph&) { return false; }},
+        {"delproc", [](const TObjectGraph& g) { return g.Processor->Uid(); },
+         [](TVmEngine& e, const TGUID& uid) { return e.Processors().FindByUid(uid) != nullptr; },
+         [](const TObjectGraph& g) { return g.Source->Processor() != nullptr; }},
+        {"deltarget", [](const TObjectGraph& g) { return g.Target->Uid(); },
+         [](TVmEngine& e, const TGUID& uid) { return e.Targets().FindByUid(uid) != nullptr; },
+         [](const TObjectGraph& g) { return g.Processor->TargetCount() != 0; }},
+        {"delproj", [](const TObjectGraph& g) { return g.Project->Uid(); },
+         [](TVmEngine& e, const TGUID& uid) { return e.Projects().FindByUid(uid) != nullptr; },
+         [](const TObjectGraph& g) { return g.Source->Project() != nullptr; }},
+        {"deluser", [](const TObjectGraph& g) { return g.User->Uid(); },
+         [](TVmEngine& e, const TGUID& uid) { return e.Users().FindByUid(uid) != nullptr; },
+         [](const TObjectGraph& g) {
+             return !g.Project->FailureQueue().Recipients().empty() ||
+                    !g.Project->CompletionQueue().Recipients().empty();
+         }},
+    };
+    TManager a(Port), b(Port);
+    a.Login();
+    b.Login();
+    for (const TDeleteCase& c : cases) {
+        SCOPED_TRACE(c.Command);
+        const TObjectGraph graph = NewObjectGraph(Server->Engine());
+        const TGUID uid = c.Uid(graph);
+        TVmEngine& engine = Server->Engine();
+        {
+            std::lock_guard lock(engine);
+            ASSERT_TRUE(c.Configured(engine, uid));
+        }
+        // The subtype goes back as it came, lower case included.
+        std::string subtype = GUIDToString(uid);
+        for (char& ch : subtype)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        ASSERT_TRUE(a.Send(NewPacket(c.Command, subtype)));
+        for (TManager* manager : {&a, &b}) {
+            TXMLPacketPtr deleted = manager->Next();
+            ASSERT_TRUE(deleted);
+            EXPECT_EQ(deleted->Type, c.Command);
+            EXPECT_EQ(deleted->Subtype, subtype);
+        }
+        std::lock_guard lock(engine);
+        EXPECT_FALSE(c.Configured(engine, uid));
+        EXPECT_FALSE(c.Referenced(graph));
+        EXPECT_EQ(StoredConfig(*Server).find(GUIDToString(uid)), std::string::npos);
+    }
+}
+
+struct TRemoveCase {
+    const char* Command;
+    uint8_t State;
+};
+
+TEST_F(ControlServerTest, TaskListCommandsCancelAndRemoveTasksByState) {
+    // Each file's name says how its job ends; "cancel.mov" runs until it is cancelled.
+    Tasks.SetJobEvent([this](TTaskItem& task, TVmSource&, TVmProcessor&) {
+        const std::string name = task.FileItem()->FullName();
+        task.SetState(tsTranscoding);
+        if (name == "failed.mov") {
+            task.SetState(tsFailed);
+        } else if (name == "finished.mov") {
+            task.SetState(tsFinished);
+        } else {
+            while (!task.CancelRequested() && !Release.load())
+                std::this_thread::sleep_for(5ms);
+            task.SetState(tsCancelled);
+        }
+    });
+    Server->Engine().AttachTaskList(&Tasks);
+    auto source = NewSource();
+    TManager a(Port), b(Port);
+    a.Login();
+    b.Login();
+    std::filesystem::create_directories(source->WatchFolder());
+    for (const char* name : {"failed.mov", "finished.mov", "cancel.mov"})
+        std::ofstream(source->WatchFolder() + name) << "clip";
+    source->Scan();
+
+    auto count = [this](uint8_t state) {
+        std::lock_guard lock(Tasks);
+        int n = 0;
+        for (int i = 0; i < Tasks.Count(); ++i)
+            n += Tasks.Items(i)->State() == state && !Tasks.Items(i)->Running();
+        return n;
+    };
+    TGUID running = NullGUID;
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard lock(Tasks);
+        for (int i = 0; i < Tasks.Count(); ++i)
+            if (Tasks.Items(i)->FileItem()->FullName() == "cancel.mov" &&
+                Tasks.Items(i)->State() == tsTranscoding)
+                running = Tasks.Items(i)->Uid();
+        return !running.IsNull();
+    }));
+    ASSERT_TRUE(WaitFor([&] { return count(tsFailed) == 1 && count(tsFinished) == 1; }));
+
+    // "cantask" has no answer of its own: the cancel arrives as the task's state push.
+    TXMLPacketPtr cancel = NewPacket("cantask");
+    cancel->Document.AddElement("uid", GUIDToString(NewGUID()));
+    cancel->Document.AddElement("uid", GUIDToString(running));
+    ASSERT_TRUE(a.Send(std::move(cancel)));
+    ASSERT_TRUE(WaitFor([&] { return count(tsCancelled) == 1; }));
+    for (TXMLPacketPtr packet = a.Next();; packet = a.Next()) {
+        ASSERT_TRUE(packet);
+        ASSERT_TRUE(packet->Type == "task" || packet->Type == "taskstate") << packet->Type;
+        if (packet->Type == "taskstate" && Text(*packet, "uid") == GUIDToString(running) &&
+            Text(*packet, "state") == std::to_string(tsCancelled))
+            break;
+    }
+
+    const std::vector<TRemoveCase> cases = {
+        {"remfailed", tsFailed}, {"remcomp", tsFinished}, {"remcan", tsCancelled}};
+    int remaining = 3;
+    for (const TRemoveCase& c : cases) {
+        SCOPED_TRACE(c.Command);
+        ASSERT_TRUE(a.Send(NewPacket(c.Command, "as sent")));
+        for (TManager* manager : {&a, &b}) {
+            TXMLPacketPtr removed = NextOfType(*manager, c.Command);
+            ASSERT_TRUE(removed);
+            EXPECT_EQ(removed->Subtype, "as sent");
+        }
+        --remaining;
+        EXPECT_EQ(count(c.State), 0);
+        std::lock_guard lock(Tasks);
+        EXPECT_EQ(Tasks.Count(), remaining);
+    }
 }
 
 }  // namespace
