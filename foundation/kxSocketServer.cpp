@@ -208,12 +208,15 @@ void TSocketServer::Refuse(TqvSocket& socket) {
 }
 
 void TSocketServer::ConnectionEnded(TSocketClient* client) {
-    std::unique_ptr<TSocketClient> owned;
     {
+        // Out of the list and into the ended ones in one step: whoever sees the list empty
+        // (StopListening) then finds this connection among the ended and joins its reader,
+        // which runs on until the disconnect handler below has returned.
         std::lock_guard lock(FListLock);
         for (auto it = FConnections.begin(); it != FConnections.end(); ++it) {
             if (it->get() == client) {
-                owned = std::move(*it);
+                std::lock_guard endedLock(FEndedLock);
+                FEnded.push_back(std::move(*it));
                 FConnections.erase(it);
                 break;
             }
@@ -226,10 +229,6 @@ void TSocketServer::ConnectionEnded(TSocketClient* client) {
             LogCaughtException("the disconnect handler of a socket server");
         }
     }
-    // The reader cannot free its own thread object; the housekeeping thread or StopListening
-    // joins it and frees the connection.
-    std::lock_guard lock(FEndedLock);
-    FEnded.push_back(std::move(owned));
 }
 
 void TSocketServer::FreeEnded() {
