@@ -17,6 +17,7 @@
 #include "foundation/kxByteOrder.h"
 #include "foundation/kxLoginDigest.h"
 #include "foundation/kxScrambler.h"
+#include "support/TestSockets.h"
 #include "support/TestWait.h"
 
 namespace {
@@ -125,12 +126,9 @@ class TransportTest : public ::testing::Test {
 
     // A raw connection that sends bytes exactly as given.
     std::unique_ptr<TqvSocket> Raw() {
-        auto socket = std::make_unique<TqvSocket>();
-        uint32_t address = 0;
-        EXPECT_TRUE(port::ResolveIPv4("127.0.0.1", address));
-        EXPECT_TRUE(socket->Open());
-        EXPECT_TRUE(socket->ConnectTo(address, Port));
-        return socket;
+        auto socket = testing_support::RawConnection(Port);
+        EXPECT_TRUE(socket);
+        return socket ? std::move(socket) : std::make_unique<TqvSocket>();
     }
 
     // True when the server closed the raw connection.

@@ -22,12 +22,16 @@
 #include "server/core/lmVmVersion.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "support/TestInstallation.h"
+#include "support/TestSockets.h"
 #include "support/TestWait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
+using testing_support::ClosedByServer;
+using testing_support::FrameHeader;
+using testing_support::RawConnection;
 using testing_support::WaitFor;
 
 std::string Text(TXMLPacket& packet, const char* name) {
@@ -202,38 +206,12 @@ TEST_F(ControlServerTest, AnythingBeforeLoginClosesTheConnection) {
     EXPECT_EQ(Server->Engine().Sources().Count(), 0);
 }
 
-// The 12 header bytes of a frame.
-std::string FrameHeader(int32_t l, int32_t x, int32_t n) {
-    std::string bytes;
-    for (int32_t v : {l, x, n})
-        for (int i = 0; i < 4; ++i)
-            bytes.push_back(static_cast<char>((static_cast<uint32_t>(v) >> (8 * i)) & 0xFF));
-    return bytes;
-}
-
-// A raw connection to the server; true from ClosedByServer once the server has closed it.
-std::unique_ptr<TqvSocket> RawConnection(uint16_t port) {
-    auto raw = std::make_unique<TqvSocket>();
-    uint32_t address = 0;
-    EXPECT_TRUE(port::ResolveIPv4("127.0.0.1", address));
-    EXPECT_TRUE(raw->Open());
-    EXPECT_TRUE(raw->ConnectTo(address, port));
-    return raw;
-}
-
-bool ClosedByServer(TqvSocket& raw) {
-    char buffer[4096];
-    for (int i = 0; i < 100; ++i)
-        if (raw.WaitReadable(100) == 1 && raw.Receive(buffer, sizeof buffer) <= 0)
-            return true;
-    return false;
-}
-
 TEST_F(ControlServerTest, BeforeLoginOnlyALoginSizedFrameWithoutAFileIsTaken) {
     // Refused on the header: the server closes before the rest of the frame is sent.
     for (const std::string& header : {FrameHeader(LoginFrameLength + 1, 100, 0),
                                       FrameHeader(64 << 20, 100, 0), FrameHeader(200, 100, -1)}) {
         auto raw = RawConnection(Port);
+        ASSERT_TRUE(raw);
         ASSERT_TRUE(raw->Send(header.data(), header.size()));
         EXPECT_TRUE(ClosedByServer(*raw));
     }
@@ -293,6 +271,7 @@ TEST_F(ControlServerTest, ControlCharactersInTheEngineNameNeverReachTheWire) {
     }
     // The greeting as it comes off the wire.
     auto raw = RawConnection(Port);
+    ASSERT_TRUE(raw);
     std::string bytes;
     char buffer[4096];
     while (bytes.size() < 4 ||

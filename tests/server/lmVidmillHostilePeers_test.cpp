@@ -22,6 +22,7 @@
 #include "foundation/kxXMLClientServer.h"
 #include "support/TestInstallation.h"
 #include "support/TestProcess.h"
+#include "support/TestSockets.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -63,16 +64,6 @@ bool HoldsFile(pid_t pid, const std::string& part) {
     return false;
 }
 
-std::unique_ptr<TqvSocket> Connect(uint16_t port) {
-    auto socket = std::make_unique<TqvSocket>();
-    uint32_t address = 0;
-    EXPECT_TRUE(port::ResolveIPv4("127.0.0.1", address));
-    EXPECT_TRUE(socket->Open());
-    if (!socket->ConnectTo(address, port))
-        return nullptr;
-    return socket;
-}
-
 // The XML of the next frame, or "" when the connection closed or nothing came in time.
 std::string ReadFrameXml(TqvSocket& socket, std::string& pending) {
     char buffer[65536];
@@ -92,15 +83,6 @@ std::string ReadFrameXml(TqvSocket& socket, std::string& pending) {
     return "";
 }
 
-// True once the server has closed the connection (within a few seconds).
-bool ClosedByServer(TqvSocket& socket) {
-    char buffer[65536];
-    for (int i = 0; i < 50; ++i)
-        if (socket.WaitReadable(100) == 1 && socket.Receive(buffer, sizeof buffer) <= 0)
-            return true;
-    return false;
-}
-
 std::string ChildText(const std::string& xml, const char* name) {
     TXMLUnicode document;
     document.LoadFromString(xml);
@@ -111,7 +93,7 @@ std::string ChildText(const std::string& xml, const char* name) {
 // Connects as a manager does: reads the greeting and answers its challenge. True when the
 // server accepted the login; `greeting` gets the "serverinfo" XML.
 bool LogIn(uint16_t port, std::string* greeting = nullptr) {
-    auto socket = Connect(port);
+    auto socket = RawConnection(port);
     if (!socket)
         return false;
     std::string pending;
@@ -179,7 +161,7 @@ TEST_F(HostilePeersTest, AnAnonymous64MiBFrameIsRefusedOnItsHeaderAndCostsNoMemo
 
     // A frame of 64 MiB of tiny elements, from a peer that never logged in.
     constexpr int32_t kFrame = 64 << 20;
-    auto peer = Connect(Port);
+    auto peer = RawConnection(Port);
     ASSERT_TRUE(peer);
     std::string header;
     Put32(header, kFrame);
@@ -217,7 +199,7 @@ TEST_F(HostilePeersTest, AFileDeclaredBeforeLoginClosesTheConnectionWithoutATemp
     const int64_t declared = 10LL << 30;
     for (int i = 0; i < 8; ++i)
         frame.push_back(static_cast<char>((declared >> (8 * i)) & 0xFF));
-    auto peer = Connect(Port);
+    auto peer = RawConnection(Port);
     ASSERT_TRUE(peer);
     ASSERT_TRUE(peer->Send(frame.data(), frame.size()));
     const std::string bytes(1 << 20, 'f');
@@ -244,7 +226,7 @@ TEST_F(HostilePeersTest, HundredsOfIdleConnectionsLeaveThreadsBoundedAndAManager
     for (int t = 0; t < 10; ++t) {
         connectors.emplace_back([&] {
             for (int i = 0; i < 30; ++i) {
-                auto socket = Connect(Port);
+                auto socket = RawConnection(Port);
                 std::lock_guard lock(idleLock);
                 if (socket)
                     idle.push_back(std::move(socket));
