@@ -24,6 +24,7 @@
 #include "support/TestInstallation.h"
 #include "support/TestSockets.h"
 #include "support/TestWait.h"
+#include "support/TestXML.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ using namespace std::chrono_literals;
 
 using testing_support::ClosedByServer;
 using testing_support::FrameHeader;
+using testing_support::OnlyXMLCharacters;
 using testing_support::RawConnection;
 using testing_support::WaitFor;
 
@@ -249,16 +251,6 @@ TEST_F(ControlServerTest, AConnectionThatDoesNotLogInSoonIsDropped) {
     TXMLPacketPtr tasks = manager.Next();
     ASSERT_TRUE(tasks);
     EXPECT_EQ(tasks->Type, "tasklist");
-}
-
-// Every character of the bytes is one XML 1.0 allows, and the bytes are UTF-8.
-bool OnlyXMLCharacters(const std::string& bytes) {
-    if (!IsValidUTF8(bytes))
-        return false;
-    for (char32_t c : UTF8ToCodePoints(bytes))
-        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF)
-            return false;
-    return true;
 }
 
 TEST_F(ControlServerTest, ControlCharactersInTheEngineNameNeverReachTheWire) {

@@ -23,6 +23,7 @@
 #include "support/TestInstallation.h"
 #include "support/TestProcess.h"
 #include "support/TestSockets.h"
+#include "support/TestXML.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -111,16 +112,6 @@ bool LogIn(uint16_t port, std::string* greeting = nullptr) {
     const std::string reply = ReadFrameXml(*socket, pending);
     return reply.find("subtype=\"login\"") != std::string::npos &&
            ChildText(reply, "success") == "1";
-}
-
-// Every character is one XML 1.0 allows, and the bytes are UTF-8.
-bool OnlyXMLCharacters(const std::string& bytes) {
-    if (!IsValidUTF8(bytes))
-        return false;
-    for (char32_t c : UTF8ToCodePoints(bytes))
-        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF)
-            return false;
-    return true;
 }
 
 // A server started in a fresh installation, listening on a port of its own.
