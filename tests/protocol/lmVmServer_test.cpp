@@ -456,7 +456,8 @@ TEST_F(ControlServerTest, TaskPushesFollowFilesThroughTheIngestPipeline) {
         for (int i = 0; i < Tasks.Count(); ++i)
             if (Tasks.Items(i)->State() != tsFinished)
                 return false;
-        return true;
+        // A task stays running, and cannot be removed, until its worker is back in the pool.
+        return Tasks.BusyCount() == 0;
     }));
     TXMLPacketPtr rem = NewPacket("remtask");
     rem->Document.AddElement("uid", unknown);
