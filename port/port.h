@@ -359,6 +359,11 @@ void NotifyServiceReady();
 void NotifyServiceStopping();
 void NotifyServiceFailed(const std::string& status);
 
+// True when a person started the process on a terminal: no service manager waits for its
+// reports (none named a notification socket) and standard input and standard error are
+// terminals.
+bool StartedByHand();
+
 // What a service registration needs.
 struct ServiceDescription {
     std::string Name;         // unit name without ".service"

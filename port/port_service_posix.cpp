@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -132,6 +133,11 @@ void NotifyServiceStopping() {
 
 void NotifyServiceFailed(const std::string& status) {
     sd_notifyf(0, "STATUS=%s\nERRNO=1", status.c_str());
+}
+
+bool StartedByHand() {
+    return std::getenv("NOTIFY_SOCKET") == nullptr && isatty(STDIN_FILENO) == 1 &&
+           isatty(STDERR_FILENO) == 1;
 }
 
 bool InstallService(const ServiceDescription& service, std::string& message) {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,79 @@ std::string ApplicationTitle(const std::string& executablePath) {
     for (size_t i = 1; i < title.size(); ++i)
         title[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(title[i])));
     return title;
+}
+
+// The executable's file name, as the help text and the messages about arguments name it.
+std::string ProgramName() {
+    const std::string path = port::ExecutablePath();
+    return path.substr(path.rfind('/') + 1);
+}
+
+std::string HelpText(const std::string& program) {
+    return "Usage: " + program + " [-NOSERVICE] [SERVERPORT:port]\n" + "       " + program +
+           " -INSTALL | -UNINSTALL [-SILENT]\n" + "       " + program +
+           " --help | --version\n"
+           "\n"
+           "Lumenar Vidmill, the unattended media ingest and transcoding server. Without\n"
+           "-NOSERVICE, -INSTALL or -UNINSTALL it runs in service mode, as systemd runs the\n"
+           "service " +
+           kServiceName +
+           ". Switches take \"-\" or \"/\" in front, in any case.\n"
+           "\n"
+           "  -NOSERVICE       run as an application in the foreground until Ctrl+C or SIGTERM\n"
+           "  -INSTALL         register the systemd service " +
+           kServiceName +
+           ", started at boot, and exit\n"
+           "  -UNINSTALL       disable and remove the service registration, and exit\n"
+           "  -SILENT          with -INSTALL or -UNINSTALL: print no outcome\n"
+           "  SERVERPORT:port  listen for managers on this TCP port, not the configured one "
+           "(no \"-\")\n"
+           "  --help           print this help and exit\n"
+           "  --version        print the version and exit\n";
+}
+
+// Help and version requests are answered, and arguments the server does not know refused,
+// before anything is opened or locked. Returns the exit code when the program is done.
+std::optional<int> AnswerCommandLine(const TVmCommandLine& commandLine) {
+    const std::string program = ProgramName();
+    switch (commandLine.Request()) {
+        case TVmCommandLine::TRequest::Help:
+            std::fputs(HelpText(program).c_str(), stdout);
+            return 0;
+        case TVmCommandLine::TRequest::Version:
+            std::printf("%s %s\n", kDisplayName, VersionText("v").c_str());
+            return 0;
+        case TVmCommandLine::TRequest::Run:
+            break;
+    }
+    const std::vector<std::string> unknown = commandLine.UnknownArguments();
+    for (const std::string& argument : unknown) {
+        const bool isSwitch = argument[0] == '-' || argument[0] == '/';
+        std::fprintf(stderr, "%s: unknown %s \"%s\"\n", program.c_str(),
+                     isSwitch ? "switch" : "argument", argument.c_str());
+    }
+    if (!unknown.empty()) {
+        std::fprintf(stderr, "Try \"%s --help\" for the switches.\n", program.c_str());
+        return 2;
+    }
+    for (const std::string& argument : commandLine.IgnoredPortArguments()) {
+        std::fprintf(stderr,
+                     "%s: \"%s\" is ignored: the port override has no \"-\" or \"/\" in "
+                     "front (%s)\n",
+                     program.c_str(), argument.c_str(), argument.substr(1).c_str());
+    }
+    return std::nullopt;
+}
+
+// Someone who starts the server by hand may expect an application: they are told once what
+// runs and how to get the other mode.
+void ExplainServiceMode() {
+    const std::string program = ProgramName();
+    std::fprintf(stderr,
+                 "%s: running in service mode, the way systemd runs %s; Ctrl+C stops it. To run "
+                 "it as an application, start \"%s -NOSERVICE\" (\"%s --help\" lists the "
+                 "switches).\n",
+                 program.c_str(), kServiceName, program.c_str(), program.c_str());
 }
 
 enum class TRunMode { Application, Service, Install, Uninstall };
@@ -94,6 +168,8 @@ int main(int argc, char** argv) {
     // blocked set.
     port::BlockStopSignals();
     const TVmCommandLine commandLine(std::vector<std::string>(argv + 1, argv + argc));
+    if (const std::optional<int> done = AnswerCommandLine(commandLine))
+        return *done;
     const std::string folder = port::ExecutableFolder();
 
     LogOpen(folder + "logs/", ApplicationTitle(port::ExecutablePath()), VersionText("v"), 31, true);
@@ -101,13 +177,18 @@ int main(int argc, char** argv) {
     LogText(std::string(kDisplayName) + " " + VersionText("v"));
 
     const TRunMode mode = ChooseRunMode(commandLine);
+    const bool byHand = mode == TRunMode::Service && port::StartedByHand();
+    if (byHand)
+        ExplainServiceMode();
     int exitCode = 0;
     {
         port::SingleInstanceLock instance(kInstanceName);
         if (!instance.Held()) {
-            if (mode == TRunMode::Application) {
+            // On a terminal the system log is not where anyone looks.
+            if (mode == TRunMode::Application || byHand) {
                 std::fprintf(stderr, "Another Vidmill instance is already running.\n");
-            } else {
+            }
+            if (mode != TRunMode::Application) {
                 LogEventError(kEventSource, "*Error another Vidmill instance is already running.");
             }
             LogClose();

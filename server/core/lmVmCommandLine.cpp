@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <climits>
+#include <initializer_list>
 
 #include "foundation/kxUnicode.h"
 
@@ -11,6 +12,48 @@ std::string AsciiUpper(std::string text) {
     for (char& c : text)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
+}
+
+const char* const kSwitches[] = {"NOSERVICE", "INSTALL", "UNINSTALL", "SILENT"};
+const std::string kPortPrefix = "SERVERPORT:";
+
+bool OneOf(const std::string& upper, std::initializer_list<const char*> forms) {
+    for (const char* form : forms) {
+        if (upper == form)
+            return true;
+    }
+    return false;
+}
+
+bool IsHelpRequest(const std::string& argument) {
+    return OneOf(AsciiUpper(argument), {"--HELP", "-H", "-?", "/?", "-HELP", "/HELP"});
+}
+
+bool IsVersionRequest(const std::string& argument) {
+    return OneOf(AsciiUpper(argument), {"--VERSION", "-VERSION", "/VERSION"});
+}
+
+bool IsPortOverride(const std::string& argument) {
+    return AsciiUpper(argument).rfind(kPortPrefix, 0) == 0;
+}
+
+bool HasSwitchPrefix(const std::string& argument) {
+    return argument.size() >= 2 && (argument[0] == '-' || argument[0] == '/');
+}
+
+bool IsPrefixedPortOverride(const std::string& argument) {
+    return HasSwitchPrefix(argument) && IsPortOverride(argument.substr(1));
+}
+
+bool IsKnownSwitch(const std::string& argument) {
+    if (!HasSwitchPrefix(argument))
+        return false;
+    const std::string name = AsciiUpper(argument.substr(1));
+    for (const char* known : kSwitches) {
+        if (name == known)
+            return true;
+    }
+    return false;
 }
 
 bool ParseDigits(const std::string& text, size_t pos, int base, bool negative, int& value) {
@@ -57,23 +100,52 @@ TVmCommandLine::TVmCommandLine(std::vector<std::string> arguments)
 bool TVmCommandLine::HasSwitch(const std::string& name) const {
     const std::string wanted = AsciiUpper(name);
     for (const std::string& argument : FArguments) {
-        if (argument.size() < 2 || (argument[0] != '-' && argument[0] != '/'))
-            continue;
-        if (AsciiUpper(argument.substr(1)) == wanted)
+        if (HasSwitchPrefix(argument) && AsciiUpper(argument.substr(1)) == wanted)
             return true;
     }
     return false;
 }
 
 int TVmCommandLine::ServerPort(int configuredPort) const {
-    static const std::string kPrefix = "SERVERPORT:";
     int port = configuredPort;
     for (const std::string& argument : FArguments) {
-        if (AsciiUpper(argument).rfind(kPrefix, 0) != 0)
+        if (!IsPortOverride(argument))
             continue;
         int value;
         if (TryStrToInt(argument.substr(argument.rfind(':') + 1), value))
             port = value;
     }
     return port;
+}
+
+TVmCommandLine::TRequest TVmCommandLine::Request() const {
+    bool version = false;
+    for (const std::string& argument : FArguments) {
+        if (IsHelpRequest(argument))
+            return TRequest::Help;
+        version = version || IsVersionRequest(argument);
+    }
+    return version ? TRequest::Version : TRequest::Run;
+}
+
+std::vector<std::string> TVmCommandLine::UnknownArguments() const {
+    std::vector<std::string> unknown;
+    for (const std::string& argument : FArguments) {
+        // A prefixed port override is no override, but it is the server's own argument: it is
+        // reported as ignored, not refused.
+        if (!IsKnownSwitch(argument) && !IsPortOverride(argument) &&
+            !IsPrefixedPortOverride(argument) && !IsHelpRequest(argument) &&
+            !IsVersionRequest(argument))
+            unknown.push_back(argument);
+    }
+    return unknown;
+}
+
+std::vector<std::string> TVmCommandLine::IgnoredPortArguments() const {
+    std::vector<std::string> ignored;
+    for (const std::string& argument : FArguments) {
+        if (IsPrefixedPortOverride(argument))
+            ignored.push_back(argument);
+    }
+    return ignored;
 }

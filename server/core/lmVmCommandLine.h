@@ -3,9 +3,13 @@
 #include <string>
 #include <vector>
 
-// The server's command line: run-mode switches and the control-port override.
+// The server's command line: run-mode switches, the control-port override, and the requests a
+// user types on a terminal (help, version).
 class TVmCommandLine {
   public:
+    // What the command line asks of the program before anything else happens.
+    enum class TRequest { Run, Help, Version };
+
     explicit TVmCommandLine(std::vector<std::string> arguments);
 
     // A switch counts with "-" or "/" in front, compared without regard to case.
@@ -15,6 +19,15 @@ class TVmCommandLine {
     // front); the text after its last ":" that converts to an integer (decimal with optional
     // sign, or hexadecimal after "$", "x" or "0x") replaces the port. The last one wins.
     int ServerPort(int configuredPort) const;
+
+    // Help when any argument asks for it ("--help", "-h", "-?", "/?", or the switch "HELP"),
+    // else the version ("--version" or the switch "VERSION"), else a run.
+    TRequest Request() const;
+    // The arguments the server does not know: neither one of its switches, nor a port
+    // override, nor a help or version request. In order.
+    std::vector<std::string> UnknownArguments() const;
+    // Port overrides written with "-" or "/" in front, which do not count as overrides.
+    std::vector<std::string> IgnoredPortArguments() const;
 
     const std::vector<std::string>& Arguments() const { return FArguments; }
 

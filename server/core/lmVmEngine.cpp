@@ -1,6 +1,10 @@
 #include "server/core/lmVmEngine.h"
 
+#include <unordered_map>
+#include <unordered_set>
+
 #include "foundation/kxLogFile.h"
+#include "port/port.h"
 #include "server/ingest/kxFileUtils.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "server/transcode/lmVmTranscoder.h"
@@ -178,6 +182,104 @@ void TVmEngine::NewMedia(const std::shared_ptr<TVmSource>& Source,
     } else {
         LogText("* Failed moving new media from: \"" + from + "\" to: \"" + to + "\"");
     }
+}
+
+// One task whose file goes back to its watch folder.
+struct TVmEngine::TRequeuePlan {
+    TGUID Uid;
+    std::string From;
+    std::string To;
+};
+
+bool TVmEngine::PlanRequeue(const TVmTaskList& List, const TTaskItem& Task, TRequeuePlan& Plan,
+                            std::string& Refusal) {
+    const uint8_t state = Task.State();
+    if (Task.Running() || (!IsDoneState(state) && state != tsQueued)) {
+        Refusal = "the task is still running";
+    } else if (state == tsQueued) {
+        Refusal = "the task is still waiting";
+    } else if (state == tsFinished) {
+        Refusal = "the task has finished";
+    }
+    if (!Refusal.empty()) {
+        return false;
+    }
+    const std::shared_ptr<TVmSource> source = FSources.FindByUid(Task.SourceUid());
+    if (!source || source != Task.Source()) {
+        Refusal = "its source no longer exists";
+        return false;
+    }
+    Plan.Uid = Task.Uid();
+    Plan.From = Task.FilePath();
+    Plan.To = source->WatchFolder() + Task.FileItem()->FullName();
+    if (Plan.From.empty() || !port::FileExists(LongPath(Plan.From))) {
+        Refusal = "its file is gone";
+    } else if (List.IsLiveFile(Plan.From)) {
+        // A file of that name arrived since, and the task that took it still needs it there.
+        Refusal = "its file is gone (the file there now belongs to another task)";
+    } else if (port::FileExists(LongPath(Plan.To))) {
+        Refusal = "a file of that name is in the watch folder";
+    }
+    return Refusal.empty();
+}
+
+TVmRequeueResult TVmEngine::RequeueTasks(const std::vector<TGUID>& Uids) {
+    std::lock_guard lock(FLock);
+    TVmRequeueResult result;
+    TVmTaskList* list = FTaskList.load();
+    std::vector<TRequeuePlan> plans;
+    std::unordered_map<TGUID, std::string, TGUIDHash> names;
+    {
+        std::unique_lock<TVmTaskList> listLock;
+        // One pass over the list, whatever the number of uids asked for.
+        std::unordered_map<TGUID, const TTaskItem*, TGUIDHash> tasks;
+        if (list) {
+            listLock = std::unique_lock(*list);
+            for (int32_t i = 0; i < list->Count(); ++i) {
+                tasks.emplace(list->Items(i)->Uid(), list->Items(i));
+            }
+        }
+        std::unordered_set<TGUID, TGUIDHash> seen;
+        for (const TGUID& uid : Uids) {
+            if (!seen.insert(uid).second) {
+                continue;
+            }
+            const auto found = tasks.find(uid);
+            if (found == tasks.end() || !found->second->FileItem()) {
+                result.Refused.push_back({uid, std::string(), "no such task"});
+                continue;
+            }
+            const std::string name = found->second->FileItem()->FullName();
+            names.emplace(uid, name);
+            TRequeuePlan plan;
+            std::string refusal;
+            if (PlanRequeue(*list, *found->second, plan, refusal)) {
+                plans.push_back(std::move(plan));
+            } else {
+                result.Refused.push_back({uid, name, refusal});
+            }
+        }
+    }
+    // The moves run without the task list's lock, so a copy to another file system holds up
+    // no dispatch; a done task changes no more, and the engine lock keeps other requeues and
+    // source activations away from these files.
+    for (const TRequeuePlan& plan : plans) {
+        if (FileMove(LongPath(plan.From), LongPath(plan.To), false)) {
+            LogText("Requeued \"" + plan.From + "\" into \"" + plan.To + "\"");
+            result.Requeued.push_back(plan.Uid);
+        } else {
+            LogText("* Failed requeueing \"" + plan.From + "\" into \"" + plan.To + "\"");
+            result.Refused.push_back(
+                {plan.Uid, names[plan.Uid], "its file could not be moved to the watch folder"});
+        }
+    }
+    if (list && !result.Requeued.empty()) {
+        std::lock_guard listLock(*list);
+        for (const TGUID& uid : result.Requeued) {
+            list->RemoveTask(uid);
+        }
+    }
+    return result;
 }
 
 template <class T, class TForget>

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "foundation/kxEventLinks.h"
 #include "server/delivery/lmVmTarget.h"
@@ -42,6 +43,17 @@ struct TVmEngineSettings {
     int32_t Threads = 6;
 
     friend bool operator==(const TVmEngineSettings&, const TVmEngineSettings&) = default;
+};
+
+// What became of a request to requeue tasks.
+struct TVmRequeueResult {
+    struct TRefusal {
+        TGUID Uid;
+        std::string FileName;  // empty for an unknown task
+        std::string Reason;
+    };
+    std::vector<TGUID> Requeued;  // in request order
+    std::vector<TRefusal> Refused;
 };
 
 class TVmEngine {
@@ -115,6 +127,12 @@ class TVmEngine {
     // monitor thread without the engine lock.
     void NewMedia(const std::shared_ptr<TVmSource>& Source, std::unique_ptr<TSourceFileItem> Item);
 
+    // The file of each failed or cancelled task named goes back into its source's watch folder,
+    // where the monitor takes it again as new media, and the task leaves the list. A task that
+    // is not done, whose source or file is gone, or whose file name is taken in the watch
+    // folder is refused, and nothing of it moves. A uid named twice counts once.
+    TVmRequeueResult RequeueTasks(const std::vector<TGUID>& Uids);
+
     // Activates every source (their monitors start and scan).
     void ActivateSources();
 
@@ -133,6 +151,11 @@ class TVmEngine {
     void DeleteUser(const TVmUser* User);
 
   private:
+    struct TRequeuePlan;
+    // Under the task list's lock: what moving the task's file back takes, or why it cannot.
+    bool PlanRequeue(const TVmTaskList& List, const TTaskItem& Task, TRequeuePlan& Plan,
+                     std::string& Refusal);
+
     // Takes the item out of its collection once ForgetReferences has cleared every reference
     // to it; none, or an item the collection does not hold, changes nothing.
     template <class T, class TForget>

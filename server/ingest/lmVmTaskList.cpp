@@ -110,6 +110,16 @@ void TTaskItem::SetProgress(float Value) {
     Changed();
 }
 
+std::string TTaskItem::FilePath() const {
+    std::lock_guard lock(FLock);
+    return FFilePath;
+}
+
+void TTaskItem::SetFilePath(const std::string& Path) {
+    std::lock_guard lock(FLock);
+    FFilePath = Path;
+}
+
 TDateTime TTaskItem::StartTime() const {
     std::lock_guard lock(FLock);
     return FStartTime;
@@ -282,6 +292,10 @@ TTaskItem* TVmTaskList::AddTask(std::shared_ptr<TVmSource> Source,
         }
     }
     task->FFileItem = std::move(Item);
+    // The engine has just moved the file there.
+    if (Source && task->FFileItem) {
+        task->FFilePath = Source->QueuedFolder() + task->FFileItem->FullName();
+    }
     task->FQueueTime = NowDateTime();
     {
         std::lock_guard lock(FLock);
@@ -318,6 +332,16 @@ std::vector<std::string> TVmTaskList::LiveFileNames(const std::string& QueuedFol
         }
     }
     return names;
+}
+
+bool TVmTaskList::IsLiveFile(const std::string& Path) const {
+    std::lock_guard lock(FLock);
+    for (const auto& task : FTasks) {
+        if ((!IsDoneState(task->State()) || task->Running()) && task->FilePath() == Path) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool TVmTaskList::CancelTask(const TGUID& Uid) {

@@ -58,6 +58,10 @@ class TTaskItem {
 
     // The media file; owned by the task.
     TSourceFileItem* FileItem() const { return FFileItem.get(); }
+    // Where the media file lies as far as the server knows: in the queued folder from the
+    // task's arrival, then wherever its job filed it (empty once deleted).
+    std::string FilePath() const;
+    void SetFilePath(const std::string& Path);
     // The copy of the source's processor taken when the task was made; none when the source
     // had no processor.
     TVmProcessor* Processor() const { return FProcessor.get(); }
@@ -126,6 +130,7 @@ class TTaskItem {
     // Guards the text, the times and the update bookkeeping, which several threads read.
     mutable std::mutex FLock;
     std::string FMessage;
+    std::string FFilePath;
     TDateTime FStartTime = 0;
     TDateTime FEndTime = 0;
     TDateTime FQueueTime = 0;
@@ -164,6 +169,9 @@ class TVmTaskList {
     // filed its file) expect in the queued folder of their live source: a re-activated source
     // must leave those files where they are.
     std::vector<std::string> LiveFileNames(const std::string& QueuedFolder) const;
+    // Whether a task still waiting or running (a job included that has not yet filed its file)
+    // has its media file at that path.
+    bool IsLiveFile(const std::string& Path) const;
     bool CancelTask(const TGUID& Uid);
     bool RemoveTask(const TGUID& Uid);
     void RemoveFinished() { RemoveDone(tsFinished); }

@@ -177,6 +177,63 @@ void RemoveTasks(TVmServer& server, TVmCommand& command) {
     server.Broadcast(std::move(removed));
 }
 
+// The refusals a "requeuetask" answer spells out; the count of the others is still given.
+constexpr size_t RequeueRefusalsListed = 100;
+constexpr size_t RequeueRefusalsInMessage = 10;
+
+std::string RequeueMessage(const TVmRequeueResult& result) {
+    const size_t count = result.Requeued.size();
+    std::string text = std::to_string(count) + (count == 1 ? " task" : " tasks") + " requeued";
+    if (result.Refused.empty()) {
+        return text + ".";
+    }
+    text += "; " + std::to_string(result.Refused.size()) + " refused: ";
+    for (size_t i = 0; i < result.Refused.size() && i < RequeueRefusalsInMessage; ++i) {
+        const TVmRequeueResult::TRefusal& refusal = result.Refused[i];
+        text += (i ? "; " : "") +
+                (refusal.FileName.empty() ? GUIDToString(refusal.Uid) : refusal.FileName) + ": " +
+                refusal.Reason;
+    }
+    if (result.Refused.size() > RequeueRefusalsInMessage) {
+        text +=
+            "; and " + std::to_string(result.Refused.size() - RequeueRefusalsInMessage) + " more";
+    }
+    return text + ".";
+}
+
+// The sender's answer: success only when nothing was refused; "count" the tasks requeued,
+// "refused" the others, with a "refusal" (uid, file name, reason) for each of the first.
+TXMLPacketPtr RequeueReply(const TVmRequeueResult& result) {
+    TXMLPacketPtr reply = NewPacket("msg", "requeuetask");
+    TXMLUnicode& doc = reply->Document;
+    doc.AddBoolean("success", result.Refused.empty());
+    doc.AddElement("message", RequeueMessage(result));
+    doc.AddInteger("count", static_cast<int32_t>(result.Requeued.size()));
+    doc.AddInteger("refused", static_cast<int32_t>(result.Refused.size()));
+    for (size_t i = 0; i < result.Refused.size() && i < RequeueRefusalsListed; ++i) {
+        doc.OpenElement("refusal");
+        doc.AddGUID("uid", result.Refused[i].Uid);
+        doc.AddElement("fname", result.Refused[i].FileName);
+        doc.AddElement("reason", result.Refused[i].Reason);
+        doc.CloseElement();
+    }
+    return reply;
+}
+
+// The requeued tasks leave every manager's list as a "remtask" would take them out; their
+// files come back as new tasks once the folder monitor has taken them again.
+void RequeueTasks(TVmServer& server, TVmCommand& command) {
+    const TVmRequeueResult result = server.Engine().RequeueTasks(UidChildren(command.Packet));
+    if (!result.Requeued.empty()) {
+        TXMLPacketPtr removed = NewPacket("remtask");
+        for (const TGUID& uid : result.Requeued) {
+            removed->Document.AddGUID("uid", uid);
+        }
+        server.Broadcast(std::move(removed));
+    }
+    command.Reply = RequeueReply(result);
+}
+
 // No answer: the cancels reach every manager as the tasks' state pushes.
 void CancelTasks(TVmServer& server, TVmCommand& command) {
     ChangeTasks(server.Engine(), [&command](TVmTaskList& list) {
@@ -445,6 +502,19 @@ void TVmServer::SendTaskList(TVmClient& client) {
     client.Send(std::move(tasks));
 }
 
+// Besides the commands every manager speaks, the table holds "requeuetask", which operators'
+// tools send to retry failed and cancelled clips:
+//   request  "requeuetask" with one "uid" child per task (like "remtask");
+//   effect   for each failed or cancelled task whose job has ended, its file moves from where
+//            the job filed it ("Failed", "Cancelled", or "Queued" for a task cancelled before
+//            it ran) back into its source's watch folder, never over a file of the same name,
+//            and the task leaves the list; the folder monitor takes the file again as new media
+//            (a new task, announced with "task"). A task still waiting or running, finished,
+//            unknown, or whose source or file is gone is refused and nothing of it moves;
+//   answer   broadcast "remtask" with the uids requeued (when there are any), then to the
+//            sender "msg" with subtype "requeuetask": "success" 1 when nothing was refused,
+//            "message" a readable summary, "count" the tasks requeued, "refused" the others,
+//            and a "refusal" element ("uid", "fname", "reason") for each of the first 100.
 void TVmServer::AddCommands() {
     FCommands = {
         {"getconfig", [this](TVmCommand& command) { SendConfig(command.Client); }},
@@ -464,6 +534,7 @@ void TVmServer::AddCommands() {
          }},
         {"remtask", [this](TVmCommand& command) { RemoveTasks(*this, command); }},
         {"cantask", [this](TVmCommand& command) { CancelTasks(*this, command); }},
+        {"requeuetask", [this](TVmCommand& command) { RequeueTasks(*this, command); }},
         {"setprior", [this](TVmCommand& command) { SetPriority(*this, command); }},
     };
     // Add, set and delete for every kind of configured object.

@@ -358,15 +358,14 @@ void TVmTranscodeJob::FileFinished() {
     const TVmSourceSettings settings = FSource.Settings();
     if (settings.ActOnCompletion && settings.CompletionMode == 1) {
         FTask.SetMessage("Deleting source file.");
-        if (!port::DeleteFile(FSourcePath)) {
+        if (port::DeleteFile(FSourcePath)) {
+            FTask.SetFilePath(std::string());
+        } else {
             LogText("Could not delete source file: " + FSourcePath);
         }
     } else {
         FTask.SetMessage("Moving source file to finished.");
-        const std::string target = FSource.CompletedFolder() + FFile.FullName();
-        if (!FileMove(LongPath(FSourcePath), LongPath(target))) {
-            LogText("Could not move source file " + FSourcePath + " to " + target);
-        }
+        FileSource(FSource.CompletedFolder());
     }
     FTask.SetMessage("Completed.");
     FTask.SetState(tsFinished);
@@ -387,12 +386,18 @@ void TVmTranscodeJob::FileUnfinished() {
     const std::string folder = cancelled ? FSource.CancelledFolder() : FSource.FailedFolder();
     FTask.SetMessage(cancelled ? "Moving source file to cancelled."
                                : "Moving source file to failed.");
-    const std::string target = folder + FFile.FullName();
-    if (!FileMove(LongPath(FSourcePath), LongPath(target))) {
-        LogText("Could not move source file " + FSourcePath + " to " + target);
-    }
+    FileSource(folder);
     FTask.SetMessage(reason);
     FMail->FailReason = reason;
+}
+
+void TVmTranscodeJob::FileSource(const std::string& Folder) {
+    const std::string target = Folder + FFile.FullName();
+    if (FileMove(LongPath(FSourcePath), LongPath(target))) {
+        FTask.SetFilePath(target);
+    } else {
+        LogText("Could not move source file " + FSourcePath + " to " + target);
+    }
 }
 
 void TVmTranscodeJob::ReleaseVideoSource() {

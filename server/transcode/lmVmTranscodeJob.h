@@ -67,6 +67,8 @@ class TVmTranscodeJob {
     // The failure tail: removes the intermediate file and files the source file as cancelled
     // or failed, keeping the reason as the task's message.
     void FileUnfinished();
+    // Moves the source file into the folder; the task learns where it lies.
+    void FileSource(const std::string& Folder);
     // Drops the job's and the processor's reference to the video source.
     void ReleaseVideoSource();
     // Sets the end time and frees the file's preview media (the targets have used them).
