@@ -4,6 +4,8 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -99,7 +101,212 @@ struct TPortTaker {
     int FSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 };
 
+// Standard output and standard error apart.
+struct TStreams {
+    int ExitCode = -1;
+    std::string Out;
+    std::string Error;
+};
+
+TStreams RunWithStreams(const TTestInstallation& installation,
+                        const std::vector<std::string>& arguments) {
+    const std::string out = OutputPath(installation, "stdout.txt");
+    const std::string error = OutputPath(installation, "stderr.txt");
+    std::vector<std::string> command{"sh", "-c", "o=$1; e=$2; shift 2; \"$@\" >\"$o\" 2>\"$e\"",
+                                     "sh", out,  error};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    TStreams result;
+    result.ExitCode = RunProcess(command).ExitCode;
+    auto read = [](const std::string& path) {
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    };
+    result.Out = read(out);
+    result.Error = read(error);
+    return result;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+// A program on a pseudo-terminal, as a person starts it in a shell: standard input, output and
+// error are the terminal. The environment is this process's without NOTIFY_SOCKET, plus the
+// settings given. Killed when destroyed.
+class TTerminalProcess {
+  public:
+    TTerminalProcess(std::vector<std::string> arguments, std::vector<std::string> settings) {
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry != nullptr; ++entry)
+            if (std::string_view(*entry).rfind("NOTIFY_SOCKET=", 0) != 0)
+                environment.emplace_back(*entry);
+        environment.insert(environment.end(), settings.begin(), settings.end());
+        auto argv = ArgumentPointers(arguments);
+        auto envp = ArgumentPointers(environment);
+        FPid = forkpty(&FTerminal, nullptr, nullptr, nullptr);
+        if (FPid == 0) {
+            execve(argv[0], argv.data(), envp.data());
+            _exit(127);
+        }
+        EXPECT_GT(FPid, 0) << std::strerror(errno);
+    }
+    ~TTerminalProcess() {
+        if (FPid > 0 && !FExited) {
+            kill(FPid, SIGKILL);
+            waitpid(FPid, nullptr, 0);
+        }
+        if (FTerminal >= 0)
+            close(FTerminal);
+    }
+    TTerminalProcess(const TTerminalProcess&) = delete;
+    TTerminalProcess& operator=(const TTerminalProcess&) = delete;
+
+    // Everything the terminal has shown so far; reading also keeps the program from blocking
+    // on a full terminal.
+    const std::string& Output() {
+        pollfd ready{FTerminal, POLLIN, 0};
+        char buffer[4096];
+        while (FTerminal >= 0 && poll(&ready, 1, 0) > 0 && (ready.revents & POLLIN) != 0) {
+            const ssize_t length = read(FTerminal, buffer, sizeof buffer);
+            if (length <= 0)
+                break;
+            FOutput.append(buffer, static_cast<size_t>(length));
+        }
+        return FOutput;
+    }
+
+    // Sends the signal and waits for the exit, reading the terminal meanwhile.
+    int Stop(int signal) {
+        kill(FPid, signal);
+        int status = 0;
+        EXPECT_TRUE(WaitFor(
+            [&] {
+                Output();
+                return waitpid(FPid, &status, WNOHANG) == FPid;
+            },
+            std::chrono::seconds(60)));
+        FExited = true;
+        Output();
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    pid_t FPid = -1;
+    int FTerminal = -1;
+    bool FExited = false;
+    std::string FOutput;
+};
+
 }  // namespace
+
+// The help, the version and refused arguments are answered at once: nothing is logged, no
+// instance lock is taken.
+TEST(ServerProcess, AnswersHelpAndVersionAndRefusesUnknownArguments) {
+    struct Case {
+        std::vector<std::string> Arguments;
+        int ExitCode;
+        std::vector<std::string> Out;    // each part must appear on standard output
+        std::vector<std::string> Error;  // ... on standard error
+    };
+    const std::vector<std::string> help = {
+        "\n  -NOSERVICE ",      "\n  -INSTALL ", "\n  -UNINSTALL ", "\n  -SILENT ",
+        "\n  SERVERPORT:port ", "\n  --help ",   "\n  --version ",  "Usage: lmVidmill "};
+    const std::string version = "Lumenar Vidmill " + VersionText("v") + "\n";
+    const Case cases[] = {
+        {{"--help"}, 0, help, {}},
+        {{"-h"}, 0, help, {}},
+        {{"/?"}, 0, help, {}},
+        {{"-NOSERVICE", "--help"}, 0, help, {}},
+        {{"--version"}, 0, {version}, {}},
+        {{"/VERSION"}, 0, {version}, {}},
+        {{"-FOO"}, 2, {}, {"unknown switch \"-FOO\"", "lmVidmill --help"}},
+        {{"-NOSERVICE", "--noservice"}, 2, {}, {"unknown switch \"--noservice\""}},
+        {{"install"}, 2, {}, {"unknown argument \"install\"", "lmVidmill --help"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Arguments.back());
+        TTestInstallation installation;
+        std::vector<std::string> arguments{installation.Server()};
+        arguments.insert(arguments.end(), c.Arguments.begin(), c.Arguments.end());
+        const TStreams result = RunWithStreams(installation, arguments);
+        EXPECT_EQ(result.ExitCode, c.ExitCode) << result.Out << result.Error;
+        for (const std::string& part : c.Out)
+            EXPECT_EQ(Occurrences(result.Out, part), 1u) << part << "\n" << result.Out;
+        for (const std::string& part : c.Error)
+            EXPECT_NE(result.Error.find(part), std::string::npos) << part << "\n" << result.Error;
+        EXPECT_EQ(c.Out.empty(), result.Out.empty()) << result.Out;
+        EXPECT_EQ(c.Error.empty(), result.Error.empty()) << result.Error;
+        EXPECT_FALSE(std::filesystem::exists(installation.Folder() / "logs"));
+    }
+    // The version line is all that --version prints.
+    TTestInstallation installation;
+    EXPECT_EQ(RunWithStreams(installation, {installation.Server(), "--version"}).Out, version);
+}
+
+// Started by hand on a terminal without a switch, the server says once that it runs in
+// service mode and how to run it as an application, then runs as the service does. Under a
+// service manager, as an application, or with its output going to a file it says nothing.
+TEST(ServerProcess, ExplainsServiceModeOnceWhenStartedByHandOnATerminal) {
+    const std::string notice = "running in service mode";
+    struct Case {
+        const char* Name;
+        bool Service;
+        bool ServiceManager;
+        size_t Notices;
+    };
+    const Case cases[] = {
+        {"by hand", true, false, 1},
+        {"under a service manager", true, true, 0},
+        {"application", false, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TTestInstallation installation;
+        TNotifySocket manager(installation.Folder() / "notify");
+        const int port = FreePort();
+        std::vector<std::string> arguments{installation.Server(),
+                                           "SERVERPORT:" + std::to_string(port)};
+        if (!c.Service)
+            arguments.push_back("-NOSERVICE");
+        std::vector<std::string> settings;
+        if (c.ServiceManager)
+            settings.push_back(manager.Environment());
+        TTerminalProcess server(arguments, settings);
+        const std::string listening =
+            "Starting Vidmill using TCP port " + std::to_string(port) + ": Success.";
+        ASSERT_TRUE(WaitFor([&] {
+            server.Output();
+            return Contains(LogMessages(installation.LogText()), listening);
+        })) << installation.LogText();
+        EXPECT_EQ(server.Stop(SIGTERM), 0);
+        const std::string shown = server.Output();
+        EXPECT_EQ(Occurrences(shown, notice), c.Notices) << shown;
+        if (c.Notices) {
+            EXPECT_NE(shown.find("-NOSERVICE"), std::string::npos) << shown;
+        }
+        // The terminal shows the log lines as well: the server ran as usual.
+        EXPECT_NE(shown.find(listening), std::string::npos) << shown;
+    }
+    // Through a file, as any other output.
+    TTestInstallation installation;
+    const int port = FreePort();
+    TChildProcess server({installation.Server(), "SERVERPORT:" + std::to_string(port)},
+                         OutputPath(installation, "out.txt"));
+    ASSERT_TRUE(WaitFor([&] {
+        return Contains(LogMessages(installation.LogText()),
+                        "Starting Vidmill using TCP port " + std::to_string(port) + ": Success.");
+    }));
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    std::ifstream file(OutputPath(installation, "out.txt"));
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_EQ(text.str().find(notice), std::string::npos) << text.str();
+}
 
 // The helper the tests below start the server with: a program that cannot be started must fail
 // the test, never read as a clean exit.
