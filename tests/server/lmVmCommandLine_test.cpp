@@ -46,3 +46,31 @@ TEST(CommandLine, ServerPortOverride) {
         EXPECT_EQ(TVmCommandLine(c.arguments).ServerPort(9797), c.port) << c.arguments.front();
     }
 }
+
+TEST(CommandLine, RequestsAndArgumentsTheServerDoesNotKnow) {
+    using TRequest = TVmCommandLine::TRequest;
+    struct Case {
+        std::vector<std::string> arguments;
+        TRequest request;
+        std::vector<std::string> unknown;
+        std::vector<std::string> ignoredPorts;
+    };
+    const Case cases[] = {
+        {{"-NOSERVICE", "SERVERPORT:9000"}, TRequest::Run, {}, {}},
+        {{"/install", "-Silent"}, TRequest::Run, {}, {}},
+        {{"--version", "--help"}, TRequest::Help, {}, {}},
+        {{"-?"}, TRequest::Help, {}, {}},
+        {{"--VERSION", "-x"}, TRequest::Version, {"-x"}, {}},
+        {{"--noservice", "start", "/"}, TRequest::Run, {"--noservice", "start", "/"}, {}},
+        {{"/SERVERPORT:9000", "-serverport:1"},
+         TRequest::Run,
+         {},
+         {"/SERVERPORT:9000", "-serverport:1"}},
+    };
+    for (const Case& c : cases) {
+        const TVmCommandLine commandLine(c.arguments);
+        EXPECT_EQ(commandLine.Request(), c.request) << c.arguments.front();
+        EXPECT_EQ(commandLine.UnknownArguments(), c.unknown) << c.arguments.front();
+        EXPECT_EQ(commandLine.IgnoredPortArguments(), c.ignoredPorts) << c.arguments.front();
+    }
+}
