@@ -326,7 +326,9 @@ TEST_F(ReelbankDelivery, ClipArrivesWholeAtTheReceiverAndASecondOfferCountsAsThe
 
     ASSERT_TRUE(target->Deliver(output, Task, Meta)) << target->LastError() << Log();
     EXPECT_EQ(target->LastError(), "");
+    // The sender is done once the file is on its way; the receiver stores it a moment later.
     const fs::path clip = receiver.ClipFolder(ClipGuid());
+    ASSERT_TRUE(WaitFor([&] { return fs::exists(clip); })) << receiver.LogText();
     EXPECT_EQ(ReadFile((clip / "Evening promo.avi").string()), ReadFile(output));
     const std::vector<uint8_t>& thumbnail = Meta.Streams().front();
     EXPECT_EQ(ReadFile((clip / "thumbnail.png").string()),

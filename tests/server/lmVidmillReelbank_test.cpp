@@ -204,6 +204,9 @@ TEST_F(ServerReelbank, ClipReachesTheFolderAndTheReceiverAndASecondReelbankFinds
     const std::pair<int, std::string> task = TManagerProbe(Port).OnlyTask();
     EXPECT_EQ(task.first, tsFinished) << task.second;
 
+    // The receiver stores the clip a moment after the server has sent it.
+    WaitFor(
+        [&] { return receiver.StorageEntries().size() == 1 && receiver.PartialFolders().empty(); });
     const std::vector<std::string> clips = receiver.StorageEntries();
     ASSERT_EQ(clips.size(), 1u) << ::testing::PrintToString(clips) << receiver.LogText();
     const fs::path clip = receiver.ClipFolder(clips.front());

@@ -148,6 +148,20 @@ TReelbankPeer::~TReelbankPeer() {
     if (FIncoming) {
         LogText("Transfer from " + PeerAddress() + " broken off; the partial clip is removed");
     }
+    FIncoming.reset();
+    DropClaim();
+}
+
+void TReelbankPeer::HoldClaim(const TGUID& clip) {
+    DropClaim();
+    FClaim = clip;
+}
+
+void TReelbankPeer::DropClaim() {
+    if (FClaim) {
+        FStore.Unclaim(*FClaim);
+        FClaim.reset();
+    }
 }
 
 uint32_t TReelbankPeer::Age() const {
@@ -268,18 +282,26 @@ TXMLPacketPtr TReelbankReceiver::Prepare(TReelbankPeer& peer, const TXMLPacket& 
     bool send = false;
     bool stored = false;
     TGUID uid;
+    // An earlier offer on this connection is given up.
+    peer.DropClaim();
     if (!StringToGUID(text, uid)) {
         LogText("Clip offer from " + from + " refused: \"" + text + "\" is no GUID");
+    } else if (!FStore.Claim(uid, ClaimWaitMs)) {
+        LogText("Clip " + text + " offered by " + from +
+                " refused: it is still arriving from another sender");
     } else if (FStore.Contains(uid)) {
+        FStore.Unclaim(uid);
         stored = true;
         LogText("Clip " + text + " offered by " + from + " is stored already");
     } else {
         const int64_t size = ChildInt64(packet, "filesize");
         const int64_t available = FStore.Available();
         if (size > available) {
+            FStore.Unclaim(uid);
             LogText("Clip " + text + " from " + from + " refused: its " + std::to_string(size) +
                     " bytes do not fit (" + std::to_string(available) + " bytes free)");
         } else {
+            peer.HoldClaim(uid);
             send = true;
         }
     }
@@ -294,6 +316,11 @@ void TReelbankReceiver::StoreClip(TReelbankPeer& peer, TXMLPacket& packet,
                                   std::unique_ptr<TReelbankIncoming> incoming) {
     const std::string text = ChildValue(packet, "clipguid");
     const std::string from = peer.PeerAddress();
+    // Stored or not, the clip is no longer arriving once this ends.
+    struct TClaimEnd {
+        TReelbankPeer& Peer;
+        ~TClaimEnd() { Peer.DropClaim(); }
+    } claimEnd{peer};
     auto refuse = [&](const std::string& why) {
         LogText("Clip " + text + " from " + from + " not stored: " + why);
     };

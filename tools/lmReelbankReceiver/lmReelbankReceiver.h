@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "foundation/kxXMLClientServer.h"
@@ -30,6 +31,11 @@ class TReelbankPeer final : public TXMLClient {
     // The temporary folder of the file that came with the packet being handled, if any.
     std::unique_ptr<TReelbankIncoming> TakeIncoming() { return std::move(FIncoming); }
 
+    // The clip this sender was told to send, marked as arriving until it is stored, refused,
+    // another is offered or the connection ends. Reader thread only.
+    void HoldClaim(const TGUID& clip);
+    void DropClaim();
+
   protected:
     void DoAccepted() override;
     // Until the login, a frame may hold a login and nothing bigger.
@@ -41,12 +47,16 @@ class TReelbankPeer final : public TXMLClient {
     TReelbankStore& FStore;
     // Reader thread only: the file being received, and the packet that carries it.
     std::unique_ptr<TReelbankIncoming> FIncoming;
+    std::optional<TGUID> FClaim;
     std::atomic<uint32_t> FAcceptedAt{0};
 };
 
 class TReelbankReceiver {
   public:
     static constexpr uint16_t DefaultPort = 9595;
+    // A clip offered while the same clip is still arriving from another sender is answered
+    // once that transfer has ended, or after this long (below the sender's reply time-out).
+    static constexpr uint32_t ClaimWaitMs = 5000;
     // A wrong login is answered only after this pause.
     static constexpr int LoginFailurePauseMs = 2000;
     // Members so that tests can shorten them.

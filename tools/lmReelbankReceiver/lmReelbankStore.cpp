@@ -1,6 +1,7 @@
 #include "tools/lmReelbankReceiver/lmReelbankStore.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -71,6 +72,24 @@ int64_t TReelbankStore::Available() const {
     const int64_t free = port::FreeDiskSpace(FFolder);
     std::lock_guard lock(FLock);
     return std::max<int64_t>(0, free - FReserved - Headroom);
+}
+
+bool TReelbankStore::Claim(const TGUID& clip, uint32_t waitMs) {
+    std::unique_lock lock(FLock);
+    if (!FUnclaimed.wait_for(lock, std::chrono::milliseconds(waitMs),
+                             [&] { return FClaims.count(clip) == 0; })) {
+        return false;
+    }
+    FClaims.insert(clip);
+    return true;
+}
+
+void TReelbankStore::Unclaim(const TGUID& clip) {
+    {
+        std::lock_guard lock(FLock);
+        FClaims.erase(clip);
+    }
+    FUnclaimed.notify_all();
 }
 
 std::unique_ptr<TReelbankIncoming> TReelbankStore::Begin(int64_t length, std::string& why) {

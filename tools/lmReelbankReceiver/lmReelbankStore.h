@@ -8,10 +8,12 @@
 // at the next start. Room on the disk is reserved for each file before its first byte is taken.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -73,6 +75,12 @@ class TReelbankStore {
     // headroom; 0 when the disk cannot be examined.
     int64_t Available() const;
 
+    // Marks the clip as arriving, so that a second offer of it waits for the first transfer
+    // instead of sending it again: waits up to `waitMs` while another sender holds it; false
+    // when it is still held then.
+    bool Claim(const TGUID& clip, uint32_t waitMs);
+    void Unclaim(const TGUID& clip);
+
     // Reserves room for a file of `length` bytes and makes its temporary folder; none (with
     // `why`) when it would not fit or the folder cannot be made.
     std::unique_ptr<TReelbankIncoming> Begin(int64_t length, std::string& why);
@@ -93,6 +101,8 @@ class TReelbankStore {
 
     const std::string FFolder;
     mutable std::mutex FLock;
-    int64_t FReserved = 0;  // guarded by FLock
+    std::condition_variable FUnclaimed;
+    int64_t FReserved = 0;                         // guarded by FLock
+    std::unordered_set<TGUID, TGUIDHash> FClaims;  // guarded by FLock
     std::atomic<uint64_t> FCounter{0};
 };
