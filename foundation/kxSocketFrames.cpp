@@ -31,24 +31,6 @@ void PutInt64(std::string& out, int64_t value) {
     out.append(bytes, sizeof bytes);
 }
 
-// A read-write stream on a fresh temporary file whose name is removed at once, so the bytes
-// vanish with the stream.
-std::unique_ptr<std::iostream> TemporaryFileStream() {
-    static std::atomic<uint64_t> counter{0};
-    std::random_device random;
-    const auto path =
-        std::filesystem::temp_directory_path() / ("lmv-frame-" + std::to_string(random()) + "-" +
-                                                  std::to_string(counter.fetch_add(1)) + ".tmp");
-    auto stream = std::make_unique<std::fstream>(
-        path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-    if (!stream->is_open()) {
-        return nullptr;
-    }
-    return stream;
-}
-
 // Bytes from the stream's position to its end; -1 when the stream cannot seek.
 int64_t RemainingBytes(std::istream& stream) {
     stream.clear();
@@ -83,6 +65,22 @@ bool SendFromStream(TqvSocket& socket, std::istream& stream, int64_t length) {
 }
 
 }  // namespace
+
+std::unique_ptr<std::iostream> TemporaryFrameFile() {
+    static std::atomic<uint64_t> counter{0};
+    std::random_device random;
+    const auto path =
+        std::filesystem::temp_directory_path() / ("lmv-frame-" + std::to_string(random()) + "-" +
+                                                  std::to_string(counter.fetch_add(1)) + ".tmp");
+    auto stream = std::make_unique<std::fstream>(
+        path, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    if (!stream->is_open()) {
+        return nullptr;
+    }
+    return stream;
+}
 
 bool TFrameReader::Fail(std::string text) {
     FErrorText = std::move(text);
@@ -205,7 +203,7 @@ bool TFrameReader::ParseFrame(const char* p, int32_t length, TFrame& frame) {
 }
 
 bool TFrameReader::StartFile(std::unique_ptr<TFrame> frame) {
-    frame->File = TemporaryFileStream();
+    frame->File = FileSink ? FileSink(frame->FileLength) : TemporaryFrameFile();
     if (!frame->File) {
         return Fail("Unable to create a file for a frame");
     }

@@ -55,6 +55,9 @@ class TFrameReader {
     // The largest file a frame may carry; 0 refuses every frame with a file, one marked by
     // N = -1 as soon as the header is in, before any of its bytes are kept.
     int64_t FileAllowance = 0;
+    // Makes the stream a frame's file is received into, once its length is known; none
+    // refuses the frame. Unset: an anonymous temporary file (TemporaryFrameFile).
+    std::function<std::unique_ptr<std::iostream>(int64_t Length)> FileSink;
 
   private:
     enum class TStep { Failed, NeedMore, Ready };
@@ -76,6 +79,10 @@ class TFrameReader {
     int64_t FFileRemaining = 0;
     std::string FErrorText;
 };
+
+// A read-write stream on a fresh temporary file whose name is gone at once, so the bytes
+// vanish with the stream; none when it cannot be made.
+std::unique_ptr<std::iostream> TemporaryFrameFile();
 
 // Writes one frame to the socket: header, XML, attachments from their positions (which are
 // put back afterwards) and, when `file` is given, its length from its position and its bytes

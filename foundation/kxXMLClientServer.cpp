@@ -80,6 +80,11 @@ TXMLPacketPtr NewPacket(const std::string& type, const std::string& subtype) {
 TXMLClient::TXMLClient() {
     // Replies and pushes are small XML documents, and a frame must never wait for Nagle.
     NoDelay = true;
+    FReader.FileSink = [this](int64_t length) { return CreateReceivedFile(length); };
+}
+
+std::unique_ptr<std::iostream> TXMLClient::CreateReceivedFile(int64_t /*length*/) {
+    return TemporaryFrameFile();
 }
 
 TXMLClient::~TXMLClient() {

@@ -118,6 +118,9 @@ class TXMLClient : public TSocketClient {
     // The largest frame the peer may send next, asked before every frame; a connection that
     // knows whether its peer has logged in narrows it until then.
     virtual int32_t FrameLengthLimit() const { return MaxFrameLength; }
+    // The stream a received frame's file goes into, once its length is known (within the file
+    // allowance); none refuses the frame and closes the connection. On the reader thread.
+    virtual std::unique_ptr<std::iostream> CreateReceivedFile(int64_t length);
 
   private:
     // Hands the current limits to the frame reader.

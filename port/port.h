@@ -217,6 +217,14 @@ bool RenameFile(const std::string& from, const std::string& to);
 // modification time. Empty when the file cannot be examined.
 std::optional<std::chrono::system_clock::time_point> FileCreationTime(const std::string& path);
 
+// Bytes an unprivileged writer may still put on the file system that holds `path` (a file or
+// a folder), or -1 when it cannot be examined.
+int64_t FreeDiskSpace(const std::string& path);
+
+// Pushes a file's or a folder's written data and its entry to the disk, so that what a later
+// rename makes visible survives a crash. False when it cannot be opened or synchronised.
+bool SyncPath(const std::string& path);
+
 // A file opened for appending by one writer. Other processes may read it, but no second
 // writer may open it through this class: the writer holds an advisory write lock on the whole
 // file until it closes, and an `Open` that cannot take the lock fails. The lock belongs to the

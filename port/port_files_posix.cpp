@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -126,6 +127,37 @@ std::optional<std::chrono::system_clock::time_point> FileCreationTime(const std:
         return std::nullopt;
     }
     return FromTimespec(plain.st_mtim.tv_sec, plain.st_mtim.tv_nsec);
+}
+
+int64_t FreeDiskSpace(const std::string& path) {
+    if (path.empty()) {
+        NoPath();
+        return -1;
+    }
+    struct statvfs info {};
+    if (statvfs(path.c_str(), &info) != 0) {
+        return -1;
+    }
+    const uint64_t unit = info.f_frsize > 0 ? info.f_frsize : 1;
+    if (info.f_bavail > static_cast<uint64_t>(INT64_MAX) / unit) {
+        return INT64_MAX;
+    }
+    return static_cast<int64_t>(info.f_bavail * unit);
+}
+
+bool SyncPath(const std::string& path) {
+    if (path.empty()) {
+        return NoPath();
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = fsync(fd) == 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return synced;
 }
 
 AppendFile::~AppendFile() {

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "server/delivery/lmVmFolderDelivery.h"
+#include "server/delivery/lmVmReelbankDelivery.h"
 
 TVmTarget::TVmTarget(bool NewIdentity) {
     FSettings.Port = DefaultPort;
@@ -82,18 +83,13 @@ void TVmTarget::SetLastError(std::string Value) {
     FLastError = std::move(Value);
 }
 
-// The task is for the Reelbank transfer, which sends its clip identity and project.
-bool TVmTarget::Deliver(const std::string& OutputPath, TTaskItem& /*Task*/,
-                        const TMetaItems& Meta) {
+bool TVmTarget::Deliver(const std::string& OutputPath, TTaskItem& Task, const TMetaItems& Meta) {
     SetLastError("");
     switch (Type()) {
         case FolderType:
             return DeliverToFolder(*this, OutputPath, Meta);
         case ReelbankType:
-            // The transfer client is not part of this build yet; say so instead of failing
-            // without a reason.
-            SetLastError("Reelbank transfer is not available in this server for target");
-            return false;
+            return DeliverToReelbank(*this, OutputPath, Task, Meta);
         default:
             return false;
     }

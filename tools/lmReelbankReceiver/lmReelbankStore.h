@@ -1,0 +1,108 @@
+#pragma once
+
+// The clip storage of the reference Reelbank receiver: one folder per clip, named by the clip's
+// GUID in registry form, holding the output file, "metadata.xml", the images and the flipbook.
+// A clip is put together in a temporary folder (".partial-" + a random number) and renamed to
+// its GUID only when every file of it is on the disk, so a clip folder is always complete; a
+// transfer cut in the middle leaves only a temporary folder, removed at once or, after a crash,
+// at the next start. Room on the disk is reserved for each file before its first byte is taken.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "foundation/kxGUID.h"
+
+class TReelbankStore;
+
+// The temporary folder of one clip under way, with the reservation for its file. Removed with
+// everything in it when it goes unless it was committed.
+class TReelbankIncoming {
+  public:
+    TReelbankIncoming(TReelbankStore& store, std::string folder, int64_t reserved);
+    ~TReelbankIncoming();
+    TReelbankIncoming(const TReelbankIncoming&) = delete;
+    TReelbankIncoming& operator=(const TReelbankIncoming&) = delete;
+
+    // With a trailing "/".
+    const std::string& Folder() const { return FFolder; }
+    // Where the clip's file is received.
+    std::string FilePath() const { return FFolder + FileName; }
+    int64_t Reserved() const { return FReserved; }
+
+    static constexpr const char* FileName = "file.part";
+
+  private:
+    friend class TReelbankStore;
+    TReelbankStore& FStore;
+    const std::string FFolder;
+    const int64_t FReserved;
+    bool FCommitted = false;
+};
+
+// What a clip consists of besides its file.
+struct TReelbankClip {
+    TGUID Uid;
+    // The name the received file is stored under.
+    std::string FileName;
+    std::string MetadataXml;
+    // Further files of the clip (images, flipbook): name and bytes.
+    std::vector<std::pair<std::string, std::string>> Extras;
+};
+
+class TReelbankStore {
+  public:
+    static constexpr const char* PartialPrefix = ".partial-";
+    // Room kept free beyond every file, for the clip's small files and the folder entries.
+    static constexpr int64_t Headroom = 4 * 1024 * 1024;
+
+    // `folder` gets a trailing "/" when it lacks one.
+    explicit TReelbankStore(std::string folder);
+
+    // Creates the folder when missing and removes temporary folders an earlier run left.
+    // False with `error` when the folder cannot be used.
+    bool Open(std::string& error);
+    const std::string& Folder() const { return FFolder; }
+
+    bool Contains(const TGUID& clip) const;
+    // Bytes a new file may still have: free space less the reservations under way and the
+    // headroom; 0 when the disk cannot be examined.
+    int64_t Available() const;
+
+    // Marks the clip as arriving, so that a second offer of it waits for the first transfer
+    // instead of sending it again: waits up to `waitMs` while another sender holds it; false
+    // when it is still held then.
+    bool Claim(const TGUID& clip, uint32_t waitMs);
+    void Unclaim(const TGUID& clip);
+
+    // Reserves room for a file of `length` bytes and makes its temporary folder; none (with
+    // `why`) when it would not fit or the folder cannot be made.
+    std::unique_ptr<TReelbankIncoming> Begin(int64_t length, std::string& why);
+    // Writes the clip's other files beside its received file, then makes the whole folder the
+    // clip's in one rename. False with `error` when a file cannot be written or a clip of that
+    // GUID is stored already; the temporary folder then goes with `incoming`.
+    bool Commit(TReelbankIncoming& incoming, const TReelbankClip& clip, std::string& error);
+
+    // A name that is safe as a file name inside a clip folder: the last path component, with
+    // control characters replaced, never empty, never hidden, never one of the clip's fixed
+    // file names.
+    static std::string SafeFileName(const std::string& name);
+
+  private:
+    friend class TReelbankIncoming;
+    void Release(int64_t bytes);
+    void Discard(const std::string& folder);
+
+    const std::string FFolder;
+    mutable std::mutex FLock;
+    std::condition_variable FUnclaimed;
+    int64_t FReserved = 0;                         // guarded by FLock
+    std::unordered_set<TGUID, TGUIDHash> FClaims;  // guarded by FLock
+    std::atomic<uint64_t> FCounter{0};
+};
