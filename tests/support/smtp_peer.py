@@ -1,14 +1,16 @@
 #!/usr/bin/python3
 """A real SMTP server for the mail tests: aiosmtpd on loopback, storing each message it takes.
 
-Every message goes into FOLDER as NNN.eml (the bytes as received) beside NNN.json (envelope
-sender, recipients, the AUTH mechanism and login used, whether the session ran over TLS).
+Every message goes into FOLDER as NNN.eml (the bytes as received), NNN.html (its HTML body as
+a mail reader decodes it) and NNN.meta: "key=value" lines with the envelope sender and
+recipients, the AUTH mechanism and login used, whether the session ran over TLS, the decoded
+headers and one "image=CID;TYPE;SIZE;ISPNG" line per image.
 FOLDER/connections counts the connections made; FOLDER/ready appears once the port listens.
 """
 
 import argparse
-import asyncio
-import json
+import email
+import email.policy
 import os
 import signal
 import ssl
@@ -23,6 +25,28 @@ def write_atomic(path, data):
     with open(temporary, "wb") as file:
         file.write(data)
     os.replace(temporary, path)
+
+
+def parse(raw):
+    """What a mail reader makes of the message: headers decoded, the HTML body, the images."""
+    message = email.message_from_bytes(raw, policy=email.policy.default)
+    html = None
+    images = []
+    for part in message.walk():
+        if part.get_content_maintype() == "multipart":
+            continue
+        if part.get_content_type() == "text/html" and html is None:
+            html = part.get_content()
+        elif part.get_content_maintype() == "image":
+            data = part.get_content()
+            images.append({"cid": (part["Content-ID"] or "").strip("<>"),
+                           "type": part.get_content_type(), "size": len(data),
+                           "png": data[:8] == b"\x89PNG\r\n\x1a\n"})
+    return {"subject": str(message["Subject"]), "from": str(message["From"]),
+            "sender": str(message["Sender"]), "to": str(message["To"]),
+            "html_charset": next((p.get_content_charset() for p in message.walk()
+                                  if p.get_content_type() == "text/html"), None),
+            "html": html, "images": images}
 
 
 class Store:
@@ -45,15 +69,21 @@ class Store:
             self.count += 1
             name = os.path.join(self.args.folder, "%03d" % self.count)
         auth = getattr(session, "test_auth", None)
-        meta = {
-            "mail_from": envelope.mail_from,
-            "rcpt_tos": envelope.rcpt_tos,
-            "auth_mechanism": auth[0] if auth else None,
-            "auth_login": auth[1] if auth else None,
-            "tls": session.ssl is not None,
-        }
-        write_atomic(name + ".eml", envelope.original_content or envelope.content)
-        write_atomic(name + ".json", json.dumps(meta).encode())
+        raw = envelope.original_content or envelope.content
+        parsed = parse(raw)
+        lines = ["mail_from=" + envelope.mail_from,
+                 "rcpt=" + ",".join(envelope.rcpt_tos),
+                 "auth=" + ("%s %s" % auth if auth else ""),
+                 "tls=" + ("1" if session.ssl is not None or
+                            server.transport.get_extra_info("ssl_object") is not None else "0")]
+        for key in ("subject", "from", "sender", "to", "html_charset"):
+            lines.append("%s=%s" % (key, parsed[key]))
+        for image in parsed["images"]:
+            lines.append("image=%s;%s;%d;%d" % (image["cid"], image["type"], image["size"],
+                                                image["png"]))
+        write_atomic(name + ".eml", raw)
+        write_atomic(name + ".html", (parsed["html"] or "").encode())
+        write_atomic(name + ".meta", ("\n".join(lines) + "\n").encode())
         return "250 OK"
 
 
@@ -103,14 +133,13 @@ def main():
         def factory(self):
             return CountingSMTP(self.handler, **smtp_options)
 
-        def _trigger_server(self):
-            # The stock trigger does not speak implicit TLS; the listener is up by now anyway.
-            if not args.implicit_tls:
-                super()._trigger_server()
-
     controller = TestController(store, hostname="127.0.0.1", port=args.port,
                                 ssl_context=context(args.implicit_tls))
     controller.start()
+    # The controller's own check of its listener is no connection of a client.
+    with store.lock:
+        store.connections = 0
+        write_atomic(os.path.join(args.folder, "connections"), b"0")
     write_atomic(os.path.join(args.folder, "ready"), b"1")
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
