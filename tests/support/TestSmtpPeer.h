@@ -5,6 +5,7 @@
 // decodes it. Options turn on AUTH LOGIN, STARTTLS or implicit TLS (with a certificate the test
 // makes with openssl), or an answer to every DATA (a 5xx or a 4xx code).
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
