@@ -30,7 +30,9 @@ void LoadContainer(TXMLUnicode& Doc, const char* Container, TCollection& Items) 
 
 }  // namespace
 
-TVmEngine::TVmEngine() {
+TVmEngine::TVmEngine(std::string Folder)
+    : FMailServer(
+          std::make_unique<TMailServer>(Folder.empty() ? port::ExecutableFolder() : Folder)) {
     FProcessors.SetTargetLookup([this](const TGUID& uid) { return FindTarget(uid); });
     FSources.SetProcessorLookup([this](const TGUID& uid) { return FindProcessor(uid); });
     FSources.SetProjectLookup([this](const TGUID& uid) { return FindProject(uid); });
@@ -98,6 +100,9 @@ void TVmEngine::LoadSettings(TXMLUnicode& Doc, bool& PortChanged) {
     if (FThreadCountHandler) {
         FThreadCountHandler(FSettings.Threads);
     }
+    FMailServer->SetSmtpSettings(TSmtpSettings{FSettings.SHost, FSettings.SPort, FSettings.SLogin,
+                                               FSettings.SPassword, FSettings.SFromName,
+                                               FSettings.SFromEmail});
     if (FMailSettingsHandler) {
         FMailSettingsHandler(FSettings);
     }
@@ -136,6 +141,8 @@ void TVmEngine::AttachTaskList(TVmTaskList* List) {
     List->ChangeEvents().Add([this](int32_t Code, TTaskItem* Task, int32_t Value) {
         RelayTaskEvent(Code, Task, Value);
     });
+    // A project batching until done releases its batch once its last task has ended.
+    List->SetProjectQueueEmptyEvent([](TVmProject& Project) { Project.ProjectTasksDone(); });
     FThreadCountHandler = [List](int32_t Threads) { List->SetThreadCount(Threads); };
     List->SetThreadCount(FSettings.Threads);
 }
@@ -144,6 +151,9 @@ void TVmEngine::DetachTaskList() {
     std::lock_guard lock(FLock);
     // No scan may be half-way into NewMedia once the list is gone.
     FSources.DeactivateAll();
+    if (TVmTaskList* list = FTaskList.load()) {
+        list->SetProjectQueueEmptyEvent(nullptr);
+    }
     FTaskList.store(nullptr);
     FThreadCountHandler = nullptr;
 }
@@ -155,6 +165,7 @@ void TVmEngine::ActivateSources() {
 
 void TVmEngine::Start(std::unique_ptr<TVmTranscoder> Transcoder) {
     std::lock_guard lock(FLock);
+    FMailServer->Start();
     FTranscoder = std::move(Transcoder);
     FTranscoder->Start();
     AttachTaskList(&FTranscoder->TaskList());

@@ -20,6 +20,7 @@
 #include "foundation/kxEventLinks.h"
 #include "server/delivery/lmVmTarget.h"
 #include "server/ingest/lmVmSource.h"
+#include "server/notify/lmVmMailServer.h"
 #include "server/notify/lmVmProject.h"
 #include "server/protocol/lmVmUser.h"
 #include "server/transcode/lmVmProcessor.h"
@@ -66,7 +67,9 @@ class TVmEngine {
     using TThreadCountHandler = std::function<void(int32_t Threads)>;
     using TMailSettingsHandler = std::function<void(const TVmEngineSettings& Settings)>;
 
-    TVmEngine();
+    // Folder ends with "/": the mail spool and the mail templates lie below it (the
+    // executable's folder when none is given).
+    explicit TVmEngine(std::string Folder = {});
     TVmEngine(const TVmEngine&) = delete;
     TVmEngine& operator=(const TVmEngine&) = delete;
     ~TVmEngine();
@@ -85,6 +88,8 @@ class TVmEngine {
     TVmSources& Sources() { return FSources; }
     TVmProjects& Projects() { return FProjects; }
     TVmUsers& Users() { return FUsers; }
+    // Composes notification mails into the spool and sends them; started by Start.
+    TMailServer& MailServer() { return *FMailServer; }
 
     // Task events (code, task, extra value) re-sent to the subscribers, on the raising thread.
     TEventLinks<TTaskItem>& EventLinks() { return FEventLinks; }
@@ -136,8 +141,9 @@ class TVmEngine {
     // Activates every source (their monitors start and scan).
     void ActivateSources();
 
-    // Takes the transcoder, starts it (plug-ins, installed compressors), attaches its task
-    // list and then activates every source. Called once, after the control port listens.
+    // Starts the mail server, takes the transcoder, starts it (plug-ins, installed
+    // compressors), attaches its task list and then activates every source. Called once, after the
+    // control port listens.
     void Start(std::unique_ptr<TVmTranscoder> Transcoder);
     // The started transcoder, or none before Start.
     TVmTranscoder* Transcoder() const { return FTranscoder.get(); }
@@ -164,11 +170,13 @@ class TVmEngine {
 
     TEventLinks<TTaskItem> FEventLinks;
     TVmEngineSettings FSettings;
+    // Before the projects, whose queues write through it until they are gone.
+    std::unique_ptr<TMailServer> FMailServer;
     TVmProcessors FProcessors;
     TVmTargets FTargets{true};
     TVmSources FSources;
     TVmUsers FUsers;
-    TVmProjects FProjects{FUsers};
+    TVmProjects FProjects{FUsers, FMailServer.get()};
     mutable std::recursive_mutex FLock;
     TThreadCountHandler FThreadCountHandler;
     TMailSettingsHandler FMailSettingsHandler;

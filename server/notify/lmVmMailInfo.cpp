@@ -1,5 +1,33 @@
 #include "server/notify/lmVmMailInfo.h"
 
+namespace {
+
+// Target names are the operator's text; in the table they must stay text.
+std::string EscapeHtml(const std::string& Text) {
+    std::string escaped;
+    for (const char c : Text) {
+        switch (c) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            case '"':
+                escaped += "&quot;";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
+}  // namespace
+
 void TMailInfo::RenderTargets() {
     TargetsTable.clear();
     if (TargetResults.empty()) {
@@ -7,7 +35,7 @@ void TMailInfo::RenderTargets() {
     }
     TargetsTable = "<table>";
     for (const TTargetResult& result : TargetResults) {
-        TargetsTable += "<tr><td>" + result.Name + "</td>";
+        TargetsTable += "<tr><td>" + EscapeHtml(result.Name) + "</td>";
         TargetsTable += result.Passed ? "<td class=\"targetpass\" style=\"color: green;\">PASS</td>"
                                       : "<td class=\"targetfail\" style=\"color: red; font-weight: "
                                         "bold;\">FAIL</td>";

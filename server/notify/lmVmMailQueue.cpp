@@ -1,14 +1,151 @@
 #include "server/notify/lmVmMailQueue.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 
-TProjectMailQueue::TProjectMailQueue(bool IsFailureQueue)
+#include "foundation/kxLogFile.h"
+#include "foundation/kxThreads.h"
+#include "server/notify/lmVmMailServer.h"
+
+TProjectMailQueue::TProjectMailQueue(TMailServer* MailServer, bool IsFailureQueue)
     : FIsFailureQueue(IsFailureQueue),
+      FMailServer(MailServer),
       FTemplate(IsFailureQueue ? FailedTemplateDefault : CompletedTemplateDefault),
       FBatchMinutes(IsFailureQueue ? FailedBatchMinutesDefault : CompletedBatchMinutesDefault),
       FFileLimit(IsFailureQueue ? FailedFileLimitDefault : CompletedFileLimitDefault),
-      FDoneDelay(IsFailureQueue ? FailedDoneDelay : CompletedDoneDelay) {}
+      FDoneDelay(IsFailureQueue ? FailedDoneDelay : CompletedDoneDelay),
+      FSender(
+          std::make_unique<TSignalThread>("MailQueueSender", [this](TSignalThread&) { Drain(); })),
+      FTimer(std::make_unique<TTimerThread>("MailQueueTimer", [this] { Flush(); })) {}
+
+TProjectMailQueue::~TProjectMailQueue() {
+    FTimer.reset();
+    FSender->Stop();
+    FSender.reset();
+    {
+        std::lock_guard lock(FLock);
+        if (!FPending.empty()) {
+            FOutgoing.push_back(std::move(FPending));
+        }
+    }
+    Drain();
+}
+
+void TProjectMailQueue::Add(std::unique_ptr<TMailInfo> Record) {
+    if (!Record) {
+        return;
+    }
+    const char* kind = FIsFailureQueue ? "failure" : "completion";
+    std::unique_lock lock(FLock);
+    if (FRecipients.empty() || !FMailServer) {
+        lock.unlock();
+        LogText(std::string("No ") + kind + " mail for \"" + Record->FileName + "\" of project \"" +
+                Record->Project +
+                "\": " + (FMailServer ? "the queue has no recipients" : "no mail server"));
+        return;
+    }
+    Record->RenderTargets();
+    if (FBatchByTime || FBatchWhenDone) {
+        FPending.push_back(std::move(Record));
+        if (FPending.size() >= static_cast<size_t>(FFileLimit)) {
+            Flush();
+        } else if (FBatchByTime && FPending.size() == 1) {
+            // The period runs from the first record of the batch.
+            SetTimer(BatchPeriodMs());
+        }
+        return;
+    }
+    lock.unlock();
+    TBatch batch;
+    batch.push_back(std::move(Record));
+    Write(batch);
+}
+
+void TProjectMailQueue::Flush() {
+    std::lock_guard lock(FLock);
+    if (FPending.empty()) {
+        return;
+    }
+    FOutgoing.push_back(std::move(FPending));
+    FPending.clear();
+    if (FSender) {
+        FSender->Signal();
+    }
+}
+
+void TProjectMailQueue::ProjectTasksDone() {
+    std::lock_guard lock(FLock);
+    if (!FBatchWhenDone) {
+        return;
+    }
+    if (FDoneDelay <= 0) {
+        Flush();
+    } else {
+        SetTimer(static_cast<int64_t>(FDoneDelay) * FSecondMs);
+    }
+}
+
+void TProjectMailQueue::Drain() {
+    for (;;) {
+        TBatch batch;
+        {
+            std::lock_guard lock(FLock);
+            if (FOutgoing.empty()) {
+                return;
+            }
+            batch = std::move(FOutgoing.front());
+            FOutgoing.pop_front();
+        }
+        Write(batch);
+    }
+}
+
+void TProjectMailQueue::Write(const TBatch& Batch) {
+    std::vector<std::shared_ptr<TVmUser>> recipients;
+    std::string name;
+    {
+        std::lock_guard lock(FLock);
+        recipients = FRecipients;
+        name = FTemplate;
+    }
+    if (recipients.empty() || !FMailServer) {
+        LogText(std::string("A batch of ") + std::to_string(Batch.size()) + " " +
+                (FIsFailureQueue ? "failure" : "completion") +
+                " notices is dropped: the queue has no recipients left");
+        return;
+    }
+    // Errors are logged by the mail server; the records go in any case.
+    FMailServer->WriteMail(name, recipients, Batch);
+}
+
+void TProjectMailQueue::SetTimer(int64_t Ms) {
+    if (FTimer) {
+        FTimer->SetInterval(
+            static_cast<int>(std::clamp<int64_t>(Ms, 0, std::numeric_limits<int>::max())));
+    }
+}
+
+int32_t TProjectMailQueue::BatchPeriodMs() const {
+    return static_cast<int32_t>(std::clamp<int64_t>(static_cast<int64_t>(FBatchMinutes) * FMinuteMs,
+                                                    0, std::numeric_limits<int32_t>::max()));
+}
+
+void TProjectMailQueue::SetTimeScale(int32_t MinuteMs, int32_t SecondMs) {
+    std::lock_guard lock(FLock);
+    FMinuteMs = std::max(MinuteMs, 1);
+    FSecondMs = std::max(SecondMs, 1);
+}
+
+size_t TProjectMailQueue::PendingCount() const {
+    std::lock_guard lock(FLock);
+    return FPending.size();
+}
+
+size_t TProjectMailQueue::OutgoingCount() const {
+    std::lock_guard lock(FLock);
+    return FOutgoing.size();
+}
 
 std::vector<std::shared_ptr<TVmUser>> TProjectMailQueue::Recipients() const {
     std::lock_guard lock(FLock);
@@ -50,7 +187,13 @@ int32_t TProjectMailQueue::BatchMinutes() const {
 
 void TProjectMailQueue::SetBatchMinutes(int32_t Value) {
     std::lock_guard lock(FLock);
+    if (Value == FBatchMinutes) {
+        return;
+    }
     FBatchMinutes = Value;
+    if (FBatchByTime) {
+        SetTimer(BatchPeriodMs());
+    }
 }
 
 bool TProjectMailQueue::BatchByTime() const {
@@ -60,7 +203,18 @@ bool TProjectMailQueue::BatchByTime() const {
 
 void TProjectMailQueue::SetBatchByTime(bool Value) {
     std::lock_guard lock(FLock);
+    if (Value == FBatchByTime) {
+        return;
+    }
     FBatchByTime = Value;
+    if (Value) {
+        SetTimer(BatchPeriodMs());
+    } else {
+        SetTimer(0);
+        if (!FBatchWhenDone) {
+            Flush();
+        }
+    }
 }
 
 int32_t TProjectMailQueue::FileLimit() const {
@@ -70,7 +224,14 @@ int32_t TProjectMailQueue::FileLimit() const {
 
 void TProjectMailQueue::SetFileLimit(int32_t Value) {
     std::lock_guard lock(FLock);
-    FFileLimit = std::max(Value, 1);
+    Value = std::max(Value, 1);
+    if (Value == FFileLimit) {
+        return;
+    }
+    FFileLimit = Value;
+    if ((FBatchByTime || FBatchWhenDone) && FPending.size() > static_cast<size_t>(FFileLimit)) {
+        Flush();
+    }
 }
 
 bool TProjectMailQueue::BatchWhenDone() const {
@@ -80,5 +241,11 @@ bool TProjectMailQueue::BatchWhenDone() const {
 
 void TProjectMailQueue::SetBatchWhenDone(bool Value) {
     std::lock_guard lock(FLock);
+    if (Value == FBatchWhenDone) {
+        return;
+    }
     FBatchWhenDone = Value;
+    if (!FBatchByTime && !FBatchWhenDone) {
+        Flush();
+    }
 }

@@ -71,7 +71,10 @@ void SaveQueueValues(TXMLUnicode& Doc, const std::string& Prefix, const TProject
 
 }  // namespace
 
-TVmProject::TVmProject(TVmProjects* Owner, bool NewIdentity) : FOwner(Owner) {
+TVmProject::TVmProject(TVmProjects* Owner, bool NewIdentity)
+    : FOwner(Owner),
+      FFailureQueue(Owner ? Owner->MailServer() : nullptr, true),
+      FCompletionQueue(Owner ? Owner->MailServer() : nullptr, false) {
     if (NewIdentity) {
         FSettings.Uid = NewGUID();
     }
@@ -105,6 +108,19 @@ void TVmProject::SetName(std::string Value) {
 void TVmProject::SetDesc(std::string Value) {
     std::lock_guard lock(FLock);
     FSettings.Desc = std::move(Value);
+}
+
+void TVmProject::AddFailed(std::unique_ptr<TMailInfo> Record) {
+    FFailureQueue.Add(std::move(Record));
+}
+
+void TVmProject::AddCompleted(std::unique_ptr<TMailInfo> Record) {
+    FCompletionQueue.Add(std::move(Record));
+}
+
+void TVmProject::ProjectTasksDone() {
+    FFailureQueue.ProjectTasksDone();
+    FCompletionQueue.ProjectTasksDone();
 }
 
 bool TVmProject::BatchWhenDone() const {
@@ -160,8 +176,8 @@ void TVmProject::LoadFromXML(TXMLUnicode& Doc) {
                                                     TProjectMailQueue::FailedFileLimitDefault));
 }
 
-TVmProjects::TVmProjects(TVmUsers& Users)
-    : TVmCollection("project", "New Project "), FUsers(Users) {}
+TVmProjects::TVmProjects(TVmUsers& Users, TMailServer* MailServer)
+    : TVmCollection("project", "New Project "), FUsers(Users), FMailServer(MailServer) {}
 
 TVmProjects::~TVmProjects() {
     Clear();

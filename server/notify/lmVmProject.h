@@ -10,6 +10,7 @@
 #include "server/core/lmVmCollection.h"
 #include "server/notify/lmVmMailQueue.h"
 
+class TMailServer;
 class TVmProjects;
 class TVmUser;
 class TVmUsers;
@@ -42,6 +43,12 @@ class TVmProject : public TVmGuardedSettings<TVmProjectSettings> {
     TProjectMailQueue& CompletionQueue() { return FCompletionQueue; }
     const TProjectMailQueue& CompletionQueue() const { return FCompletionQueue; }
 
+    // A finished task's mail record for the failure or the completion queue, which takes it.
+    void AddFailed(std::unique_ptr<TMailInfo> Record);
+    void AddCompleted(std::unique_ptr<TMailInfo> Record);
+    // The project has no unfinished task left; both queues are told.
+    void ProjectTasksDone();
+
     // True when either queue holds its batch until the project's tasks are done.
     bool BatchWhenDone() const;
 
@@ -58,17 +65,20 @@ class TVmProject : public TVmGuardedSettings<TVmProjectSettings> {
   private:
     // Guarded by FLock with the settings.
     TVmProjects* FOwner;
-    TProjectMailQueue FFailureQueue{true};
-    TProjectMailQueue FCompletionQueue{false};
+    TProjectMailQueue FFailureQueue;
+    TProjectMailQueue FCompletionQueue;
 };
 
 // The engine's projects, saved as "project" elements; new ones are named "New Project " + N.
 class TVmProjects : public TVmCollection<TVmProject> {
   public:
-    explicit TVmProjects(TVmUsers& Users);
+    // Every project's queues hand their batches to the mail server (none: records are logged
+    // and dropped).
+    explicit TVmProjects(TVmUsers& Users, TMailServer* MailServer = nullptr);
     ~TVmProjects() override;
 
     TVmUsers& Users() const { return FUsers; }
+    TMailServer* MailServer() const { return FMailServer; }
 
     // Takes the user out of both recipient lists of every project.
     void RemoveUser(const TVmUser* User);
@@ -79,6 +89,7 @@ class TVmProjects : public TVmCollection<TVmProject> {
 
   private:
     TVmUsers& FUsers;
+    TMailServer* const FMailServer;
 };
 
 using TProject = TVmProject;

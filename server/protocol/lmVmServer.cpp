@@ -280,7 +280,7 @@ TVmServer::TVmServer(std::string folder, TVmCommandLine commandLine, TVmPixelLib
     : FFolder(std::move(folder)),
       FCommandLine(std::move(commandLine)),
       FPixels(pixels),
-      FEngine(std::make_unique<TVmEngine>()),
+      FEngine(std::make_unique<TVmEngine>(FFolder)),
       FXMLServer(std::make_unique<TXMLServer>()) {
     FXMLServer->SetConnectionClass([] { return std::make_unique<TVmClient>(); });
     FXMLServer->OnConnect = [this](TSocketServer&, TSocketClient& client) {

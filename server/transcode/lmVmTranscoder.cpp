@@ -78,10 +78,11 @@ void TVmTranscoder::HandOverMail(TVmProject* Project, bool Failure,
     }
     if (FMailHandOver) {
         FMailHandOver(*Project, Failure, std::move(Record));
-        return;
+    } else if (Failure) {
+        Project->AddFailed(std::move(Record));
+    } else {
+        Project->AddCompleted(std::move(Record));
     }
-    // Until mail batching is part of the server, a record reaches nobody and is dropped here;
-    // a queue without recipients would drop it too.
 }
 
 bool TVmTranscoder::ExecuteTargets(TTaskItem& Task, std::vector<TTargetResult>& TargetResults,

@@ -76,7 +76,7 @@ class TVmTranscoder {
     bool ExecuteTargets(TTaskItem& Task, std::vector<TTargetResult>& TargetResults,
                         TVmProcessor& Processor);
 
-    // Where mail records go; by default a queue without recipients drops the record.
+    // Where mail records go instead of the project's queues (tests).
     void SetMailHandOver(TMailHandOver HandOver) { FMailHandOver = std::move(HandOver); }
 
     // "1.5 KB", "10 MB": four significant digits and a binary unit.

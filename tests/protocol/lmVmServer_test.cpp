@@ -353,7 +353,9 @@ TEST_F(ControlServerTest, AddsAreBroadcastSetsAnsweredToTheSenderOnly) {
     std::vector<std::string> names;
     for (int i = 0; i < templates->ChildCount(); ++i)
         names.push_back(templates->Children(i)->Text.Text);
-    EXPECT_EQ(names, (std::vector<std::string>{"FAILED.HTML", "done.html"}));
+    // The installation brings the two default templates.
+    EXPECT_EQ(names, (std::vector<std::string>{"FAILED.HTML", "done.html", "sample-completed.html",
+                                               "sample-failed.html"}));
 
     // Saved after every change.
     std::ifstream stored(Server->ConfigPath());

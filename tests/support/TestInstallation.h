@@ -17,7 +17,7 @@ namespace testing_support {
 class TTestInstallation {
   public:
     // Installs the server, every file of the staged bin/ folder unless told to leave the pixel
-    // library out, and the compressor modules.
+    // library out, the compressor modules and the mail templates.
     explicit TTestInstallation(bool withPixelLibrary = true) {
         namespace fs = std::filesystem;
         std::random_device random;
@@ -30,10 +30,12 @@ class TTestInstallation {
                 continue;
             Install(entry.path(), FFolder / "bin" / entry.path().filename());
         }
-        if (fs::exists(stage / "codecs")) {
-            fs::create_directories(FFolder / "codecs");
-            for (const auto& entry : fs::directory_iterator(stage / "codecs"))
-                Install(entry.path(), FFolder / "codecs" / entry.path().filename());
+        for (const char* folder : {"codecs", "EmailTemplates"}) {
+            if (!fs::exists(stage / folder))
+                continue;
+            fs::create_directories(FFolder / folder);
+            for (const auto& entry : fs::directory_iterator(stage / folder))
+                Install(entry.path(), FFolder / folder / entry.path().filename());
         }
     }
     ~TTestInstallation() {
