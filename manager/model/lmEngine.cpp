@@ -439,7 +439,7 @@ void TEngine::LoginReply(TXMLPacket& packet) {
             SendCommand("getconfig");
         }
         SendCommand("gettasklist");
-    } else if (!success && state == csHandshake) {
+    } else if (!success && (state == csHandshake || state == csConnecting)) {
         ChangeState(csError);
         SetStatusText(HandshakeFailedText);
     }
