@@ -96,7 +96,8 @@ class TManager : public TModelObject {
     TEngine* Engines(int32_t index) const;
     // Appends, records the index, sets the back link, raises 103.
     TEngine* AddEngine(std::unique_ptr<TEngine> engine);
-    // State "Shutdown", out of the list (no longer current), disconnected, 104, freed.
+    // State "Shutdown", out of the list (no longer current), disconnected, 104, freed. It
+    // waits for the engine's threads, so it must not be called from a notice of that engine.
     void RemoveEngine(TEngine* engine);
     // The first engine with that name, compared without regard to case.
     TEngine* FindEngine(const std::string& name) const;
