@@ -86,9 +86,35 @@ TEST_F(EngineProtocol, PacketsBeforeTheLoginAreDropped) {
     EXPECT_EQ(engine->Users().Count(), 0);
     EXPECT_EQ(engine->QueuedCount(), 0);
     EXPECT_EQ(Fixture.Log.Count(ntTaskAdded) + Fixture.Log.Count(ntUserAdded), 0);
-    // The refused login keeps its connection, as the server keeps it.
+    // The refused login keeps its connection, as the server keeps it, until the operator
+    // disconnects: then it closes, and nothing reconnects.
     EXPECT_EQ(engine->ConnectionState(), csError);
     EXPECT_TRUE(engine->IsConnected());
+    engine->Disconnect();
+    ASSERT_TRUE(Fixture.Until([&] { return Fixture.Log.Count(ntConnectionLost) == 1; }));
+    EXPECT_EQ(engine->ConnectionState(), csDisconnected);
+    EXPECT_FALSE(engine->IsConnected());
+    EXPECT_TRUE(testing_support::WaitFor([&] { return fake.Connections() == 0; }));
+}
+
+// The engine's own settings go out as "setengine" and are kept even when the send fails, so
+// that new connection details take effect at the next connect.
+TEST_F(EngineProtocol, EngineSettingsAreKeptWhetherOrNotTheSendSucceeds) {
+    TEngine* engine = Fixture.AddEngine(1);
+    TEngineSettings settings = engine->Settings();
+    settings.Name = "Renamed";
+    settings.SHost = "smtp.example";
+    EXPECT_FALSE(engine->ApplySettings(settings));
+    EXPECT_EQ(engine->Name(), "Renamed");
+    EXPECT_EQ(engine->Settings().SHost, "smtp.example");
+    auto edit = engine->NewUser();
+    edit->Uid = NewGUID();
+    EXPECT_FALSE(engine->Apply(*edit));
+
+    TFakeEngine fake;
+    TEngine* connected = ConnectedEngine(fake);
+    EXPECT_TRUE(connected->ApplySettings(connected->Settings()));
+    EXPECT_TRUE(Fixture.Until([&] { return fake.ReceivedType("setengine"); }));
 }
 
 // A full task for a known uid replaces it where it stands; a state push for an unknown uid
