@@ -414,9 +414,10 @@ void TEngine::ServerInfo(TXMLPacket& packet) {
     }
     const int32_t protocol = doc.ChildText("protocolversion").AsInteger(0);
     const std::string challenge = doc.ChildText("uid").AsRawString();
+    // The text goes first, so that whoever sees the state also finds the reason.
     if (protocol != ProtocolVersion) {
-        ChangeState(csError);
         SetStatusText(MismatchText + version);
+        ChangeState(csError);
         return;
     }
     std::string secret;
@@ -433,15 +434,15 @@ void TEngine::LoginReply(TXMLPacket& packet) {
     if (success && packet.Subtype == "login" && !FLoggedIn.load() &&
         (state == csHandshake || state == csConnecting)) {
         FLoggedIn.store(true);
-        ChangeState(csConnected);
         SetStatusText(std::string());
+        ChangeState(csConnected);
         if (FManager && FManager->CurrentEngine() == this) {
             SendCommand("getconfig");
         }
         SendCommand("gettasklist");
     } else if (!success && (state == csHandshake || state == csConnecting)) {
-        ChangeState(csError);
         SetStatusText(HandshakeFailedText);
+        ChangeState(csError);
     }
 }
 

@@ -177,7 +177,10 @@ class TEngine : public TModelObject {
 
     // The live task list in the order the tasks arrived.
     std::recursive_mutex& TaskLock() const { return FTaskLock; }
-    int32_t TaskCount() const { return static_cast<int32_t>(FTasks.size()); }
+    int32_t TaskCount() const {
+        std::lock_guard lock(FTaskLock);
+        return static_cast<int32_t>(FTasks.size());
+    }
     TTaskItem* Tasks(int32_t index) const;
     TTaskItem* FindTask(const TGUID& uid) const;
 

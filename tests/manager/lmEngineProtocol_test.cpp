@@ -286,7 +286,10 @@ TEST_F(EngineProtocol, RemovalsAndPrioritiesNameTasksByUid) {
     priority->Document.AddGUID("uid", uids[0]);
     priority->Document.AddGUID("uid", NewGUID());
     fake.Push(std::move(priority));
-    ASSERT_TRUE(Fixture.Until([&] { return engine->FindTask(uids[0])->Priority == -3; }));
+    ASSERT_TRUE(Fixture.Until([&] {
+        std::lock_guard lock(engine->TaskLock());
+        return engine->FindTask(uids[0])->Priority == -3;
+    }));
     EXPECT_EQ(Fixture.Log.Count(ntTaskChanged), 1);
 
     // Finished tasks are announced as a group while they still exist, then freed.

@@ -325,6 +325,12 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
         }
         return nullptr;
     };
+    // A task's state and priority, read under the task lock as the reader may be changing it.
+    auto stateOf = [&](const std::string& name) {
+        std::lock_guard lock(engine->TaskLock());
+        TTaskItem* found = task(name);
+        return found ? static_cast<int>(found->State) : -1;
+    };
     // One worker: the slow clip runs while the others wait.
     drop("slow.synth", "width=32 height=16 frames=400 rate=25 framedelayms=50");
     ASSERT_TRUE(fixture->Until([&] {
@@ -334,7 +340,7 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     drop("quick2.synth", "width=32 height=16 frames=2");
     drop("bad.synth", "openerror=no such clip");
     ASSERT_TRUE(fixture->Until([&] { return task("quick1") && task("quick2") && task("bad"); }));
-    EXPECT_EQ(task("quick1")->State, tsQueued);
+    EXPECT_EQ(stateOf("quick1"), tsQueued);
     EXPECT_EQ(fixture->Log.Count(ntTaskAdded), 4);
     EXPECT_GT(fixture->Log.Count(ntTaskStateChanged), 0);
 
@@ -343,7 +349,10 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     priority->Document.AddGUID("uid", task("quick1")->Uid);
     priority->Document.AddGUID("uid", NewGUID());
     ASSERT_TRUE(engine->SendPacket(std::move(priority)));
-    ASSERT_TRUE(fixture->Until([&] { return task("quick1")->Priority == 5; }));
+    ASSERT_TRUE(fixture->Until([&] {
+        std::lock_guard lock(engine->TaskLock());
+        return task("quick1")->Priority == 5;
+    }));
     EXPECT_EQ(fixture->Log.Count(ntTaskChanged, task("quick1")), 1);
 
     // The slow clip has shown progress; cancelling it lets the others run.
@@ -352,8 +361,8 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     cancel->Document.AddGUID("uid", task("slow")->Uid);
     ASSERT_TRUE(engine->SendPacket(std::move(cancel)));
     ASSERT_TRUE(fixture->Until([&] {
-        return task("slow")->State == tsCancelled && task("quick1")->State == tsFinished &&
-               task("quick2")->State == tsFinished && task("bad")->State == tsFailed;
+        return stateOf("slow") == tsCancelled && stateOf("quick1") == tsFinished &&
+               stateOf("quick2") == tsFinished && stateOf("bad") == tsFailed;
     })) << Install.LogText();
     EXPECT_EQ(fixture->Log.Count(ntTaskAdded), 4);  // every change came as a state push
     EXPECT_EQ(engine->TaskCount(), 4);
