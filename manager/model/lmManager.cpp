@@ -1,7 +1,6 @@
 #include "manager/model/lmManager.h"
 
 #include <filesystem>
-#include <unordered_set>
 
 #include "foundation/kxFastList.h"
 #include "port/port.h"

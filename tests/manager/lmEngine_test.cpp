@@ -333,9 +333,8 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     };
     // One worker: the slow clip runs while the others wait.
     drop("slow.synth", "width=32 height=16 frames=400 rate=25 framedelayms=50");
-    ASSERT_TRUE(fixture->Until([&] {
-        return task("slow.synth") && task("slow.synth")->State == tsTranscoding;
-    })) << Install.LogText();
+    ASSERT_TRUE(fixture->Until([&] { return stateOf("slow.synth") == tsTranscoding; }))
+        << Install.LogText();
     drop("quick1.synth", "width=32 height=16 frames=2");
     drop("quick2.synth", "width=32 height=16 frames=2");
     drop("bad.synth", "openerror=no such clip");
