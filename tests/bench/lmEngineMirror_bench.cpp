@@ -205,14 +205,22 @@ void BM_MirrorFollowsProgress(benchmark::State& state) {
 void BM_BareClientCountsPushes(benchmark::State& state) {
     TPushingEngine server;
     std::atomic<uint64_t> received{0};
+    std::atomic<bool> loggedIn{false};
     TXMLClient client;
     client.OnPacket = [&](TXMLClient& self, TXMLPacket& packet, TXMLPacketPtr&) {
         if (packet.Type == "serverinfo") {
             self.Send(NewPacket("login", LoginDigest(ControlSecret(), server.Challenge())));
+        } else if (packet.Type == "msg") {
+            loggedIn = true;
+        } else {
+            ++received;
         }
-        ++received;
     };
     client.Connect("127.0.0.1", server.Port());
+    // Pushes go to the connections the engine has accepted; the login reply shows it has.
+    while (!loggedIn.load()) {
+        std::this_thread::yield();
+    }
     for (auto _ : state) {
         const uint64_t target = received.load() + PushesPerIteration;
         server.Push(PushesPerIteration);
