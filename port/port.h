@@ -206,6 +206,9 @@ bool CreateFolders(const std::string& path);
 // in no particular order. Empty when the folder cannot be read.
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern);
 
+// True when the process may create files in the existing folder.
+bool FolderWritable(const std::string& path);
+
 // Removes a file (not a folder). True when it was removed.
 bool DeleteFile(const std::string& path);
 
@@ -322,6 +325,11 @@ std::string ExecutablePath();
 // Folder of the running executable with a trailing "/"; everything the server keeps on disk is
 // found relative to it, never relative to the working directory.
 std::string ExecutableFolder();
+
+// The folder where the current user's programs keep their settings, with a trailing "/":
+// $XDG_CONFIG_HOME when it is an absolute path, else ".config/" in the home folder ($HOME, or
+// the user database's entry). Empty when neither is known. The folder may not exist yet.
+std::string UserConfigFolder();
 
 // Writes one error entry to the system log (syslog, facility daemon) with `source` as the
 // identity. Failures are silent.

@@ -100,6 +100,13 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
     return names;
 }
 
+bool FolderWritable(const std::string& path) {
+    if (!FolderExists(path)) {
+        return false;
+    }
+    return access(path.c_str(), W_OK | X_OK) == 0;
+}
+
 bool DeleteFile(const std::string& path) {
     return path.empty() ? NoPath() : unlink(path.c_str()) == 0;
 }

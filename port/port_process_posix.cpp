@@ -1,9 +1,11 @@
 #include "port/port.h"
 
+#include <pwd.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <vector>
 
@@ -27,6 +29,32 @@ std::string ExecutableFolder() {
     const std::string path = ExecutablePath();
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string UserConfigFolder() {
+    auto withSlash = [](std::string folder) {
+        if (!folder.empty() && folder.back() != '/') {
+            folder.push_back('/');
+        }
+        return folder;
+    };
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg && xdg[0] == '/') {
+        return withSlash(xdg);
+    }
+    std::string home;
+    if (const char* variable = std::getenv("HOME"); variable && variable[0] == '/') {
+        home = variable;
+    } else {
+        std::vector<char> buffer(16384);
+        passwd entry{};
+        passwd* found = nullptr;
+        if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+            found->pw_dir && found->pw_dir[0] == '/') {
+            home = found->pw_dir;
+        }
+    }
+    return home.empty() ? std::string() : withSlash(home) + ".config/";
 }
 
 void SystemLogError(const std::string& source, const std::string& text) {

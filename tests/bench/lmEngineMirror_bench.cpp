@@ -1,0 +1,241 @@
+// The manager's mirror at scale: one engine with 2,000 tasks of which eight are running and
+// push their progress as fast as the connection carries it. Prints the "taskstate" packets
+// per second the mirror handles (each delivered to an observer on the main thread, as the
+// window's redraw is) and the main thread's busy share, beside a bare packet client on the
+// same transport that only counts what arrives: the ratio is what the mirror costs.
+
+#include <benchmark/benchmark.h>
+
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "foundation/kxLoginDigest.h"
+#include "foundation/kxXMLClientServer.h"
+#include "manager/model/lmManager.h"
+
+namespace {
+
+using namespace manager;
+using Clock = std::chrono::steady_clock;
+
+constexpr int TaskCount = 2000;
+constexpr int RunningCount = 8;
+constexpr int PushesPerIteration = 800;
+
+void TaskBody(TXMLUnicode& doc, const TGUID& uid, int state) {
+    doc.AddGUID("uid", uid);
+    doc.AddElement("stime", "10-12-2026 10:00:00");
+    doc.AddElement("etime", "00-00-0000 00:00:00");
+    doc.AddElement("qtime", "10-12-2026 09:59:00");
+    doc.AddElement("fname", "/media/watch/Queued/clip " + GUIDToString(uid) + ".mov");
+    doc.AddGUID("sid", uid);
+    doc.AddInteger("state", state);
+    doc.AddElement("smsg", state == 1 ? "Transcoding..." : "");
+    doc.AddFloat("prog", 0);
+    doc.AddInteger("prio", 0);
+    doc.OpenElement("meta");
+    doc.AddElement("recallid", "1234");
+    doc.CloseElement();
+}
+
+// An engine of our own that logs anyone in and, on request, has its running tasks push their
+// progress from a thread of its own.
+class TPushingEngine {
+  public:
+    TPushingEngine() {
+        for (int i = 0; i < TaskCount; ++i) {
+            FUids.push_back(NewGUID());
+        }
+        FServer.OnConnect = [this](TSocketServer&, TSocketClient& client) {
+            TXMLPacketPtr info = NewPacket("serverinfo");
+            info->Document.AddElement("version", "v1.0 build 1");
+            info->Document.AddInteger("protocolversion", 1);
+            info->Document.AddElement("uid", FChallenge);
+            static_cast<TXMLClient&>(client).Send(std::move(info));
+        };
+        FServer.OnPacket = [this](TXMLClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
+            if (packet.Type == "login") {
+                reply = NewPacket("msg", "login");
+                reply->Document.AddBoolean("success", true);
+                reply->Document.AddElement("message", "");
+            } else if (packet.Type == "gettasklist") {
+                client.Send(TaskList());
+            }
+        };
+        FServer.Listen(0);
+        FPusher = std::thread([this] { PushLoop(); });
+    }
+    ~TPushingEngine() {
+        {
+            std::lock_guard lock(FLock);
+            FEnding = true;
+        }
+        FChanged.notify_all();
+        FPusher.join();
+    }
+
+    uint16_t Port() const { return FServer.ListeningPort(); }
+    // Every connection gets that many more progress pushes.
+    void Push(int count) {
+        {
+            std::lock_guard lock(FLock);
+            FPending += count;
+        }
+        FChanged.notify_all();
+    }
+    // A bare client logs in by hand.
+    std::string Challenge() const { return FChallenge; }
+
+  private:
+    TXMLPacketPtr TaskList() const {
+        TXMLPacketPtr packet = NewPacket("tasklist");
+        packet->Document.OpenElement("tasks");
+        for (int i = 0; i < TaskCount; ++i) {
+            packet->Document.OpenElement("task");
+            TaskBody(packet->Document, FUids[static_cast<size_t>(i)], i < RunningCount ? 1 : 4);
+            packet->Document.CloseElement();
+        }
+        packet->Document.CloseElement();
+        return packet;
+    }
+
+    void PushLoop() {
+        uint64_t sent = 0;
+        for (;;) {
+            {
+                std::unique_lock lock(FLock);
+                FChanged.wait(lock, [this] { return FEnding || FPending > 0; });
+                if (FEnding) {
+                    return;
+                }
+                --FPending;
+            }
+            const size_t task = sent % RunningCount;
+            TXMLPacketPtr state = NewPacket("taskstate");
+            state->Document.AddGUID("uid", FUids[task]);
+            state->Document.AddElement("stime", "10-12-2026 10:00:00");
+            state->Document.AddElement("etime", "00-00-0000 00:00:00");
+            state->Document.AddInteger("state", 1);
+            state->Document.AddElement("smsg", "Transcoding...");
+            state->Document.AddFloat("prog", static_cast<double>(sent % 1000) / 10.0);
+            state->Document.AddInteger("prio", 0);
+            ++sent;
+            FServer.LockList();
+            for (int i = 0; i < FServer.Count(); ++i) {
+                static_cast<TXMLClient*>(FServer.Connection(i))->Send(*state);
+            }
+            FServer.UnlockList();
+        }
+    }
+
+    const std::string FChallenge = GUIDToString(NewGUID());
+    std::vector<TGUID> FUids;
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    int FPending = 0;
+    bool FEnding = false;
+    TXMLServer FServer;
+    std::thread FPusher;
+};
+
+// CPU time the calling thread has used.
+double ThreadCPUSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+std::string ConfigPath() {
+    std::random_device random;
+    return (std::filesystem::temp_directory_path() /
+            ("lmv-bench-manager-" + std::to_string(random()) + ".dat"))
+        .string();
+}
+
+// The mirror: the engine handles every push and the observer (on this, the main thread) finds
+// the task's row as a redraw would.
+void BM_MirrorFollowsProgress(benchmark::State& state) {
+    TPushingEngine server;
+    TQueuedNoticeDispatcher dispatcher;
+    TManager manager(dispatcher, ConfigPath());
+    double progressSum = 0;
+    manager.AddObserver([&](int32_t code, TModelObject* object) {
+        if (code == ntTaskChanged) {
+            progressSum += static_cast<TTaskItem*>(object)->Progress;
+        }
+    });
+    std::unique_ptr<TEngine> created = manager.NewEngine();
+    created->SetHost("127.0.0.1");
+    created->SetPort(server.Port());
+    TEngine* engine = manager.AddEngine(std::move(created));
+    manager.SetCurrentEngine(engine);
+    engine->Connect();
+    while (engine->TaskCount() < TaskCount) {
+        dispatcher.WaitAndDeliver(10);
+    }
+
+    // The main thread waits without spinning, so its CPU time is the time it spent busy.
+    const double cpuStart = ThreadCPUSeconds();
+    const Clock::time_point start = Clock::now();
+    for (auto _ : state) {
+        const uint64_t target = engine->PacketsHandled() + PushesPerIteration;
+        server.Push(PushesPerIteration);
+        while (engine->PacketsHandled() < target) {
+            dispatcher.WaitAndDeliver(1);
+        }
+        dispatcher.DeliverPending();
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    state.counters["packets/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * PushesPerIteration, benchmark::Counter::kIsRate);
+    state.counters["main_busy_share"] = (ThreadCPUSeconds() - cpuStart) / elapsed;
+    benchmark::DoNotOptimize(progressSum);
+}
+
+// The peer: the same pushes to a client that only counts them.
+void BM_BareClientCountsPushes(benchmark::State& state) {
+    TPushingEngine server;
+    std::atomic<uint64_t> received{0};
+    std::atomic<bool> loggedIn{false};
+    TXMLClient client;
+    client.OnPacket = [&](TXMLClient& self, TXMLPacket& packet, TXMLPacketPtr&) {
+        if (packet.Type == "serverinfo") {
+            self.Send(NewPacket("login", LoginDigest(ControlSecret(), server.Challenge())));
+        } else if (packet.Type == "msg") {
+            loggedIn = true;
+        } else {
+            ++received;
+        }
+    };
+    client.Connect("127.0.0.1", server.Port());
+    // Pushes go to the connections the engine has accepted; the login reply shows it has.
+    while (!loggedIn.load()) {
+        std::this_thread::yield();
+    }
+    for (auto _ : state) {
+        const uint64_t target = received.load() + PushesPerIteration;
+        server.Push(PushesPerIteration);
+        while (received.load() < target) {
+            std::this_thread::yield();
+        }
+    }
+    state.counters["packets/s"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * PushesPerIteration, benchmark::Counter::kIsRate);
+    client.Disconnect();
+}
+
+}  // namespace
+
+BENCHMARK(BM_MirrorFollowsProgress)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareClientCountsPushes)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
