@@ -130,6 +130,7 @@ TAVCodecContextPtr OpenFFmpegDecoder(const AVStream* stream, TFFmpegLogCapture& 
     if (error >= 0) {
         context->opaque = &capture;
         context->thread_count = 1;
+        context->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
         context->pkt_timebase = stream->time_base;
         error = avcodec_open2(context.get(), codec, nullptr);
     }
