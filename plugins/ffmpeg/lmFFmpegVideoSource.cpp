@@ -22,6 +22,23 @@ LvsBool LVS_CALL TFFmpegVideoSource::Open(const char16_t* fileName, int32_t /*fl
     }
 }
 
+LvsResult LVS_CALL TFFmpegVideoSource::QueryInterface(const TLvsIID& iid, void** object) {
+    if (object != nullptr && iid == IID_IVideoSourceMetadata) {
+        *object = static_cast<IVideoSourceMetadata*>(this);
+        AddRef();
+        return LVS_S_OK;
+    }
+    return TVideoSourceObject::QueryInterface(iid, object);
+}
+
+LvsBool LVS_CALL TFFmpegVideoSource::GetStartTimeCode(int32_t* length, char16_t* text) {
+    try {
+        return LvsCopyLastError(LvsToUtf16(FReader.StartTimeCode()), length, text);
+    } catch (...) {
+        return LvsFalse;
+    }
+}
+
 int32_t LVS_CALL TFFmpegVideoSource::GetPreferredBufferCount() {
     return PreferredBufferCount(FReader.FrameBytes(), FReader.FrameCount());
 }

@@ -17,9 +17,15 @@ struct TFFmpegVideoSourceOptions {
     bool ReportCodecTag = false;
 };
 
-class TFFmpegVideoSource final : public TVideoSourceObject<TFFmpegVideoSource> {
+class TFFmpegVideoSource final : public TVideoSourceObject<TFFmpegVideoSource>,
+                                 public IVideoSourceMetadata {
   public:
     explicit TFFmpegVideoSource(const TFFmpegVideoSourceOptions& options) : FOptions(options) {}
+
+    // Also answers IVideoSourceMetadata.
+    LvsResult LVS_CALL QueryInterface(const TLvsIID& iid, void** object) override;
+    int32_t LVS_CALL AddRef() override { return TVideoSourceObject::AddRef(); }
+    int32_t LVS_CALL Release() override { return TVideoSourceObject::Release(); }
 
     LvsBool LVS_CALL Open(const char16_t* fileName, int32_t flags) override;
     int32_t LVS_CALL GetHeight() override { return FReader.Height(); }
@@ -42,8 +48,7 @@ class TFFmpegVideoSource final : public TVideoSourceObject<TFFmpegVideoSource> {
     LvsBool LVS_CALL GetCaptionData(int32_t frame, void* buffer, int32_t bufferSize,
                                     int32_t* byteCount) override;
 
-    // The clip's start time code ("hh:mm:ss:ff"), empty when it has none.
-    const std::string& StartTimeCode() const { return FReader.StartTimeCode(); }
+    LvsBool LVS_CALL GetStartTimeCode(int32_t* length, char16_t* text) override;
 
   private:
     friend class TVideoSourceObject<TFFmpegVideoSource>;

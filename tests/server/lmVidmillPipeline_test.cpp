@@ -666,7 +666,10 @@ TEST_F(ServerPipeline, MediaFilesEndAsCompressedAVIsWithTheirMetadataAndSound) {
          "News.mxf",
          "LMVC|720|576|50",
          "48000|8",
-         {{"duration", "50"}, {"audiochannels", "8"}, {"framerate", "25"}}},
+         {{"duration", "50"},
+          {"audiochannels", "8"},
+          {"framerate", "25"},
+          {"starttc", "10:00:00:00"}}},
         {"rgba.tga", "Logo.tga", "", "", {{"codec", "STILL"}, {"ext", "tga"}, {"bitdepth", "32"}}},
     };
     for (const auto& c : cases) {

@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         source->GetPreferredBufferCount();
         if (frameBytes > 0 && frameBytes <= kMaxFuzzFrameBytes) {
             std::vector<uint8_t> frame(static_cast<size_t>(frameBytes));
-            std::vector<uint8_t> audio(8008 * 4 * static_cast<size_t>(source->GetAudioChannels() + 1));
+            std::vector<uint8_t> audio(8008 * 4 *
+                                       static_cast<size_t>(source->GetAudioChannels() + 1));
             for (const int32_t index : {0, 1, frames / 2, frames - 1, frames + 3, 0}) {
                 int32_t audioBytes = 0;
                 source->ReadFrameAudio(index, frame.data(), source->GetWidth() * 4, audio.data(),
