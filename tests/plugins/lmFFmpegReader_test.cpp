@@ -297,6 +297,69 @@ TEST(FFmpegReader, CaptionTrackPairsEqualTheSCCSource) {
     EXPECT_FALSE(reader.CaptionPair(20, pair));
 }
 
+// The caption pair the A/53 fixture carries in frame `frame`.
+std::array<uint8_t, 2> A53Pair(int32_t frame) {
+    return {static_cast<uint8_t>(0x80 | (frame & 0x7F)), static_cast<uint8_t>(0x41 + frame % 26)};
+}
+
+// H.264 in MP4 with one CEA-608 pair per frame in A/53 user data: an encoded elementary stream
+// with an SEI message (ITU-T T.35, "GA94" cc_data) put before each picture's slice.
+fs::path A53Fixture() {
+    const fs::path plain = MakeMediaFixture(
+        "a53_plain.h264", {"-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25", "-t", "2", "-c:v",
+                           "libx264", "-bf", "0", "-threads", "1", "-g", "10"});
+    const TMediaBytes stream = ReadMediaFile(plain);
+    TMediaBytes marked;
+    int32_t frame = 0;
+    for (size_t i = 0; i < stream.size(); ++i) {
+        const bool startCode =
+            i + 4 < stream.size() && stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1;
+        const int type = startCode ? stream[i + 3] & 0x1F : 0;
+        if (type == 1 || type == 5) {
+            const std::array<uint8_t, 2> pair = A53Pair(frame++);
+            const uint8_t sei[] = {0,    0,    1,    0x06,    0x04,    14,   0xB5,
+                                   0x00, 0x31, 'G',  'A',     '9',     '4',  0x03,
+                                   0x41, 0xFF, 0xFC, pair[0], pair[1], 0xFF, 0x80};
+            marked.insert(marked.end(), std::begin(sei), std::end(sei));
+        }
+        marked.push_back(stream[i]);
+    }
+    const fs::path withCaptions = plain.parent_path() / (plain.stem().string() + "-a53.h264");
+    if (!fs::exists(withCaptions)) {
+        const fs::path partial = withCaptions.string() + "." + std::to_string(getpid());
+        std::ofstream(partial, std::ios::binary)
+            .write(reinterpret_cast<const char*>(marked.data()),
+                   static_cast<std::streamsize>(marked.size()));
+        fs::rename(partial, withCaptions);
+    }
+    return MakeMediaFixture("a53.mp4", {"-r", "25", "-i", withCaptions.string(), "-c", "copy"});
+}
+
+TEST(FFmpegReader, CaptionsInTheVideoStreamComeOutPerFrame) {
+    TFFmpegReader reader;
+    OpenFixture(reader, A53Fixture());
+    ASSERT_EQ(reader.FrameCount(), 50);
+    ASSERT_TRUE(reader.HasCaptions());
+    // Asked before the frames were read, and at random.
+    for (const int32_t frame : {17, 3, 49, 0, 30, 31, 12}) {
+        uint8_t pair[2] = {};
+        ASSERT_TRUE(reader.CaptionPair(frame, pair)) << "frame " << frame;
+        EXPECT_EQ(pair[0], A53Pair(frame)[0]) << "frame " << frame;
+        EXPECT_EQ(pair[1], A53Pair(frame)[1]) << "frame " << frame;
+    }
+    // After reading every frame, as the server asks for them.
+    TFFmpegReader rendered;
+    OpenFixture(rendered, A53Fixture());
+    for (int32_t frame = 0; frame < rendered.FrameCount(); ++frame)
+        ReadFrame(rendered, frame);
+    for (int32_t frame = 0; frame < rendered.FrameCount(); ++frame) {
+        uint8_t pair[2] = {};
+        ASSERT_TRUE(rendered.CaptionPair(frame, pair)) << "frame " << frame;
+        EXPECT_EQ(pair[0], A53Pair(frame)[0]) << "frame " << frame;
+        EXPECT_EQ(pair[1], A53Pair(frame)[1]) << "frame " << frame;
+    }
+}
+
 TEST(FFmpegReader, StillImagesAreOneFrameWithoutRateAndKeepAlpha) {
     const struct {
         const char* Name;
