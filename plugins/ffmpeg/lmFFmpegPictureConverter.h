@@ -12,7 +12,7 @@
 class TFFmpegPictureConverter {
   public:
     // The scaler flags, shared with the tests' reference conversion.
-    static constexpr int kScalerFlags = SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT;
+    static constexpr int kScalerFlags = SWS_BICUBIC | SWS_FULL_CHR_H_INT;
 
     TFFmpegPictureConverter(int32_t width, int32_t height) : FWidth(width), FHeight(height) {}
 

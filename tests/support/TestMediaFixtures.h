@@ -232,9 +232,8 @@ inline std::vector<TMediaBytes> ReferenceFrames(const std::filesystem::path& fil
                                                 size_t frameBytes) {
     const std::string output =
         (MediaFixtureFolder() / ("reference-" + std::to_string(getpid()) + ".bgra")).string();
-    const std::string filter =
-        "scale=flags=bicubic+accurate_rnd+full_chroma_int:in_color_matrix=" + matrix +
-        ":in_range=" + range + ",format=bgra";
+    const std::string filter = "scale=flags=bicubic+full_chroma_int:in_color_matrix=" + matrix +
+                               ":in_range=" + range + ",format=bgra";
     std::vector<TMediaBytes> frames;
     if (!RunFFmpeg({"-i", file.string(), "-map", "0:v:0", "-fps_mode", "passthrough", "-vf", filter,
                     "-f", "rawvideo"},
