@@ -67,7 +67,8 @@ bool TFFmpegReader::OpenVideo(const std::string& path, bool still) {
     size_t captionBytes = 0;
     auto keepCaption = [&](int, double seconds, const uint8_t* data, int size) {
         if (size <= 0 || static_cast<size_t>(size) > kMaxCaptionSample ||
-            captionBytes + size > kMaxCaptionBytes) {
+            captionBytes + size > kMaxCaptionBytes ||
+            FTrackCaptions.size() >= TFFmpegPacketIndex::kMaxPackets) {
             return;
         }
         captionBytes += size;
