@@ -54,6 +54,9 @@ inline constexpr TLvsIID IID_IVideoSource = {
     0xE068BA01, 0x23BC, 0x454B, {0xAC, 0x7F, 0xFE, 0x6F, 0x83, 0xAA, 0x58, 0xFB}};
 inline constexpr TLvsIID IID_IVideoSourceEncoder = {
     0x14236056, 0xE7F0, 0x4F26, {0x8B, 0x49, 0xD1, 0xFD, 0xFA, 0xA2, 0xBA, 0xBA}};
+// Our own addition: the clip facts a container carries beyond the picture (IVideoSourceMetadata).
+inline constexpr TLvsIID IID_IVideoSourceMetadata = {
+    0x34D23E8F, 0xC694, 0x4EC8, {0x92, 0x3E, 0x16, 0xF2, 0x47, 0xEA, 0xD8, 0x1E}};
 inline constexpr TLvsIID IID_IVideoSourceHost = {
     0xBBC07298, 0x7D25, 0x4285, {0x9E, 0x39, 0xCE, 0x89, 0x3E, 0xD4, 0x55, 0x09}};
 
@@ -176,6 +179,19 @@ class IVideoSourceEncoder : public ILvsUnknown {
 
   protected:
     ~IVideoSourceEncoder() = default;
+};
+
+// Offered by sources whose files carry more than the picture; a host asks for it with
+// QueryInterface on the IVideoSource and may do without it. Same object and reference count as
+// the IVideoSource.
+class IVideoSourceMetadata : public ILvsUnknown {
+  public:
+    // The clip's start time code, "hh:mm:ss:ff" (";" before the frames for drop-frame), with
+    // the protocol of IVideoSource::GetLastError; false when the clip has none.
+    virtual LvsBool LVS_CALL GetStartTimeCode(int32_t* length, char16_t* text) = 0;  // slot 3
+
+  protected:
+    ~IVideoSourceMetadata() = default;
 };
 
 // The exports of a plug-in library, bound by name.

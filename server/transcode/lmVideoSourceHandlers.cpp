@@ -182,6 +182,34 @@ std::string TVideoSourceRef::LastError() {
     return LvsToUtf8(buffer.c_str());
 }
 
+std::string TVideoSourceRef::StartTimeCode() {
+    // "hh:mm:ss;ff" and a little room: anything longer is no time code.
+    constexpr int32_t maxLength = 32;
+    void* found = nullptr;
+    if (PluginCall([&] { return source_->QueryInterface(IID_IVideoSourceMetadata, &found); }) < 0 ||
+        found == nullptr) {
+        return {};
+    }
+    auto* metadata = static_cast<IVideoSourceMetadata*>(found);
+    std::string text;
+    try {
+        int32_t length = 0;
+        if (PluginCall([&] { return metadata->GetStartTimeCode(&length, nullptr); }) != LvsFalse &&
+            length > 0 && length <= maxLength) {
+            std::u16string buffer(static_cast<size_t>(length) + 1, u'\0');
+            if (PluginCall([&] { return metadata->GetStartTimeCode(&length, buffer.data()); }) !=
+                LvsFalse) {
+                buffer.resize(std::u16string_view(buffer.data()).size());
+                text = LvsToUtf8(buffer.c_str());
+            }
+        }
+    } catch (const TPluginFault&) {
+        text.clear();
+    }
+    PluginCall([&] { return metadata->Release(); });
+    return text;
+}
+
 TVideoSourceHandler::TVideoSourceHandler(port::DynamicLibrary library,
                                          TDeInitVideoSourceProc deInitVideoSource,
                                          TGetVideoSourceProc getVideoSource, std::string fileName)

@@ -69,6 +69,8 @@ class TVideoSourceRef {
     // The plug-in's error text; empty when it has none. An error text of a length no text can
     // have means the plug-in is broken: that raises TPluginFault.
     std::string LastError();
+    // The clip's start time code when the source offers IVideoSourceMetadata; empty otherwise.
+    std::string StartTimeCode();
 
   private:
     explicit TVideoSourceRef(IVideoSource* source) : source_(source) {}

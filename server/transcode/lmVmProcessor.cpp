@@ -167,6 +167,7 @@ bool TVmProcessor::FailPrepare(std::string Reason) {
 
 void TVmProcessor::ReleaseVideoSource() {
     FPrepareError.clear();
+    FStartTimeCode.clear();
     FVideoSource.Release();
     FFrameBuffer = {};
 }
@@ -188,6 +189,12 @@ bool TVmProcessor::Prepare(TVideoSourceRef Source, int DefaultRateIndex) {
     const int64_t pitch = static_cast<int64_t>(FWidth) * LvsBytesPerPixel;
     FPitch = pitch <= std::numeric_limits<int32_t>::max() ? static_cast<int32_t>(pitch) : 0;
     FFieldMode = DeriveFieldMode(shape.FieldOrder, shape.Interlaced, FWidth, FHeight);
+    // The time code is a fact about the clip, never a reason to refuse it.
+    try {
+        FStartTimeCode = FVideoSource.StartTimeCode();
+    } catch (const TPluginFault&) {
+        FStartTimeCode.clear();
+    }
 
     // Sample positions and the thumbnail frame are spread over the frames, so a clip without
     // any has nothing to read.
@@ -237,6 +244,9 @@ void TVmProcessor::WriteTechnicalMeta(TMetaItems& Meta, bool IsStill) const {
     }
     Meta.SetInteger(MetaAudioChannels, FAudioChannels);
     Meta.SetInteger(MetaThumbFrame, ThumbFrameIndex(FDuration));
+    if (!FStartTimeCode.empty()) {
+        Meta.SetText(MetaStartTimeCode, FStartTimeCode);
+    }
     // A field mode taken from the file name wins over the one the source reports.
     if (!Meta.Exists(MetaFieldMode)) {
         Meta.SetInteger(MetaFieldMode, FFieldMode);

@@ -172,6 +172,7 @@ class TVmProcessor : public TVmGuardedSettings<TVmProcessorSettings> {
     int32_t FHeight = 0;
     int32_t FBitDepth = 0;
     int32_t FFieldMode = 0;
+    std::string FStartTimeCode;  // of the prepared source; empty when it has none
     std::string FOutputPath;
     uint8_t FFrameRateIndex = 0;
     int32_t FAudioChannels = 0;

@@ -29,6 +29,7 @@
 #include "server/core/lmVmEngine.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "support/TestInstallation.h"
+#include "support/TestMediaFixtures.h"
 #include "support/TestProcess.h"
 
 using namespace testing_support;
@@ -246,7 +247,7 @@ class ServerPipeline : public ::testing::Test {
         Source = engine.Sources().AddNew();
         Source->SetName("Drop");
         Source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
-        Source->SetExtensionFilter("*.lvf; *.png; *.synth");
+        Source->SetExtensionFilter("*.lvf; *.png; *.synth; *.mp4; *.mov; *.mxf; *.ts; *.tga");
         if (withProcessor)
             Source->SetProcessor(processor);
         TVmSourceSettings sourceSettings = Source->Settings();
@@ -632,6 +633,106 @@ TEST_F(ServerPipeline, FileNameThatIsNotUTF8IsProcessedUnderItsOwnBytes) {
     EXPECT_EQ(Copies(name), 1);
     EXPECT_TRUE(fs::exists(Install.Folder() / "out" / "caf\xe9 cr\xe8me.avi"));
     EXPECT_TRUE(ProcessingFiles().empty()) << ::testing::PrintToString(ProcessingFiles());
+}
+
+// Media files of the kinds a facility receives, through the FFmpeg-based plug-ins: each ends as
+// an LMVC AVI (a still as a copy) with its metadata and sound.
+TEST_F(ServerPipeline, MediaFilesEndAsCompressedAVIsWithTheirMetadataAndSound) {
+    StartServer(2);
+    const struct {
+        const char* Fixture;
+        const char* Name;
+        const char* Video;  // ffprobe: tag|width|height|frames of the delivered file; "" a still
+        const char* Audio;  // ffprobe: rate|channels of its sound
+        std::map<std::string, std::string> Meta;
+    } cases[] = {
+        {"h264_aac.mp4",
+         "Promo.mp4",
+         "LMVC|192|108|75",
+         "48000|2",
+         {{"duration", "75"},
+          {"width", "192"},
+          {"bitdepth", "24"},
+          {"audiochannels", "2"},
+          {"framerate", "25"},
+          {"framediv", "1"},
+          {"codec", "LMVC"}}},
+        {"prores4444.mov",
+         "Key.mov",
+         "LMVC|160|120|25",
+         "",
+         {{"duration", "25"}, {"bitdepth", "32"}, {"audiochannels", "0"}}},
+        {"mpeg2_422.mxf",
+         "News.mxf",
+         "LMVC|720|576|50",
+         "48000|8",
+         {{"duration", "50"},
+          {"audiochannels", "8"},
+          {"framerate", "25"},
+          {"starttc", "10:00:00:00"}}},
+        {"rgba.tga", "Logo.tga", "", "", {{"codec", "STILL"}, {"ext", "tga"}, {"bitdepth", "32"}}},
+    };
+    for (const auto& c : cases) {
+        const fs::path fixture = MediaFixture(c.Fixture);
+        fs::copy_file(fixture, Install.Folder() / c.Name);
+        Drop(Install.Folder() / c.Name);
+    }
+    ASSERT_TRUE(WaitFor([&] { return AllTasksDone(std::size(cases)); }, 120s)) << Install.LogText();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::string uid = Watcher->UidOf(c.Name);
+        ASSERT_FALSE(uid.empty());
+        EXPECT_EQ(Watcher->State(uid), tsFinished)
+            << ::testing::PrintToString(Watcher->Messages(uid));
+        const auto meta = Watcher->Meta(uid);
+        for (const auto& [key, value] : c.Meta)
+            EXPECT_EQ(meta.count(key) ? meta.at(key) : "(none)", value) << key;
+        EXPECT_TRUE(fs::exists(Completed + c.Name));
+        if (std::string(c.Video).empty()) {
+            EXPECT_EQ(ReadAll(Install.Folder() / "out" / c.Name), ReadAll(MediaFixture(c.Fixture)));
+            continue;
+        }
+        const fs::path avi = Install.Folder() / "out" / (fs::path(c.Name).stem().string() + ".avi");
+        auto probe = [&](const char* streams, const char* entries) {
+            const TProcessResult result =
+                RunProcess({"ffprobe", "-v", "error", "-count_packets", "-select_streams", streams,
+                            "-show_entries", entries, "-of", "compact=p=0:nk=1", avi.string()});
+            EXPECT_EQ(result.ExitCode, 0) << result.Output;
+            return result.Output.substr(0, result.Output.find_last_not_of('\n') + 1);
+        };
+        EXPECT_EQ(probe("v", "stream=codec_tag_string,width,height,nb_read_packets"), c.Video);
+        EXPECT_EQ(probe("a", "stream=sample_rate,channels"), c.Audio);
+    }
+}
+
+// A file the libraries cannot read fails its task with their reason; the server goes on.
+TEST_F(ServerPipeline, DamagedMediaFileFailsWithTheLibrarysReason) {
+    StartServer();
+    std::string noise(100000, '\0');
+    uint32_t state = 15;
+    for (char& byte : noise) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    Install.WriteFile("Broken.mp4", noise);
+    Drop(Install.Folder() / "Broken.mp4");
+    const std::string uid = Watcher->WaitForDoneTask(60s);
+    ASSERT_FALSE(uid.empty()) << Install.LogText();
+    EXPECT_EQ(Watcher->State(uid), tsFailed);
+    WaitFor([&] { return Watcher->Messages(uid).size() >= 6; });
+    const std::vector<std::string> messages = Watcher->Messages(uid);
+    ASSERT_FALSE(messages.empty());
+    const std::string reason = messages.back();
+    EXPECT_EQ(reason.rfind("Error opening source file: ", 0), 0u) << reason;
+    EXPECT_GT(reason.size(), std::string("Error opening source file: ").size() + 3) << reason;
+    EXPECT_EQ(reason.find("Codec not found."), std::string::npos) << reason;
+    EXPECT_TRUE(fs::exists(Source->FailedFolder() + "Broken.mp4"));
+
+    // The server still serves files.
+    fs::copy_file(MediaFixture("rgba.tga"), Install.Folder() / "After.tga");
+    Drop(Install.Folder() / "After.tga");
+    ASSERT_TRUE(WaitFor([&] { return AllTasksDone(2); }, 60s)) << Install.LogText();
+    EXPECT_EQ(Watcher->State(Watcher->UidOf("After.tga")), tsFinished);
 }
 
 }  // namespace

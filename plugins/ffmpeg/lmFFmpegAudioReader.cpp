@@ -1,0 +1,229 @@
+#include "plugins/ffmpeg/lmFFmpegAudioReader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "plugins/ffmpeg/lmFFmpegFrameTiming.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+namespace {
+
+// A jump ahead up to this far is decoded through rather than sought.
+constexpr int64_t kDecodeThroughSamples = 10 * kAudioSampleRate;
+
+}  // namespace
+
+struct TFFmpegAudioReader::TStream {
+    int Index = -1;
+    int Channels = 0;
+    int ChannelOffset = 0;
+    AVRational TimeBase{1, 1};
+    TAVCodecContextPtr Decoder;
+    TSwrContextPtr Resampler;
+    AVChannelLayout InLayout{};
+    int InFormat = -1;
+    int InRate = 0;
+    std::vector<int16_t> Queue;  // interleaved samples from QueueStart on
+    int64_t QueueStart = 0;
+    bool Placed = false;  // QueueStart is known
+    bool Ended = false;
+
+    ~TStream() { av_channel_layout_uninit(&InLayout); }
+    int64_t QueuedFrames() const { return static_cast<int64_t>(Queue.size()) / Channels; }
+};
+
+TFFmpegAudioReader::TFFmpegAudioReader() = default;
+TFFmpegAudioReader::~TFFmpegAudioReader() = default;
+
+bool TFFmpegAudioReader::Open(const std::string& path, double videoStart) {
+    FVideoStart = videoStart;
+    int error = 0;
+    FContext = OpenFFmpegInput(path, FCapture, false, error);
+    FPacket.reset(av_packet_alloc());
+    FFrame.reset(av_frame_alloc());
+    if (!FContext || !FPacket || !FFrame) {
+        return false;
+    }
+    for (unsigned i = 0; i < FContext->nb_streams; ++i) {
+        AVStream* stream = FContext->streams[i];
+        stream->discard = AVDISCARD_ALL;
+        const int channels = stream->codecpar->ch_layout.nb_channels;
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO || channels <= 0 ||
+            FChannels + channels > kMaxChannels) {
+            continue;
+        }
+        std::string reason;
+        auto entry = std::make_unique<TStream>();
+        entry->Decoder = OpenFFmpegDecoder(stream, FCapture, reason);
+        if (!entry->Decoder) {
+            continue;
+        }
+        entry->Index = static_cast<int>(i);
+        entry->Channels = channels;
+        entry->ChannelOffset = FChannels;
+        entry->TimeBase = stream->time_base;
+        stream->discard = AVDISCARD_DEFAULT;
+        FChannels += channels;
+        FStreams.push_back(std::move(entry));
+    }
+    return FChannels > 0;
+}
+
+void TFFmpegAudioReader::Seek(int64_t position) {
+    ++FSeeks;
+    const double seconds = static_cast<double>(position) / kAudioSampleRate + FVideoStart;
+    const auto timestamp = static_cast<int64_t>(seconds * AV_TIME_BASE);
+    av_seek_frame(FContext.get(), -1, std::max<int64_t>(timestamp, 0), AVSEEK_FLAG_BACKWARD);
+    for (auto& stream : FStreams) {
+        avcodec_flush_buffers(stream->Decoder.get());
+        stream->Resampler.reset();
+        stream->Queue.clear();
+        stream->Placed = false;
+        stream->Ended = false;
+    }
+    FEnded = false;
+}
+
+void TFFmpegAudioReader::Queue(TStream& stream, const AVFrame& frame) {
+    if (frame.nb_samples <= 0 || frame.sample_rate <= 0 || frame.ch_layout.nb_channels <= 0) {
+        return;
+    }
+    if (!stream.Placed) {
+        const int64_t pts = frame.best_effort_timestamp;
+        stream.QueueStart =
+            pts == AV_NOPTS_VALUE
+                ? FReadEnd
+                : std::llround((static_cast<double>(pts) * av_q2d(stream.TimeBase) - FVideoStart) *
+                               kAudioSampleRate);
+        stream.Placed = true;
+    }
+    if (!stream.Resampler || frame.format != stream.InFormat ||
+        frame.sample_rate != stream.InRate ||
+        av_channel_layout_compare(&frame.ch_layout, &stream.InLayout) != 0) {
+        AVChannelLayout outLayout{};
+        if (frame.ch_layout.nb_channels == stream.Channels) {
+            av_channel_layout_copy(&outLayout, &frame.ch_layout);
+        } else {
+            av_channel_layout_default(&outLayout, stream.Channels);
+        }
+        SwrContext* resampler = nullptr;
+        const int made = swr_alloc_set_opts2(
+            &resampler, &outLayout, AV_SAMPLE_FMT_S16, kAudioSampleRate,
+            const_cast<AVChannelLayout*>(&frame.ch_layout),
+            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0, nullptr);
+        av_channel_layout_uninit(&outLayout);
+        stream.Resampler.reset(resampler);
+        if (made < 0 || swr_init(resampler) < 0) {
+            stream.Resampler.reset();
+            return;
+        }
+        av_channel_layout_uninit(&stream.InLayout);
+        av_channel_layout_copy(&stream.InLayout, &frame.ch_layout);
+        stream.InFormat = frame.format;
+        stream.InRate = frame.sample_rate;
+    }
+    const int room = swr_get_out_samples(stream.Resampler.get(), frame.nb_samples);
+    if (room <= 0) {
+        return;
+    }
+    const size_t used = stream.Queue.size();
+    stream.Queue.resize(used + static_cast<size_t>(room) * stream.Channels);
+    auto* out = reinterpret_cast<uint8_t*>(stream.Queue.data() + used);
+    const int made =
+        swr_convert(stream.Resampler.get(), &out, room,
+                    const_cast<const uint8_t**>(frame.extended_data), frame.nb_samples);
+    stream.Queue.resize(used + static_cast<size_t>(std::max(made, 0)) * stream.Channels);
+}
+
+bool TFFmpegAudioReader::Pump() {
+    int error = av_read_frame(FContext.get(), FPacket.get());
+    for (int retries = 0; error == AVERROR(EAGAIN) && retries < 1000; ++retries) {
+        error = av_read_frame(FContext.get(), FPacket.get());
+    }
+    TStream* target = nullptr;
+    if (error >= 0) {
+        for (auto& stream : FStreams) {
+            if (stream->Index == FPacket->stream_index) {
+                target = stream.get();
+            }
+        }
+        if (target == nullptr) {
+            av_packet_unref(FPacket.get());
+            return true;
+        }
+    }
+    auto drain = [this](TStream& stream) {
+        while (avcodec_receive_frame(stream.Decoder.get(), FFrame.get()) >= 0) {
+            Queue(stream, *FFrame);
+            av_frame_unref(FFrame.get());
+        }
+    };
+    if (error < 0) {
+        for (auto& stream : FStreams) {
+            avcodec_send_packet(stream->Decoder.get(), nullptr);
+            drain(*stream);
+            stream->Ended = true;
+        }
+        FEnded = true;
+        return false;
+    }
+    avcodec_send_packet(target->Decoder.get(), FPacket.get());
+    av_packet_unref(FPacket.get());
+    drain(*target);
+    return true;
+}
+
+bool TFFmpegAudioReader::Covered(int64_t end) const {
+    for (const auto& stream : FStreams) {
+        if (stream->Ended) {
+            continue;
+        }
+        if (!stream->Placed || stream->QueueStart + stream->QueuedFrames() < end) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void TFFmpegAudioReader::Read(int64_t position, int32_t samples, int16_t* target) {
+    std::memset(target, 0, static_cast<size_t>(samples) * FChannels * sizeof(int16_t));
+    if (!FContext || samples <= 0) {
+        return;
+    }
+    if (position < FReadEnd || position > FReadEnd + kDecodeThroughSamples) {
+        Seek(position);
+    }
+    const int64_t end = position + samples;
+    auto full = [this] {
+        return std::any_of(FStreams.begin(), FStreams.end(), [](const auto& stream) {
+            return stream->QueuedFrames() > kMaxQueuedSamples;
+        });
+    };
+    while (!FEnded && !Covered(end) && !full()) {
+        Pump();
+    }
+    for (auto& stream : FStreams) {
+        if (!stream->Placed) {
+            continue;
+        }
+        const int channels = stream->Channels;
+        const int64_t from = std::max(position, stream->QueueStart);
+        const int64_t to = std::min(end, stream->QueueStart + stream->QueuedFrames());
+        for (int64_t s = from; s < to; ++s) {
+            const int16_t* in = stream->Queue.data() + (s - stream->QueueStart) * channels;
+            int16_t* out = target + (s - position) * FChannels + stream->ChannelOffset;
+            std::memcpy(out, in, static_cast<size_t>(channels) * sizeof(int16_t));
+        }
+        // What lies before the end of this read is never asked for again without a seek.
+        const int64_t consumed =
+            std::clamp<int64_t>(end - stream->QueueStart, 0, stream->QueuedFrames());
+        stream->Queue.erase(stream->Queue.begin(),
+                            stream->Queue.begin() + static_cast<ptrdiff_t>(consumed * channels));
+        stream->QueueStart += consumed;
+    }
+    FReadEnd = end;
+}

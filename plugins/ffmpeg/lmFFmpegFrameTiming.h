@@ -1,0 +1,31 @@
+#pragma once
+
+// The arithmetic between video frames and 48 kHz audio: the two-decimal frame rate, the samples
+// of each frame within its block of five (the 29.97 and 59.94 cadences), and how many frames a
+// host should buffer ahead.
+
+#include <cstdint>
+
+inline constexpr int32_t kAudioSampleRate = 48000;
+inline constexpr int32_t kFramesPerAudioBlock = 5;
+
+// The rate rounded to two decimals and held as a single float, as the source reports it.
+double RoundedFrameRate(double rawRate);
+
+// The audio of one frame within its five-frame block.
+struct TAudioCadence {
+    int32_t Samples = 0;       // samples of this frame
+    int32_t Offset = 0;        // where they start within the block, in samples
+    int32_t BlockSamples = 0;  // samples of the whole block
+};
+
+// trunc(48000 / rate + 0.5); 0 for a rate that is not positive.
+int32_t SamplesPerFrame(double frameRate);
+
+// The cadence of `frame` at `frameRate`: 1602, 1602, 1601, 1602, 1601 at 29.97; 801 four times
+// then 800 at 59.94; 48000 / rate for every frame otherwise.
+TAudioCadence AudioCadence(double frameRate, int64_t frame);
+
+// Frames worth buffering: 40 MiB of frames (at least 300 KiB each), at most the clip's length
+// and never fewer than four for short clips.
+int32_t PreferredBufferCount(int64_t frameBytes, int32_t frameCount);

@@ -1,0 +1,142 @@
+#include "plugins/ffmpeg/lmFFmpegLibrary.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+std::string TFFmpegLogCapture::LastMessage() const {
+    std::lock_guard lock(FLock);
+    return FLast;
+}
+
+void TFFmpegLogCapture::Clear() {
+    std::lock_guard lock(FLock);
+    FLast.clear();
+}
+
+void TFFmpegLogCapture::Add(const char* message) {
+    std::string text = message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    if (text.empty()) {
+        return;
+    }
+    std::lock_guard lock(FLock);
+    FLast = std::move(text);
+}
+
+namespace {
+
+// The capture attached to the logging object, if it is one of our contexts.
+TFFmpegLogCapture* CaptureOf(void* object) {
+    if (object == nullptr) {
+        return nullptr;
+    }
+    const AVClass* objectClass = *static_cast<const AVClass* const*>(object);
+    if (objectClass == avformat_get_class()) {
+        return static_cast<TFFmpegLogCapture*>(static_cast<AVFormatContext*>(object)->opaque);
+    }
+    if (objectClass == avcodec_get_class()) {
+        return static_cast<TFFmpegLogCapture*>(static_cast<AVCodecContext*>(object)->opaque);
+    }
+    return nullptr;
+}
+
+void LogHook(void* object, int level, const char* format, va_list arguments) {
+    if (level > AV_LOG_ERROR) {
+        return;
+    }
+    TFFmpegLogCapture* capture = CaptureOf(object);
+    if (capture == nullptr) {
+        return;
+    }
+    char line[512];
+    std::vsnprintf(line, sizeof line, format, arguments);
+    capture->Add(line);
+}
+
+}  // namespace
+
+void InstallFFmpegLogHook() {
+    static std::once_flag installed;
+    std::call_once(installed, [] { av_log_set_callback(LogHook); });
+}
+
+std::string FFmpegErrorText(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    if (av_strerror(error, text, sizeof text) < 0) {
+        std::snprintf(text, sizeof text, "error %d", error);
+    }
+    return text;
+}
+
+std::string FFmpegReason(const TFFmpegLogCapture& capture, int error) {
+    const std::string logged = capture.LastMessage();
+    const std::string coded = error < 0 ? FFmpegErrorText(error) : std::string();
+    if (logged.empty()) {
+        return coded;
+    }
+    return coded.empty() || logged == coded ? logged : logged + " (" + coded + ")";
+}
+
+TAVFormatContextPtr OpenFFmpegInput(const std::string& path, TFFmpegLogCapture& capture, bool still,
+                                    int& error) {
+    AVFormatContext* context = avformat_alloc_context();
+    if (context == nullptr) {
+        error = AVERROR(ENOMEM);
+        return nullptr;
+    }
+    context->opaque = &capture;
+    AVDictionary* options = nullptr;
+    // Only local files: a name such as "take: 1.mov" is not a protocol, nor may a playlist in
+    // the file reach out to the network.
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    const AVInputFormat* inputFormat = nullptr;
+    if (still) {
+        inputFormat = av_find_input_format("image2");
+        av_dict_set(&options, "pattern_type", "none", 0);
+    }
+    // avformat_open_input frees the context when it fails.
+    error = avformat_open_input(&context, ("file:" + path).c_str(), inputFormat, &options);
+    av_dict_free(&options);
+    if (error < 0) {
+        return nullptr;
+    }
+    TAVFormatContextPtr owned(context);
+    error = avformat_find_stream_info(context, nullptr);
+    if (error < 0) {
+        return nullptr;
+    }
+    return owned;
+}
+
+TAVCodecContextPtr OpenFFmpegDecoder(const AVStream* stream, TFFmpegLogCapture& capture,
+                                     std::string& reason) {
+    const AVCodec* codec = avcodec_find_decoder(stream->codecpar->codec_id);
+    if (codec == nullptr) {
+        reason = std::string("no decoder for ") + avcodec_get_name(stream->codecpar->codec_id);
+        return nullptr;
+    }
+    TAVCodecContextPtr context(avcodec_alloc_context3(codec));
+    if (!context) {
+        reason = FFmpegErrorText(AVERROR(ENOMEM));
+        return nullptr;
+    }
+    int error = avcodec_parameters_to_context(context.get(), stream->codecpar);
+    if (error >= 0) {
+        context->opaque = &capture;
+        context->thread_count = 1;
+        context->flags2 |= AV_CODEC_FLAG2_SHOW_ALL;
+        context->pkt_timebase = stream->time_base;
+        error = avcodec_open2(context.get(), codec, nullptr);
+    }
+    if (error < 0) {
+        reason = FFmpegReason(capture, error);
+        return nullptr;
+    }
+    return context;
+}
