@@ -16,7 +16,7 @@
 #include "foundation/kxByteOrder.h"
 #include "plugins/avi/lmAVIAudio.h"
 #include "plugins/avi/lmAVIReader.h"
-#include "plugins/avi/lmAudioCadence.h"
+#include "plugins/interface/lmAudioCadence.h"
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "plugins/interface/lmVideoSourceObject.h"
 #include "plugins/interface/lmVideoSourceText.h"
