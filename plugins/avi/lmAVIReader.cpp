@@ -106,9 +106,11 @@ bool TAVIReader::Open(const std::string& path) {
     if (FStreams.empty()) {
         return Fail("the file declares no streams");
     }
+    // An empty super index says nothing (a damaged one may have lost its count): the stream is
+    // indexed otherwise.
     bool allIndexed = true;
     for (const TStream& s : FStreams) {
-        allIndexed = allIndexed && s.HasSuperIndex;
+        allIndexed = allIndexed && s.HasSuperIndex && !s.SuperIndex.empty();
     }
     if (allIndexed && TakeSuperIndexes()) {
         FIndexKind = TIndexKind::SuperIndex;
@@ -358,8 +360,11 @@ bool TAVIReader::ChunkFits(uint64_t pos, uint32_t size) const {
 bool TAVIReader::TakeSuperIndexes() {
     std::vector<std::vector<TChunk>> lists(FStreams.size());
     for (size_t s = 0; s < FStreams.size(); ++s) {
+        // Standard indexes follow one another in the file and never overlap, so however the
+        // super index is forged, the entries taken are bounded by the file's size.
+        uint64_t free = 0;
         for (const uint64_t pos : FStreams[s].SuperIndex) {
-            if (!TakeStandardIndex(s, pos, lists[s])) {
+            if (pos < free || !TakeStandardIndex(s, pos, lists[s], free)) {
                 return false;
             }
         }
@@ -372,7 +377,8 @@ bool TAVIReader::TakeSuperIndexes() {
 
 // A standard index: a 24-byte header (entries per long, type, count, chunk id, base offset),
 // then per chunk its offset from the base and its size; a field index adds a third value.
-bool TAVIReader::TakeStandardIndex(size_t stream, uint64_t pos, std::vector<TChunk>& chunks) {
+bool TAVIReader::TakeStandardIndex(size_t stream, uint64_t pos, std::vector<TChunk>& chunks,
+                                   uint64_t& end) {
     uint8_t head[8 + kStandardIndexHeader];
     if (!ReadAt(pos, head, sizeof(head)) || head[0] != 'i' || head[1] != 'x') {
         return false;
@@ -390,6 +396,7 @@ bool TAVIReader::TakeStandardIndex(size_t stream, uint64_t pos, std::vector<TChu
     if (chunks.size() + inUse > kMaxChunksPerStream) {
         return false;
     }
+    end = pos + 8 + size;
     uint64_t at = pos + 8 + kStandardIndexHeader;
     uint8_t entry[12];
     for (uint32_t i = 0; i < inUse; ++i, at += entrySize) {

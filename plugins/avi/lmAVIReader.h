@@ -45,9 +45,9 @@ class TAVIReader {
         std::vector<uint8_t> Format;      // strf
         std::vector<uint8_t> Properties;  // vprp, when the stream list carries one
         std::vector<TChunk> Chunks;
-        // Chunks of a super index, before they are taken as the stream's chunks.
+        // The OpenDML super index: the positions of the stream's standard index chunks.
         bool HasSuperIndex = false;
-        std::vector<uint64_t> SuperIndex;  // positions of the standard index chunks
+        std::vector<uint64_t> SuperIndex;
     };
 
     TAVIReader() = default;
@@ -92,7 +92,8 @@ class TAVIReader {
                    const char* what);
     bool ReadSuperIndex(TStream& stream, uint64_t pos, uint32_t size);
     bool TakeSuperIndexes();
-    bool TakeStandardIndex(size_t stream, uint64_t pos, std::vector<TChunk>& chunks);
+    // Appends the entries of the standard index at `pos`; `end` receives the index's end.
+    bool TakeStandardIndex(size_t stream, uint64_t pos, std::vector<TChunk>& chunks, uint64_t& end);
     bool TakeIdx1();
     bool TakeScan();
     // The stream a chunk id names ("00dc" -> 0), or -1.

@@ -546,17 +546,27 @@ TEST_F(AVIPluginTest, IndexesFallBackToIdx1AndToAWalk) {
     c.AudioSamples = 1920 * 12;
     const std::string path = PathOf("clip.avi");
     WriteClip(path, c);
-    TBytes bytes = ReadAll(path);
-    // The video stream's first super-index entry points past the end of the file.
-    const size_t indx = Find(bytes, "indx");
+    const TBytes whole = ReadAll(path);
+    // The video stream's super index: its count, then its first entry (position, size).
+    const size_t indx = Find(whole, "indx");
     ASSERT_NE(indx, std::string::npos);
-    StoreLE64(&bytes[indx + 8 + 24], uint64_t{1} << 40);
-    WriteAll(path, bytes);
-    {
+    const size_t count = indx + 8 + 4, entry = indx + 8 + 24;
+    TBytes pastTheEnd = whole, listedTwice = whole, countLost = whole;
+    StoreLE64(&pastTheEnd[entry], uint64_t{1} << 40);
+    StoreLE32(&listedTwice[count], 2);
+    std::copy_n(&whole[entry], 16, &listedTwice[entry + 16]);
+    StoreLE32(&countLost[count], 0);
+    for (const auto& [name, damaged] : {std::pair{"entry past the end", &pastTheEnd},
+                                        std::pair{"standard index listed twice", &listedTwice},
+                                        std::pair{"count lost", &countLost}}) {
+        SCOPED_TRACE(name);
+        WriteAll(path, *damaged);
         TAVIReader reader;
         ASSERT_TRUE(reader.Open(path)) << reader.LastError();
         EXPECT_EQ(reader.IndexKind(), TAVIReader::TIndexKind::Idx1);
+        EXPECT_EQ(reader.Streams()[0].Chunks.size(), static_cast<size_t>(c.Frames));
     }
+    TBytes bytes = pastTheEnd;
     // And idx1 loses its identity.
     const size_t idx1 = Find(bytes, "idx1");
     ASSERT_NE(idx1, std::string::npos);
