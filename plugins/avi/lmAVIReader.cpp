@@ -57,6 +57,9 @@ bool TAVIReader::ReadAt(uint64_t pos, void* out, size_t size) {
     if (pos > FFileSize || size > FFileSize - pos) {
         return false;
     }
+    if (size == 0) {
+        return true;
+    }
     const bool inWindow = pos >= FWindowPos && pos - FWindowPos + size <= FWindow.size();
     if (!inWindow) {
         if (size > kWindowSize) {

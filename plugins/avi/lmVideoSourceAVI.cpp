@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -398,15 +399,23 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
     }
 
     bool ReadAudio(int32_t frame, uint8_t* out, int32_t space, int32_t& bytes) {
-        const int32_t samples = FCadence.Samples(frame);
-        const size_t wanted = static_cast<size_t>(samples) * FAudio.Channels() * 2;
-        FAudioBlock.resize(wanted);
+        // Only what the caller's buffer takes is read, so memory follows the buffer, not the
+        // rate the file claims.
+        const size_t block = static_cast<size_t>(FAudio.Channels()) * 2;
+        const size_t fits = (static_cast<size_t>(space) + block - 1) / block;
+        const auto samples = static_cast<int32_t>(std::min<size_t>(FCadence.Samples(frame), fits));
+        const size_t copy =
+            std::min(static_cast<size_t>(samples) * block, static_cast<size_t>(space));
+        bytes = 0;
+        if (copy == 0) {
+            return true;
+        }
+        FAudioBlock.resize(static_cast<size_t>(samples) * block);
         std::string error;
         if (!FAudio.Read(FReader, FCadence.FirstSample(frame), samples, FAudioBlock.data(),
                          error)) {
             return Fail(error);
         }
-        const size_t copy = std::min(wanted, static_cast<size_t>(space));
         std::memcpy(out, FAudioBlock.data(), copy);
         bytes = static_cast<int32_t>(copy);
         return true;

@@ -442,7 +442,8 @@ LvsBool LVS_CALL TMovieEncoder::BeginEncode(const char16_t* fileName, int32_t wi
                                             int32_t rateNumerator, int32_t rateDenominator,
                                             LvsBool withAudio) {
     try {
-        FSession.reset();
+        // A movie still open is completed before the next one begins.
+        EndEncode();
         FError.clear();
         uint32_t codecType = FCodecType;
         const std::u16string tag = codecTag != nullptr ? std::u16string(codecTag) : u"";
