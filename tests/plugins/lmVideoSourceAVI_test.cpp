@@ -325,8 +325,15 @@ TEST_F(AVIPluginTest, FramesAndAudioReadBackExactlyInAnyOrder) {
 // Little-endian pieces of a RIFF file.
 struct TRiffBytes {
     TBytes Bytes;
-    void Code(const char* code) { Bytes.insert(Bytes.end(), code, code + 4); }
-    void U16(uint16_t v) { Bytes.insert(Bytes.end(), {uint8_t(v), uint8_t(v >> 8)}); }
+    void Code(const char* code) {
+        for (int i = 0; i < 4; ++i) {
+            Bytes.push_back(static_cast<uint8_t>(code[i]));
+        }
+    }
+    void U16(uint16_t v) {
+        Bytes.push_back(static_cast<uint8_t>(v));
+        Bytes.push_back(static_cast<uint8_t>(v >> 8));
+    }
     void U32(uint32_t v) {
         U16(static_cast<uint16_t>(v));
         U16(static_cast<uint16_t>(v >> 16));

@@ -280,12 +280,6 @@ class TMovieEncoder::TSession {
         if (FPicture == nullptr || FPacket == nullptr) {
             return Fail("out of memory");
         }
-        FPicture->format = FVideo->pix_fmt;
-        FPicture->width = FWidth;
-        FPicture->height = FHeight;
-        if (av_frame_get_buffer(FPicture, 0) < 0) {
-            return Fail("out of memory for a picture");
-        }
         FScaler = sws_getContext(FWidth, FHeight, AV_PIX_FMT_BGRA, FWidth, FHeight, FVideo->pix_fmt,
                                  SWS_BICUBIC | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
                                  nullptr, nullptr);
@@ -302,8 +296,14 @@ class TMovieEncoder::TSession {
         return true;
     }
 
+    // Each picture gets a buffer of its own: the encoder's threads may still hold the last
+    // one, and making it writable in place would copy what they are about to free.
     bool EncodePicture(int64_t index) {
-        if (av_frame_make_writable(FPicture) < 0) {
+        av_frame_unref(FPicture);
+        FPicture->format = FVideo->pix_fmt;
+        FPicture->width = FWidth;
+        FPicture->height = FHeight;
+        if (av_frame_get_buffer(FPicture, 0) < 0) {
             return Fail("out of memory for a picture");
         }
         const uint8_t* source[1] = {FBGRA.data()};
