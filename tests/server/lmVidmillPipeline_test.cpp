@@ -247,7 +247,7 @@ class ServerPipeline : public ::testing::Test {
         Source = engine.Sources().AddNew();
         Source->SetName("Drop");
         Source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
-        Source->SetExtensionFilter("*.lvf; *.png; *.synth; *.mp4; *.mov; *.mxf; *.ts; *.tga");
+        Source->SetExtensionFilter("*.lvf; *.png; *.synth; *.mp4; *.mov; *.mxf; *.ts; *.tga; *.avi");
         if (withProcessor)
             Source->SetProcessor(processor);
         TVmSourceSettings sourceSettings = Source->Settings();
@@ -385,6 +385,54 @@ TEST_F(ServerPipeline, ClipInTheWatchFolderEndsAsACompressedAVINamedFromItsMetad
     EXPECT_EQ(meta.count("codec") ? meta.at("codec") : "", "LMVC");
     EXPECT_EQ(meta.count("filesize") ? meta.at("filesize") : "",
               std::to_string(fs::file_size(avi)));
+}
+
+// An LMVC AVI the server made (interlaced, with audio), dropped back in under another name, is
+// copied as it is; the AVI plug-in reads its frames for the flipbook and reports what the file
+// holds.
+TEST_F(ServerPipeline, LmvcAVIDroppedBackInIsCopiedUnchangedWithItsFlipbook) {
+    Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
+    StartServer();
+    Install.WriteFile("Promo.synth",
+                      "width=64 height=48 frames=8 rate=29.97 interlaced=1 fieldorder=2 audio=2");
+    Drop(Install.Folder() / "Promo.synth");
+    const std::string first = Watcher->WaitForDoneTask();
+    ASSERT_FALSE(first.empty()) << Install.LogText();
+    ASSERT_EQ(Watcher->State(first), tsFinished)
+        << ::testing::PrintToString(Watcher->Messages(first));
+    const fs::path made = Install.Folder() / "out" / "Promo.avi";
+    const std::string bytes = ReadAll(made);
+    ASSERT_FALSE(bytes.empty());
+
+    fs::copy_file(made, Install.Folder() / "Promo again.avi");
+    Drop(Install.Folder() / "Promo again.avi");
+    ASSERT_TRUE(WaitFor([&] { return AllTasksDone(2); }, 25s)) << Install.LogText();
+    const std::string uid = Watcher->UidOf("Promo again.avi");
+    ASSERT_FALSE(uid.empty());
+    EXPECT_EQ(Watcher->State(uid), tsFinished) << ::testing::PrintToString(Watcher->Messages(uid));
+    const std::vector<std::string> expected = {"Validating file.",
+                                               "Retrieving video handler.",
+                                               "Opening source file.",
+                                               "Transcoding...",
+                                               "Importing Lumenar Codec video...",
+                                               "Generating flipbook...",
+                                               "Flipbook generation complete.",
+                                               "Deleting intermediate file.",
+                                               "Moving source file to finished.",
+                                               "Completed."};
+    EXPECT_EQ(Watcher->Messages(uid), expected);
+    EXPECT_EQ(ReadAll(Install.Folder() / "out" / "Promo again.avi"), bytes);
+    EXPECT_TRUE(fs::exists(Completed + "Promo again.avi"));
+
+    const auto meta = Watcher->Meta(uid);
+    const std::map<std::string, std::string> wanted = {
+        {"codec", "LMVC"},      {"width", "64"},
+        {"height", "48"},       {"duration", "8"},
+        {"framerate", "30000"}, {"framediv", "1001"},
+        {"audiochannels", "2"}, {"fieldmode", "2"},
+        {"bitdepth", "32"},     {"filesize", std::to_string(bytes.size())}};
+    for (const auto& [key, value] : wanted)
+        EXPECT_EQ(meta.count(key) ? meta.at(key) : "(none)", value) << key;
 }
 
 // A clip whose first index entry claims 400,000 bytes more than its record holds, all of them
