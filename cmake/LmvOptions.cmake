@@ -6,6 +6,11 @@ add_compile_options(-Wall -Wextra)
 if(LMV_WERROR)
   add_compile_options(-Werror)
 endif()
+# Clang checks the locking annotations of foundation/kxThreadSafety.h (guarded members, required
+# locks, the lock order); under LMV_WERROR a finding fails the build like any other warning.
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  add_compile_options(-Wthread-safety)
+endif()
 # GCC 12 at -O3 takes string concatenation and vector copies inlined from its own standard
 # library for overlapping or out-of-bounds accesses; the reports are false.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)

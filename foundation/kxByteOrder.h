@@ -1,8 +1,10 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 // Little-endian loads and stores at any alignment, and FourCC codes: the byte order of every
 // file format and wire field the system reads or writes (AVI, LVF, LMVC, caption side-files).
@@ -76,3 +78,30 @@ constexpr uint32_t FourCC(char a, char b, char c, char d) {
 constexpr uint32_t FourCC(const char (&code)[5]) {
     return FourCC(code[0], code[1], code[2], code[3]);
 }
+
+// Appends little-endian fields to a byte vector, for headers built field by field (AVI chunks
+// and indexes, stream formats).
+class TLEWriter {
+  public:
+    explicit TLEWriter(std::vector<uint8_t>& out) : FOut(out) {}
+    void U8(uint8_t v) { FOut.push_back(v); }
+    void U16(uint16_t v) { Append(v); }
+    void U32(uint32_t v) { Append(v); }
+    void U64(uint64_t v) { Append(v); }
+    void FourCC(const char* code) { Bytes(code, 4); }
+    void Bytes(const void* data, size_t size) {
+        const auto* p = static_cast<const uint8_t*>(data);
+        FOut.insert(FOut.end(), p, p + size);
+    }
+    void Zeros(size_t count) { FOut.insert(FOut.end(), count, 0); }
+
+  private:
+    template <class T>
+    void Append(T v) {
+        const size_t at = FOut.size();
+        FOut.resize(at + sizeof v);
+        kx_byte_order_detail::Store(FOut.data() + at, v);
+    }
+
+    std::vector<uint8_t>& FOut;
+};

@@ -4,30 +4,6 @@
 
 #include "foundation/lmVmVideoModes.h"
 
-void TLEWriter::U16(uint16_t v) {
-    U8(static_cast<uint8_t>(v));
-    U8(static_cast<uint8_t>(v >> 8));
-}
-
-void TLEWriter::U32(uint32_t v) {
-    U16(static_cast<uint16_t>(v));
-    U16(static_cast<uint16_t>(v >> 16));
-}
-
-void TLEWriter::U64(uint64_t v) {
-    U32(static_cast<uint32_t>(v));
-    U32(static_cast<uint32_t>(v >> 32));
-}
-
-void TLEWriter::FourCC(const char* code) {
-    Bytes(code, 4);
-}
-
-void TLEWriter::Bytes(const void* data, size_t size) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    FOut.insert(FOut.end(), p, p + size);
-}
-
 void TBitmapInfoHeader::Write(TLEWriter& out) const {
     out.U32(biSize);
     out.U32(static_cast<uint32_t>(biWidth));

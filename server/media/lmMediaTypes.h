@@ -7,25 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "foundation/kxByteOrder.h"
+
 // The media types the push source offers and the AVI writer records: the uncompressed video
 // format of the video pin and the 16-bit PCM format of the audio pin, in the field layout of
 // the Windows structures that AVI files carry (BITMAPINFOHEADER, VIDEOINFOHEADER, WAVEFORMATEX).
-
-// Appends little-endian values to a byte block.
-class TLEWriter {
-  public:
-    explicit TLEWriter(std::vector<uint8_t>& out) : FOut(out) {}
-    void U8(uint8_t v) { FOut.push_back(v); }
-    void U16(uint16_t v);
-    void U32(uint32_t v);
-    void U64(uint64_t v);
-    void FourCC(const char* code);
-    void Bytes(const void* data, size_t size);
-    void Zeros(size_t count) { FOut.insert(FOut.end(), count, 0); }
-
-  private:
-    std::vector<uint8_t>& FOut;
-};
 
 struct TBitmapInfoHeader {
     uint32_t biSize = 40;
