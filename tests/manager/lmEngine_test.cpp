@@ -30,7 +30,6 @@ class EngineAgainstServer : public ::testing::Test {
                           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<config>"
                           "<name>Test engine</name><loc>Lab</loc><port>" +
                               std::to_string(Port) + "</port><threads>1</threads></config>");
-        Install.WriteFile("EmailTemplates/sample-completed.html", "<html/>");
         Install.WriteFile("EmailTemplates/other.html", "<html/>");
         fs::create_directories(Install.Folder() / "watch");
         fs::create_directories(Install.Folder() / "out");
@@ -141,8 +140,9 @@ TEST_F(EngineAgainstServer, LogsInAndMirrorsTheConfiguration) {
     EXPECT_EQ(settings.Loc, "Lab");
     EXPECT_EQ(settings.Threads, 1);
     EXPECT_EQ(settings.SPort, 25);
-    EXPECT_EQ(engine->TemplateNames(),
-              (std::vector<std::string>{"other.html", "sample-completed.html"}));
+    EXPECT_EQ(
+        engine->TemplateNames(),
+        (std::vector<std::string>{"other.html", "sample-completed.html", "sample-failed.html"}));
     EXPECT_EQ(engine->TaskCount(), 0);
     EXPECT_EQ(fixture->Log.Count(ntConfigRead, engine), 1);
     EXPECT_TRUE(NoticesOnMainThread(*fixture));
@@ -156,7 +156,7 @@ TEST_F(EngineAgainstServer, LogsInAndMirrorsTheConfiguration) {
     fixture->Dispatcher.DeliverPending();
     EXPECT_EQ(engine->ConnectionState(), csDisconnected);
     // The last known configuration stays visible.
-    EXPECT_EQ(engine->TemplateNames().size(), 2u);
+    EXPECT_EQ(engine->TemplateNames().size(), 3u);
 }
 
 // Every kind of object added by one manager appears in both mirrors; an edit reaches the
