@@ -354,7 +354,12 @@ TEST(TaskForms, TheListIsWrittenOutWhileAJobAddsMetadata) {
     TVmEngine engine;
     TVmTaskList tasks;
     constexpr int keys = 40;
+    // The job starts adding metadata only once the list has been written, so the writes below
+    // overlap it however fast the job would otherwise finish.
+    std::atomic<bool> listWritten{false};
     tasks.SetJobEvent([&](TTaskItem& task, TVmSource&, TVmProcessor&) {
+        while (!listWritten)
+            std::this_thread::yield();
         for (int i = 0; i < 20 * keys; ++i)
             task.FileItem()->Meta.SetInteger("key" + std::to_string(i % keys), i);
         task.SetState(tsFinished);
@@ -379,6 +384,7 @@ TEST(TaskForms, TheListIsWrittenOutWhileAJobAddsMetadata) {
     for (bool done = false; !done; ++written) {
         done = IsDoneState(task->State());
         writeList();
+        listWritten = true;
     }
     EXPECT_GT(written, 1);
     const std::string text = writeList();
