@@ -57,7 +57,7 @@ using TSource = std::unique_ptr<IVideoSource, TSourceRelease>;
 
 // What a clip is made of: its frames as BGRA (the alpha of 24-bit clips is 255), and its
 // interleaved 16-bit audio.
-struct TClipSpec {
+struct TClipRecipe {
     int Width = 40;
     int Height = 24;
     int Depth = 32;
@@ -71,7 +71,7 @@ struct TClipSpec {
     bool Idx1 = true;
 };
 
-TBytes FramePixels(const TClipSpec& c, int f) {
+TBytes FramePixels(const TClipRecipe& c, int f) {
     TBytes bgra(static_cast<size_t>(c.Width) * c.Height * 4);
     for (int y = 0; y < c.Height; ++y) {
         for (int x = 0; x < c.Width; ++x) {
@@ -85,7 +85,7 @@ TBytes FramePixels(const TClipSpec& c, int f) {
     return bgra;
 }
 
-TBytes AudioBytes(const TClipSpec& c) {
+TBytes AudioBytes(const TClipRecipe& c) {
     TBytes audio(static_cast<size_t>(c.AudioSamples) * c.Channels * 2);
     for (size_t i = 0; i < audio.size() / 2; ++i) {
         StoreLE16(&audio[i * 2], static_cast<uint16_t>(i * 31 + 7));
@@ -94,7 +94,7 @@ TBytes AudioBytes(const TClipSpec& c) {
 }
 
 // Our writer with the LMVC encoder, audio chunks spread between the frames.
-void WriteClip(const std::string& path, const TClipSpec& c) {
+void WriteClip(const std::string& path, const TClipRecipe& c) {
     TLmvcEncoder encoder;
     const size_t stride = LmvcDibStride(c.Width, c.Depth);
     ASSERT_TRUE(encoder.Configure({c.Width, c.Height, c.Depth, false, stride}, 2));
@@ -231,13 +231,13 @@ TEST_F(AVIPluginTest, AnnouncesItselfForAviFiles) {
 TEST_F(AVIPluginTest, FramesAndAudioReadBackExactlyInAnyOrder) {
     struct TCase {
         const char* Name;
-        TClipSpec Spec;
+        TClipRecipe Recipe;
         float Rate;
         std::vector<int> Cadence;  // samples of frames 0..4
     };
-    auto spec = [](int depth, uint32_t num, uint32_t den, int channels, int frames,
-                   uint64_t partLimit = TAVIWriter::kDefaultPartLimit) {
-        TClipSpec c;
+    auto recipe = [](int depth, uint32_t num, uint32_t den, int channels, int frames,
+                     uint64_t partLimit = TAVIWriter::kDefaultPartLimit) {
+        TClipRecipe c;
         c.Depth = depth;
         c.RateNum = num;
         c.RateDen = den;
@@ -247,17 +247,17 @@ TEST_F(AVIPluginTest, FramesAndAudioReadBackExactlyInAnyOrder) {
         return c;
     };
     std::vector<TCase> cases = {
-        {"32-bit at 25 without audio", spec(32, 25, 1, 0, 12), 25.0f, {}},
+        {"32-bit at 25 without audio", recipe(32, 25, 1, 0, 12), 25.0f, {}},
         {"24-bit at 29.97 with stereo",
-         spec(24, 30000, 1001, 2, 13),
+         recipe(24, 30000, 1001, 2, 13),
          29.97f,
          {1602, 1602, 1601, 1602, 1601}},
         {"32-bit at 59.94 with six channels",
-         spec(32, 60000, 1001, 6, 11),
+         recipe(32, 60000, 1001, 6, 11),
          59.94f,
          {801, 801, 801, 801, 800}},
         {"25 with stereo in many RIFF parts",
-         spec(32, 25, 1, 2, 30, 64 * 1024),
+         recipe(32, 25, 1, 2, 30, 64 * 1024),
          25.0f,
          {1920, 1920, 1920, 1920, 1920}},
     };
@@ -265,13 +265,13 @@ TEST_F(AVIPluginTest, FramesAndAudioReadBackExactlyInAnyOrder) {
         SCOPED_TRACE(c.Name);
         // The audio ends a little before the last frame does.
         int64_t total = 0;
-        for (int f = 0; f < c.Spec.Frames; ++f) {
+        for (int f = 0; f < c.Recipe.Frames; ++f) {
             total += c.Cadence.empty() ? 0 : c.Cadence[f % 5];
         }
-        c.Spec.AudioSamples = std::max<int64_t>(total - 700, 0);
+        c.Recipe.AudioSamples = std::max<int64_t>(total - 700, 0);
         const std::string path = PathOf("clip.avi");
-        WriteClip(path, c.Spec);
-        if (c.Spec.PartLimit < TAVIWriter::kDefaultPartLimit) {
+        WriteClip(path, c.Recipe);
+        if (c.Recipe.PartLimit < TAVIWriter::kDefaultPartLimit) {
             TAVIReader reader;
             ASSERT_TRUE(reader.Open(path)) << reader.LastError();
             EXPECT_GT(reader.Parts(), 3u);
@@ -280,38 +280,38 @@ TEST_F(AVIPluginTest, FramesAndAudioReadBackExactlyInAnyOrder) {
 
         TSource source = OpenSource(path);
         ASSERT_TRUE(source);
-        EXPECT_EQ(source->GetWidth(), c.Spec.Width);
-        EXPECT_EQ(source->GetHeight(), c.Spec.Height);
-        EXPECT_EQ(source->GetFrameCount(), c.Spec.Frames);
+        EXPECT_EQ(source->GetWidth(), c.Recipe.Width);
+        EXPECT_EQ(source->GetHeight(), c.Recipe.Height);
+        EXPECT_EQ(source->GetFrameCount(), c.Recipe.Frames);
         EXPECT_FLOAT_EQ(source->GetFrameRate(), c.Rate);
-        EXPECT_EQ(source->GetBitDepth(), c.Spec.Depth);
-        EXPECT_EQ(source->IsOpaque() != 0, c.Spec.Depth == 24);
+        EXPECT_EQ(source->GetBitDepth(), c.Recipe.Depth);
+        EXPECT_EQ(source->IsOpaque() != 0, c.Recipe.Depth == 24);
         EXPECT_EQ(source->GetOutputBitDepth(), 32);
         EXPECT_EQ(source->GetCodecFourCC(), FourCC("LMVC"));
-        EXPECT_EQ(source->GetAudioChannels(), c.Spec.Channels);
+        EXPECT_EQ(source->GetAudioChannels(), c.Recipe.Channels);
         EXPECT_FALSE(source->IsInterlaced());
         EXPECT_EQ(source->GetFieldOrder(), 0);
         EXPECT_EQ(source->GetCaptionType(), 0);
 
         // Random order first, then sequential with audio.
-        std::vector<int> order(static_cast<size_t>(c.Spec.Frames));
-        for (int i = 0; i < c.Spec.Frames; ++i) {
+        std::vector<int> order(static_cast<size_t>(c.Recipe.Frames));
+        for (int i = 0; i < c.Recipe.Frames; ++i) {
             order[i] = i;
         }
         std::shuffle(order.begin(), order.end(), std::mt19937(5));
         for (const int f : order) {
-            ASSERT_EQ(ReadFrame(*source, f), FramePixels(c.Spec, f)) << "frame " << f;
+            ASSERT_EQ(ReadFrame(*source, f), FramePixels(c.Recipe, f)) << "frame " << f;
         }
-        const TBytes expectedAudio = AudioBytes(c.Spec);
+        const TBytes expectedAudio = AudioBytes(c.Recipe);
         TBytes audio;
-        const int block = c.Spec.Channels * 2;
-        for (int f = 0; f < c.Spec.Frames; ++f) {
-            TBytes frame(static_cast<size_t>(c.Spec.Width) * c.Spec.Height * 4);
+        const int block = c.Recipe.Channels * 2;
+        for (int f = 0; f < c.Recipe.Frames; ++f) {
+            TBytes frame(static_cast<size_t>(c.Recipe.Width) * c.Recipe.Height * 4);
             TBytes portion(8192 * 8, 0xEE);
             int32_t bytes = -1;
-            ASSERT_TRUE(source->ReadFrameAudio(f, frame.data(), c.Spec.Width * 4, portion.data(),
+            ASSERT_TRUE(source->ReadFrameAudio(f, frame.data(), c.Recipe.Width * 4, portion.data(),
                                                static_cast<int32_t>(portion.size()), &bytes));
-            ASSERT_EQ(frame, FramePixels(c.Spec, f)) << "frame " << f;
+            ASSERT_EQ(frame, FramePixels(c.Recipe, f)) << "frame " << f;
             ASSERT_EQ(bytes, c.Cadence.empty() ? 0 : c.Cadence[f % 5] * block) << "frame " << f;
             audio.insert(audio.end(), portion.begin(), portion.begin() + bytes);
         }
@@ -383,7 +383,7 @@ TBytes MoviWithIndex(const std::vector<TBytes>& frames, uint64_t listPos, uint64
 // An OpenDML file whose second RIFF part starts past 4 GiB, built chunk by chunk: the first
 // part ends in a JUNK chunk that is a hole of a sparse file, so the test writes kilobytes.
 TEST_F(AVIPluginTest, PartPast4GiBInASparseFileReadsEveryFrame) {
-    TClipSpec c;
+    TClipRecipe c;
     c.Frames = 4;
     TLmvcEncoder encoder;
     ASSERT_TRUE(encoder.Configure({c.Width, c.Height, 32, false, 0}, 1));
@@ -494,7 +494,7 @@ TEST_F(AVIPluginTest, PartPast4GiBInASparseFileReadsEveryFrame) {
 // Other pitches than width x 4, a frame number past the end (the last frame again) and
 // audio buffers smaller than a frame's audio.
 TEST_F(AVIPluginTest, PitchesFramesPastTheEndAndShortAudioBuffers) {
-    TClipSpec c;
+    TClipRecipe c;
     c.Channels = 2;
     c.AudioSamples = 1920 * 12;
     const std::string path = PathOf("clip.avi");
@@ -530,7 +530,7 @@ TEST_F(AVIPluginTest, PitchesFramesPastTheEndAndShortAudioBuffers) {
 
 // The field layout comes from the video properties our field-information patcher writes.
 TEST_F(AVIPluginTest, FieldOrderComesFromTheVideoProperties) {
-    TClipSpec c;
+    TClipRecipe c;
     c.Height = 48;
     for (const int mode : {1, 2}) {
         SCOPED_TRACE(mode);
@@ -548,7 +548,7 @@ TEST_F(AVIPluginTest, FieldOrderComesFromTheVideoProperties) {
 // Without a usable super index a single-part file is read through idx1; without either, by
 // walking the movi list.
 TEST_F(AVIPluginTest, IndexesFallBackToIdx1AndToAWalk) {
-    TClipSpec c;
+    TClipRecipe c;
     c.Channels = 2;
     c.AudioSamples = 1920 * 12;
     const std::string path = PathOf("clip.avi");
@@ -602,7 +602,7 @@ TEST_F(AVIPluginTest, IndexesFallBackToIdx1AndToAWalk) {
 // A file cut off while it was written keeps the frames before the cut; a file cut inside its
 // header, or one that is no AVI file, is refused with the reason.
 TEST_F(AVIPluginTest, TruncatedFilesReadWhatIsIntactOrFailWithAReason) {
-    TClipSpec c;
+    TClipRecipe c;
     c.Frames = 20;
     c.PartLimit = 16 * 1024;
     const std::string path = PathOf("clip.avi");
@@ -654,7 +654,7 @@ TEST_F(AVIPluginTest, TruncatedFilesReadWhatIsIntactOrFailWithAReason) {
 // Sizes that lie: each is refused at Open, or the frame it spoils fails to read with a reason
 // while the others read.
 TEST_F(AVIPluginTest, DamagedSizesAreRefusedOrSpoilOnlyTheirFrame) {
-    TClipSpec c;
+    TClipRecipe c;
     c.Channels = 2;
     c.AudioSamples = 1920 * 12;
     const std::string path = PathOf("clip.avi");
@@ -703,7 +703,7 @@ TEST_F(AVIPluginTest, DamagedSizesAreRefusedOrSpoilOnlyTheirFrame) {
 // Every byte of a small file flipped in turn: the plug-in opens or refuses each variant and
 // reads what opens without harm (the sanitizer builds see any stray access).
 TEST_F(AVIPluginTest, FlippedBytesAnywhereAreHandledSafely) {
-    TClipSpec c;
+    TClipRecipe c;
     c.Width = 8;
     c.Height = 4;
     c.Frames = 3;
@@ -765,7 +765,7 @@ TEST_F(AVIPluginTest, OtherCodecsAndAudioFormatsAreRefusedWithTheReason) {
     EXPECT_EQ(error, "codec not supported: MJPG");
 
     // An LMVC clip whose audio is at 44.1 kHz.
-    TClipSpec c;
+    TClipRecipe c;
     c.Channels = 2;
     c.AudioSamples = 1000;
     const std::string path = PathOf("clip.avi");

@@ -107,7 +107,7 @@ class TManagerProbe {
 
 class ServerReelbank : public ::testing::Test {
   protected:
-    struct TTargetSpec {
+    struct TTargetSetup {
         std::string Name;
         int32_t Type;
         int Port;  // Reelbank only
@@ -115,7 +115,7 @@ class ServerReelbank : public ::testing::Test {
 
     // One source watching "watch" with a processor that delivers to the targets in order (a
     // folder target delivers into "out"), then the server in application mode.
-    void StartServer(const std::vector<TTargetSpec>& targets) {
+    void StartServer(const std::vector<TTargetSetup>& targets) {
         TVmEngine engine;
         TVmEngineSettings settings = engine.Settings();
         settings.Name = "Reelbank test";
@@ -126,12 +126,12 @@ class ServerReelbank : public ::testing::Test {
         project->SetName("Spring campaign");
         auto processor = engine.Processors().AddNew();
         processor->SetName("Processor");
-        for (const TTargetSpec& spec : targets) {
+        for (const TTargetSetup& setup : targets) {
             auto target = engine.Targets().AddNew();
-            target->SetName(spec.Name);
-            target->SetType(spec.Type);
+            target->SetName(setup.Name);
+            target->SetType(setup.Type);
             target->SetHost("127.0.0.1");
-            target->SetPort(spec.Port);
+            target->SetPort(setup.Port);
             target->SetFolder((Install.Folder() / "out").string() + "/");
             processor->AddTarget(target);
         }
