@@ -156,6 +156,9 @@ void TSocketServer::AcceptLoop() {
             continue;
         }
         if (Full()) {
+            FreeEnded();
+        }
+        if (Full()) {
             Refuse(*socket);
             continue;
         }
@@ -184,8 +187,14 @@ void TSocketServer::AcceptLoop() {
 
 bool TSocketServer::Full() {
     const int cap = MaxConnections.load();
+    if (cap <= 0) {
+        return false;
+    }
+    // An ended connection keeps its reader thread until housekeeping joins it, so it still
+    // counts: the cap bounds the threads peers can hold, not only the open sockets.
     std::lock_guard lock(FListLock);
-    return cap > 0 && static_cast<int>(FConnections.size()) >= cap;
+    std::lock_guard endedLock(FEndedLock);
+    return static_cast<int>(FConnections.size() + FEnded.size()) >= cap;
 }
 
 void TSocketServer::Refuse(TqvSocket& socket) {
