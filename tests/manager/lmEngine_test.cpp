@@ -162,17 +162,29 @@ TEST_F(EngineAgainstServer, LogsInAndMirrorsTheConfiguration) {
 // Every kind of object added by one manager appears in both mirrors; an edit reaches the
 // server (a fresh configuration shows it); a delete leaves no reference behind in either.
 TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
-#if defined(__SANITIZE_THREAD__)
-    // These checks read the mirror from the test thread without the mirror lock; until they
-    // take it, ThreadSanitizer rightly reports those reads.
-    GTEST_SKIP() << "reads the mirror without the mirror lock";
-#endif
     auto first = NewManager("first");
     auto second = NewManager("second");
     TEngine* a = EngineOf(*first);
     TEngine* b = EngineOf(*second);
+    // The reader threads change the mirrors under their locks, and the notices follow the
+    // change: the test reads under the locks, as a window would, and waits for the notices.
     auto bothHave = [&](auto count) {
-        return Both(*first, *second, [&] { return count(a) && count(b); });
+        return Both(*first, *second, [&] {
+            std::scoped_lock mirrors(a->MirrorLock(), b->MirrorLock());
+            return count(a) && count(b);
+        });
+    };
+    auto bothNotified = [&](std::initializer_list<int32_t> codes) {
+        return Both(*first, *second, [&] {
+            for (TManagerFixture* fixture : {first.get(), second.get()}) {
+                for (int32_t code : codes) {
+                    if (fixture->Log.Count(code) < 1) {
+                        return false;
+                    }
+                }
+            }
+            return true;
+        });
     };
 
     ASSERT_TRUE(a->SendCommand("adduser"));
@@ -185,47 +197,54 @@ TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
     ASSERT_TRUE(bothHave([](TEngine* e) { return e->Projects().Count() == 1; }));
     ASSERT_TRUE(a->SendCommand("addsource"));
     ASSERT_TRUE(bothHave([](TEngine* e) { return e->Sources().Count() == 1; }));
+    ASSERT_TRUE(
+        bothNotified({ntUserAdded, ntTargetAdded, ntProcessorAdded, ntProjectAdded, ntSourceAdded}));
     for (TManagerFixture* fixture : {first.get(), second.get()}) {
         for (int32_t code :
              {ntUserAdded, ntTargetAdded, ntProcessorAdded, ntProjectAdded, ntSourceAdded}) {
             EXPECT_EQ(fixture->Log.Count(code), 1) << code;
         }
     }
-    TUser* user = a->Users().Items(0);
-    EXPECT_EQ(user->Name, "New User 1");
-    EXPECT_EQ(b->Users().Items(0)->Uid, user->Uid);
 
     // Edits of copies, sent by the first manager, wired to each other.
-    auto userEdit = a->NewUser();
-    userEdit->Assign(*user);
+    std::unique_ptr<TUser> userEdit = a->NewUser();
+    std::unique_ptr<TTarget> targetEdit = a->NewTarget();
+    std::unique_ptr<TProcessor> processorEdit = a->NewProcessor();
+    std::unique_ptr<TProject> projectEdit = a->NewProject();
+    std::unique_ptr<TSource> sourceEdit = a->NewSource();
+    TUser* user = nullptr;
+    TGUID userUid;
+    {
+        std::scoped_lock mirrors(a->MirrorLock(), b->MirrorLock());
+        user = a->Users().Items(0);
+        userUid = user->Uid;
+        EXPECT_EQ(user->Name, "New User 1");
+        EXPECT_EQ(b->Users().Items(0)->Uid, user->Uid);
+        userEdit->Assign(*user);
+        targetEdit->Assign(*a->Targets().Items(0));
+        processorEdit->Assign(*a->Processors().Items(0));
+        projectEdit->Assign(*a->Projects().Items(0));
+        sourceEdit->Assign(*a->Sources().Items(0));
+    }
     userEdit->Email = "ann@example.com";
     ASSERT_TRUE(a->Apply(*userEdit));
-    EXPECT_EQ(user->Email, "ann@example.com");  // the mirror takes the edit at once
-
-    auto targetEdit = a->NewTarget();
-    targetEdit->Assign(*a->Targets().Items(0));
     targetEdit->Folder = (Install.Folder() / "out").string() + "/";
     ASSERT_TRUE(a->Apply(*targetEdit));
-
-    auto processorEdit = a->NewProcessor();
-    processorEdit->Assign(*a->Processors().Items(0));
     processorEdit->TargetUids = {targetEdit->Uid};
     ASSERT_TRUE(a->Apply(*processorEdit));
-
-    auto projectEdit = a->NewProject();
-    projectEdit->Assign(*a->Projects().Items(0));
-    projectEdit->EmailFailed.Add(user->Uid, user);
-    projectEdit->EmailCompleted.Add(user->Uid, user);
+    projectEdit->EmailFailed.Add(userUid, user);
+    projectEdit->EmailCompleted.Add(userUid, user);
     ASSERT_TRUE(a->Apply(*projectEdit));
-
-    auto sourceEdit = a->NewSource();
-    sourceEdit->Assign(*a->Sources().Items(0));
     sourceEdit->ProcessorUid = processorEdit->Uid;
     sourceEdit->ProjectUid = projectEdit->Uid;
     sourceEdit->WFolder = (Install.Folder() / "watch").string() + "/";
     sourceEdit->Underscore = true;
     ASSERT_TRUE(a->Apply(*sourceEdit));
-    EXPECT_EQ(a->Sources().Items(0)->ProcessorText(), a->Processors().Items(0)->Name);
+    {
+        std::lock_guard mirror(a->MirrorLock());
+        EXPECT_EQ(user->Email, "ann@example.com");  // the mirror takes the edit at once
+        EXPECT_EQ(a->Sources().Items(0)->ProcessorText(), a->Processors().Items(0)->Name);
+    }
 
     // The first manager's own request comes after its edits on its connection: once it is
     // answered, the server holds them. The second manager learns of them with its next
@@ -234,43 +253,56 @@ TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
     second->Log.Clear();
     ASSERT_TRUE(a->SendCommand("getconfig"));
     ASSERT_TRUE(Both(*first, *second, [&] { return first->Log.Count(ntConfigRead) == 1; }));
-    EXPECT_EQ(a->Sources().Items(0)->WFolder, sourceEdit->WFolder);
+    {
+        std::lock_guard mirror(a->MirrorLock());
+        EXPECT_EQ(a->Sources().Items(0)->WFolder, sourceEdit->WFolder);
+    }
     ASSERT_TRUE(b->SendCommand("getconfig"));
     ASSERT_TRUE(Both(*first, *second, [&] { return second->Log.Count(ntConfigRead) == 1; }));
     EXPECT_EQ(first->Log.Count(ntConfigRead), 1);  // a reply, not a broadcast
-    user = a->Users().Items(0);
-    ASSERT_EQ(b->Sources().Count(), 1);
-    const TSource* source = b->Sources().Items(0);
-    EXPECT_EQ(source->WFolder, sourceEdit->WFolder);
-    EXPECT_TRUE(source->Underscore);
-    ASSERT_NE(source->Processor(), nullptr);
-    EXPECT_EQ(source->Processor()->Target(0), b->Targets().Items(0));
-    EXPECT_EQ(b->Targets().Items(0)->LocationText(), targetEdit->Folder);
-    ASSERT_NE(source->Project(), nullptr);
-    EXPECT_EQ(source->Project()->EmailFailed.Find(user->Uid), b->Users().Items(0));
-    EXPECT_EQ(b->Users().Items(0)->Email, "ann@example.com");
+    {
+        std::scoped_lock mirrors(a->MirrorLock(), b->MirrorLock());
+        ASSERT_EQ(b->Sources().Count(), 1);
+        const TSource* source = b->Sources().Items(0);
+        EXPECT_EQ(source->WFolder, sourceEdit->WFolder);
+        EXPECT_TRUE(source->Underscore);
+        ASSERT_NE(source->Processor(), nullptr);
+        EXPECT_EQ(source->Processor()->Target(0), b->Targets().Items(0));
+        EXPECT_EQ(b->Targets().Items(0)->LocationText(), targetEdit->Folder);
+        ASSERT_NE(source->Project(), nullptr);
+        EXPECT_EQ(source->Project()->EmailFailed.Find(userUid), b->Users().Items(0));
+        EXPECT_EQ(b->Users().Items(0)->Email, "ann@example.com");
+    }
 
     // Deletes, each with its side effects in both mirrors.
     const auto remove = [&](const char* command, const TGUID& uid) {
         return b->SendPacket(NewPacket(command, GUIDToString(uid)));
     };
     ASSERT_TRUE(remove("deltarget", targetEdit->Uid));
-    ASSERT_TRUE(bothHave([](TEngine* e) { return e->Targets().Count() == 0; }));
-    EXPECT_EQ(a->Processors().Items(0)->TargetCount(), 0);
-    EXPECT_EQ(b->Processors().Items(0)->TargetCount(), 0);
+    ASSERT_TRUE(bothHave([](TEngine* e) {
+        return e->Targets().Count() == 0 && e->Processors().Items(0)->TargetCount() == 0;
+    }));
     ASSERT_TRUE(remove("delproc", processorEdit->Uid));
-    ASSERT_TRUE(bothHave([](TEngine* e) { return e->Processors().Count() == 0; }));
-    EXPECT_EQ(a->Sources().Items(0)->ProcessorText(), "<none>");
-    EXPECT_TRUE(b->Sources().Items(0)->ProcessorUid.IsNull());
-    ASSERT_TRUE(remove("deluser", user->Uid));
-    ASSERT_TRUE(bothHave([](TEngine* e) { return e->Users().Count() == 0; }));
-    EXPECT_EQ(a->Projects().Items(0)->EmailFailed.Count(), 0);
-    EXPECT_EQ(b->Projects().Items(0)->EmailCompleted.Count(), 0);
+    ASSERT_TRUE(bothHave([](TEngine* e) {
+        return e->Processors().Count() == 0 && e->Sources().Items(0)->ProcessorUid.IsNull();
+    }));
+    {
+        std::lock_guard mirror(a->MirrorLock());
+        EXPECT_EQ(a->Sources().Items(0)->ProcessorText(), "<none>");
+    }
+    ASSERT_TRUE(remove("deluser", userUid));
+    ASSERT_TRUE(bothHave([](TEngine* e) {
+        return e->Users().Count() == 0 && e->Projects().Items(0)->EmailFailed.Count() == 0 &&
+               e->Projects().Items(0)->EmailCompleted.Count() == 0;
+    }));
     ASSERT_TRUE(remove("delproj", projectEdit->Uid));
-    ASSERT_TRUE(bothHave([](TEngine* e) { return e->Projects().Count() == 0; }));
-    EXPECT_TRUE(a->Sources().Items(0)->ProjectUid.IsNull());
+    ASSERT_TRUE(bothHave([](TEngine* e) {
+        return e->Projects().Count() == 0 && e->Sources().Items(0)->ProjectUid.IsNull();
+    }));
     ASSERT_TRUE(remove("delsource", sourceEdit->Uid));
     ASSERT_TRUE(bothHave([](TEngine* e) { return e->Sources().Count() == 0; }));
+    ASSERT_TRUE(bothNotified(
+        {ntTargetDeleted, ntProcessorDeleted, ntUserDeleted, ntProjectDeleted, ntSourceDeleted}));
     for (TManagerFixture* fixture : {first.get(), second.get()}) {
         for (int32_t code : {ntTargetDeleted, ntProcessorDeleted, ntUserDeleted, ntProjectDeleted,
                              ntSourceDeleted}) {
@@ -282,11 +314,6 @@ TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
 
 // Tasks arrive, change, are re-prioritised, cancelled and removed as the server reports them.
 TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
-#if defined(__SANITIZE_THREAD__)
-    // These checks read the mirror from the test thread without the mirror lock; until they
-    // take it, ThreadSanitizer rightly reports those reads.
-    GTEST_SKIP() << "reads the mirror without the mirror lock";
-#endif
     Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
     // The plug-in is found when the server starts.
     Server->Stop(SIGTERM);
@@ -304,17 +331,23 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     ASSERT_TRUE(engine->SendCommand("addtarget"));
     ASSERT_TRUE(engine->SendCommand("addproc"));
     ASSERT_TRUE(engine->SendCommand("addsource"));
-    ASSERT_TRUE(fixture->Until([&] { return engine->Sources().Count() == 1; }));
+    ASSERT_TRUE(fixture->Until([&] {
+        std::lock_guard mirror(engine->MirrorLock());
+        return engine->Sources().Count() == 1;
+    }));
     auto target = engine->NewTarget();
-    target->Assign(*engine->Targets().Items(0));
+    auto processor = engine->NewProcessor();
+    auto source = engine->NewSource();
+    {
+        std::lock_guard mirror(engine->MirrorLock());
+        target->Assign(*engine->Targets().Items(0));
+        processor->Assign(*engine->Processors().Items(0));
+        source->Assign(*engine->Sources().Items(0));
+    }
     target->Folder = (Install.Folder() / "out").string() + "/";
     ASSERT_TRUE(engine->Apply(*target));
-    auto processor = engine->NewProcessor();
-    processor->Assign(*engine->Processors().Items(0));
     processor->TargetUids = {target->Uid};
     ASSERT_TRUE(engine->Apply(*processor));
-    auto source = engine->NewSource();
-    source->Assign(*engine->Sources().Items(0));
     source->ProcessorUid = processor->Uid;
     source->WFolder = (Install.Folder() / "watch").string() + "/";
     source->ExtFilter = "*.synth";
@@ -335,11 +368,15 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
         }
         return nullptr;
     };
-    // A task's state and priority, read under the task lock as the reader may be changing it.
+    // A task's fields, read under the task lock as the reader may be changing them.
     auto stateOf = [&](const std::string& name) {
         std::lock_guard lock(engine->TaskLock());
         TTaskItem* found = task(name);
         return found ? static_cast<int>(found->State) : -1;
+    };
+    auto uidOf = [&](const std::string& name) {
+        std::lock_guard lock(engine->TaskLock());
+        return task(name)->Uid;
     };
     // One worker: the slow clip runs while the others wait.
     drop("slow.synth", "width=32 height=16 frames=400 rate=25 framedelayms=50");
@@ -355,7 +392,7 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
 
     TXMLPacketPtr priority = NewPacket("setprior");
     priority->Document.AddAttributeInteger("priority", 5);
-    priority->Document.AddGUID("uid", task("quick1")->Uid);
+    priority->Document.AddGUID("uid", uidOf("quick1"));
     priority->Document.AddGUID("uid", NewGUID());
     ASSERT_TRUE(engine->SendPacket(std::move(priority)));
     ASSERT_TRUE(fixture->Until([&] {
@@ -367,7 +404,7 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     // The slow clip has shown progress; cancelling it lets the others run.
     ASSERT_TRUE(fixture->Until([&] { return largestProgress > 0; }));
     TXMLPacketPtr cancel = NewPacket("cantask");
-    cancel->Document.AddGUID("uid", task("slow")->Uid);
+    cancel->Document.AddGUID("uid", uidOf("slow"));
     ASSERT_TRUE(engine->SendPacket(std::move(cancel)));
     ASSERT_TRUE(fixture->Until([&] {
         return stateOf("slow") == tsCancelled && stateOf("quick1") == tsFinished &&
@@ -378,7 +415,7 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
 
     TTaskItem* quick2 = task("quick2");
     TXMLPacketPtr removeOne = NewPacket("remtask");
-    removeOne->Document.AddGUID("uid", quick2->Uid);
+    removeOne->Document.AddGUID("uid", uidOf("quick2"));
     ASSERT_TRUE(engine->SendPacket(std::move(removeOne)));
     ASSERT_TRUE(fixture->Until([&] { return !task("quick2"); }));
     EXPECT_EQ(fixture->Log.Count(ntTaskRemoved, quick2), 1);
@@ -409,23 +446,26 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
 // The connection drops with the server; the engine reconnects by itself once it is back and
 // refills its mirror from scratch.
 TEST_F(EngineAgainstServer, AServerRestartDisconnectsAndTheEngineReconnectsWithAFreshMirror) {
-#if defined(__SANITIZE_THREAD__)
-    // These checks read the mirror from the test thread without the mirror lock; until they
-    // take it, ThreadSanitizer rightly reports those reads.
-    GTEST_SKIP() << "reads the mirror without the mirror lock";
-#endif
     auto fixture = NewManager("restart");
     TEngine* engine = EngineOf(*fixture);
     ASSERT_TRUE(engine->SendCommand("adduser"));
-    ASSERT_TRUE(fixture->Until([&] { return engine->Users().Count() == 1; }));
-    const TGUID uid = engine->Users().Items(0)->Uid;
+    auto users = [&] {
+        std::lock_guard mirror(engine->MirrorLock());
+        return engine->Users().Count();
+    };
+    ASSERT_TRUE(fixture->Until([&] { return users() == 1; }));
+    TGUID uid;
+    {
+        std::lock_guard mirror(engine->MirrorLock());
+        uid = engine->Users().Items(0)->Uid;
+    }
 
     ASSERT_EQ(Server->Stop(SIGTERM), 0);
     ASSERT_TRUE(fixture->Until([&] { return fixture->Log.Count(ntConnectionLost) == 1; }));
     EXPECT_EQ(engine->ConnectionState(), csDisconnected);
     EXPECT_FALSE(engine->LoggedIn());
     // The last known configuration stays while the engine is away.
-    EXPECT_EQ(engine->Users().Count(), 1);
+    EXPECT_EQ(users(), 1);
 
     fixture->Log.Clear();
     StartServer();
@@ -437,8 +477,11 @@ TEST_F(EngineAgainstServer, AServerRestartDisconnectsAndTheEngineReconnectsWithA
         60s))
         << engine->StateText() << Install.LogText();
     EXPECT_EQ(fixture->Log.Count(ntTaskListCleared), 1);
-    ASSERT_EQ(engine->Users().Count(), 1);
-    EXPECT_EQ(engine->Users().Items(0)->Uid, uid);
+    {
+        std::lock_guard mirror(engine->MirrorLock());
+        ASSERT_EQ(engine->Users().Count(), 1);
+        EXPECT_EQ(engine->Users().Items(0)->Uid, uid);
+    }
     EXPECT_TRUE(NoticesOnMainThread(*fixture));
 }
 
