@@ -54,33 +54,6 @@ std::string Clean(std::string Text) {
     return Text;
 }
 
-std::string EscapeHtml(const std::string& Text) {
-    std::string escaped;
-    escaped.reserve(Text.size());
-    for (const char c : Text) {
-        switch (c) {
-            case '&':
-                escaped += "&amp;";
-                break;
-            case '<':
-                escaped += "&lt;";
-                break;
-            case '>':
-                escaped += "&gt;";
-                break;
-            case '"':
-                escaped += "&quot;";
-                break;
-            case '\'':
-                escaped += "&#39;";
-                break;
-            default:
-                escaped += c;
-        }
-    }
-    return escaped;
-}
-
 const char* const PlaceholderNames[] = {
     "FILECOUNTER", "THUMBNAIL", "USERNAME",  "NUMFILES",   "FILENAME", "SOURCENAME",    "CLIPNAME",
     "STARTTIME",   "ENDTIME",   "FINALSIZE", "FAILREASON", "RECALLID", "LENGTH",        "FORMAT",

@@ -1,10 +1,8 @@
 #include "server/notify/lmVmMailInfo.h"
 
-namespace {
-
-// Target names are the operator's text; in the table they must stay text.
 std::string EscapeHtml(const std::string& Text) {
     std::string escaped;
+    escaped.reserve(Text.size());
     for (const char c : Text) {
         switch (c) {
             case '&':
@@ -19,14 +17,15 @@ std::string EscapeHtml(const std::string& Text) {
             case '"':
                 escaped += "&quot;";
                 break;
+            case '\'':
+                escaped += "&#39;";
+                break;
             default:
                 escaped += c;
         }
     }
     return escaped;
 }
-
-}  // namespace
 
 void TMailInfo::RenderTargets() {
     TargetsTable.clear();

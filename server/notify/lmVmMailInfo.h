@@ -10,6 +10,10 @@
 
 #include "server/transcode/lmVmPNGImage.h"
 
+// The text with the characters that HTML reads as markup replaced by their entities: names and
+// texts from operators and files stay text in a mail body.
+std::string EscapeHtml(const std::string& Text);
+
 struct TTargetResult {
     std::string Name;
     bool Passed = false;
