@@ -12,19 +12,12 @@ constexpr size_t kCharGrowth = 65536;
 constexpr size_t kCompactBelow = 4097;
 constexpr size_t kCompactIndexAbove = 262143;
 
-bool IsHighSurrogate(char32_t unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool IsLowSurrogate(char32_t unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
 }  // namespace
 
 TUnicodeReader::TUnicodeReader(AReader& source, std::unique_ptr<TCustomUnicodeCodec> codec)
     : Source(source),
       SourceStart(source.GetPosition()),
-      Codec(std::move(codec)),
+      Codec(codec ? std::move(codec) : std::make_unique<TUTF16LECodec>()),
       Bytes(kByteBufferSize) {}
 
 TUnicodeReader::TUnicodeReader(std::unique_ptr<AReader> source,
@@ -32,7 +25,7 @@ TUnicodeReader::TUnicodeReader(std::unique_ptr<AReader> source,
     : OwnedSource(std::move(source)),
       Source(*OwnedSource),
       SourceStart(OwnedSource->GetPosition()),
-      Codec(std::move(codec)),
+      Codec(codec ? std::move(codec) : std::make_unique<TUTF16LECodec>()),
       Bytes(kByteBufferSize) {}
 
 char32_t TUnicodeReader::ReadChar() {
@@ -83,47 +76,19 @@ size_t TUnicodeReader::Fill(size_t count) {
 
 void TUnicodeReader::DecodePending() {
     size_t used = 0;
-    if (Codec) {
-        for (;;) {
-            if (Chars.size() - CharCount < kCharGrowth) {
-                Chars.resize(Chars.size() + kCharGrowth);
-            }
-            const size_t room = Chars.size() - CharCount;
-            size_t decoded = 0;
-            size_t bytesUsed = 0;
-            Codec->DecodeBuffer(Bytes.data() + used, PendingCount - used, decoded, bytesUsed, room,
-                                Chars.data() + CharCount);
-            CharCount += decoded;
-            used += bytesUsed;
-            if (used >= PendingCount || decoded < room) {
-                break;
-            }
+    for (;;) {
+        if (Chars.size() - CharCount < kCharGrowth) {
+            Chars.resize(Chars.size() + kCharGrowth);
         }
-    } else {
-        // Native little-endian UTF-16; surrogate pairs become one character.
-        if (Chars.size() - CharCount < PendingCount / 2) {
-            Chars.resize(CharCount + PendingCount / 2 + kCharGrowth);
-        }
-        const auto unitAt = [&](size_t i) -> char32_t { return Bytes[i] | Bytes[i + 1] << 8; };
-        while (PendingCount - used >= 2) {
-            char32_t unit = unitAt(used);
-            size_t step = 2;
-            if (IsHighSurrogate(unit)) {
-                if (PendingCount - used < 4) {
-                    break;  // the low half may come with the next read
-                }
-                const char32_t low = unitAt(used + 2);
-                if (IsLowSurrogate(low)) {
-                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                    step = 4;
-                } else {
-                    unit = 0xFFFD;
-                }
-            } else if (IsLowSurrogate(unit)) {
-                unit = 0xFFFD;
-            }
-            Chars[CharCount++] = unit;
-            used += step;
+        const size_t room = Chars.size() - CharCount;
+        size_t decoded = 0;
+        size_t bytesUsed = 0;
+        Codec->DecodeBuffer(Bytes.data() + used, PendingCount - used, decoded, bytesUsed, room,
+                            Chars.data() + CharCount);
+        CharCount += decoded;
+        used += bytesUsed;
+        if (used >= PendingCount || decoded < room) {
+            break;
         }
     }
     // Bytes not consumed (an incomplete sequence or an odd byte) stay pending at the front.

@@ -28,7 +28,7 @@ class EUnicodeReaderReadError : public EUnicodeReader {
 // and decoding in bulk. Codec errors (EConvertError) pass through ReadChar, Fill and Eof.
 class TUnicodeReader {
   public:
-    // Does not own `source`; nullptr codec: native little-endian UTF-16.
+    // Does not own `source`; nullptr codec: little-endian UTF-16, the native text of the files.
     TUnicodeReader(AReader& source, std::unique_ptr<TCustomUnicodeCodec> codec);
     // Owns `source`.
     TUnicodeReader(std::unique_ptr<AReader> source, std::unique_ptr<TCustomUnicodeCodec> codec);

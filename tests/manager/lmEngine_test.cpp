@@ -197,8 +197,8 @@ TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
     ASSERT_TRUE(bothHave([](TEngine* e) { return e->Projects().Count() == 1; }));
     ASSERT_TRUE(a->SendCommand("addsource"));
     ASSERT_TRUE(bothHave([](TEngine* e) { return e->Sources().Count() == 1; }));
-    ASSERT_TRUE(
-        bothNotified({ntUserAdded, ntTargetAdded, ntProcessorAdded, ntProjectAdded, ntSourceAdded}));
+    ASSERT_TRUE(bothNotified(
+        {ntUserAdded, ntTargetAdded, ntProcessorAdded, ntProjectAdded, ntSourceAdded}));
     for (TManagerFixture* fixture : {first.get(), second.get()}) {
         for (int32_t code :
              {ntUserAdded, ntTargetAdded, ntProcessorAdded, ntProjectAdded, ntSourceAdded}) {
