@@ -13,39 +13,39 @@ TLmvcDecoder::TLmvcDecoder() = default;
 TLmvcDecoder::~TLmvcDecoder() = default;
 
 bool TLmvcDecoder::Configure(const TLmvcFormat& output, int threads) {
-    configured_ = false;
+    FConfigured = false;
     if (output.Width < 1 || output.Height < 1 || output.Width > kLmvcMaxDimension ||
         output.Height > kLmvcMaxDimension ||
         static_cast<int64_t>(output.Width) * output.Height > kLmvcMaxPixels) {
-        error_ = "frame size out of range";
+        FError = "frame size out of range";
         return false;
     }
     if (output.BitCount != 24 && output.BitCount != 32) {
-        error_ = "only 24 and 32 bits per pixel are supported";
+        FError = "only 24 and 32 bits per pixel are supported";
         return false;
     }
     const size_t rowBytes = static_cast<size_t>(output.Width) * (output.BitCount / 8);
     if (output.Stride != 0 && output.Stride < rowBytes) {
-        error_ = "row stride smaller than a row";
+        FError = "row stride smaller than a row";
         return false;
     }
     if (threads < 1 || threads > kLmvcMaxThreads) {
-        error_ = "thread count out of range";
+        FError = "thread count out of range";
         return false;
     }
-    format_ = output;
-    stride_ = output.Stride != 0 ? output.Stride : LmvcDibStride(output.Width, output.BitCount);
-    if (!workers_ || workers_->Count() != threads) {
-        workers_ = std::make_unique<TLmvcWorkers>(threads);
+    FFormat = output;
+    FStride = output.Stride != 0 ? output.Stride : LmvcDibStride(output.Width, output.BitCount);
+    if (!FWorkers || FWorkers->Count() != threads) {
+        FWorkers = std::make_unique<TLmvcWorkers>(threads);
     }
-    scratch_.assign(static_cast<size_t>(threads), {});
-    configured_ = true;
-    error_.clear();
+    FScratch.assign(static_cast<size_t>(threads), {});
+    FConfigured = true;
+    FError.clear();
     return true;
 }
 
 size_t TLmvcDecoder::OutputSize() const {
-    return configured_ ? stride_ * static_cast<size_t>(format_.Height) : 0;
+    return FConfigured ? FStride * static_cast<size_t>(FFormat.Height) : 0;
 }
 
 bool TLmvcDecoder::ReadFrameInfo(const uint8_t* data, size_t size, TLmvcFrameInfo& info,
@@ -108,12 +108,12 @@ bool TLmvcDecoder::ReadFrameInfo(const uint8_t* data, size_t size, TLmvcFrameInf
 }
 
 const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data, uint8_t* out) {
-    const int width = frame_.Width;
-    const int planes = frame_.BitCount == 32 ? 4 : 3;
-    const int y0 = LmvcSliceFirstRow(slice, frame_.Slices, frame_.Height);
-    const int y1 = LmvcSliceFirstRow(slice + 1, frame_.Slices, frame_.Height);
+    const int width = FFrame.Width;
+    const int planes = FFrame.BitCount == 32 ? 4 : 3;
+    const int y0 = LmvcSliceFirstRow(slice, FFrame.Slices, FFrame.Height);
+    const int y1 = LmvcSliceFirstRow(slice + 1, FFrame.Slices, FFrame.Height);
     const size_t count = static_cast<size_t>(y1 - y0) * width;
-    std::vector<uint8_t>& scratch = scratch_[static_cast<size_t>(worker)];
+    std::vector<uint8_t>& scratch = FScratch[static_cast<size_t>(worker)];
     if (scratch.size() < planes * count + width) {
         scratch.resize(planes * count + width);
     }
@@ -124,10 +124,10 @@ const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data
     uint8_t* zeroRow = scratch.data() + planes * count;
     std::memset(zeroRow, 0, static_cast<size_t>(width));
 
-    const uint8_t* pos = data + sliceOffset_[static_cast<size_t>(slice)];
-    const uint8_t* end = data + sliceOffset_[static_cast<size_t>(slice) + 1];
-    if (verifyChecksums_ &&
-        LmvcCrc32c(pos, static_cast<size_t>(end - pos)) != sliceCrc_[static_cast<size_t>(slice)]) {
+    const uint8_t* pos = data + FSliceOffset[static_cast<size_t>(slice)];
+    const uint8_t* end = data + FSliceOffset[static_cast<size_t>(slice) + 1];
+    if (FVerifyChecksums &&
+        LmvcCrc32c(pos, static_cast<size_t>(end - pos)) != FSliceCrc[static_cast<size_t>(slice)]) {
         return "checksum mismatch";
     }
     bool leftOnly[4] = {};
@@ -144,7 +144,7 @@ const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data
         }
         // The four-stream code came with version 2.
         const auto lastMethod =
-            frame_.Version >= 2 ? TLmvcMethod::HuffmanStreams : TLmvcMethod::HuffmanRuns;
+            FFrame.Version >= 2 ? TLmvcMethod::HuffmanStreams : TLmvcMethod::HuffmanRuns;
         if (method > static_cast<uint8_t>(lastMethod)) {
             return "unknown plane method";
         }
@@ -171,76 +171,76 @@ const char* TLmvcDecoder::DecodeSlice(int slice, int worker, const uint8_t* data
             LmvcUnpredictRow(row, y == y0 || leftOnly[p] ? zeroRow : row - width, width);
             merge[p] = row;
         }
-        const int memoryRow = format_.BottomUp ? format_.Height - 1 - y : y;
-        uint8_t* dst = out + static_cast<size_t>(memoryRow) * stride_;
-        LmvcMergeRow(merge, width, format_.BitCount, dst);
+        const int memoryRow = FFormat.BottomUp ? FFormat.Height - 1 - y : y;
+        uint8_t* dst = out + static_cast<size_t>(memoryRow) * FStride;
+        LmvcMergeRow(merge, width, FFormat.BitCount, dst);
         // Row padding carries no pixels; keep it defined.
-        const size_t rowBytes = static_cast<size_t>(width) * (format_.BitCount / 8);
-        if (stride_ > rowBytes) {
-            std::memset(dst + rowBytes, 0, stride_ - rowBytes);
+        const size_t rowBytes = static_cast<size_t>(width) * (FFormat.BitCount / 8);
+        if (FStride > rowBytes) {
+            std::memset(dst + rowBytes, 0, FStride - rowBytes);
         }
     }
     return nullptr;
 }
 
 bool TLmvcDecoder::DecodeFrame(const uint8_t* data, size_t size, uint8_t* out, size_t outSize) {
-    if (!configured_) {
-        error_ = "decoder not configured";
+    if (!FConfigured) {
+        FError = "decoder not configured";
         return false;
     }
     if (out == nullptr || outSize < OutputSize()) {
-        error_ = "output buffer smaller than a frame";
+        FError = "output buffer smaller than a frame";
         return false;
     }
-    if (!ReadFrameInfo(data, size, frame_, error_)) {
+    if (!ReadFrameInfo(data, size, FFrame, FError)) {
         return false;
     }
-    if (frame_.Width != format_.Width || frame_.Height != format_.Height) {
-        error_ = "frame is " + std::to_string(frame_.Width) + "x" + std::to_string(frame_.Height) +
-                 ", decoder expects " + std::to_string(format_.Width) + "x" +
-                 std::to_string(format_.Height);
+    if (FFrame.Width != FFormat.Width || FFrame.Height != FFormat.Height) {
+        FError = "frame is " + std::to_string(FFrame.Width) + "x" + std::to_string(FFrame.Height) +
+                 ", decoder expects " + std::to_string(FFormat.Width) + "x" +
+                 std::to_string(FFormat.Height);
         return false;
     }
-    sliceOffset_.resize(static_cast<size_t>(frame_.Slices) + 1);
-    sliceCrc_.resize(static_cast<size_t>(frame_.Slices));
-    size_t offset = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(frame_.Slices);
-    for (int s = 0; s < frame_.Slices; ++s) {
+    FSliceOffset.resize(static_cast<size_t>(FFrame.Slices) + 1);
+    FSliceCrc.resize(static_cast<size_t>(FFrame.Slices));
+    size_t offset = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(FFrame.Slices);
+    for (int s = 0; s < FFrame.Slices; ++s) {
         const uint8_t* entry =
             data + kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(s);
-        sliceOffset_[static_cast<size_t>(s)] = offset;
-        sliceCrc_[static_cast<size_t>(s)] = LoadLE32(entry + 4);
+        FSliceOffset[static_cast<size_t>(s)] = offset;
+        FSliceCrc[static_cast<size_t>(s)] = LoadLE32(entry + 4);
         offset += LoadLE32(entry);
     }
-    sliceOffset_[static_cast<size_t>(frame_.Slices)] = offset;
+    FSliceOffset[static_cast<size_t>(FFrame.Slices)] = offset;
 
     // Larger slices take longer to decode. Handing them out first leaves the small ones for
     // the end of the frame, where they even out the threads' finishing times.
-    sliceOrder_.resize(static_cast<size_t>(frame_.Slices));
-    for (int s = 0; s < frame_.Slices; ++s) {
-        sliceOrder_[static_cast<size_t>(s)] = s;
+    FSliceOrder.resize(static_cast<size_t>(FFrame.Slices));
+    for (int s = 0; s < FFrame.Slices; ++s) {
+        FSliceOrder[static_cast<size_t>(s)] = s;
     }
-    std::stable_sort(sliceOrder_.begin(), sliceOrder_.end(), [this](int a, int b) {
+    std::stable_sort(FSliceOrder.begin(), FSliceOrder.end(), [this](int a, int b) {
         const auto size = [this](int s) {
-            return sliceOffset_[static_cast<size_t>(s) + 1] - sliceOffset_[static_cast<size_t>(s)];
+            return FSliceOffset[static_cast<size_t>(s) + 1] - FSliceOffset[static_cast<size_t>(s)];
         };
         return size(a) > size(b);
     });
-    sliceError_.assign(static_cast<size_t>(frame_.Slices), nullptr);
-    workers_->Run(frame_.Slices, [&](int item, int worker) {
-        const int slice = sliceOrder_[static_cast<size_t>(item)];
+    FSliceError.assign(static_cast<size_t>(FFrame.Slices), nullptr);
+    FWorkers->Run(FFrame.Slices, [&](int item, int worker) {
+        const int slice = FSliceOrder[static_cast<size_t>(item)];
         // Exceptions stay on the thread that raised them.
         try {
-            sliceError_[static_cast<size_t>(slice)] = DecodeSlice(slice, worker, data, out);
+            FSliceError[static_cast<size_t>(slice)] = DecodeSlice(slice, worker, data, out);
         } catch (const std::bad_alloc&) {
-            sliceError_[static_cast<size_t>(slice)] = "out of memory";
+            FSliceError[static_cast<size_t>(slice)] = "out of memory";
         }
     });
-    for (int s = 0; s < frame_.Slices; ++s) {
-        if (sliceError_[static_cast<size_t>(s)] != nullptr) {
-            error_ = "slice " + std::to_string(s) + ": " + sliceError_[static_cast<size_t>(s)];
+    for (int s = 0; s < FFrame.Slices; ++s) {
+        if (FSliceError[static_cast<size_t>(s)] != nullptr) {
+            FError = "slice " + std::to_string(s) + ": " + FSliceError[static_cast<size_t>(s)];
             return false;
         }
     }
-    error_.clear();
+    FError.clear();
     return true;
 }

@@ -24,7 +24,7 @@ class TLmvcDecoder {
     // output may have another bit depth than the coded frames: 24-bit frames decoded to 32
     // bits get alpha 255, 32-bit frames decoded to 24 bits lose their alpha.
     bool Configure(const TLmvcFormat& output, int threads);
-    const TLmvcFormat& Format() const { return format_; }
+    const TLmvcFormat& Format() const { return FFormat; }
     // Bytes of one output frame: stride x height.
     size_t OutputSize() const;
 
@@ -37,25 +37,25 @@ class TLmvcDecoder {
     static bool ReadFrameInfo(const uint8_t* data, size_t size, TLmvcFrameInfo& info,
                               std::string& error);
 
-    const std::string& LastError() const { return error_; }
+    const std::string& LastError() const { return FError; }
 
     // Slice checksums are verified unless turned off (the fuzzer does, to reach the decoding
     // stages behind them with arbitrary bytes).
-    void SetVerifyChecksums(bool verify) { verifyChecksums_ = verify; }
+    void SetVerifyChecksums(bool verify) { FVerifyChecksums = verify; }
 
   private:
     const char* DecodeSlice(int slice, int worker, const uint8_t* data, uint8_t* out);
 
-    TLmvcFormat format_;
-    TLmvcFrameInfo frame_;
-    size_t stride_ = 0;
-    bool configured_ = false;
-    std::unique_ptr<TLmvcWorkers> workers_;
-    std::vector<std::vector<uint8_t>> scratch_;  // per worker
-    std::vector<size_t> sliceOffset_;            // slices + 1 entries
-    std::vector<uint32_t> sliceCrc_;             // per slice
-    std::vector<const char*> sliceError_;        // per slice, null when it decoded
-    std::vector<int> sliceOrder_;                // the order in which slices are handed out
-    bool verifyChecksums_ = true;
-    std::string error_;
+    TLmvcFormat FFormat;
+    TLmvcFrameInfo FFrame;
+    size_t FStride = 0;
+    bool FConfigured = false;
+    std::unique_ptr<TLmvcWorkers> FWorkers;
+    std::vector<std::vector<uint8_t>> FScratch;  // per worker
+    std::vector<size_t> FSliceOffset;            // slices + 1 entries
+    std::vector<uint32_t> FSliceCrc;             // per slice
+    std::vector<const char*> FSliceError;        // per slice, null when it decoded
+    std::vector<int> FSliceOrder;                // the order in which slices are handed out
+    bool FVerifyChecksums = true;
+    std::string FError;
 };

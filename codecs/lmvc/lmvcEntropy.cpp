@@ -186,56 +186,56 @@ inline int RunClass(size_t len) {
 // are stored, so the writer never touches what follows its stream.
 class TBitWriter {
   public:
-    TBitWriter(uint8_t* out, uint8_t* end) : p_(out), end_(end) {}
+    TBitWriter(uint8_t* out, uint8_t* end) : FCursor(out), FEnd(end) {}
     // code < 2^len.
     void Put(uint32_t code, unsigned len) {
-        acc_ = (acc_ << len) | code;
-        bits_ += len;
+        FAcc = (FAcc << len) | code;
+        FBits += len;
     }
     // Without the bound: for callers that know at least 64 more bits follow.
     void FlushInside() {
-        uint64_t w = (acc_ << 1) << (63 - bits_);
+        uint64_t w = (FAcc << 1) << (63 - FBits);
         if constexpr (std::endian::native == std::endian::little) {
             w = __builtin_bswap64(w);
         }
-        std::memcpy(p_, &w, 8);
-        p_ += bits_ >> 3;
-        bits_ &= 7;
+        std::memcpy(FCursor, &w, 8);
+        FCursor += FBits >> 3;
+        FBits &= 7;
     }
     void Flush() {
         // The pending bits to the top; bits that left earlier fall off. Two shifts, because
-        // bits_ may be 0.
-        const uint64_t top = (acc_ << 1) << (63 - bits_);
-        if (end_ - p_ >= 8) {
+        // FBits may be 0.
+        const uint64_t top = (FAcc << 1) << (63 - FBits);
+        if (FEnd - FCursor >= 8) {
             uint64_t w = top;
             if constexpr (std::endian::native == std::endian::little) {
                 w = __builtin_bswap64(w);
             }
-            std::memcpy(p_, &w, 8);
+            std::memcpy(FCursor, &w, 8);
         } else {
-            for (ptrdiff_t b = 0; b < end_ - p_; ++b) {
-                p_[b] = static_cast<uint8_t>(top >> (56 - 8 * b));
+            for (ptrdiff_t b = 0; b < FEnd - FCursor; ++b) {
+                FCursor[b] = static_cast<uint8_t>(top >> (56 - 8 * b));
             }
         }
-        p_ += bits_ >> 3;
-        bits_ &= 7;
+        FCursor += FBits >> 3;
+        FBits &= 7;
     }
     // Pads the last byte with zero bits.
     uint8_t* Finish() {
         Flush();
-        if (bits_ > 0) {
-            ++p_;
-            acc_ = 0;
-            bits_ = 0;
+        if (FBits > 0) {
+            ++FCursor;
+            FAcc = 0;
+            FBits = 0;
         }
-        return p_;
+        return FCursor;
     }
 
   private:
-    uint8_t* p_;
-    uint8_t* end_;
-    uint64_t acc_ = 0;
-    unsigned bits_ = 0;
+    uint8_t* FCursor;
+    uint8_t* FEnd;
+    uint64_t FAcc = 0;
+    unsigned FBits = 0;
 };
 
 // Most-significant-bit-first reader that never reads past its end: missing bytes read as zero
@@ -243,50 +243,50 @@ class TBitWriter {
 // least 56 bits are available.
 class TBitReader {
   public:
-    TBitReader(const uint8_t* p, const uint8_t* end) : p_(p), end_(end) {}
+    TBitReader(const uint8_t* p, const uint8_t* end) : FCursor(p), FEnd(end) {}
     void Refill() {
-        if (end_ - p_ >= 8) {
+        if (FEnd - FCursor >= 8) {
             // Whole bytes that fit go in; the bits of a partly fitting byte are stream bits too
             // and are put in again, at the same place, by the next refill.
             uint64_t w;
-            std::memcpy(&w, p_, 8);
+            std::memcpy(&w, FCursor, 8);
             if constexpr (std::endian::native == std::endian::little) {
                 w = __builtin_bswap64(w);
             }
-            bits_ |= w >> avail_;
-            p_ += (63 - avail_) >> 3;
-            avail_ |= 56;
+            FBits |= w >> FAvail;
+            FCursor += (63 - FAvail) >> 3;
+            FAvail |= 56;
             return;
         }
-        while (avail_ <= 56) {
-            if (p_ < end_) {
-                bits_ |= static_cast<uint64_t>(*p_++) << (56 - avail_);
+        while (FAvail <= 56) {
+            if (FCursor < FEnd) {
+                FBits |= static_cast<uint64_t>(*FCursor++) << (56 - FAvail);
             } else {
-                ++missing_;
+                ++FMissing;
             }
-            avail_ += 8;
+            FAvail += 8;
         }
     }
-    uint32_t Peek12() const { return static_cast<uint32_t>(bits_ >> (64 - kTableBits)); }
+    uint32_t Peek12() const { return static_cast<uint32_t>(FBits >> (64 - kTableBits)); }
     uint32_t Take(unsigned len) {
-        uint32_t v = len == 0 ? 0 : static_cast<uint32_t>(bits_ >> (64 - len));
+        uint32_t v = len == 0 ? 0 : static_cast<uint32_t>(FBits >> (64 - len));
         Skip(len);
         return v;
     }
     void Skip(unsigned len) {
-        bits_ <<= len;
-        avail_ -= len;
+        FBits <<= len;
+        FAvail -= len;
     }
     // True while no bit beyond the real end has been consumed.
-    bool WithinEnd() const { return missing_ * 8 <= avail_; }
-    bool Exhausted() const { return missing_ > 8; }
+    bool WithinEnd() const { return FMissing * 8 <= FAvail; }
+    bool Exhausted() const { return FMissing > 8; }
 
   private:
-    const uint8_t* p_;
-    const uint8_t* end_;
-    uint64_t bits_ = 0;
-    unsigned avail_ = 0;
-    size_t missing_ = 0;
+    const uint8_t* FCursor;
+    const uint8_t* FEnd;
+    uint64_t FBits = 0;
+    unsigned FAvail = 0;
+    size_t FMissing = 0;
 };
 
 // One symbol of a literal-only code.
@@ -623,13 +623,13 @@ size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
     }
 
     if (n > 0 && (hist[0] == n || (hist[0] == n - 1 && r[0] != 0))) {
-        method_ = TLmvcMethod::Constant;
-        constant_ = r[0];
-        payload_ = 1;
-        return kLmvcPlaneHeaderSize + payload_;
+        FMethod = TLmvcMethod::Constant;
+        FConstant = r[0];
+        FPayload = 1;
+        return kLmvcPlaneHeaderSize + FPayload;
     }
-    method_ = TLmvcMethod::Raw;
-    payload_ = n;
+    FMethod = TLmvcMethod::Raw;
+    FPayload = n;
 
     uint8_t lengths[kLmvcRunSymbols];
     LmvcBuildCodeLengths(hist, kLmvcLiteralSymbols, lengths);
@@ -646,8 +646,8 @@ size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
             for (int s = 0; s < kLmvcLiteralSymbols; ++s) {
                 streamBits += static_cast<uint64_t>(h[k][s]) * lengths[s];
             }
-            streamBytes_[k] = static_cast<size_t>((streamBits + 7) / 8);
-            bytes += streamBytes_[k];
+            FStreamBytes[k] = static_cast<size_t>((streamBits + 7) / 8);
+            bytes += FStreamBytes[k];
         }
     } else {
         for (int s = 0; s < kLmvcLiteralSymbols; ++s) {
@@ -655,12 +655,12 @@ size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
         }
         bytes += static_cast<size_t>((bits + 7) / 8);
     }
-    if (bytes < payload_) {
-        method_ = huffman;
-        payload_ = bytes;
-        tableBytes_ = table;
-        symbols_ = kLmvcLiteralSymbols;
-        std::memcpy(lengths_, lengths, kLmvcLiteralSymbols);
+    if (bytes < FPayload) {
+        FMethod = huffman;
+        FPayload = bytes;
+        FTableBytes = table;
+        FSymbols = kLmvcLiteralSymbols;
+        std::memcpy(FLengths, lengths, kLmvcLiteralSymbols);
     }
 
     // Zero runs only pay where zeros are common: flat graphics, constant alpha, still areas.
@@ -681,37 +681,37 @@ size_t TLmvcPlaneEncoder::Plan(const uint8_t* r, size_t n) {
         }
         table = TableBytes(lengths, kLmvcRunSymbols);
         bytes = table + static_cast<size_t>((bits + 7) / 8);
-        if (bytes < payload_) {
-            method_ = TLmvcMethod::HuffmanRuns;
-            payload_ = bytes;
-            tableBytes_ = table;
-            symbols_ = kLmvcRunSymbols;
-            std::memcpy(lengths_, lengths, kLmvcRunSymbols);
+        if (bytes < FPayload) {
+            FMethod = TLmvcMethod::HuffmanRuns;
+            FPayload = bytes;
+            FTableBytes = table;
+            FSymbols = kLmvcRunSymbols;
+            std::memcpy(FLengths, lengths, kLmvcRunSymbols);
         }
     }
-    if (method_ != TLmvcMethod::Raw) {
-        LmvcAssignCanonicalCodes(lengths_, symbols_, codes_);
+    if (FMethod != TLmvcMethod::Raw) {
+        LmvcAssignCanonicalCodes(FLengths, FSymbols, FCodes);
     }
-    return kLmvcPlaneHeaderSize + payload_;
+    return kLmvcPlaneHeaderSize + FPayload;
 }
 
 void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
-    out[0] = static_cast<uint8_t>(method_);
-    StoreLE32(out + 1, static_cast<uint32_t>(payload_));
+    out[0] = static_cast<uint8_t>(FMethod);
+    StoreLE32(out + 1, static_cast<uint32_t>(FPayload));
     uint8_t* p = out + kLmvcPlaneHeaderSize;
-    uint8_t* const end = p + payload_;
+    uint8_t* const end = p + FPayload;
     const auto Put = [this](TBitWriter& bw, unsigned symbol) {
-        bw.Put(codes_[symbol], lengths_[symbol]);
+        bw.Put(FCodes[symbol], FLengths[symbol]);
     };
-    switch (method_) {
+    switch (FMethod) {
         case TLmvcMethod::Raw:
             std::memcpy(p, r, n);
             return;
         case TLmvcMethod::Constant:
-            p[0] = constant_;
+            p[0] = FConstant;
             return;
         case TLmvcMethod::Huffman: {
-            p += WriteTable(lengths_, symbols_, p);
+            p += WriteTable(FLengths, FSymbols, p);
             TBitWriter bw(p, end);
             size_t i = 0;
             for (; i + 4 <= n; i += 4) {
@@ -728,20 +728,20 @@ void TLmvcPlaneEncoder::Write(const uint8_t* r, size_t n, uint8_t* out) const {
             return;
         }
         case TLmvcMethod::HuffmanStreams: {
-            p += WriteTable(lengths_, symbols_, p);
+            p += WriteTable(FLengths, FSymbols, p);
             for (int k = 0; k + 1 < kLmvcStreams; ++k) {
-                StoreLE32(p + 4 * k, static_cast<uint32_t>(streamBytes_[k]));
+                StoreLE32(p + 4 * k, static_cast<uint32_t>(FStreamBytes[k]));
             }
             p += 4 * (kLmvcStreams - 1);
-            uint8_t* const p1 = p + streamBytes_[0];
-            uint8_t* const p2 = p1 + streamBytes_[1];
-            uint8_t* const p3 = p2 + streamBytes_[2];
+            uint8_t* const p1 = p + FStreamBytes[0];
+            uint8_t* const p2 = p1 + FStreamBytes[1];
+            uint8_t* const p3 = p2 + FStreamBytes[2];
             TBitWriter w[kLmvcStreams] = {{p, p1}, {p1, p2}, {p2, p3}, {p3, end}};
-            WriteStreams(codes_, lengths_, r, n, w);
+            WriteStreams(FCodes, FLengths, r, n, w);
             return;
         }
         case TLmvcMethod::HuffmanRuns: {
-            p += WriteTable(lengths_, symbols_, p);
+            p += WriteTable(FLengths, FSymbols, p);
             TBitWriter bw(p, end);
             ScanTokens(
                 r, n,

@@ -20,17 +20,17 @@ class TLmvcPlaneEncoder {
     size_t Plan(const uint8_t* residuals, size_t count);
     // Writes the plane chosen by the last Plan for the same residuals.
     void Write(const uint8_t* residuals, size_t count, uint8_t* out) const;
-    TLmvcMethod Method() const { return method_; }
+    TLmvcMethod Method() const { return FMethod; }
 
   private:
-    TLmvcMethod method_ = TLmvcMethod::Raw;
-    int symbols_ = 0;
-    size_t payload_ = 0;
-    size_t tableBytes_ = 0;
-    uint8_t constant_ = 0;
-    uint8_t lengths_[kLmvcRunSymbols] = {};
-    uint16_t codes_[kLmvcRunSymbols] = {};
-    size_t streamBytes_[kLmvcStreams] = {};
+    TLmvcMethod FMethod = TLmvcMethod::Raw;
+    int FSymbols = 0;
+    size_t FPayload = 0;
+    size_t FTableBytes = 0;
+    uint8_t FConstant = 0;
+    uint8_t FLengths[kLmvcRunSymbols] = {};
+    uint16_t FCodes[kLmvcRunSymbols] = {};
+    size_t FStreamBytes[kLmvcStreams] = {};
 };
 
 // Decodes one plane's payload (after the plane header) into count residual bytes. Answers null

@@ -15,34 +15,34 @@ constexpr const char* kDisplayName =
 
 class TLmvcCompressor final : public ICompressor {
   public:
-    explicit TLmvcCompressor(int threads) : threads_(threads) {}
+    explicit TLmvcCompressor(int threads) : FThreads(threads) {}
 
     bool SetInputFormat(const TCompressorInputFormat& format) override {
-        ready_ = false;
+        FReady = false;
         try {
             TLmvcFormat f;
             f.Width = format.Width;
             f.Height = format.Height;
             f.BitCount = format.BitCount;
             f.BottomUp = format.BottomUp;
-            if (!encoder_.Configure(f, threads_)) {
-                error_ = encoder_.LastError();
+            if (!FEncoder.Configure(f, FThreads)) {
+                FError = FEncoder.LastError();
                 return false;
             }
         } catch (const std::exception& e) {
-            error_ = e.what();
+            FError = e.what();
             return false;
         }
-        bitCount_ = format.BitCount;
-        ready_ = true;
-        error_.clear();
+        FBitCount = format.BitCount;
+        FReady = true;
+        FError.clear();
         return true;
     }
 
     uint32_t FourCC() const override { return LmFourCC('L', 'M', 'V', 'C'); }
-    int32_t OutputBitCount() const override { return ready_ ? bitCount_ : 0; }
-    size_t InputSize() const override { return ready_ ? encoder_.InputSize() : 0; }
-    size_t MaxOutputSize() const override { return ready_ ? encoder_.MaxCompressedSize() : 0; }
+    int32_t OutputBitCount() const override { return FReady ? FBitCount : 0; }
+    size_t InputSize() const override { return FReady ? FEncoder.InputSize() : 0; }
+    size_t MaxOutputSize() const override { return FReady ? FEncoder.MaxCompressedSize() : 0; }
 
     bool Compress(const void* input, size_t inputSize, void* output, size_t outputCapacity,
                   size_t* outputSize, bool* keyFrame) override {
@@ -52,18 +52,18 @@ class TLmvcCompressor final : public ICompressor {
         if (keyFrame != nullptr) {
             *keyFrame = false;
         }
-        if (!ready_) {
-            error_ = "no input format set";
+        if (!FReady) {
+            FError = "no input format set";
             return false;
         }
         size_t written = 0;
         bool ok = false;
         try {
-            ok = encoder_.EncodeFrame(static_cast<const uint8_t*>(input), inputSize,
+            ok = FEncoder.EncodeFrame(static_cast<const uint8_t*>(input), inputSize,
                                       static_cast<uint8_t*>(output), outputCapacity, written);
-            error_ = ok ? std::string() : encoder_.LastError();
+            FError = ok ? std::string() : FEncoder.LastError();
         } catch (const std::exception& e) {
-            error_ = e.what();
+            FError = e.what();
             ok = false;
         }
         if (ok && outputSize != nullptr) {
@@ -75,15 +75,15 @@ class TLmvcCompressor final : public ICompressor {
         return ok;
     }
 
-    const char* LastError() const override { return error_.c_str(); }
+    const char* LastError() const override { return FError.c_str(); }
     void Release() override { delete this; }
 
   private:
-    int threads_;
-    bool ready_ = false;
-    int32_t bitCount_ = 0;
-    TLmvcEncoder encoder_;
-    std::string error_;
+    int FThreads;
+    bool FReady = false;
+    int32_t FBitCount = 0;
+    TLmvcEncoder FEncoder;
+    std::string FError;
 };
 
 }  // namespace

@@ -6,7 +6,7 @@
 // A pixel codec: compresses rows of pixels into a byte stream and back.
 class TBaseCodec {
   public:
-    explicit TBaseCodec(int pixelBits) : pixelBits_(pixelBits) {}
+    explicit TBaseCodec(int pixelBits) : FPixelBits(pixelBits) {}
     virtual ~TBaseCodec() = default;
     TBaseCodec(const TBaseCodec&) = delete;
     TBaseCodec& operator=(const TBaseCodec&) = delete;
@@ -21,10 +21,10 @@ class TBaseCodec {
     virtual bool Decode(const void* source, void* destination, size_t decodedBytes,
                         size_t encodedSize) = 0;
 
-    int PixelBits() const { return pixelBits_; }
+    int PixelBits() const { return FPixelBits; }
 
   private:
-    int pixelBits_;
+    int FPixelBits;
 };
 
 // Run-length coding of 32-bit pixels. Each packet starts with a control byte c: 0 to 127 is a

@@ -19,22 +19,22 @@ class TVideoSourceLVF final : public TVideoSourceObject<TVideoSourceLVF> {
   public:
     LvsBool LVS_CALL Open(const char16_t* fileName, int32_t /*flags*/) override {
         try {
-            conversion_.clear();
-            conversion_.shrink_to_fit();
-            const bool ok = decoder_.Open(LvsPathToUtf8(fileName));
-            lastError_ = LvsToUtf16(decoder_.ErrorText());
+            FConversion.clear();
+            FConversion.shrink_to_fit();
+            const bool ok = FDecoder.Open(LvsPathToUtf8(fileName));
+            FLastError = LvsToUtf16(FDecoder.ErrorText());
             return ok ? LvsTrue : LvsFalse;
         } catch (...) {
-            lastError_ = u"unexpected error while opening the file";
+            FLastError = u"unexpected error while opening the file";
             return LvsFalse;
         }
     }
 
-    int32_t LVS_CALL GetHeight() override { return static_cast<int32_t>(decoder_.Height()); }
-    int32_t LVS_CALL GetWidth() override { return static_cast<int32_t>(decoder_.Width()); }
+    int32_t LVS_CALL GetHeight() override { return static_cast<int32_t>(FDecoder.Height()); }
+    int32_t LVS_CALL GetWidth() override { return static_cast<int32_t>(FDecoder.Width()); }
     // Counts beyond the interface's range are reported as its largest value.
     int32_t LVS_CALL GetFrameCount() override {
-        return static_cast<int32_t>(std::min<uint32_t>(decoder_.FrameCount(), INT32_MAX));
+        return static_cast<int32_t>(std::min<uint32_t>(FDecoder.FrameCount(), INT32_MAX));
     }
     int32_t LVS_CALL GetPreferredBufferCount() override { return 25; }
     // The file carries no rate.
@@ -50,7 +50,7 @@ class TVideoSourceLVF final : public TVideoSourceObject<TVideoSourceLVF> {
         try {
             return ReadFrameInto(frame, buffer, pitch) ? LvsTrue : LvsFalse;
         } catch (...) {
-            lastError_ = u"unexpected error while reading a frame";
+            FLastError = u"unexpected error while reading a frame";
             return LvsFalse;
         }
     }
@@ -60,7 +60,7 @@ class TVideoSourceLVF final : public TVideoSourceObject<TVideoSourceLVF> {
     }
 
     LvsBool LVS_CALL GetLastError(int32_t* length, char16_t* text) override {
-        return LvsCopyLastError(lastError_, length, text);
+        return LvsCopyLastError(FLastError, length, text);
     }
 
     uint32_t LVS_CALL GetCodecFourCC() override { return 0; }
@@ -79,37 +79,37 @@ class TVideoSourceLVF final : public TVideoSourceObject<TVideoSourceLVF> {
     ~TVideoSourceLVF() = default;
 
     bool ReadFrameInto(int32_t frame, void* buffer, int32_t pitch) {
-        const size_t rowSize = decoder_.RowSize();
+        const size_t rowSize = FDecoder.RowSize();
         if (buffer == nullptr || pitch <= 0) {
-            lastError_ = u"no frame buffer given";
+            FLastError = u"no frame buffer given";
             return false;
         }
         bool ok;
         if (static_cast<size_t>(pitch) == rowSize) {
-            ok = decoder_.ReadFrame(frame, buffer);
+            ok = FDecoder.ReadFrame(frame, buffer);
         } else {
-            if (conversion_.size() != decoder_.FrameSize()) {
-                conversion_.resize(decoder_.FrameSize());
+            if (FConversion.size() != FDecoder.FrameSize()) {
+                FConversion.resize(FDecoder.FrameSize());
             }
-            ok = decoder_.ReadFrame(frame, conversion_.data());
+            ok = FDecoder.ReadFrame(frame, FConversion.data());
             if (ok) {
                 const size_t copy = std::min(rowSize, static_cast<size_t>(pitch));
                 auto* target = static_cast<uint8_t*>(buffer);
-                for (uint32_t row = 0; row < decoder_.Height(); ++row) {
+                for (uint32_t row = 0; row < FDecoder.Height(); ++row) {
                     std::memcpy(target + static_cast<size_t>(row) * static_cast<size_t>(pitch),
-                                conversion_.data() + row * rowSize, copy);
+                                FConversion.data() + row * rowSize, copy);
                 }
             }
         }
         if (!ok) {
-            lastError_ = LvsToUtf16(decoder_.ErrorText());
+            FLastError = LvsToUtf16(FDecoder.ErrorText());
         }
         return ok;
     }
 
-    TLVFDecoder decoder_;
-    std::vector<uint8_t> conversion_;
-    std::u16string lastError_;
+    TLVFDecoder FDecoder;
+    std::vector<uint8_t> FConversion;
+    std::u16string FLastError;
 };
 
 }  // namespace

@@ -18,60 +18,60 @@ std::string SystemMessage() {
 
 }  // namespace
 
-TLVFDecoder::TLVFDecoder(size_t readPiece) : readPiece_(std::max<size_t>(readPiece, 1)) {}
+TLVFDecoder::TLVFDecoder(size_t readPiece) : FReadPiece(std::max<size_t>(readPiece, 1)) {}
 
 uint32_t TLVFDecoder::FrameCount() const {
-    return open_ ? LoadLE32(header_.data() + lvf::kFrameCountOffset) : 0;
+    return FOpen ? LoadLE32(FHeader.data() + lvf::kFrameCountOffset) : 0;
 }
 
 uint32_t TLVFDecoder::Width() const {
-    return open_ ? LoadLE32(header_.data() + lvf::kWidthOffset) : 0;
+    return FOpen ? LoadLE32(FHeader.data() + lvf::kWidthOffset) : 0;
 }
 
 uint32_t TLVFDecoder::Height() const {
-    return open_ ? LoadLE32(header_.data() + lvf::kHeightOffset) : 0;
+    return FOpen ? LoadLE32(FHeader.data() + lvf::kHeightOffset) : 0;
 }
 
 uint32_t TLVFDecoder::Flags() const {
-    return open_ ? LoadLE32(header_.data() + lvf::kFlagsOffset) : 0;
+    return FOpen ? LoadLE32(FHeader.data() + lvf::kFlagsOffset) : 0;
 }
 
 uint64_t TLVFDecoder::IndexOffset() const {
-    return open_ ? LoadLE64(header_.data() + lvf::kIndexOffsetOffset) : 0;
+    return FOpen ? LoadLE64(FHeader.data() + lvf::kIndexOffsetOffset) : 0;
 }
 
 uint64_t TLVFDecoder::RecordOffset(uint32_t frame) const {
-    return LoadLE64(index_.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize);
+    return LoadLE64(FIndex.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize);
 }
 
 uint32_t TLVFDecoder::RecordSize(uint32_t frame) const {
-    return LoadLE32(index_.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize + 8);
+    return LoadLE32(FIndex.data() + static_cast<size_t>(frame) * lvf::kIndexEntrySize + 8);
 }
 
 bool TLVFDecoder::Fail(std::string text) {
-    errorText_ = std::move(text);
+    FErrorText = std::move(text);
     return false;
 }
 
 void TLVFDecoder::Close() {
-    if (file_.is_open()) {
-        file_.close();
+    if (FFile.is_open()) {
+        FFile.close();
     }
-    file_.clear();
-    header_.fill(0);
-    index_.clear();
-    index_.shrink_to_fit();
-    readBuffer_.clear();
-    readBuffer_.shrink_to_fit();
-    fileSize_ = 0;
-    rowSize_ = 0;
-    open_ = false;
+    FFile.clear();
+    FHeader.fill(0);
+    FIndex.clear();
+    FIndex.shrink_to_fit();
+    FReadBuffer.clear();
+    FReadBuffer.shrink_to_fit();
+    FFileSize = 0;
+    FRowSize = 0;
+    FOpen = false;
 }
 
 bool TLVFDecoder::CheckFrameSize() {
     // A damaged header must not lead to frames whose size overflows or to empty frames.
-    const uint64_t width = LoadLE32(header_.data() + lvf::kWidthOffset);
-    const uint64_t height = LoadLE32(header_.data() + lvf::kHeightOffset);
+    const uint64_t width = LoadLE32(FHeader.data() + lvf::kWidthOffset);
+    const uint64_t height = LoadLE32(FHeader.data() + lvf::kHeightOffset);
     const std::string size = std::to_string(width) + " x " + std::to_string(height);
     if (width == 0 || height == 0 || width * height * 4 > lvf::kMaxFrameBytes) {
         return Fail("invalid frame size " + size);
@@ -81,38 +81,38 @@ bool TLVFDecoder::CheckFrameSize() {
     // be made to allocate frame buffers for it.
     const uint64_t smallestRecord =
         lvf::kRecordPrefix + (width * height + 127) / 128 * 5 + lvf::kRecordSuffix;
-    if (lvf::kHeaderSize + smallestRecord > fileSize_) {
+    if (lvf::kHeaderSize + smallestRecord > FFileSize) {
         return Fail("file is too small for frames of " + size);
     }
-    rowSize_ = width * 4;
+    FRowSize = width * 4;
     return true;
 }
 
 bool TLVFDecoder::ReadIndex(uint32_t frames) {
     // The index is checked against the file before anything is allocated for it, so a hostile
     // frame count cannot ask for gigabytes.
-    const uint64_t indexOffset = LoadLE64(header_.data() + lvf::kIndexOffsetOffset);
+    const uint64_t indexOffset = LoadLE64(FHeader.data() + lvf::kIndexOffsetOffset);
     const uint64_t indexBytes = static_cast<uint64_t>(frames) * lvf::kIndexEntrySize;
-    if (indexOffset > fileSize_) {
+    if (indexOffset > FFileSize) {
         return Fail("index offset " + std::to_string(indexOffset) +
                     " lies beyond the end of the file");
     }
-    if (indexBytes > fileSize_ - indexOffset) {
+    if (indexBytes > FFileSize - indexOffset) {
         return Fail("file is truncated");
     }
     try {
-        index_.resize(indexBytes);
+        FIndex.resize(indexBytes);
     } catch (const std::bad_alloc&) {
         return Fail("unable to allocate index buffers");
     }
-    const std::streamoff before = file_.tellg();
-    file_.seekg(static_cast<std::streamoff>(indexOffset));
-    file_.read(reinterpret_cast<char*>(index_.data()), static_cast<std::streamsize>(indexBytes));
-    if (static_cast<uint64_t>(file_.gcount()) != indexBytes) {
+    const std::streamoff before = FFile.tellg();
+    FFile.seekg(static_cast<std::streamoff>(indexOffset));
+    FFile.read(reinterpret_cast<char*>(FIndex.data()), static_cast<std::streamsize>(indexBytes));
+    if (static_cast<uint64_t>(FFile.gcount()) != indexBytes) {
         return Fail("file is truncated");
     }
-    file_.seekg(before);
-    if (!file_) {
+    FFile.seekg(before);
+    if (!FFile) {
         return Fail("seek error");
     }
     return true;
@@ -120,34 +120,34 @@ bool TLVFDecoder::ReadIndex(uint32_t frames) {
 
 bool TLVFDecoder::Open(const std::string& fileName) {
     Close();
-    errorText_.clear();
+    FErrorText.clear();
     const bool ok = [&] {
         std::error_code ec;
         if (!std::filesystem::is_regular_file(fileName, ec)) {
             return Fail("File not found: " + fileName);
         }
-        fileSize_ = std::filesystem::file_size(fileName, ec);
+        FFileSize = std::filesystem::file_size(fileName, ec);
         if (ec) {
             return Fail(ec.message());
         }
         // Unbuffered: each frame is fetched with one seek and one read into our own buffer.
-        file_.rdbuf()->pubsetbuf(nullptr, 0);
+        FFile.rdbuf()->pubsetbuf(nullptr, 0);
         errno = 0;
-        file_.open(fileName, std::ios::binary | std::ios::in);
-        if (!file_.is_open()) {
+        FFile.open(fileName, std::ios::binary | std::ios::in);
+        if (!FFile.is_open()) {
             return Fail(errno != 0 ? SystemMessage() : "unable to open " + fileName);
         }
-        file_.read(reinterpret_cast<char*>(header_.data()), lvf::kHeaderSize);
-        if (static_cast<size_t>(file_.gcount()) != lvf::kHeaderSize) {
+        FFile.read(reinterpret_cast<char*>(FHeader.data()), lvf::kHeaderSize);
+        if (static_cast<size_t>(FFile.gcount()) != lvf::kHeaderSize) {
             return Fail("file is trucated");
         }
-        if (std::memcmp(header_.data(), "LVF", 3) != 0) {
+        if (std::memcmp(FHeader.data(), "LVF", 3) != 0) {
             return Fail("file not in LVF format");
         }
-        if (header_[lvf::kCompressionOffset] != lvf::kCompressionRLE) {
+        if (FHeader[lvf::kCompressionOffset] != lvf::kCompressionRLE) {
             return Fail("unknown compression format");
         }
-        const uint32_t frames = LoadLE32(header_.data() + lvf::kFrameCountOffset);
+        const uint32_t frames = LoadLE32(FHeader.data() + lvf::kFrameCountOffset);
         if (frames == 0) {
             return Fail("no video frames in source");
         }
@@ -155,28 +155,28 @@ bool TLVFDecoder::Open(const std::string& fileName) {
             return false;
         }
         try {
-            readBuffer_.resize(readPiece_ + TRLECodec::kMaxPacketBytes);
+            FReadBuffer.resize(FReadPiece + TRLECodec::kMaxPacketBytes);
         } catch (const std::bad_alloc&) {
             return Fail("unable to allocate read buffer");
         }
-        open_ = true;
+        FOpen = true;
         return true;
     }();
     if (!ok) {
-        const std::string error = errorText_;
+        const std::string error = FErrorText;
         Close();
-        errorText_ = error;
+        FErrorText = error;
     }
     return ok;
 }
 
 bool TLVFDecoder::ReadExactly(uint8_t* buffer, size_t size) {
     errno = 0;
-    file_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
-    if (static_cast<size_t>(file_.gcount()) == size) {
+    FFile.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(size));
+    if (static_cast<size_t>(FFile.gcount()) == size) {
         return true;
     }
-    if (file_.bad() && errno != 0) {
+    if (FFile.bad() && errno != 0) {
         return Fail("frame read error: " + SystemMessage());
     }
     return Fail("frame read error, truncated");
@@ -186,7 +186,7 @@ bool TLVFDecoder::ReadFrame(int64_t frame, void* destination) {
     if (frame < 0 || frame >= static_cast<int64_t>(FrameCount())) {
         return Fail("frame index out of range");
     }
-    if (!open_) {
+    if (!FOpen) {
         return Fail("read buffer not allocated");
     }
     const auto number = static_cast<uint32_t>(frame);
@@ -196,24 +196,24 @@ bool TLVFDecoder::ReadFrame(int64_t frame, void* destination) {
 bool TLVFDecoder::BeginRecord(uint32_t frame) {
     const uint64_t offset = RecordOffset(frame);
     const uint64_t need = uint64_t{RecordSize(frame)} + lvf::kRecordPrefix + lvf::kRecordSuffix;
-    if (offset > fileSize_) {
+    if (offset > FFileSize) {
         return Fail("error seeking for frame: offset " + std::to_string(offset) +
                     " lies beyond the end of the file");
     }
-    if (need > fileSize_ - offset) {
+    if (need > FFileSize - offset) {
         return Fail("frame read error, truncated");
     }
-    file_.clear();
-    file_.seekg(static_cast<std::streamoff>(offset));
-    if (!file_ || static_cast<uint64_t>(file_.tellg()) != offset) {
+    FFile.clear();
+    FFile.seekg(static_cast<std::streamoff>(offset));
+    if (!FFile || static_cast<uint64_t>(FFile.tellg()) != offset) {
         return Fail("error seeking for frame");
     }
     // The record's own count must describe exactly one frame, or decoding would run past the
     // caller's buffer or leave part of it stale.
-    if (!ReadExactly(readBuffer_.data(), lvf::kRecordPrefix)) {
+    if (!ReadExactly(FReadBuffer.data(), lvf::kRecordPrefix)) {
         return false;
     }
-    const uint32_t decodedBytes = LoadLE32(readBuffer_.data());
+    const uint32_t decodedBytes = LoadLE32(FReadBuffer.data());
     if (decodedBytes != FrameSize()) {
         return Fail("frame " + std::to_string(frame) + " has a decoded size of " +
                     std::to_string(decodedBytes) + " bytes, expected " +
@@ -234,19 +234,19 @@ bool TLVFDecoder::DecodeRecord(uint32_t frame, uint8_t* destination) {
     uint64_t left = RecordSize(frame);
     while (left > 0 && done < pixels) {
         const size_t piece =
-            static_cast<size_t>(std::min<uint64_t>(left, readBuffer_.size() - kept));
-        if (!ReadExactly(readBuffer_.data() + kept, piece)) {
+            static_cast<size_t>(std::min<uint64_t>(left, FReadBuffer.size() - kept));
+        if (!ReadExactly(FReadBuffer.data() + kept, piece)) {
             return false;
         }
         left -= piece;
         const size_t available = kept + piece;
         size_t consumed = 0;
-        if (!TRLECodec::DecodePart(readBuffer_.data(), available, destination, pixels, done,
+        if (!TRLECodec::DecodePart(FReadBuffer.data(), available, destination, pixels, done,
                                    consumed)) {
             return Fail("error decoding frame: " + std::to_string(frame));
         }
         kept = available - consumed;
-        std::memmove(readBuffer_.data(), readBuffer_.data() + consumed, kept);
+        std::memmove(FReadBuffer.data(), FReadBuffer.data() + consumed, kept);
     }
     // The data must end with the frame's last pixel: more data than the frame takes means the
     // index and the record disagree, and so does a frame left short.

@@ -43,14 +43,14 @@ class TLVFDecoder {
     uint32_t FrameCount() const;
     uint32_t Width() const;
     uint32_t Height() const;
-    size_t RowSize() const { return rowSize_; }
-    size_t FrameSize() const { return rowSize_ * Height(); }
+    size_t RowSize() const { return FRowSize; }
+    size_t FrameSize() const { return FRowSize * Height(); }
     uint32_t Flags() const;
     uint64_t IndexOffset() const;
     // The record offset and RLE size of one index entry; `frame` must be below FrameCount().
     uint64_t RecordOffset(uint32_t frame) const;
     uint32_t RecordSize(uint32_t frame) const;
-    const std::string& ErrorText() const { return errorText_; }
+    const std::string& ErrorText() const { return FErrorText; }
 
     // The piece the run-length data is normally read in.
     static constexpr size_t kReadPiece = 256 * 1024;
@@ -68,13 +68,13 @@ class TLVFDecoder {
     // Decodes the record's run-length data, which must make exactly one frame.
     bool DecodeRecord(uint32_t frame, uint8_t* destination);
 
-    size_t readPiece_;
-    std::string errorText_;
-    std::array<uint8_t, lvf::kHeaderSize> header_{};
-    std::ifstream file_;
-    uint64_t fileSize_ = 0;
-    std::vector<uint8_t> index_;
-    std::vector<uint8_t> readBuffer_;
-    bool open_ = false;
-    size_t rowSize_ = 0;
+    size_t FReadPiece;
+    std::string FErrorText;
+    std::array<uint8_t, lvf::kHeaderSize> FHeader{};
+    std::ifstream FFile;
+    uint64_t FFileSize = 0;
+    std::vector<uint8_t> FIndex;
+    std::vector<uint8_t> FReadBuffer;
+    bool FOpen = false;
+    size_t FRowSize = 0;
 };

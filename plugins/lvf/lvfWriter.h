@@ -24,20 +24,20 @@ class TLVFWriter {
     // Writes the index and completes the header; the file is closed afterwards.
     bool Finish();
 
-    uint32_t FramesWritten() const { return static_cast<uint32_t>(offsets_.size()); }
-    const std::string& ErrorText() const { return errorText_; }
+    uint32_t FramesWritten() const { return static_cast<uint32_t>(FOffsets.size()); }
+    const std::string& ErrorText() const { return FErrorText; }
 
   private:
     bool Fail(std::string text);
 
-    std::string errorText_;
-    std::string fileName_;
-    std::ofstream file_;
-    TRLECodec codec_;
-    std::vector<uint8_t> encoded_;
-    std::vector<uint64_t> offsets_;
-    std::vector<uint32_t> sizes_;
-    uint64_t position_ = 0;
-    uint32_t width_ = 0;
-    uint32_t height_ = 0;
+    std::string FErrorText;
+    std::string FFileName;
+    std::ofstream FFile;
+    TRLECodec FCodec;
+    std::vector<uint8_t> FEncoded;
+    std::vector<uint64_t> FOffsets;
+    std::vector<uint32_t> FSizes;
+    uint64_t FPosition = 0;
+    uint32_t FWidth = 0;
+    uint32_t FHeight = 0;
 };
