@@ -169,6 +169,66 @@ TEST(FFmpegPlugins, BroadcastSourceGivesTheStartTimeCodeThroughItsMetadataInterf
     metadata->Release();
 }
 
+// The start time code through the metadata interface; empty when the file has none.
+std::string StartTimeCode(IVideoSource& source) {
+    void* found = nullptr;
+    if (source.QueryInterface(IID_IVideoSourceMetadata, &found) != LVS_S_OK)
+        return "(no metadata interface)";
+    auto* metadata = static_cast<IVideoSourceMetadata*>(found);
+    int32_t length = 0;
+    std::u16string text;
+    if (metadata->GetStartTimeCode(&length, nullptr)) {
+        text.assign(static_cast<size_t>(length) + 1, u'\0');
+        metadata->GetStartTimeCode(&length, text.data());
+        text.resize(static_cast<size_t>(length));
+    }
+    metadata->Release();
+    return LvsToUtf8(text.c_str());
+}
+
+// Broadcast containers through their plug-in: every frame as the command line decodes it, in
+// any order, with the file's sound and start time code.
+TEST(FFmpegPlugins, BroadcastContainersReadFrameExactly) {
+    const struct {
+        const char* Fixture;
+        const char* Matrix;
+        int Width, Height, Frames, Channels;
+        const char* TimeCode;
+    } cases[] = {
+        {"opatom.mxf", "bt709", 256, 144, 25, 0, "00:00:00:00"},
+        {"avcintra.mxf", "bt709", 1280, 720, 4, 0, "00:00:00:00"},
+        {"pal.dv", "bt601", 720, 576, 10, 2, "01:02:03:04"},
+        {"h264_opus.mkv", "bt601", 160, 90, 25, 1, ""},
+    };
+    TPlugin plugin("lmVideoSourceBroadcast.lvs");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Fixture);
+        const fs::path file = MediaFixture(c.Fixture);
+        TSource source = plugin.NewSource();
+        ASSERT_TRUE(Open(*source, file)) << LastError(*source);
+        EXPECT_EQ(source->GetWidth(), c.Width);
+        EXPECT_EQ(source->GetHeight(), c.Height);
+        EXPECT_EQ(source->GetFrameCount(), c.Frames);
+        EXPECT_EQ(source->GetAudioChannels(), c.Channels);
+        EXPECT_EQ(StartTimeCode(*source), c.TimeCode);
+        const size_t frameBytes = static_cast<size_t>(c.Width) * c.Height * 4;
+        const std::vector<TMediaBytes> reference =
+            ReferenceFrames(file, c.Matrix, "tv", frameBytes);
+        ASSERT_EQ(reference.size(), static_cast<size_t>(c.Frames));
+        std::vector<int32_t> order;
+        for (int32_t f = c.Frames - 1; f >= 0; f -= 2)
+            order.push_back(f);
+        for (int32_t f = 0; f < c.Frames; f += 2)
+            order.push_back(f);
+        TMediaBytes pixels(frameBytes);
+        for (const int32_t frame : order) {
+            ASSERT_TRUE(source->ReadFrame(frame, pixels.data(), c.Width * 4));
+            EXPECT_LE(LargestDifference(pixels.data(), reference[frame].data(), frameBytes), 1)
+                << "frame " << frame;
+        }
+    }
+}
+
 TEST(FFmpegPlugins, FailedOpenExplainsItselfInTheLibrarysWords) {
     TPlugin plugin("lmVideoSourceQT.lvs");
     const fs::path folder = MediaFixtureFolder() / ("plugin-" + std::to_string(getpid()));

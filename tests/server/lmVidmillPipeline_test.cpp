@@ -248,7 +248,7 @@ class ServerPipeline : public ::testing::Test {
         Source->SetName("Drop");
         Source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
         Source->SetExtensionFilter(
-            "*.lvf; *.png; *.synth; *.mp4; *.mov; *.mxf; *.ts; *.tga; *.avi");
+            "*.lvf; *.png; *.synth; *.mp4; *.mov; *.mxf; *.ts; *.tga; *.avi; *.dv; *.mkv");
         if (withProcessor)
             Source->SetProcessor(processor);
         TVmSourceSettings sourceSettings = Source->Settings();
@@ -720,6 +720,19 @@ TEST_F(ServerPipeline, MediaFilesEndAsCompressedAVIsWithTheirMetadataAndSound) {
           {"framerate", "25"},
           {"starttc", "10:00:00:00"}}},
         {"rgba.tga", "Logo.tga", "", "", {{"codec", "STILL"}, {"ext", "tga"}, {"bitdepth", "32"}}},
+        // An AVI in another codec is read by the shared reader and compressed like any clip.
+        {"utvideo.avi",
+         "Capture.avi",
+         "LMVC|160|90|25",
+         "48000|2",
+         {{"duration", "25"}, {"codec", "LMVC"}, {"audiochannels", "2"}}},
+        {"pal.dv",
+         "Tape.dv",
+         "LMVC|720|576|10",
+         "48000|2",
+         {{"duration", "10"}, {"starttc", "01:02:03:04"}, {"audiochannels", "2"}}},
+        {"h264_opus.mkv", "Grade.mkv", "LMVC|160|90|25", "48000|1", {{"duration", "25"}}},
+        {"opatom.mxf", "Atom.mxf", "LMVC|256|144|25", "", {{"duration", "25"}}},
     };
     for (const auto& c : cases) {
         const fs::path fixture = MediaFixture(c.Fixture);
