@@ -10,7 +10,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   qt6-base-dev
   libcurl4-openssl-dev libssl-dev libsystemd-dev
-  python3 python3-aiosmtpd ffmpeg mediainfo
+  python3 python3-aiosmtpd ffmpeg mediainfo inotify-tools
 )
 
 sudo_cmd=()

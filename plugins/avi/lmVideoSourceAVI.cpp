@@ -1,7 +1,9 @@
 // The AVI video-source plug-in: registers the extension "avi" and serves AVI and OpenDML files
 // whose video is in the Lumenar Video Codec through our own container reader and LMVC decoder,
-// with their 48 kHz PCM audio cut into per-frame portions. Such clips report the codec's
-// four-character code, so the transcoder copies them as they are.
+// with their 48 kHz PCM audio cut into per-frame portions (sound in any other form is decoded
+// by the FFmpeg audio reader). Such clips report the codec's four-character code, so the
+// transcoder copies them as they are. AVI files in every other codec are served whole by the
+// shared FFmpeg reader of the other plug-ins, reporting their own four-character code.
 
 #include <algorithm>
 #include <cmath>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,9 @@
 #include "foundation/kxByteOrder.h"
 #include "plugins/avi/lmAVIAudio.h"
 #include "plugins/avi/lmAVIReader.h"
+#include "plugins/ffmpeg/lmFFmpegAudioReader.h"
+#include "plugins/ffmpeg/lmFFmpegLibrary.h"
+#include "plugins/ffmpeg/lmFFmpegVideoSource.h"
 #include "plugins/interface/lmAudioCadence.h"
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "plugins/interface/lmVideoSourceObject.h"
@@ -39,13 +45,22 @@ std::string FourCCText(uint32_t code) {
     return text;
 }
 
-// The place where files our own reader does not decode (video in another codec, audio in
-// another form) are handed to the shared FFmpeg reader of the other plug-ins. That reader is
-// not linked into this plug-in yet, so such a file is refused with the reason.
-IVideoSource* OpenWithSharedReader(const std::string& /*path*/, const std::string& reason,
-                                   std::string& error) {
-    error = reason;
-    return nullptr;
+// A file whose video our own decoder does not take, opened by the shared FFmpeg reader of the
+// other plug-ins; nil with that reader's reason when it cannot read the file either.
+IVideoSource* OpenWithSharedReader(const std::string& path, std::string& error) {
+    TFFmpegVideoSourceOptions options;
+    options.ReportCodecTag = true;
+    IVideoSource* source = nullptr;
+    if (CreateFFmpegVideoSource(options, &source) == LvsFalse) {
+        error = "cannot create the FFmpeg reader";
+        return nullptr;
+    }
+    if (source->Open(LvsPathToUtf16(path).c_str(), LvsOpenFlags) == LvsFalse) {
+        error = LvsReadLastError(source);
+        source->Release();
+        return nullptr;
+    }
+    return source;
 }
 
 // The field layout a vprp chunk describes: two fields, and which one starts on the upper line.
@@ -120,7 +135,7 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
     int32_t LVS_CALL GetOutputBitDepth() override { return LvsOutputBitDepth; }
     int32_t LVS_CALL GetBitDepth() override { return FShared ? FShared->GetBitDepth() : FBitDepth; }
     int32_t LVS_CALL GetAudioChannels() override {
-        return FShared ? FShared->GetAudioChannels() : FAudio.Channels();
+        return FShared ? FShared->GetAudioChannels() : AudioChannels();
     }
 
     LvsBool LVS_CALL ReadFrame(int32_t frame, void* buffer, int32_t pitch) override {
@@ -148,7 +163,7 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
             if (!ReadPicture(frame, static_cast<uint8_t*>(buffer), pitch)) {
                 return LvsFalse;
             }
-            if (FAudio.Channels() == 0 || audioBuffer == nullptr || audioBufferSize <= 0) {
+            if (AudioChannels() == 0 || audioBuffer == nullptr || audioBufferSize <= 0) {
                 return LvsTrue;
             }
             int32_t bytes = 0;
@@ -212,6 +227,7 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
         FConversion.clear();
         FConversion.shrink_to_fit();
         FAudio.Clear();
+        FOtherAudio.reset();
         FOpen = false;
     }
 
@@ -224,13 +240,17 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
             return false;
         }
         if (FCodec != kLmvcFourCC) {
-            return HandOver(path, "codec not supported: " + FourCCText(FCodec), error);
+            FShared = OpenWithSharedReader(path, error);
+            if (FShared == nullptr) {
+                error = "codec not supported: " + FourCCText(FCodec) + " (" + error + ")";
+            }
+            return FShared != nullptr;
         }
         if (!CheckVideo(error) || !MapPictures(error)) {
             return false;
         }
-        if (!FAudio.Open(FReader, error)) {
-            return HandOver(path, error, error);
+        if (!FAudio.Open(FReader, error) && !OpenOtherAudio(path)) {
+            return false;
         }
         TakeRateAndFields();
         const unsigned threads =
@@ -244,9 +264,20 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
         return true;
     }
 
-    bool HandOver(const std::string& path, const std::string& reason, std::string& error) {
-        FShared = OpenWithSharedReader(path, reason, error);
-        return FShared != nullptr;
+    // Sound our reader does not play, decoded and resampled by the FFmpeg audio reader; false
+    // when that cannot decode it either (our reader's reason stands).
+    bool OpenOtherAudio(const std::string& path) {
+        FAudio.Clear();
+        FOtherAudio = std::make_unique<TFFmpegAudioReader>();
+        if (!FOtherAudio->Open(path, 0.0) || FOtherAudio->Channels() == 0) {
+            FOtherAudio.reset();
+            return false;
+        }
+        return true;
+    }
+
+    int32_t AudioChannels() const {
+        return FOtherAudio ? FOtherAudio->Channels() : FAudio.Channels();
     }
 
     // The first video stream and its bitmap header.
@@ -401,13 +432,20 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
     bool ReadAudio(int32_t frame, uint8_t* out, int32_t space, int32_t& bytes) {
         // Only what the caller's buffer takes is read, so memory follows the buffer, not the
         // rate the file claims.
-        const size_t block = static_cast<size_t>(FAudio.Channels()) * 2;
+        const size_t block = static_cast<size_t>(AudioChannels()) * 2;
         const size_t fits = (static_cast<size_t>(space) + block - 1) / block;
         const auto samples = static_cast<int32_t>(std::min<size_t>(FCadence.Samples(frame), fits));
         const size_t copy =
             std::min(static_cast<size_t>(samples) * block, static_cast<size_t>(space));
         bytes = 0;
         if (copy == 0) {
+            return true;
+        }
+        if (FOtherAudio) {
+            FOtherBlock.resize(static_cast<size_t>(samples) * block / 2);
+            FOtherAudio->Read(FCadence.FirstSample(frame), samples, FOtherBlock.data());
+            std::memcpy(out, FOtherBlock.data(), copy);
+            bytes = static_cast<int32_t>(copy);
             return true;
         }
         FAudioBlock.resize(static_cast<size_t>(samples) * block);
@@ -424,6 +462,7 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
     TAVIReader FReader;
     TLmvcDecoder FDecoder;
     TAVIAudio FAudio;
+    std::unique_ptr<TFFmpegAudioReader> FOtherAudio;
     TAudioCadence FCadence{25.0};
     IVideoSource* FShared = nullptr;
     bool FOpen = false;
@@ -442,6 +481,7 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
     std::vector<uint8_t> FChunk;
     std::vector<uint8_t> FConversion;
     std::vector<uint8_t> FAudioBlock;
+    std::vector<int16_t> FOtherBlock;
     std::u16string FLastError;
 };
 
@@ -451,9 +491,14 @@ LVS_EXPORT LvsBool LVS_CALL InitVideoSource(IVideoSourceHost* host) {
     if (host == nullptr) {
         return LvsFalse;
     }
-    host->SetDescription(u"AVI Files");
-    host->AddExtension(u"avi");
-    return LvsTrue;
+    try {
+        InstallFFmpegLogHook();
+        host->SetDescription(u"AVI Files");
+        host->AddExtension(u"avi");
+        return LvsTrue;
+    } catch (...) {
+        return LvsFalse;
+    }
 }
 
 LVS_EXPORT LvsBool LVS_CALL GetVideoSource(IVideoSource** source) {

@@ -23,10 +23,10 @@
 #include "server/media/lmAVIWriter.h"
 #include "server/media/lmMediaTypes.h"
 #include "server/media/lmOpenDMLPatcher.h"
+#include "support/TestMediaFixtures.h"
 #include "support/TestProcess.h"
 
 namespace fs = std::filesystem;
-using testing_support::RunProcess;
 
 namespace {
 
@@ -752,31 +752,111 @@ TEST_F(AVIPluginTest, FlippedBytesAnywhereAreHandledSafely) {
     EXPECT_GT(opened, 0);
 }
 
-// Files our reader does not decode are refused with the reason, until the shared reader of the
-// other plug-ins takes them.
-TEST_F(AVIPluginTest, OtherCodecsAndAudioFormatsAreRefusedWithTheReason) {
-    const std::string mjpeg = PathOf("mjpeg.avi");
-    const auto made =
-        RunProcess({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=64x48:rate=25",
-                    "-frames:v", "3", "-c:v", "mjpeg", mjpeg});
-    ASSERT_EQ(made.ExitCode, 0) << made.Output;
-    std::string error;
-    EXPECT_FALSE(OpenSource(mjpeg, &error));
-    EXPECT_EQ(error, "codec not supported: MJPG");
+// AVI files in other codecs are served by the shared FFmpeg reader: every frame as the command
+// line decodes it, in any order, the file's own four-character code, and its sound.
+TEST_F(AVIPluginTest, OtherCodecsReadThroughTheSharedReaderFrameExactly) {
+    const struct {
+        const char* Name;
+        std::vector<std::string> Codec;
+        const char* Matrix;
+        const char* Range;
+        uint32_t Code;
+        int Depth;
+    } cases[] = {
+        {"raw.avi", {"-c:v", "rawvideo", "-pix_fmt", "bgr24"}, "bt601", "pc", 0, 24},
+        {"raw32.avi", {"-c:v", "rawvideo", "-pix_fmt", "bgra"}, "bt601", "pc", 0, 32},
+        {"mjpeg.avi", {"-c:v", "mjpeg", "-q:v", "4"}, "bt601", "pc", FourCC("MJPG"), 24},
+        {"utrgb.avi", {"-c:v", "utvideo", "-pix_fmt", "gbrp"}, "bt601", "pc", FourCC("ULRG"), 24},
+        {"utyuv.avi",
+         {"-c:v", "utvideo", "-pix_fmt", "yuv422p"},
+         "bt601",
+         "tv",
+         FourCC("ULY2"),
+         24},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<std::string> arguments = {
+            "-f",   "lavfi",    "-i",  "testsrc2=size=64x48:rate=25",
+            "-f",   "lavfi",    "-i",  "sine=f=500:r=48000",
+            "-t",   "0.6",      "-ac", "2",
+            "-c:a", "pcm_s16le"};
+        arguments.insert(arguments.end(), c.Codec.begin(), c.Codec.end());
+        const fs::path file = testing_support::MakeMediaFixture(c.Name, arguments);
+        std::string error;
+        TSource source = OpenSource(file.string(), &error);
+        ASSERT_TRUE(source) << error;
+        EXPECT_EQ(source->GetWidth(), 64);
+        EXPECT_EQ(source->GetHeight(), 48);
+        EXPECT_EQ(source->GetFrameCount(), 15);
+        EXPECT_FLOAT_EQ(source->GetFrameRate(), 25.0f);
+        EXPECT_EQ(source->GetCodecFourCC(), c.Code);
+        EXPECT_EQ(source->GetBitDepth(), c.Depth);
+        EXPECT_EQ(source->GetAudioChannels(), 2);
+        const auto reference =
+            testing_support::ReferenceFrames(file, c.Matrix, c.Range, size_t{64} * 48 * 4);
+        ASSERT_EQ(reference.size(), 15u);
+        for (const int frame : {7, 0, 14, 3, 4, 13}) {
+            const TBytes pixels = ReadFrame(*source, frame);
+            EXPECT_LE(testing_support::LargestDifference(pixels.data(), reference[frame].data(),
+                                                         pixels.size()),
+                      1)
+                << "frame " << frame;
+        }
+        TBytes out(size_t{64} * 48 * 4);
+        std::vector<int16_t> audio(4000);
+        int32_t got = 0;
+        ASSERT_TRUE(source->ReadFrameAudio(1, out.data(), 64 * 4, audio.data(),
+                                           static_cast<int32_t>(audio.size() * 2), &got));
+        EXPECT_EQ(got, 1920 * 2 * 2);
+        EXPECT_NE(*std::max_element(audio.begin(), audio.begin() + got / 2), 0);
+    }
 
-    // An LMVC clip whose audio is at 44.1 kHz.
+    std::string error;
+    WriteAll(PathOf("junk.avi"), TBytes(4096, 0x41));
+    EXPECT_FALSE(OpenSource(PathOf("junk.avi"), &error));
+    EXPECT_FALSE(error.empty());
+}
+
+// LMVC video whose sound is not 48 kHz PCM keeps our decoder and has the sound resampled; a
+// sound that decodes nowhere is refused with our reader's reason.
+TEST_F(AVIPluginTest, LmvcWithOtherSoundIsResampledOrRefusedWithTheReason) {
     TClipRecipe c;
     c.Channels = 2;
-    c.AudioSamples = 1000;
+    c.AudioSamples = 44100 * c.Frames / 25;
     const std::string path = PathOf("clip.avi");
     WriteClip(path, c);
     TBytes bytes = ReadAll(path);
     const size_t audioFormat = Find(bytes, "strf", Find(bytes, "auds"));
     ASSERT_NE(audioFormat, std::string::npos);
+    const TBytes original = bytes;
     StoreLE32(&bytes[audioFormat + 8 + 4], 44100);
+    StoreLE32(&bytes[audioFormat + 8 + 8], 44100 * 4);
+    const size_t audioHeader = Find(bytes, "auds");
+    StoreLE32(&bytes[audioHeader + 24], 44100);  // the stream header's rate
+    WriteAll(path, bytes);
+    std::string error;
+    TSource source = OpenSource(path, &error);
+    ASSERT_TRUE(source) << error;
+    EXPECT_EQ(source->GetCodecFourCC(), FourCC("LMVC"));
+    EXPECT_EQ(source->GetAudioChannels(), 2);
+    TBytes out(static_cast<size_t>(c.Width) * c.Height * 4);
+    std::vector<int16_t> audio(4000);
+    for (int f = 0; f < c.Frames; ++f) {
+        int32_t got = 0;
+        ASSERT_TRUE(source->ReadFrameAudio(f, out.data(), c.Width * 4, audio.data(),
+                                           static_cast<int32_t>(audio.size() * 2), &got));
+        EXPECT_EQ(out, FramePixels(c, f)) << "frame " << f;
+        EXPECT_EQ(got, 1920 * 2 * 2);
+    }
+    source.reset();
+
+    // A format tag no decoder knows.
+    bytes = original;
+    StoreLE16(&bytes[audioFormat + 8], 0x7777);
     WriteAll(path, bytes);
     EXPECT_FALSE(OpenSource(path, &error));
-    EXPECT_NE(error.find("44100 Hz"), std::string::npos) << error;
+    EXPECT_NE(error.find("not PCM"), std::string::npos) << error;
 }
 
 }  // namespace

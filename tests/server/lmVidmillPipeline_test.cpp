@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -248,7 +249,7 @@ class ServerPipeline : public ::testing::Test {
         Source->SetName("Drop");
         Source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
         Source->SetExtensionFilter(
-            "*.lvf; *.png; *.synth; *.mp4; *.mov; *.mxf; *.ts; *.tga; *.avi");
+            "*.lvf; *.png; *.synth; *.mp4; *.mov; *.mxf; *.ts; *.tga; *.avi; *.dv; *.mkv");
         if (withProcessor)
             Source->SetProcessor(processor);
         TVmSourceSettings sourceSettings = Source->Settings();
@@ -720,6 +721,19 @@ TEST_F(ServerPipeline, MediaFilesEndAsCompressedAVIsWithTheirMetadataAndSound) {
           {"framerate", "25"},
           {"starttc", "10:00:00:00"}}},
         {"rgba.tga", "Logo.tga", "", "", {{"codec", "STILL"}, {"ext", "tga"}, {"bitdepth", "32"}}},
+        // An AVI in another codec is read by the shared reader and compressed like any clip.
+        {"utvideo.avi",
+         "Capture.avi",
+         "LMVC|160|90|25",
+         "48000|2",
+         {{"duration", "25"}, {"codec", "LMVC"}, {"audiochannels", "2"}}},
+        {"pal.dv",
+         "Tape.dv",
+         "LMVC|720|576|10",
+         "48000|2",
+         {{"duration", "10"}, {"starttc", "01:02:03:04"}, {"audiochannels", "2"}}},
+        {"h264_opus.mkv", "Grade.mkv", "LMVC|160|90|25", "48000|1", {{"duration", "25"}}},
+        {"opatom.mxf", "Atom.mxf", "LMVC|256|144|25", "", {{"duration", "25"}}},
     };
     for (const auto& c : cases) {
         const fs::path fixture = MediaFixture(c.Fixture);
@@ -752,6 +766,57 @@ TEST_F(ServerPipeline, MediaFilesEndAsCompressedAVIsWithTheirMetadataAndSound) {
         EXPECT_EQ(probe("v", "stream=codec_tag_string,width,height,nb_read_packets"), c.Video);
         EXPECT_EQ(probe("a", "stream=sample_rate,channels"), c.Audio);
     }
+}
+
+// A movie with a caption track made from an SCC file ends with a caption side file beside its
+// AVI: a record per frame, holding the SCC's byte pairs from the frame of each line on, and
+// frames without a pair marked as such.
+TEST_F(ServerPipeline, CaptionTrackEndsAsTheSideFileWithTheSCCsBytePairs) {
+    StartServer();
+    fs::copy_file(CaptionFixture(), Install.Folder() / "Bulletin.mov");
+    Drop(Install.Folder() / "Bulletin.mov");
+    const std::string uid = Watcher->WaitForDoneTask(60s);
+    ASSERT_FALSE(uid.empty()) << Install.LogText();
+    ASSERT_EQ(Watcher->State(uid), tsFinished) << ::testing::PrintToString(Watcher->Messages(uid));
+    const std::vector<std::string> messages = Watcher->Messages(uid);
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "Extracting Closed Captioning."),
+              messages.end())
+        << ::testing::PrintToString(messages);
+    EXPECT_TRUE(fs::exists(Install.Folder() / "out" / "Bulletin.avi"));
+
+    const std::string side = ReadAll(Install.Folder() / "out" / "Bulletin.xmd");
+    constexpr size_t header = 52, record = 7, frames = 60;
+    ASSERT_EQ(side.size(), header + record * frames);
+    std::string expectedHeader("avim\1\0\0\0\1\0\0\0\0\0\0\0\7\0\0\0", 20);
+    expectedHeader.resize(header, '\0');
+    EXPECT_EQ(side.substr(0, header), expectedHeader);
+    // The pairs each SCC line puts from its frame on; every other frame carries none.
+    std::map<int, std::pair<uint8_t, uint8_t>> pairs;
+    const int firstFrames[] = {0, 30};
+    for (int line = 0; line < 2; ++line) {
+        std::istringstream words(kFixtureSccLines[line]);
+        std::string word;
+        for (int frame = firstFrames[line]; words >> word; ++frame) {
+            const auto value = std::stoul(word, nullptr, 16);
+            pairs[frame] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+        }
+    }
+    for (size_t frame = 0; frame < frames; ++frame) {
+        SCOPED_TRACE("frame " + std::to_string(frame));
+        const auto* at = reinterpret_cast<const uint8_t*>(side.data() + header + frame * record);
+        EXPECT_EQ(at[0] | (at[1] << 8) | (at[2] << 16) | (at[3] << 24), static_cast<int>(frame));
+        const auto pair = pairs.find(static_cast<int>(frame));
+        if (pair == pairs.end()) {
+            // Frames outside the SCC's lines may carry padding; never the lines' own bytes.
+            continue;
+        }
+        EXPECT_EQ(at[4], 1);
+        EXPECT_EQ(at[5], pair->second.first);
+        EXPECT_EQ(at[6], pair->second.second);
+    }
+    // Between the lines the track holds nothing.
+    const auto* gap = reinterpret_cast<const uint8_t*>(side.data() + header + 20 * record);
+    EXPECT_EQ(gap[4], 0);
 }
 
 // A file the libraries cannot read fails its task with their reason; the server goes on.

@@ -169,6 +169,28 @@ inline std::filesystem::path MediaFixture(const std::string& name) {
          {"-f", "lavfi", "-i", "testsrc2=size=192x108:rate=25", "-t", "1", "-vf",
           "scale=out_color_matrix=bt709:out_range=full", "-c:v", "libx264", "-preset", "veryfast",
           "-pix_fmt", "yuvj420p", "-colorspace", "bt709", "-color_range", "pc"}},
+        // DNxHR in an OP-Atom file of its own.
+        {"opatom.mxf",
+         {"-f", "lavfi", "-i", "testsrc2=size=256x144:rate=25", "-t", "1", "-c:v", "dnxhd",
+          "-profile:v", "dnxhr_lb", "-pix_fmt", "yuv422p", "-f", "mxf_opatom"}},
+        // AVC-Intra 100 at 720p50, the smallest size the class allows.
+        {"avcintra.mxf",
+         {"-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=50", "-frames:v", "4", "-c:v",
+          "libx264", "-avcintra-class", "100", "-pix_fmt", "yuv422p10le", "-f", "mxf"}},
+        // PAL DV with stereo PCM and a start time code.
+        {"pal.dv",
+         {"-f", "lavfi", "-i", "testsrc2=size=720x576:rate=25", "-f", "lavfi", "-i",
+          "sine=f=600:r=48000", "-t", "0.4", "-target", "pal-dv", "-ac", "2", "-timecode",
+          "01:02:03:04"}},
+        {"h264_opus.mkv",
+         {"-f", "lavfi", "-i", "testsrc2=size=160x90:rate=25", "-f", "lavfi", "-i",
+          "sine=f=800:r=48000", "-t", "1", "-c:v", "libx264", "-preset", "veryfast", "-bf", "2",
+          "-c:a", "libopus", "-shortest"}},
+        // Lossless video with 48 kHz PCM in an AVI.
+        {"utvideo.avi",
+         {"-f", "lavfi", "-i", "testsrc2=size=160x90:rate=25", "-f", "lavfi", "-i",
+          "sine=f=900:r=48000", "-t", "1", "-c:v", "utvideo", "-pix_fmt", "gbrp", "-ac", "2",
+          "-c:a", "pcm_s16le", "-shortest"}},
         {"rgb.png", {"-f", "lavfi", "-i", "testsrc2=size=80x60", "-frames:v", "1"}},
         {"rgba.png",
          {"-f", "lavfi", "-i",
