@@ -86,6 +86,18 @@ int64_t TqvSocket::Receive(void* buffer, size_t size) {
     return got;
 }
 
+int64_t TqvSocket::ReceiveToFile(port::DataFile& file, int64_t length) {
+    const int64_t got = FSocket->ReceiveToFile(file, length);
+    if (got == 0 && length > 0) {
+        FSocket->SetLastError(ECONNRESET);
+    }
+    if (got <= 0 && length > 0) {
+        FConnected.store(false);
+        FSocket->Shutdown();
+    }
+    return got;
+}
+
 int64_t TqvSocket::ReceiveInto(std::string& buffer) {
     const size_t old = buffer.size();
     buffer.resize(old + ChunkSize);
@@ -114,6 +126,18 @@ bool TqvSocket::SendStream(std::istream& stream) {
         if (got > 0 && !Send(chunk.data(), static_cast<size_t>(got))) {
             return false;
         }
+    }
+    return true;
+}
+
+bool TqvSocket::SendFile(port::DataFile& file, int64_t offset, int64_t length) {
+    if (!FConnected.load()) {
+        return false;
+    }
+    if (FSocket->SendFile(file, offset, length) != length) {
+        FConnected.store(false);
+        FSocket->Shutdown();
+        return false;
     }
     return true;
 }

@@ -44,6 +44,12 @@ class TqvSocket {
     bool Send(const void* buffer, size_t size);
     // The stream from its position to its end, in chunks of the buffer size.
     bool SendStream(std::istream& stream);
+    // `length` bytes of the file from `offset`, straight from the disk cache to the socket;
+    // false as Send (also when the file ends early).
+    bool SendFile(port::DataFile& file, int64_t offset, int64_t length);
+    // Moves at most `length` arrived bytes straight into the file; the count, 0 or -1 as
+    // Receive (-1 also when the file cannot take them).
+    int64_t ReceiveToFile(port::DataFile& file, int64_t length);
     int WaitReadable(int milliseconds);
 
     // Shuts the socket down from any thread: a blocked reader wakes and ends.

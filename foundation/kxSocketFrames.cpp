@@ -203,17 +203,61 @@ bool TFrameReader::ParseFrame(const char* p, int32_t length, TFrame& frame) {
 }
 
 bool TFrameReader::StartFile(std::unique_ptr<TFrame> frame) {
-    frame->File = FileSink ? FileSink(frame->FileLength) : TemporaryFrameFile();
-    if (!frame->File) {
-        return Fail("Unable to create a file for a frame");
+    if (DiskSink) {
+        frame->DiskFile = DiskSink(frame->FileLength);
+    }
+    if (!frame->DiskFile) {
+        frame->File = FileSink ? FileSink(frame->FileLength) : TemporaryFrameFile();
+        if (!frame->File) {
+            return Fail("Unable to create a file for a frame");
+        }
     }
     FFileRemaining = frame->FileLength;
+    FFileFrame = std::move(frame);
     const size_t buffered = std::min<size_t>(Buffered(), FFileRemaining);
-    frame->File->write(FBuffer.data() + FPosition, static_cast<std::streamsize>(buffered));
+    if (!WriteFile(FBuffer.data() + FPosition, buffered)) {
+        return false;
+    }
     FPosition += buffered;
     FFileRemaining -= static_cast<int64_t>(buffered);
-    FFileFrame = std::move(frame);
     return true;
+}
+
+bool TFrameReader::WriteFile(const char* data, size_t size) {
+    if (size == 0) {
+        return true;
+    }
+    if (FFileFrame->DiskFile) {
+        if (!FFileFrame->DiskFile->Write(data, size)) {
+            return Fail("Unable to store the file of a frame (" + port::LastErrorText() + ")");
+        }
+        return true;
+    }
+    FFileFrame->File->write(data, static_cast<std::streamsize>(size));
+    if (!*FFileFrame->File) {
+        return Fail("Unable to store the file of a frame");
+    }
+    return true;
+}
+
+void TFrameReader::FinishFile(const TFrameHandler& onFrame) {
+    std::unique_ptr<TFrame> frame = std::move(FFileFrame);
+    if (frame->File) {
+        frame->File->flush();
+        frame->File->seekg(0);
+    }
+    onFrame(*frame);
+}
+
+port::DataFile* TFrameReader::DiskFileUnderWay() const {
+    return FFileFrame && FFileRemaining > 0 ? FFileFrame->DiskFile.get() : nullptr;
+}
+
+void TFrameReader::DiskFileReceived(int64_t count, const TFrameHandler& onFrame) {
+    FFileRemaining -= std::min(count, FFileRemaining);
+    if (FFileFrame && FFileRemaining == 0) {
+        FinishFile(onFrame);
+    }
 }
 
 bool TFrameReader::FeedFile(const char* data, size_t size, size_t& offset) {
@@ -221,9 +265,8 @@ bool TFrameReader::FeedFile(const char* data, size_t size, size_t& offset) {
     const size_t take =
         static_cast<size_t>(std::min<int64_t>(FFileRemaining, static_cast<int64_t>(size - offset)));
     if (take > 0) {
-        FFileFrame->File->write(data + offset, static_cast<std::streamsize>(take));
-        if (!*FFileFrame->File) {
-            return Fail("Unable to store the file of a frame");
+        if (!WriteFile(data + offset, take)) {
+            return false;
         }
         offset += take;
         FFileRemaining -= static_cast<int64_t>(take);
@@ -241,10 +284,7 @@ bool TFrameReader::Feed(const char* data, size_t size, const TFrameHandler& onFr
             if (FFileRemaining > 0) {
                 return true;
             }
-            std::unique_ptr<TFrame> frame = std::move(FFileFrame);
-            frame->File->flush();
-            frame->File->seekg(0);
-            onFrame(*frame);
+            FinishFile(onFrame);
             continue;
         }
         if (offset < size) {
@@ -283,8 +323,13 @@ bool TFrameReader::Feed(const char* data, size_t size, const TFrameHandler& onFr
     }
 }
 
-bool WriteFrame(TqvSocket& socket, const std::string& xml,
-                const std::vector<std::iostream*>& attachments, std::istream* file) {
+namespace {
+
+// Everything of a frame up to its file bytes: the header, the XML, the attachments and, when
+// `fileLength` >= 0, the file length.
+bool WriteFrameHead(TqvSocket& socket, const std::string& xml,
+                    const std::vector<std::iostream*>& attachments, int64_t fileLength) {
+    const bool hasFile = fileLength >= 0;
     int64_t length = 8 + static_cast<int64_t>(xml.size());
     std::vector<int64_t> sizes;
     for (std::iostream* attachment : attachments) {
@@ -295,12 +340,7 @@ bool WriteFrame(TqvSocket& socket, const std::string& xml,
         sizes.push_back(size);
         length += 4 + size;
     }
-    int64_t fileLength = 0;
-    if (file) {
-        fileLength = RemainingBytes(*file);
-        if (fileLength < 0) {
-            return false;
-        }
+    if (hasFile) {
         length += 8;
     }
     if (length > MaxFrameLength) {
@@ -310,7 +350,8 @@ bool WriteFrame(TqvSocket& socket, const std::string& xml,
     header.reserve(12);
     PutInt32(header, static_cast<int32_t>(length));
     PutInt32(header, static_cast<int32_t>(xml.size()));
-    PutInt32(header, file && attachments.empty() ? -1 : static_cast<int32_t>(attachments.size()));
+    PutInt32(header,
+             hasFile && attachments.empty() ? -1 : static_cast<int32_t>(attachments.size()));
     if (!socket.Send(header.data(), header.size())) {
         return false;
     }
@@ -327,13 +368,35 @@ bool WriteFrame(TqvSocket& socket, const std::string& xml,
             return false;
         }
     }
-    if (file) {
+    if (hasFile) {
         std::string prefix;
         PutInt64(prefix, fileLength);
-        if (!socket.Send(prefix.data(), prefix.size()) ||
-            !SendFromStream(socket, *file, fileLength)) {
+        return socket.Send(prefix.data(), prefix.size());
+    }
+    return true;
+}
+
+}  // namespace
+
+bool WriteFrame(TqvSocket& socket, const std::string& xml,
+                const std::vector<std::iostream*>& attachments, std::istream* file) {
+    int64_t fileLength = -1;
+    if (file) {
+        fileLength = RemainingBytes(*file);
+        if (fileLength < 0) {
             return false;
         }
     }
-    return true;
+    return WriteFrameHead(socket, xml, attachments, fileLength) &&
+           (!file || SendFromStream(socket, *file, fileLength));
+}
+
+bool WriteFrame(TqvSocket& socket, const std::string& xml,
+                const std::vector<std::iostream*>& attachments, port::DataFile& file) {
+    const int64_t fileLength = file.Size();
+    if (fileLength < 0) {
+        return false;
+    }
+    return WriteFrameHead(socket, xml, attachments, fileLength) &&
+           socket.SendFile(file, 0, fileLength);
 }

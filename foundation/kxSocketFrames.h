@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "port/port.h"
+
 class TqvSocket;
 
 // The largest L a reader accepts (and a writer produces).
@@ -31,6 +33,8 @@ struct TFrame {
     int64_t FileLength = 0;
     // The received file bytes, in a temporary file that disappears with the stream.
     std::unique_ptr<std::iostream> File;
+    // Or, when the reader's DiskSink gave one, the file on the disk they went into.
+    std::unique_ptr<port::DataFile> DiskFile;
 };
 
 // Turns a byte stream into frames. Bytes are fed in as they arrive, in pieces of any size;
@@ -58,6 +62,18 @@ class TFrameReader {
     // Makes the stream a frame's file is received into, once its length is known; none
     // refuses the frame. Unset: an anonymous temporary file (TemporaryFrameFile).
     std::function<std::unique_ptr<std::iostream>(int64_t Length)> FileSink;
+    // Asked first: the file on the disk a frame's file goes into, which lets the caller move
+    // the bytes from the socket straight into it (DiskFileUnderWay); none falls back to
+    // FileSink.
+    std::function<std::unique_ptr<port::DataFile>(int64_t Length)> DiskSink;
+
+    // The disk file of a frame whose file bytes are still arriving, none otherwise; the
+    // caller may put up to FileRemaining bytes into it and then tell DiskFileReceived.
+    port::DataFile* DiskFileUnderWay() const;
+    int64_t FileRemaining() const { return FFileFrame ? FFileRemaining : 0; }
+    // Counts `count` bytes (at most FileRemaining) the caller put into the disk file; hands
+    // the frame over when they were its last.
+    void DiskFileReceived(int64_t count, const TFrameHandler& onFrame);
 
   private:
     enum class TStep { Failed, NeedMore, Ready };
@@ -69,6 +85,8 @@ class TFrameReader {
     // Starts the file of a parsed frame with the bytes already buffered beyond it.
     bool StartFile(std::unique_ptr<TFrame> frame);
     bool FeedFile(const char* data, size_t size, size_t& offset);
+    bool WriteFile(const char* data, size_t size);
+    void FinishFile(const TFrameHandler& onFrame);
 
     std::string FBuffer;
     size_t FPosition = 0;
@@ -90,3 +108,7 @@ std::unique_ptr<std::iostream> TemporaryFrameFile();
 // too large for the layout or the socket fails part way.
 bool WriteFrame(TqvSocket& socket, const std::string& xml,
                 const std::vector<std::iostream*>& attachments, std::istream* file);
+// As above with the whole file on the disk, sent from the system's disk cache to the socket
+// without passing through this process.
+bool WriteFrame(TqvSocket& socket, const std::string& xml,
+                const std::vector<std::iostream*>& attachments, port::DataFile& file);

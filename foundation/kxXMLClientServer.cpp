@@ -32,9 +32,13 @@ void TXMLPacket::Assign(TXMLPacket& other) {
     Document.Clear();
     Document.Assign(&other.Document);
     File = other.File;
+    DiskFile = other.DiskFile;
     if (other.ReceivedFile) {
         ReceivedFile = std::move(other.ReceivedFile);
         other.File = nullptr;
+    }
+    if (other.ReceivedDiskFile) {
+        ReceivedDiskFile = std::move(other.ReceivedDiskFile);
     }
     Attachments.clear();
     for (const auto& attachment : other.Attachments) {
@@ -58,7 +62,9 @@ void TXMLPacket::Clear() {
     Document.Clear();
     Attachments.clear();
     File = nullptr;
+    DiskFile = nullptr;
     ReceivedFile.reset();
+    ReceivedDiskFile.reset();
     HasFile = false;
 }
 
@@ -81,10 +87,15 @@ TXMLClient::TXMLClient() {
     // Replies and pushes are small XML documents, and a frame must never wait for Nagle.
     NoDelay = true;
     FReader.FileSink = [this](int64_t length) { return CreateReceivedFile(length); };
+    FReader.DiskSink = [this](int64_t length) { return CreateReceivedDiskFile(length); };
 }
 
 std::unique_ptr<std::iostream> TXMLClient::CreateReceivedFile(int64_t /*length*/) {
     return TemporaryFrameFile();
+}
+
+std::unique_ptr<port::DataFile> TXMLClient::CreateReceivedDiskFile(int64_t /*length*/) {
+    return nullptr;
 }
 
 TXMLClient::~TXMLClient() {
@@ -117,6 +128,7 @@ bool TXMLClient::Send(TXMLPacket& packet, TXMLPacketPtr* reply, uint32_t timeout
                       const std::string& replyType) {
     if (!Connected()) {
         packet.File = nullptr;
+        packet.DiskFile = nullptr;
         return false;
     }
     Lock();
@@ -126,8 +138,8 @@ bool TXMLClient::Send(TXMLPacket& packet, TXMLPacketPtr* reply, uint32_t timeout
     }
     TXMLUnicode& doc = packet.Document;
     doc.CloseElement();
-    if (packet.File && doc.GotoRoot() &&
-        &doc.Root()->AttributeByName("sc") == &doc.EmptyAttribute()) {
+    const bool withFile = packet.File || packet.DiskFile;
+    if (withFile && doc.GotoRoot() && &doc.Root()->AttributeByName("sc") == &doc.EmptyAttribute()) {
         doc.AddAttribute("sc", "1");
     }
     std::string xml;
@@ -137,9 +149,11 @@ bool TXMLClient::Send(TXMLPacket& packet, TXMLPacketPtr* reply, uint32_t timeout
         for (const auto& attachment : packet.Attachments) {
             attachments.push_back(attachment.get());
         }
-        result = WriteFrame(Socket(), xml, attachments, packet.File);
+        result = packet.DiskFile ? WriteFrame(Socket(), xml, attachments, *packet.DiskFile)
+                                 : WriteFrame(Socket(), xml, attachments, packet.File);
     }
     packet.File = nullptr;
+    packet.DiskFile = nullptr;
     if (reply) {
         if (result) {
             WaitArmed(timeout);
@@ -181,6 +195,10 @@ void TXMLClient::ApplyLimits() {
 }
 
 void TXMLClient::DoReceive() {
+    if (port::DataFile* file = FReader.DiskFileUnderWay()) {
+        ReceiveToDiskFile(*file);
+        return;
+    }
     FReceiveBuffer.clear();
     const int64_t got = Socket().ReceiveInto(FReceiveBuffer);
     if (got <= 0) {
@@ -192,6 +210,17 @@ void TXMLClient::DoReceive() {
     if (!ok) {
         LogText(FReader.ErrorText() + " from " + PeerAddress() + "; connection closed");
         Socket().Shutdown();
+    }
+}
+
+void TXMLClient::ReceiveToDiskFile(port::DataFile& file) {
+    const int64_t got = Socket().ReceiveToFile(file, FReader.FileRemaining());
+    if (got < 0) {
+        LogText("File from " + PeerAddress() + " not received (" + Socket().LastErrorText() +
+                "); connection closed");
+    }
+    if (got > 0) {
+        FReader.DiskFileReceived(got, [this](TFrame& frame) { ReceiveFrame(frame); });
     }
 }
 
@@ -230,6 +259,7 @@ void TXMLClient::ReceiveFrame(TFrame& frame) {
     }
     packet.ReceivedFile = std::move(frame.File);
     packet.File = packet.ReceivedFile.get();
+    packet.ReceivedDiskFile = std::move(frame.DiskFile);
     // The reader knows from the lengths whether a file followed, whatever "sc" claims.
     packet.HasFile = frame.HasFile;
     packet.Document.GotoRoot();

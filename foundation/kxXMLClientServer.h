@@ -37,13 +37,19 @@ class TXMLPacket {
     std::vector<std::unique_ptr<std::iostream>> Attachments;
     // Sent after the attachments; not owned, forgotten after a send.
     std::istream* File = nullptr;
+    // Or a whole file on the disk, sent from the disk cache without passing through this
+    // process; not owned, forgotten after a send.
+    port::DataFile* DiskFile = nullptr;
     // The file of a received frame (owned), which File then points at.
     std::unique_ptr<std::iostream> ReceivedFile;
+    // Or, when the connection took it straight onto the disk, that file (owned; File is none).
+    std::unique_ptr<port::DataFile> ReceivedDiskFile;
     bool HasFile = false;
 
     // Sets the stream's position when `position` >= 0, then appends it.
     void Attach(std::unique_ptr<std::iostream> stream, int64_t position = -1);
     void SetFile(std::istream* stream) { File = stream; }
+    void SetDiskFile(port::DataFile* file) { DiskFile = file; }
     // Hands the attachments over to the caller; the list is empty afterwards.
     std::vector<std::unique_ptr<std::iostream>> DetachAttachments();
     // Copies type, subtype, has file, the document, the file and every attachment (into a new
@@ -121,11 +127,16 @@ class TXMLClient : public TSocketClient {
     // The stream a received frame's file goes into, once its length is known (within the file
     // allowance); none refuses the frame and closes the connection. On the reader thread.
     virtual std::unique_ptr<std::iostream> CreateReceivedFile(int64_t length);
+    // Asked before CreateReceivedFile: a file on the disk a received frame's file goes into,
+    // straight from the socket; none asks CreateReceivedFile. On the reader thread.
+    virtual std::unique_ptr<port::DataFile> CreateReceivedDiskFile(int64_t length);
 
   private:
     // Hands the current limits to the frame reader.
     void ApplyLimits();
     void ReceiveFrame(TFrame& frame);
+    // Moves file bytes of the frame under way from the socket into its disk file.
+    void ReceiveToDiskFile(port::DataFile& file);
     // Loads the frame's document within the packet bounds; false when it passed one.
     bool LoadPacket(TFrame& frame);
     void Arm(TXMLPacketPtr* slot, const std::string& wantedType);

@@ -261,6 +261,35 @@ class AppendFile {
     int fd_ = -1;
 };
 
+// A regular file opened whole for one transfer over a socket: read from its start by a sender
+// that hands it to the socket (`Socket::SendFile`), or created empty by a receiver that moves
+// the socket's bytes into it (`Socket::ReceiveToFile`). Closed when the object goes. One
+// thread uses an object at a time.
+class DataFile {
+  public:
+    DataFile() = default;
+    ~DataFile();
+    DataFile(const DataFile&) = delete;
+    DataFile& operator=(const DataFile&) = delete;
+
+    // Opens an existing regular file for reading.
+    bool OpenRead(const std::string& path);
+    // Creates the file for writing, emptying an existing one.
+    bool Create(const std::string& path);
+    bool IsOpen() const { return fd_ >= 0; }
+
+    // Current size in bytes, or -1.
+    int64_t Size() const;
+    // Writes all bytes at the current position; false when not all could be written.
+    bool Write(const void* data, size_t size);
+
+    void Close();
+
+  private:
+    friend class Socket;
+    int fd_ = -1;
+};
+
 // ---------------------------------------------------------------------------------------------
 // File ingest: listing, probing and moving media files (port_files_move_posix.cpp)
 
@@ -442,6 +471,16 @@ class Socket {
     // A send that makes no progress for this long fails (0: wait for ever).
     void SetSendTimeout(int milliseconds);
 
+    // Sends `length` bytes of the file from `offset` with the system's file send, so the bytes
+    // never pass through this process; returns the bytes sent. Fewer when an error or the send
+    // time-out stopped it, or the file ended early (ENODATA).
+    int64_t SendFile(DataFile& file, int64_t offset, int64_t length);
+    // Moves at most `length` bytes that have arrived (waiting for the first, like `Receive`)
+    // into the file at its position, through a kernel pipe this socket keeps, so the bytes
+    // never pass through this process. The bytes moved, 0 when the peer has closed, -1 when the
+    // socket or the file failed. Only the owning thread.
+    int64_t ReceiveToFile(DataFile& file, int64_t length);
+
     // 0 time-out, 1 readable (data or end of stream), 2 error.
     int WaitReadable(int milliseconds);
 
@@ -464,9 +503,17 @@ class Socket {
 
   private:
     void ApplyOptions(bool noDelay, int bufferSize);
+    bool OpenPipe();
+    void ClosePipe();
+    // Empties the pipe's `size` bytes into the file.
+    bool DrainPipe(int file, int64_t size);
+    int64_t ReceiveToFileCopying(int file, int64_t length);
 
     std::atomic<int> fd_{-1};
     std::atomic<int> lastError_{0};
+    // The pipe ReceiveToFile moves bytes through; made on its first use.
+    int pipeRead_ = -1;
+    int pipeWrite_ = -1;
 };
 
 // ---------------------------------------------------------------------------------------------

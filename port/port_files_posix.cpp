@@ -25,6 +25,34 @@ bool StatPath(const std::string& path, struct stat& info) {
     return path.empty() ? NoPath() : stat(path.c_str(), &info) == 0;
 }
 
+bool WriteAll(int fd, const void* data, size_t size) {
+    if (fd < 0) {
+        errno = EBADF;
+        return false;
+    }
+    const char* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = write(fd, bytes, size);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+int64_t DescriptorSize(int fd) {
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        return -1;
+    }
+    return static_cast<int64_t>(info.st_size);
+}
+
 std::chrono::system_clock::time_point FromTimespec(int64_t seconds, int64_t nanoseconds) {
     using namespace std::chrono;
     return system_clock::time_point(duration_cast<system_clock::duration>(
@@ -199,22 +227,7 @@ bool AppendFile::Open(const std::string& path) {
 }
 
 bool AppendFile::Write(const void* data, size_t size) {
-    if (fd_ < 0) {
-        return false;
-    }
-    const char* bytes = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = write(fd_, bytes, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        bytes += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
+    return WriteAll(fd_, data, size);
 }
 
 bool AppendFile::Flush() {
@@ -222,16 +235,61 @@ bool AppendFile::Flush() {
 }
 
 int64_t AppendFile::Size() const {
-    struct stat info {};
-    if (fd_ < 0 || fstat(fd_, &info) != 0) {
-        return -1;
-    }
-    return static_cast<int64_t>(info.st_size);
+    return DescriptorSize(fd_);
 }
 
 void AppendFile::Close() {
     if (fd_ >= 0) {
         close(fd_);  // also releases the lock
+        fd_ = -1;
+    }
+}
+
+DataFile::~DataFile() {
+    Close();
+}
+
+bool DataFile::OpenRead(const std::string& path) {
+    Close();
+    if (path.empty()) {
+        return NoPath();
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat info {};
+    const bool examined = fstat(fd, &info) == 0;
+    if (!examined || !S_ISREG(info.st_mode)) {
+        const int failure = !examined ? errno : S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        errno = failure;
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+bool DataFile::Create(const std::string& path) {
+    Close();
+    if (path.empty()) {
+        return NoPath();
+    }
+    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return fd_ >= 0;
+}
+
+int64_t DataFile::Size() const {
+    return DescriptorSize(fd_);
+}
+
+bool DataFile::Write(const void* data, size_t size) {
+    return WriteAll(fd_, data, size);
+}
+
+void DataFile::Close() {
+    if (fd_ >= 0) {
+        close(fd_);
         fd_ = -1;
     }
 }

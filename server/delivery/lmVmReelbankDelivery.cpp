@@ -3,7 +3,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -14,6 +13,7 @@
 #include "foundation/kxLoginDigest.h"
 #include "foundation/kxThreads.h"
 #include "foundation/kxXMLClientServer.h"
+#include "port/port.h"
 #include "server/delivery/lmVmTarget.h"
 #include "server/ingest/lmVmMetaItems.h"
 #include "server/ingest/lmVmSource.h"
@@ -270,13 +270,13 @@ class TReelbankTransfer {
             book->SaveToStream(bytes);
             clip->Attach(MemoryStream(bytes.data(), bytes.size()), 0);
         }
-        // Streamed from the disk in chunks, never read whole.
-        std::ifstream file(FOutputPath, std::ios::in | std::ios::binary);
-        if (!file.is_open()) {
+        // Goes from the disk cache to the socket, never read into this process.
+        port::DataFile file;
+        if (!file.OpenRead(FOutputPath)) {
             return Fail("Failed to send to",
                         "File " + FOutputPath + " failed to send to Reelbank.");
         }
-        clip->SetFile(&file);
+        clip->SetDiskFile(&file);
         if (!FConnection.Send(*clip)) {
             const std::string reason = SendFailure();
             return Fail("Failed to send (" + reason + ") to",

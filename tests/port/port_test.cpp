@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -375,6 +376,82 @@ TEST(PortAppendFile, AppendsAndKeepsOutASecondWriter) {
     EXPECT_TRUE(created.Open(folder / "fresh.log"));
     EXPECT_EQ(created.Size(), 0);
     EXPECT_FALSE(port::AppendFile().Open(folder / "no/such/folder.log"));
+}
+
+// A connected pair of loopback sockets.
+struct SocketPair {
+    SocketPair() {
+        port::Socket listener;
+        EXPECT_TRUE(listener.Open(true, 0) && listener.Bind(0) && listener.Listen(1));
+        EXPECT_TRUE(sender.Open(true, 0));
+        EXPECT_TRUE(sender.Connect(0x7F000001, listener.LocalPort()));
+        receiver = listener.Accept(true, 0);
+        EXPECT_NE(receiver, nullptr);
+    }
+    port::Socket sender;
+    std::unique_ptr<port::Socket> receiver;
+};
+
+TEST(PortDataFile, FileGoesFromTheDiskOverASocketIntoAFile) {
+    TempFolder folder;
+    std::string bytes(3 * 1024 * 1024 + 17, '\0');
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>((i * 7919) >> 5);
+    }
+    WriteFile(folder / "source", bytes);
+    SocketPair pair;
+    ASSERT_NE(pair.receiver, nullptr);
+
+    port::DataFile source;
+    ASSERT_TRUE(source.OpenRead(folder / "source"));
+    EXPECT_EQ(source.Size(), static_cast<int64_t>(bytes.size()));
+    const int64_t offset = 5;
+    const int64_t length = static_cast<int64_t>(bytes.size()) - offset;
+    std::thread sending([&] { EXPECT_EQ(pair.sender.SendFile(source, offset, length), length); });
+    port::DataFile target;
+    ASSERT_TRUE(target.Create(folder / "target"));
+    ASSERT_TRUE(target.Write("head", 4));
+    int64_t received = 0;
+    while (received < length) {
+        const int64_t got = pair.receiver->ReceiveToFile(target, length - received);
+        ASSERT_GT(got, 0) << pair.receiver->LastErrorText();
+        received += got;
+    }
+    sending.join();
+    target.Close();
+    EXPECT_TRUE(ReadFile(folder / "target") == "head" + bytes.substr(offset));
+
+    // A file that ends before the length asked for sends what it has and says why.
+    EXPECT_EQ(pair.sender.SendFile(source, length, 100), offset);
+    EXPECT_EQ(pair.sender.LastError(), ENODATA);
+
+    // A peer gone in the middle fails the send, and the process lives on.
+    pair.receiver->Close();
+    EXPECT_LT(pair.sender.SendFile(source, 0, source.Size()), source.Size());
+    EXPECT_TRUE(pair.sender.LastError() == EPIPE || pair.sender.LastError() == ECONNRESET)
+        << pair.sender.LastErrorText();
+}
+
+TEST(PortDataFile, OnlyRegularFilesAreReadAndAFileThatRefusesBytesFailsTheReceive) {
+    TempFolder folder;
+    port::DataFile file;
+    EXPECT_FALSE(file.OpenRead(folder.str()));
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_FALSE(file.OpenRead(folder / "missing"));
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(file.Create(folder / "no/such/folder/file"));
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_EQ(file.Size(), -1);
+
+    SocketPair pair;
+    ASSERT_NE(pair.receiver, nullptr);
+    port::DataFile full;
+    ASSERT_TRUE(full.Create("/dev/full"));
+    const std::string bytes(1000, 'x');
+    ASSERT_EQ(pair.sender.Send(bytes.data(), bytes.size()), 1000);
+    ASSERT_EQ(pair.receiver->WaitReadable(10000), 1);
+    EXPECT_EQ(pair.receiver->ReceiveToFile(full, 1000), -1);
+    EXPECT_NE(pair.receiver->LastError(), 0);
 }
 
 TEST(PortErrors, FailuresLeaveTheSystemsErrorText) {

@@ -2,7 +2,6 @@
 
 #include <charconv>
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -176,7 +175,11 @@ int32_t TReelbankPeer::FrameLengthLimit() const {
     return LoggedIn.load() ? MaxFrameLength : LoginFrameLength;
 }
 
-std::unique_ptr<std::iostream> TReelbankPeer::CreateReceivedFile(int64_t length) {
+std::unique_ptr<std::iostream> TReelbankPeer::CreateReceivedFile(int64_t /*length*/) {
+    return nullptr;
+}
+
+std::unique_ptr<port::DataFile> TReelbankPeer::CreateReceivedDiskFile(int64_t length) {
     // A file left by a packet that was not a clip goes first.
     FIncoming.reset();
     if (!LoggedIn.load()) {
@@ -188,14 +191,14 @@ std::unique_ptr<std::iostream> TReelbankPeer::CreateReceivedFile(int64_t length)
         LogText("File from " + PeerAddress() + " refused: " + why);
         return nullptr;
     }
-    auto stream = std::make_unique<std::fstream>(
-        FIncoming->FilePath(), std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!stream->is_open()) {
-        LogText("File from " + PeerAddress() + " refused: cannot create " + FIncoming->FilePath());
+    auto file = std::make_unique<port::DataFile>();
+    if (!file->Create(FIncoming->FilePath())) {
+        LogText("File from " + PeerAddress() + " refused: cannot create " + FIncoming->FilePath() +
+                " (" + port::LastErrorText() + ")");
         FIncoming.reset();
         return nullptr;
     }
-    return stream;
+    return file;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -336,6 +339,7 @@ void TReelbankReceiver::StoreClip(TReelbankPeer& peer, TXMLPacket& packet,
     // Closes the received file, which is complete on the disk.
     packet.File = nullptr;
     packet.ReceivedFile.reset();
+    packet.ReceivedDiskFile.reset();
     const TAttachmentCount count = SortAttachments(packet, clip);
     clip.FileName = OutputName(packet, clip);
     clip.MetadataXml = MetadataDocument(packet);

@@ -40,7 +40,10 @@ class TReelbankPeer final : public TXMLClient {
     void DoAccepted() override;
     // Until the login, a frame may hold a login and nothing bigger.
     int32_t FrameLengthLimit() const override;
-    // Files only from a logged-in sender, and only as far as the disk holds them.
+    // Files only from a logged-in sender, and only as far as the disk holds them; they go
+    // from the socket straight into the clip's temporary folder.
+    std::unique_ptr<port::DataFile> CreateReceivedDiskFile(int64_t length) override;
+    // Every file the disk file refused stays refused: none is kept anywhere else.
     std::unique_ptr<std::iostream> CreateReceivedFile(int64_t length) override;
 
   private:
