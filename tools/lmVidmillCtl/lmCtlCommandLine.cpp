@@ -150,34 +150,49 @@ TCtlOptions ParseCommandLine(const std::vector<std::string>& arguments) {
 
 const std::vector<TCommandHelp>& Commands() {
     static const std::vector<TCommandHelp> commands = {
-        {"status", "status", "the engine's identity, version, counts and connection",
+        {"status",
+         "status",
+         "the engine's identity, version, counts and connection",
          "Shows the engine's name, location, version, the connection and the counts of tasks "
          "and configured objects.",
          {}},
-        {"tasks", "tasks [--state STATE] [--source SOURCE] [--message TEXT]",
+        {"tasks",
+         "tasks [--state STATE] [--source SOURCE] [--message TEXT]",
          "list the tasks",
          "Lists the engine's tasks in the order they arrived, with state, progress, priority, "
          "source and message.",
          {"state", "source", "message"}},
-        {"watch", "watch [--state STATE] [--source SOURCE] [--until-done]",
+        {"watch",
+         "watch [--state STATE] [--source SOURCE] [--until-done]",
          "follow the task list live",
          "Follows the task list as the engine reports it. On a terminal the list is redrawn in "
          "place with a progress bar for each running task; otherwise one line is printed for "
          "each change of a task's state or message and for every tenth of its progress. Runs "
          "until interrupted, or with --until-done until no task is waiting or running.",
          {"state", "source", "until-done"}},
-        {"cancel", "cancel TASK...", "cancel waiting or running tasks",
+        {"cancel",
+         "cancel TASK...",
+         "cancel waiting or running tasks",
          "TASK is a task's uid or its file name. Tasks that have already ended are refused.",
          {}},
-        {"remove", "remove TASK...", "take ended tasks out of the list",
+        {"remove",
+         "remove TASK...",
+         "take ended tasks out of the list",
          "TASK is a task's uid or its file name. Tasks still waiting or running are refused; "
          "cancel them first.",
          {}},
-        {"priority", "priority N TASK...", "set the priority of tasks",
-         "Sets the priority of each task to N (a whole number; higher runs first).", {}},
-        {"clear", "clear finished|failed|cancelled", "remove every task that ended so",
-         "Takes every finished, failed or cancelled task out of the list.", {}},
-        {"requeue", "requeue (TASK... | --all | --source SOURCE | --message TEXT)",
+        {"priority",
+         "priority N TASK...",
+         "set the priority of tasks",
+         "Sets the priority of each task to N (a whole number; higher runs first).",
+         {}},
+        {"clear",
+         "clear finished|failed|cancelled",
+         "remove every task that ended so",
+         "Takes every finished, failed or cancelled task out of the list.",
+         {}},
+        {"requeue",
+         "requeue (TASK... | --all | --source SOURCE | --message TEXT)",
          "retry failed and cancelled tasks",
          "Moves the files of failed and cancelled tasks back into their watch folders, where "
          "the engine takes them again as new tasks; the old tasks leave the list. Tasks are "
@@ -185,17 +200,23 @@ const std::vector<TCommandHelp>& Commands() {
          "cancelled ones. A task still waiting or running, finished, or whose file is gone is "
          "refused (exit code 1) and nothing of it moves.",
          {"all", "source", "message"}},
-        {"config", "config show", "the whole configuration",
-         "Shows the engine settings and every configured object with its fields.", {}},
-        {"source", "source list|show OBJECT|add [FIELD=VALUE...]|set OBJECT FIELD=VALUE...|delete OBJECT",
-         "the watch folders", KindDetails, {}},
-        {"processor", "processor list|show|add|set|delete ...", "the processors",
-         KindDetails, {}},
-        {"target", "target list|show|add|set|delete ...", "the delivery targets", KindDetails,
+        {"config",
+         "config show",
+         "the whole configuration",
+         "Shows the engine settings and every configured object with its fields.",
          {}},
+        {"source",
+         "source list|show OBJECT|add [FIELD=VALUE...]|set OBJECT FIELD=VALUE...|delete OBJECT",
+         "the watch folders",
+         KindDetails,
+         {}},
+        {"processor", "processor list|show|add|set|delete ...", "the processors", KindDetails, {}},
+        {"target", "target list|show|add|set|delete ...", "the delivery targets", KindDetails, {}},
         {"project", "project list|show|add|set|delete ...", "the projects", KindDetails, {}},
         {"user", "user list|show|add|set|delete ...", "the mail recipients", KindDetails, {}},
-        {"engine", "engine set FIELD=VALUE...", "change the engine settings",
+        {"engine",
+         "engine set FIELD=VALUE...",
+         "change the engine settings",
          "Fields: name, loc, desc, port (the control port), shost, sport, slogin, spassword, "
          "sfromname, sfromemail, threads.",
          {}},
@@ -206,9 +227,9 @@ const std::vector<TCommandHelp>& Commands() {
 const TCommandHelp* FindCommand(const std::string& name) {
     for (const TCommandHelp& command : Commands()) {
         const std::string own = command.Name;
-        if (name == own || (name.size() == own.size() + 1 && name.back() == 's' &&
-                            name.compare(0, own.size(), own) == 0 && own != "status" &&
-                            own != "tasks")) {
+        if (name == own ||
+            (name.size() == own.size() + 1 && name.back() == 's' &&
+             name.compare(0, own.size(), own) == 0 && own != "status" && own != "tasks")) {
             return &command;
         }
     }
@@ -240,6 +261,29 @@ std::string OptionLine(const TOptionHelp& option) {
     return line;
 }
 
+// The text broken into lines of at most 78 columns between words.
+std::string Wrapped(const std::string& text) {
+    constexpr size_t width = 78;
+    std::string out;
+    size_t lineLength = 0;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = std::min(text.find(' ', at), text.size());
+        const std::string word = text.substr(at, end - at);
+        if (lineLength > 0 && lineLength + 1 + word.size() > width) {
+            out += '\n';
+            lineLength = 0;
+        } else if (lineLength > 0) {
+            out += ' ';
+            ++lineLength;
+        }
+        out += word;
+        lineLength += word.size();
+        at = end + 1;
+    }
+    return out;
+}
+
 std::string Padded(std::string text, size_t width) {
     text.resize(std::max(width, text.size() + 2), ' ');
     return text;
@@ -267,7 +311,7 @@ std::string GeneralHelp() {
 
 std::string CommandHelpText(const TCommandHelp& command) {
     std::string text = std::string("Usage: lmVidmillCtl [OPTIONS] ") + command.Synopsis + "\n" +
-                       command.Summary + ".\n\n" + command.Details + "\n";
+                       command.Summary + ".\n\n" + Wrapped(command.Details) + "\n";
     if (!command.Options.empty()) {
         text += "\nOptions:\n";
         for (const char* name : command.Options) {
@@ -317,8 +361,8 @@ std::string ManualPage(const std::string& version) {
                 Roff(command.Details) + "\n";
         for (const char* name : command.Options) {
             const TOptionHelp* option = FindOption(name);
-            page += ".RS\n.TP\n.B " + Roff(OptionLine(*option)) + "\n" + Roff(option->Text) +
-                    "\n.RE\n";
+            page +=
+                ".RS\n.TP\n.B " + Roff(OptionLine(*option)) + "\n" + Roff(option->Text) + "\n.RE\n";
         }
     }
     page += ".SH JSON OUTPUT\n.nf\n" + Roff(JsonSchemaText()) + ".fi\n";

@@ -35,19 +35,26 @@ struct TKind {
     std::vector<std::string> Optional;
 };
 
-const TKind<TSource> SourceKind{"source", "sources", "addsource", "delsource",
-                                ntSourceAdded, ntSourceDeleted, &TEngine::Sources,
-                                &TEngine::NewSource, {"procuid", "projuid"}};
-const TKind<TProcessor> ProcessorKind{"processor", "processors", "addproc", "delproc",
-                                      ntProcessorAdded, ntProcessorDeleted,
-                                      &TEngine::Processors, &TEngine::NewProcessor, {}};
-const TKind<TTarget> TargetKind{"target", "targets", "addtarget", "deltarget",
-                                ntTargetAdded, ntTargetDeleted, &TEngine::Targets,
-                                &TEngine::NewTarget, {}};
-const TKind<TProject> ProjectKind{"project", "projects", "addproject", "delproj",
-                                  ntProjectAdded, ntProjectDeleted, &TEngine::Projects,
-                                  &TEngine::NewProject, {}};
-const TKind<TUser> UserKind{"user", "users", "adduser", "deluser", ntUserAdded, ntUserDeleted,
+const TKind<TSource> SourceKind{"source",          "sources",           "addsource",
+                                "delsource",       ntSourceAdded,       ntSourceDeleted,
+                                &TEngine::Sources, &TEngine::NewSource, {"procuid", "projuid"}};
+const TKind<TProcessor> ProcessorKind{"processor",
+                                      "processors",
+                                      "addproc",
+                                      "delproc",
+                                      ntProcessorAdded,
+                                      ntProcessorDeleted,
+                                      &TEngine::Processors,
+                                      &TEngine::NewProcessor,
+                                      {}};
+const TKind<TTarget> TargetKind{"target",          "targets",           "addtarget",
+                                "deltarget",       ntTargetAdded,       ntTargetDeleted,
+                                &TEngine::Targets, &TEngine::NewTarget, {}};
+const TKind<TProject> ProjectKind{"project",          "projects",           "addproject",
+                                  "delproj",          ntProjectAdded,       ntProjectDeleted,
+                                  &TEngine::Projects, &TEngine::NewProject, {}};
+const TKind<TUser> UserKind{"user",          "users",           "adduser",
+                            "deluser",       ntUserAdded,       ntUserDeleted,
                             &TEngine::Users, &TEngine::NewUser, {}};
 
 // The object of that uid or name (any case); TCtlError (refused) when there is none, (usage)
@@ -71,8 +78,8 @@ T* FindObject(const TModelList<T>& list, const std::string& reference, const cha
         }
     }
     if (!found) {
-        throw TCtlError(exRefused, std::string("the engine has no ") + kind + " '" + reference +
-                                       "'");
+        throw TCtlError(exRefused,
+                        std::string("the engine has no ") + kind + " '" + reference + "'");
     }
     return found;
 }
@@ -164,8 +171,7 @@ void AwaitSetAnswer(TCtlSession& session, int before, const char* what) {
 
 // A copy of the object with the changes, checked; sent and confirmed by the engine.
 template <class T>
-void ChangeObject(TCtlSession& session, const TKind<T>& kind, const TGUID& uid,
-                  TFields changes) {
+void ChangeObject(TCtlSession& session, const TKind<T>& kind, const TGUID& uid, TFields changes) {
     TEngine& engine = session.Engine();
     std::unique_ptr<T> edited = (engine.*kind.Fresh)();
     {
@@ -267,7 +273,9 @@ int RunKindOf(TCtlSession& session, const TKind<T>& kind, const TWords& words) {
                                      " list | show OBJECT | add [FIELD=VALUE...] | set OBJECT "
                                      "FIELD=VALUE... | delete OBJECT");
     }
-    const TFields changes = ParseAssignments(words, action == "add" ? 1 : action == "set" ? 2 : count);
+    const TFields changes = ParseAssignments(words, action == "add"   ? 1
+                                                    : action == "set" ? 2
+                                                                      : count);
     session.Open();
     TEngine& engine = session.Engine();
     if (action == "list") {
@@ -382,8 +390,7 @@ int32_t IntegerField(const TField& field, int32_t least, int32_t most) {
     int32_t value = 0;
     const std::string& text = field.Value;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value < least ||
-        value > most) {
+    if (error != std::errc() || end != text.data() + text.size() || value < least || value > most) {
         throw TCtlError(exUsage, "the engine field '" + field.Key + "' needs a number from " +
                                      std::to_string(least) + " to " + std::to_string(most) +
                                      ", not '" + text + "'");
@@ -395,16 +402,13 @@ int32_t IntegerField(const TField& field, int32_t least, int32_t most) {
 void ChangeSettings(TEngineSettings& s, const TFields& changes) {
     struct TText {
         const char* Key;
-        std::string TEngineSettings::* Field;
+        std::string TEngineSettings::*Field;
     };
-    static const TText texts[] = {{"name", &TEngineSettings::Name},
-                                  {"loc", &TEngineSettings::Loc},
-                                  {"desc", &TEngineSettings::Desc},
-                                  {"shost", &TEngineSettings::SHost},
-                                  {"slogin", &TEngineSettings::SLogin},
-                                  {"spassword", &TEngineSettings::SPassword},
-                                  {"sfromname", &TEngineSettings::SFromName},
-                                  {"sfromemail", &TEngineSettings::SFromEmail}};
+    static const TText texts[] = {
+        {"name", &TEngineSettings::Name},           {"loc", &TEngineSettings::Loc},
+        {"desc", &TEngineSettings::Desc},           {"shost", &TEngineSettings::SHost},
+        {"slogin", &TEngineSettings::SLogin},       {"spassword", &TEngineSettings::SPassword},
+        {"sfromname", &TEngineSettings::SFromName}, {"sfromemail", &TEngineSettings::SFromEmail}};
     for (const TField& change : changes) {
         const auto text = std::find_if(std::begin(texts), std::end(texts),
                                        [&](const TText& t) { return change.Key == t.Key; });

@@ -91,10 +91,10 @@ void CheckChanges(const TFields& saved, const TFields& changes, const std::strin
     for (const TField& change : changes) {
         const std::string now = FieldValue(saved, change.Key);
         if (now != change.Value) {
-            throw TCtlError(exUsage, "invalid value '" + change.Value + "' for the " + kind +
-                                         " field '" + change.Key + "'" +
-                                         (now == "0" || now == "1" ? " (a boolean is 1 or 0)"
-                                                                   : ""));
+            throw TCtlError(exUsage,
+                            "invalid value '" + change.Value + "' for the " + kind + " field '" +
+                                change.Key + "'" +
+                                (now == "0" || now == "1" ? " (a boolean is 1 or 0)" : ""));
         }
     }
 }

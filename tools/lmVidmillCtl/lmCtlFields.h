@@ -31,8 +31,8 @@ void ResetDocument(TXMLUnicode& doc);
 // Writes the changes into the saved object: every key must be a plain field the object saved,
 // "uid" excepted, or one of `optional` (fields saved only when set). Throws TCtlError (usage)
 // naming the valid keys.
-void WriteChanges(TXMLUnicode& doc, const TFields& changes, const std::vector<std::string>& optional,
-                  const std::string& kind);
+void WriteChanges(TXMLUnicode& doc, const TFields& changes,
+                  const std::vector<std::string>& optional, const std::string& kind);
 
 // Throws TCtlError (usage) for a change whose value the reloaded object does not hold.
 void CheckChanges(const TFields& saved, const TFields& changes, const std::string& kind);

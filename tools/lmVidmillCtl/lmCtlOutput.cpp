@@ -11,8 +11,7 @@ void Print(const std::string& text) {
     std::fflush(stdout);
 }
 
-void PrintDone(TCtlSession& session, const std::string& message,
-               const std::vector<TGUID>& tasks) {
+void PrintDone(TCtlSession& session, const std::string& message, const std::vector<TGUID>& tasks) {
     if (!session.Options().Json) {
         Print(message + "\n");
         return;

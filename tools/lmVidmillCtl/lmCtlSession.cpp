@@ -7,8 +7,7 @@ using namespace manager;
 TCtlSession::TCtlSession(const TCtlOptions& options) : FOptions(options) {
     // The client keeps no engine list: nothing is read or written.
     FManager = std::make_unique<TManager>(FDispatcher, std::string());
-    FManager->AddObserver(
-        [this](int32_t code, TModelObject* object) { Noticed(code, object); });
+    FManager->AddObserver([this](int32_t code, TModelObject* object) { Noticed(code, object); });
     std::unique_ptr<TEngine> engine = FManager->NewEngine();
     engine->SetHost(options.Host);
     engine->SetPort(options.Port);
@@ -28,7 +27,7 @@ void TCtlSession::Noticed(int32_t code, TModelObject* object) {
         ++FCounts[code];
         FLast[code] = object;
     }
-    if (FObserver && FDispatcher.IsMainThread()) {
+    if (FDispatcher.IsMainThread() && FObserver) {
         FObserver(code, object);
     }
 }
@@ -57,8 +56,8 @@ void TCtlSession::Open() {
     });
     const uint8_t state = FEngine->ConnectionState();
     if (state == csError) {
-        throw TCtlError(exCannotConnect, "cannot log in to " + where + ": " +
-                                             FEngine->StatusText());
+        throw TCtlError(exCannotConnect,
+                        "cannot log in to " + where + ": " + FEngine->StatusText());
     }
     if (!ready || state != csConnected) {
         throw TCtlError(exCannotConnect, "cannot connect to the engine at " + where);

@@ -46,8 +46,8 @@ template <class TRefuses>
 void RefuseAny(const std::vector<TTaskRow>& rows, TRefuses refuses, const std::string& why) {
     for (const TTaskRow& row : rows) {
         if (refuses(row)) {
-            throw TCtlError(exRefused, row.ShortName() + " (" + GUIDToString(row.Uid) + ") " +
-                                           why + "; nothing was changed");
+            throw TCtlError(exRefused, row.ShortName() + " (" + GUIDToString(row.Uid) + ") " + why +
+                                           "; nothing was changed");
         }
     }
 }
@@ -107,14 +107,13 @@ int RunStatus(TCtlSession& session, const TWords& words) {
         Print(json.Text());
         return exDone;
     }
-    std::string text = "Engine:     " + settings.Name + "\nLocation:   " + settings.Loc +
-                       "\nVersion:    " + engine.ServerVersion() + "\nConnection: " +
-                       engine.StateText() + " (" + session.Options().Host + ":" +
-                       std::to_string(session.Options().Port) + ")\nTasks:      " +
-                       std::to_string(engine.TaskCount()) + " listed, " +
-                       std::to_string(engine.ActiveCount()) + " active, " +
-                       std::to_string(engine.QueuedCount()) + " queued, " +
-                       std::to_string(engine.FailedCount()) + " failed\nObjects:   ";
+    std::string text =
+        "Engine:     " + settings.Name + "\nLocation:   " + settings.Loc +
+        "\nVersion:    " + engine.ServerVersion() + "\nConnection: " + engine.StateText() + " (" +
+        session.Options().Host + ":" + std::to_string(session.Options().Port) +
+        ")\nTasks:      " + std::to_string(engine.TaskCount()) + " listed, " +
+        std::to_string(engine.ActiveCount()) + " active, " + std::to_string(engine.QueuedCount()) +
+        " queued, " + std::to_string(engine.FailedCount()) + " failed\nObjects:   ";
     for (int i = 0; i < 5; ++i) {
         text += std::string(i ? ", " : " ") + std::to_string(counts[i]) + " " + kinds[i];
     }
@@ -154,8 +153,10 @@ int RunCancel(TCtlSession& session, const TWords& words) {
     ExpectWords(words, 1, SIZE_MAX, "cancel");
     session.Open();
     const std::vector<TTaskRow> tasks = NamedTasks(session, words);
-    RefuseAny(tasks, [](const TTaskRow& row) { return row.State >= tsCancelled && row.State <= tsFailed; },
-              "has already ended");
+    RefuseAny(
+        tasks,
+        [](const TTaskRow& row) { return row.State >= tsCancelled && row.State <= tsFailed; },
+        "has already ended");
     TEngine& engine = session.Engine();
     session.Sent(engine.CancelTasks(Uids(tasks)));
     // A running job stops at its next frame; the cancel is done once every task has ended.
@@ -178,8 +179,9 @@ int RunRemove(TCtlSession& session, const TWords& words) {
     ExpectWords(words, 1, SIZE_MAX, "remove");
     session.Open();
     const std::vector<TTaskRow> tasks = NamedTasks(session, words);
-    RefuseAny(tasks, [](const TTaskRow& row) { return row.State < tsCancelled || row.State > tsFailed; },
-              "is still waiting or running (cancel it first)");
+    RefuseAny(
+        tasks, [](const TTaskRow& row) { return row.State < tsCancelled || row.State > tsFailed; },
+        "is still waiting or running (cancel it first)");
     TEngine& engine = session.Engine();
     session.Sent(engine.RemoveTasks(Uids(tasks)));
     const bool removed = session.WaitUntil([&] {
@@ -206,8 +208,7 @@ int RunPriority(TCtlSession& session, const TWords& words) {
         throw TCtlError(exUsage, "the priority must be a whole number, not '" + text + "'");
     }
     session.Open();
-    const std::vector<TTaskRow> tasks =
-        NamedTasks(session, TWords(words.begin() + 1, words.end()));
+    const std::vector<TTaskRow> tasks = NamedTasks(session, TWords(words.begin() + 1, words.end()));
     TEngine& engine = session.Engine();
     session.Sent(engine.SetTaskPriority(Uids(tasks), priority));
     session.Barrier();
@@ -218,9 +219,10 @@ int RunPriority(TCtlSession& session, const TWords& words) {
             throw TCtlError(exRefused, "the engine did not set the priority of " + row.ShortName());
         }
     }
-    PrintDone(session, "Priority " + std::to_string(priority) + " set on " +
-                           Plural(tasks.size(), "task") + ".",
-              Uids(tasks));
+    PrintDone(
+        session,
+        "Priority " + std::to_string(priority) + " set on " + Plural(tasks.size(), "task") + ".",
+        Uids(tasks));
     return exDone;
 }
 
@@ -242,7 +244,8 @@ int RunClear(TCtlSession& session, const TWords& words) {
         }
     }
     if (!clear) {
-        throw TCtlError(exUsage, "clear takes finished, failed or cancelled, not '" + words[0] + "'");
+        throw TCtlError(exUsage,
+                        "clear takes finished, failed or cancelled, not '" + words[0] + "'");
     }
     session.Open();
     TTaskFilter filter;
@@ -273,8 +276,8 @@ void PrintRequeueAnswer(TCtlSession& session, const TCommandAnswer& answer) {
     if (!session.Options().Json) {
         std::string text = answer.Message + "\n";
         for (const TCommandAnswer::TRefusal& refusal : answer.Refusals) {
-            text += "  refused: " + (refusal.FileName.empty() ? GUIDToString(refusal.Uid)
-                                                              : refusal.FileName) +
+            text += "  refused: " +
+                    (refusal.FileName.empty() ? GUIDToString(refusal.Uid) : refusal.FileName) +
                     ": " + refusal.Reason + "\n";
         }
         Print(text);
@@ -304,8 +307,8 @@ void PrintRequeueAnswer(TCtlSession& session, const TCommandAnswer& answer) {
 
 int RunRequeue(TCtlSession& session, const TWords& words) {
     const TCtlOptions& options = session.Options();
-    const bool chosen = options.Flag("all") || options.Values.count("source") ||
-                        options.Values.count("message");
+    const bool chosen =
+        options.Flag("all") || options.Values.count("source") || options.Values.count("message");
     if (words.empty() == !chosen) {
         throw TCtlError(exUsage,
                         "requeue takes tasks, or one of --all, --source and --message "

@@ -93,9 +93,9 @@ std::vector<TTaskRow> TaskRows(TEngine& engine) {
         std::lock_guard lock(engine.TaskLock());
         for (int32_t i = 0; i < engine.TaskCount(); ++i) {
             const TTaskItem* task = engine.Tasks(i);
-            rows.push_back({task->Uid, task->FileName, task->State, task->Progress,
-                            task->Priority, task->Message, task->SourceUid, std::string(),
-                            task->QueuedTime, task->StartTime, task->EndTime, task->RecallID});
+            rows.push_back({task->Uid, task->FileName, task->State, task->Progress, task->Priority,
+                            task->Message, task->SourceUid, std::string(), task->QueuedTime,
+                            task->StartTime, task->EndTime, task->RecallID});
         }
     }
     std::lock_guard lock(engine.MirrorLock());
@@ -118,8 +118,7 @@ TTaskRow FindTaskRow(const std::vector<TTaskRow>& rows, const std::string& refer
     const bool isUid = StringToGUID(reference, uid);
     std::vector<const TTaskRow*> found;
     for (const TTaskRow& row : rows) {
-        if (isUid ? row.Uid == uid
-                  : (row.FileName == reference || row.ShortName() == reference)) {
+        if (isUid ? row.Uid == uid : (row.FileName == reference || row.ShortName() == reference)) {
             found.push_back(&row);
         }
     }
@@ -155,7 +154,8 @@ void WriteTaskJson(TJsonWriter& json, const TTaskRow& row) {
     json.Number(row.Progress);
     json.Member("priority", row.Priority);
     json.Member("message", row.Message);
-    json.Member("sourceUid", row.SourceUid == NullGUID ? std::string() : GUIDToString(row.SourceUid));
+    json.Member("sourceUid",
+                row.SourceUid == NullGUID ? std::string() : GUIDToString(row.SourceUid));
     json.Member("source", row.SourceName);
     json.Member("queued", TimeText(row.QueuedTime));
     json.Member("started", TimeText(row.StartTime));

@@ -35,13 +35,11 @@ int RunWatch(TCtlSession& session, const TWords& words) {
     session.Open();
     const TTaskFilter filter = FilterFromOptions(session);
     const bool untilDone = session.Options().Flag("until-done");
-    std::unique_ptr<IWatchRenderer> renderer =
-        NewWatchRenderer(port::StandardOutputIsTerminal(), session.Options().Json,
-                         port::StandardOutputColumns());
+    std::unique_ptr<IWatchRenderer> renderer = NewWatchRenderer(
+        port::StandardOutputIsTerminal(), session.Options().Json, port::StandardOutputColumns());
     bool changed = true;
-    session.SetObserver([&changed](int32_t code, TModelObject*) {
-        changed = changed || TaskNotice(code);
-    });
+    session.SetObserver(
+        [&changed](int32_t code, TModelObject*) { changed = changed || TaskNotice(code); });
     for (;;) {
         if (changed) {
             changed = false;
