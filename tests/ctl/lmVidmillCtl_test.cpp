@@ -311,6 +311,9 @@ TEST_F(CtlAgainstServer, EngineSettingsChange) {
     EXPECT_EQ(engine["shost"].Str, "mail.example.com");
     EXPECT_EQ(engine["sport"].Str, "2525");
     EXPECT_EQ(engine["loc"].Str, "Hall B");
+    EXPECT_EQ(engine["spassword"].Str, "");
+    EXPECT_EQ(Ctl({"engine", "set", "spassword=secret"}).ExitCode, 0);
+    EXPECT_EQ(Json({"config", "show"})["engine"]["spassword"].Str, "********");
     EXPECT_EQ(Json({"status"})["engine"]["location"].Str, "Hall B");
 }
 
@@ -444,7 +447,7 @@ TEST_F(CtlAgainstServer, WatchOnATerminalRedrawsInPlaceWithProgressBars) {
     EXPECT_NE(result.Output.find("slow.synth  Transcoding  ["), std::string::npos) << result.Output;
     EXPECT_NE(result.Output.find("#"), std::string::npos);
     EXPECT_NE(result.Output.find("slow.synth  Finished"), std::string::npos) << result.Output;
-    EXPECT_NE(result.Output.find("1 tasks, 0 running"), std::string::npos);
+    EXPECT_NE(result.Output.find("1 task, 0 running"), std::string::npos);
 }
 
 TEST(CtlWithoutServer, ExitCodeThreeWhenTheEngineCannotBeReached) {

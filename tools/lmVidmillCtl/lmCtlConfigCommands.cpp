@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <optional>
 
 #include "tools/lmVidmillCtl/lmCtlFields.h"
 #include "tools/lmVidmillCtl/lmCtlOutput.h"
@@ -226,12 +227,20 @@ int KindAdd(TCtlSession& session, const TKind<T>& kind, const TFields& changes) 
         SetSpecialFields(engine, *trial, trialChanges);
         ChangeFields(*trial, trialChanges, kind.Optional, kind.Name);
     }
-    const int before = session.Count(kind.AddedNotice);
+    // The new object's uid is read inside its notice, while the object stands still.
+    std::optional<TGUID> added;
+    session.SetObserver([&](int32_t code, TModelObject* object) {
+        if (code == kind.AddedNotice && !added) {
+            added = static_cast<T*>(object)->Uid;
+        }
+    });
     session.Sent(engine.SendCommand(kind.AddCommand));
-    if (!session.WaitUntil([&] { return session.Count(kind.AddedNotice) > before; })) {
+    const bool seen = session.WaitUntil([&] { return added.has_value(); });
+    session.SetObserver(nullptr);
+    if (!seen) {
         throw TCtlError(exRefused, std::string("the engine did not add the ") + kind.Name);
     }
-    const TGUID uid = static_cast<T*>(session.LastObject(kind.AddedNotice))->Uid;
+    const TGUID uid = *added;
     if (!changes.empty()) {
         ChangeObject(session, kind, uid, changes);
     }
@@ -326,6 +335,12 @@ TFields EngineFields(const TEngine& engine) {
     engine.SaveToXML(doc);
     TFields fields = FieldsOfElement(doc.Root());
     std::erase_if(fields, [](const TField& field) { return field.Key == "host"; });
+    // The mail password is set, never shown.
+    for (TField& field : fields) {
+        if (field.Key == "spassword" && !field.Value.empty()) {
+            field.Value = "********";
+        }
+    }
     return fields;
 }
 

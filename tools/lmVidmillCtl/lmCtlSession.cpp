@@ -25,7 +25,6 @@ void TCtlSession::Noticed(int32_t code, TModelObject* object) {
     {
         std::lock_guard lock(FLock);
         ++FCounts[code];
-        FLast[code] = object;
     }
     if (FDispatcher.IsMainThread() && FObserver) {
         FObserver(code, object);
@@ -35,11 +34,6 @@ void TCtlSession::Noticed(int32_t code, TModelObject* object) {
 int TCtlSession::Count(int32_t code) {
     std::lock_guard lock(FLock);
     return FCounts[code];
-}
-
-TModelObject* TCtlSession::LastObject(int32_t code) {
-    std::lock_guard lock(FLock);
-    return FLast[code];
 }
 
 void TCtlSession::Open() {

@@ -35,9 +35,8 @@ class TCtlSession {
     // Delivers notices for at most that long, or until the condition holds.
     bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds time);
 
-    // How many notices of the code were delivered, and the object of the last one.
+    // How many notices of the code were delivered.
     int Count(int32_t code);
-    manager::TModelObject* LastObject(int32_t code);
 
     // Returns once the engine has handled every command sent before: it answers the task
     // list request only after them.
@@ -58,7 +57,6 @@ class TCtlSession {
     manager::TEngine* FEngine = nullptr;
     std::mutex FLock;  // the state notice comes on the connection's threads
     std::map<int32_t, int> FCounts;
-    std::map<int32_t, manager::TModelObject*> FLast;
     TObserver FObserver;
     bool FOpened = false;
 };

@@ -37,8 +37,8 @@ std::string TTerminalRenderer::Render(const std::vector<TTaskRow>& rows) {
     for (const TTaskRow& row : rows) {
         running += row.Running();
     }
-    lines.push_back(std::to_string(rows.size()) + " tasks, " + std::to_string(running) +
-                    " running");
+    lines.push_back(std::to_string(rows.size()) + (rows.size() == 1 ? " task, " : " tasks, ") +
+                    std::to_string(running) + " running");
     for (const TTaskRow& row : rows) {
         std::string line = row.ShortName() + "  " + row.StateText();
         if (row.Running()) {
