@@ -146,9 +146,9 @@ void SetTargets(TEngine& engine, TProcessor& processor, TFields& changes) {
 }
 
 template <class T>
-void SetSpecialFields(TEngine&, T&, TFields&) {}
+void SetListFields(TEngine&, T&, TFields&) {}
 template <>
-void SetSpecialFields(TEngine& engine, TProcessor& processor, TFields& changes) {
+void SetListFields(TEngine& engine, TProcessor& processor, TFields& changes) {
     SetTargets(engine, processor, changes);
 }
 
@@ -182,7 +182,7 @@ void ChangeObject(TCtlSession& session, const TKind<T>& kind, const TGUID& uid, 
             throw TCtlError(exRefused, std::string("the ") + kind.Name + " is gone");
         }
         edited->Assign(*object);
-        SetSpecialFields(engine, *edited, changes);
+        SetListFields(engine, *edited, changes);
         ChangeFields(*edited, changes, kind.Optional, kind.Name);
     }
     const int before = session.Count(ntCommandAnswered);
@@ -224,7 +224,7 @@ int KindAdd(TCtlSession& session, const TKind<T>& kind, const TFields& changes) 
         std::unique_ptr<T> trial = (engine.*kind.Fresh)();
         TFields trialChanges = changes;
         std::lock_guard lock(engine.MirrorLock());
-        SetSpecialFields(engine, *trial, trialChanges);
+        SetListFields(engine, *trial, trialChanges);
         ChangeFields(*trial, trialChanges, kind.Optional, kind.Name);
     }
     // The new object's uid is read inside its notice, while the object stands still.
