@@ -370,6 +370,16 @@ void SystemLogError(const std::string& source, const std::string& text);
 void DebugOutput(const std::string& line);
 
 // ---------------------------------------------------------------------------------------------
+// Terminals (port_terminal_posix.cpp)
+
+// True when standard output is a terminal, where a display may be redrawn in place.
+bool StandardOutputIsTerminal();
+
+// The width of the terminal on standard output in columns; 0 when it is no terminal or does
+// not say.
+int StandardOutputColumns();
+
+// ---------------------------------------------------------------------------------------------
 // Process hosting: the single-instance lock, stop requests, readiness reports to the service
 // manager, service registration (port_service_posix.cpp)
 

@@ -10,7 +10,7 @@ demo=${1:-$root/build/demo}
 scripts/setup.sh
 cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target lmVidmill kxSIMDLib lmVideoSourceLVF lmvc_module lvftool \
-  lmvctool lmvmdemoconfig
+  lmvctool lmvmdemoconfig lmVidmillCtl
 
 rm -rf "$demo/server"
 mkdir -p "$demo/server" "$demo/watch" "$demo/output"
@@ -38,7 +38,9 @@ lmVidmill demo installation: $demo/server
   log:           $demo/server/logs/
 A sample clip, "Demo clip.lvf", is dropped into the watch folder; it ends as
 "$demo/output/Demo clip.avi" and the source moves to $demo/watch/Completed/.
-Press Ctrl+C to stop the server.
+The command-line client follows the clip until it is done; afterwards
+  build/stage/lmVidmillCtl --port $port status   (or tasks, watch, --help)
+talks to the running server. Press Ctrl+C to stop the server.
 
 MSG
 "$demo/server/lmVidmill" -NOSERVICE &
@@ -46,5 +48,12 @@ server=$!
 trap 'kill -TERM "$server" 2>/dev/null' INT TERM
 sleep 1
 cp "$sample/Demo clip.lvf" "$demo/watch/"
+# Follow the sample clip until it has been converted (the folder monitor takes it within a
+# few seconds), then leave the server running.
+for _ in $(seq 20); do
+  build/stage/lmVidmillCtl --port "$port" tasks 2>/dev/null | grep -q "Demo clip" && break
+  sleep 1
+done
+build/stage/lmVidmillCtl --port "$port" watch --until-done || true
 wait "$server" || true
 wait "$server" 2>/dev/null || true

@@ -29,6 +29,15 @@ std::vector<TGUID> UidChildren(TXMLPacket& packet) {
     return uids;
 }
 
+// A packet of the type naming each task in a "uid" child.
+TXMLPacketPtr TaskPacket(const char* type, const std::vector<TGUID>& uids) {
+    TXMLPacketPtr packet = NewPacket(type);
+    for (const TGUID& uid : uids) {
+        packet->Document.AddGUID("uid", uid);
+    }
+    return packet;
+}
+
 uint32_t ValidPort(int32_t port) {
     return port >= 1 && port <= 65535 ? static_cast<uint32_t>(port) : TEngine::DefaultPort;
 }
@@ -343,6 +352,30 @@ bool TEngine::ApplySettings(const TEngineSettings& settings) {
     return SendPacket(std::move(packet));
 }
 
+bool TEngine::CancelTasks(const std::vector<TGUID>& uids) {
+    return SendPacket(TaskPacket("cantask", uids));
+}
+
+bool TEngine::RemoveTasks(const std::vector<TGUID>& uids) {
+    return SendPacket(TaskPacket("remtask", uids));
+}
+
+bool TEngine::RequeueTasks(const std::vector<TGUID>& uids) {
+    return SendPacket(TaskPacket("requeuetask", uids));
+}
+
+bool TEngine::SetTaskPriority(const std::vector<TGUID>& uids, int32_t priority) {
+    TXMLPacketPtr packet = TaskPacket("setprior", uids);
+    packet->Document.GotoRoot();
+    packet->Document.AddAttributeInteger("priority", priority);
+    return SendPacket(std::move(packet));
+}
+
+TCommandAnswer TEngine::LastAnswer() const {
+    std::lock_guard lock(FSettingsLock);
+    return FLastAnswer;
+}
+
 void TEngine::SetLoginSecret(std::string secret) {
     std::lock_guard lock(FSettingsLock);
     FLoginSecret = std::move(secret);
@@ -385,7 +418,11 @@ void TEngine::PacketReceived(TXMLPacket& packet) {
         return;
     }
     if (packet.Type == "msg") {
-        LoginReply(packet);
+        if (FLoggedIn.load() && packet.Subtype != "login") {
+            ReadAnswer(packet);
+        } else {
+            LoginReply(packet);
+        }
         return;
     }
     if (!FLoggedIn.load()) {
@@ -444,6 +481,34 @@ void TEngine::LoginReply(TXMLPacket& packet) {
         SetStatusText(HandshakeFailedText);
         ChangeState(csError);
     }
+}
+
+void TEngine::ReadAnswer(TXMLPacket& packet) {
+    TXMLUnicode& doc = packet.Document;
+    if (!doc.Root()) {
+        return;
+    }
+    TCommandAnswer answer;
+    answer.Command = packet.Subtype;
+    answer.Success = doc.ChildText("success").AsBoolean(false);
+    answer.Message = doc.ChildText("message").AsString();
+    answer.Count = doc.ChildText("count").AsInteger(0);
+    answer.Refused = doc.ChildText("refused").AsInteger(0);
+    ForEachChild(doc.Root(), "refusal", [&](TXMLElement* item) {
+        if (answer.Refusals.size() >= MaxRefusals) {
+            return;
+        }
+        doc.SetCurrent(item);
+        answer.Refusals.push_back({doc.ChildText("uid").AsGUID(NullGUID),
+                                   doc.ChildText("fname").AsString(),
+                                   doc.ChildText("reason").AsString()});
+    });
+    doc.GotoRoot();
+    {
+        std::lock_guard lock(FSettingsLock);
+        FLastAnswer = std::move(answer);
+    }
+    Notify(ntCommandAnswered, this);
 }
 
 void TEngine::ReadSettings(TXMLUnicode& doc) {

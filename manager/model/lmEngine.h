@@ -67,6 +67,23 @@ struct TEngineSettings {
     int32_t Threads = 6;
 };
 
+// The server's answer to a command of this manager ("msg" after the login): the command it
+// answers (empty for the set commands), whether it was carried out, and for "requeuetask" how
+// many tasks went back and why the others were refused.
+struct TCommandAnswer {
+    struct TRefusal {
+        TGUID Uid;
+        std::string FileName;
+        std::string Reason;
+    };
+    std::string Command;
+    bool Success = false;
+    std::string Message;
+    int32_t Count = 0;
+    int32_t Refused = 0;
+    std::vector<TRefusal> Refusals;
+};
+
 class TEngine : public TModelObject {
   public:
     static constexpr uint32_t DefaultPort = 9797;
@@ -83,6 +100,8 @@ class TEngine : public TModelObject {
     static constexpr int32_t MaxTasks = 200000;
     static constexpr int32_t MaxObjects = 100000;  // of each kind
     static constexpr int32_t MaxTemplates = 10000;
+    // Refusals kept of one answer, however many the server lists.
+    static constexpr size_t MaxRefusals = 100;
 
     static constexpr const char* MismatchText = "Manager protocol mismatch for engine version: ";
     static constexpr const char* HandshakeFailedText = "Connection handshake failed.";
@@ -131,6 +150,16 @@ class TEngine : public TModelObject {
     // Sends "setengine" with the settings; the engine takes them over whether or not the send
     // succeeded, so new connection details are used by the next connect.
     bool ApplySettings(const TEngineSettings& settings);
+
+    // The task commands: "cantask", "remtask" and "requeuetask" name their tasks in "uid"
+    // children; "setprior" sets the priority of each. Only "requeuetask" is answered (notice
+    // 230); the others come back as the pushes of the tasks they change.
+    bool CancelTasks(const std::vector<TGUID>& uids);
+    bool RemoveTasks(const std::vector<TGUID>& uids);
+    bool RequeueTasks(const std::vector<TGUID>& uids);
+    bool SetTaskPriority(const std::vector<TGUID>& uids, int32_t priority);
+    // The last answer the server gave to a command, announced with notice 230.
+    TCommandAnswer LastAnswer() const;
 
     // The secret the login digest is made with; the control secret unless a test or a server
     // built with another secret needs a different one.
@@ -218,6 +247,7 @@ class TEngine : public TModelObject {
     // Packet handlers, on the reader thread.
     void ServerInfo(TXMLPacket& packet);
     void LoginReply(TXMLPacket& packet);
+    void ReadAnswer(TXMLPacket& packet);
     void ReadConfig(TXMLPacket& packet);
     void ReadTaskList(TXMLPacket& packet);
     void ReadTask(TXMLPacket& packet);
@@ -259,6 +289,7 @@ class TEngine : public TModelObject {
     std::string FStatusText;
     std::string FServerVersion;
     std::string FLoginSecret;
+    TCommandAnswer FLastAnswer;
 
     std::atomic<uint8_t> FState{csNeverConnected};
     std::atomic<bool> FLoggedIn{false};

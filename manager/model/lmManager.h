@@ -49,7 +49,8 @@ enum TNotice : int32_t {
     ntCancelledRemoved = 226,  // the engine; likewise its cancelled tasks
     ntCompletedRemoved = 227,  // the engine; likewise its finished tasks
     ntTaskRemoved = 228,       // the task, before it is freed
-    ntTaskStateChanged = 229   // none
+    ntTaskStateChanged = 229,  // none
+    ntCommandAnswered = 230    // the engine; the answer is LastAnswer()
 };
 
 class TManager : public TModelObject {

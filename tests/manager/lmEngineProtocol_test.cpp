@@ -381,3 +381,39 @@ TEST_F(EngineProtocol, ManyEnginesConnectingAndDroppingAtOnce) {
         ASSERT_TRUE(record.Code == ntEngineState || record.OnMainThread) << record.Code;
     }
 }
+
+// The task commands go out as the server reads them; an answer to a command (a refused
+// requeue among them) is kept and announced, leaves the connection as it was, and keeps at
+// most MaxRefusals refusals however many a peer lists.
+TEST_F(EngineProtocol, RequeueGoesOutAndItsAnswerIsKeptAndAnnounced) {
+    TFakeEngine fake;
+    TEngine* engine = ConnectedEngine(fake);
+    const TGUID uid = NewGUID();
+    ASSERT_TRUE(engine->RequeueTasks({uid}));
+    ASSERT_TRUE(engine->CancelTasks({uid}));
+    ASSERT_TRUE(engine->SetTaskPriority({uid}, 3));
+    EXPECT_TRUE(Fixture.Until([&] {
+        return fake.ReceivedType("requeuetask") && fake.ReceivedType("cantask") &&
+               fake.ReceivedType("setprior");
+    }));
+
+    std::string body =
+        "<success>0</success><message>0 tasks requeued; 150 refused.</message>"
+        "<count>0</count><refused>150</refused>";
+    for (int i = 0; i < 150; ++i)
+        body += "<refusal><uid>" + GUIDToString(uid) + "</uid><fname>f" + std::to_string(i) +
+                ".mov</fname><reason>its file is gone</reason></refusal>";
+    fake.Push("msg", "requeuetask", body);
+    ASSERT_TRUE(Fixture.Until([&] { return Fixture.Log.Count(ntCommandAnswered, engine) == 1; }));
+    const TCommandAnswer answer = engine->LastAnswer();
+    EXPECT_EQ(answer.Command, "requeuetask");
+    EXPECT_FALSE(answer.Success);
+    EXPECT_EQ(answer.Message, "0 tasks requeued; 150 refused.");
+    EXPECT_EQ(answer.Refused, 150);
+    ASSERT_EQ(answer.Refusals.size(), TEngine::MaxRefusals);
+    EXPECT_EQ(answer.Refusals[99].FileName, "f99.mov");
+    EXPECT_EQ(answer.Refusals[0].Uid, uid);
+    EXPECT_EQ(answer.Refusals[0].Reason, "its file is gone");
+    EXPECT_EQ(engine->ConnectionState(), csConnected);
+    EXPECT_TRUE(engine->LoggedIn());
+}
