@@ -327,7 +327,7 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
         fs::rename(Install.Folder() / name, Install.Folder() / "watch" / name);
     };
     auto task = [&](const std::string& name) -> TTaskItem* {
-        std::lock_guard lock(engine->TaskLock());
+        TLock lock(engine->TaskLock());
         for (int32_t i = 0; i < engine->TaskCount(); ++i) {
             if (engine->Tasks(i)->FileName.find(name) != std::string::npos) {
                 return engine->Tasks(i);
@@ -337,7 +337,7 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     };
     // A task's state and priority, read under the task lock as the reader may be changing it.
     auto stateOf = [&](const std::string& name) {
-        std::lock_guard lock(engine->TaskLock());
+        TLock lock(engine->TaskLock());
         TTaskItem* found = task(name);
         return found ? static_cast<int>(found->State) : -1;
     };
@@ -359,7 +359,7 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     priority->Document.AddGUID("uid", NewGUID());
     ASSERT_TRUE(engine->SendPacket(std::move(priority)));
     ASSERT_TRUE(fixture->Until([&] {
-        std::lock_guard lock(engine->TaskLock());
+        TLock lock(engine->TaskLock());
         return task("quick1")->Priority == 5;
     }));
     EXPECT_EQ(fixture->Log.Count(ntTaskChanged, task("quick1")), 1);
