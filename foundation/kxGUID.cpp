@@ -1,9 +1,9 @@
 #include "foundation/kxGUID.h"
-#include "foundation/kxMutex.h"
 
 #include <cstdio>
 #include <random>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxUnicode.h"
 
 namespace {

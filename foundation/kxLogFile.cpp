@@ -1,5 +1,4 @@
 #include "foundation/kxLogFile.h"
-#include "foundation/kxMutex.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "port/port.h"
 
 namespace {
@@ -42,7 +42,7 @@ std::string WithTrailingSlash(std::string directory) {
 // The process log. Readers of the pointer (any thread logging) share the lock; opening and
 // closing take it alone, so a log is never freed under a thread that is posting to it.
 TSharedMutex logMutex;
-std::unique_ptr<TkxLogFile> processLog;
+std::unique_ptr<TkxLogFile> processLog GUARDED_BY(logMutex);
 
 }  // namespace
 

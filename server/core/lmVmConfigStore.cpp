@@ -1,9 +1,9 @@
 #include "server/core/lmVmConfigStore.h"
-#include "foundation/kxMutex.h"
 
 #include <filesystem>
 #include <system_error>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxXMLUnicode.h"
 #include "port/port.h"
 #include "server/core/lmVmEngine.h"

@@ -1,5 +1,4 @@
 #include "server/transcode/kxImageScaling.h"
-#include "foundation/kxMutex.h"
 
 #include <immintrin.h>
 
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "server/transcode/lmVmPNGImage.h"
 
 namespace {
