@@ -3,12 +3,12 @@
 TEventLinksCore::TEventLinksCore() : FLinks(std::make_shared<const std::vector<TLink>>()) {}
 
 std::shared_ptr<const std::vector<TEventLinksCore::TLink>> TEventLinksCore::Snapshot() const {
-    std::lock_guard<std::mutex> guard(FLock);
+    TLock guard(FLock);
     return FLinks;
 }
 
 void TEventLinksCore::Add(TLink Link) {
-    std::lock_guard<std::mutex> guard(FLock);
+    TLock guard(FLock);
     auto links = std::make_shared<std::vector<TLink>>(*FLinks);
     links->push_back(std::move(Link));
     FLinks = std::move(links);
@@ -29,7 +29,7 @@ void TEventLinksCore::Disable() {
 void TEventLinksCore::Clear() {
     std::shared_ptr<const std::vector<TLink>> old;
     {
-        std::lock_guard<std::mutex> guard(FLock);
+        TLock guard(FLock);
         old = std::exchange(FLinks, std::make_shared<const std::vector<TLink>>());
     }
     // The handlers (and what they captured) are released outside the lock.

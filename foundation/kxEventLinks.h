@@ -12,9 +12,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
+
+#include "foundation/kxMutex.h"
 
 // The part of every event list that does not depend on the subject type.
 class TEventLinksCore {
@@ -34,10 +35,10 @@ class TEventLinksCore {
   private:
     std::shared_ptr<const std::vector<TLink>> Snapshot() const;
 
-    mutable std::mutex FLock;
+    mutable TMutex FLock;
     // Replaced as a whole on every change, so a Fire in progress keeps the links it started
     // with alive and unchanged without holding the lock while handlers run.
-    std::shared_ptr<const std::vector<TLink>> FLinks;
+    std::shared_ptr<const std::vector<TLink>> FLinks GUARDED_BY(FLock);
     std::atomic<int32_t> FDisableCount{0};
 };
 

@@ -1,9 +1,9 @@
 #include "foundation/kxGUID.h"
 
 #include <cstdio>
-#include <mutex>
 #include <random>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxUnicode.h"
 
 namespace {
@@ -27,7 +27,7 @@ bool TGUID::IsNull() const {
 }
 
 TGUID NewGUID() {
-    static std::mutex lock;
+    static TMutex lock;
     static std::mt19937_64 engine{[] {
         std::random_device device;
         std::seed_seq seed{device(), device(), device(), device(), device(), device()};
@@ -35,7 +35,7 @@ TGUID NewGUID() {
     }()};
     uint64_t high, low;
     {
-        std::lock_guard guard(lock);
+        TLock guard(lock);
         high = engine();
         low = engine();
     }

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
-#include <shared_mutex>
 #include <utility>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "port/port.h"
 
 namespace {
@@ -41,8 +41,8 @@ std::string WithTrailingSlash(std::string directory) {
 
 // The process log. Readers of the pointer (any thread logging) share the lock; opening and
 // closing take it alone, so a log is never freed under a thread that is posting to it.
-std::shared_mutex logMutex;
-std::unique_ptr<TkxLogFile> processLog;
+TSharedMutex logMutex;
+std::unique_ptr<TkxLogFile> processLog GUARDED_BY(logMutex);
 
 }  // namespace
 
@@ -83,27 +83,27 @@ TkxLogFile::~TkxLogFile() {
 
 bool TkxLogFile::Post(TLogObject record) {
     {
-        std::lock_guard lock(queueMutex_);
+        TLock lock(queueMutex_);
         if (closing_ || queue_.size() >= MaxQueuedRecords) {
             return false;
         }
         queue_.push_back(std::move(record));
     }
-    queueChanged_.notify_one();
+    queueChanged_.NotifyOne();
     return true;
 }
 
 void TkxLogFile::Enqueue(TLogObject record) {
-    std::lock_guard lock(queueMutex_);
+    TLock lock(queueMutex_);
     queue_.push_back(std::move(record));
 }
 
 void TkxLogFile::Close() {
     {
-        std::lock_guard lock(queueMutex_);
+        TLock lock(queueMutex_);
         closing_ = true;
     }
-    queueChanged_.notify_one();
+    queueChanged_.NotifyOne();
     WaitFor();
 }
 
@@ -112,15 +112,16 @@ void TkxLogFile::Execute() {
     for (;;) {
         TLogObject record;
         {
-            std::unique_lock lock(queueMutex_);
+            TLock lock(queueMutex_);
             if (queue_.empty() && flushPending_) {
                 // Everything waiting is written: push it to the disk before sleeping.
-                lock.unlock();
+                lock.Unlock();
                 stream_.Flush();
                 flushPending_ = false;
                 continue;
             }
-            queueChanged_.wait(lock, [this] { return !queue_.empty() || closing_; });
+            queueChanged_.Wait(
+                lock, [this]() REQUIRES(queueMutex_) { return !queue_.empty() || closing_; });
             if (queue_.empty()) {
                 break;  // closing, and everything queued before is written
             }
@@ -219,7 +220,7 @@ void TkxLogFile::DeleteOldFiles(const std::string& currentPath) {
 
 bool LogOpen(const std::string& directory, const std::string& name, const std::string& version,
              int64_t maximumFileCount, bool debuggerCopy) {
-    std::unique_lock lock(logMutex);
+    TLock lock(logMutex);
     if (processLog) {
         return false;
     }
@@ -229,7 +230,7 @@ bool LogOpen(const std::string& directory, const std::string& name, const std::s
 }
 
 void LogText(const std::string& text) {
-    std::shared_lock lock(logMutex);
+    TSharedLock lock(logMutex);
     if (processLog) {
         processLog->Post(TLogObject{Now(), text, true});
     }
@@ -261,7 +262,7 @@ bool LogResult(const std::string& text, bool ok, const std::string& error) {
 void LogClose() {
     std::unique_ptr<TkxLogFile> log;
     {
-        std::unique_lock lock(logMutex);
+        TLock lock(logMutex);
         log = std::move(processLog);
     }
     // Writing the remaining records happens outside the lock, so threads still logging are

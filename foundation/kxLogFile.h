@@ -5,12 +5,11 @@
 // lines, starts a new file every calendar day and deletes old files.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxThreads.h"
 #include "port/port.h"
 
@@ -65,10 +64,10 @@ class TkxLogFile final : public TkxThread {
     bool flushPending_ = false;
 
     port::Event started_{port::Event::Mode::ManualReset};
-    std::mutex queueMutex_;
-    std::condition_variable queueChanged_;
-    std::deque<TLogObject> queue_;
-    bool closing_ = false;
+    TMutex queueMutex_;
+    TConditionVariable queueChanged_;
+    std::deque<TLogObject> queue_ GUARDED_BY(queueMutex_);
+    bool closing_ GUARDED_BY(queueMutex_) = false;
 };
 
 // The one process log. Every function may be called from any thread; without an open log they

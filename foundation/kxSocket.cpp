@@ -227,7 +227,7 @@ bool TSocketClient::Connect(const std::string& host, uint16_t port) {
     FWaitingForReconnect.store(false);
     FClosing.store(false);
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         FSocket = std::make_unique<TqvSocket>();
         FSocket->NoDelay = NoDelay;
     }
@@ -286,7 +286,7 @@ void TSocketClient::Disconnect() {
     FWaitingForReconnect.store(false);
     StopReader();
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         if (!FReader) {
             FSocket->Close();
         }
@@ -331,7 +331,7 @@ void TSocketClient::ReaderLoop(TReader& self) {
         }
     }
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         FSocket->Close();
     }
     SetState(csDisconnected);
@@ -351,7 +351,7 @@ void TSocketClient::ScheduleReconnect() {
         return;
     }
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         FReconnectDue.store(port::GetTickCount() + FReconnectDelay.load());
         FWaitingForReconnect.store(true);
     }
@@ -363,8 +363,8 @@ void TSocketClient::ScheduleReconnect() {
 
 namespace {
 
-std::mutex& PoolLock() {
-    static std::mutex lock;
+TMutex& PoolLock() {
+    static TMutex lock;
     return lock;
 }
 
@@ -376,7 +376,7 @@ std::weak_ptr<TReconnectPool>& PoolInstance() {
 }  // namespace
 
 std::shared_ptr<TReconnectPool> TReconnectPool::Acquire() {
-    std::lock_guard lock(PoolLock());
+    TLock lock(PoolLock());
     std::shared_ptr<TReconnectPool> pool = PoolInstance().lock();
     if (!pool) {
         pool = std::make_shared<TReconnectPool>();
@@ -394,43 +394,43 @@ TReconnectPool::TReconnectPool() {
 
 TReconnectPool::~TReconnectPool() {
     {
-        std::lock_guard lock(FListLock);
+        TLock lock(FListLock);
         FEnding = true;
         FList.clear();
     }
-    FChanged.notify_all();
+    FChanged.NotifyAll();
     FThread.join();
 }
 
 void TReconnectPool::Add(TSocketClient* client) {
     {
-        std::lock_guard lock(FListLock);
+        TLock lock(FListLock);
         if (FEnding || std::find(FList.begin(), FList.end(), client) != FList.end()) {
             return;
         }
         FList.push_back(client);
     }
-    FChanged.notify_all();
+    FChanged.NotifyAll();
 }
 
 void TReconnectPool::Remove(TSocketClient* client) {
-    std::unique_lock lock(FListLock);
+    TLock lock(FListLock);
     FList.erase(std::remove(FList.begin(), FList.end(), client), FList.end());
     if (std::this_thread::get_id() != FThread.get_id()) {
-        FChanged.wait(lock, [&] { return FCurrent != client; });
+        FChanged.Wait(lock, [&]() REQUIRES(FListLock) { return FCurrent != client; });
     }
 }
 
 int TReconnectPool::Count() {
-    std::lock_guard lock(FListLock);
+    TLock lock(FListLock);
     return static_cast<int>(FList.size());
 }
 
 void TReconnectPool::Run() {
-    std::unique_lock lock(FListLock);
+    TLock lock(FListLock);
     while (!FEnding) {
         if (FList.empty()) {
-            FChanged.wait(lock);
+            FChanged.Wait(lock);
             continue;
         }
         const uint32_t now = port::GetTickCount();
@@ -438,7 +438,7 @@ void TReconnectPool::Run() {
         for (TSocketClient* client : FList) {
             wait = std::min(wait, Distance(client->FReconnectDue.load(), now));
         }
-        FChanged.wait_for(lock, std::chrono::milliseconds(wait + 1));
+        FChanged.WaitFor(lock, std::chrono::milliseconds(wait + 1));
         // Hand out every due reconnect, one at a time and without the list lock, so that the
         // owner may connect (and be listed again) from its handler.
         for (;;) {
@@ -457,15 +457,15 @@ void TReconnectPool::Run() {
             FList.erase(due);
             FCurrent = client;
             client->FWaitingForReconnect.store(false);
-            lock.unlock();
+            lock.Unlock();
             try {
                 client->DoReconnect();
             } catch (...) {
                 LogCaughtException("the reconnect of a socket client");
             }
-            lock.lock();
+            lock.Lock();
             FCurrent = nullptr;
-            FChanged.notify_all();
+            FChanged.NotifyAll();
         }
     }
 }

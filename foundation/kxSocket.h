@@ -5,15 +5,14 @@
 // lost outgoing connections.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <iosfwd>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxThreads.h"
 #include "port/port.h"
 
@@ -111,8 +110,8 @@ class TSocketClient {
     bool WaitingForReconnect() const { return FWaitingForReconnect.load(); }
 
     // The send lock.
-    void Lock() { FLock.lock(); }
-    void Unlock() { FLock.unlock(); }
+    void Lock() ACQUIRE(FLock) { FLock.Lock(); }
+    void Unlock() RELEASE(FLock) { FLock.Unlock(); }
 
     uint32_t Id() const { return FId; }
     TSocketServer* Server() const { return FServer; }
@@ -174,7 +173,7 @@ class TSocketClient {
     std::unique_ptr<TqvSocket> FSocket = std::make_unique<TqvSocket>();
     std::atomic<uint8_t> FState{csDisconnected};
     std::atomic<uint32_t> FLastActivity{0};
-    std::recursive_mutex FLock;
+    TRecursiveMutex FLock;
     std::unique_ptr<TReader> FReader;
     // Readers of earlier connections that ended on their own thread; joined later.
     std::vector<std::unique_ptr<TReader>> FOldReaders;
@@ -209,10 +208,10 @@ class TReconnectPool {
   private:
     void Run();
 
-    std::mutex FListLock;
-    std::condition_variable FChanged;
-    std::vector<TSocketClient*> FList;
-    TSocketClient* FCurrent = nullptr;  // being handed its reconnect
-    bool FEnding = false;
+    TMutex FListLock;
+    TConditionVariable FChanged;
+    std::vector<TSocketClient*> FList GUARDED_BY(FListLock);
+    TSocketClient* FCurrent GUARDED_BY(FListLock) = nullptr;  // being handed its reconnect
+    bool FEnding GUARDED_BY(FListLock) = false;
     std::thread FThread;
 };

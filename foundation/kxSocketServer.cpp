@@ -64,7 +64,7 @@ void TSocketServer::StopHousekeeping() {
 
 bool TSocketServer::Listen(uint16_t port) {
     StopListening();
-    std::lock_guard listenLock(FListenLock);
+    TLock listenLock(FListenLock);
     if (!FTimeoutThread) {
         // Started here rather than in the constructor, so its ticks never reach a half-built
         // derived server.
@@ -95,7 +95,7 @@ bool TSocketServer::Listen(uint16_t port) {
 }
 
 void TSocketServer::StopListening() {
-    std::lock_guard listenLock(FListenLock);
+    TLock listenLock(FListenLock);
     if (FAcceptThread) {
         FAcceptThread->Terminate();
         FListener->Shutdown();
@@ -109,14 +109,14 @@ void TSocketServer::StopListening() {
     }
     FListeningPort.store(0);
     {
-        std::lock_guard lock(FListLock);
+        TLock lock(FListLock);
         for (auto& connection : FConnections) {
             connection->Disconnect();
         }
     }
     for (;;) {
         {
-            std::lock_guard lock(FListLock);
+            TLock lock(FListLock);
             if (FConnections.empty()) {
                 break;
             }
@@ -128,12 +128,12 @@ void TSocketServer::StopListening() {
 }
 
 int TSocketServer::Count() {
-    std::lock_guard lock(FListLock);
+    TLock lock(FListLock);
     return static_cast<int>(FConnections.size());
 }
 
 TSocketClient* TSocketServer::Connection(int index) {
-    std::lock_guard lock(FListLock);
+    TLock lock(FListLock);
     if (index < 0 || index >= static_cast<int>(FConnections.size())) {
         return nullptr;
     }
@@ -167,7 +167,7 @@ void TSocketServer::AcceptLoop() {
         client->ReaderTick.store(ReaderTick.load());
         TSocketClient* raw = client.get();
         {
-            std::lock_guard lock(FListLock);
+            TLock lock(FListLock);
             if (++FNextId == 0) {
                 ++FNextId;
             }
@@ -192,8 +192,8 @@ bool TSocketServer::Full() {
     }
     // An ended connection keeps its reader thread until housekeeping joins it, so it still
     // counts: the cap bounds the threads peers can hold, not only the open sockets.
-    std::lock_guard lock(FListLock);
-    std::lock_guard endedLock(FEndedLock);
+    TLock lock(FListLock);
+    TLock endedLock(FEndedLock);
     return static_cast<int>(FConnections.size() + FEnded.size()) >= cap;
 }
 
@@ -221,10 +221,10 @@ void TSocketServer::ConnectionEnded(TSocketClient* client) {
         // Out of the list and into the ended ones in one step: whoever sees the list empty
         // (StopListening) then finds this connection among the ended and joins its reader,
         // which runs on until the disconnect handler below has returned.
-        std::lock_guard lock(FListLock);
+        TLock lock(FListLock);
         for (auto it = FConnections.begin(); it != FConnections.end(); ++it) {
             if (it->get() == client) {
-                std::lock_guard endedLock(FEndedLock);
+                TLock endedLock(FEndedLock);
                 FEnded.push_back(std::move(*it));
                 FConnections.erase(it);
                 break;
@@ -243,7 +243,7 @@ void TSocketServer::ConnectionEnded(TSocketClient* client) {
 void TSocketServer::FreeEnded() {
     std::vector<std::unique_ptr<TSocketClient>> ended;
     {
-        std::lock_guard lock(FEndedLock);
+        TLock lock(FEndedLock);
         ended.swap(FEnded);
     }
     for (auto& client : ended) {
@@ -255,7 +255,7 @@ void TSocketServer::FreeEnded() {
 
 void TSocketServer::Housekeeping() {
     {
-        std::lock_guard lock(FListLock);
+        TLock lock(FListLock);
         try {
             DoTick();
         } catch (...) {
@@ -264,7 +264,7 @@ void TSocketServer::Housekeeping() {
         for (auto& connection : FConnections) {
             if (connection->BusyCount() < 1 &&
                 Elapsed(connection->LastActivity()) > connection->IdleTimeout.load()) {
-                std::lock_guard sendLock(connection->FLock);
+                TLock sendLock(connection->FLock);
                 try {
                     connection->DoIdleTimeout();
                 } catch (...) {

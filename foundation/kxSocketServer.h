@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxSocket.h"
 #include "port/port.h"
 
@@ -39,8 +39,8 @@ class TSocketServer {
     // The connection list; Connection(i) is valid while the list is locked.
     int Count();
     TSocketClient* Connection(int index);
-    void LockList() { FListLock.lock(); }
-    void UnlockList() { FListLock.unlock(); }
+    void LockList() ACQUIRE(FListLock) { FListLock.Lock(); }
+    void UnlockList() RELEASE(FListLock) { FListLock.Unlock(); }
 
     // Each accepted connection is made by this factory (a plain TSocketClient by default).
     void SetConnectionClass(TConnectionFactory factory) { FFactory = std::move(factory); }
@@ -81,10 +81,10 @@ class TSocketServer {
     std::atomic<bool> FStopped{true};
     std::unique_ptr<TqvSocket> FListener;
     std::unique_ptr<TServerThread> FAcceptThread;
-    std::recursive_mutex FListLock;
-    std::vector<std::unique_ptr<TSocketClient>> FConnections;
-    std::mutex FEndedLock;
-    std::vector<std::unique_ptr<TSocketClient>> FEnded;
+    TRecursiveMutex FListLock;
+    std::vector<std::unique_ptr<TSocketClient>> FConnections GUARDED_BY(FListLock);
+    TMutex FEndedLock ACQUIRED_AFTER(FListLock);
+    std::vector<std::unique_ptr<TSocketClient>> FEnded GUARDED_BY(FEndedLock);
     TConnectionFactory FFactory;
     std::unique_ptr<TTimeoutThread> FTimeoutThread;
     std::string FErrorText;
@@ -94,5 +94,5 @@ class TSocketServer {
     uint32_t FRefusedUnlogged = 0;
     uint32_t FRefusalLoggedAt = 0;
     bool FRefusalLogged = false;
-    std::mutex FListenLock;  // one Listen or StopListening at a time
+    TMutex FListenLock ACQUIRED_BEFORE(FListLock);  // one Listen or StopListening at a time
 };

@@ -20,7 +20,7 @@ TkxThread::TkxThread(std::string name) : name_(std::move(name)) {}
 TkxThread::~TkxThread() {
     Terminate();
     WaitFor();
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     if (thread_.joinable()) {
         // Only reached when the thread destroys its own object: it cannot wait for itself.
         thread_.detach();
@@ -28,7 +28,7 @@ TkxThread::~TkxThread() {
 }
 
 void TkxThread::Start() {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     if (started_) {
         return;
     }
@@ -39,7 +39,7 @@ void TkxThread::Start() {
 void TkxThread::Run() {
     currentThread = this;
     {
-        std::lock_guard lock(mutex_);
+        TLock lock(mutex_);
         id_ = port::CurrentThreadId();
         if (!name_.empty()) {
             port::SetCurrentThreadName(name_);
@@ -60,7 +60,7 @@ void TkxThread::Run() {
 }
 
 void TkxThread::Rename(const std::string& name) {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     if (name == name_) {
         return;
     }
@@ -71,7 +71,7 @@ void TkxThread::Rename(const std::string& name) {
 }
 
 std::string TkxThread::Name() const {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     return name_;
 }
 
@@ -82,7 +82,7 @@ void TkxThread::Terminate() {
 void TkxThread::WaitFor() {
     std::thread ending;
     {
-        std::lock_guard lock(mutex_);
+        TLock lock(mutex_);
         if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) {
             return;
         }
@@ -92,12 +92,12 @@ void TkxThread::WaitFor() {
 }
 
 bool TkxThread::IsCurrentThread() const {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     return thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
 }
 
 void TkxThread::SetPriority(port::ThreadPriority priority) {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     priority_ = priority;
     if (id_ != 0 && !finished_) {
         port::SetThreadPriority(id_, priority_);
@@ -105,7 +105,7 @@ void TkxThread::SetPriority(port::ThreadPriority priority) {
 }
 
 void TkxThread::SetAffinity(uint64_t mask) {
-    std::lock_guard lock(mutex_);
+    TLock lock(mutex_);
     affinity_ = mask;
     if (id_ != 0 && !finished_ && mask != 0) {
         port::SetThreadAffinity(id_, mask);
@@ -143,7 +143,7 @@ void TSignalThread::Stop() {
 }
 
 void TSignalThread::SetHandler(THandler handler) {
-    std::lock_guard lock(handlerMutex_);
+    TLock lock(handlerMutex_);
     handler_ = std::move(handler);
 }
 
@@ -160,7 +160,7 @@ void TSignalThread::Execute() {
         }
         THandler handler;
         {
-            std::lock_guard lock(handlerMutex_);
+            TLock lock(handlerMutex_);
             handler = handler_;
         }
         if (!handler) {
@@ -241,7 +241,7 @@ void TThreadPool::SetThreadCount(int n) {
     bool created = false;
     std::function<void()> idle;
     {
-        std::lock_guard lock(lock_);
+        TLock lock(lock_);
         if (shutDown_ || n <= 0 || n == targetCount_) {
             return;
         }
@@ -264,7 +264,7 @@ void TThreadPool::SetThreadCount(int n) {
 bool TThreadPool::Dispatch(void* task, void* source, const std::string& label, int64_t argument,
                            TPoolJob job) {
     Reap();
-    std::lock_guard lock(lock_);
+    TLock lock(lock_);
     if (shutDown_ || idleTop_ == nullptr) {
         return false;
     }
@@ -287,7 +287,7 @@ bool TThreadPool::Dispatch(void* task, void* source, const std::string& label, i
 void TThreadPool::FinishJob(TWorkerThread& worker) {
     TPoolJob done;
     {
-        std::lock_guard lock(lock_);
+        TLock lock(lock_);
         done = jobDone_;
     }
     if (done) {
@@ -300,7 +300,7 @@ void TThreadPool::FinishJob(TWorkerThread& worker) {
     bool backOnStack = false;
     std::function<void()> idle;
     {
-        std::lock_guard lock(lock_);
+        TLock lock(lock_);
         worker.job_ = nullptr;  // the job's captures go now, not at the next dispatch
         if (shutDown_ || targetCount_ < busyCount_ + idleCount_) {
             worker.Terminate();
@@ -313,7 +313,7 @@ void TThreadPool::FinishJob(TWorkerThread& worker) {
         }
         --busyCount_;
     }
-    changed_.notify_all();
+    changed_.NotifyAll();
     if (backOnStack) {
         Reap();
         if (idle) {
@@ -328,7 +328,7 @@ void TThreadPool::FinishJob(TWorkerThread& worker) {
 
 void TThreadPool::WorkerEnded(TWorkerThread& worker) {
     {
-        std::lock_guard lock(lock_);
+        TLock lock(lock_);
         for (auto it = workers_.begin(); it != workers_.end(); ++it) {
             if (it->get() == &worker) {
                 ended_.push_back(std::move(*it));
@@ -338,14 +338,14 @@ void TThreadPool::WorkerEnded(TWorkerThread& worker) {
         }
         --aliveCount_;
         // Notified under the lock: once Shutdown sees no worker alive, the pool may go away.
-        changed_.notify_all();
+        changed_.NotifyAll();
     }
 }
 
 void TThreadPool::Reap() {
     std::vector<std::unique_ptr<TWorkerThread>> ended;
     {
-        std::lock_guard lock(lock_);
+        TLock lock(lock_);
         ended.swap(ended_);
     }
     // Destroying a worker joins its thread, which has already left its loop.
@@ -354,7 +354,7 @@ void TThreadPool::Reap() {
 
 void TThreadPool::Shutdown() {
     {
-        std::unique_lock lock(lock_);
+        TLock lock(lock_);
         shutDown_ = true;
         while (idleTop_ != nullptr) {
             TWorkerThread* worker = idleTop_;
@@ -365,18 +365,18 @@ void TThreadPool::Shutdown() {
             worker->wake_.Set();
         }
         // Busy workers retire as their jobs finish; jobs are never interrupted.
-        changed_.wait(lock, [this] { return aliveCount_ == 0; });
+        changed_.Wait(lock, [this] { return aliveCount_ == 0; });
     }
     Reap();
 }
 
 void TThreadPool::SetJobDoneCallback(TPoolJob callback) {
-    std::lock_guard lock(lock_);
+    TLock lock(lock_);
     jobDone_ = std::move(callback);
 }
 
 void TThreadPool::SetWorkerIdleCallback(std::function<void()> callback) {
-    std::lock_guard lock(lock_);
+    TLock lock(lock_);
     workerIdle_ = std::move(callback);
 }
 

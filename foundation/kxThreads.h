@@ -5,15 +5,14 @@
 // thread that calls back at an adjustable interval.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "port/port.h"
 
 // A named thread. Its name, priority and affinity are applied by the thread itself as it
@@ -60,13 +59,13 @@ class TkxThread {
   private:
     void Run();
 
-    mutable std::mutex mutex_;  // guards the members up to `started_`
-    std::string name_;
-    std::thread thread_;
-    port::ThreadId id_ = 0;
-    port::ThreadPriority priority_ = port::ThreadPriority::Normal;
-    uint64_t affinity_ = 0;  // 0: the process default
-    bool started_ = false;
+    mutable TMutex mutex_;  // guards the members up to `started_`
+    std::string name_ GUARDED_BY(mutex_);
+    std::thread thread_ GUARDED_BY(mutex_);
+    port::ThreadId id_ GUARDED_BY(mutex_) = 0;
+    port::ThreadPriority priority_ GUARDED_BY(mutex_) = port::ThreadPriority::Normal;
+    uint64_t affinity_ GUARDED_BY(mutex_) = 0;  // 0: the process default
+    bool started_ GUARDED_BY(mutex_) = false;
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
 };
@@ -105,8 +104,8 @@ class TSignalThread : public TkxThread {
     void Execute() override;
 
     port::Event wake_{port::Event::Mode::AutoReset};
-    std::mutex handlerMutex_;
-    THandler handler_;
+    TMutex handlerMutex_;
+    THandler handler_ GUARDED_BY(handlerMutex_);
     std::atomic<bool> busy_{false};
 };
 
@@ -180,7 +179,7 @@ class TThreadPool {
 
   private:
     friend class TWorkerThread;
-    void CreateWorker();                    // under lock_
+    void CreateWorker() REQUIRES(lock_);
     void FinishJob(TWorkerThread& worker);  // on the worker, after its job
     void WorkerEnded(TWorkerThread& worker);
     void Reap();  // joins and frees workers whose threads ended
@@ -189,14 +188,14 @@ class TThreadPool {
     const port::ThreadPriority priority_;
     const uint64_t affinity_;
 
-    mutable std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::unique_ptr<TWorkerThread>> workers_;
-    std::vector<std::unique_ptr<TWorkerThread>> ended_;
-    TWorkerThread* idleTop_ = nullptr;
-    bool shutDown_ = false;
-    TPoolJob jobDone_;
-    std::function<void()> workerIdle_;
+    mutable TMutex lock_;
+    TConditionVariable changed_;
+    std::vector<std::unique_ptr<TWorkerThread>> workers_ GUARDED_BY(lock_);
+    std::vector<std::unique_ptr<TWorkerThread>> ended_ GUARDED_BY(lock_);
+    TWorkerThread* idleTop_ GUARDED_BY(lock_) = nullptr;
+    bool shutDown_ GUARDED_BY(lock_) = false;
+    TPoolJob jobDone_ GUARDED_BY(lock_);
+    std::function<void()> workerIdle_ GUARDED_BY(lock_);
 
     std::atomic<int> idleCount_{0};
     std::atomic<int> busyCount_{0};

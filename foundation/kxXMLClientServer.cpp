@@ -105,7 +105,7 @@ TXMLClient::~TXMLClient() {
 }
 
 void TXMLClient::Arm(TXMLPacketPtr* slot, const std::string& wantedType) {
-    std::lock_guard lock(FWaitLock);
+    TLock lock(FWaitLock);
     if (slot) {
         slot->reset();
     }
@@ -115,9 +115,9 @@ void TXMLClient::Arm(TXMLPacketPtr* slot, const std::string& wantedType) {
 }
 
 bool TXMLClient::WaitArmed(uint32_t timeout) {
-    std::unique_lock lock(FWaitLock);
-    const bool set = FWaitChanged.wait_for(lock, std::chrono::milliseconds(timeout),
-                                           [this] { return FReplySet; });
+    TLock lock(FWaitLock);
+    const bool set = FWaitChanged.WaitFor(lock, std::chrono::milliseconds(timeout),
+                                          [this]() REQUIRES(FWaitLock) { return FReplySet; });
     FReplySlot = nullptr;
     FWantedType.clear();
     FReplySet = false;
@@ -182,10 +182,10 @@ bool TXMLClient::WaitForPacket(TXMLPacketPtr& reply, uint32_t timeout) {
 
 void TXMLClient::Disconnect() {
     {
-        std::lock_guard lock(FWaitLock);
+        TLock lock(FWaitLock);
         FReplySet = true;
     }
-    FWaitChanged.notify_all();
+    FWaitChanged.NotifyAll();
     TSocketClient::Disconnect();
 }
 
@@ -280,14 +280,14 @@ void TXMLClient::ReceiveFrame(TFrame& frame) {
 
 TXMLPacketPtr TXMLClient::HandlePacket(TXMLPacket& packet) {
     {
-        std::lock_guard lock(FWaitLock);
+        TLock lock(FWaitLock);
         if (FReplySlot && !FReplySet && (FWantedType.empty() || FWantedType == packet.Type)) {
             auto copy = std::make_unique<TXMLPacket>();
             copy->Assign(packet);
             copy->Document.GotoRoot();
             *FReplySlot = std::move(copy);
             FReplySet = true;
-            FWaitChanged.notify_all();
+            FWaitChanged.NotifyAll();
             return nullptr;
         }
     }

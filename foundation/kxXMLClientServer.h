@@ -5,15 +5,14 @@
 // packets, and a server whose accepted connections hand their packets to one handler.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxSocket.h"
 #include "foundation/kxSocketFrames.h"
 #include "foundation/kxSocketServer.h"
@@ -146,11 +145,11 @@ class TXMLClient : public TSocketClient {
     TXMLPacket FReceivePacket;
     std::string FReceiveBuffer;
 
-    std::mutex FWaitLock;
-    std::condition_variable FWaitChanged;
-    TXMLPacketPtr* FReplySlot = nullptr;
-    bool FReplySet = false;
-    std::string FWantedType;
+    TMutex FWaitLock;
+    TConditionVariable FWaitChanged;
+    TXMLPacketPtr* FReplySlot GUARDED_BY(FWaitLock) = nullptr;
+    bool FReplySet GUARDED_BY(FWaitLock) = false;
+    std::string FWantedType GUARDED_BY(FWaitLock);
 };
 
 class TXMLServer : public TSocketServer {

@@ -59,9 +59,12 @@ bool TLmvcEncoder::Configure(const TLmvcFormat& format, int threads) {
                     std::vector<uint8_t>(planes_ * maxRows * width + (2 * planes_ + 1) * width));
     sideData_.assign(static_cast<size_t>(slices_), {});
     results_.assign(static_cast<size_t>(slices_), {});
-    layoutSize_.assign(static_cast<size_t>(slices_), 0);
-    layoutOffset_.assign(static_cast<size_t>(slices_), 0);
-    layoutSide_.assign(static_cast<size_t>(slices_), TSide::None);
+    {
+        TLock guard(layoutLock_);
+        layoutSize_.assign(static_cast<size_t>(slices_), 0);
+        layoutOffset_.assign(static_cast<size_t>(slices_), 0);
+        layoutSide_.assign(static_cast<size_t>(slices_), TSide::None);
+    }
     configured_ = true;
     error_.clear();
     return true;
@@ -82,7 +85,7 @@ size_t TLmvcEncoder::MaxCompressedSize() const {
 }
 
 bool TLmvcEncoder::PublishSize(int slice, size_t size, size_t& offset, int& first, int& last) {
-    std::lock_guard<std::mutex> guard(layoutLock_);
+    TLock guard(layoutLock_);
     layoutSize_[static_cast<size_t>(slice)] = size;
     first = layoutKnown_;
     while (layoutKnown_ < slices_ && layoutSize_[static_cast<size_t>(layoutKnown_)] != 0) {
@@ -190,7 +193,7 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint
     // Either the place is known by now (the bytes are copied while still in this core's
     // cache), or the thread that completes the sizes before this slice will copy it.
     {
-        std::lock_guard<std::mutex> guard(layoutLock_);
+        TLock guard(layoutLock_);
         if (slice >= layoutKnown_) {
             layoutSide_[static_cast<size_t>(slice)] = TSide::Waiting;
             return;
@@ -220,7 +223,7 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
     }
     const size_t tableEnd = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
     {
-        std::lock_guard<std::mutex> guard(layoutLock_);
+        TLock guard(layoutLock_);
         std::fill(layoutSize_.begin(), layoutSize_.end(), 0);
         std::fill(layoutSide_.begin(), layoutSide_.end(), TSide::None);
         layoutKnown_ = 0;

@@ -3,11 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "codecs/lmvc/lmvcFormat.h"
+#include "foundation/kxMutex.h"
 
 class TLmvcWorkers;
 
@@ -58,7 +58,8 @@ class TLmvcEncoder {
     // is known. Slices of the new run that wait in side buffers are claimed for the caller.
     bool PublishSize(int slice, size_t size, size_t& offset, int& first, int& last);
     // Copies the slices of [first, last) that the calling thread claimed into place.
-    void CopyClaimed(int first, int last, uint8_t* out);
+    // Reads the layout without its lock: the claimed range is this thread's alone.
+    void CopyClaimed(int first, int last, uint8_t* out) NO_THREAD_SAFETY_ANALYSIS;
 
     TLmvcFormat format_;
     size_t stride_ = 0;
@@ -69,12 +70,14 @@ class TLmvcEncoder {
     std::vector<std::vector<uint8_t>> scratch_;   // per worker
     std::vector<std::vector<uint8_t>> sideData_;  // per slice, kept from frame to frame
     std::vector<TSliceResult> results_;           // per slice
-    // The running layout of the frame being coded, guarded by layoutLock_.
-    std::mutex layoutLock_;
-    std::vector<size_t> layoutSize_;    // per slice; 0 until known (a slice is never empty)
-    std::vector<size_t> layoutOffset_;  // per slice, valid below layoutKnown_
-    std::vector<TSide> layoutSide_;     // per slice
-    int layoutKnown_ = 0;               // leading slices whose offsets are known
-    size_t layoutEnd_ = 0;              // the offset after them
+    // The running layout of the frame being coded.
+    TMutex layoutLock_;
+    // Per slice; 0 until known (a slice is never empty).
+    std::vector<size_t> layoutSize_ GUARDED_BY(layoutLock_);
+    // Per slice, valid below layoutKnown_.
+    std::vector<size_t> layoutOffset_ GUARDED_BY(layoutLock_);
+    std::vector<TSide> layoutSide_ GUARDED_BY(layoutLock_);  // per slice
+    int layoutKnown_ GUARDED_BY(layoutLock_) = 0;   // leading slices whose offsets are known
+    size_t layoutEnd_ GUARDED_BY(layoutLock_) = 0;  // the offset after them
     std::string error_;
 };

@@ -56,10 +56,10 @@ TLmvcWorkers::TLmvcWorkers(int threads) {
 
 TLmvcWorkers::~TLmvcWorkers() {
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        TLock guard(lock_);
         stop_ = true;
     }
-    wake_.notify_all();
+    wake_.NotifyAll();
     for (auto& t : threads_) {
         t.join();
     }
@@ -78,14 +78,14 @@ void TLmvcWorkers::Run(int items, const std::function<void(int, int)>& work) {
     const uint32_t generation = Generation(job_.load(std::memory_order_relaxed)) + 1;
     job_.store(Job(generation, items), std::memory_order_release);
     // A thread that checked for work under the lock before the store above is waiting by now.
-    { std::lock_guard<std::mutex> guard(lock_); }
-    wake_.notify_all();
+    { TLock guard(lock_); }
+    wake_.NotifyAll();
 
     Drain(generation, 0);
     const auto done = [this] { return pending_.load(std::memory_order_acquire) == 0; };
     if (!SpinUntil(done)) {
-        std::unique_lock<std::mutex> guard(lock_);
-        finished_.wait(guard, done);
+        TLock guard(lock_);
+        finished_.Wait(guard, done);
     }
     work_ = nullptr;
 }
@@ -103,8 +103,8 @@ void TLmvcWorkers::Drain(uint32_t generation, int worker) {
         // its items are done.
         (*work_)(Next(job), worker);
         if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            { std::lock_guard<std::mutex> guard(lock_); }
-            finished_.notify_all();
+            { TLock guard(lock_); }
+            finished_.NotifyAll();
         }
     }
 }
@@ -114,8 +114,8 @@ void TLmvcWorkers::Loop(int worker) {
     const auto fresh = [&] { return Generation(job_.load(std::memory_order_acquire)) != seen; };
     for (;;) {
         if (!SpinUntil(fresh)) {
-            std::unique_lock<std::mutex> guard(lock_);
-            wake_.wait(guard, [&] { return stop_ || fresh(); });
+            TLock guard(lock_);
+            wake_.Wait(guard, [&]() REQUIRES(lock_) { return stop_ || fresh(); });
             if (stop_) {
                 return;
             }

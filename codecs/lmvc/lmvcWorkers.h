@@ -1,12 +1,12 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "foundation/kxMutex.h"
 
 // A small fixed set of threads that share out the items of one job with the calling thread.
 // Items are handed out in order, one at a time, without a lock. A thread that runs out of work
@@ -43,8 +43,8 @@ class TLmvcWorkers {
     // Items of the current job not finished yet.
     alignas(64) std::atomic<int> pending_{0};
     alignas(64) const std::function<void(int, int)>* work_ = nullptr;
-    std::mutex lock_;
-    std::condition_variable wake_;
-    std::condition_variable finished_;
-    bool stop_ = false;  // guarded by lock_
+    TMutex lock_;
+    TConditionVariable wake_;
+    TConditionVariable finished_;
+    bool stop_ GUARDED_BY(lock_) = false;
 };

@@ -9,14 +9,14 @@ namespace manager {
 
 TConnectChain::~TConnectChain() {
     WaitIdle();
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     for (auto& link : FLinks) {
         link->Thread.join();
     }
 }
 
 void TConnectChain::Request(TJob job) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     Reap();
     auto link = std::make_unique<TLink>();
     TLink* added = link.get();
@@ -32,8 +32,8 @@ void TConnectChain::Request(TJob job) {
 void TConnectChain::Run(TLink& link, const TJob& job) {
     port::SetCurrentThreadName("Connect");
     {
-        std::unique_lock lock(FLock);
-        FChanged.wait(lock, [&] { return link.Predecessor == nullptr; });
+        TLock lock(FLock);
+        FChanged.Wait(lock, [&] { return link.Predecessor == nullptr; });
     }
     try {
         job();
@@ -41,7 +41,7 @@ void TConnectChain::Run(TLink& link, const TJob& job) {
         LogCaughtException("a connect request");
     }
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         if (link.Successor) {
             link.Successor->Predecessor = nullptr;
         } else {
@@ -49,7 +49,7 @@ void TConnectChain::Run(TLink& link, const TJob& job) {
         }
         link.Done = true;
     }
-    FChanged.notify_all();
+    FChanged.NotifyAll();
 }
 
 void TConnectChain::Reap() {
@@ -64,22 +64,22 @@ void TConnectChain::Reap() {
 }
 
 bool TConnectChain::Idle() {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FCurrent == nullptr;
 }
 
 void TConnectChain::WaitIdle(const std::function<void()>& whileWaiting) {
-    std::unique_lock lock(FLock);
+    TLock lock(FLock);
     while (FCurrent != nullptr) {
         if (!whileWaiting) {
-            FChanged.wait(lock, [this] { return FCurrent == nullptr; });
+            FChanged.Wait(lock, [this]() REQUIRES(FLock) { return FCurrent == nullptr; });
             break;
         }
-        lock.unlock();
+        lock.Unlock();
         whileWaiting();
-        lock.lock();
-        FChanged.wait_for(lock, std::chrono::milliseconds(1),
-                          [this] { return FCurrent == nullptr; });
+        lock.Lock();
+        FChanged.WaitFor(lock, std::chrono::milliseconds(1),
+                         [this]() REQUIRES(FLock) { return FCurrent == nullptr; });
     }
     Reap();
 }

@@ -5,12 +5,12 @@
 // (connecting, or closing the connection), so requests run one after another in the order they
 // were made and the connection is only ever handled by one of them at a time.
 
-#include <condition_variable>
 #include <functional>
 #include <list>
 #include <memory>
-#include <mutex>
 #include <thread>
+
+#include "foundation/kxMutex.h"
 
 namespace manager {
 
@@ -41,13 +41,14 @@ class TConnectChain {
     };
 
     void Run(TLink& link, const TJob& job);
-    // Joins the threads of requests that have ended; under FLock.
-    void Reap();
+    // Joins the threads of requests that have ended.
+    void Reap() REQUIRES(FLock);
 
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    std::list<std::unique_ptr<TLink>> FLinks;
-    TLink* FCurrent = nullptr;  // the last request made that has not ended
+    TMutex FLock;
+    TConditionVariable FChanged;
+    std::list<std::unique_ptr<TLink>> FLinks GUARDED_BY(FLock);
+    // The last request made that has not ended.
+    TLink* FCurrent GUARDED_BY(FLock) = nullptr;
 };
 
 }  // namespace manager

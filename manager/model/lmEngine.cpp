@@ -90,7 +90,7 @@ TEngine::~TEngine() {
 // State
 
 std::string TEngine::StatusText() const {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     return FStatusText;
 }
 
@@ -102,7 +102,7 @@ void TEngine::SetConnectionState(uint8_t state) {
 
 void TEngine::SetStatusText(const std::string& text) {
     {
-        std::lock_guard lock(FSettingsLock);
+        TLock lock(FSettingsLock);
         if (FStatusText == text) {
             return;
         }
@@ -125,37 +125,37 @@ bool TEngine::ChangeState(uint8_t to, int from) {
 }
 
 TEngineSettings TEngine::Settings() const {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     return FSettings;
 }
 
 void TEngine::SetSettings(const TEngineSettings& settings) {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     FSettings = settings;
 }
 
 void TEngine::SetName(const std::string& name) {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     FSettings.Name = name;
 }
 
 void TEngine::SetHost(const std::string& host) {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     FSettings.Host = host;
 }
 
 void TEngine::SetPort(uint32_t port) {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     FSettings.Port = port;
 }
 
 void TEngine::SetLocation(const std::string& location) {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     FSettings.Loc = location;
 }
 
 std::string TEngine::ServerVersion() const {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     return FServerVersion;
 }
 
@@ -183,8 +183,8 @@ void TEngine::Connect() {
 void TEngine::RequestConnect(uint32_t delayMs, uint64_t generation) {
     FChain.Request([this, delayMs, generation] {
         if (delayMs > 0) {
-            std::unique_lock lock(FPauseLock);
-            FPauseChanged.wait_for(lock, std::chrono::milliseconds(delayMs), [&] {
+            TLock lock(FPauseLock);
+            FPauseChanged.WaitFor(lock, std::chrono::milliseconds(delayMs), [&] {
                 return FShutdown.load() || FConnectGeneration.load() != generation;
             });
         }
@@ -203,10 +203,10 @@ void TEngine::RequestConnect(uint32_t delayMs, uint64_t generation) {
 
 void TEngine::Disconnect() {
     {
-        std::lock_guard lock(FPauseLock);
+        TLock lock(FPauseLock);
         ++FConnectGeneration;
     }
-    FPauseChanged.notify_all();
+    FPauseChanged.NotifyAll();
     const uint8_t state = FState.load();
     if (state != csNeverConnected && state != csDisconnected) {
         ChangeState(csDisconnected);
@@ -218,11 +218,11 @@ void TEngine::Disconnect() {
 void TEngine::Shutdown() {
     FState.store(csShutdown);
     {
-        std::lock_guard lock(FPauseLock);
+        TLock lock(FPauseLock);
         FShutdown.store(true);
         ++FConnectGeneration;
     }
-    FPauseChanged.notify_all();
+    FPauseChanged.NotifyAll();
     FChain.Request([this] { FClient->Disconnect(); });
     // The reader may be waiting for the main thread to take a notice while it ends.
     INoticeDispatcher* dispatcher = FManager ? &FManager->Dispatcher() : nullptr;
@@ -271,7 +271,7 @@ void TEngine::Assign(const TEngine& other) {
 }
 
 void TEngine::LoadFromXML(TXMLUnicode& doc) {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     FSettings.Name = doc.ChildText("name").AsString();
     FSettings.Loc = doc.ChildText("loc").AsString();
     FSettings.Desc = doc.ChildText("desc").AsString();
@@ -318,7 +318,7 @@ bool TEngine::ApplyObject(const char* command, const T& edited, TModelList<T>& l
     if (!SendPacket(std::move(packet))) {
         return false;
     }
-    std::lock_guard lock(FMirrorLock);
+    TLock lock(FMirrorLock);
     if (T* object = list.FindByUid(edited.Uid)) {
         object->Assign(edited);
     }
@@ -372,12 +372,12 @@ bool TEngine::SetTaskPriority(const std::vector<TGUID>& uids, int32_t priority) 
 }
 
 TCommandAnswer TEngine::LastAnswer() const {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     return FLastAnswer;
 }
 
 void TEngine::SetLoginSecret(std::string secret) {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     FLoginSecret = std::move(secret);
 }
 
@@ -444,7 +444,7 @@ void TEngine::ServerInfo(TXMLPacket& packet) {
     TXMLUnicode& doc = packet.Document;
     const std::string version = doc.ChildText("version").AsString();
     {
-        std::lock_guard lock(FSettingsLock);
+        TLock lock(FSettingsLock);
         FServerVersion = version;
         FSettings.Name = doc.ChildText("name").AsString();
         FSettings.Loc = doc.ChildText("location").AsString();
@@ -459,7 +459,7 @@ void TEngine::ServerInfo(TXMLPacket& packet) {
     }
     std::string secret;
     {
-        std::lock_guard lock(FSettingsLock);
+        TLock lock(FSettingsLock);
         secret = FLoginSecret;
     }
     SendPacket(NewPacket("login", LoginDigest(secret, challenge)));
@@ -505,14 +505,14 @@ void TEngine::ReadAnswer(TXMLPacket& packet) {
     });
     doc.GotoRoot();
     {
-        std::lock_guard lock(FSettingsLock);
+        TLock lock(FSettingsLock);
         FLastAnswer = std::move(answer);
     }
     Notify(ntCommandAnswered, this);
 }
 
 void TEngine::ReadSettings(TXMLUnicode& doc) {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     FSettings.Name = doc.ChildText("name").AsString();
     FSettings.Loc = doc.ChildText("loc").AsString();
     FSettings.Desc = doc.ChildText("desc").AsString();
@@ -566,7 +566,7 @@ void TEngine::ReadConfig(TXMLPacket& packet) {
     std::vector<std::unique_ptr<TProcessor>> oldProcessors;
     std::vector<std::unique_ptr<TSource>> oldSources;
     {
-        std::lock_guard lock(FMirrorLock);
+        TLock lock(FMirrorLock);
         oldUsers = TakeAll(FUsers);
         oldProjects = TakeAll(FProjects);
         oldTargets = TakeAll(FTargets);
@@ -603,7 +603,7 @@ void TEngine::ReadObject(TXMLPacket& packet, TModelList<T>& list, std::unique_pt
     T* object = nullptr;
     int32_t code = updated;
     {
-        std::lock_guard lock(FMirrorLock);
+        TLock lock(FMirrorLock);
         object = list.FindByUid(uid);
         if (!object) {
             if (list.Count() >= MaxObjects) {
@@ -662,7 +662,7 @@ std::unique_ptr<T> TakeNamed(TXMLPacket& packet, TModelList<T>& list, TClear cle
 void TEngine::DeleteUser(TXMLPacket& packet) {
     std::unique_ptr<TUser> user;
     {
-        std::lock_guard lock(FMirrorLock);
+        TLock lock(FMirrorLock);
         user = TakeNamed(packet, FUsers, [this](const TGUID& uid) {
             for (const auto& project : FProjects.All()) {
                 project->RemoveUser(uid);
@@ -677,7 +677,7 @@ void TEngine::DeleteUser(TXMLPacket& packet) {
 void TEngine::DeleteProject(TXMLPacket& packet) {
     std::unique_ptr<TProject> project;
     {
-        std::lock_guard lock(FMirrorLock);
+        TLock lock(FMirrorLock);
         project = TakeNamed(packet, FProjects, [this](const TGUID& uid) {
             for (const auto& source : FSources.All()) {
                 if (source->ProjectUid == uid) {
@@ -694,7 +694,7 @@ void TEngine::DeleteProject(TXMLPacket& packet) {
 void TEngine::DeleteTarget(TXMLPacket& packet) {
     std::unique_ptr<TTarget> target;
     {
-        std::lock_guard lock(FMirrorLock);
+        TLock lock(FMirrorLock);
         target = TakeNamed(packet, FTargets, [this](const TGUID& uid) {
             for (const auto& processor : FProcessors.All()) {
                 processor->RemoveTarget(uid);
@@ -709,7 +709,7 @@ void TEngine::DeleteTarget(TXMLPacket& packet) {
 void TEngine::DeleteProcessor(TXMLPacket& packet) {
     std::unique_ptr<TProcessor> processor;
     {
-        std::lock_guard lock(FMirrorLock);
+        TLock lock(FMirrorLock);
         processor = TakeNamed(packet, FProcessors, [this](const TGUID& uid) {
             for (const auto& source : FSources.All()) {
                 if (source->ProcessorUid == uid) {
@@ -726,7 +726,7 @@ void TEngine::DeleteProcessor(TXMLPacket& packet) {
 void TEngine::DeleteSource(TXMLPacket& packet) {
     std::unique_ptr<TSource> source;
     {
-        std::lock_guard lock(FMirrorLock);
+        TLock lock(FMirrorLock);
         source = TakeNamed(packet, FSources, [](const TGUID&) {});
     }
     if (source) {
@@ -738,12 +738,12 @@ void TEngine::DeleteSource(TXMLPacket& packet) {
 // Tasks
 
 TTaskItem* TEngine::Tasks(int32_t index) const {
-    std::lock_guard lock(FTaskLock);
+    TLock lock(FTaskLock);
     return index >= 0 && index < TaskCount() ? FTasks[static_cast<size_t>(index)].get() : nullptr;
 }
 
 TTaskItem* TEngine::FindTask(const TGUID& uid) const {
-    std::lock_guard lock(FTaskLock);
+    TLock lock(FTaskLock);
     const auto found = FTaskIndex.find(uid);
     return found == FTaskIndex.end() ? nullptr : found->second;
 }
@@ -756,7 +756,7 @@ void TEngine::AddTaskLocked(std::unique_ptr<TTaskItem> task) {
 void TEngine::ReadTaskList(TXMLPacket& packet) {
     std::vector<std::unique_ptr<TTaskItem>> old;
     {
-        std::lock_guard lock(FTaskLock);
+        TLock lock(FTaskLock);
         old.swap(FTasks);
         FTaskIndex.clear();
     }
@@ -764,7 +764,7 @@ void TEngine::ReadTaskList(TXMLPacket& packet) {
     old.clear();
     TXMLUnicode& doc = packet.Document;
     {
-        std::lock_guard lock(FTaskLock);
+        TLock lock(FTaskLock);
         ForEachChild(doc.Root()->FindChild("tasks"), "task", [&](TXMLElement* item) {
             auto task = std::make_unique<TTaskItem>(this);
             doc.SetCurrent(item);
@@ -789,7 +789,7 @@ void TEngine::ReadTask(TXMLPacket& packet) {
     TTaskItem* notified = nullptr;
     int32_t code = ntTaskChanged;
     {
-        std::lock_guard lock(FTaskLock);
+        TLock lock(FTaskLock);
         notified = FindTask(task->Uid);
         if (notified) {
             notified->Assign(*task);
@@ -809,7 +809,7 @@ void TEngine::ReadTaskState(TXMLPacket& packet) {
     TTaskItem* task = nullptr;
     bool stateChanged = false;
     {
-        std::lock_guard lock(FTaskLock);
+        TLock lock(FTaskLock);
         task = FindTask(uid);
         if (task) {
             stateChanged = task->LoadStateFromXML(packet.Document);
@@ -835,7 +835,7 @@ void TEngine::RemoveTasksInState(uint8_t state, int32_t code) {
     Notify(code, this);
     std::vector<std::unique_ptr<TTaskItem>> removed;
     {
-        std::lock_guard lock(FTaskLock);
+        TLock lock(FTaskLock);
         auto done = std::stable_partition(FTasks.begin(), FTasks.end(), [state](const auto& task) {
             return task->State != state;
         });
@@ -867,7 +867,7 @@ void TEngine::RemoveTasks(TXMLPacket& packet) {
         }
         Notify(ntTaskRemoved, task);
         std::unique_ptr<TTaskItem> removed;
-        std::lock_guard lock(FTaskLock);
+        TLock lock(FTaskLock);
         const auto it = std::find_if(FTasks.begin(), FTasks.end(),
                                      [task](const auto& entry) { return entry.get() == task; });
         removed = std::move(*it);
@@ -881,7 +881,7 @@ void TEngine::SetPriority(TXMLPacket& packet) {
     for (const TGUID& uid : UidChildren(packet)) {
         TTaskItem* task = nullptr;
         {
-            std::lock_guard lock(FTaskLock);
+            TLock lock(FTaskLock);
             task = FindTask(uid);
             if (task) {
                 task->Priority = priority;

@@ -33,23 +33,23 @@ void TQueuedNoticeDispatcher::RunOnMainThread(const std::function<void()>& call)
     queued->Call = &call;
     std::function<void()> wake;
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         FQueue.push_back(queued);
         wake = FWake;
     }
-    FChanged.notify_all();
+    FChanged.NotifyAll();
     if (wake) {
         wake();
     }
-    std::unique_lock lock(FLock);
-    FChanged.wait(lock, [&] { return queued->Done; });
+    TLock lock(FLock);
+    FChanged.Wait(lock, [&] { return queued->Done; });
 }
 
 void TQueuedNoticeDispatcher::DeliverPending() {
     for (;;) {
         std::shared_ptr<TCall> next;
         {
-            std::lock_guard lock(FLock);
+            TLock lock(FLock);
             if (FQueue.empty()) {
                 return;
             }
@@ -62,18 +62,18 @@ void TQueuedNoticeDispatcher::DeliverPending() {
             LogCaughtException("a notice observer");
         }
         {
-            std::lock_guard lock(FLock);
+            TLock lock(FLock);
             next->Done = true;
         }
-        FChanged.notify_all();
+        FChanged.NotifyAll();
     }
 }
 
 bool TQueuedNoticeDispatcher::WaitAndDeliver(int milliseconds) {
     {
-        std::unique_lock lock(FLock);
-        if (!FChanged.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                               [this] { return !FQueue.empty(); })) {
+        TLock lock(FLock);
+        if (!FChanged.WaitFor(lock, std::chrono::milliseconds(milliseconds),
+                              [this]() REQUIRES(FLock) { return !FQueue.empty(); })) {
             return false;
         }
     }
@@ -82,7 +82,7 @@ bool TQueuedNoticeDispatcher::WaitAndDeliver(int milliseconds) {
 }
 
 void TQueuedNoticeDispatcher::SetWakeHandler(std::function<void()> wake) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FWake = std::move(wake);
 }
 

@@ -4,13 +4,12 @@
 // every notice but the state notice is handed to the main thread and the raising thread waits
 // until the observers have run there, so the observers always see a mirror that stands still.
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 
+#include "foundation/kxMutex.h"
 #include "port/port.h"
 
 namespace manager {
@@ -52,10 +51,10 @@ class TQueuedNoticeDispatcher : public INoticeDispatcher {
     struct TCall;
 
     const port::ThreadId FMainThread;
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    std::deque<std::shared_ptr<TCall>> FQueue;
-    std::function<void()> FWake;
+    TMutex FLock;
+    TConditionVariable FChanged;
+    std::deque<std::shared_ptr<TCall>> FQueue GUARDED_BY(FLock);
+    std::function<void()> FWake GUARDED_BY(FLock);
 };
 
 }  // namespace manager

@@ -8,12 +8,12 @@ extern "C" {
 }
 
 std::string TFFmpegLogCapture::LastMessage() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FLast;
 }
 
 void TFFmpegLogCapture::Clear() {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FLast.clear();
 }
 
@@ -25,7 +25,7 @@ void TFFmpegLogCapture::Add(const char* message) {
     if (text.empty()) {
         return;
     }
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FLast = std::move(text);
 }
 

@@ -12,8 +12,9 @@ extern "C" {
 }
 
 #include <memory>
-#include <mutex>
 #include <string>
+
+#include "foundation/kxMutex.h"
 
 struct TAVFormatContextClose {
     void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
@@ -52,8 +53,8 @@ class TFFmpegLogCapture {
     void Add(const char* message);
 
   private:
-    mutable std::mutex FLock;
-    std::string FLast;
+    mutable TMutex FLock;
+    std::string FLast GUARDED_BY(FLock);
 };
 
 // Installs the log hook (once per process and plug-in; idempotent) and silences everything that

@@ -13,13 +13,13 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "foundation/kxGUID.h"
+#include "foundation/kxMutex.h"
 #include "foundation/kxUnicode.h"
 #include "foundation/kxXMLUnicode.h"
 
@@ -31,11 +31,11 @@ class TVmGuardedSettings {
   public:
     // All settings at one moment.
     TSettings Settings() const {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         return FSettings;
     }
     void SetSettings(const TSettings& Value) {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         FSettings = Value;
     }
 
@@ -43,8 +43,8 @@ class TVmGuardedSettings {
     TVmGuardedSettings() = default;
     ~TVmGuardedSettings() = default;
 
-    mutable std::mutex FLock;
-    TSettings FSettings;
+    mutable TMutex FLock;
+    TSettings FSettings GUARDED_BY(FLock);
 };
 
 template <class T>

@@ -1,9 +1,9 @@
 #include "server/core/lmVmConfigStore.h"
 
 #include <filesystem>
-#include <mutex>
 #include <system_error>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxXMLUnicode.h"
 #include "port/port.h"
 #include "server/core/lmVmEngine.h"
@@ -36,7 +36,7 @@ bool TVmConfigStore::LoadConfig(const std::string& Path) {
 bool TVmConfigStore::SaveConfig(const std::string& Path) {
     const std::string temporary = TemporaryPath(Path);
     try {
-        std::lock_guard lock(FEngine);
+        TLock lock(FEngine);
         TXMLUnicode doc;
         doc.OpenElement("config");
         FEngine.SaveToXML(doc);

@@ -58,7 +58,7 @@ TVmEngine::~TVmEngine() {
 }
 
 void TVmEngine::SaveToXML(TXMLUnicode& Doc) const {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     Doc.AddElement("name", FSettings.Name);
     Doc.AddElement("loc", FSettings.Loc);
     Doc.AddElement("desc", FSettings.Desc);
@@ -78,7 +78,7 @@ void TVmEngine::SaveToXML(TXMLUnicode& Doc) const {
 }
 
 void TVmEngine::LoadSettings(TXMLUnicode& Doc, bool& PortChanged) {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     TVmEngineSettings s;
     s.Name = Doc.ChildText("name").AsString("");
     s.Loc = Doc.ChildText("loc").AsString("");
@@ -109,7 +109,7 @@ void TVmEngine::LoadSettings(TXMLUnicode& Doc, bool& PortChanged) {
 }
 
 void TVmEngine::LoadFromXML(TXMLUnicode& Doc) {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     bool portChanged = false;
     LoadSettings(Doc, portChanged);
     ClearCollections();
@@ -133,7 +133,7 @@ std::shared_ptr<TVmProject> TVmEngine::FindProject(const TGUID& Uid) const {
 }
 
 void TVmEngine::AttachTaskList(TVmTaskList* List) {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     FTaskList.store(List);
     if (!List) {
         return;
@@ -148,7 +148,7 @@ void TVmEngine::AttachTaskList(TVmTaskList* List) {
 }
 
 void TVmEngine::DetachTaskList() {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     // No scan may be half-way into NewMedia once the list is gone.
     FSources.DeactivateAll();
     if (TVmTaskList* list = FTaskList.load()) {
@@ -159,12 +159,12 @@ void TVmEngine::DetachTaskList() {
 }
 
 void TVmEngine::ActivateSources() {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     FSources.ActivateAll();
 }
 
 void TVmEngine::Start(std::unique_ptr<TVmTranscoder> Transcoder) {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     FMailServer->Start();
     FTranscoder = std::move(Transcoder);
     FTranscoder->Start();
@@ -235,7 +235,7 @@ bool TVmEngine::PlanRequeue(const TVmTaskList& List, const TTaskItem& Task, TReq
 }
 
 TVmRequeueResult TVmEngine::RequeueTasks(const std::vector<TGUID>& Uids) {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     TVmRequeueResult result;
     TVmTaskList* list = FTaskList.load();
     std::vector<TRequeuePlan> plans;
@@ -285,7 +285,7 @@ TVmRequeueResult TVmEngine::RequeueTasks(const std::vector<TGUID>& Uids) {
         }
     }
     if (list && !result.Requeued.empty()) {
-        std::lock_guard listLock(*list);
+        TLock listLock(*list);
         for (const TGUID& uid : result.Requeued) {
             list->RemoveTask(uid);
         }
@@ -295,7 +295,7 @@ TVmRequeueResult TVmEngine::RequeueTasks(const std::vector<TGUID>& Uids) {
 
 template <class T, class TForget>
 void TVmEngine::DeleteItem(TVmCollection<T>& Items, const T* Item, TForget ForgetReferences) {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     if (Item && Items.Find(Item)) {
         ForgetReferences(Item);
         Items.Remove(Item);

@@ -13,11 +13,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "foundation/kxEventLinks.h"
+#include "foundation/kxMutex.h"
 #include "server/delivery/lmVmTarget.h"
 #include "server/ingest/lmVmSource.h"
 #include "server/notify/lmVmMailServer.h"
@@ -57,7 +57,7 @@ struct TVmRequeueResult {
     std::vector<TRefusal> Refused;
 };
 
-class TVmEngine {
+class CAPABILITY("mutex") TVmEngine {
   public:
     static constexpr int32_t DefaultPort = 9797;
     static constexpr int32_t DefaultSmtpPort = 25;
@@ -74,11 +74,12 @@ class TVmEngine {
     TVmEngine& operator=(const TVmEngine&) = delete;
     ~TVmEngine();
 
-    // The engine lock: recursive within one thread. lock()/unlock() let std::lock_guard hold it.
-    void Lock() { FLock.lock(); }
-    void Unlock() { FLock.unlock(); }
-    void lock() { Lock(); }
-    void unlock() { Unlock(); }
+    // The engine lock: recursive within one thread. lock()/unlock() let TLock hold it.
+    // The engine itself is the capability callers hold; FLock is how it is held.
+    void Lock() const ACQUIRE() NO_THREAD_SAFETY_ANALYSIS { FLock.Lock(); }
+    void Unlock() const RELEASE() NO_THREAD_SAFETY_ANALYSIS { FLock.Unlock(); }
+    void lock() const ACQUIRE() { Lock(); }
+    void unlock() const RELEASE() { Unlock(); }
 
     const TVmEngineSettings& Settings() const { return FSettings; }
     void SetSettings(const TVmEngineSettings& Value) { FSettings = Value; }
@@ -177,7 +178,7 @@ class TVmEngine {
     TVmSources FSources;
     TVmUsers FUsers;
     TVmProjects FProjects{FUsers, FMailServer.get()};
-    mutable std::recursive_mutex FLock;
+    mutable TRecursiveMutex FLock;
     TThreadCountHandler FThreadCountHandler;
     TMailSettingsHandler FMailSettingsHandler;
     std::atomic<TVmTaskList*> FTaskList{nullptr};

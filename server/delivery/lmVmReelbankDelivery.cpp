@@ -1,16 +1,15 @@
 #include "server/delivery/lmVmReelbankDelivery.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 
 #include "foundation/kxGUID.h"
 #include "foundation/kxLogFile.h"
 #include "foundation/kxLoginDigest.h"
+#include "foundation/kxMutex.h"
 #include "foundation/kxThreads.h"
 #include "foundation/kxXMLClientServer.h"
 #include "port/port.h"
@@ -43,7 +42,7 @@ class TReelbankConnection final : public TXMLClient {
 
     // Catches the next packet of that type, any type when empty.
     void Expect(const std::string& type) {
-        std::lock_guard lock(FWaitLock);
+        TLock lock(FWaitLock);
         FWanted = type;
         FReply.reset();
         FArmed = true;
@@ -51,9 +50,9 @@ class TReelbankConnection final : public TXMLClient {
 
     // The packet caught within `timeout` ms, or none.
     TXMLPacketPtr Wait(uint32_t timeout) {
-        std::unique_lock lock(FWaitLock);
-        FChanged.wait_for(lock, std::chrono::milliseconds(timeout),
-                          [this] { return FReply || FEnded; });
+        TLock lock(FWaitLock);
+        FChanged.WaitFor(lock, std::chrono::milliseconds(timeout),
+                         [this]() REQUIRES(FWaitLock) { return FReply || FEnded; });
         FArmed = false;
         return std::move(FReply);
     }
@@ -73,30 +72,30 @@ class TReelbankConnection final : public TXMLClient {
     void DoDisconnected() override {
         TXMLClient::DoDisconnected();
         {
-            std::lock_guard lock(FWaitLock);
+            TLock lock(FWaitLock);
             FEnded = true;
         }
-        FChanged.notify_all();
+        FChanged.NotifyAll();
     }
 
   private:
     void Received(TXMLPacket& packet) {
-        std::lock_guard lock(FWaitLock);
+        TLock lock(FWaitLock);
         if (!FArmed || FReply || (!FWanted.empty() && FWanted != packet.Type)) {
             return;
         }
         FReply = std::make_unique<TXMLPacket>();
         FReply->Assign(packet);
         FReply->Document.GotoRoot();
-        FChanged.notify_all();
+        FChanged.NotifyAll();
     }
 
-    std::mutex FWaitLock;
-    std::condition_variable FChanged;
-    bool FArmed = false;
-    bool FEnded = false;
-    std::string FWanted;
-    TXMLPacketPtr FReply;
+    TMutex FWaitLock;
+    TConditionVariable FChanged;
+    bool FArmed GUARDED_BY(FWaitLock) = false;
+    bool FEnded GUARDED_BY(FWaitLock) = false;
+    std::string FWanted GUARDED_BY(FWaitLock);
+    TXMLPacketPtr FReply GUARDED_BY(FWaitLock);
 };
 
 // Watches the task's cancel flag while a delivery runs and shuts the connection down when it
@@ -109,10 +108,10 @@ class TCancelWatch final : public TkxThread {
     }
     ~TCancelWatch() override {
         {
-            std::lock_guard lock(FLock);
+            TLock lock(FLock);
             FStopping = true;
         }
-        FChanged.notify_all();
+        FChanged.NotifyAll();
         WaitFor();
     }
     TCancelWatch(const TCancelWatch&) = delete;
@@ -120,21 +119,21 @@ class TCancelWatch final : public TkxThread {
 
   private:
     void Execute() override {
-        std::unique_lock lock(FLock);
+        TLock lock(FLock);
         while (!FStopping) {
             if (FTask.CancelRequested()) {
                 FConnection.Socket().Shutdown();
                 return;
             }
-            FChanged.wait_for(lock, std::chrono::milliseconds(100));
+            FChanged.WaitFor(lock, std::chrono::milliseconds(100));
         }
     }
 
     const TTaskItem& FTask;
     TReelbankConnection& FConnection;
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    bool FStopping = false;
+    TMutex FLock;
+    TConditionVariable FChanged;
+    bool FStopping GUARDED_BY(FLock) = false;
 };
 
 std::string ChildValue(const TXMLPacket& packet, const char* name) {

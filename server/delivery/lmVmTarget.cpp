@@ -14,72 +14,72 @@ TVmTarget::TVmTarget(bool NewIdentity) {
 }
 
 TGUID TVmTarget::Uid() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Uid;
 }
 
 std::string TVmTarget::Name() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Name;
 }
 
 int32_t TVmTarget::Type() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Type;
 }
 
 std::string TVmTarget::Host() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Host;
 }
 
 int32_t TVmTarget::Port() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Port;
 }
 
 std::string TVmTarget::Folder() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Folder;
 }
 
 void TVmTarget::SetUid(const TGUID& Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Uid = Value;
 }
 
 void TVmTarget::SetName(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Name = std::move(Value);
 }
 
 void TVmTarget::SetType(int32_t Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Type = Value;
 }
 
 void TVmTarget::SetHost(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Host = std::move(Value);
 }
 
 void TVmTarget::SetPort(int32_t Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Port = Value;
 }
 
 void TVmTarget::SetFolder(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Folder = std::move(Value);
 }
 
 std::string TVmTarget::LastError() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FLastError;
 }
 
 void TVmTarget::SetLastError(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FLastError = std::move(Value);
 }
 

@@ -85,12 +85,12 @@ void TMonitorThread::Execute() {
 }
 
 TFolderMonitor::~TFolderMonitor() {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FThread.reset();
 }
 
 void TFolderMonitor::SetFolder(const std::string& Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     if (Value != FFolder) {
         FThread.reset();
         FFolder = Value;
@@ -99,7 +99,7 @@ void TFolderMonitor::SetFolder(const std::string& Value) {
 }
 
 void TFolderMonitor::SetActive(bool Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     if (Value != FActive) {
         FThread.reset();
         FActive = Value;
@@ -108,29 +108,29 @@ void TFolderMonitor::SetActive(bool Value) {
 }
 
 void TFolderMonitor::SetOnScan(TScanEvent Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FThread.reset();
     FOnScan = std::move(Value);
     Restart();
 }
 
 std::string TFolderMonitor::Folder() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FFolder;
 }
 
 bool TFolderMonitor::Active() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FActive;
 }
 
 bool TFolderMonitor::Running() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FThread != nullptr;
 }
 
 uint64_t TFolderMonitor::ScanCount() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FThread ? FThread->ScanCount() : 0;
 }
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxThreads.h"
 #include "port/port.h"
 
@@ -72,12 +72,12 @@ class TFolderMonitor {
 
   private:
     friend class TMonitorThread;
-    void Restart();  // under FLock, with no thread running
+    void Restart() REQUIRES(FLock);  // with no thread running
     void RunScan(TMonitorThread& Thread);
 
-    mutable std::mutex FLock;
-    std::unique_ptr<TMonitorThread> FThread;
-    std::string FFolder;
-    bool FActive = false;
-    TScanEvent FOnScan;
+    mutable TMutex FLock;
+    std::unique_ptr<TMonitorThread> FThread GUARDED_BY(FLock);
+    std::string FFolder GUARDED_BY(FLock);
+    bool FActive GUARDED_BY(FLock) = false;
+    TScanEvent FOnScan;  // written only while no thread runs
 };

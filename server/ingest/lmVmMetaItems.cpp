@@ -49,7 +49,7 @@ TMetaItems::TMetaItems() : FFlipBook(std::make_unique<TFlipBook>()) {}
 void TMetaItems::SetText(std::string_view key, std::string_view value) {
     if (key.empty())
         return;
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     TMetaItem* item = FItems.FindObject(key);
     if (item == nullptr) {
         auto created = std::make_unique<TMetaItem>();
@@ -73,28 +73,28 @@ void TMetaItems::SetBoolean(std::string_view key, bool value) {
 }
 
 bool TMetaItems::Exists(std::string_view key) const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FItems.IndexOf(key) >= 0;
 }
 
 TMetaItem TMetaItems::Item(std::string_view key) const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     const TMetaItem* item = FItems.FindObject(key);
     return item != nullptr ? *item : TMetaItem();
 }
 
 int32_t TMetaItems::Count() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FItems.Count();
 }
 
 TMetaItem TMetaItems::Items(int32_t index) const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return *FItems.Objects(index);
 }
 
 void TMetaItems::WriteToXML(TXMLUnicode& document) const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     for (int32_t i = 0; i < FItems.Count(); ++i) {
         const TMetaItem& item = *FItems.Objects(i);
         document.AddElement(item.Key(), item.Value());

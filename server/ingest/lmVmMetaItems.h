@@ -2,12 +2,12 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "foundation/kxFastList.h"
+#include "foundation/kxMutex.h"
 #include "server/transcode/lmVmFlipBook.h"
 
 class TXMLUnicode;
@@ -104,8 +104,8 @@ class TMetaItems {
     void ReleaseMedia();
 
   private:
-    mutable std::mutex FLock;
-    TFastStringList<std::unique_ptr<TMetaItem>> FItems;
+    mutable TMutex FLock;
+    TFastStringList<std::unique_ptr<TMetaItem>> FItems GUARDED_BY(FLock);
     // The images and the flipbook belong to the job alone: nothing else reads them while it runs.
     std::vector<std::vector<uint8_t>> FStreams;
     std::unique_ptr<TFlipBook> FFlipBook;

@@ -85,7 +85,7 @@ TVmSource::~TVmSource() {
 }
 
 void TVmSource::SetSettings(const TVmSourceSettings& Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     ApplySettings(Value);
 }
 
@@ -107,37 +107,37 @@ void TVmSource::ApplySettings(const TVmSourceSettings& Value) {
 }
 
 TGUID TVmSource::Uid() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Uid;
 }
 
 std::string TVmSource::Name() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Name;
 }
 
 void TVmSource::SetName(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Name = std::move(Value);
 }
 
 std::string TVmSource::WatchFolder() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.WatchFolder;
 }
 
 void TVmSource::SetWatchFolder(std::string_view Path) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.WatchFolder = WithSlash(std::string(Path));
 }
 
 std::string TVmSource::ExtensionFilter() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.ExtensionFilter;
 }
 
 void TVmSource::SetExtensionFilter(std::string_view Text) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     if (Text != FSettings.ExtensionFilter) {
         FSettings.ExtensionFilter = std::string(Text);
         FExtensions = ParseExtensionFilter(Text);
@@ -145,7 +145,7 @@ void TVmSource::SetExtensionFilter(std::string_view Text) {
 }
 
 std::vector<std::string> TVmSource::Extensions() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FExtensions;
 }
 
@@ -156,7 +156,7 @@ bool TVmSource::AcceptsExtension(std::string_view Extension) const {
             bare += c;
         }
     }
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     for (const auto& entry : FExtensions) {
         if (SameText(entry, bare)) {
             return true;
@@ -166,62 +166,62 @@ bool TVmSource::AcceptsExtension(std::string_view Extension) const {
 }
 
 std::shared_ptr<TVmProcessor> TVmSource::Processor() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Processor;
 }
 
 void TVmSource::SetProcessor(std::shared_ptr<TVmProcessor> Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Processor = std::move(Value);
 }
 
 std::shared_ptr<TVmProject> TVmSource::Project() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Project;
 }
 
 void TVmSource::SetProject(std::shared_ptr<TVmProject> Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Project = std::move(Value);
 }
 
 std::string TVmSource::QueuedFolder() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return RoleFolder(FSettings.UseQueuedFolder, FSettings.QueuedFolder, FSettings.WatchFolder,
                       "Queued");
 }
 
 std::string TVmSource::ProcessingFolder() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return RoleFolder(FSettings.UseProcessingFolder, FSettings.ProcessingFolder,
                       FSettings.WatchFolder, "Processing");
 }
 
 std::string TVmSource::CompletedFolder() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return RoleFolder(FSettings.ActOnCompletion, FSettings.CompletedFolder, FSettings.WatchFolder,
                       "Completed");
 }
 
 std::string TVmSource::FailedFolder() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return RoleFolder(FSettings.UseFailedFolder, FSettings.FailedFolder, FSettings.WatchFolder,
                       "Failed");
 }
 
 std::string TVmSource::CancelledFolder() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return RoleFolder(FSettings.UseCancelledFolder, FSettings.CancelledFolder,
                       FSettings.WatchFolder, "Cancelled");
 }
 
 TVmSources* TVmSource::Owner() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FOwner;
 }
 
 void TVmSource::SetOwner(TVmSources* Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FOwner = Value;
 }
 
@@ -229,7 +229,7 @@ void TVmSource::Assign(const TVmSource& Other) {
     if (&Other == this) {
         return;
     }
-    std::scoped_lock lock(FLock, Other.FLock);
+    TLockPair lock(FLock, Other.FLock);
     FSettings = Other.FSettings;
     FExtensions = Other.FExtensions;
 }
@@ -322,7 +322,7 @@ void TVmSource::LoadFromXML(TXMLUnicode& Doc) {
 }
 
 void TVmSource::SetOnNewMedia(TNewMediaEvent Event) {
-    std::lock_guard lock(FEventLock);
+    TLock lock(FEventLock);
     FOnNewMedia = std::move(Event);
 }
 
@@ -383,7 +383,7 @@ void TVmSource::ProcessBatch(std::vector<std::unique_ptr<TSourceFileItem>>& Batc
     const std::shared_ptr<TVmSource> self = weak_from_this().lock();
     TNewMediaEvent event;
     {
-        std::lock_guard lock(FEventLock);
+        TLock lock(FEventLock);
         event = FOnNewMedia;
     }
     for (auto& item : Batch) {
@@ -626,7 +626,7 @@ void TVmSources::ForgetProject(const TVmProject* Project) {
 }
 
 void TVmSources::SetOnNewMedia(TVmSource::TNewMediaEvent Event) {
-    std::lock_guard lock(FEventLock);
+    TLock lock(FEventLock);
     FOnNewMedia = std::move(Event);
 }
 
@@ -634,7 +634,7 @@ void TVmSources::RelayNewMedia(const std::shared_ptr<TVmSource>& Source,
                                std::unique_ptr<TSourceFileItem> Item) {
     TVmSource::TNewMediaEvent event;
     {
-        std::lock_guard lock(FEventLock);
+        TLock lock(FEventLock);
         event = FOnNewMedia;
     }
     if (event) {

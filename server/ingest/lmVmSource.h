@@ -12,11 +12,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "server/core/lmVmCollection.h"
 #include "server/ingest/kxFileListParser.h"
 #include "server/ingest/kxFolderMonitor.h"
@@ -149,18 +149,17 @@ class TVmSource : public std::enable_shared_from_this<TVmSource>,
     void SetSettleTicks(TFileListParser::TTickSource Ticks);
 
   private:
-    void ApplySettings(const TVmSourceSettings& Value);
+    void ApplySettings(const TVmSourceSettings& Value) REQUIRES(FLock);
     bool PassesFilter(std::string_view Name) const;
     void ProcessBatch(std::vector<std::unique_ptr<TSourceFileItem>>& Batch);
     void RecoverQueuedFiles(const std::string& WatchFolder, const std::string& QueuedFolder);
     void PurgeIntermediates(const std::string& ProcessingFolder);
 
-    // Guarded by FLock with the settings.
-    std::vector<std::string> FExtensions;
+    std::vector<std::string> FExtensions GUARDED_BY(FLock);
     TVmSources* FOwner;
 
-    mutable std::mutex FEventLock;
-    TNewMediaEvent FOnNewMedia;
+    mutable TMutex FEventLock;
+    TNewMediaEvent FOnNewMedia GUARDED_BY(FEventLock);
     // Touched by the monitor thread only (and by Activate while the monitor is stopped).
     TFileListParser FParser;
     std::vector<std::unique_ptr<TSourceFileItem>> FBatch;
@@ -209,6 +208,6 @@ class TVmSources : public TVmCollection<TVmSource> {
     TProcessorLookup FProcessorLookup;
     TProjectLookup FProjectLookup;
     TLiveFilesLookup FLiveFilesLookup;
-    mutable std::mutex FEventLock;
-    TVmSource::TNewMediaEvent FOnNewMedia;
+    mutable TMutex FEventLock;
+    TVmSource::TNewMediaEvent FOnNewMedia GUARDED_BY(FEventLock);
 };

@@ -78,13 +78,13 @@ void TTaskItem::SetState(uint8_t State) {
 }
 
 std::string TTaskItem::Message() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FMessage;
 }
 
 void TTaskItem::SetMessage(const std::string& Text) {
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         if (Text == FMessage) {
             return;
         }
@@ -99,7 +99,7 @@ void TTaskItem::SetProgress(float Value) {
     }
     const uint32_t now = FOwner ? FOwner->FTicks() : port::GetTickCount();
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         const uint32_t forward = now - FLastProgressTick;
         const uint32_t backward = FLastProgressTick - now;
         if (std::min(forward, backward) <= 500) {
@@ -111,38 +111,38 @@ void TTaskItem::SetProgress(float Value) {
 }
 
 std::string TTaskItem::FilePath() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FFilePath;
 }
 
 void TTaskItem::SetFilePath(const std::string& Path) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FFilePath = Path;
 }
 
 TDateTime TTaskItem::StartTime() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FStartTime;
 }
 
 TDateTime TTaskItem::EndTime() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FEndTime;
 }
 
 TDateTime TTaskItem::QueueTime() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FQueueTime;
 }
 
 void TTaskItem::SetStartTime(TDateTime Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FStartTime = Value;
 }
 
 void TTaskItem::SetEndTime(TDateTime Value) {
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         if (Value == FEndTime) {
             return;
         }
@@ -152,13 +152,13 @@ void TTaskItem::SetEndTime(TDateTime Value) {
 }
 
 void TTaskItem::BeginUpdate() {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     ++FUpdateDepth;
 }
 
 void TTaskItem::EndUpdate() {
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         if (FUpdateDepth == 0 || --FUpdateDepth > 0 || !FChangePending) {
             return;
         }
@@ -171,7 +171,7 @@ void TTaskItem::EndUpdate() {
 
 void TTaskItem::Changed() {
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         if (FUpdateDepth > 0) {
             FChangePending = true;
             return;
@@ -264,18 +264,18 @@ TVmTaskList::~TVmTaskList() {
     FDispatcher->Stop();
     FPool.Shutdown();
     FChangeEvents.Disable();
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     FDispatchOrder.Clear();
     FTasks.clear();
 }
 
 void TVmTaskList::SetJobEvent(TJobEvent Event) {
-    std::lock_guard lock(FEventLock);
+    TLock lock(FEventLock);
     FJobEvent = std::move(Event);
 }
 
 void TVmTaskList::SetProjectQueueEmptyEvent(TProjectQueueEmptyEvent Event) {
-    std::lock_guard lock(FEventLock);
+    TLock lock(FEventLock);
     FProjectQueueEmpty = std::move(Event);
 }
 
@@ -293,12 +293,15 @@ TTaskItem* TVmTaskList::AddTask(std::shared_ptr<TVmSource> Source,
     }
     task->FFileItem = std::move(Item);
     // The engine has just moved the file there.
-    if (Source && task->FFileItem) {
-        task->FFilePath = Source->QueuedFolder() + task->FFileItem->FullName();
-    }
-    task->FQueueTime = NowDateTime();
     {
-        std::lock_guard lock(FLock);
+        TLock taskLock(task->FLock);
+        if (Source && task->FFileItem) {
+            task->FFilePath = Source->QueuedFolder() + task->FFileItem->FullName();
+        }
+        task->FQueueTime = NowDateTime();
+    }
+    {
+        TLock lock(*this);
         task->FSequence = ++FNextSequence;
         FDispatchOrder.Add(result);
         FTasks.push_back(std::move(task));
@@ -311,7 +314,7 @@ TTaskItem* TVmTaskList::AddTask(std::shared_ptr<TVmSource> Source,
 }
 
 TTaskItem* TVmTaskList::FindByUid(const TGUID& Uid) const {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     for (const auto& task : FTasks) {
         if (task->FUid == Uid) {
             return task.get();
@@ -321,7 +324,7 @@ TTaskItem* TVmTaskList::FindByUid(const TGUID& Uid) const {
 }
 
 std::vector<std::string> TVmTaskList::LiveFileNames(const std::string& QueuedFolder) const {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     std::vector<std::string> names;
     for (const auto& task : FTasks) {
         // A failed job is "Failed" before it has moved its file out of the queued folder.
@@ -335,7 +338,7 @@ std::vector<std::string> TVmTaskList::LiveFileNames(const std::string& QueuedFol
 }
 
 bool TVmTaskList::IsLiveFile(const std::string& Path) const {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     for (const auto& task : FTasks) {
         if ((!IsDoneState(task->State()) || task->Running()) && task->FilePath() == Path) {
             return true;
@@ -345,7 +348,7 @@ bool TVmTaskList::IsLiveFile(const std::string& Path) const {
 }
 
 bool TVmTaskList::CancelTask(const TGUID& Uid) {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     TTaskItem* task = FindByUid(Uid);
     if (!task || IsDoneState(task->State())) {
         return false;
@@ -355,7 +358,7 @@ bool TVmTaskList::CancelTask(const TGUID& Uid) {
 }
 
 bool TVmTaskList::RemoveTask(const TGUID& Uid) {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     TTaskItem* task = FindByUid(Uid);
     if (!task || task->Running()) {
         return false;
@@ -369,7 +372,7 @@ bool TVmTaskList::RemoveTask(const TGUID& Uid) {
 }
 
 void TVmTaskList::RemoveDone(uint8_t State) {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     std::vector<TTaskItem*> doomed;
     for (auto it = FTasks.rbegin(); it != FTasks.rend(); ++it) {
         if ((*it)->State() == State && !(*it)->Running()) {
@@ -397,12 +400,12 @@ void TVmTaskList::Destroy(const std::vector<TTaskItem*>& Tasks) {
 }
 
 void TVmTaskList::Resort() {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     FDispatchOrder.Sort();
 }
 
 void TVmTaskList::Trim() {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     size_t count = FTasks.size();
     if (count <= static_cast<size_t>(TrimLimit)) {
         return;
@@ -422,7 +425,7 @@ void TVmTaskList::Trim() {
 }
 
 void TVmTaskList::SaveToXML(TXMLUnicode& Doc) const {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     Doc.OpenElement("tasks");
     for (const auto& task : FTasks) {
         Doc.OpenElement("task");
@@ -433,17 +436,17 @@ void TVmTaskList::SaveToXML(TXMLUnicode& Doc) const {
 }
 
 int32_t TVmTaskList::Count() const {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     return static_cast<int32_t>(FTasks.size());
 }
 
 TTaskItem* TVmTaskList::Items(int32_t Index) const {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     return FTasks.at(static_cast<size_t>(Index)).get();
 }
 
 std::vector<TTaskItem*> TVmTaskList::DispatchOrder() const {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     std::vector<TTaskItem*> order;
     for (int32_t i = 0; i < FDispatchOrder.Count(); ++i) {
         order.push_back(FDispatchOrder[i]);
@@ -452,7 +455,7 @@ std::vector<TTaskItem*> TVmTaskList::DispatchOrder() const {
 }
 
 void TVmTaskList::Dispatch() {
-    std::lock_guard lock(FLock);
+    TLock lock(*this);
     for (int32_t i = 0; i < FDispatchOrder.Count() && FPool.IdleCount() > 0; ++i) {
         TTaskItem* task = FDispatchOrder[i];
         if (task->State() != tsQueued) {
@@ -487,7 +490,7 @@ void TVmTaskList::RunJob(TJobRun& Run) {
     task.MarkStarted();
     TJobEvent job;
     {
-        std::lock_guard lock(FEventLock);
+        TLock lock(FEventLock);
         job = FJobEvent;
     }
     if (job) {
@@ -519,7 +522,7 @@ void TVmTaskList::RunJob(TJobRun& Run) {
 void TVmTaskList::ProjectCheck(TVmProject& Project) {
     const TGUID uid = Project.Uid();
     {
-        std::lock_guard lock(FLock);
+        TLock lock(*this);
         for (const auto& task : FTasks) {
             if (IsDoneState(task->State()) || !task->FSource) {
                 continue;
@@ -532,7 +535,7 @@ void TVmTaskList::ProjectCheck(TVmProject& Project) {
     }
     TProjectQueueEmptyEvent handler;
     {
-        std::lock_guard lock(FEventLock);
+        TLock lock(FEventLock);
         handler = FProjectQueueEmpty;
     }
     if (handler) {

@@ -9,13 +9,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "foundation/kxEventLinks.h"
 #include "foundation/kxFastList.h"
 #include "foundation/kxGUID.h"
+#include "foundation/kxMutex.h"
 #include "foundation/kxThreads.h"
 #include "foundation/kxXMLUnicode.h"
 #include "server/ingest/lmVmSourceFileItem.h"
@@ -128,18 +128,18 @@ class TTaskItem {
     std::atomic<bool> FRunning{false};
 
     // Guards the text, the times and the update bookkeeping, which several threads read.
-    mutable std::mutex FLock;
-    std::string FMessage;
-    std::string FFilePath;
-    TDateTime FStartTime = 0;
-    TDateTime FEndTime = 0;
-    TDateTime FQueueTime = 0;
-    int32_t FUpdateDepth = 0;
-    bool FChangePending = false;
-    uint32_t FLastProgressTick = 0;
+    mutable TMutex FLock;
+    std::string FMessage GUARDED_BY(FLock);
+    std::string FFilePath GUARDED_BY(FLock);
+    TDateTime FStartTime GUARDED_BY(FLock) = 0;
+    TDateTime FEndTime GUARDED_BY(FLock) = 0;
+    TDateTime FQueueTime GUARDED_BY(FLock) = 0;
+    int32_t FUpdateDepth GUARDED_BY(FLock) = 0;
+    bool FChangePending GUARDED_BY(FLock) = false;
+    uint32_t FLastProgressTick GUARDED_BY(FLock) = 0;
 };
 
-class TVmTaskList {
+class CAPABILITY("mutex") TVmTaskList {
   public:
     // The job run on a worker for one task, with private copies of its source and processor.
     using TJobEvent =
@@ -187,10 +187,11 @@ class TVmTaskList {
     void SaveToXML(TXMLUnicode& Doc) const;
 
     // The list's lock, for callers that walk it (recursive).
-    void Lock() { FLock.lock(); }
-    void Unlock() { FLock.unlock(); }
-    void lock() { Lock(); }
-    void unlock() { Unlock(); }
+    // The list itself is the capability callers hold; FLock is how it is held.
+    void Lock() const ACQUIRE() NO_THREAD_SAFETY_ANALYSIS { FLock.Lock(); }
+    void Unlock() const RELEASE() NO_THREAD_SAFETY_ANALYSIS { FLock.Unlock(); }
+    void lock() const ACQUIRE() { Lock(); }
+    void unlock() const RELEASE() { Unlock(); }
     // In queue order; call under the lock.
     int32_t Count() const;
     TTaskItem* Items(int32_t Index) const;
@@ -215,19 +216,19 @@ class TVmTaskList {
     void RunJob(TJobRun& Run);
     void ProjectCheck(TVmProject& Project);
     void RemoveDone(uint8_t State);
-    // Takes the tasks out of both lists and frees them; under the lock.
-    void Destroy(const std::vector<TTaskItem*>& Tasks);
+    // Takes the tasks out of both lists and frees them.
+    void Destroy(const std::vector<TTaskItem*>& Tasks) REQUIRES(this);
 
     TTickSource FTicks;
-    mutable std::recursive_mutex FLock;
-    std::vector<std::unique_ptr<TTaskItem>> FTasks;  // queue order
-    TkxFastList<TTaskItem*> FDispatchOrder;
+    mutable TRecursiveMutex FLock;
+    std::vector<std::unique_ptr<TTaskItem>> FTasks GUARDED_BY(this);  // queue order
+    TkxFastList<TTaskItem*> FDispatchOrder GUARDED_BY(this);
     std::atomic<int32_t> FQueuedCount{0};
-    uint64_t FNextSequence = 0;
+    uint64_t FNextSequence GUARDED_BY(this) = 0;
 
-    std::mutex FEventLock;  // guards the two handlers below
-    TJobEvent FJobEvent;
-    TProjectQueueEmptyEvent FProjectQueueEmpty;
+    TMutex FEventLock ACQUIRED_AFTER(FLock);
+    TJobEvent FJobEvent GUARDED_BY(FEventLock);
+    TProjectQueueEmptyEvent FProjectQueueEmpty GUARDED_BY(FEventLock);
     TEventLinks<TTaskItem> FChangeEvents;
 
     TThreadPool FPool;

@@ -31,6 +31,7 @@ TAVIMultiplexer::~TAVIMultiplexer() {
 }
 
 IMediaInput* TAVIMultiplexer::ConnectVideo(const TAVIVideoFormat& format) {
+    TLock lock(FLock);
     if (FHasVideo || FRunning) {
         return nullptr;
     }
@@ -40,6 +41,7 @@ IMediaInput* TAVIMultiplexer::ConnectVideo(const TAVIVideoFormat& format) {
 }
 
 IMediaInput* TAVIMultiplexer::ConnectAudio(const TWaveFormat& format) {
+    TLock lock(FLock);
     if (FHasAudio || !FHasVideo || FRunning || format.nBlockAlign == 0) {
         return nullptr;
     }
@@ -63,7 +65,7 @@ bool TAVIMultiplexer::SetInterleaving(int32_t mode, int64_t period, int64_t prer
 }
 
 bool TAVIMultiplexer::Run() {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLock lock(FLock);
     if (!FHasVideo) {
         FError = "no video input connected";
         return false;
@@ -80,7 +82,7 @@ bool TAVIMultiplexer::Run() {
 bool TAVIMultiplexer::Receive(int stream, const TMediaSample& sample) {
     bool failed = false;
     {
-        std::lock_guard<std::mutex> lock(FLock);
+        TLock lock(FLock);
         if (!FRunning || FFailed || FEnded[stream]) {
             return false;
         }
@@ -109,7 +111,7 @@ void TAVIMultiplexer::EndOfStream(int stream) {
     bool done = false;
     bool failed = false;
     {
-        std::lock_guard<std::mutex> lock(FLock);
+        TLock lock(FLock);
         if (!FRunning || FEnded[stream]) {
             return;
         }
@@ -177,7 +179,7 @@ bool TAVIMultiplexer::Drain(bool all) {
 void TAVIMultiplexer::Complete(bool error) {
     TCompletion completion;
     {
-        std::lock_guard<std::mutex> lock(FLock);
+        TLock lock(FLock);
         if (FCompleted) {
             return;
         }
@@ -190,7 +192,7 @@ void TAVIMultiplexer::Complete(bool error) {
 }
 
 bool TAVIMultiplexer::Stop() {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLock lock(FLock);
     if (!FRunning) {
         return false;
     }
@@ -206,11 +208,11 @@ bool TAVIMultiplexer::Stop() {
 }
 
 uint32_t TAVIMultiplexer::VideoFrames() const {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLock lock(FLock);
     return FWriter->VideoFrames();
 }
 
 std::string TAVIMultiplexer::LastError() const {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLock lock(FLock);
     return FError;
 }

@@ -4,10 +4,10 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "server/media/lmAVIWriter.h"
 #include "server/media/lmMediaSample.h"
 #include "server/media/lmMediaTypes.h"
@@ -76,10 +76,10 @@ class TAVIMultiplexer {
 
     bool Receive(int stream, const TMediaSample& sample);
     void EndOfStream(int stream);
-    bool Drain(bool all);
-    bool WriteHead(int stream);
+    bool Drain(bool all) REQUIRES(FLock);
+    bool WriteHead(int stream) REQUIRES(FLock);
     // Passes ok on; a failed write marks the multiplexer failed with the writer's reason.
-    bool Written(bool ok);
+    bool Written(bool ok) REQUIRES(FLock);
     void Complete(bool error);
 
     std::string FPath;
@@ -97,11 +97,11 @@ class TAVIMultiplexer {
     int64_t FPreroll = 0;
     TCompletion FCompletion;
 
-    mutable std::mutex FLock;
-    std::deque<TQueued> FQueues[2];
-    bool FEnded[2] = {false, false};
-    bool FRunning = false;
-    bool FFailed = false;
-    bool FCompleted = false;
-    std::string FError;
+    mutable TMutex FLock;
+    std::deque<TQueued> FQueues[2] GUARDED_BY(FLock);
+    bool FEnded[2] GUARDED_BY(FLock) = {false, false};
+    bool FRunning GUARDED_BY(FLock) = false;
+    bool FFailed GUARDED_BY(FLock) = false;
+    bool FCompleted GUARDED_BY(FLock) = false;
+    std::string FError GUARDED_BY(FLock);
 };

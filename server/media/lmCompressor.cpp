@@ -69,7 +69,7 @@ bool TCompressor::Receive(const TMediaSample& sample) {
     if (!FOwnThread) {
         return CompressAndDeliver(sample);
     }
-    std::lock_guard<std::mutex> lock(FLock);
+    TLock lock(FLock);
     if (FFailed || FEnding || FStopping) {
         return false;
     }
@@ -81,22 +81,22 @@ bool TCompressor::Receive(const TMediaSample& sample) {
     if (!FThread.joinable()) {
         FThread = std::thread([this] { Stream(); });
     }
-    FChanged.notify_all();
+    FChanged.NotifyAll();
     return true;
 }
 
 void TCompressor::EndOfStream() {
     bool failed = false;
     {
-        std::lock_guard<std::mutex> lock(FLock);
+        TLock lock(FLock);
         FEnding = true;
     }
-    FChanged.notify_all();
+    FChanged.NotifyAll();
     if (FThread.joinable()) {
         FThread.join();
     }
     {
-        std::lock_guard<std::mutex> lock(FLock);
+        TLock lock(FLock);
         failed = FFailed;
     }
     // A failed stream has already stopped the graph; it gets no end.
@@ -107,15 +107,20 @@ void TCompressor::EndOfStream() {
 
 void TCompressor::Stop() {
     {
-        std::lock_guard<std::mutex> lock(FLock);
+        TLock lock(FLock);
         FStopping = true;
     }
-    FChanged.notify_all();
+    FChanged.NotifyAll();
     if (FThread.joinable()) {
         FThread.join();
     }
     // The thread is gone: what it left in the queue is released here.
-    ReleaseAll(FQueue);
+    std::deque<const TMediaSample*> left;
+    {
+        TLock lock(FLock);
+        left.swap(FQueue);
+    }
+    ReleaseAll(left);
 }
 
 void TCompressor::ReleaseAll(std::deque<const TMediaSample*>& samples) {
@@ -126,12 +131,12 @@ void TCompressor::ReleaseAll(std::deque<const TMediaSample*>& samples) {
 }
 
 std::string TCompressor::LastError() const {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLock lock(FLock);
     return FError;
 }
 
 void TCompressor::SetError(const std::string& error) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLock lock(FLock);
     FError = error;
 }
 
@@ -157,8 +162,9 @@ void TCompressor::Stream() {
     for (;;) {
         const TMediaSample* sample = nullptr;
         {
-            std::unique_lock<std::mutex> lock(FLock);
-            FChanged.wait(lock, [this] { return FStopping || FEnding || !FQueue.empty(); });
+            TLock lock(FLock);
+            FChanged.Wait(
+                lock, [this]() REQUIRES(FLock) { return FStopping || FEnding || !FQueue.empty(); });
             if (FStopping || FQueue.empty()) {
                 return;
             }
@@ -167,7 +173,7 @@ void TCompressor::Stream() {
         const bool ok = CompressAndDeliver(*sample);
         std::deque<const TMediaSample*> dropped;
         {
-            std::lock_guard<std::mutex> lock(FLock);
+            TLock lock(FLock);
             FQueue.pop_front();
             if (!ok) {
                 FFailed = true;

@@ -1,15 +1,14 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "plugins/interface/lmCompressorModule.h"
 #include "port/port.h"
 #include "server/media/lmAVIWriter.h"
@@ -84,12 +83,13 @@ class TCompressor : public IMediaInput {
     std::vector<uint8_t> FOutput;
     bool FOwnThread = false;
 
-    mutable std::mutex FLock;
-    std::condition_variable FChanged;
-    std::deque<const TMediaSample*> FQueue;
-    bool FEnding = false;    // no further samples come: the thread ends once the queue is empty
-    bool FStopping = false;  // the thread ends at once
-    bool FFailed = false;
-    std::string FError;
+    mutable TMutex FLock;
+    TConditionVariable FChanged;
+    std::deque<const TMediaSample*> FQueue GUARDED_BY(FLock);
+    // No further samples come: the thread ends once the queue is empty.
+    bool FEnding GUARDED_BY(FLock) = false;
+    bool FStopping GUARDED_BY(FLock) = false;  // the thread ends at once
+    bool FFailed GUARDED_BY(FLock) = false;
+    std::string FError GUARDED_BY(FLock);
     std::thread FThread;
 };

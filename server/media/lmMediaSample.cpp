@@ -2,7 +2,7 @@
 
 bool TSampleAllocator::SetProperties(const TAllocatorProperties& request,
                                      TAllocatorProperties& actual) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLock lock(FLock);
     for (const TBuffer& buffer : FBuffers) {
         if (buffer.Holds > 0) {
             return false;
@@ -31,7 +31,7 @@ bool TSampleAllocator::SetProperties(const TAllocatorProperties& request,
 }
 
 TMediaSample* TSampleAllocator::Get() {
-    std::unique_lock<std::mutex> lock(FLock);
+    TLock lock(FLock);
     for (;;) {
         for (TBuffer& buffer : FBuffers) {
             if (buffer.Holds == 0) {
@@ -48,12 +48,12 @@ TMediaSample* TSampleAllocator::Get() {
         if (FBuffers.empty()) {
             return nullptr;
         }
-        FFreed.wait(lock);
+        FFreed.Wait(lock);
     }
 }
 
 bool TSampleAllocator::AddRef(const TMediaSample* sample) {
-    std::lock_guard<std::mutex> lock(FLock);
+    TLock lock(FLock);
     for (TBuffer& buffer : FBuffers) {
         if (&buffer.Sample == sample && buffer.Holds > 0) {
             ++buffer.Holds;
@@ -66,7 +66,7 @@ bool TSampleAllocator::AddRef(const TMediaSample* sample) {
 void TSampleAllocator::Release(const TMediaSample* sample) {
     bool freed = false;
     {
-        std::lock_guard<std::mutex> lock(FLock);
+        TLock lock(FLock);
         for (TBuffer& buffer : FBuffers) {
             if (&buffer.Sample == sample && buffer.Holds > 0) {
                 freed = --buffer.Holds == 0;
@@ -74,6 +74,6 @@ void TSampleAllocator::Release(const TMediaSample* sample) {
         }
     }
     if (freed) {
-        FFreed.notify_one();
+        FFreed.NotifyOne();
     }
 }

@@ -1,11 +1,11 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
+
+#include "foundation/kxMutex.h"
 
 // Samples, the buffers that carry them and the receiving side of a connection in the media
 // layer. A source pin's streaming thread takes a buffer from its allocator, fills it and hands
@@ -54,9 +54,9 @@ class TSampleAllocator {
         TMediaSample Sample;
         int Holds = 0;
     };
-    std::mutex FLock;
-    std::condition_variable FFreed;
-    std::vector<TBuffer> FBuffers;
+    TMutex FLock;
+    TConditionVariable FFreed;
+    std::vector<TBuffer> FBuffers GUARDED_BY(FLock);
 };
 
 // The receiving end of a connection (an input pin).

@@ -24,7 +24,7 @@ TProjectMailQueue::~TProjectMailQueue() {
     FSender->Stop();
     FSender.reset();
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         if (!FPending.empty()) {
             FOutgoing.push_back(std::move(FPending));
         }
@@ -37,9 +37,9 @@ void TProjectMailQueue::Add(std::unique_ptr<TMailInfo> Record) {
         return;
     }
     const char* kind = FIsFailureQueue ? "failure" : "completion";
-    std::unique_lock lock(FLock);
+    TLock lock(FLock);
     if (FRecipients.empty() || !FMailServer) {
-        lock.unlock();
+        lock.Unlock();
         LogText(std::string("No ") + kind + " mail for \"" + Record->FileName + "\" of project \"" +
                 Record->Project +
                 "\": " + (FMailServer ? "the queue has no recipients" : "no mail server"));
@@ -56,14 +56,14 @@ void TProjectMailQueue::Add(std::unique_ptr<TMailInfo> Record) {
         }
         return;
     }
-    lock.unlock();
+    lock.Unlock();
     TBatch batch;
     batch.push_back(std::move(Record));
     Write(batch);
 }
 
 void TProjectMailQueue::Flush() {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     if (FPending.empty()) {
         return;
     }
@@ -75,7 +75,7 @@ void TProjectMailQueue::Flush() {
 }
 
 void TProjectMailQueue::ProjectTasksDone() {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     if (!FBatchWhenDone) {
         return;
     }
@@ -90,7 +90,7 @@ void TProjectMailQueue::Drain() {
     for (;;) {
         TBatch batch;
         {
-            std::lock_guard lock(FLock);
+            TLock lock(FLock);
             if (FOutgoing.empty()) {
                 return;
             }
@@ -105,7 +105,7 @@ void TProjectMailQueue::Write(const TBatch& Batch) {
     std::vector<std::shared_ptr<TVmUser>> recipients;
     std::string name;
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         recipients = FRecipients;
         name = FTemplate;
     }
@@ -132,28 +132,28 @@ int32_t TProjectMailQueue::BatchPeriodMs() const {
 }
 
 void TProjectMailQueue::SetTimeScale(int32_t MinuteMs, int32_t SecondMs) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FMinuteMs = std::max(MinuteMs, 1);
     FSecondMs = std::max(SecondMs, 1);
 }
 
 size_t TProjectMailQueue::PendingCount() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FPending.size();
 }
 
 size_t TProjectMailQueue::OutgoingCount() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FOutgoing.size();
 }
 
 std::vector<std::shared_ptr<TVmUser>> TProjectMailQueue::Recipients() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FRecipients;
 }
 
 void TProjectMailQueue::SetRecipients(std::vector<std::shared_ptr<TVmUser>> Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FRecipients = std::move(Value);
 }
 
@@ -161,32 +161,32 @@ void TProjectMailQueue::AddRecipient(std::shared_ptr<TVmUser> User) {
     if (!User) {
         return;
     }
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FRecipients.push_back(std::move(User));
 }
 
 bool TProjectMailQueue::RemoveRecipient(const TVmUser* User) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return std::erase_if(FRecipients, [User](const auto& user) { return user.get() == User; }) > 0;
 }
 
 std::string TProjectMailQueue::Template() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FTemplate;
 }
 
 void TProjectMailQueue::SetTemplate(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FTemplate = std::move(Value);
 }
 
 int32_t TProjectMailQueue::BatchMinutes() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FBatchMinutes;
 }
 
 void TProjectMailQueue::SetBatchMinutes(int32_t Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     if (Value == FBatchMinutes) {
         return;
     }
@@ -197,12 +197,12 @@ void TProjectMailQueue::SetBatchMinutes(int32_t Value) {
 }
 
 bool TProjectMailQueue::BatchByTime() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FBatchByTime;
 }
 
 void TProjectMailQueue::SetBatchByTime(bool Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     if (Value == FBatchByTime) {
         return;
     }
@@ -218,12 +218,12 @@ void TProjectMailQueue::SetBatchByTime(bool Value) {
 }
 
 int32_t TProjectMailQueue::FileLimit() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FFileLimit;
 }
 
 void TProjectMailQueue::SetFileLimit(int32_t Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     Value = std::max(Value, 1);
     if (Value == FFileLimit) {
         return;
@@ -235,12 +235,12 @@ void TProjectMailQueue::SetFileLimit(int32_t Value) {
 }
 
 bool TProjectMailQueue::BatchWhenDone() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FBatchWhenDone;
 }
 
 void TProjectMailQueue::SetBatchWhenDone(bool Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     if (Value == FBatchWhenDone) {
         return;
     }

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "server/notify/lmVmMailInfo.h"
 
 class TMailServer;
@@ -96,23 +96,23 @@ class TProjectMailQueue {
     void Drain();
     void Write(const TBatch& Batch);
     void SetTimer(int64_t Ms);
-    int32_t BatchPeriodMs() const;
+    int32_t BatchPeriodMs() const REQUIRES(FLock);
 
     const bool FIsFailureQueue;
     TMailServer* const FMailServer;
     // Guards everything below; recursive because Add and the setters flush while holding it.
-    mutable std::recursive_mutex FLock;
-    std::vector<std::shared_ptr<TVmUser>> FRecipients;
-    std::string FTemplate;
-    int32_t FBatchMinutes;
-    bool FBatchByTime = false;
-    int32_t FFileLimit;
-    bool FBatchWhenDone = false;
+    mutable TRecursiveMutex FLock;
+    std::vector<std::shared_ptr<TVmUser>> FRecipients GUARDED_BY(FLock);
+    std::string FTemplate GUARDED_BY(FLock);
+    int32_t FBatchMinutes GUARDED_BY(FLock);
+    bool FBatchByTime GUARDED_BY(FLock) = false;
+    int32_t FFileLimit GUARDED_BY(FLock);
+    bool FBatchWhenDone GUARDED_BY(FLock) = false;
     const int32_t FDoneDelay;
-    int32_t FMinuteMs = 60000;
-    int32_t FSecondMs = 1000;
-    TBatch FPending;
-    std::deque<TBatch> FOutgoing;
+    int32_t FMinuteMs GUARDED_BY(FLock) = 60000;
+    int32_t FSecondMs GUARDED_BY(FLock) = 1000;
+    TBatch FPending GUARDED_BY(FLock);
+    std::deque<TBatch> FOutgoing GUARDED_BY(FLock);
     // Created last and stopped first, so that neither ever sees a half-built queue.
     std::unique_ptr<TSignalThread> FSender;
     std::unique_ptr<TTimerThread> FTimer;

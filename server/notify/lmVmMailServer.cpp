@@ -119,12 +119,12 @@ void TMailServer::Start() {
 }
 
 void TMailServer::SetSmtpSettings(const TSmtpSettings& Settings) {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     FSettings = Settings;
 }
 
 TSmtpSettings TMailServer::SmtpSettings() const {
-    std::lock_guard lock(FSettingsLock);
+    TLock lock(FSettingsLock);
     return FSettings;
 }
 
@@ -212,7 +212,7 @@ bool TMailServer::WriteMail(const std::string& Template,
 }
 
 void TMailServer::SpoolPass() {
-    std::lock_guard pass(FPassLock);
+    TLock pass(FPassLock);
     if (FNextPass != TClock::time_point{} && TClock::now() < FNextPass) {
         return;
     }

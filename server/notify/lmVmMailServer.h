@@ -16,10 +16,10 @@
 #include <chrono>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "server/notify/lmVmMailInfo.h"
 #include "server/notify/lmVmSmtpClient.h"
 
@@ -73,11 +73,11 @@ class TMailServer {
     enum class TBatchOutcome { Done, Waiting, Unreachable };
 
     // Sends what is left of one batch; removes it once no mail of it waits any more.
-    TBatchOutcome SendBatch(TSmtpClient& Client, const std::string& BaseName);
+    TBatchOutcome SendBatch(TSmtpClient& Client, const std::string& BaseName) REQUIRES(FPassLock);
     void MoveToFailed(const std::string& BaseName, const std::string& MailPath);
     void RemoveBatch(const std::string& BaseName, const std::vector<std::string>& Files);
     // After a pass that could not send everything: the next pass waits longer.
-    void PassFailed();
+    void PassFailed() REQUIRES(FPassLock);
 
     const std::string FSpoolFolder;
     const std::string FFailedFolder;
@@ -86,13 +86,13 @@ class TMailServer {
     std::atomic<bool> FStopping{false};
     std::unique_ptr<TTimerThread> FThread;
 
-    mutable std::mutex FSettingsLock;
-    TSmtpSettings FSettings;
+    mutable TMutex FSettingsLock;
+    TSmtpSettings FSettings GUARDED_BY(FSettingsLock);
 
     // Touched by passes only, which FPassLock keeps apart.
-    std::mutex FPassLock;
+    TMutex FPassLock;
     // When each batch first failed to go out completely.
-    std::map<std::string, TClock::time_point> FFirstFailure;
-    TClock::time_point FNextPass{};
-    int FCurrentDelayMs = 0;
+    std::map<std::string, TClock::time_point> FFirstFailure GUARDED_BY(FPassLock);
+    TClock::time_point FNextPass GUARDED_BY(FPassLock){};
+    int FCurrentDelayMs GUARDED_BY(FPassLock) = 0;
 };

@@ -81,32 +81,32 @@ TVmProject::TVmProject(TVmProjects* Owner, bool NewIdentity)
 }
 
 TGUID TVmProject::Uid() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Uid;
 }
 
 std::string TVmProject::Name() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Name;
 }
 
 std::string TVmProject::Desc() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Desc;
 }
 
 void TVmProject::SetUid(const TGUID& Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Uid = Value;
 }
 
 void TVmProject::SetName(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Name = std::move(Value);
 }
 
 void TVmProject::SetDesc(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Desc = std::move(Value);
 }
 
@@ -133,12 +133,12 @@ void TVmProject::RemoveUser(const TVmUser* User) {
 }
 
 TVmProjects* TVmProject::Owner() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FOwner;
 }
 
 void TVmProject::SetOwner(TVmProjects* Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FOwner = Value;
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "foundation/kxGUID.h"
 #include "foundation/kxLogFile.h"
 #include "foundation/kxLoginDigest.h"
+#include "foundation/kxMutex.h"
 #include "port/port.h"
 #include "server/core/lmVmVersion.h"
 #include "server/ingest/lmVmTaskList.h"
@@ -151,7 +151,7 @@ void AddObjectCommands(std::unordered_map<std::string, std::function<void(TVmCom
 template <class TChange>
 void ChangeTasks(TVmEngine& engine, TChange change) {
     if (TVmTaskList* list = engine.TaskList()) {
-        std::lock_guard lock(*list);
+        TLock lock(*list);
         change(*list);
     }
 }
@@ -308,7 +308,7 @@ TVmServer::~TVmServer() {
     FXMLServer->StopListening();
     std::unique_ptr<TXMLServer> server;
     {
-        std::unique_lock guard(FServerGuard);
+        TLock guard(FServerGuard);
         server = std::move(FXMLServer);
     }
     // Freed outside the guard: its housekeeping thread may be waiting for the guard to push.
@@ -320,7 +320,7 @@ TVmServer::~TVmServer() {
 }
 
 int TVmServer::GetServerPort() const {
-    std::lock_guard lock(*FEngine);
+    TLock lock(*FEngine);
     return FCommandLine.ServerPort(FEngine->Settings().Port);
 }
 
@@ -394,7 +394,7 @@ void TVmServer::Restart() {
 }
 
 void TVmServer::Broadcast(TXMLPacketPtr packet) {
-    std::shared_lock guard(FServerGuard);
+    TSharedLock guard(FServerGuard);
     if (packet && FXMLServer) {
         SendToAll(*FXMLServer, *packet);
     }
@@ -418,7 +418,7 @@ void TVmServer::ClientConnected(TVmClient& client) {
         doc.AddElement("version", VersionText("v"));
         doc.AddInteger("protocolversion", ProtocolVersion);
         {
-            std::lock_guard lock(*FEngine);
+            TLock lock(*FEngine);
             const TVmEngineSettings& settings = FEngine->Settings();
             doc.AddElement("name", settings.Name);
             doc.AddElement("location", settings.Loc);
@@ -494,7 +494,7 @@ void TVmServer::SendConfig(TVmClient& client) {
 void TVmServer::SendTaskList(TVmClient& client) {
     TXMLPacketPtr tasks = NewPacket("tasklist");
     if (TVmTaskList* list = FEngine->TaskList()) {
-        std::lock_guard lock(*list);
+        TLock lock(*list);
         list->SaveToXML(tasks->Document);
     } else {
         tasks->Document.AddElement("tasks");
@@ -549,7 +549,7 @@ void TVmServer::AddCommands() {
 }
 
 void TVmServer::RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
-    std::unique_lock lock(*FEngine);
+    TLock lock(*FEngine);
     const auto handler = FCommands.find(packet.Type);
     // Every other type, "noop" among them, is left unanswered.
     if (handler != FCommands.end()) {
@@ -606,7 +606,7 @@ void TVmServer::TaskEvent(int32_t code, TTaskItem* task) {
     if (!task || (code != 102 && code != 103 && code != 104)) {
         return;
     }
-    std::lock_guard order(FTaskPushLock);
+    TLock order(FTaskPushLock);
     TXMLPacketPtr packet = NewPacket(code == 104 ? "taskstate" : "task");
     if (code == 104) {
         task->SaveStateToXML(packet->Document);

@@ -8,11 +8,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxThreads.h"
 #include "foundation/kxXMLClientServer.h"
 #include "server/core/lmVmCommandLine.h"
@@ -126,11 +125,11 @@ class TVmServer {
     bool FPixelLibraryMissing = false;
 
     // Guards FXMLServer's lifetime against pushes from worker threads at shut-down.
-    std::shared_mutex FServerGuard;
+    TSharedMutex FServerGuard;
     // Makes taking a task's snapshot and broadcasting it one step, so pushes from the
     // dispatcher and a worker reach every manager in the order the task changed. Taken after
     // the task list's lock (a cancel fires under it), before the connection list's.
-    std::mutex FTaskPushLock;
+    TMutex FTaskPushLock;
     std::unique_ptr<TXMLServer> FXMLServer;
     std::unique_ptr<TSignalThread> FRestartThread;
     std::function<void()> FEngineStart;

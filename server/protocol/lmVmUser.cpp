@@ -9,72 +9,72 @@ TVmUser::TVmUser(TVmUsers* Owner, bool NewIdentity) : FOwner(Owner) {
 }
 
 TGUID TVmUser::Uid() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Uid;
 }
 
 std::string TVmUser::Name() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Name;
 }
 
 std::string TVmUser::Desc() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Desc;
 }
 
 std::string TVmUser::Email() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Email;
 }
 
 std::string TVmUser::Loc() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Loc;
 }
 
 std::string TVmUser::Phone() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Phone;
 }
 
 void TVmUser::SetUid(const TGUID& Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Uid = Value;
 }
 
 void TVmUser::SetName(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Name = std::move(Value);
 }
 
 void TVmUser::SetDesc(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Desc = std::move(Value);
 }
 
 void TVmUser::SetEmail(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Email = std::move(Value);
 }
 
 void TVmUser::SetLoc(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Loc = std::move(Value);
 }
 
 void TVmUser::SetPhone(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Phone = std::move(Value);
 }
 
 TVmUsers* TVmUser::Owner() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FOwner;
 }
 
 void TVmUser::SetOwner(TVmUsers* Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FOwner = Value;
 }
 

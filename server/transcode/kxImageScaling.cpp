@@ -9,11 +9,11 @@
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "server/transcode/lmVmPNGImage.h"
 
 namespace {
@@ -731,7 +731,7 @@ class TLanczosPlans {
                                               int32_t DstHeight) {
         const TKey key{SrcWidth, SrcHeight, DstWidth, DstHeight};
         {
-            const std::lock_guard<std::mutex> lock(FLock);
+            const TLock lock(FLock);
             for (size_t i = 0; i < FPlans.size(); ++i)
                 if (FPlans[i].first == key) {
                     // The most recent plan moves to the front, the oldest falls out last.
@@ -744,7 +744,7 @@ class TLanczosPlans {
         const TPixelRect dstRect{0, 0, DstWidth, DstHeight};
         auto plan = std::make_shared<const TResamplePlan>(
             MakePlan(dstRect, dstRect, TPixelRect{0, 0, SrcWidth, SrcHeight}, TLanczosKernel()));
-        const std::lock_guard<std::mutex> lock(FLock);
+        const TLock lock(FLock);
         FPlans.insert(FPlans.begin(), {key, plan});
         if (FPlans.size() > Capacity)
             FPlans.pop_back();
@@ -754,8 +754,8 @@ class TLanczosPlans {
   private:
     using TKey = std::array<int32_t, 4>;
     static constexpr size_t Capacity = 8;
-    std::mutex FLock;
-    std::vector<std::pair<TKey, std::shared_ptr<const TResamplePlan>>> FPlans;
+    TMutex FLock;
+    std::vector<std::pair<TKey, std::shared_ptr<const TResamplePlan>>> FPlans GUARDED_BY(FLock);
 };
 
 }  // namespace

@@ -316,7 +316,7 @@ void TVideoSourceHandlers::LoadPlugins(const std::string& folder) {
             }
             LogText("Video source plug-in " + name + " loaded: \"" + handler->Description() +
                     "\" for " + Joined(handler->Extensions()));
-            std::lock_guard<std::mutex> hold(lock_);
+            TLock hold(lock_);
             handlers_.push_back(std::move(handler));
             return {};
         });
@@ -332,7 +332,7 @@ TVideoSourceRef TVideoSourceHandlers::GetVideoSource(const std::string& path) {
     try {
         const std::string extension = LowerCase(FileExtension(path));
         // The plug-ins' GetVideoSource entries are called one at a time.
-        std::lock_guard<std::mutex> hold(lock_);
+        TLock hold(lock_);
         for (const auto& handler : handlers_) {
             if (!handler->HasExtension(extension)) {
                 continue;
@@ -350,7 +350,7 @@ TVideoSourceRef TVideoSourceHandlers::GetVideoSource(const std::string& path) {
 void TVideoSourceHandlers::UnloadPlugins() {
     std::vector<std::unique_ptr<TVideoSourceHandler>> handlers;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        TLock hold(lock_);
         handlers.swap(handlers_);
     }
     for (const auto& handler : handlers) {
@@ -363,7 +363,7 @@ void TVideoSourceHandlers::UnloadPlugins() {
 }
 
 std::vector<std::string> TVideoSourceHandlers::Descriptions() const {
-    std::lock_guard<std::mutex> hold(lock_);
+    TLock hold(lock_);
     std::vector<std::string> names;
     for (const auto& handler : handlers_) {
         names.push_back(handler->Description());
@@ -372,6 +372,6 @@ std::vector<std::string> TVideoSourceHandlers::Descriptions() const {
 }
 
 size_t TVideoSourceHandlers::Count() const {
-    std::lock_guard<std::mutex> hold(lock_);
+    TLock hold(lock_);
     return handlers_.size();
 }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "port/port.h"
 
@@ -152,6 +152,6 @@ class TVideoSourceHandlers {
     size_t Count() const;
 
   private:
-    mutable std::mutex lock_;
-    std::vector<std::unique_ptr<TVideoSourceHandler>> handlers_;
+    mutable TMutex lock_;
+    std::vector<std::unique_ptr<TVideoSourceHandler>> handlers_ GUARDED_BY(lock_);
 };

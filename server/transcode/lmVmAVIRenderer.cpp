@@ -29,13 +29,13 @@ TAVIRenderer::~TAVIRenderer() {
 }
 
 std::string TAVIRenderer::FailureReason() const {
-    std::lock_guard<std::mutex> lock(FReasonLock);
+    TLock lock(FReasonLock);
     return FReason;
 }
 
 void TAVIRenderer::Fail(const std::string& reason) {
     {
-        std::lock_guard<std::mutex> lock(FReasonLock);
+        TLock lock(FReasonLock);
         if (FReason.empty()) {
             FReason = reason;
         }
@@ -57,7 +57,10 @@ void TAVIRenderer::Execute() {
                 return;
             }
             FHasAudio = true;
-            FAudioBuffer.assign(kAudioBufferSize, 0);
+            {
+                TLock lock(FLock);
+                FAudioBuffer.assign(kAudioBufferSize, 0);
+            }
             FAudioBytesPerFrame = AudioBytesPerVideoFrame(*audio, FClip.FrameRateIndex());
             FAudioStage.assign(FAudioBytesPerFrame, 0);
         }
@@ -187,7 +190,7 @@ bool TAVIRenderer::VideoFill(uint8_t* buffer, size_t size) {
     uint8_t* audioTarget = nullptr;
     int32_t audioSpace = 0;
     if (FHasAudio) {
-        std::lock_guard<std::mutex> lock(FLock);
+        TLock lock(FLock);
         audioTarget = FAudioStage.data();
         audioSpace = static_cast<int32_t>(
             std::min<size_t>(FAudioBytesPerFrame, kAudioBufferSize - FAudioFill));
@@ -203,7 +206,7 @@ bool TAVIRenderer::VideoFill(uint8_t* buffer, size_t size) {
     if (ok && FHasAudio && audioBytes > 0) {
         {
             // The audio thread may move the buffer's content meanwhile: append under the lock.
-            std::lock_guard<std::mutex> lock(FLock);
+            TLock lock(FLock);
             const size_t n = std::min<size_t>(static_cast<size_t>(std::min(audioBytes, audioSpace)),
                                               kAudioBufferSize - FAudioFill);
             std::memcpy(FAudioBuffer.data() + FAudioFill, FAudioStage.data(), n);
@@ -255,7 +258,7 @@ bool TAVIRenderer::AudioFill(uint8_t* buffer, size_t size, size_t& written) {
     }
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(FLock);
+            TLock lock(FLock);
             if (FCancelled.load() || FFailed.load()) {
                 return false;
             }

@@ -3,10 +3,10 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "foundation/kxMutex.h"
 #include "foundation/kxThreads.h"
 #include "pixelmove/kxSIMDLib.h"
 #include "port/port.h"
@@ -105,11 +105,11 @@ class TAVIRenderer : public TkxThread {
     std::atomic<int32_t> FFrameCounter{0};
     std::vector<uint8_t> FScratch;
     std::vector<uint8_t> FAudioStage;  // one frame's audio on its way into the audio buffer
-    std::vector<uint8_t> FAudioBuffer;
-    size_t FAudioFill = 0;
+    TMutex FLock;
+    std::vector<uint8_t> FAudioBuffer GUARDED_BY(FLock);
+    size_t FAudioFill GUARDED_BY(FLock) = 0;
     bool FHasAudio = false;
-    std::mutex FLock;  // guards the audio buffer and its fill
     uint32_t FAudioBytesPerFrame = 0;
-    mutable std::mutex FReasonLock;
-    std::string FReason;
+    mutable TMutex FReasonLock;
+    std::string FReason GUARDED_BY(FReasonLock);
 };

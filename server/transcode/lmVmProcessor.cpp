@@ -52,32 +52,32 @@ TVmProcessor::TVmProcessor(TVmProcessors* Owner, bool OwningTargets, bool NewIde
 TVmProcessor::~TVmProcessor() = default;
 
 TGUID TVmProcessor::Uid() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Uid;
 }
 
 std::string TVmProcessor::Name() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FSettings.Name;
 }
 
 void TVmProcessor::SetUid(const TGUID& Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Uid = Value;
 }
 
 void TVmProcessor::SetName(std::string Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings.Name = std::move(Value);
 }
 
 std::vector<std::shared_ptr<TVmTarget>> TVmProcessor::Targets() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FTargets.All();
 }
 
 int32_t TVmProcessor::TargetCount() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FTargets.Count();
 }
 
@@ -86,12 +86,12 @@ bool TVmProcessor::OwnsTargets() const {
 }
 
 void TVmProcessor::AddTarget(std::shared_ptr<TVmTarget> Target) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FTargets.Append(std::move(Target));
 }
 
 bool TVmProcessor::RemoveTarget(const TVmTarget* Target) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     bool removed = false;
     while (Target && FTargets.Remove(Target)) {
         removed = true;
@@ -100,12 +100,12 @@ bool TVmProcessor::RemoveTarget(const TVmTarget* Target) {
 }
 
 TVmProcessors* TVmProcessor::Owner() const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FOwner;
 }
 
 void TVmProcessor::SetOwner(TVmProcessors* Value) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FOwner = Value;
 }
 
@@ -113,13 +113,13 @@ void TVmProcessor::Assign(const TVmProcessor& Other) {
     if (&Other == this) {
         return;
     }
-    std::scoped_lock lock(FLock, Other.FLock);
+    TLockPair lock(FLock, Other.FLock);
     FSettings.Uid = Other.FSettings.Uid;
     FTargets.Assign(Other.FTargets);
 }
 
 void TVmProcessor::SaveToXML(TXMLUnicode& Doc) const {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     Doc.AddGUID("uid", FSettings.Uid);
     Doc.AddElement("name", FSettings.Name);
     Doc.OpenElement("targets");
@@ -151,7 +151,7 @@ void TVmProcessor::LoadFromXML(TXMLUnicode& Doc) {
     }
     Doc.PopPosition();
 
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FSettings = std::move(settings);
     FTargets.Clear();
     for (auto& target : targets) {

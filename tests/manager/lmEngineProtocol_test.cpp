@@ -287,7 +287,7 @@ TEST_F(EngineProtocol, RemovalsAndPrioritiesNameTasksByUid) {
     priority->Document.AddGUID("uid", NewGUID());
     fake.Push(std::move(priority));
     ASSERT_TRUE(Fixture.Until([&] {
-        std::lock_guard lock(engine->TaskLock());
+        TLock lock(engine->TaskLock());
         return engine->FindTask(uids[0])->Priority == -3;
     }));
     EXPECT_EQ(Fixture.Log.Count(ntTaskChanged), 1);

@@ -170,7 +170,8 @@ TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
     // change: the test reads under the locks, as a window would, and waits for the notices.
     auto bothHave = [&](auto count) {
         return Both(*first, *second, [&] {
-            std::scoped_lock mirrors(a->MirrorLock(), b->MirrorLock());
+            TLock mirrorA(a->MirrorLock());
+            TLock mirrorB(b->MirrorLock());
             return count(a) && count(b);
         });
     };
@@ -215,7 +216,8 @@ TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
     TUser* user = nullptr;
     TGUID userUid;
     {
-        std::scoped_lock mirrors(a->MirrorLock(), b->MirrorLock());
+        TLock mirrorA(a->MirrorLock());
+        TLock mirrorB(b->MirrorLock());
         user = a->Users().Items(0);
         userUid = user->Uid;
         EXPECT_EQ(user->Name, "New User 1");
@@ -241,7 +243,7 @@ TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
     sourceEdit->Underscore = true;
     ASSERT_TRUE(a->Apply(*sourceEdit));
     {
-        std::lock_guard mirror(a->MirrorLock());
+        TLock mirror(a->MirrorLock());
         EXPECT_EQ(user->Email, "ann@example.com");  // the mirror takes the edit at once
         EXPECT_EQ(a->Sources().Items(0)->ProcessorText(), a->Processors().Items(0)->Name);
     }
@@ -254,14 +256,15 @@ TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
     ASSERT_TRUE(a->SendCommand("getconfig"));
     ASSERT_TRUE(Both(*first, *second, [&] { return first->Log.Count(ntConfigRead) == 1; }));
     {
-        std::lock_guard mirror(a->MirrorLock());
+        TLock mirror(a->MirrorLock());
         EXPECT_EQ(a->Sources().Items(0)->WFolder, sourceEdit->WFolder);
     }
     ASSERT_TRUE(b->SendCommand("getconfig"));
     ASSERT_TRUE(Both(*first, *second, [&] { return second->Log.Count(ntConfigRead) == 1; }));
     EXPECT_EQ(first->Log.Count(ntConfigRead), 1);  // a reply, not a broadcast
     {
-        std::scoped_lock mirrors(a->MirrorLock(), b->MirrorLock());
+        TLock mirrorA(a->MirrorLock());
+        TLock mirrorB(b->MirrorLock());
         ASSERT_EQ(b->Sources().Count(), 1);
         const TSource* source = b->Sources().Items(0);
         EXPECT_EQ(source->WFolder, sourceEdit->WFolder);
@@ -287,7 +290,7 @@ TEST_F(EngineAgainstServer, TwoManagersSeeEachOthersChangesOfEveryKind) {
         return e->Processors().Count() == 0 && e->Sources().Items(0)->ProcessorUid.IsNull();
     }));
     {
-        std::lock_guard mirror(a->MirrorLock());
+        TLock mirror(a->MirrorLock());
         EXPECT_EQ(a->Sources().Items(0)->ProcessorText(), "<none>");
     }
     ASSERT_TRUE(remove("deluser", userUid));
@@ -332,14 +335,14 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     ASSERT_TRUE(engine->SendCommand("addproc"));
     ASSERT_TRUE(engine->SendCommand("addsource"));
     ASSERT_TRUE(fixture->Until([&] {
-        std::lock_guard mirror(engine->MirrorLock());
+        TLock mirror(engine->MirrorLock());
         return engine->Sources().Count() == 1;
     }));
     auto target = engine->NewTarget();
     auto processor = engine->NewProcessor();
     auto source = engine->NewSource();
     {
-        std::lock_guard mirror(engine->MirrorLock());
+        TLock mirror(engine->MirrorLock());
         target->Assign(*engine->Targets().Items(0));
         processor->Assign(*engine->Processors().Items(0));
         source->Assign(*engine->Sources().Items(0));
@@ -360,7 +363,7 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
         fs::rename(Install.Folder() / name, Install.Folder() / "watch" / name);
     };
     auto task = [&](const std::string& name) -> TTaskItem* {
-        std::lock_guard lock(engine->TaskLock());
+        TLock lock(engine->TaskLock());
         for (int32_t i = 0; i < engine->TaskCount(); ++i) {
             if (engine->Tasks(i)->FileName.find(name) != std::string::npos) {
                 return engine->Tasks(i);
@@ -370,12 +373,12 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     };
     // A task's fields, read under the task lock as the reader may be changing them.
     auto stateOf = [&](const std::string& name) {
-        std::lock_guard lock(engine->TaskLock());
+        TLock lock(engine->TaskLock());
         TTaskItem* found = task(name);
         return found ? static_cast<int>(found->State) : -1;
     };
     auto uidOf = [&](const std::string& name) {
-        std::lock_guard lock(engine->TaskLock());
+        TLock lock(engine->TaskLock());
         return task(name)->Uid;
     };
     // One worker: the slow clip runs while the others wait.
@@ -396,7 +399,7 @@ TEST_F(EngineAgainstServer, TheTaskListFollowsTheServer) {
     priority->Document.AddGUID("uid", NewGUID());
     ASSERT_TRUE(engine->SendPacket(std::move(priority)));
     ASSERT_TRUE(fixture->Until([&] {
-        std::lock_guard lock(engine->TaskLock());
+        TLock lock(engine->TaskLock());
         return task("quick1")->Priority == 5;
     }));
     EXPECT_EQ(fixture->Log.Count(ntTaskChanged, task("quick1")), 1);
@@ -450,13 +453,13 @@ TEST_F(EngineAgainstServer, AServerRestartDisconnectsAndTheEngineReconnectsWithA
     TEngine* engine = EngineOf(*fixture);
     ASSERT_TRUE(engine->SendCommand("adduser"));
     auto users = [&] {
-        std::lock_guard mirror(engine->MirrorLock());
+        TLock mirror(engine->MirrorLock());
         return engine->Users().Count();
     };
     ASSERT_TRUE(fixture->Until([&] { return users() == 1; }));
     TGUID uid;
     {
-        std::lock_guard mirror(engine->MirrorLock());
+        TLock mirror(engine->MirrorLock());
         uid = engine->Users().Items(0)->Uid;
     }
 
@@ -478,7 +481,7 @@ TEST_F(EngineAgainstServer, AServerRestartDisconnectsAndTheEngineReconnectsWithA
         << engine->StateText() << Install.LogText();
     EXPECT_EQ(fixture->Log.Count(ntTaskListCleared), 1);
     {
-        std::lock_guard mirror(engine->MirrorLock());
+        TLock mirror(engine->MirrorLock());
         ASSERT_EQ(engine->Users().Count(), 1);
         EXPECT_EQ(engine->Users().Items(0)->Uid, uid);
     }

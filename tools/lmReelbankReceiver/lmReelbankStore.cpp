@@ -70,14 +70,14 @@ bool TReelbankStore::Contains(const TGUID& clip) const {
 
 int64_t TReelbankStore::Available() const {
     const int64_t free = port::FreeDiskSpace(FFolder);
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return std::max<int64_t>(0, free - FReserved - Headroom);
 }
 
 bool TReelbankStore::Claim(const TGUID& clip, uint32_t waitMs) {
-    std::unique_lock lock(FLock);
-    if (!FUnclaimed.wait_for(lock, std::chrono::milliseconds(waitMs),
-                             [&] { return FClaims.count(clip) == 0; })) {
+    TLock lock(FLock);
+    if (!FUnclaimed.WaitFor(lock, std::chrono::milliseconds(waitMs),
+                            [&]() REQUIRES(FLock) { return FClaims.count(clip) == 0; })) {
         return false;
     }
     FClaims.insert(clip);
@@ -86,10 +86,10 @@ bool TReelbankStore::Claim(const TGUID& clip, uint32_t waitMs) {
 
 void TReelbankStore::Unclaim(const TGUID& clip) {
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         FClaims.erase(clip);
     }
-    FUnclaimed.notify_all();
+    FUnclaimed.NotifyAll();
 }
 
 std::unique_ptr<TReelbankIncoming> TReelbankStore::Begin(int64_t length, std::string& why) {
@@ -97,7 +97,7 @@ std::unique_ptr<TReelbankIncoming> TReelbankStore::Begin(int64_t length, std::st
         // Checked and reserved in one step, so transfers running side by side cannot together
         // take more than the disk holds.
         const int64_t free = port::FreeDiskSpace(FFolder);
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         const int64_t available = std::max<int64_t>(0, free - FReserved - Headroom);
         if (length < 0 || length > available) {
             why = "a file of " + std::to_string(length) + " bytes does not fit (" +
@@ -187,7 +187,7 @@ std::string TReelbankStore::SafeFileName(const std::string& name) {
 }
 
 void TReelbankStore::Release(int64_t bytes) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     FReserved -= bytes;
 }
 

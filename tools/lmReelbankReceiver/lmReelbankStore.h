@@ -8,16 +8,15 @@
 // at the next start. Room on the disk is reserved for each file before its first byte is taken.
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "foundation/kxGUID.h"
+#include "foundation/kxMutex.h"
 
 class TReelbankStore;
 
@@ -100,9 +99,9 @@ class TReelbankStore {
     void Discard(const std::string& folder);
 
     const std::string FFolder;
-    mutable std::mutex FLock;
-    std::condition_variable FUnclaimed;
-    int64_t FReserved = 0;                         // guarded by FLock
-    std::unordered_set<TGUID, TGUIDHash> FClaims;  // guarded by FLock
+    mutable TMutex FLock;
+    TConditionVariable FUnclaimed;
+    int64_t FReserved GUARDED_BY(FLock) = 0;
+    std::unordered_set<TGUID, TGUIDHash> FClaims GUARDED_BY(FLock);
     std::atomic<uint64_t> FCounter{0};
 };

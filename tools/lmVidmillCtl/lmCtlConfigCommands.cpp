@@ -176,7 +176,7 @@ void ChangeObject(TCtlSession& session, const TKind<T>& kind, const TGUID& uid, 
     TEngine& engine = session.Engine();
     std::unique_ptr<T> edited = (engine.*kind.Fresh)();
     {
-        std::lock_guard lock(engine.MirrorLock());
+        TLock lock(engine.MirrorLock());
         T* object = (engine.*kind.List)().FindByUid(uid);
         if (!object) {
             throw TCtlError(exRefused, std::string("the ") + kind.Name + " is gone");
@@ -193,7 +193,7 @@ void ChangeObject(TCtlSession& session, const TKind<T>& kind, const TGUID& uid, 
 template <class T>
 int KindList(TCtlSession& session, const TKind<T>& kind) {
     TEngine& engine = session.Engine();
-    std::lock_guard lock(engine.MirrorLock());
+    TLock lock(engine.MirrorLock());
     const TModelList<T>& list = (engine.*kind.List)();
     if (session.Options().Json) {
         TJsonWriter json;
@@ -223,7 +223,7 @@ int KindAdd(TCtlSession& session, const TKind<T>& kind, const TFields& changes) 
     {
         std::unique_ptr<T> trial = (engine.*kind.Fresh)();
         TFields trialChanges = changes;
-        std::lock_guard lock(engine.MirrorLock());
+        TLock lock(engine.MirrorLock());
         SetListFields(engine, *trial, trialChanges);
         ChangeFields(*trial, trialChanges, kind.Optional, kind.Name);
     }
@@ -244,7 +244,7 @@ int KindAdd(TCtlSession& session, const TKind<T>& kind, const TFields& changes) 
     if (!changes.empty()) {
         ChangeObject(session, kind, uid, changes);
     }
-    std::lock_guard lock(engine.MirrorLock());
+    TLock lock(engine.MirrorLock());
     PrintObject(session, kind, *FindObject((engine.*kind.List)(), GUIDToString(uid), kind.Name));
     return exDone;
 }
@@ -254,12 +254,12 @@ int KindDelete(TCtlSession& session, const TKind<T>& kind, const std::string& re
     TEngine& engine = session.Engine();
     TGUID uid;
     {
-        std::lock_guard lock(engine.MirrorLock());
+        TLock lock(engine.MirrorLock());
         uid = FindObject((engine.*kind.List)(), reference, kind.Name)->Uid;
     }
     session.Sent(engine.SendPacket(NewPacket(kind.DeleteCommand, GUIDToString(uid))));
     const bool gone = session.WaitUntil([&] {
-        std::lock_guard lock(engine.MirrorLock());
+        TLock lock(engine.MirrorLock());
         return (engine.*kind.List)().FindByUid(uid) == nullptr;
     });
     if (!gone) {
@@ -298,13 +298,13 @@ int RunKindOf(TCtlSession& session, const TKind<T>& kind, const TWords& words) {
     }
     TGUID uid;
     {
-        std::lock_guard lock(engine.MirrorLock());
+        TLock lock(engine.MirrorLock());
         uid = FindObject((engine.*kind.List)(), words[1], kind.Name)->Uid;
     }
     if (action == "set") {
         ChangeObject(session, kind, uid, changes);
     }
-    std::lock_guard lock(engine.MirrorLock());
+    TLock lock(engine.MirrorLock());
     PrintObject(session, kind, *FindObject((engine.*kind.List)(), GUIDToString(uid), kind.Name));
     return exDone;
 }
@@ -369,7 +369,7 @@ int RunConfig(TCtlSession& session, const TWords& words) {
     session.Open();
     TEngine& engine = session.Engine();
     const TFields settings = EngineFields(engine);
-    std::lock_guard lock(engine.MirrorLock());
+    TLock lock(engine.MirrorLock());
     if (session.Options().Json) {
         TJsonWriter json;
         json.BeginObject();

@@ -23,7 +23,7 @@ TCtlSession::~TCtlSession() {
 
 void TCtlSession::Noticed(int32_t code, TModelObject* object) {
     {
-        std::lock_guard lock(FLock);
+        TLock lock(FLock);
         ++FCounts[code];
     }
     if (FDispatcher.IsMainThread() && FObserver) {
@@ -32,7 +32,7 @@ void TCtlSession::Noticed(int32_t code, TModelObject* object) {
 }
 
 int TCtlSession::Count(int32_t code) {
-    std::lock_guard lock(FLock);
+    TLock lock(FLock);
     return FCounts[code];
 }
 

@@ -7,9 +7,9 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
+#include "foundation/kxMutex.h"
 #include "manager/model/lmManager.h"
 #include "tools/lmVidmillCtl/lmCtlCommandLine.h"
 
@@ -55,8 +55,8 @@ class TCtlSession {
     manager::TQueuedNoticeDispatcher FDispatcher;
     std::unique_ptr<manager::TManager> FManager;
     manager::TEngine* FEngine = nullptr;
-    std::mutex FLock;  // the state notice comes on the connection's threads
-    std::map<int32_t, int> FCounts;
+    TMutex FLock;  // the state notice comes on the connection's threads
+    std::map<int32_t, int> FCounts GUARDED_BY(FLock);
     TObserver FObserver;
     bool FOpened = false;
 };

@@ -53,12 +53,12 @@ void RefuseAny(const std::vector<TTaskRow>& rows, TRefuses refuses, const std::s
 }
 
 bool Listed(TEngine& engine, const TGUID& uid) {
-    std::lock_guard lock(engine.TaskLock());
+    TLock lock(engine.TaskLock());
     return engine.FindTask(uid) != nullptr;
 }
 
 bool Done(TEngine& engine, const TGUID& uid) {
-    std::lock_guard lock(engine.TaskLock());
+    TLock lock(engine.TaskLock());
     const TTaskItem* task = engine.FindTask(uid);
     return task && task->IsDone();
 }
@@ -72,7 +72,7 @@ int RunStatus(TCtlSession& session, const TWords& words) {
     const TEngineSettings settings = engine.Settings();
     int32_t counts[5];
     {
-        std::lock_guard lock(engine.MirrorLock());
+        TLock lock(engine.MirrorLock());
         counts[0] = engine.Sources().Count();
         counts[1] = engine.Processors().Count();
         counts[2] = engine.Targets().Count();
@@ -213,7 +213,7 @@ int RunPriority(TCtlSession& session, const TWords& words) {
     session.Sent(engine.SetTaskPriority(Uids(tasks), priority));
     session.Barrier();
     for (const TTaskRow& row : tasks) {
-        std::lock_guard lock(engine.TaskLock());
+        TLock lock(engine.TaskLock());
         const TTaskItem* task = engine.FindTask(row.Uid);
         if (!task || task->Priority != priority) {
             throw TCtlError(exRefused, "the engine did not set the priority of " + row.ShortName());

@@ -72,7 +72,7 @@ TTaskFilter FilterFromOptions(TCtlSession& session) {
     const std::string source = options.Value("source");
     if (options.Values.count("source")) {
         TEngine& engine = session.Engine();
-        std::lock_guard lock(engine.MirrorLock());
+        TLock lock(engine.MirrorLock());
         TGUID uid;
         const bool isUid = StringToGUID(source, uid);
         for (const auto& item : engine.Sources().All()) {
@@ -90,7 +90,7 @@ TTaskFilter FilterFromOptions(TCtlSession& session) {
 std::vector<TTaskRow> TaskRows(TEngine& engine) {
     std::vector<TTaskRow> rows;
     {
-        std::lock_guard lock(engine.TaskLock());
+        TLock lock(engine.TaskLock());
         for (int32_t i = 0; i < engine.TaskCount(); ++i) {
             const TTaskItem* task = engine.Tasks(i);
             rows.push_back({task->Uid, task->FileName, task->State, task->Progress, task->Priority,
@@ -98,7 +98,7 @@ std::vector<TTaskRow> TaskRows(TEngine& engine) {
                             task->StartTime, task->EndTime, task->RecallID});
         }
     }
-    std::lock_guard lock(engine.MirrorLock());
+    TLock lock(engine.MirrorLock());
     for (TTaskRow& row : rows) {
         if (const TSource* source = engine.Sources().FindByUid(row.SourceUid)) {
             row.SourceName = source->Name;
