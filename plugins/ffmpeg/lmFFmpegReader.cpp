@@ -170,6 +170,10 @@ bool TFFmpegReader::DecodeFirstFrame() {
     };
     FConverter = std::make_unique<TFFmpegPictureConverter>(FWidth, FHeight);
     FFrame.assign(static_cast<size_t>(FrameBytes()), 0);
+    FShown.reset(av_frame_alloc());
+    if (!FShown) {
+        return Fail(FFmpegErrorText(AVERROR(ENOMEM)));
+    }
     FCapture.Clear();
     const AVFrame* first = FDecoder->Decode(0);
     if (first == nullptr) {
@@ -183,10 +187,6 @@ bool TFFmpegReader::DecodeFirstFrame() {
     if (FCaptionSource == TCaptionSource::None &&
         (av_frame_get_side_data(first, AV_FRAME_DATA_A53_CC) != nullptr)) {
         FCaptionSource = TCaptionSource::VideoStream;
-    }
-    FShown.reset(av_frame_alloc());
-    if (!FShown) {
-        return Fail(FFmpegErrorText(AVERROR(ENOMEM)));
     }
     Present(*first, 0, FFrame.data(), FWidth * 4);
     return true;
@@ -244,7 +244,7 @@ bool TFFmpegReader::ShowInto(int32_t frame, uint8_t* target, int32_t pitch) {
 }
 
 bool TFFmpegReader::Present(const AVFrame& picture, int32_t frame, uint8_t* target, int32_t pitch) {
-    if (!FConverter->Convert(picture, target, pitch)) {
+    if (!FShown || !FConverter->Convert(picture, target, pitch)) {
         return false;
     }
     FFrameShown = frame;
@@ -263,7 +263,7 @@ bool TFFmpegReader::Present(const AVFrame& picture, int32_t frame, uint8_t* targ
 }
 
 void TFFmpegReader::KeepShown() {
-    if (!FFrameHoldsShown && FShown->data[0] != nullptr) {
+    if (!FFrameHoldsShown && FShown && FShown->data[0] != nullptr) {
         FFrameHoldsShown = FConverter->Convert(*FShown, FFrame.data(), FWidth * 4);
     }
 }

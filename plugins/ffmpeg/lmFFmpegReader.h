@@ -87,8 +87,8 @@ class TFFmpegReader {
     void WorkOutFieldOrder(const AVFrame& first);
     void OpenAudio(const std::string& path);
     // Decodes frame `frame` (clamped to the clip) when another is shown and converts it into
-    // `target`. False when the frame is the one shown or does not decode (the picture shown last
-    // stays).
+    // `target`. False when the frame is the one shown or does not decode (a frame that does not
+    // decode keeps the picture shown last).
     bool ShowInto(int32_t frame, uint8_t* target, int32_t pitch);
     // Converts the decoded picture of frame `frame` into `target` and keeps it as the one shown.
     bool Present(const AVFrame& picture, int32_t frame, uint8_t* target, int32_t pitch);
