@@ -53,13 +53,20 @@ bool TFFmpegPictureConverter::FullRangeOf(const AVFrame& picture) {
     return picture.color_range == AVCOL_RANGE_JPEG || IsFullRangeAlias(picture.format);
 }
 
-bool TFFmpegPictureConverter::Convert(const AVFrame& picture, uint8_t* target, int32_t pitch) {
-    if (picture.width <= 0 || picture.height <= 0 || picture.format < 0) {
-        return false;
+bool TFFmpegPictureConverter::ConvertDeep(const AVFrame& picture, AVPixelFormat format, int matrix,
+                                          bool fullRange, uint8_t* target, int32_t pitch) {
+    if (format != FDeepFormat || matrix != FDeepMatrix || fullRange != FDeepFullRange) {
+        FDeep.Prepare(format, sws_getCoefficients(matrix), fullRange);
+        FDeepFormat = format;
+        FDeepMatrix = matrix;
+        FDeepFullRange = fullRange;
     }
-    const auto format = WithoutFullRangeAlias(static_cast<AVPixelFormat>(picture.format));
-    const int matrix = MatrixOf(picture);
-    const bool fullRange = FullRangeOf(picture);
+    FDeep.Convert(picture, FWidth, FHeight, target, pitch);
+    return true;
+}
+
+bool TFFmpegPictureConverter::PrepareScaler(const AVFrame& picture, AVPixelFormat format,
+                                            int matrix, bool fullRange) {
     if (!FScaler || picture.width != FSourceWidth || picture.height != FSourceHeight ||
         format != FSourceFormat) {
         FScaler.reset(sws_getContext(picture.width, picture.height, format, FWidth, FHeight,
@@ -85,6 +92,23 @@ bool TFFmpegPictureConverter::Convert(const AVFrame& picture, uint8_t* target, i
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
         FMatrix = matrix;
         FFullRange = fullRange;
+    }
+    return true;
+}
+
+bool TFFmpegPictureConverter::Convert(const AVFrame& picture, uint8_t* target, int32_t pitch) {
+    if (picture.width <= 0 || picture.height <= 0 || picture.format < 0) {
+        return false;
+    }
+    const auto format = WithoutFullRangeAlias(static_cast<AVPixelFormat>(picture.format));
+    const int matrix = MatrixOf(picture);
+    const bool fullRange = FullRangeOf(picture);
+    if (picture.width == FWidth && picture.height == FHeight &&
+        TFFmpegDeepYuvConverter::Takes(format)) {
+        return ConvertDeep(picture, format, matrix, fullRange, target, pitch);
+    }
+    if (!PrepareScaler(picture, format, matrix, fullRange)) {
+        return false;
     }
     uint8_t* planes[4] = {target, nullptr, nullptr, nullptr};
     const int pitches[4] = {pitch, 0, 0, 0};

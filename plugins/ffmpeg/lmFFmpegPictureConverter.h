@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "plugins/ffmpeg/lmFFmpegDeepYuvConverter.h"
 #include "plugins/ffmpeg/lmFFmpegLibrary.h"
 
 class TFFmpegPictureConverter {
@@ -26,6 +27,10 @@ class TFFmpegPictureConverter {
     static bool FullRangeOf(const AVFrame& picture);
 
   private:
+    bool PrepareScaler(const AVFrame& picture, AVPixelFormat format, int matrix, bool fullRange);
+    bool ConvertDeep(const AVFrame& picture, AVPixelFormat format, int matrix, bool fullRange,
+                     uint8_t* target, int32_t pitch);
+
     int32_t FWidth;
     int32_t FHeight;
     TSwsContextPtr FScaler;
@@ -34,4 +39,8 @@ class TFFmpegPictureConverter {
     int FSourceFormat = AV_PIX_FMT_NONE;
     int FMatrix = -1;
     bool FFullRange = false;
+    TFFmpegDeepYuvConverter FDeep;
+    int FDeepFormat = AV_PIX_FMT_NONE;
+    int FDeepMatrix = -1;
+    bool FDeepFullRange = false;
 };

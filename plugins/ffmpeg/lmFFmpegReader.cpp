@@ -170,6 +170,10 @@ bool TFFmpegReader::DecodeFirstFrame() {
     };
     FConverter = std::make_unique<TFFmpegPictureConverter>(FWidth, FHeight);
     FFrame.assign(static_cast<size_t>(FrameBytes()), 0);
+    FShown.reset(av_frame_alloc());
+    if (!FShown) {
+        return Fail(FFmpegErrorText(AVERROR(ENOMEM)));
+    }
     FCapture.Clear();
     const AVFrame* first = FDecoder->Decode(0);
     if (first == nullptr) {
@@ -184,9 +188,7 @@ bool TFFmpegReader::DecodeFirstFrame() {
         (av_frame_get_side_data(first, AV_FRAME_DATA_A53_CC) != nullptr)) {
         FCaptionSource = TCaptionSource::VideoStream;
     }
-    if (FConverter->Convert(*first, FFrame.data(), FWidth * 4)) {
-        FFrameShown = 0;
-    }
+    Present(*first, 0, FFrame.data(), FWidth * 4);
     return true;
 }
 
@@ -232,15 +234,37 @@ void TFFmpegReader::OpenAudio(const std::string& path) {
     FAudioBlock.assign(static_cast<size_t>(cadence.BlockSamples) * FAudio->Channels(), 0);
 }
 
-void TFFmpegReader::Show(int32_t frame) {
-    const int32_t target = std::min(frame, FFrameCount - 1);
-    if (target == FFrameShown || !FDecoder) {
-        return;
+bool TFFmpegReader::ShowInto(int32_t frame, uint8_t* target, int32_t pitch) {
+    const int32_t wanted = std::min(frame, FFrameCount - 1);
+    if (wanted == FFrameShown || !FDecoder) {
+        return false;
     }
-    // A frame that does not decode keeps the picture shown last.
-    const AVFrame* picture = FDecoder->Decode(std::min(target, FIndex.FrameCount() - 1));
-    if (picture != nullptr && FConverter->Convert(*picture, FFrame.data(), FWidth * 4)) {
-        FFrameShown = target;
+    const AVFrame* picture = FDecoder->Decode(std::min(wanted, FIndex.FrameCount() - 1));
+    return picture != nullptr && Present(*picture, wanted, target, pitch);
+}
+
+bool TFFmpegReader::Present(const AVFrame& picture, int32_t frame, uint8_t* target, int32_t pitch) {
+    if (!FShown || !FConverter->Convert(picture, target, pitch)) {
+        return false;
+    }
+    FFrameShown = frame;
+    FFrameHoldsShown = target == FFrame.data();
+    // A reference, not a copy: a repeat converts the picture again.
+    av_frame_unref(FShown.get());
+    if (av_frame_ref(FShown.get(), &picture) < 0 && !FFrameHoldsShown) {
+        const size_t rowBytes = static_cast<size_t>(FWidth) * 4;
+        for (int32_t row = 0; row < FHeight; ++row) {
+            std::memcpy(FFrame.data() + row * rowBytes, target + static_cast<size_t>(row) * pitch,
+                        rowBytes);
+        }
+        FFrameHoldsShown = true;
+    }
+    return true;
+}
+
+void TFFmpegReader::KeepShown() {
+    if (!FFrameHoldsShown && FShown && FShown->data[0] != nullptr) {
+        FFrameHoldsShown = FConverter->Convert(*FShown, FFrame.data(), FWidth * 4);
     }
 }
 
@@ -248,9 +272,17 @@ bool TFFmpegReader::ReadFrame(int32_t frame, void* buffer, int32_t pitch) {
     if (buffer == nullptr || pitch <= 0 || frame < 0 || FFrame.empty()) {
         return false;
     }
-    Show(frame);
     const size_t rowBytes = static_cast<size_t>(FWidth) * 4;
     auto* target = static_cast<uint8_t*>(buffer);
+    // A new picture is converted straight into a buffer that takes whole rows.
+    if (static_cast<size_t>(pitch) >= rowBytes) {
+        if (ShowInto(frame, target, pitch)) {
+            return true;
+        }
+    } else {
+        ShowInto(frame, FFrame.data(), FWidth * 4);
+    }
+    KeepShown();
     if (static_cast<size_t>(pitch) == rowBytes) {
         std::memcpy(target, FFrame.data(), FFrame.size());
         return true;

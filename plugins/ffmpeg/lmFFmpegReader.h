@@ -86,8 +86,14 @@ class TFFmpegReader {
     bool DecodeFirstFrame();
     void WorkOutFieldOrder(const AVFrame& first);
     void OpenAudio(const std::string& path);
-    // Puts frame `frame` (clamped to the clip) into FFrame.
-    void Show(int32_t frame);
+    // Decodes frame `frame` (clamped to the clip) when another is shown and converts it into
+    // `target`. False when the frame is the one shown or does not decode (a frame that does not
+    // decode keeps the picture shown last).
+    bool ShowInto(int32_t frame, uint8_t* target, int32_t pitch);
+    // Converts the decoded picture of frame `frame` into `target` and keeps it as the one shown.
+    bool Present(const AVFrame& picture, int32_t frame, uint8_t* target, int32_t pitch);
+    // Makes FFrame hold the picture shown last.
+    void KeepShown();
     bool Fail(const std::string& reason);
 
     TFFmpegLogCapture FCapture;
@@ -110,7 +116,9 @@ class TFFmpegReader {
     int32_t FBitDepth = 24;
     uint32_t FCodecTag = 0;
     std::string FStartTimeCode;
-    std::vector<uint8_t> FFrame;  // the picture shown last, BGRA
+    TAVFramePtr FShown;           // the picture shown last, as decoded
+    std::vector<uint8_t> FFrame;  // the picture shown last, BGRA, once a repeat asks for it
+    bool FFrameHoldsShown = false;
     int32_t FFrameShown = -1;
     std::vector<int16_t> FAudioBlock;
     int64_t FAudioBlockIndex = -1;

@@ -265,6 +265,12 @@ TEST(FFmpegReader, BT709FullRangeConvertsWithTheStreamsMatrixAndRange) {
     ExpectFramesMatchReference(MediaFixture("bt709full.mp4"), "bt709", "pc", 1);
 }
 
+// Deep 4:4:4 pictures take the table converter; they match the scaler's conversion as closely.
+TEST(FFmpegReader, Deep444PicturesConvertWithTheStreamsMatrixAndRange) {
+    ExpectFramesMatchReference(MediaFixture("deep444full.mkv"), "bt709", "pc", 1);
+    ExpectFramesMatchReference(MediaFixture("deep444bt2020.mkv"), "bt2020", "tv", 1);
+}
+
 TEST(FFmpegReader, CaptionTrackPairsEqualTheSCCSource) {
     TFFmpegReader reader;
     OpenFixture(reader, CaptionFixture());

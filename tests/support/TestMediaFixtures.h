@@ -86,6 +86,12 @@ inline std::filesystem::path MediaFixture(const std::string& name) {
           "testsrc2=size=160x120:rate=25,format=rgba,geq=r='r(X,Y)':g='g(X,Y)':b='b(X,Y)':a='X*"
           "255/W'",
           "-t", "1", "-c:v", "prores_ks", "-profile:v", "4444", "-pix_fmt", "yuva444p10le"}},
+        {"deep444full.mkv",
+         {"-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25", "-t", "0.4", "-c:v", "ffv1",
+          "-pix_fmt", "yuv444p12le", "-color_range", "pc", "-colorspace", "bt709"}},
+        {"deep444bt2020.mkv",
+         {"-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25", "-t", "0.4", "-c:v", "ffv1",
+          "-pix_fmt", "yuva444p16le", "-color_range", "tv", "-colorspace", "bt2020nc"}},
         {"tff2997.mov", {"-f",   "lavfi",      "-i",     "testsrc2=size=320x240:rate=30000/1001",
                          "-f",   "lavfi",      "-i",     "sine=f=500:r=48000",
                          "-t",   "2",          "-vf",    "setfield=tff",
