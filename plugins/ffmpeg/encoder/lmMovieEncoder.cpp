@@ -539,7 +539,9 @@ LvsBool LVS_CALL TMovieEncoder::GetSettings(void* buffer, int32_t bufferSize, in
         *size = 0;
         return LvsTrue;
     }
-    std::memcpy(buffer, FSettings.data(), FSettings.size());
+    if (!FSettings.empty()) {
+        std::memcpy(buffer, FSettings.data(), FSettings.size());
+    }
     *size = static_cast<int32_t>(FSettings.size());
     return LvsTrue;
 }
