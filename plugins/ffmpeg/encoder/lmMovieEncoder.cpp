@@ -223,7 +223,11 @@ class TMovieEncoder::TSession {
         FVideo->time_base = timeBase;
         FVideo->framerate = AVRational{timeBase.den, timeBase.num};
         FVideo->pix_fmt = PixelFormatFor(*codec, choice);
+        // Slice threads only: frame threads would keep several pictures in flight past each
+        // call, and release them on their own threads through reference counts that the
+        // thread checker cannot follow into the library.
         FVideo->thread_count = 0;
+        FVideo->thread_type = FF_THREAD_SLICE;
         SetColour(*FVideo);
         if ((FOutput->oformat->flags & AVFMT_GLOBALHEADER) != 0) {
             FVideo->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
