@@ -1,7 +1,7 @@
 #include "tools/lmVidmillCtl/lmCtlConfigCommands.h"
+#include "foundation/kxUnicode.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <optional>
 
@@ -14,12 +14,6 @@ namespace ctl {
 using namespace manager;
 
 namespace {
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 // One kind of configured object: its names, its commands, its notices and its mirror list.
 template <class T>
@@ -70,7 +64,7 @@ T* FindObject(const TModelList<T>& list, const std::string& reference, const cha
     }
     T* found = nullptr;
     for (const auto& item : list.All()) {
-        if (Lower(item->Name) == Lower(reference)) {
+        if (SameText(item->Name, reference)) {
             if (found) {
                 throw TCtlError(exUsage, std::string("more than one ") + kind + " is named '" +
                                              reference + "'; give the uid");

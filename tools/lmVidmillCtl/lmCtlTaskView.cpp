@@ -1,7 +1,7 @@
 #include "tools/lmVidmillCtl/lmCtlTaskView.h"
+#include "foundation/kxUnicode.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 
 #include "tools/lmVidmillCtl/lmCtlCommandLine.h"
@@ -10,16 +10,6 @@
 namespace ctl {
 
 using namespace manager;
-
-namespace {
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-}  // namespace
 
 std::string TTaskRow::ShortName() const {
     const size_t slash = FileName.find_last_of('/');
@@ -37,15 +27,16 @@ bool TTaskFilter::Matches(const TTaskRow& row) const {
     if (SourceUid && row.SourceUid != *SourceUid) {
         return false;
     }
-    return MessageText.empty() || Lower(row.Message).find(Lower(MessageText)) != std::string::npos;
+    return MessageText.empty() ||
+           LowerCase(row.Message).find(LowerCase(MessageText)) != std::string::npos;
 }
 
 std::string StateName(uint8_t state) {
-    return Lower(TaskStateText(state));
+    return LowerCase(TaskStateText(state));
 }
 
 std::vector<uint8_t> ParseStates(const std::string& name) {
-    const std::string wanted = Lower(name);
+    const std::string wanted = LowerCase(name);
     if (wanted == "running") {
         return {tsTranscoding, tsFiling, tsCaptioning};
     }
@@ -76,7 +67,7 @@ TTaskFilter FilterFromOptions(TCtlSession& session) {
         TGUID uid;
         const bool isUid = StringToGUID(source, uid);
         for (const auto& item : engine.Sources().All()) {
-            if ((isUid && item->Uid == uid) || Lower(item->Name) == Lower(source)) {
+            if ((isUid && item->Uid == uid) || SameText(item->Name, source)) {
                 filter.SourceUid = item->Uid;
             }
         }
