@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -85,6 +86,14 @@ std::string FFmpegReason(const TFFmpegLogCapture& capture, int error) {
 
 TAVFormatContextPtr OpenFFmpegInput(const std::string& path, TFFmpegLogCapture& capture, bool still,
                                     int& error) {
+    // An empty file holds no picture, and the image demuxer, left to probe one, returns without
+    // closing the handle it opened for it.
+    std::error_code sizeError;
+    if (std::filesystem::file_size(path, sizeError) == 0 && !sizeError) {
+        capture.Add("the file is empty");
+        error = AVERROR_INVALIDDATA;
+        return nullptr;
+    }
     AVFormatContext* context = avformat_alloc_context();
     if (context == nullptr) {
         error = AVERROR(ENOMEM);

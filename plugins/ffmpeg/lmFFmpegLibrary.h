@@ -69,7 +69,8 @@ std::string FFmpegReason(const TFFmpegLogCapture& capture, int error);
 
 // A format context opened on the local file `path` (the file name's bytes, never a URL) with
 // `capture` attached; null with `error` set when the file cannot be opened. With `still` the
-// file is read as one image, its name never taken for a numbered sequence.
+// file is read as one image, its name never taken for a numbered sequence. An empty file fails
+// with "the file is empty".
 TAVFormatContextPtr OpenFFmpegInput(const std::string& path, TFFmpegLogCapture& capture, bool still,
                                     int& error);
 

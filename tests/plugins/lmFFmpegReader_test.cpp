@@ -416,6 +416,12 @@ TEST(FFmpegReader, DamagedFilesFailWithAReasonOrReadWhatDecodes) {
         EXPECT_NE(reader.ErrorText().find("moov atom not found"), std::string::npos)
             << reader.ErrorText();
     }
+    for (const bool still : {false, true}) {
+        TFFmpegReader reader;
+        EXPECT_FALSE(reader.Open(write("empty.bin", noise, 0).string(), {.Still = still}));
+        EXPECT_NE(reader.ErrorText().find("the file is empty"), std::string::npos)
+            << reader.ErrorText();
+    }
     {
         TFFmpegReader reader;
         EXPECT_FALSE(reader.Open(write("noise.mp4", noise, noise.size()).string()));
