@@ -66,15 +66,15 @@ std::string LogFileName(const std::string& name, std::chrono::system_clock::time
 TkxLogFile::TkxLogFile(std::string directory, std::string name, std::string version,
                        int64_t maximumFileCount, bool debuggerCopy)
     : TkxThread("LogFile"),
-      directory_(WithTrailingSlash(std::move(directory))),
-      name_(std::move(name)),
-      version_(std::move(version)),
-      maximumFileCount_(maximumFileCount),
-      debuggerCopy_(debuggerCopy),
-      startTime_(Now()) {
+      FDirectory(WithTrailingSlash(std::move(directory))),
+      FName(std::move(name)),
+      FVersion(std::move(version)),
+      FMaximumFileCount(maximumFileCount),
+      FDebuggerCopy(debuggerCopy),
+      FStartTime(Now()) {
     SetPriority(port::ThreadPriority::BelowNormal);
     Start();
-    started_.Wait();
+    FStarted.Wait();
 }
 
 TkxLogFile::~TkxLogFile() {
@@ -83,50 +83,50 @@ TkxLogFile::~TkxLogFile() {
 
 bool TkxLogFile::Post(TLogObject record) {
     {
-        TLock lock(queueMutex_);
-        if (closing_ || queue_.size() >= MaxQueuedRecords) {
+        TLock lock(FQueueMutex);
+        if (FClosing || FQueue.size() >= MaxQueuedRecords) {
             return false;
         }
-        queue_.push_back(std::move(record));
+        FQueue.push_back(std::move(record));
     }
-    queueChanged_.NotifyOne();
+    FQueueChanged.NotifyOne();
     return true;
 }
 
 void TkxLogFile::Enqueue(TLogObject record) {
-    TLock lock(queueMutex_);
-    queue_.push_back(std::move(record));
+    TLock lock(FQueueMutex);
+    FQueue.push_back(std::move(record));
 }
 
 void TkxLogFile::Close() {
     {
-        TLock lock(queueMutex_);
-        closing_ = true;
+        TLock lock(FQueueMutex);
+        FClosing = true;
     }
-    queueChanged_.NotifyOne();
+    FQueueChanged.NotifyOne();
     WaitFor();
 }
 
 void TkxLogFile::Execute() {
-    started_.Set();
+    FStarted.Set();
     for (;;) {
         TLogObject record;
         {
-            TLock lock(queueMutex_);
-            if (queue_.empty() && flushPending_) {
+            TLock lock(FQueueMutex);
+            if (FQueue.empty() && FFlushPending) {
                 // Everything waiting is written: push it to the disk before sleeping.
                 lock.Unlock();
-                stream_.Flush();
-                flushPending_ = false;
+                FStream.Flush();
+                FFlushPending = false;
                 continue;
             }
-            queueChanged_.Wait(
-                lock, [this]() REQUIRES(queueMutex_) { return !queue_.empty() || closing_; });
-            if (queue_.empty()) {
+            FQueueChanged.Wait(
+                lock, [this]() REQUIRES(FQueueMutex) { return !FQueue.empty() || FClosing; });
+            if (FQueue.empty()) {
                 break;  // closing, and everything queued before is written
             }
-            record = std::move(queue_.front());
-            queue_.pop_front();
+            record = std::move(FQueue.front());
+            FQueue.pop_front();
         }
         try {
             Write(record);
@@ -134,58 +134,58 @@ void TkxLogFile::Execute() {
             // A failing write must not end the log.
         }
     }
-    stream_.Close();
+    FStream.Close();
 }
 
 void TkxLogFile::Write(const TLogObject& record) {
-    const std::string fileName = LogFileName(name_, record.time);
-    if (fileName != currentName_) {
+    const std::string fileName = LogFileName(FName, record.time);
+    if (fileName != FCurrentName) {
         SwitchFile(fileName);
     }
-    if (!stream_.IsOpen()) {
+    if (!FStream.IsOpen()) {
         return;  // dropped until the next day's file can be opened
     }
     std::string line = LogFormatLine(record.time, record.text);
-    if (debuggerCopy_) {
+    if (FDebuggerCopy) {
         port::DebugOutput(line);
     }
     line += "\r\n";
-    stream_.Write(line);
+    FStream.Write(line);
     if (record.flush) {
-        flushPending_ = true;
+        FFlushPending = true;
     }
 }
 
 void TkxLogFile::SwitchFile(const std::string& fileName) {
-    const bool firstFile = currentName_.empty();
-    currentName_ = fileName;
-    if (stream_.IsOpen()) {
-        if (flushPending_) {
-            stream_.Flush();
-            flushPending_ = false;
+    const bool firstFile = FCurrentName.empty();
+    FCurrentName = fileName;
+    if (FStream.IsOpen()) {
+        if (FFlushPending) {
+            FStream.Flush();
+            FFlushPending = false;
         }
-        stream_.Close();
+        FStream.Close();
     }
-    port::CreateFolders(directory_);
-    const std::string path = directory_ + fileName + Extension;
-    stream_.Open(path);  // creates the file when missing; fails while another writer holds it
+    port::CreateFolders(FDirectory);
+    const std::string path = FDirectory + fileName + Extension;
+    FStream.Open(path);  // creates the file when missing; fails while another writer holds it
     DeleteOldFiles(path);
-    if (!firstFile && stream_.IsOpen() && stream_.Size() == 0) {
+    if (!firstFile && FStream.IsOpen() && FStream.Size() == 0) {
         // Queued behind the records already waiting, like any other record.
         Enqueue(TLogObject{Now(),
-                           "*** " + name_ + " " + version_ + " started @ " +
-                               FormatSeconds(port::ToLocalTime(startTime_)),
+                           "*** " + FName + " " + FVersion + " started @ " +
+                               FormatSeconds(port::ToLocalTime(FStartTime)),
                            true});
     }
 }
 
 void TkxLogFile::DeleteOldFiles(const std::string& currentPath) {
-    if (maximumFileCount_ <= 0) {
+    if (FMaximumFileCount <= 0) {
         return;
     }
     const std::vector<std::string> names =
-        port::ListFiles(directory_, std::string("*") + Extension);
-    if (static_cast<int64_t>(names.size()) <= maximumFileCount_) {
+        port::ListFiles(FDirectory, std::string("*") + Extension);
+    if (static_cast<int64_t>(names.size()) <= FMaximumFileCount) {
         return;
     }
     struct Entry {
@@ -194,14 +194,14 @@ void TkxLogFile::DeleteOldFiles(const std::string& currentPath) {
     };
     std::vector<Entry> entries;
     for (const std::string& name : names) {
-        const std::string path = directory_ + name;
+        const std::string path = FDirectory + name;
         const auto created = port::FileCreationTime(path);
         entries.push_back({created.value_or(std::chrono::system_clock::time_point{}), path});
     }
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         return a.created != b.created ? a.created < b.created : a.path < b.path;
     });
-    int64_t surplus = static_cast<int64_t>(entries.size()) - maximumFileCount_;
+    int64_t surplus = static_cast<int64_t>(entries.size()) - FMaximumFileCount;
     for (const Entry& entry : entries) {
         if (surplus <= 0) {
             break;

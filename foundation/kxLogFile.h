@@ -37,8 +37,8 @@ class TkxLogFile final : public TkxThread {
     // Writes what is queued and ends the writer thread; later records are refused.
     void Close();
 
-    const std::string& Directory() const { return directory_; }
-    const std::string& BaseName() const { return name_; }
+    const std::string& Directory() const { return FDirectory; }
+    const std::string& BaseName() const { return FName; }
     static constexpr const char* Extension = ".log";
 
     // Records waiting beyond this many are lost.
@@ -51,23 +51,23 @@ class TkxLogFile final : public TkxThread {
     void DeleteOldFiles(const std::string& currentPath);
     void Enqueue(TLogObject record);
 
-    const std::string directory_;
-    const std::string name_;
-    const std::string version_;
-    const int64_t maximumFileCount_;
-    const bool debuggerCopy_;
-    const std::chrono::system_clock::time_point startTime_;
+    const std::string FDirectory;
+    const std::string FName;
+    const std::string FVersion;
+    const int64_t FMaximumFileCount;
+    const bool FDebuggerCopy;
+    const std::chrono::system_clock::time_point FStartTime;
 
     // Used by the writer thread only.
-    std::string currentName_;
-    port::AppendFile stream_;
-    bool flushPending_ = false;
+    std::string FCurrentName;
+    port::AppendFile FStream;
+    bool FFlushPending = false;
 
-    port::Event started_{port::Event::Mode::ManualReset};
-    TMutex queueMutex_;
-    TConditionVariable queueChanged_;
-    std::deque<TLogObject> queue_ GUARDED_BY(queueMutex_);
-    bool closing_ GUARDED_BY(queueMutex_) = false;
+    port::Event FStarted{port::Event::Mode::ManualReset};
+    TMutex FQueueMutex;
+    TConditionVariable FQueueChanged;
+    std::deque<TLogObject> FQueue GUARDED_BY(FQueueMutex);
+    bool FClosing GUARDED_BY(FQueueMutex) = false;
 };
 
 // The one process log. Every function may be called from any thread; without an open log they

@@ -15,40 +15,40 @@ TkxThread* TkxThread::Current() {
     return currentThread;
 }
 
-TkxThread::TkxThread(std::string name) : name_(std::move(name)) {}
+TkxThread::TkxThread(std::string name) : FName(std::move(name)) {}
 
 TkxThread::~TkxThread() {
     Terminate();
     WaitFor();
-    TLock lock(mutex_);
-    if (thread_.joinable()) {
+    TLock lock(FMutex);
+    if (FThread.joinable()) {
         // Only reached when the thread destroys its own object: it cannot wait for itself.
-        thread_.detach();
+        FThread.detach();
     }
 }
 
 void TkxThread::Start() {
-    TLock lock(mutex_);
-    if (started_) {
+    TLock lock(FMutex);
+    if (FStarted) {
         return;
     }
-    started_ = true;
-    thread_ = std::thread(&TkxThread::Run, this);
+    FStarted = true;
+    FThread = std::thread(&TkxThread::Run, this);
 }
 
 void TkxThread::Run() {
     currentThread = this;
     {
-        TLock lock(mutex_);
-        id_ = port::CurrentThreadId();
-        if (!name_.empty()) {
-            port::SetCurrentThreadName(name_);
+        TLock lock(FMutex);
+        FId = port::CurrentThreadId();
+        if (!FName.empty()) {
+            port::SetCurrentThreadName(FName);
         }
-        if (priority_ != port::ThreadPriority::Normal) {
-            port::SetThreadPriority(id_, priority_);
+        if (FPriority != port::ThreadPriority::Normal) {
+            port::SetThreadPriority(FId, FPriority);
         }
-        if (affinity_ != 0) {
-            port::SetThreadAffinity(id_, affinity_);
+        if (FAffinity != 0) {
+            port::SetThreadAffinity(FId, FAffinity);
         }
     }
     try {
@@ -56,59 +56,59 @@ void TkxThread::Run() {
     } catch (...) {
         LogCaughtException("thread " + Name());
     }
-    finished_ = true;
+    FFinished = true;
 }
 
 void TkxThread::Rename(const std::string& name) {
-    TLock lock(mutex_);
-    if (name == name_) {
+    TLock lock(FMutex);
+    if (name == FName) {
         return;
     }
-    name_ = name;
-    if (id_ != 0 && !finished_) {
-        port::SetThreadName(thread_, name_);
+    FName = name;
+    if (FId != 0 && !FFinished) {
+        port::SetThreadName(FThread, FName);
     }
 }
 
 std::string TkxThread::Name() const {
-    TLock lock(mutex_);
-    return name_;
+    TLock lock(FMutex);
+    return FName;
 }
 
 void TkxThread::Terminate() {
-    terminated_ = true;
+    FTerminated = true;
 }
 
 void TkxThread::WaitFor() {
     std::thread ending;
     {
-        TLock lock(mutex_);
-        if (!thread_.joinable() || thread_.get_id() == std::this_thread::get_id()) {
+        TLock lock(FMutex);
+        if (!FThread.joinable() || FThread.get_id() == std::this_thread::get_id()) {
             return;
         }
-        ending = std::move(thread_);
+        ending = std::move(FThread);
     }
     ending.join();
 }
 
 bool TkxThread::IsCurrentThread() const {
-    TLock lock(mutex_);
-    return thread_.joinable() && thread_.get_id() == std::this_thread::get_id();
+    TLock lock(FMutex);
+    return FThread.joinable() && FThread.get_id() == std::this_thread::get_id();
 }
 
 void TkxThread::SetPriority(port::ThreadPriority priority) {
-    TLock lock(mutex_);
-    priority_ = priority;
-    if (id_ != 0 && !finished_) {
-        port::SetThreadPriority(id_, priority_);
+    TLock lock(FMutex);
+    FPriority = priority;
+    if (FId != 0 && !FFinished) {
+        port::SetThreadPriority(FId, FPriority);
     }
 }
 
 void TkxThread::SetAffinity(uint64_t mask) {
-    TLock lock(mutex_);
-    affinity_ = mask;
-    if (id_ != 0 && !finished_ && mask != 0) {
-        port::SetThreadAffinity(id_, mask);
+    TLock lock(FMutex);
+    FAffinity = mask;
+    if (FId != 0 && !FFinished && mask != 0) {
+        port::SetThreadAffinity(FId, mask);
     }
 }
 
@@ -116,7 +116,7 @@ void TkxThread::SetAffinity(uint64_t mask) {
 // TSignalThread
 
 TSignalThread::TSignalThread(std::string name, THandler handler, bool createSuspended)
-    : TkxThread(std::move(name)), handler_(std::move(handler)) {
+    : TkxThread(std::move(name)), FHandler(std::move(handler)) {
     if (!createSuspended) {
         Start();
     }
@@ -128,14 +128,14 @@ TSignalThread::~TSignalThread() {
 
 void TSignalThread::Signal() {
     if (!Terminated()) {
-        wake_.Set();
+        FWake.Set();
     }
 }
 
 void TSignalThread::Stop() {
     if (!Terminated()) {
         Terminate();
-        wake_.Set();
+        FWake.Set();
     }
     // Also when someone else asked it to end first: nobody may free the object while the loop
     // or its end hook still runs.
@@ -143,8 +143,8 @@ void TSignalThread::Stop() {
 }
 
 void TSignalThread::SetHandler(THandler handler) {
-    TLock lock(handlerMutex_);
-    handler_ = std::move(handler);
+    TLock lock(FHandlerMutex);
+    FHandler = std::move(handler);
 }
 
 void TSignalThread::Execute() {
@@ -154,25 +154,25 @@ void TSignalThread::Execute() {
         LogCaughtException("the start of signal thread " + Name());
     }
     while (!Terminated()) {
-        wake_.Wait();
+        FWake.Wait();
         if (Terminated()) {
             break;
         }
         THandler handler;
         {
-            TLock lock(handlerMutex_);
-            handler = handler_;
+            TLock lock(FHandlerMutex);
+            handler = FHandler;
         }
         if (!handler) {
             continue;
         }
-        busy_ = true;
+        FBusy = true;
         try {
             handler(*this);
         } catch (...) {
             LogCaughtException("a handler of signal thread " + Name());
         }
-        busy_ = false;
+        FBusy = false;
     }
     try {
         OnThreadEnd();
@@ -185,37 +185,37 @@ void TSignalThread::Execute() {
 // TWorkerThread
 
 TWorkerThread::TWorkerThread(TThreadPool& pool, std::string name)
-    : TkxThread(std::move(name)), pool_(pool) {}
+    : TkxThread(std::move(name)), FPool(pool) {}
 
 TWorkerThread::~TWorkerThread() {
     Terminate();
-    wake_.Set();
+    FWake.Set();
     WaitFor();
 }
 
 void TWorkerThread::Execute() {
     while (!Terminated()) {
-        wake_.Wait();
+        FWake.Wait();
         if (Terminated()) {
             break;
         }
         try {
-            if (job_) {
-                job_(task_, source_, argument_);
+            if (FJob) {
+                FJob(FTask, FSource, FArgument);
             }
         } catch (...) {
             LogCaughtException("a job of worker thread " + Name());
         }
-        pool_.FinishJob(*this);
+        FPool.FinishJob(*this);
     }
-    pool_.WorkerEnded(*this);
+    FPool.WorkerEnded(*this);
 }
 
 // ---------------------------------------------------------------------------------------------
 // TThreadPool
 
 TThreadPool::TThreadPool(std::string namePrefix, int initialCount, port::ThreadPriority priority)
-    : prefix_(std::move(namePrefix)), priority_(priority), affinity_(port::ProcessAffinityMask()) {
+    : FPrefix(std::move(namePrefix)), FPriority(priority), FAffinity(port::ProcessAffinityMask()) {
     SetThreadCount(initialCount);
 }
 
@@ -224,16 +224,16 @@ TThreadPool::~TThreadPool() {
 }
 
 void TThreadPool::CreateWorker() {
-    auto worker = std::make_unique<TWorkerThread>(*this, prefix_);
-    worker->SetPriority(priority_);
-    worker->SetAffinity(affinity_);
-    worker->nextIdle_ = idleTop_;
-    idleTop_ = worker.get();
-    ++targetCount_;
-    ++idleCount_;
-    ++aliveCount_;
+    auto worker = std::make_unique<TWorkerThread>(*this, FPrefix);
+    worker->SetPriority(FPriority);
+    worker->SetAffinity(FAffinity);
+    worker->FNextIdle = FIdleTop;
+    FIdleTop = worker.get();
+    ++FTargetCount;
+    ++FIdleCount;
+    ++FAliveCount;
     worker->Start();
-    workers_.push_back(std::move(worker));
+    FWorkers.push_back(std::move(worker));
 }
 
 void TThreadPool::SetThreadCount(int n) {
@@ -241,16 +241,16 @@ void TThreadPool::SetThreadCount(int n) {
     bool created = false;
     std::function<void()> idle;
     {
-        TLock lock(lock_);
-        if (shutDown_ || n <= 0 || n == targetCount_) {
+        TLock lock(FLock);
+        if (FShutDown || n <= 0 || n == FTargetCount) {
             return;
         }
-        while (targetCount_ < n) {
+        while (FTargetCount < n) {
             CreateWorker();
             created = true;
         }
-        targetCount_ = n;
-        idle = workerIdle_;
+        FTargetCount = n;
+        idle = FWorkerIdle;
     }
     if (created && idle) {
         try {
@@ -264,35 +264,35 @@ void TThreadPool::SetThreadCount(int n) {
 bool TThreadPool::Dispatch(void* task, void* source, const std::string& label, int64_t argument,
                            TPoolJob job) {
     Reap();
-    TLock lock(lock_);
-    if (shutDown_ || idleTop_ == nullptr) {
+    TLock lock(FLock);
+    if (FShutDown || FIdleTop == nullptr) {
         return false;
     }
-    TWorkerThread* worker = idleTop_;
-    idleTop_ = worker->nextIdle_;
-    worker->nextIdle_ = nullptr;
-    worker->task_ = task;
-    worker->source_ = source;
-    worker->argument_ = argument;
-    worker->job_ = std::move(job);
+    TWorkerThread* worker = FIdleTop;
+    FIdleTop = worker->FNextIdle;
+    worker->FNextIdle = nullptr;
+    worker->FTask = task;
+    worker->FSource = source;
+    worker->FArgument = argument;
+    worker->FJob = std::move(job);
     if (!label.empty()) {
-        worker->Rename(prefix_ + " (" + label + ")");
+        worker->Rename(FPrefix + " (" + label + ")");
     }
-    ++busyCount_;
-    --idleCount_;
-    worker->wake_.Set();
+    ++FBusyCount;
+    --FIdleCount;
+    worker->FWake.Set();
     return true;
 }
 
 void TThreadPool::FinishJob(TWorkerThread& worker) {
     TPoolJob done;
     {
-        TLock lock(lock_);
-        done = jobDone_;
+        TLock lock(FLock);
+        done = FJobDone;
     }
     if (done) {
         try {
-            done(worker.task_, worker.source_, worker.argument_);
+            done(worker.FTask, worker.FSource, worker.FArgument);
         } catch (...) {
             LogCaughtException("the job-done handler of a thread pool");
         }
@@ -300,20 +300,20 @@ void TThreadPool::FinishJob(TWorkerThread& worker) {
     bool backOnStack = false;
     std::function<void()> idle;
     {
-        TLock lock(lock_);
-        worker.job_ = nullptr;  // the job's captures go now, not at the next dispatch
-        if (shutDown_ || targetCount_ < busyCount_ + idleCount_) {
+        TLock lock(FLock);
+        worker.FJob = nullptr;  // the job's captures go now, not at the next dispatch
+        if (FShutDown || FTargetCount < FBusyCount + FIdleCount) {
             worker.Terminate();
         } else {
-            worker.nextIdle_ = idleTop_;
-            idleTop_ = &worker;
-            ++idleCount_;
+            worker.FNextIdle = FIdleTop;
+            FIdleTop = &worker;
+            ++FIdleCount;
             backOnStack = true;
-            idle = workerIdle_;
+            idle = FWorkerIdle;
         }
-        --busyCount_;
+        --FBusyCount;
     }
-    changed_.NotifyAll();
+    FChanged.NotifyAll();
     if (backOnStack) {
         Reap();
         if (idle) {
@@ -328,25 +328,25 @@ void TThreadPool::FinishJob(TWorkerThread& worker) {
 
 void TThreadPool::WorkerEnded(TWorkerThread& worker) {
     {
-        TLock lock(lock_);
-        for (auto it = workers_.begin(); it != workers_.end(); ++it) {
+        TLock lock(FLock);
+        for (auto it = FWorkers.begin(); it != FWorkers.end(); ++it) {
             if (it->get() == &worker) {
-                ended_.push_back(std::move(*it));
-                workers_.erase(it);
+                FEnded.push_back(std::move(*it));
+                FWorkers.erase(it);
                 break;
             }
         }
-        --aliveCount_;
+        --FAliveCount;
         // Notified under the lock: once Shutdown sees no worker alive, the pool may go away.
-        changed_.NotifyAll();
+        FChanged.NotifyAll();
     }
 }
 
 void TThreadPool::Reap() {
     std::vector<std::unique_ptr<TWorkerThread>> ended;
     {
-        TLock lock(lock_);
-        ended.swap(ended_);
+        TLock lock(FLock);
+        ended.swap(FEnded);
     }
     // Destroying a worker joins its thread, which has already left its loop.
     ended.clear();
@@ -354,30 +354,30 @@ void TThreadPool::Reap() {
 
 void TThreadPool::Shutdown() {
     {
-        TLock lock(lock_);
-        shutDown_ = true;
-        while (idleTop_ != nullptr) {
-            TWorkerThread* worker = idleTop_;
-            idleTop_ = worker->nextIdle_;
-            worker->nextIdle_ = nullptr;
-            --idleCount_;
+        TLock lock(FLock);
+        FShutDown = true;
+        while (FIdleTop != nullptr) {
+            TWorkerThread* worker = FIdleTop;
+            FIdleTop = worker->FNextIdle;
+            worker->FNextIdle = nullptr;
+            --FIdleCount;
             worker->Terminate();
-            worker->wake_.Set();
+            worker->FWake.Set();
         }
         // Busy workers retire as their jobs finish; jobs are never interrupted.
-        changed_.Wait(lock, [this] { return aliveCount_ == 0; });
+        FChanged.Wait(lock, [this] { return FAliveCount == 0; });
     }
     Reap();
 }
 
 void TThreadPool::SetJobDoneCallback(TPoolJob callback) {
-    TLock lock(lock_);
-    jobDone_ = std::move(callback);
+    TLock lock(FLock);
+    FJobDone = std::move(callback);
 }
 
 void TThreadPool::SetWorkerIdleCallback(std::function<void()> callback) {
-    TLock lock(lock_);
-    workerIdle_ = std::move(callback);
+    TLock lock(FLock);
+    FWorkerIdle = std::move(callback);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -397,9 +397,9 @@ bool RealClockWait(port::Event& wake, int intervalMs) {
 
 TTimerThread::TTimerThread(std::string name, std::function<void()> tick, int intervalMs, TWait wait)
     : TkxThread(std::move(name)),
-      tick_(std::move(tick)),
-      wait_(wait ? std::move(wait) : RealClockWait),
-      interval_(intervalMs > 0 ? intervalMs : 0) {
+      FTick(std::move(tick)),
+      FWait(wait ? std::move(wait) : RealClockWait),
+      FInterval(intervalMs > 0 ? intervalMs : 0) {
     Start();
 }
 
@@ -410,19 +410,19 @@ TTimerThread::~TTimerThread() {
 }
 
 void TTimerThread::SetInterval(int ms) {
-    interval_ = ms > 0 ? ms : 0;
-    wake_.Set();
+    FInterval = ms > 0 ? ms : 0;
+    FWake.Set();
 }
 
 void TTimerThread::Execute() {
     while (!Terminated()) {
-        const bool woken = wait_(wake_, interval_);
+        const bool woken = FWait(FWake, FInterval);
         if (Terminated()) {
             break;
         }
-        if (!woken && tick_) {
+        if (!woken && FTick) {
             try {
-                tick_();
+                FTick();
             } catch (...) {
                 LogCaughtException("the tick of timer thread " + Name());
             }

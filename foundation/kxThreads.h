@@ -38,13 +38,13 @@ class TkxThread {
 
     // Asks `Execute` to end; it polls `Terminated`.
     void Terminate();
-    bool Terminated() const { return terminated_.load(); }
+    bool Terminated() const { return FTerminated.load(); }
 
     // Waits until the thread has ended. Does nothing when it never started, or when called on
     // the thread itself.
     void WaitFor();
 
-    bool Finished() const { return finished_.load(); }
+    bool Finished() const { return FFinished.load(); }
     // The TkxThread whose thread calls this, or nullptr on any other thread.
     static TkxThread* Current();
     bool IsCurrentThread() const;
@@ -59,15 +59,15 @@ class TkxThread {
   private:
     void Run();
 
-    mutable TMutex mutex_;  // guards the members up to `started_`
-    std::string name_ GUARDED_BY(mutex_);
-    std::thread thread_ GUARDED_BY(mutex_);
-    port::ThreadId id_ GUARDED_BY(mutex_) = 0;
-    port::ThreadPriority priority_ GUARDED_BY(mutex_) = port::ThreadPriority::Normal;
-    uint64_t affinity_ GUARDED_BY(mutex_) = 0;  // 0: the process default
-    bool started_ GUARDED_BY(mutex_) = false;
-    std::atomic<bool> terminated_{false};
-    std::atomic<bool> finished_{false};
+    mutable TMutex FMutex;  // guards the members up to `FStarted`
+    std::string FName GUARDED_BY(FMutex);
+    std::thread FThread GUARDED_BY(FMutex);
+    port::ThreadId FId GUARDED_BY(FMutex) = 0;
+    port::ThreadPriority FPriority GUARDED_BY(FMutex) = port::ThreadPriority::Normal;
+    uint64_t FAffinity GUARDED_BY(FMutex) = 0;  // 0: the process default
+    bool FStarted GUARDED_BY(FMutex) = false;
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FFinished{false};
 };
 
 // Runs its handler on its own thread once per signal. Signals given while the handler runs
@@ -91,7 +91,7 @@ class TSignalThread : public TkxThread {
     void Stop();
 
     // True while the handler runs.
-    bool Busy() const { return busy_.load(); }
+    bool Busy() const { return FBusy.load(); }
 
     void SetHandler(THandler handler);
 
@@ -103,10 +103,10 @@ class TSignalThread : public TkxThread {
   private:
     void Execute() override;
 
-    port::Event wake_{port::Event::Mode::AutoReset};
-    TMutex handlerMutex_;
-    THandler handler_ GUARDED_BY(handlerMutex_);
-    std::atomic<bool> busy_{false};
+    port::Event FWake{port::Event::Mode::AutoReset};
+    TMutex FHandlerMutex;
+    THandler FHandler GUARDED_BY(FHandlerMutex);
+    std::atomic<bool> FBusy{false};
 };
 
 class TThreadPool;
@@ -126,14 +126,14 @@ class TWorkerThread final : public TkxThread {
     friend class TThreadPool;
     void Execute() override;
 
-    TThreadPool& pool_;
-    port::Event wake_{port::Event::Mode::AutoReset};
-    // Written by the pool under its lock before `wake_` is set.
-    void* task_ = nullptr;
-    void* source_ = nullptr;
-    int64_t argument_ = 0;
-    TPoolJob job_;
-    TWorkerThread* nextIdle_ = nullptr;
+    TThreadPool& FPool;
+    port::Event FWake{port::Event::Mode::AutoReset};
+    // Written by the pool under its lock before `FWake` is set.
+    void* FTask = nullptr;
+    void* FSource = nullptr;
+    int64_t FArgument = 0;
+    TPoolJob FJob;
+    TWorkerThread* FNextIdle = nullptr;
 };
 
 // A pool of worker threads that run one job at a time each.
@@ -169,38 +169,38 @@ class TThreadPool {
     void SetWorkerIdleCallback(std::function<void()> callback);
 
     // Counts; outside the pool they are hints, as they may change at any moment.
-    int IdleCount() const { return idleCount_.load(); }
-    int BusyCount() const { return busyCount_.load(); }
-    int TargetCount() const { return targetCount_.load(); }
+    int IdleCount() const { return FIdleCount.load(); }
+    int BusyCount() const { return FBusyCount.load(); }
+    int TargetCount() const { return FTargetCount.load(); }
     // Workers created and not yet ended.
-    int AliveCount() const { return aliveCount_.load(); }
-    uint64_t AffinityMask() const { return affinity_; }
-    const std::string& NamePrefix() const { return prefix_; }
+    int AliveCount() const { return FAliveCount.load(); }
+    uint64_t AffinityMask() const { return FAffinity; }
+    const std::string& NamePrefix() const { return FPrefix; }
 
   private:
     friend class TWorkerThread;
-    void CreateWorker() REQUIRES(lock_);
+    void CreateWorker() REQUIRES(FLock);
     void FinishJob(TWorkerThread& worker);  // on the worker, after its job
     void WorkerEnded(TWorkerThread& worker);
     void Reap();  // joins and frees workers whose threads ended
 
-    const std::string prefix_;
-    const port::ThreadPriority priority_;
-    const uint64_t affinity_;
+    const std::string FPrefix;
+    const port::ThreadPriority FPriority;
+    const uint64_t FAffinity;
 
-    mutable TMutex lock_;
-    TConditionVariable changed_;
-    std::vector<std::unique_ptr<TWorkerThread>> workers_ GUARDED_BY(lock_);
-    std::vector<std::unique_ptr<TWorkerThread>> ended_ GUARDED_BY(lock_);
-    TWorkerThread* idleTop_ GUARDED_BY(lock_) = nullptr;
-    bool shutDown_ GUARDED_BY(lock_) = false;
-    TPoolJob jobDone_ GUARDED_BY(lock_);
-    std::function<void()> workerIdle_ GUARDED_BY(lock_);
+    mutable TMutex FLock;
+    TConditionVariable FChanged;
+    std::vector<std::unique_ptr<TWorkerThread>> FWorkers GUARDED_BY(FLock);
+    std::vector<std::unique_ptr<TWorkerThread>> FEnded GUARDED_BY(FLock);
+    TWorkerThread* FIdleTop GUARDED_BY(FLock) = nullptr;
+    bool FShutDown GUARDED_BY(FLock) = false;
+    TPoolJob FJobDone GUARDED_BY(FLock);
+    std::function<void()> FWorkerIdle GUARDED_BY(FLock);
 
-    std::atomic<int> idleCount_{0};
-    std::atomic<int> busyCount_{0};
-    std::atomic<int> targetCount_{0};
-    std::atomic<int> aliveCount_{0};
+    std::atomic<int> FIdleCount{0};
+    std::atomic<int> FBusyCount{0};
+    std::atomic<int> FTargetCount{0};
+    std::atomic<int> FAliveCount{0};
 };
 
 // Calls its tick on its own thread each time the interval passes without a change; an
@@ -220,13 +220,13 @@ class TTimerThread final : public TkxThread {
     // Stores max(ms, 0) and restarts the wait.
     void SetInterval(int ms);
     void StopTimer() { SetInterval(0); }
-    int Interval() const { return interval_.load(); }
+    int Interval() const { return FInterval.load(); }
 
   private:
     void Execute() override;
 
-    const std::function<void()> tick_;
-    const TWait wait_;
-    std::atomic<int> interval_;
-    port::Event wake_{port::Event::Mode::AutoReset};
+    const std::function<void()> FTick;
+    const TWait FWait;
+    std::atomic<int> FInterval;
+    port::Event FWake{port::Event::Mode::AutoReset};
 };

@@ -104,10 +104,10 @@ class Event {
     bool IsSet() const;
 
   private:
-    const Mode mode_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool set_;
+    const Mode FMode;
+    mutable std::mutex FMutex;
+    std::condition_variable FChanged;
+    bool FSet;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -164,7 +164,7 @@ class DynamicLibrary {
     // this object held. Its symbols are resolved at once and kept local to it, so two plug-ins
     // may export the same names. False with `LastError` set when it cannot be loaded.
     bool Open(const std::string& path);
-    bool IsOpen() const { return handle_ != nullptr; }
+    bool IsOpen() const { return FHandle != nullptr; }
 
     // The address of an exported symbol, or nullptr (with `LastError` set) when absent.
     void* Symbol(const std::string& name);
@@ -179,11 +179,11 @@ class DynamicLibrary {
     void Close();
 
     // Text of the last failure of this object (empty after a success).
-    const std::string& LastError() const { return lastError_; }
+    const std::string& LastError() const { return FLastError; }
 
   private:
-    void* handle_ = nullptr;
-    std::string lastError_;
+    void* FHandle = nullptr;
+    std::string FLastError;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -242,7 +242,7 @@ class AppendFile {
 
     // Opens (creating it empty if missing) and locks the file; writes go to its end.
     bool Open(const std::string& path);
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return FFd >= 0; }
 
     // Appends all bytes; false when not all could be written.
     bool Write(const void* data, size_t size);
@@ -258,7 +258,7 @@ class AppendFile {
     void Close();
 
   private:
-    int fd_ = -1;
+    int FFd = -1;
 };
 
 // A regular file opened whole for one transfer over a socket: read from its start by a sender
@@ -276,7 +276,7 @@ class DataFile {
     bool OpenRead(const std::string& path);
     // Creates the file for writing, emptying an existing one.
     bool Create(const std::string& path);
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const { return FFd >= 0; }
 
     // Current size in bytes, or -1.
     int64_t Size() const;
@@ -287,7 +287,7 @@ class DataFile {
 
   private:
     friend class Socket;
-    int fd_ = -1;
+    int FFd = -1;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -498,11 +498,11 @@ class Socket {
     void Shutdown();
     // Shuts down and closes the descriptor; only by the owning thread.
     void Close();
-    bool IsOpen() const { return fd_.load() >= 0; }
+    bool IsOpen() const { return FFd.load() >= 0; }
 
     // The last error code of this socket (errno values; 0 = none) and its text.
-    int LastError() const { return lastError_.load(); }
-    void SetLastError(int code) { lastError_.store(code); }
+    int LastError() const { return FLastError.load(); }
+    void SetLastError(int code) { FLastError.store(code); }
     std::string LastErrorText() const;
 
     // The local and remote ends of a connected (or bound) socket; 0 when unknown.
@@ -519,11 +519,11 @@ class Socket {
     bool DrainPipe(int file, int64_t size);
     int64_t ReceiveToFileCopying(int file, int64_t length);
 
-    std::atomic<int> fd_{-1};
-    std::atomic<int> lastError_{0};
+    std::atomic<int> FFd{-1};
+    std::atomic<int> FLastError{0};
     // The pipe ReceiveToFile moves bytes through; made on its first use.
-    int pipeRead_ = -1;
-    int pipeWrite_ = -1;
+    int FPipeRead = -1;
+    int FPipeWrite = -1;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -542,7 +542,7 @@ class FolderWatch {
 
     // Starts watching; false when the folder cannot be watched.
     bool Open(const std::string& folder);
-    bool IsOpen() const { return notifyFd_ >= 0; }
+    bool IsOpen() const { return FNotifyFd >= 0; }
 
     // Waits for a change, at most `timeoutMs` milliseconds (negative: no time-out). Every change
     // that arrived before the call returns is consumed by it, so a burst of writes wakes the
@@ -558,9 +558,9 @@ class FolderWatch {
     void Close();
 
   private:
-    int notifyFd_ = -1;
-    int wakeFd_ = -1;
-    bool removed_ = false;  // the watched folder went away
+    int FNotifyFd = -1;
+    int FWakeFd = -1;
+    bool FRemoved = false;  // the watched folder went away
 };
 
 }  // namespace port

@@ -43,24 +43,24 @@ struct DirCloser {
 
 class Descriptor {
   public:
-    explicit Descriptor(int fd) : fd_(fd) {}
+    explicit Descriptor(int fd) : FFd(fd) {}
     ~Descriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
+        if (FFd >= 0) {
+            close(FFd);
         }
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return fd_; }
+    int get() const { return FFd; }
     // Closes now and reports whether the close succeeded (a late write error shows here).
     bool CloseChecked() {
-        const int fd = fd_;
-        fd_ = -1;
+        const int fd = FFd;
+        FFd = -1;
         return fd < 0 || close(fd) == 0;
     }
 
   private:
-    int fd_;
+    int FFd;
 };
 
 bool WriteAll(int fd, const char* data, size_t size) {

@@ -222,26 +222,26 @@ bool AppendFile::Open(const std::string& path) {
         errno = failure;
         return false;
     }
-    fd_ = fd;
+    FFd = fd;
     return true;
 }
 
 bool AppendFile::Write(const void* data, size_t size) {
-    return WriteAll(fd_, data, size);
+    return WriteAll(FFd, data, size);
 }
 
 bool AppendFile::Flush() {
-    return fd_ >= 0 && fdatasync(fd_) == 0;
+    return FFd >= 0 && fdatasync(FFd) == 0;
 }
 
 int64_t AppendFile::Size() const {
-    return DescriptorSize(fd_);
+    return DescriptorSize(FFd);
 }
 
 void AppendFile::Close() {
-    if (fd_ >= 0) {
-        close(fd_);  // also releases the lock
-        fd_ = -1;
+    if (FFd >= 0) {
+        close(FFd);  // also releases the lock
+        FFd = -1;
     }
 }
 
@@ -266,7 +266,7 @@ bool DataFile::OpenRead(const std::string& path) {
         errno = failure;
         return false;
     }
-    fd_ = fd;
+    FFd = fd;
     return true;
 }
 
@@ -275,22 +275,22 @@ bool DataFile::Create(const std::string& path) {
     if (path.empty()) {
         return NoPath();
     }
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    return fd_ >= 0;
+    FFd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return FFd >= 0;
 }
 
 int64_t DataFile::Size() const {
-    return DescriptorSize(fd_);
+    return DescriptorSize(FFd);
 }
 
 bool DataFile::Write(const void* data, size_t size) {
-    return WriteAll(fd_, data, size);
+    return WriteAll(FFd, data, size);
 }
 
 void DataFile::Close() {
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
+    if (FFd >= 0) {
+        close(FFd);
+        FFd = -1;
     }
 }
 

@@ -44,32 +44,32 @@ sockaddr_in EndOf(int fd, bool remote) {
 class PipeSignalGuard {
   public:
     PipeSignalGuard() {
-        sigemptyset(&pipeOnly_);
-        sigaddset(&pipeOnly_, SIGPIPE);
+        sigemptyset(&FPipeOnly);
+        sigaddset(&FPipeOnly, SIGPIPE);
         sigset_t pending;
         sigpending(&pending);
-        pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipeOnly_, &previous_);
+        FPendingBefore = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &FPipeOnly, &FPrevious);
     }
     ~PipeSignalGuard() {
         const int error = errno;
         sigset_t pending;
         sigpending(&pending);
-        if (!pendingBefore_ && sigismember(&pending, SIGPIPE) == 1) {
+        if (!FPendingBefore && sigismember(&pending, SIGPIPE) == 1) {
             const timespec now{};
-            while (sigtimedwait(&pipeOnly_, nullptr, &now) < 0 && errno == EINTR) {
+            while (sigtimedwait(&FPipeOnly, nullptr, &now) < 0 && errno == EINTR) {
             }
         }
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+        pthread_sigmask(SIG_SETMASK, &FPrevious, nullptr);
         errno = error;
     }
     PipeSignalGuard(const PipeSignalGuard&) = delete;
     PipeSignalGuard& operator=(const PipeSignalGuard&) = delete;
 
   private:
-    sigset_t pipeOnly_;
-    sigset_t previous_;
-    bool pendingBefore_ = false;
+    sigset_t FPipeOnly;
+    sigset_t FPrevious;
+    bool FPendingBefore = false;
 };
 
 bool WriteAllTo(int fd, const char* bytes, size_t size) {
@@ -120,7 +120,7 @@ Socket::~Socket() {
 }
 
 void Socket::ApplyOptions(bool noDelay, int bufferSize) {
-    const int fd = fd_.load();
+    const int fd = FFd.load();
     if (noDelay) {
         const int on = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -136,10 +136,10 @@ bool Socket::Open(bool noDelay, int bufferSize) {
     Close();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        lastError_.store(errno);
+        FLastError.store(errno);
         return false;
     }
-    fd_.store(fd);
+    FFd.store(fd);
     ApplyOptions(noDelay, bufferSize);
     return true;
 }
@@ -148,18 +148,18 @@ bool Socket::Bind(uint16_t port) {
     const int on = 1;
     // Lets a restarted server take its port back while old connections linger in TIME_WAIT;
     // a port another socket listens on still refuses the bind.
-    setsockopt(fd_.load(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(FFd.load(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     const sockaddr_in in = MakeAddress(INADDR_ANY, port);
-    if (bind(fd_.load(), reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0) {
-        lastError_.store(errno);
+    if (bind(FFd.load(), reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0) {
+        FLastError.store(errno);
         return false;
     }
     return true;
 }
 
 bool Socket::Listen(int backlog) {
-    if (listen(fd_.load(), backlog) != 0) {
-        lastError_.store(errno);
+    if (listen(FFd.load(), backlog) != 0) {
+        FLastError.store(errno);
         return false;
     }
     return true;
@@ -169,10 +169,10 @@ bool Socket::Connect(uint32_t address, uint16_t port) {
     const sockaddr_in in = MakeAddress(address, port);
     int result;
     do {
-        result = connect(fd_.load(), reinterpret_cast<const sockaddr*>(&in), sizeof in);
+        result = connect(FFd.load(), reinterpret_cast<const sockaddr*>(&in), sizeof in);
     } while (result != 0 && errno == EINTR);
     if (result != 0) {
-        lastError_.store(errno);
+        FLastError.store(errno);
         return false;
     }
     return true;
@@ -181,14 +181,14 @@ bool Socket::Connect(uint32_t address, uint16_t port) {
 std::unique_ptr<Socket> Socket::Accept(bool noDelay, int bufferSize) {
     int fd;
     do {
-        fd = accept4(fd_.load(), nullptr, nullptr, SOCK_CLOEXEC);
+        fd = accept4(FFd.load(), nullptr, nullptr, SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
-        lastError_.store(errno);
+        FLastError.store(errno);
         return nullptr;
     }
     auto accepted = std::make_unique<Socket>();
-    accepted->fd_.store(fd);
+    accepted->FFd.store(fd);
     accepted->ApplyOptions(noDelay, bufferSize);
     return accepted;
 }
@@ -196,10 +196,10 @@ std::unique_ptr<Socket> Socket::Accept(bool noDelay, int bufferSize) {
 int64_t Socket::Receive(void* buffer, size_t size) {
     ssize_t got;
     do {
-        got = recv(fd_.load(), buffer, size, 0);
+        got = recv(FFd.load(), buffer, size, 0);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        lastError_.store(errno);
+        FLastError.store(errno);
         return -1;
     }
     return got;
@@ -209,16 +209,16 @@ int64_t Socket::Send(const void* buffer, size_t size) {
     const char* bytes = static_cast<const char*>(buffer);
     size_t sent = 0;
     while (sent < size) {
-        const ssize_t n = send(fd_.load(), bytes + sent, size - sent, MSG_NOSIGNAL);
+        const ssize_t n = send(FFd.load(), bytes + sent, size - sent, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            lastError_.store(errno);
+            FLastError.store(errno);
             break;
         }
         if (n == 0) {
-            lastError_.store(ECONNRESET);
+            FLastError.store(ECONNRESET);
             break;
         }
         sent += static_cast<size_t>(n);
@@ -233,17 +233,17 @@ int64_t Socket::SendFile(DataFile& file, int64_t offset, int64_t length) {
     int64_t sent = 0;
     const PipeSignalGuard noSignal;
     while (sent < length) {
-        const ssize_t n = sendfile(fd_.load(), file.fd_, &position,
+        const ssize_t n = sendfile(FFd.load(), file.FFd, &position,
                                    static_cast<size_t>(std::min(length - sent, maxCall)));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            lastError_.store(errno);
+            FLastError.store(errno);
             break;
         }
         if (n == 0) {
-            lastError_.store(ENODATA);
+            FLastError.store(ENODATA);
             break;
         }
         sent += n;
@@ -252,40 +252,40 @@ int64_t Socket::SendFile(DataFile& file, int64_t offset, int64_t length) {
 }
 
 bool Socket::OpenPipe() {
-    if (pipeRead_ >= 0) {
+    if (FPipeRead >= 0) {
         return true;
     }
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
-        lastError_.store(errno);
+        FLastError.store(errno);
         return false;
     }
-    pipeRead_ = ends[0];
-    pipeWrite_ = ends[1];
+    FPipeRead = ends[0];
+    FPipeWrite = ends[1];
     // A larger pipe moves more per call; the system's limit for unprivileged users may refuse
     // it, which only costs calls.
-    fcntl(pipeWrite_, F_SETPIPE_SZ, 1 << 20);
+    fcntl(FPipeWrite, F_SETPIPE_SZ, 1 << 20);
     return true;
 }
 
 void Socket::ClosePipe() {
-    if (pipeRead_ >= 0) {
-        close(pipeRead_);
-        close(pipeWrite_);
-        pipeRead_ = -1;
-        pipeWrite_ = -1;
+    if (FPipeRead >= 0) {
+        close(FPipeRead);
+        close(FPipeWrite);
+        FPipeRead = -1;
+        FPipeWrite = -1;
     }
 }
 
 bool Socket::DrainPipe(int file, int64_t size) {
     while (size > 0) {
-        const ssize_t n = splice(pipeRead_, nullptr, file, nullptr, static_cast<size_t>(size),
+        const ssize_t n = splice(FPipeRead, nullptr, file, nullptr, static_cast<size_t>(size),
                                  SPLICE_F_MOVE | SPLICE_F_MORE);
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
-            lastError_.store(n < 0 ? errno : EIO);
+            FLastError.store(n < 0 ? errno : EIO);
             // Bytes left in the pipe must never reach another file.
             ClosePipe();
             return false;
@@ -299,7 +299,7 @@ int64_t Socket::ReceiveToFileCopying(int file, int64_t length) {
     std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(length, 1 << 20)));
     const int64_t got = Receive(buffer.data(), buffer.size());
     if (got > 0 && !WriteAllTo(file, buffer.data(), static_cast<size_t>(got))) {
-        lastError_.store(errno);
+        FLastError.store(errno);
         return -1;
     }
     return got;
@@ -315,18 +315,18 @@ int64_t Socket::ReceiveToFile(DataFile& file, int64_t length) {
     constexpr int64_t maxCall = 1 << 20;
     ssize_t got;
     do {
-        got = splice(fd_.load(), nullptr, pipeWrite_, nullptr,
+        got = splice(FFd.load(), nullptr, FPipeWrite, nullptr,
                      static_cast<size_t>(std::min(length, maxCall)), SPLICE_F_MOVE | SPLICE_F_MORE);
     } while (got < 0 && errno == EINTR);
     if (got < 0 && errno == EINVAL) {
         // A socket or file that cannot be spliced takes the bytes through this process.
-        return ReceiveToFileCopying(file.fd_, length);
+        return ReceiveToFileCopying(file.FFd, length);
     }
     if (got < 0) {
-        lastError_.store(errno);
+        FLastError.store(errno);
         return -1;
     }
-    if (got > 0 && !DrainPipe(file.fd_, got)) {
+    if (got > 0 && !DrainPipe(file.FFd, got)) {
         return -1;
     }
     return got;
@@ -336,12 +336,12 @@ void Socket::SetSendTimeout(int milliseconds) {
     timeval tv{};
     tv.tv_sec = milliseconds / 1000;
     tv.tv_usec = (milliseconds % 1000) * 1000;
-    setsockopt(fd_.load(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    setsockopt(FFd.load(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 int Socket::WaitReadable(int milliseconds) {
     pollfd p{};
-    p.fd = fd_.load();
+    p.fd = FFd.load();
     p.events = POLLIN;
     if (p.fd < 0) {
         return 2;
@@ -351,7 +351,7 @@ int Socket::WaitReadable(int milliseconds) {
         if (errno == EINTR) {
             return 0;
         }
-        lastError_.store(errno);
+        FLastError.store(errno);
         return 2;
     }
     if (result == 0) {
@@ -361,12 +361,12 @@ int Socket::WaitReadable(int milliseconds) {
     if ((p.revents & POLLIN) != 0 || (p.revents & POLLHUP) != 0) {
         return 1;
     }
-    lastError_.store(ECONNRESET);
+    FLastError.store(ECONNRESET);
     return 2;
 }
 
 void Socket::Shutdown() {
-    const int fd = fd_.load();
+    const int fd = FFd.load();
     if (fd >= 0) {
         shutdown(fd, SHUT_RDWR);
     }
@@ -374,7 +374,7 @@ void Socket::Shutdown() {
 
 void Socket::Close() {
     ClosePipe();
-    const int fd = fd_.exchange(-1);
+    const int fd = FFd.exchange(-1);
     if (fd >= 0) {
         shutdown(fd, SHUT_RDWR);
         close(fd);
@@ -382,23 +382,23 @@ void Socket::Close() {
 }
 
 std::string Socket::LastErrorText() const {
-    return ErrorText(lastError_.load());
+    return ErrorText(FLastError.load());
 }
 
 uint32_t Socket::LocalAddress() const {
-    return ntohl(EndOf(fd_.load(), false).sin_addr.s_addr);
+    return ntohl(EndOf(FFd.load(), false).sin_addr.s_addr);
 }
 
 uint16_t Socket::LocalPort() const {
-    return ntohs(EndOf(fd_.load(), false).sin_port);
+    return ntohs(EndOf(FFd.load(), false).sin_port);
 }
 
 uint32_t Socket::RemoteAddress() const {
-    return ntohl(EndOf(fd_.load(), true).sin_addr.s_addr);
+    return ntohl(EndOf(FFd.load(), true).sin_addr.s_addr);
 }
 
 uint16_t Socket::RemotePort() const {
-    return ntohs(EndOf(fd_.load(), true).sin_port);
+    return ntohs(EndOf(FFd.load(), true).sin_port);
 }
 
 }  // namespace port

@@ -2,50 +2,50 @@
 
 namespace port {
 
-Event::Event(Mode mode, bool initiallySet) : mode_(mode), set_(initiallySet) {}
+Event::Event(Mode mode, bool initiallySet) : FMode(mode), FSet(initiallySet) {}
 
 void Event::Set() {
     {
-        std::lock_guard lock(mutex_);
-        set_ = true;
+        std::lock_guard lock(FMutex);
+        FSet = true;
     }
-    if (mode_ == Mode::AutoReset) {
-        changed_.notify_one();
+    if (FMode == Mode::AutoReset) {
+        FChanged.notify_one();
     } else {
-        changed_.notify_all();
+        FChanged.notify_all();
     }
 }
 
 void Event::Reset() {
-    std::lock_guard lock(mutex_);
-    set_ = false;
+    std::lock_guard lock(FMutex);
+    FSet = false;
 }
 
 void Event::Wait() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return set_; });
-    if (mode_ == Mode::AutoReset) {
-        set_ = false;
+    std::unique_lock lock(FMutex);
+    FChanged.wait(lock, [this] { return FSet; });
+    if (FMode == Mode::AutoReset) {
+        FSet = false;
     }
 }
 
 bool Event::WaitFor(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(FMutex);
     if (timeout.count() > 0) {
-        changed_.wait_for(lock, timeout, [this] { return set_; });
+        FChanged.wait_for(lock, timeout, [this] { return FSet; });
     }
-    if (!set_) {
+    if (!FSet) {
         return false;
     }
-    if (mode_ == Mode::AutoReset) {
-        set_ = false;
+    if (FMode == Mode::AutoReset) {
+        FSet = false;
     }
     return true;
 }
 
 bool Event::IsSet() const {
-    std::lock_guard lock(mutex_);
-    return set_;
+    std::lock_guard lock(FMutex);
+    return FSet;
 }
 
 }  // namespace port

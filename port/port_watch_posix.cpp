@@ -49,11 +49,11 @@ FolderWatch::~FolderWatch() {
 
 bool FolderWatch::Open(const std::string& folder) {
     Close();
-    removed_ = false;
-    notifyFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (notifyFd_ < 0 || wakeFd_ < 0 ||
-        inotify_add_watch(notifyFd_, folder.empty() ? "." : folder.c_str(), WatchMask) < 0) {
+    FRemoved = false;
+    FNotifyFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    FWakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FNotifyFd < 0 || FWakeFd < 0 ||
+        inotify_add_watch(FNotifyFd, folder.empty() ? "." : folder.c_str(), WatchMask) < 0) {
         const int failure = errno;
         Close();
         errno = failure;
@@ -63,14 +63,14 @@ bool FolderWatch::Open(const std::string& folder) {
 }
 
 FolderWatch::WaitResult FolderWatch::Wait(int64_t timeoutMs) {
-    if (notifyFd_ < 0) {
+    if (FNotifyFd < 0) {
         return WaitResult::Failed;
     }
-    pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {notifyFd_, POLLIN, 0}};
+    pollfd fds[2] = {{FWakeFd, POLLIN, 0}, {FNotifyFd, POLLIN, 0}};
     const int timeout =
         timeoutMs < 0 ? -1 : static_cast<int>(std::min<int64_t>(timeoutMs, 1 << 30));
     // Once the folder is gone only the time-out and the interruption remain.
-    const int ready = poll(fds, removed_ ? 1 : 2, timeout);
+    const int ready = poll(fds, FRemoved ? 1 : 2, timeout);
     if (ready < 0) {
         return errno == EINTR ? WaitResult::TimedOut : WaitResult::Failed;
     }
@@ -83,24 +83,24 @@ FolderWatch::WaitResult FolderWatch::Wait(int64_t timeoutMs) {
     if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
         return WaitResult::Failed;
     }
-    return Drain(notifyFd_, removed_) ? WaitResult::Changed : WaitResult::TimedOut;
+    return Drain(FNotifyFd, FRemoved) ? WaitResult::Changed : WaitResult::TimedOut;
 }
 
 void FolderWatch::Interrupt() {
-    if (wakeFd_ >= 0) {
+    if (FWakeFd >= 0) {
         const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t written = write(wakeFd_, &one, sizeof one);
+        [[maybe_unused]] const ssize_t written = write(FWakeFd, &one, sizeof one);
     }
 }
 
 void FolderWatch::Close() {
-    if (notifyFd_ >= 0) {
-        close(notifyFd_);
-        notifyFd_ = -1;
+    if (FNotifyFd >= 0) {
+        close(FNotifyFd);
+        FNotifyFd = -1;
     }
-    if (wakeFd_ >= 0) {
-        close(wakeFd_);
-        wakeFd_ = -1;
+    if (FWakeFd >= 0) {
+        close(FWakeFd);
+        FWakeFd = -1;
     }
 }
 

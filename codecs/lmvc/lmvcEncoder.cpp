@@ -25,81 +25,81 @@ TLmvcEncoder::TLmvcEncoder() = default;
 TLmvcEncoder::~TLmvcEncoder() = default;
 
 bool TLmvcEncoder::Configure(const TLmvcFormat& format, int threads) {
-    configured_ = false;
+    FConfigured = false;
     if (format.Width < 1 || format.Height < 1 || format.Width > kLmvcMaxDimension ||
         format.Height > kLmvcMaxDimension ||
         static_cast<int64_t>(format.Width) * format.Height > kLmvcMaxPixels) {
-        error_ = "frame size out of range";
+        FError = "frame size out of range";
         return false;
     }
     if (format.BitCount != 24 && format.BitCount != 32) {
-        error_ = "only 24 and 32 bits per pixel are supported";
+        FError = "only 24 and 32 bits per pixel are supported";
         return false;
     }
     const size_t rowBytes = static_cast<size_t>(format.Width) * (format.BitCount / 8);
     if (format.Stride != 0 && format.Stride < rowBytes) {
-        error_ = "row stride smaller than a row";
+        FError = "row stride smaller than a row";
         return false;
     }
     if (threads < 1 || threads > kLmvcMaxThreads) {
-        error_ = "thread count out of range";
+        FError = "thread count out of range";
         return false;
     }
-    format_ = format;
-    stride_ = format.Stride != 0 ? format.Stride : LmvcDibStride(format.Width, format.BitCount);
-    planes_ = format.BitCount == 32 ? 4 : 3;
-    slices_ = LmvcSliceCountFor(format.Height);
-    if (!workers_ || workers_->Count() != threads) {
-        workers_ = std::make_unique<TLmvcWorkers>(threads);
+    FFormat = format;
+    FStride = format.Stride != 0 ? format.Stride : LmvcDibStride(format.Width, format.BitCount);
+    FPlanes = format.BitCount == 32 ? 4 : 3;
+    FSlices = LmvcSliceCountFor(format.Height);
+    if (!FWorkers || FWorkers->Count() != threads) {
+        FWorkers = std::make_unique<TLmvcWorkers>(threads);
     }
-    const size_t maxRows = static_cast<size_t>((format.Height + slices_ - 1) / slices_);
+    const size_t maxRows = static_cast<size_t>((format.Height + FSlices - 1) / FSlices);
     const size_t width = static_cast<size_t>(format.Width);
     // Residual planes of one slice, two sets of plane rows (current, above) and a zero row.
-    scratch_.assign(static_cast<size_t>(threads),
-                    std::vector<uint8_t>(planes_ * maxRows * width + (2 * planes_ + 1) * width));
-    sideData_.assign(static_cast<size_t>(slices_), {});
-    results_.assign(static_cast<size_t>(slices_), {});
+    FScratch.assign(static_cast<size_t>(threads),
+                    std::vector<uint8_t>(FPlanes * maxRows * width + (2 * FPlanes + 1) * width));
+    FSideData.assign(static_cast<size_t>(FSlices), {});
+    FResults.assign(static_cast<size_t>(FSlices), {});
     {
-        TLock guard(layoutLock_);
-        layoutSize_.assign(static_cast<size_t>(slices_), 0);
-        layoutOffset_.assign(static_cast<size_t>(slices_), 0);
-        layoutSide_.assign(static_cast<size_t>(slices_), TSide::None);
+        TLock guard(FLayoutLock);
+        FLayoutSize.assign(static_cast<size_t>(FSlices), 0);
+        FLayoutOffset.assign(static_cast<size_t>(FSlices), 0);
+        FLayoutSide.assign(static_cast<size_t>(FSlices), TSide::None);
     }
-    configured_ = true;
-    error_.clear();
+    FConfigured = true;
+    FError.clear();
     return true;
 }
 
 size_t TLmvcEncoder::InputSize() const {
-    return configured_ ? stride_ * static_cast<size_t>(format_.Height) : 0;
+    return FConfigured ? FStride * static_cast<size_t>(FFormat.Height) : 0;
 }
 
 size_t TLmvcEncoder::MaxCompressedSize() const {
-    if (!configured_) {
+    if (!FConfigured) {
         return 0;
     }
     // Every plane falls back to raw bytes when nothing smaller is found.
-    return kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_) +
-           static_cast<size_t>(slices_) * planes_ * kLmvcPlaneHeaderSize +
-           static_cast<size_t>(format_.Width) * format_.Height * planes_;
+    return kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(FSlices) +
+           static_cast<size_t>(FSlices) * FPlanes * kLmvcPlaneHeaderSize +
+           static_cast<size_t>(FFormat.Width) * FFormat.Height * FPlanes;
 }
 
 bool TLmvcEncoder::PublishSize(int slice, size_t size, size_t& offset, int& first, int& last) {
-    TLock guard(layoutLock_);
-    layoutSize_[static_cast<size_t>(slice)] = size;
-    first = layoutKnown_;
-    while (layoutKnown_ < slices_ && layoutSize_[static_cast<size_t>(layoutKnown_)] != 0) {
-        const auto s = static_cast<size_t>(layoutKnown_);
-        layoutOffset_[s] = layoutEnd_;
-        layoutEnd_ += layoutSize_[s];
-        if (layoutSide_[s] == TSide::Waiting) {
-            layoutSide_[s] = TSide::Claimed;
+    TLock guard(FLayoutLock);
+    FLayoutSize[static_cast<size_t>(slice)] = size;
+    first = FLayoutKnown;
+    while (FLayoutKnown < FSlices && FLayoutSize[static_cast<size_t>(FLayoutKnown)] != 0) {
+        const auto s = static_cast<size_t>(FLayoutKnown);
+        FLayoutOffset[s] = FLayoutEnd;
+        FLayoutEnd += FLayoutSize[s];
+        if (FLayoutSide[s] == TSide::Waiting) {
+            FLayoutSide[s] = TSide::Claimed;
         }
-        ++layoutKnown_;
+        ++FLayoutKnown;
     }
-    last = layoutKnown_;
-    offset = layoutOffset_[static_cast<size_t>(slice)];
-    return slice < layoutKnown_;
+    last = FLayoutKnown;
+    offset = FLayoutOffset[static_cast<size_t>(slice)];
+    return slice < FLayoutKnown;
 }
 
 void TLmvcEncoder::CopyClaimed(int first, int last, uint8_t* out) {
@@ -107,28 +107,28 @@ void TLmvcEncoder::CopyClaimed(int first, int last, uint8_t* out) {
     // were complete when they were marked as waiting.
     for (int s = first; s < last; ++s) {
         const auto i = static_cast<size_t>(s);
-        if (layoutSide_[i] == TSide::Claimed) {
-            std::memcpy(out + layoutOffset_[i], sideData_[i].data(), layoutSize_[i]);
+        if (FLayoutSide[i] == TSide::Claimed) {
+            std::memcpy(out + FLayoutOffset[i], FSideData[i].data(), FLayoutSize[i]);
         }
     }
 }
 
 void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint8_t* out) {
-    const int width = format_.Width;
-    const int y0 = LmvcSliceFirstRow(slice, slices_, format_.Height);
-    const int y1 = LmvcSliceFirstRow(slice + 1, slices_, format_.Height);
+    const int width = FFormat.Width;
+    const int y0 = LmvcSliceFirstRow(slice, FSlices, FFormat.Height);
+    const int y1 = LmvcSliceFirstRow(slice + 1, FSlices, FFormat.Height);
     const size_t count = static_cast<size_t>(y1 - y0) * width;
-    const size_t maxRows = static_cast<size_t>((format_.Height + slices_ - 1) / slices_);
-    uint8_t* base = scratch_[static_cast<size_t>(worker)].data();
+    const size_t maxRows = static_cast<size_t>((FFormat.Height + FSlices - 1) / FSlices);
+    uint8_t* base = FScratch[static_cast<size_t>(worker)].data();
     uint8_t* residual[4] = {};
     uint8_t* rows[2][4] = {};
     uint8_t* cursor = base;
-    for (int p = 0; p < planes_; ++p) {
+    for (int p = 0; p < FPlanes; ++p) {
         residual[p] = cursor;
         cursor += maxRows * width;
     }
     for (int set = 0; set < 2; ++set) {
-        for (int p = 0; p < planes_; ++p) {
+        for (int p = 0; p < FPlanes; ++p) {
             rows[set][p] = cursor;
             cursor += width;
         }
@@ -140,12 +140,12 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint
     // predicts better. Both are measured on every row and the better one is kept per plane.
     uint64_t gradientCost[4] = {}, leftCost[4] = {};
     for (int y = y0; y < y1; ++y) {
-        const int memoryRow = format_.BottomUp ? format_.Height - 1 - y : y;
-        const uint8_t* src = frame + static_cast<size_t>(memoryRow) * stride_;
+        const int memoryRow = FFormat.BottomUp ? FFormat.Height - 1 - y : y;
+        const uint8_t* src = frame + static_cast<size_t>(memoryRow) * FStride;
         uint8_t* const* cur = rows[y & 1];
         uint8_t* const* above = rows[(y & 1) ^ 1];
-        LmvcSplitRow(src, format_.BitCount, width, cur);
-        for (int p = 0; p < planes_; ++p) {
+        LmvcSplitRow(src, FFormat.BitCount, width, cur);
+        for (int p = 0; p < FPlanes; ++p) {
             uint8_t* res = residual[p] + static_cast<size_t>(y - y0) * width;
             if (y == y0) {
                 LmvcPredictRow(cur[p], zeroRow, width, res);
@@ -155,7 +155,7 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint
         }
     }
     TLmvcPredictor predictor[4] = {};
-    for (int p = 0; p < planes_; ++p) {
+    for (int p = 0; p < FPlanes; ++p) {
         if (leftCost[p] < gradientCost[p]) {
             predictor[p] = TLmvcPredictor::Left;
             for (int y = 1; y < y1 - y0; ++y) {
@@ -167,7 +167,7 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint
 
     TLmvcPlaneEncoder coders[4];
     size_t total = 0;
-    for (int p = 0; p < planes_; ++p) {
+    for (int p = 0; p < FPlanes; ++p) {
         total += coders[p].Plan(residual[p], count);
     }
     // Slices are handed out in order and take about the same time, so the slices before this
@@ -177,14 +177,14 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint
     const bool placed = PublishSize(slice, total, offset, first, last);
     CopyClaimed(first, last, out);
     uint8_t* const begin =
-        placed ? out + offset : GrowTo(sideData_[static_cast<size_t>(slice)], total);
+        placed ? out + offset : GrowTo(FSideData[static_cast<size_t>(slice)], total);
     uint8_t* dst = begin;
-    for (int p = 0; p < planes_; ++p) {
+    for (int p = 0; p < FPlanes; ++p) {
         coders[p].Write(residual[p], count, dst);
         dst[0] = static_cast<uint8_t>(dst[0] | (static_cast<uint8_t>(predictor[p]) << 4));
         dst += kLmvcPlaneHeaderSize + LoadLE32(dst + 1);
     }
-    TSliceResult& result = results_[static_cast<size_t>(slice)];
+    TSliceResult& result = FResults[static_cast<size_t>(slice)];
     result.Size = total;
     result.Crc = LmvcCrc32c(begin, total);
     if (placed) {
@@ -193,12 +193,12 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint
     // Either the place is known by now (the bytes are copied while still in this core's
     // cache), or the thread that completes the sizes before this slice will copy it.
     {
-        TLock guard(layoutLock_);
-        if (slice >= layoutKnown_) {
-            layoutSide_[static_cast<size_t>(slice)] = TSide::Waiting;
+        TLock guard(FLayoutLock);
+        if (slice >= FLayoutKnown) {
+            FLayoutSide[static_cast<size_t>(slice)] = TSide::Waiting;
             return;
         }
-        offset = layoutOffset_[static_cast<size_t>(slice)];
+        offset = FLayoutOffset[static_cast<size_t>(slice)];
     }
     std::memcpy(out + offset, begin, total);
 }
@@ -206,34 +206,34 @@ void TLmvcEncoder::EncodeSlice(int slice, int worker, const uint8_t* frame, uint
 bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* out,
                                size_t capacity, size_t& written) {
     written = 0;
-    if (!configured_) {
-        error_ = "encoder not configured";
+    if (!FConfigured) {
+        FError = "encoder not configured";
         return false;
     }
     // The last row needs only its pixels, not its padding.
-    const size_t rowBytes = static_cast<size_t>(format_.Width) * (format_.BitCount / 8);
-    const size_t needed = stride_ * static_cast<size_t>(format_.Height - 1) + rowBytes;
+    const size_t rowBytes = static_cast<size_t>(FFormat.Width) * (FFormat.BitCount / 8);
+    const size_t needed = FStride * static_cast<size_t>(FFormat.Height - 1) + rowBytes;
     if (frame == nullptr || frameSize < needed) {
-        error_ = "input frame too small";
+        FError = "input frame too small";
         return false;
     }
     if (out == nullptr || capacity < MaxCompressedSize()) {
-        error_ = "output buffer smaller than the largest compressed frame";
+        FError = "output buffer smaller than the largest compressed frame";
         return false;
     }
-    const size_t tableEnd = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(slices_);
+    const size_t tableEnd = kLmvcHeaderSize + kLmvcSliceEntrySize * static_cast<size_t>(FSlices);
     {
-        TLock guard(layoutLock_);
-        std::fill(layoutSize_.begin(), layoutSize_.end(), 0);
-        std::fill(layoutSide_.begin(), layoutSide_.end(), TSide::None);
-        layoutKnown_ = 0;
-        layoutEnd_ = tableEnd;
+        TLock guard(FLayoutLock);
+        std::fill(FLayoutSize.begin(), FLayoutSize.end(), 0);
+        std::fill(FLayoutSide.begin(), FLayoutSide.end(), TSide::None);
+        FLayoutKnown = 0;
+        FLayoutEnd = tableEnd;
     }
     // One pass over the frame: each thread codes the slices it takes and puts them in place.
     // Exceptions stay on the thread that raised them; a slice that ran out of memory fails the
     // frame.
-    workers_->Run(slices_, [&](int slice, int worker) {
-        TSliceResult& result = results_[static_cast<size_t>(slice)];
+    FWorkers->Run(FSlices, [&](int slice, int worker) {
+        TSliceResult& result = FResults[static_cast<size_t>(slice)];
         result.Failed = false;
         try {
             EncodeSlice(slice, worker, frame, out);
@@ -242,31 +242,31 @@ bool TLmvcEncoder::EncodeFrame(const uint8_t* frame, size_t frameSize, uint8_t* 
         }
     });
     size_t size = tableEnd;
-    for (const TSliceResult& result : results_) {
+    for (const TSliceResult& result : FResults) {
         if (result.Failed) {
-            error_ = "out of memory";
+            FError = "out of memory";
             return false;
         }
         size += result.Size;
     }
     std::memcpy(out, kLmvcMagic, 4);
     out[4] = kLmvcVersion;
-    out[5] = static_cast<uint8_t>(format_.BitCount);
-    out[6] = static_cast<uint8_t>(planes_);
+    out[5] = static_cast<uint8_t>(FFormat.BitCount);
+    out[6] = static_cast<uint8_t>(FPlanes);
     out[7] = 0;
-    StoreLE32(out + 8, static_cast<uint32_t>(format_.Width));
-    StoreLE32(out + 12, static_cast<uint32_t>(format_.Height));
-    StoreLE16(out + 16, static_cast<uint16_t>(slices_));
+    StoreLE32(out + 8, static_cast<uint32_t>(FFormat.Width));
+    StoreLE32(out + 12, static_cast<uint32_t>(FFormat.Height));
+    StoreLE16(out + 16, static_cast<uint16_t>(FSlices));
     StoreLE16(out + 18, 0);
     StoreLE32(out + 20, static_cast<uint32_t>(size));
     uint8_t* table = out + kLmvcHeaderSize;
-    for (int s = 0; s < slices_; ++s) {
-        const TSliceResult& result = results_[static_cast<size_t>(s)];
+    for (int s = 0; s < FSlices; ++s) {
+        const TSliceResult& result = FResults[static_cast<size_t>(s)];
         StoreLE32(table + kLmvcSliceEntrySize * s, static_cast<uint32_t>(result.Size));
         StoreLE32(table + kLmvcSliceEntrySize * s + 4, result.Crc);
     }
     written = size;
-    error_.clear();
+    FError.clear();
     return true;
 }
 

@@ -23,7 +23,7 @@ class TLmvcEncoder {
 
     // Sets the input layout and the number of threads (1..64, the caller's included).
     bool Configure(const TLmvcFormat& format, int threads);
-    const TLmvcFormat& Format() const { return format_; }
+    const TLmvcFormat& Format() const { return FFormat; }
     // Bytes of one input frame: stride x height.
     size_t InputSize() const;
     // The largest frame EncodeFrame can produce for the configured size.
@@ -36,7 +36,7 @@ class TLmvcEncoder {
                      size_t& written);
     bool EncodeFrame(const uint8_t* frame, size_t frameSize, std::vector<uint8_t>& out);
 
-    const std::string& LastError() const { return error_; }
+    const std::string& LastError() const { return FError; }
 
   private:
     // What one slice's coding left behind; each on its own cache line, as the threads fill
@@ -61,23 +61,23 @@ class TLmvcEncoder {
     // Reads the layout without its lock: the claimed range is this thread's alone.
     void CopyClaimed(int first, int last, uint8_t* out) NO_THREAD_SAFETY_ANALYSIS;
 
-    TLmvcFormat format_;
-    size_t stride_ = 0;
-    int planes_ = 0;
-    int slices_ = 0;
-    bool configured_ = false;
-    std::unique_ptr<TLmvcWorkers> workers_;
-    std::vector<std::vector<uint8_t>> scratch_;   // per worker
-    std::vector<std::vector<uint8_t>> sideData_;  // per slice, kept from frame to frame
-    std::vector<TSliceResult> results_;           // per slice
+    TLmvcFormat FFormat;
+    size_t FStride = 0;
+    int FPlanes = 0;
+    int FSlices = 0;
+    bool FConfigured = false;
+    std::unique_ptr<TLmvcWorkers> FWorkers;
+    std::vector<std::vector<uint8_t>> FScratch;   // per worker
+    std::vector<std::vector<uint8_t>> FSideData;  // per slice, kept from frame to frame
+    std::vector<TSliceResult> FResults;           // per slice
     // The running layout of the frame being coded.
-    TMutex layoutLock_;
+    TMutex FLayoutLock;
     // Per slice; 0 until known (a slice is never empty).
-    std::vector<size_t> layoutSize_ GUARDED_BY(layoutLock_);
-    // Per slice, valid below layoutKnown_.
-    std::vector<size_t> layoutOffset_ GUARDED_BY(layoutLock_);
-    std::vector<TSide> layoutSide_ GUARDED_BY(layoutLock_);  // per slice
-    int layoutKnown_ GUARDED_BY(layoutLock_) = 0;   // leading slices whose offsets are known
-    size_t layoutEnd_ GUARDED_BY(layoutLock_) = 0;  // the offset after them
-    std::string error_;
+    std::vector<size_t> FLayoutSize GUARDED_BY(FLayoutLock);
+    // Per slice, valid below FLayoutKnown.
+    std::vector<size_t> FLayoutOffset GUARDED_BY(FLayoutLock);
+    std::vector<TSide> FLayoutSide GUARDED_BY(FLayoutLock);  // per slice
+    int FLayoutKnown GUARDED_BY(FLayoutLock) = 0;   // leading slices whose offsets are known
+    size_t FLayoutEnd GUARDED_BY(FLayoutLock) = 0;  // the offset after them
+    std::string FError;
 };

@@ -50,77 +50,77 @@ bool SpinUntil(Ready ready) {
 
 TLmvcWorkers::TLmvcWorkers(int threads) {
     for (int i = 1; i < threads; ++i) {
-        threads_.emplace_back([this, i] { Loop(i); });
+        FThreads.emplace_back([this, i] { Loop(i); });
     }
 }
 
 TLmvcWorkers::~TLmvcWorkers() {
     {
-        TLock guard(lock_);
-        stop_ = true;
+        TLock guard(FLock);
+        FStop = true;
     }
-    wake_.NotifyAll();
-    for (auto& t : threads_) {
+    FWake.NotifyAll();
+    for (auto& t : FThreads) {
         t.join();
     }
 }
 
 void TLmvcWorkers::Run(int items, const std::function<void(int, int)>& work) {
     // The item counter has 16 bits; no frame has that many slices.
-    if (threads_.empty() || items <= 1 || items > 0xFFFF) {
+    if (FThreads.empty() || items <= 1 || items > 0xFFFF) {
         for (int i = 0; i < items; ++i) {
             work(i, 0);
         }
         return;
     }
-    work_ = &work;
-    pending_.store(items, std::memory_order_relaxed);
-    const uint32_t generation = Generation(job_.load(std::memory_order_relaxed)) + 1;
-    job_.store(Job(generation, items), std::memory_order_release);
+    FWork = &work;
+    FPending.store(items, std::memory_order_relaxed);
+    const uint32_t generation = Generation(FJob.load(std::memory_order_relaxed)) + 1;
+    FJob.store(Job(generation, items), std::memory_order_release);
     // A thread that checked for work under the lock before the store above is waiting by now.
-    { TLock guard(lock_); }
-    wake_.NotifyAll();
+    { TLock guard(FLock); }
+    FWake.NotifyAll();
 
     Drain(generation, 0);
-    const auto done = [this] { return pending_.load(std::memory_order_acquire) == 0; };
+    const auto done = [this] { return FPending.load(std::memory_order_acquire) == 0; };
     if (!SpinUntil(done)) {
-        TLock guard(lock_);
-        finished_.Wait(guard, done);
+        TLock guard(FLock);
+        FFinished.Wait(guard, done);
     }
-    work_ = nullptr;
+    FWork = nullptr;
 }
 
 void TLmvcWorkers::Drain(uint32_t generation, int worker) {
     for (;;) {
-        uint64_t job = job_.load(std::memory_order_acquire);
+        uint64_t job = FJob.load(std::memory_order_acquire);
         do {
             if (Generation(job) != generation || Next(job) >= Items(job)) {
                 return;
             }
-        } while (!job_.compare_exchange_weak(job, job + 1, std::memory_order_acq_rel,
+        } while (!FJob.compare_exchange_weak(job, job + 1, std::memory_order_acq_rel,
                                              std::memory_order_acquire));
         // The item taken belongs to this generation, whose job pointer stays put until all
         // its items are done.
-        (*work_)(Next(job), worker);
-        if (pending_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            { TLock guard(lock_); }
-            finished_.NotifyAll();
+        (*FWork)(Next(job), worker);
+        if (FPending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            { TLock guard(FLock); }
+            FFinished.NotifyAll();
         }
     }
 }
 
 void TLmvcWorkers::Loop(int worker) {
     uint32_t seen = 0;
-    const auto fresh = [&] { return Generation(job_.load(std::memory_order_acquire)) != seen; };
+    const auto fresh = [&] { return Generation(FJob.load(std::memory_order_acquire)) != seen; };
     for (;;) {
         if (!SpinUntil(fresh)) {
-            TLock guard(lock_);
-            wake_.Wait(guard, [&]() REQUIRES(lock_) { return stop_ || fresh(); });
-            if (stop_) {
+            TLock guard(FLock);
+            FWake.Wait(guard, [&]() REQUIRES(FLock) { return FStop || fresh(); });
+            if (FStop) {
                 return;
             }
         }
-        seen = Generation(job_.load(std::memory_order_acquire));
+        seen = Generation(FJob.load(std::memory_order_acquire));
         Drain(seen, worker);
     }
 }

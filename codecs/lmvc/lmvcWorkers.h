@@ -23,7 +23,7 @@ class TLmvcWorkers {
     TLmvcWorkers(const TLmvcWorkers&) = delete;
     TLmvcWorkers& operator=(const TLmvcWorkers&) = delete;
 
-    int Count() const { return static_cast<int>(threads_.size()) + 1; }
+    int Count() const { return static_cast<int>(FThreads.size()) + 1; }
 
     // Calls work(item, worker) for every item in [0, items), items at most 65535, worker in
     // [0, Count()), each worker index on one thread at a time; items are taken in ascending
@@ -35,16 +35,16 @@ class TLmvcWorkers {
     // Works on items of the job whose generation is given until none is left.
     void Drain(uint32_t generation, int worker);
 
-    std::vector<std::thread> threads_;
+    std::vector<std::thread> FThreads;
     // The job's generation (high 32 bits), its item count (bits 16..31) and the next item to
     // hand out (bits 0..15), in one word so that taking an item of a finished job is
     // impossible.
-    alignas(64) std::atomic<uint64_t> job_{0};
+    alignas(64) std::atomic<uint64_t> FJob{0};
     // Items of the current job not finished yet.
-    alignas(64) std::atomic<int> pending_{0};
-    alignas(64) const std::function<void(int, int)>* work_ = nullptr;
-    TMutex lock_;
-    TConditionVariable wake_;
-    TConditionVariable finished_;
-    bool stop_ GUARDED_BY(lock_) = false;
+    alignas(64) std::atomic<int> FPending{0};
+    alignas(64) const std::function<void(int, int)>* FWork = nullptr;
+    TMutex FLock;
+    TConditionVariable FWake;
+    TConditionVariable FFinished;
+    bool FStop GUARDED_BY(FLock) = false;
 };

@@ -42,13 +42,13 @@ std::string Joined(const std::vector<std::string>& items) {
 // caller's environment (masks, rounding, flags) afterwards.
 class TPluginCallGuard {
   public:
-    TPluginCallGuard() { std::feholdexcept(&saved_); }
-    ~TPluginCallGuard() { std::fesetenv(&saved_); }
+    TPluginCallGuard() { std::feholdexcept(&FSaved); }
+    ~TPluginCallGuard() { std::fesetenv(&FSaved); }
     TPluginCallGuard(const TPluginCallGuard&) = delete;
     TPluginCallGuard& operator=(const TPluginCallGuard&) = delete;
 
   private:
-    std::fenv_t saved_;
+    std::fenv_t FSaved;
 };
 
 // Runs one call into a plug-in under the guard. Whatever the plug-in raises leaves as a
@@ -82,18 +82,18 @@ TVideoSourceRef TVideoSourceRef::Share(IVideoSource* source) {
 }
 
 TVideoSourceRef::TVideoSourceRef(TVideoSourceRef&& other) noexcept
-    : source_(std::exchange(other.source_, nullptr)) {}
+    : FSource(std::exchange(other.FSource, nullptr)) {}
 
 TVideoSourceRef& TVideoSourceRef::operator=(TVideoSourceRef&& other) noexcept {
     if (this != &other) {
         Release();
-        source_ = std::exchange(other.source_, nullptr);
+        FSource = std::exchange(other.FSource, nullptr);
     }
     return *this;
 }
 
 void TVideoSourceRef::Release() {
-    IVideoSource* source = std::exchange(source_, nullptr);
+    IVideoSource* source = std::exchange(FSource, nullptr);
     if (source == nullptr) {
         return;
     }
@@ -106,38 +106,38 @@ void TVideoSourceRef::Release() {
 
 bool TVideoSourceRef::Open(const std::string& path) {
     const std::u16string name = LvsPathToUtf16(path);
-    return PluginCall([&] { return source_->Open(name.c_str(), LvsOpenFlags); }) != LvsFalse;
+    return PluginCall([&] { return FSource->Open(name.c_str(), LvsOpenFlags); }) != LvsFalse;
 }
 
 TVideoSourceRef::TShape TVideoSourceRef::Shape() {
     return PluginCall([this] {
         TShape shape;
-        shape.FrameCount = source_->GetFrameCount();
-        shape.Width = source_->GetWidth();
-        shape.Height = source_->GetHeight();
-        shape.BitDepth = source_->GetBitDepth();
-        shape.FieldOrder = source_->GetFieldOrder();
-        shape.Interlaced = source_->IsInterlaced() != LvsFalse;
-        shape.FrameRate = source_->GetFrameRate();
+        shape.FrameCount = FSource->GetFrameCount();
+        shape.Width = FSource->GetWidth();
+        shape.Height = FSource->GetHeight();
+        shape.BitDepth = FSource->GetBitDepth();
+        shape.FieldOrder = FSource->GetFieldOrder();
+        shape.Interlaced = FSource->IsInterlaced() != LvsFalse;
+        shape.FrameRate = FSource->GetFrameRate();
         return shape;
     });
 }
 
 int32_t TVideoSourceRef::AudioChannels() {
-    return PluginCall([this] { return source_->GetAudioChannels(); });
+    return PluginCall([this] { return FSource->GetAudioChannels(); });
 }
 
 uint32_t TVideoSourceRef::CodecFourCC() {
-    return PluginCall([this] { return source_->GetCodecFourCC(); });
+    return PluginCall([this] { return FSource->GetCodecFourCC(); });
 }
 
 int32_t TVideoSourceRef::CaptionType() {
-    return PluginCall([this] { return source_->GetCaptionType(); });
+    return PluginCall([this] { return FSource->GetCaptionType(); });
 }
 
 bool TVideoSourceRef::ReadFrame(int32_t frame, void* buffer, int32_t pitch) {
     try {
-        return PluginCall([&] { return source_->ReadFrame(frame, buffer, pitch); }) != LvsFalse;
+        return PluginCall([&] { return FSource->ReadFrame(frame, buffer, pitch); }) != LvsFalse;
     } catch (const TPluginFault&) {
         // A read that raises is a failed read; the caller reports the frame it could not read.
         return false;
@@ -148,7 +148,7 @@ bool TVideoSourceRef::ReadFrameAudio(int32_t frame, void* buffer, int32_t pitch,
                                      int32_t audioSpace, int32_t& audioBytes) {
     try {
         return PluginCall([&] {
-                   return source_->ReadFrameAudio(frame, buffer, pitch, audioBuffer, audioSpace,
+                   return FSource->ReadFrameAudio(frame, buffer, pitch, audioBuffer, audioSpace,
                                                   &audioBytes);
                }) != LvsFalse;
     } catch (const TPluginFault&) {
@@ -160,13 +160,13 @@ bool TVideoSourceRef::ReadFrameAudio(int32_t frame, void* buffer, int32_t pitch,
 bool TVideoSourceRef::CaptionData(int32_t frame, void* buffer, int32_t bufferSize,
                                   int32_t& byteCount) {
     return PluginCall([&] {
-               return source_->GetCaptionData(frame, buffer, bufferSize, &byteCount);
+               return FSource->GetCaptionData(frame, buffer, bufferSize, &byteCount);
            }) != LvsFalse;
 }
 
 std::string TVideoSourceRef::LastError() {
     int32_t length = 0;
-    if (PluginCall([&] { return source_->GetLastError(&length, nullptr); }) == LvsFalse ||
+    if (PluginCall([&] { return FSource->GetLastError(&length, nullptr); }) == LvsFalse ||
         length == 0) {
         return {};
     }
@@ -175,7 +175,7 @@ std::string TVideoSourceRef::LastError() {
                            " characters");
     }
     std::u16string buffer(static_cast<size_t>(length) + 1, u'\0');
-    if (PluginCall([&] { return source_->GetLastError(&length, buffer.data()); }) == LvsFalse) {
+    if (PluginCall([&] { return FSource->GetLastError(&length, buffer.data()); }) == LvsFalse) {
         return {};
     }
     buffer.resize(std::u16string_view(buffer.data()).size());
@@ -186,7 +186,7 @@ std::string TVideoSourceRef::StartTimeCode() {
     // "hh:mm:ss;ff" and a little room: anything longer is no time code.
     constexpr int32_t maxLength = 32;
     void* found = nullptr;
-    if (PluginCall([&] { return source_->QueryInterface(IID_IVideoSourceMetadata, &found); }) < 0 ||
+    if (PluginCall([&] { return FSource->QueryInterface(IID_IVideoSourceMetadata, &found); }) < 0 ||
         found == nullptr) {
         return {};
     }
@@ -213,10 +213,10 @@ std::string TVideoSourceRef::StartTimeCode() {
 TVideoSourceHandler::TVideoSourceHandler(port::DynamicLibrary library,
                                          TDeInitVideoSourceProc deInitVideoSource,
                                          TGetVideoSourceProc getVideoSource, std::string fileName)
-    : library_(std::move(library)),
-      deInitVideoSource_(deInitVideoSource),
-      getVideoSource_(getVideoSource),
-      fileName_(std::move(fileName)) {}
+    : FLibrary(std::move(library)),
+      FDeInitVideoSource(deInitVideoSource),
+      FGetVideoSource(getVideoSource),
+      FFileName(std::move(fileName)) {}
 
 LvsResult LVS_CALL TVideoSourceHandler::QueryInterface(const TLvsIID& iid, void** object) {
     if (object == nullptr) {
@@ -232,7 +232,7 @@ LvsResult LVS_CALL TVideoSourceHandler::QueryInterface(const TLvsIID& iid, void*
 
 void LVS_CALL TVideoSourceHandler::SetDescription(const char16_t* name) {
     try {
-        description_ = LvsToUtf8(name);
+        FDescription = LvsToUtf8(name);
     } catch (...) {
         // Out of memory: the plug-in keeps no name; nothing may reach the plug-in.
     }
@@ -240,14 +240,14 @@ void LVS_CALL TVideoSourceHandler::SetDescription(const char16_t* name) {
 
 void LVS_CALL TVideoSourceHandler::AddExtension(const char16_t* extension) {
     try {
-        extensions_.push_back(LvsToUtf8(extension));
+        FExtensions.push_back(LvsToUtf8(extension));
     } catch (...) {
         // As above: the extension is lost, the plug-in is not disturbed.
     }
 }
 
 bool TVideoSourceHandler::HasExtension(const std::string& extension) const {
-    return std::any_of(extensions_.begin(), extensions_.end(),
+    return std::any_of(FExtensions.begin(), FExtensions.end(),
                        [&](const std::string& item) { return SameText(item, extension); });
 }
 
@@ -260,7 +260,7 @@ bool TVideoSourceHandler::Init(TSetHostTypeProc setHostType, TInitVideoSourcePro
             return initVideoSource(this) != LvsFalse;
         });
     } catch (const TPluginFault& fault) {
-        LogText("Video source plug-in " + fileName_ +
+        LogText("Video source plug-in " + FFileName +
                 " raised an exception in InitVideoSource: " + fault.what());
         return false;
     }
@@ -269,10 +269,10 @@ bool TVideoSourceHandler::Init(TSetHostTypeProc setHostType, TInitVideoSourcePro
 TVideoSourceRef TVideoSourceHandler::NewVideoSource() {
     IVideoSource* source = nullptr;
     try {
-        PluginCall([&] { getVideoSource_(&source); });
+        PluginCall([&] { FGetVideoSource(&source); });
     } catch (const TPluginFault& fault) {
         // A source the plug-in stored before raising is still ours to release.
-        LogText("Video source plug-in " + fileName_ +
+        LogText("Video source plug-in " + FFileName +
                 " raised an exception in GetVideoSource: " + fault.what());
     }
     return TVideoSourceRef::Adopt(source);
@@ -280,7 +280,7 @@ TVideoSourceRef TVideoSourceHandler::NewVideoSource() {
 
 bool TVideoSourceHandler::DeInit() {
     try {
-        PluginCall([this] { deInitVideoSource_(); });
+        PluginCall([this] { FDeInitVideoSource(); });
         return true;
     } catch (const TPluginFault&) {
         // The caller logs which plug-in failed to stop.
@@ -316,8 +316,8 @@ void TVideoSourceHandlers::LoadPlugins(const std::string& folder) {
             }
             LogText("Video source plug-in " + name + " loaded: \"" + handler->Description() +
                     "\" for " + Joined(handler->Extensions()));
-            TLock hold(lock_);
-            handlers_.push_back(std::move(handler));
+            TLock hold(FLock);
+            FHandlers.push_back(std::move(handler));
             return {};
         });
 }
@@ -332,8 +332,8 @@ TVideoSourceRef TVideoSourceHandlers::GetVideoSource(const std::string& path) {
     try {
         const std::string extension = LowerCase(FileExtension(path));
         // The plug-ins' GetVideoSource entries are called one at a time.
-        TLock hold(lock_);
-        for (const auto& handler : handlers_) {
+        TLock hold(FLock);
+        for (const auto& handler : FHandlers) {
             if (!handler->HasExtension(extension)) {
                 continue;
             }
@@ -350,8 +350,8 @@ TVideoSourceRef TVideoSourceHandlers::GetVideoSource(const std::string& path) {
 void TVideoSourceHandlers::UnloadPlugins() {
     std::vector<std::unique_ptr<TVideoSourceHandler>> handlers;
     {
-        TLock hold(lock_);
-        handlers.swap(handlers_);
+        TLock hold(FLock);
+        handlers.swap(FHandlers);
     }
     for (const auto& handler : handlers) {
         if (!handler->DeInit()) {
@@ -363,15 +363,15 @@ void TVideoSourceHandlers::UnloadPlugins() {
 }
 
 std::vector<std::string> TVideoSourceHandlers::Descriptions() const {
-    TLock hold(lock_);
+    TLock hold(FLock);
     std::vector<std::string> names;
-    for (const auto& handler : handlers_) {
+    for (const auto& handler : FHandlers) {
         names.push_back(handler->Description());
     }
     return names;
 }
 
 size_t TVideoSourceHandlers::Count() const {
-    TLock hold(lock_);
-    return handlers_.size();
+    TLock hold(FLock);
+    return FHandlers.size();
 }

@@ -36,9 +36,9 @@ class TVideoSourceRef {
     TVideoSourceRef(const TVideoSourceRef&) = delete;
     TVideoSourceRef& operator=(const TVideoSourceRef&) = delete;
 
-    explicit operator bool() const { return source_ != nullptr; }
+    explicit operator bool() const { return FSource != nullptr; }
     // Another reference to the same source.
-    TVideoSourceRef Share() const { return Share(source_); }
+    TVideoSourceRef Share() const { return Share(FSource); }
     // Drops the reference; nothing when there is none.
     void Release();
 
@@ -73,9 +73,9 @@ class TVideoSourceRef {
     std::string StartTimeCode();
 
   private:
-    explicit TVideoSourceRef(IVideoSource* source) : source_(source) {}
+    explicit TVideoSourceRef(IVideoSource* source) : FSource(source) {}
 
-    IVideoSource* source_ = nullptr;
+    IVideoSource* FSource = nullptr;
 };
 
 // One accepted plug-in library: its entries, the extensions and the name it announced, and the
@@ -99,9 +99,9 @@ class TVideoSourceHandler final : public IVideoSourceHost {
 
     // Case-insensitive.
     bool HasExtension(const std::string& extension) const;
-    const std::string& Description() const { return description_; }
-    const std::vector<std::string>& Extensions() const { return extensions_; }
-    const std::string& FileName() const { return fileName_; }
+    const std::string& Description() const { return FDescription; }
+    const std::vector<std::string>& Extensions() const { return FExtensions; }
+    const std::string& FileName() const { return FFileName; }
 
     // The plug-in's SetHostType (when it has one), then its InitVideoSource with this host;
     // false when the plug-in declines or raises. Never throws.
@@ -113,12 +113,12 @@ class TVideoSourceHandler final : public IVideoSourceHost {
 
   private:
     // Declared first so that it is released last: everything below may point into it.
-    port::DynamicLibrary library_;
-    TDeInitVideoSourceProc deInitVideoSource_;
-    TGetVideoSourceProc getVideoSource_;
-    std::vector<std::string> extensions_;
-    std::string description_;
-    std::string fileName_;
+    port::DynamicLibrary FLibrary;
+    TDeInitVideoSourceProc FDeInitVideoSource;
+    TGetVideoSourceProc FGetVideoSource;
+    std::vector<std::string> FExtensions;
+    std::string FDescription;
+    std::string FFileName;
 };
 
 // The plug-ins the server reads media through, in the order they were accepted.
@@ -152,6 +152,6 @@ class TVideoSourceHandlers {
     size_t Count() const;
 
   private:
-    mutable TMutex lock_;
-    std::vector<std::unique_ptr<TVideoSourceHandler>> handlers_ GUARDED_BY(lock_);
+    mutable TMutex FLock;
+    std::vector<std::unique_ptr<TVideoSourceHandler>> FHandlers GUARDED_BY(FLock);
 };
