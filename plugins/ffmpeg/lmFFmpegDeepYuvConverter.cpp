@@ -1,5 +1,7 @@
 #include "plugins/ffmpeg/lmFFmpegDeepYuvConverter.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -12,12 +14,88 @@ namespace {
 
 constexpr double kOne = 65536.0;
 
-int32_t Fixed(double codeValue) {
-    return static_cast<int32_t>(std::lround(codeValue * kOne));
+// The planes of one row; `Alpha` is null for a picture without alpha.
+struct TDeepYuvRow {
+    const uint16_t* Y;
+    const uint16_t* U;
+    const uint16_t* V;
+    const uint16_t* Alpha;
+};
+
+uint32_t Component(float value) {
+    return static_cast<uint32_t>(std::clamp(std::nearbyint(value), 0.0f, 255.0f));
 }
 
-uint32_t Clamped(int32_t fixed) {
-    return static_cast<uint32_t>(std::clamp(fixed >> 16, 0, 255));
+void ConvertPixels(const TDeepYuvWeights& w, const TDeepYuvRow& row, int from, int to,
+                   uint8_t* target) {
+    for (int x = from; x < to; ++x) {
+        const auto y = static_cast<float>(row.Y[x] & w.Mask);
+        const auto u = static_cast<float>(row.U[x] & w.Mask);
+        const auto v = static_cast<float>(row.V[x] & w.Mask);
+        const float red = std::fma(v, w.RedFromV, std::fma(y, w.Luma, w.RedBase));
+        const float green =
+            std::fma(v, w.GreenFromV, std::fma(u, w.GreenFromU, std::fma(y, w.Luma, w.GreenBase)));
+        const float blue = std::fma(u, w.BlueFromU, std::fma(y, w.Luma, w.BlueBase));
+        const uint32_t alpha = row.Alpha != nullptr
+                                   ? Component(static_cast<float>(row.Alpha[x] & w.Mask) * w.Alpha)
+                                   : 255u;
+        const uint32_t pixel =
+            Component(blue) | Component(green) << 8 | Component(red) << 16 | alpha << 24;
+        std::memcpy(target + static_cast<ptrdiff_t>(x) * 4, &pixel, sizeof pixel);
+    }
+}
+
+__attribute__((target("avx2,fma"))) inline __m256 LoadCodes(const uint16_t* codes, __m256i mask) {
+    const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes));
+    return _mm256_cvtepi32_ps(_mm256_and_si256(_mm256_cvtepu16_epi32(raw), mask));
+}
+
+// Eight pixels per step; returns where the scalar path takes over.
+__attribute__((target("avx2,fma"))) int ConvertPixelsAVX2(const TDeepYuvWeights& w,
+                                                          const TDeepYuvRow& row, int width,
+                                                          uint8_t* target) {
+    const __m256i mask = _mm256_set1_epi32(static_cast<int>(w.Mask));
+    const __m256 luma = _mm256_set1_ps(w.Luma);
+    const __m256 redV = _mm256_set1_ps(w.RedFromV);
+    const __m256 greenU = _mm256_set1_ps(w.GreenFromU);
+    const __m256 greenV = _mm256_set1_ps(w.GreenFromV);
+    const __m256 blueU = _mm256_set1_ps(w.BlueFromU);
+    const __m256 redBase = _mm256_set1_ps(w.RedBase);
+    const __m256 greenBase = _mm256_set1_ps(w.GreenBase);
+    const __m256 blueBase = _mm256_set1_ps(w.BlueBase);
+    const __m256 alphaGain = _mm256_set1_ps(w.Alpha);
+    const __m256i opaque = _mm256_set1_epi32(255);
+    // Per 128-bit lane the packs leave b0..b3 g0..g3 r0..r3 a0..a3; this puts them pixel by pixel.
+    const __m256i interleave =
+        _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8, 12, 1, 5, 9,
+                         13, 2, 6, 10, 14, 3, 7, 11, 15);
+    int x = 0;
+    for (; x + 8 <= width; x += 8) {
+        const __m256 y = LoadCodes(row.Y + x, mask);
+        const __m256 u = LoadCodes(row.U + x, mask);
+        const __m256 v = LoadCodes(row.V + x, mask);
+        const __m256 red = _mm256_fmadd_ps(v, redV, _mm256_fmadd_ps(y, luma, redBase));
+        const __m256 green = _mm256_fmadd_ps(
+            v, greenV, _mm256_fmadd_ps(u, greenU, _mm256_fmadd_ps(y, luma, greenBase)));
+        const __m256 blue = _mm256_fmadd_ps(u, blueU, _mm256_fmadd_ps(y, luma, blueBase));
+        const __m256i alpha =
+            row.Alpha != nullptr
+                ? _mm256_cvtps_epi32(_mm256_mul_ps(LoadCodes(row.Alpha + x, mask), alphaGain))
+                : opaque;
+        // Saturating packs clamp to 0..255 as the scalar path does.
+        const __m256i blueGreen =
+            _mm256_packs_epi32(_mm256_cvtps_epi32(blue), _mm256_cvtps_epi32(green));
+        const __m256i redAlpha = _mm256_packs_epi32(_mm256_cvtps_epi32(red), alpha);
+        const __m256i bytes = _mm256_packus_epi16(blueGreen, redAlpha);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(target + static_cast<ptrdiff_t>(x) * 4),
+                            _mm256_shuffle_epi8(bytes, interleave));
+    }
+    return x;
+}
+
+bool HasAVX2AndFMA() {
+    static const bool supported = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    return supported;
 }
 
 }  // namespace
@@ -48,11 +126,10 @@ bool TFFmpegDeepYuvConverter::Takes(AVPixelFormat format) {
 void TFFmpegDeepYuvConverter::Prepare(AVPixelFormat format, const int* coefficients,
                                       bool fullRange) {
     const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(format);
-    FBits = descriptor->comp[0].depth;
+    const int bits = descriptor->comp[0].depth;
     FAlpha = descriptor->nb_components == 4;
-    const size_t values = size_t{1} << FBits;
     // Code values of the source in 8-bit units.
-    const double unit = static_cast<double>(1 << (FBits - 8));
+    const double unit = static_cast<double>(1 << (bits - 8));
     // The coefficient set holds red from V, blue from U, green from U, green from V, each 65536
     // times its weight for limited-range chroma.
     const double chromaScale = fullRange ? 224.0 / 255.0 : 1.0;
@@ -61,64 +138,31 @@ void TFFmpegDeepYuvConverter::Prepare(AVPixelFormat format, const int* coefficie
     const double greenU = coefficients[2] / kOne * chromaScale;
     const double greenV = coefficients[3] / kOne * chromaScale;
     const double lumaScale = fullRange ? 1.0 : 255.0 / 219.0;
-    const double lumaOffset = fullRange ? 0.0 : 16.0;
-    FLuma.resize(values);
-    FRedFromV.resize(values);
-    FGreenFromU.resize(values);
-    FGreenFromV.resize(values);
-    FBlueFromU.resize(values);
-    FAlphaCode.resize(FAlpha ? values : 0);
-    const double largest = static_cast<double>(values - 1);
-    for (size_t value = 0; value < values; ++value) {
-        const double code = static_cast<double>(value) / unit;
-        FLuma[value] = Fixed((code - lumaOffset) * lumaScale + 0.5);
-        FRedFromV[value] = Fixed((code - 128.0) * redV);
-        FGreenFromU[value] = Fixed(-(code - 128.0) * greenU);
-        FGreenFromV[value] = Fixed(-(code - 128.0) * greenV);
-        FBlueFromU[value] = Fixed((code - 128.0) * blueU);
-        if (FAlpha) {
-            FAlphaCode[value] = static_cast<uint8_t>(std::lround(value * 255.0 / largest));
-        }
-    }
-}
-
-void TFFmpegDeepYuvConverter::ConvertRow(const AVFrame& picture, int row, int width,
-                                         uint32_t* target) const {
-    auto rowOf = [&](int plane) {
-        return reinterpret_cast<const uint16_t*>(picture.data[plane] + static_cast<ptrdiff_t>(row) *
-                                                                           picture.linesize[plane]);
-    };
-    const uint16_t* y = rowOf(0);
-    const uint16_t* u = rowOf(1);
-    const uint16_t* v = rowOf(2);
-    const uint16_t* a = FAlpha ? rowOf(3) : nullptr;
-    // Masking keeps every look-up inside the tables whatever a damaged picture holds.
-    const uint32_t mask = (1u << FBits) - 1;
-    for (int x = 0; x < width; ++x) {
-        const int32_t luma = FLuma[y[x] & mask];
-        const uint32_t cb = u[x] & mask;
-        const uint32_t cr = v[x] & mask;
-        const uint32_t red = Clamped(luma + FRedFromV[cr]);
-        const uint32_t green = Clamped(luma + FGreenFromU[cb] + FGreenFromV[cr]);
-        const uint32_t blue = Clamped(luma + FBlueFromU[cb]);
-        const uint32_t alpha = a != nullptr ? FAlphaCode[a[x] & mask] : 255u;
-        target[x] = blue | green << 8 | red << 16 | alpha << 24;
-    }
+    const double lumaBase = -(fullRange ? 0.0 : 16.0) * lumaScale;
+    FWeights.Mask = (1u << bits) - 1;
+    FWeights.Luma = static_cast<float>(lumaScale / unit);
+    FWeights.RedFromV = static_cast<float>(redV / unit);
+    FWeights.GreenFromU = static_cast<float>(-greenU / unit);
+    FWeights.GreenFromV = static_cast<float>(-greenV / unit);
+    FWeights.BlueFromU = static_cast<float>(blueU / unit);
+    FWeights.RedBase = static_cast<float>(lumaBase - 128.0 * redV);
+    FWeights.GreenBase = static_cast<float>(lumaBase + 128.0 * (greenU + greenV));
+    FWeights.BlueBase = static_cast<float>(lumaBase - 128.0 * blueU);
+    FWeights.Alpha = static_cast<float>(255.0 / FWeights.Mask);
 }
 
 void TFFmpegDeepYuvConverter::Convert(const AVFrame& picture, int width, int height,
                                       uint8_t* target, int32_t pitch) const {
-    std::vector<uint32_t> unaligned;
-    const bool aligned = reinterpret_cast<uintptr_t>(target) % alignof(uint32_t) == 0 &&
-                         pitch % static_cast<int32_t>(alignof(uint32_t)) == 0;
-    for (int row = 0; row < height; ++row) {
-        uint8_t* line = target + static_cast<ptrdiff_t>(row) * pitch;
-        if (aligned) {
-            ConvertRow(picture, row, width, reinterpret_cast<uint32_t*>(line));
-            continue;
-        }
-        unaligned.resize(static_cast<size_t>(width));
-        ConvertRow(picture, row, width, unaligned.data());
-        std::memcpy(line, unaligned.data(), unaligned.size() * sizeof(uint32_t));
+    const bool vector = HasAVX2AndFMA();
+    auto rowOf = [&](int plane, int row) {
+        return reinterpret_cast<const uint16_t*>(picture.data[plane] + static_cast<ptrdiff_t>(row) *
+                                                                           picture.linesize[plane]);
+    };
+    for (int y = 0; y < height; ++y) {
+        const TDeepYuvRow row{rowOf(0, y), rowOf(1, y), rowOf(2, y),
+                              FAlpha ? rowOf(3, y) : nullptr};
+        uint8_t* line = target + static_cast<ptrdiff_t>(y) * pitch;
+        const int done = vector ? ConvertPixelsAVX2(FWeights, row, width, line) : 0;
+        ConvertPixels(FWeights, row, done, width, line);
     }
 }

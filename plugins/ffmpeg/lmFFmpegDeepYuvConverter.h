@@ -2,21 +2,37 @@
 
 // Turns same-size 4:4:4 planar YUV pictures of 9 to 16 bits (ProRes 4444 and kin, with or
 // without alpha) into BGRA rows. The scaler's generic path spends a good part of a ProRes
-// ingest on these; here every code value maps through tables made once per matrix and range,
-// so a pixel costs a few look-ups. The tables follow the scaler's coefficients for the matrix,
-// and every component is rounded to the nearest code value.
+// ingest on these; here each component is one multiply-add per term in single precision,
+// eight pixels at a time where the processor has AVX2 and FMA, with the scaler's coefficients
+// for the matrix, rounded to the nearest code value. Both paths compute the same fused
+// operations in the same order, so a pixel converts alike whichever path takes it.
 
 #include <cstdint>
-#include <vector>
 
 #include "plugins/ffmpeg/lmFFmpegLibrary.h"
+
+// The weights of one conversion: each output component is the sum of the source code values
+// times their weights and a base, in 8-bit output code values.
+struct TDeepYuvWeights {
+    float Luma = 0;
+    float RedFromV = 0;
+    float GreenFromU = 0;
+    float GreenFromV = 0;
+    float BlueFromU = 0;
+    float RedBase = 0;
+    float GreenBase = 0;
+    float BlueBase = 0;
+    float Alpha = 0;
+    // Masks every code value to the format's bits, whatever a damaged picture holds.
+    uint32_t Mask = 0;
+};
 
 class TFFmpegDeepYuvConverter {
   public:
     // True when pictures of `format` are converted here.
     static bool Takes(AVPixelFormat format);
 
-    // Makes the tables for `format` (one that Takes), the scaler's coefficient set of the
+    // Works out the weights for `format` (one that Takes), the scaler's coefficient set of the
     // matrix (sws_getCoefficients) and the source's range.
     void Prepare(AVPixelFormat format, const int* coefficients, bool fullRange);
 
@@ -25,15 +41,6 @@ class TFFmpegDeepYuvConverter {
                  int32_t pitch) const;
 
   private:
-    void ConvertRow(const AVFrame& picture, int row, int width, uint32_t* target) const;
-
-    int FBits = 0;
+    TDeepYuvWeights FWeights;
     bool FAlpha = false;
-    // In 1/65536 of an output code value; the luma table carries the rounding.
-    std::vector<int32_t> FLuma;
-    std::vector<int32_t> FRedFromV;
-    std::vector<int32_t> FGreenFromU;
-    std::vector<int32_t> FGreenFromV;
-    std::vector<int32_t> FBlueFromU;
-    std::vector<uint8_t> FAlphaCode;
 };

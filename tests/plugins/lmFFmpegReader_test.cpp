@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "plugins/ffmpeg/lmFFmpegDeepYuvConverter.h"
 #include "plugins/ffmpeg/lmFFmpegFrameTiming.h"
 #include "plugins/ffmpeg/lmFFmpegReader.h"
 #include "support/TestMediaFixtures.h"
@@ -269,6 +270,62 @@ TEST(FFmpegReader, BT709FullRangeConvertsWithTheStreamsMatrixAndRange) {
 TEST(FFmpegReader, Deep444PicturesConvertWithTheStreamsMatrixAndRange) {
     ExpectFramesMatchReference(MediaFixture("deep444full.mkv"), "bt709", "pc", 1);
     ExpectFramesMatchReference(MediaFixture("deep444bt2020.mkv"), "bt2020", "tv", 1);
+}
+
+// Wide rows go eight pixels at a time, their ends one by one: a pixel must convert alike on
+// either path, land in its own place, and the extremes must come out exact.
+TEST(FFmpegDeepYuvConverter, EveryPixelConvertsAlikeWhereverItSitsInTheRow) {
+    constexpr int kWidth = 29;
+    constexpr int kHeight = 3;
+    constexpr int kMax = 4095;
+    TAVFramePtr picture(av_frame_alloc());
+    picture->format = AV_PIX_FMT_YUVA444P12LE;
+    picture->width = kWidth;
+    picture->height = kHeight;
+    ASSERT_GE(av_frame_get_buffer(picture.get(), 0), 0);
+    std::mt19937 random(11);
+    for (int plane = 0; plane < 4; ++plane) {
+        for (int row = 0; row < kHeight; ++row) {
+            auto* codes =
+                reinterpret_cast<uint16_t*>(picture->data[plane] + row * picture->linesize[plane]);
+            // Bits above the twelve a damaged picture may carry are masked off.
+            for (int x = 0; x < kWidth; ++x)
+                codes[x] = static_cast<uint16_t>(random());
+        }
+    }
+    // The first row starts white and opaque, black and clear, then pure red.
+    auto set = [&](int x, std::array<uint16_t, 4> yuva) {
+        for (int plane = 0; plane < 4; ++plane)
+            reinterpret_cast<uint16_t*>(picture->data[plane])[x] = yuva[plane];
+    };
+    set(0, {kMax, 2048, 2048, kMax});
+    set(1, {0, 2048, 2048, 0});
+    set(2, {1220, 1360, kMax, kMax});
+    TFFmpegDeepYuvConverter converter;
+    converter.Prepare(AV_PIX_FMT_YUVA444P12LE, sws_getCoefficients(SWS_CS_ITU601), true);
+    auto convert = [&](int skip) {
+        AVFrame view = *picture;
+        for (int plane = 0; plane < 4; ++plane)
+            view.data[plane] += skip * 2;
+        std::vector<uint32_t> pixels(static_cast<size_t>((kWidth - skip) * kHeight));
+        converter.Convert(view, kWidth - skip, kHeight, reinterpret_cast<uint8_t*>(pixels.data()),
+                          (kWidth - skip) * 4);
+        return pixels;
+    };
+    const std::vector<uint32_t> whole = convert(0);
+    EXPECT_EQ(whole[0], 0xFFFFFFFFu);
+    EXPECT_EQ(whole[1], 0x00000000u);
+    EXPECT_EQ(whole[2] & 0xFFFFFF00u, 0xFFFF0000u) << std::hex << whole[2];
+    EXPECT_LE(whole[2] & 0xFFu, 1u) << std::hex << whole[2];
+    for (int skip = 1; skip < 8; ++skip) {
+        const std::vector<uint32_t> shifted = convert(skip);
+        for (int row = 0; row < kHeight; ++row) {
+            for (int x = 0; x < kWidth - skip; ++x) {
+                ASSERT_EQ(shifted[row * (kWidth - skip) + x], whole[row * kWidth + x + skip])
+                    << "row " << row << ", pixel " << x + skip << ", skip " << skip;
+            }
+        }
+    }
 }
 
 TEST(FFmpegReader, CaptionTrackPairsEqualTheSCCSource) {
