@@ -70,6 +70,7 @@ TEngine::TEngine(TManager* manager)
       FLoginSecret(ControlSecret()) {
     FClient->SetAutoReconnect(true);
     FClient->OnConnected = [this](TXMLClient&) { Connected(); };
+    FClient->OnConnectFailed = [this](TXMLClient&) { ++FFailedConnects; };
     FClient->OnDisconnected = [this](TXMLClient&) { ConnectionLost(); };
     FClient->OnReconnect = [this](TXMLClient&) { ReconnectDue(); };
     FClient->OnPacket = [this](TXMLClient&, TXMLPacket& packet, TXMLPacketPtr&) {

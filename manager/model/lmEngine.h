@@ -171,6 +171,9 @@ class TEngine : public TModelObject {
     void SetConnectionState(uint8_t state);
     void SetStatusText(const std::string& text);
     bool LoggedIn() const { return FLoggedIn.load(); }
+    // Connection attempts that failed (no listener, name not resolved) since the engine was
+    // made; the engine tries again after its pause, a one-shot caller can stop waiting.
+    int32_t FailedConnects() const { return FFailedConnects.load(); }
 
     TEngineSettings Settings() const;
     void SetSettings(const TEngineSettings& settings);
@@ -298,6 +301,7 @@ class TEngine : public TModelObject {
     std::atomic<int32_t> FActiveCount{0};
     std::atomic<int32_t> FQueuedCount{0};
     std::atomic<int32_t> FFailedCount{0};
+    std::atomic<int32_t> FFailedConnects{0};
     std::atomic<uint64_t> FPacketsHandled{0};
 
     // Reconnect pauses end early when the engine is disconnected or shut down.

@@ -39,11 +39,11 @@ int TCtlSession::Count(int32_t code) {
 void TCtlSession::Open() {
     const std::string where = FOptions.Host + ":" + std::to_string(FOptions.Port);
     FEngine->Connect();
-    // A connect that fails leaves the engine disconnected (it would retry); a refused login
-    // or a peer of another protocol leaves it in error.
+    // A connect that fails counts at once (the engine would retry after its pause); a refused
+    // login or a peer of another protocol leaves it in error.
     const bool ready = WaitUntil([this] {
         const uint8_t state = FEngine->ConnectionState();
-        if (state == csDisconnected || state == csError) {
+        if (FEngine->FailedConnects() > 0 || state == csDisconnected || state == csError) {
             return true;
         }
         return FEngine->LoggedIn() && FEngine->ConfigurationRead() && Count(ntTaskListRead) > 0;
