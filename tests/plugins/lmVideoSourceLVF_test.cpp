@@ -142,21 +142,21 @@ TBytes MakeFrame(uint32_t width, uint32_t height, uint32_t seed, bool opaque) {
 class LVFPluginTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(library_.Open(kStage + "/bin/lmVideoSourceLVF.lvs")) << library_.LastError();
-        init_ = reinterpret_cast<TInitVideoSourceProc>(library_.Symbol("InitVideoSource"));
-        get_ = reinterpret_cast<TGetVideoSourceProc>(library_.Symbol("GetVideoSource"));
-        deInit_ = reinterpret_cast<TDeInitVideoSourceProc>(library_.Symbol("DeInitVideoSource"));
-        ASSERT_TRUE(init_ && get_ && deInit_);
-        folder_ = fs::path(LMV_TEST_BINARY_DIR) / "lvfplugin" /
+        ASSERT_TRUE(FLibrary.Open(kStage + "/bin/lmVideoSourceLVF.lvs")) << FLibrary.LastError();
+        FInit = reinterpret_cast<TInitVideoSourceProc>(FLibrary.Symbol("InitVideoSource"));
+        FGet = reinterpret_cast<TGetVideoSourceProc>(FLibrary.Symbol("GetVideoSource"));
+        FDeInit = reinterpret_cast<TDeInitVideoSourceProc>(FLibrary.Symbol("DeInitVideoSource"));
+        ASSERT_TRUE(FInit && FGet && FDeInit);
+        FFolder = fs::path(LMV_TEST_BINARY_DIR) / "lvfplugin" /
                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
+        fs::remove_all(FFolder);
+        fs::create_directories(FFolder);
     }
-    void TearDown() override { fs::remove_all(folder_); }
+    void TearDown() override { fs::remove_all(FFolder); }
 
     TSource NewSource() {
         IVideoSource* source = nullptr;
-        EXPECT_TRUE(get_(&source));
+        EXPECT_TRUE(FGet(&source));
         EXPECT_NE(source, nullptr);
         return TSource(source);
     }
@@ -164,14 +164,14 @@ class LVFPluginTest : public ::testing::Test {
     // A clip of `frames.size()` frames made from raw frames by lvftool.
     std::string MakeClip(const std::string& name, const std::vector<TBytes>& frames, uint32_t width,
                          uint32_t height) {
-        const std::string raw = (folder_ / (name + ".raw")).string();
+        const std::string raw = (FFolder / (name + ".raw")).string();
         std::ofstream out(raw, std::ios::binary);
         for (const auto& frame : frames) {
             out.write(reinterpret_cast<const char*>(frame.data()),
                       static_cast<std::streamsize>(frame.size()));
         }
         out.close();
-        const std::string clip = (folder_ / (name + ".lvf")).string();
+        const std::string clip = (FFolder / (name + ".lvf")).string();
         std::string output;
         EXPECT_EQ(RunTool("create-raw " + clip + " " + std::to_string(width) + " " +
                               std::to_string(height) + " " + raw,
@@ -181,21 +181,21 @@ class LVFPluginTest : public ::testing::Test {
         return clip;
     }
 
-    port::DynamicLibrary library_;
-    TInitVideoSourceProc init_ = nullptr;
-    TGetVideoSourceProc get_ = nullptr;
-    TDeInitVideoSourceProc deInit_ = nullptr;
-    fs::path folder_;
+    port::DynamicLibrary FLibrary;
+    TInitVideoSourceProc FInit = nullptr;
+    TGetVideoSourceProc FGet = nullptr;
+    TDeInitVideoSourceProc FDeInit = nullptr;
+    fs::path FFolder;
 };
 
 TEST_F(LVFPluginTest, AnnouncesItselfForLvfFiles) {
     TRecordingHost host;
-    EXPECT_TRUE(init_(&host));
+    EXPECT_TRUE(FInit(&host));
     EXPECT_EQ(host.description, "LVF Files");
     EXPECT_EQ(host.extensions, std::vector<std::string>{"lvf"});
     EXPECT_EQ(host.encoderFormats, 0);
-    EXPECT_TRUE(deInit_());
-    EXPECT_EQ(library_.Symbol("GetVideoSourceEncoder"), nullptr);
+    EXPECT_TRUE(FDeInit());
+    EXPECT_EQ(FLibrary.Symbol("GetVideoSourceEncoder"), nullptr);
 }
 
 TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
@@ -206,11 +206,11 @@ TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
         // The middle frame has no alpha channel in its PNG; it must arrive opaque.
         const bool withAlpha = i != 1;
         expected.push_back(MakeFrame(kWidth, kHeight, i * 50, !withAlpha));
-        const std::string png = (folder_ / ("f" + std::to_string(i) + ".png")).string();
+        const std::string png = (FFolder / ("f" + std::to_string(i) + ".png")).string();
         WritePng(png, expected.back(), kWidth, kHeight, withAlpha);
         pngs += " " + png;
     }
-    const std::string clip = (folder_ / "clip.lvf").string();
+    const std::string clip = (FFolder / "clip.lvf").string();
     std::string output;
     ASSERT_EQ(RunTool("create " + clip + pngs, &output), 0) << output;
 
@@ -227,12 +227,12 @@ TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
     }
 
     // And back out as PNG files.
-    ASSERT_EQ(RunTool("extract " + clip + " " + (folder_ / "out_").string(), &output), 0) << output;
+    ASSERT_EQ(RunTool("extract " + clip + " " + (FFolder / "out_").string(), &output), 0) << output;
     for (uint32_t i = 0; i < 3; ++i) {
         uint32_t width = 0, height = 0;
         char name[32];
         std::snprintf(name, sizeof name, "out_%06u.png", i);
-        EXPECT_EQ(ReadPngAsBGRA((folder_ / name).string(), width, height), expected[i]);
+        EXPECT_EQ(ReadPngAsBGRA((FFolder / name).string(), width, height), expected[i]);
         EXPECT_EQ(width, kWidth);
         EXPECT_EQ(height, kHeight);
     }
@@ -241,10 +241,10 @@ TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
 TEST_F(LVFPluginTest, RawFramesRoundTripThroughTheTool) {
     const std::vector<TBytes> frames = {MakeFrame(64, 9, 1, false), MakeFrame(64, 9, 2, false)};
     const std::string clip = MakeClip("raw", frames, 64, 9);
-    const std::string back = (folder_ / "back.raw").string();
+    const std::string back = (FFolder / "back.raw").string();
     std::string output;
     ASSERT_EQ(RunTool("extract-raw " + clip + " " + back, &output), 0) << output;
-    EXPECT_EQ(ReadFile(back), ReadFile((folder_ / "raw.raw").string()));
+    EXPECT_EQ(ReadFile(back), ReadFile((FFolder / "raw.raw").string()));
 
     ASSERT_EQ(RunTool("info " + clip, &output), 0) << output;
     EXPECT_NE(output.find("frames: 2"), std::string::npos) << output;
@@ -253,11 +253,11 @@ TEST_F(LVFPluginTest, RawFramesRoundTripThroughTheTool) {
 }
 
 TEST_F(LVFPluginTest, ToolExplainsWhatIsWrong) {
-    const std::string small = (folder_ / "small.png").string();
-    const std::string large = (folder_ / "large.png").string();
+    const std::string small = (FFolder / "small.png").string();
+    const std::string large = (FFolder / "large.png").string();
     WritePng(small, MakeFrame(2, 2, 0, true), 2, 2, true);
     WritePng(large, MakeFrame(3, 2, 0, true), 3, 2, true);
-    const std::string raw = (folder_ / "short.raw").string();
+    const std::string raw = (FFolder / "short.raw").string();
     std::ofstream(raw, std::ios::binary) << "0123456789";
     struct Case {
         std::string arguments;
@@ -267,12 +267,12 @@ TEST_F(LVFPluginTest, ToolExplainsWhatIsWrong) {
     const std::vector<Case> cases = {
         {"", 2, "Usage:"},
         {"frobnicate x", 2, "unknown command"},
-        {"create " + (folder_ / "o.lvf").string() + " " + small + " " + large, 1,
+        {"create " + (FFolder / "o.lvf").string() + " " + small + " " + large, 1,
          large + " is 3 x 2, the first frame is 2 x 2"},
-        {"create " + (folder_ / "o.lvf").string() + " " + raw, 1, raw + " is not a PNG file"},
-        {"create-raw " + (folder_ / "o.lvf").string() + " 2 0 " + raw, 1,
+        {"create " + (FFolder / "o.lvf").string() + " " + raw, 1, raw + " is not a PNG file"},
+        {"create-raw " + (FFolder / "o.lvf").string() + " 2 0 " + raw, 1,
          "width and height must be positive"},
-        {"create-raw " + (folder_ / "o.lvf").string() + " 2 1 " + raw, 1,
+        {"create-raw " + (FFolder / "o.lvf").string() + " 2 1 " + raw, 1,
          "ends inside frame 1 (2 of 8 bytes)"},
         {"info " + raw, 1, "file is trucated"},
     };
@@ -344,7 +344,7 @@ TEST_F(LVFPluginTest, ExplainsFailuresThroughGetLastError) {
     // The same clip with another magic.
     TBytes bytes = ReadFile(clip);
     bytes[0] = 'X';
-    const std::string wrong = (folder_ / "wrong.lvf").string();
+    const std::string wrong = (FFolder / "wrong.lvf").string();
     std::ofstream(wrong, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
     EXPECT_FALSE(source->Open(LvsToUtf16(wrong).c_str(), LvsOpenFlags));
@@ -397,7 +397,7 @@ TEST_F(LVFPluginTest, DamagedRecordFailsTheReadWhateverThePitch) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
 
     IVideoSource* opened = nullptr;
-    ASSERT_TRUE(get_(&opened));
+    ASSERT_TRUE(FGet(&opened));
     // Shared with the reading thread, which keeps the library loaded while it may run.
     auto source = std::shared_ptr<IVideoSource>(opened, TSourceRelease());
     auto library = std::make_shared<port::DynamicLibrary>();
@@ -425,7 +425,7 @@ TEST_F(LVFPluginTest, DamagedRecordFailsTheReadWhateverThePitch) {
 TEST_F(LVFPluginTest, OpensAFileWhoseNameIsNotUTF8) {
     const TBytes frame = MakeFrame(4, 2, 9, false);
     const std::string clip = MakeClip("plain", {frame}, 4, 2);
-    const std::string latin = (folder_ / "caf\xe9 cr\xe8me.lvf").string();
+    const std::string latin = (FFolder / "caf\xe9 cr\xe8me.lvf").string();
     fs::rename(clip, latin);
     TSource source = NewSource();
     ASSERT_TRUE(source->Open(LvsPathToUtf16(latin).c_str(), LvsOpenFlags))
