@@ -19,10 +19,14 @@
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "plugins/interface/lmVideoSourceText.h"
 #include "port/port.h"
+#include "support/TestVideoSourcePlugin.h"
 #include "support/TestWait.h"
 
 namespace fs = std::filesystem;
 using testing_support::FinishesWithin;
+using testing_support::TSource;
+using testing_support::TSourceRelease;
+using testing_support::TStagedPlugin;
 
 namespace {
 
@@ -30,33 +34,6 @@ using TBytes = std::vector<uint8_t>;
 
 const std::string kStage = LMV_STAGE_DIR;
 const std::string kTool = kStage + "/lvftool";
-
-// Records what a plug-in announces.
-class TRecordingHost final : public IVideoSourceHost {
-  public:
-    LvsResult LVS_CALL QueryInterface(const TLvsIID&, void** object) override {
-        *object = nullptr;
-        return LVS_E_NOINTERFACE;
-    }
-    int32_t LVS_CALL AddRef() override { return -1; }
-    int32_t LVS_CALL Release() override { return -1; }
-    void LVS_CALL SetDescription(const char16_t* name) override { description = LvsToUtf8(name); }
-    void LVS_CALL AddExtension(const char16_t* extension) override {
-        extensions.push_back(LvsToUtf8(extension));
-    }
-    void LVS_CALL AddEncoderFormat(const char16_t*, const char16_t*, const char16_t*,
-                                   uint32_t) override {
-        ++encoderFormats;
-    }
-    std::string description;
-    std::vector<std::string> extensions;
-    int encoderFormats = 0;
-};
-
-struct TSourceRelease {
-    void operator()(IVideoSource* source) const { source->Release(); }
-};
-using TSource = std::unique_ptr<IVideoSource, TSourceRelease>;
 
 // Writes an 8-bit PNG from BGRA pixels, with or without its alpha channel.
 void WritePng(const std::string& path, const TBytes& bgra, uint32_t width, uint32_t height,
@@ -142,24 +119,13 @@ TBytes MakeFrame(uint32_t width, uint32_t height, uint32_t seed, bool opaque) {
 class LVFPluginTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(FLibrary.Open(kStage + "/bin/lmVideoSourceLVF.lvs")) << FLibrary.LastError();
-        FInit = reinterpret_cast<TInitVideoSourceProc>(FLibrary.Symbol("InitVideoSource"));
-        FGet = reinterpret_cast<TGetVideoSourceProc>(FLibrary.Symbol("GetVideoSource"));
-        FDeInit = reinterpret_cast<TDeInitVideoSourceProc>(FLibrary.Symbol("DeInitVideoSource"));
-        ASSERT_TRUE(FInit && FGet && FDeInit);
+        ASSERT_EQ(FPlugin.Error(), "");
         FFolder = fs::path(LMV_TEST_BINARY_DIR) / "lvfplugin" /
                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::remove_all(FFolder);
         fs::create_directories(FFolder);
     }
     void TearDown() override { fs::remove_all(FFolder); }
-
-    TSource NewSource() {
-        IVideoSource* source = nullptr;
-        EXPECT_TRUE(FGet(&source));
-        EXPECT_NE(source, nullptr);
-        return TSource(source);
-    }
 
     // A clip of `frames.size()` frames made from raw frames by lvftool.
     std::string MakeClip(const std::string& name, const std::vector<TBytes>& frames, uint32_t width,
@@ -181,21 +147,17 @@ class LVFPluginTest : public ::testing::Test {
         return clip;
     }
 
-    port::DynamicLibrary FLibrary;
-    TInitVideoSourceProc FInit = nullptr;
-    TGetVideoSourceProc FGet = nullptr;
-    TDeInitVideoSourceProc FDeInit = nullptr;
+    TStagedPlugin FPlugin{"lmVideoSourceLVF.lvs"};
     fs::path FFolder;
 };
 
 TEST_F(LVFPluginTest, AnnouncesItselfForLvfFiles) {
-    TRecordingHost host;
-    EXPECT_TRUE(FInit(&host));
-    EXPECT_EQ(host.description, "LVF Files");
-    EXPECT_EQ(host.extensions, std::vector<std::string>{"lvf"});
-    EXPECT_EQ(host.encoderFormats, 0);
-    EXPECT_TRUE(FDeInit());
-    EXPECT_EQ(FLibrary.Symbol("GetVideoSourceEncoder"), nullptr);
+    EXPECT_TRUE(FPlugin.Init());
+    EXPECT_EQ(FPlugin.Host().Description, "LVF Files");
+    EXPECT_EQ(FPlugin.Host().Extensions, std::vector<std::string>{"lvf"});
+    EXPECT_TRUE(FPlugin.Host().Formats.empty());
+    EXPECT_TRUE(FPlugin.DeInit());
+    EXPECT_EQ(FPlugin.Symbol("GetVideoSourceEncoder"), nullptr);
 }
 
 TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
@@ -214,7 +176,7 @@ TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
     std::string output;
     ASSERT_EQ(RunTool("create " + clip + pngs, &output), 0) << output;
 
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     ASSERT_TRUE(source->Open(LvsToUtf16(clip).c_str(), LvsOpenFlags))
         << LvsReadLastError(source.get());
     ASSERT_EQ(source->GetWidth(), static_cast<int32_t>(kWidth));
@@ -285,7 +247,7 @@ TEST_F(LVFPluginTest, ToolExplainsWhatIsWrong) {
 
 TEST_F(LVFPluginTest, AnswersTheFixedProperties) {
     const std::string clip = MakeClip("props", {MakeFrame(4, 4, 0, false)}, 4, 4);
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     ASSERT_TRUE(source->Open(LvsToUtf16(clip).c_str(), LvsOpenFlags));
     EXPECT_EQ(source->GetFrameCount(), 1);
     EXPECT_EQ(source->GetPreferredBufferCount(), 25);
@@ -318,7 +280,7 @@ TEST_F(LVFPluginTest, CopiesRowsIntoAnyPitch) {
     constexpr uint32_t kWidth = 5, kHeight = 3, kRow = kWidth * 4;
     const TBytes frame = MakeFrame(kWidth, kHeight, 9, false);
     const std::string clip = MakeClip("pitch", {frame}, kWidth, kHeight);
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     ASSERT_TRUE(source->Open(LvsToUtf16(clip).c_str(), LvsOpenFlags));
     for (uint32_t pitch : {kRow, kRow + 12, kRow - 8}) {
         TBytes buffer(pitch * kHeight, 0xEE);
@@ -337,7 +299,7 @@ TEST_F(LVFPluginTest, CopiesRowsIntoAnyPitch) {
 
 TEST_F(LVFPluginTest, ExplainsFailuresThroughGetLastError) {
     const std::string clip = MakeClip("errors", {MakeFrame(2, 2, 0, false)}, 2, 2);
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     int32_t length = 0;
     EXPECT_FALSE(source->GetLastError(&length, nullptr)) << "no text yet";
 
@@ -397,7 +359,7 @@ TEST_F(LVFPluginTest, DamagedRecordFailsTheReadWhateverThePitch) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
 
     IVideoSource* opened = nullptr;
-    ASSERT_TRUE(FGet(&opened));
+    ASSERT_TRUE(FPlugin.GetVideoSource(&opened));
     // Shared with the reading thread, which keeps the library loaded while it may run.
     auto source = std::shared_ptr<IVideoSource>(opened, TSourceRelease());
     auto library = std::make_shared<port::DynamicLibrary>();
@@ -427,7 +389,7 @@ TEST_F(LVFPluginTest, OpensAFileWhoseNameIsNotUTF8) {
     const std::string clip = MakeClip("plain", {frame}, 4, 2);
     const std::string latin = (FFolder / "caf\xe9 cr\xe8me.lvf").string();
     fs::rename(clip, latin);
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     ASSERT_TRUE(source->Open(LvsPathToUtf16(latin).c_str(), LvsOpenFlags))
         << LvsReadLastError(source.get());
     TBytes pixels(frame.size());
@@ -452,7 +414,7 @@ TEST_F(LVFPluginTest, SourcesWorkSideBySideOnSeveralThreads) {
     std::atomic<int> matches{0};
     for (uint32_t c = 0; c < 3; ++c) {
         workers.emplace_back([&, c] {
-            TSource source = NewSource();
+            TSource source = FPlugin.NewSource();
             if (!source->Open(LvsToUtf16(clips[c]).c_str(), LvsOpenFlags)) {
                 return;
             }
