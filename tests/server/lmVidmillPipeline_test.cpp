@@ -37,13 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
 // A manager's connection that records, per task uid, the status messages in the order the
 // task pushes brought them (a repeated message counts once), the type of the first push and
 // the last state.
@@ -359,7 +352,7 @@ TEST_F(ServerPipeline, LmvcAVIDroppedBackInIsCopiedUnchangedWithItsFlipbook) {
     ASSERT_EQ(Watcher->State(first), tsFinished)
         << ::testing::PrintToString(Watcher->Messages(first));
     const fs::path made = Install.Folder() / "out" / "Promo.avi";
-    const std::string bytes = ReadAll(made);
+    const std::string bytes = ReadFileText(made);
     ASSERT_FALSE(bytes.empty());
 
     fs::copy_file(made, Install.Folder() / "Promo again.avi");
@@ -372,7 +365,7 @@ TEST_F(ServerPipeline, LmvcAVIDroppedBackInIsCopiedUnchangedWithItsFlipbook) {
                     "Transcoding...", "Importing Lumenar Codec video...", "Generating flipbook...",
                     "Flipbook generation complete.", "Deleting intermediate file.",
                     "Moving source file to finished.", "Completed."});
-    EXPECT_EQ(ReadAll(Install.Folder() / "out" / "Promo again.avi"), bytes);
+    EXPECT_EQ(ReadFileText(Install.Folder() / "out" / "Promo again.avi"), bytes);
     EXPECT_TRUE(fs::exists(Completed + "Promo again.avi"));
 
     ExpectMeta(uid, {{"codec", "LMVC"},
@@ -409,7 +402,7 @@ TEST_F(ServerPipeline, DamagedClipFailsItsTaskAndTheServerStillStops) {
         RunProcess({std::string(LMV_STAGE_DIR) + "/lvftool", "create-raw", clip.string(),
                     std::to_string(width), std::to_string(height), rawPath.string()});
     ASSERT_EQ(made.ExitCode, 0) << made.Output;
-    std::string bytes = ReadAll(clip);
+    std::string bytes = ReadFileText(clip);
     uint64_t indexOffset = 0, recordOffset = 0;
     uint32_t size = 0;
     std::memcpy(&indexOffset, bytes.data() + 32, 8);
@@ -465,7 +458,7 @@ TEST_F(ServerPipeline, StillImageIsDeliveredAsAByteCopyWithCodecStill) {
         RunProcess({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=80x60", "-frames:v",
                     "1", "-pix_fmt", "rgba", image.string()});
     ASSERT_EQ(made.ExitCode, 0) << made.Output;
-    const std::string bytes = ReadAll(image);
+    const std::string bytes = ReadFileText(image);
     Drop(image);
 
     const std::string uid = Watcher->WaitForDoneTask();
@@ -475,7 +468,7 @@ TEST_F(ServerPipeline, StillImageIsDeliveredAsAByteCopyWithCodecStill) {
                          "Flipbook generation complete.", "Deleting intermediate file.",
                          "Moving source file to finished.", "Completed."});
 
-    EXPECT_EQ(ReadAll(Install.Folder() / "out" / "Title card.png"), bytes);
+    EXPECT_EQ(ReadFileText(Install.Folder() / "out" / "Title card.png"), bytes);
     ExpectFiledAsCompleted("Title card.png");
     ExpectMeta(uid, {{"codec", "STILL"}, {"ext", "png"}});
 }
@@ -526,7 +519,7 @@ TEST_F(ServerPipeline, ManagersReadingWhileJobsRunAndTheServerStopsMidway) {
     stop = true;
     listing.join();
     reading.join();
-    EXPECT_EQ(exitCode, 0) << ReadAll(Install.Folder() / "out.txt") << Install.LogText();
+    EXPECT_EQ(exitCode, 0) << ReadFileText(Install.Folder() / "out.txt") << Install.LogText();
     EXPECT_GT(answers.load(), before);
     for (const std::string& name : names)
         EXPECT_EQ(Copies(name), 1) << name;
@@ -688,7 +681,8 @@ TEST_F(ServerPipeline, MediaFilesEndAsCompressedAVIsWithTheirMetadataAndSound) {
         ExpectMeta(uid, c.Meta);
         EXPECT_TRUE(fs::exists(Completed + c.Name));
         if (std::string(c.Video).empty()) {
-            EXPECT_EQ(ReadAll(Install.Folder() / "out" / c.Name), ReadAll(MediaFixture(c.Fixture)));
+            EXPECT_EQ(ReadFileText(Install.Folder() / "out" / c.Name),
+                      ReadFileText(MediaFixture(c.Fixture)));
             continue;
         }
         const fs::path avi = Install.Folder() / "out" / (fs::path(c.Name).stem().string() + ".avi");
@@ -720,7 +714,7 @@ TEST_F(ServerPipeline, CaptionTrackEndsAsTheSideFileWithTheSCCsBytePairs) {
         << ::testing::PrintToString(messages);
     EXPECT_TRUE(fs::exists(Install.Folder() / "out" / "Bulletin.avi"));
 
-    const std::string side = ReadAll(Install.Folder() / "out" / "Bulletin.xmd");
+    const std::string side = ReadFileText(Install.Folder() / "out" / "Bulletin.xmd");
     constexpr size_t header = 52, record = 7, frames = 60;
     ASSERT_EQ(side.size(), header + record * frames);
     std::string expectedHeader("avim\1\0\0\0\1\0\0\0\0\0\0\0\7\0\0\0", 20);

@@ -9,7 +9,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,13 +25,6 @@ using namespace std::chrono_literals;
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
 
 // A logged-in manager connection that asks for the task list.
 class TManagerProbe {
@@ -147,9 +139,9 @@ TEST_F(ServerReelbank, ClipReachesTheFolderAndTheReceiverAndASecondReelbankFinds
     const std::vector<std::string> clips = receiver.StorageEntries();
     ASSERT_EQ(clips.size(), 1u) << ::testing::PrintToString(clips) << receiver.LogText();
     const fs::path clip = receiver.ClipFolder(clips.front());
-    const std::string delivered = ReadAll(Install.Folder() / "out" / "Evening promo.avi");
+    const std::string delivered = ReadFileText(Install.Folder() / "out" / "Evening promo.avi");
     ASSERT_FALSE(delivered.empty());
-    EXPECT_TRUE(ReadAll(clip / "Evening promo.avi") == delivered);
+    EXPECT_TRUE(ReadFileText(clip / "Evening promo.avi") == delivered);
 
     TXMLUnicode metadata;
     ASSERT_TRUE(metadata.LoadFromFile((clip / "metadata.xml").string()));
@@ -160,9 +152,10 @@ TEST_F(ServerReelbank, ClipReachesTheFolderAndTheReceiverAndASecondReelbankFinds
     EXPECT_EQ(ChildText(root, "codec"), "LMVC");
     EXPECT_EQ(ChildText(root, "filesize"), std::to_string(delivered.size()));
     EXPECT_EQ(ChildText(root, "width"), "64");
-    EXPECT_EQ(ReadAll(clip / "thumbnail.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(ReadFileText(clip / "thumbnail.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
     bool parsed = false;
-    const std::vector<std::string> frames = FlipBookFrames(ReadAll(clip / "flipbook.bin"), parsed);
+    const std::vector<std::string> frames =
+        FlipBookFrames(ReadFileText(clip / "flipbook.bin"), parsed);
     EXPECT_TRUE(parsed);
     EXPECT_FALSE(frames.empty());
     for (const std::string& frame : frames)
