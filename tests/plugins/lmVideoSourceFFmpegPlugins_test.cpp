@@ -14,7 +14,6 @@
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "plugins/interface/lmVideoSourceText.h"
-#include "port/port.h"
 #include "support/TestMediaFixtures.h"
 #include "support/TestVideoSourcePlugin.h"
 
