@@ -15,83 +15,83 @@ constexpr size_t kCompactIndexAbove = 262143;
 }  // namespace
 
 TUnicodeReader::TUnicodeReader(AReader& source, std::unique_ptr<TCustomUnicodeCodec> codec)
-    : Source(source),
-      SourceStart(source.GetPosition()),
-      Codec(codec ? std::move(codec) : std::make_unique<TUTF16LECodec>()),
-      Bytes(kByteBufferSize) {}
+    : FSource(source),
+      FSourceStart(source.GetPosition()),
+      FCodec(codec ? std::move(codec) : std::make_unique<TUTF16LECodec>()),
+      FBytes(kByteBufferSize) {}
 
 TUnicodeReader::TUnicodeReader(std::unique_ptr<AReader> source,
                                std::unique_ptr<TCustomUnicodeCodec> codec)
-    : OwnedSource(std::move(source)),
-      Source(*OwnedSource),
-      SourceStart(OwnedSource->GetPosition()),
-      Codec(codec ? std::move(codec) : std::make_unique<TUTF16LECodec>()),
-      Bytes(kByteBufferSize) {}
+    : FOwnedSource(std::move(source)),
+      FSource(*FOwnedSource),
+      FSourceStart(FOwnedSource->GetPosition()),
+      FCodec(codec ? std::move(codec) : std::make_unique<TUTF16LECodec>()),
+      FBytes(kByteBufferSize) {}
 
 char32_t TUnicodeReader::ReadChar() {
-    if (CharIndex >= CharCount && Fill(1) == 0) {
+    if (FCharIndex >= FCharCount && Fill(1) == 0) {
         throw EUnicodeReaderReadError("Read error");
     }
-    return Chars[CharIndex++];
+    return FChars[FCharIndex++];
 }
 
 bool TUnicodeReader::Eof() {
-    if (CharIndex < CharCount) {
+    if (FCharIndex < FCharCount) {
         return false;
     }
     // Asking the source alone is not enough: its remaining bytes may be only the incomplete
     // tail of a sequence, which yields no character.
-    if (Source.Eof() || Fill(1) == 0) {
-        PendingCount = 0;
+    if (FSource.Eof() || Fill(1) == 0) {
+        FPendingCount = 0;
         return true;
     }
     return false;
 }
 
 size_t TUnicodeReader::Fill(size_t count) {
-    if (CharCount - CharIndex >= count) {
-        return CharCount - CharIndex;
+    if (FCharCount - FCharIndex >= count) {
+        return FCharCount - FCharIndex;
     }
-    if (CharCount > 0) {
-        if (CharIndex >= CharCount) {
-            CharIndex = 0;
-            CharCount = 0;
-        } else if (CharCount - CharIndex < kCompactBelow || CharIndex > kCompactIndexAbove) {
-            std::copy(Chars.begin() + CharIndex, Chars.begin() + CharCount, Chars.begin());
-            CharCount -= CharIndex;
-            CharIndex = 0;
+    if (FCharCount > 0) {
+        if (FCharIndex >= FCharCount) {
+            FCharIndex = 0;
+            FCharCount = 0;
+        } else if (FCharCount - FCharIndex < kCompactBelow || FCharIndex > kCompactIndexAbove) {
+            std::copy(FChars.begin() + FCharIndex, FChars.begin() + FCharCount, FChars.begin());
+            FCharCount -= FCharIndex;
+            FCharIndex = 0;
         }
     }
-    while (CharCount - CharIndex < count) {
-        const int64_t got = Source.Read(Bytes.data() + PendingCount,
-                                        static_cast<int64_t>(kByteBufferSize - PendingCount));
+    while (FCharCount - FCharIndex < count) {
+        const int64_t got = FSource.Read(FBytes.data() + FPendingCount,
+                                         static_cast<int64_t>(kByteBufferSize - FPendingCount));
         if (got <= 0) {
             break;
         }
-        PendingCount += static_cast<size_t>(got);
+        FPendingCount += static_cast<size_t>(got);
         DecodePending();
     }
-    return CharCount - CharIndex;
+    return FCharCount - FCharIndex;
 }
 
 void TUnicodeReader::DecodePending() {
     size_t used = 0;
     for (;;) {
-        if (Chars.size() - CharCount < kCharGrowth) {
-            Chars.resize(Chars.size() + kCharGrowth);
+        if (FChars.size() - FCharCount < kCharGrowth) {
+            FChars.resize(FChars.size() + kCharGrowth);
         }
-        const size_t room = Chars.size() - CharCount;
+        const size_t room = FChars.size() - FCharCount;
         size_t decoded = 0;
         size_t bytesUsed = 0;
-        Codec->DecodeBuffer(Bytes.data() + used, PendingCount - used, decoded, bytesUsed, room,
-                            Chars.data() + CharCount);
-        CharCount += decoded;
+        FCodec->DecodeBuffer(FBytes.data() + used, FPendingCount - used, decoded, bytesUsed, room,
+                             FChars.data() + FCharCount);
+        FCharCount += decoded;
         used += bytesUsed;
-        if (used >= PendingCount || decoded < room) {
+        if (used >= FPendingCount || decoded < room) {
             break;
         }
     }
     // Bytes not consumed (an incomplete sequence or an odd byte) stay pending at the front.
-    std::copy(Bytes.begin() + used, Bytes.begin() + PendingCount, Bytes.begin());
-    PendingCount -= used;
+    std::copy(FBytes.begin() + used, FBytes.begin() + FPendingCount, FBytes.begin());
+    FPendingCount -= used;
 }

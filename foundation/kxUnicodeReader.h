@@ -43,18 +43,18 @@ class TUnicodeReader {
     size_t Fill(size_t count);
 
     // The source's position when the reader was made.
-    int64_t StartPosition() const { return SourceStart; }
+    int64_t StartPosition() const { return FSourceStart; }
 
   private:
     void DecodePending();
 
-    std::unique_ptr<AReader> OwnedSource;
-    AReader& Source;
-    int64_t SourceStart;
-    std::unique_ptr<TCustomUnicodeCodec> Codec;
-    std::vector<uint8_t> Bytes;  // 65536 bytes; the first PendingCount are not yet decoded
-    size_t PendingCount = 0;
-    std::vector<char32_t> Chars;  // decoded characters; [CharIndex, CharCount) not yet read
-    size_t CharIndex = 0;
-    size_t CharCount = 0;
+    std::unique_ptr<AReader> FOwnedSource;
+    AReader& FSource;
+    int64_t FSourceStart;
+    std::unique_ptr<TCustomUnicodeCodec> FCodec;
+    std::vector<uint8_t> FBytes;  // 65536 bytes; the first FPendingCount are not yet decoded
+    size_t FPendingCount = 0;
+    std::vector<char32_t> FChars;  // decoded characters; [FCharIndex, FCharCount) not yet read
+    size_t FCharIndex = 0;
+    size_t FCharCount = 0;
 };

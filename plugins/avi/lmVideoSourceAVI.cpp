@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string>
@@ -21,7 +22,6 @@
 #include "plugins/avi/lmAVIAudio.h"
 #include "plugins/avi/lmAVIReader.h"
 #include "plugins/ffmpeg/lmFFmpegAudioReader.h"
-#include "plugins/ffmpeg/lmFFmpegLibrary.h"
 #include "plugins/ffmpeg/lmFFmpegVideoSource.h"
 #include "plugins/interface/lmAudioCadence.h"
 #include "plugins/interface/lmVideoSourceInterfaces.h"
@@ -488,29 +488,12 @@ class TVideoSourceAVI final : public TVideoSourceObject<TVideoSourceAVI> {
 }  // namespace
 
 LVS_EXPORT LvsBool LVS_CALL InitVideoSource(IVideoSourceHost* host) {
-    if (host == nullptr) {
-        return LvsFalse;
-    }
-    try {
-        InstallFFmpegLogHook();
-        host->SetDescription(u"AVI Files");
-        host->AddExtension(u"avi");
-        return LvsTrue;
-    } catch (...) {
-        return LvsFalse;
-    }
+    constexpr const char16_t* kExtensions[] = {u"avi"};
+    return InitFFmpegPlugin(host, u"AVI Files", kExtensions, std::size(kExtensions));
 }
 
 LVS_EXPORT LvsBool LVS_CALL GetVideoSource(IVideoSource** source) {
-    if (source == nullptr) {
-        return LvsFalse;
-    }
-    try {
-        *source = new TVideoSourceAVI();
-    } catch (...) {
-        *source = nullptr;
-    }
-    return *source != nullptr ? LvsTrue : LvsFalse;
+    return LvsNewVideoSource<TVideoSourceAVI>(source);
 }
 
 LVS_EXPORT LvsBool LVS_CALL DeInitVideoSource() {

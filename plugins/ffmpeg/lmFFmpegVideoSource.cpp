@@ -101,15 +101,7 @@ LvsBool LVS_CALL TFFmpegVideoSource::GetCaptionData(int32_t frame, void* buffer,
 }
 
 LvsBool CreateFFmpegVideoSource(const TFFmpegVideoSourceOptions& options, IVideoSource** source) {
-    if (source == nullptr) {
-        return LvsFalse;
-    }
-    try {
-        *source = new TFFmpegVideoSource(options);
-    } catch (...) {
-        *source = nullptr;
-    }
-    return *source != nullptr ? LvsTrue : LvsFalse;
+    return LvsNewVideoSource<TFFmpegVideoSource>(source, options);
 }
 
 LvsBool InitFFmpegPlugin(IVideoSourceHost* host, const char16_t* description,
@@ -119,12 +111,8 @@ LvsBool InitFFmpegPlugin(IVideoSourceHost* host, const char16_t* description,
     }
     try {
         InstallFFmpegLogHook();
-        host->SetDescription(description);
-        for (size_t i = 0; i < extensionCount; ++i) {
-            host->AddExtension(extensions[i]);
-        }
-        return LvsTrue;
     } catch (...) {
         return LvsFalse;
     }
+    return LvsAnnouncePlugin(host, description, extensions, extensionCount);
 }

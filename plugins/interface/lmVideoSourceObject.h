@@ -3,9 +3,11 @@
 // What every plug-in's video source shares: interface lookup and reference counting. A source
 // derives as `class TMySource final : public TVideoSourceObject<TMySource>` and implements the
 // IVideoSource operations; it starts with one reference, its creator's, and frees itself at its
-// last Release.
+// last Release. Also the work of the InitVideoSource and GetVideoSource exports.
 
 #include <atomic>
+#include <cstddef>
+#include <utility>
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 
@@ -38,3 +40,36 @@ class TVideoSourceObject : public IVideoSource {
   private:
     std::atomic<int32_t> FReferences{1};
 };
+
+// Registers the plug-in's name and extensions; false without a host. No exception crosses
+// into the host.
+inline LvsBool LvsAnnouncePlugin(IVideoSourceHost* host, const char16_t* description,
+                                 const char16_t* const* extensions, size_t extensionCount) {
+    if (host == nullptr) {
+        return LvsFalse;
+    }
+    try {
+        host->SetDescription(description);
+        for (size_t i = 0; i < extensionCount; ++i) {
+            host->AddExtension(extensions[i]);
+        }
+        return LvsTrue;
+    } catch (...) {
+        return LvsFalse;
+    }
+}
+
+// A new source made from `arguments` into `source`, holding its creator's reference; false
+// (and nil) when it cannot be made.
+template <class TSource, class... TArguments>
+LvsBool LvsNewVideoSource(IVideoSource** source, TArguments&&... arguments) {
+    if (source == nullptr) {
+        return LvsFalse;
+    }
+    try {
+        *source = new TSource(std::forward<TArguments>(arguments)...);
+    } catch (...) {
+        *source = nullptr;
+    }
+    return *source != nullptr ? LvsTrue : LvsFalse;
+}

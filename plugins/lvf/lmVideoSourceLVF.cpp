@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -115,24 +116,12 @@ class TVideoSourceLVF final : public TVideoSourceObject<TVideoSourceLVF> {
 }  // namespace
 
 LVS_EXPORT LvsBool LVS_CALL InitVideoSource(IVideoSourceHost* host) {
-    if (host == nullptr) {
-        return LvsFalse;
-    }
-    host->SetDescription(u"LVF Files");
-    host->AddExtension(u"lvf");
-    return LvsTrue;
+    constexpr const char16_t* kExtensions[] = {u"lvf"};
+    return LvsAnnouncePlugin(host, u"LVF Files", kExtensions, std::size(kExtensions));
 }
 
 LVS_EXPORT LvsBool LVS_CALL GetVideoSource(IVideoSource** source) {
-    if (source == nullptr) {
-        return LvsFalse;
-    }
-    try {
-        *source = new TVideoSourceLVF();
-    } catch (...) {
-        *source = nullptr;
-    }
-    return *source != nullptr ? LvsTrue : LvsFalse;
+    return LvsNewVideoSource<TVideoSourceLVF>(source);
 }
 
 LVS_EXPORT LvsBool LVS_CALL DeInitVideoSource() {

@@ -28,7 +28,7 @@
 class TTaskItem;
 class TVmTaskList;
 class TVmTranscoder;
-class TSourceFileItem;
+struct TSourceFileItem;
 
 struct TVmEngineSettings {
     std::string Name;

@@ -6,8 +6,8 @@ bool TVmPixelLibrary::Load(const std::string& folder) {
     FAttempted = true;
     if (!FLibrary.Open(folder + kxSIMDLibFileName))
         return false;
-    Move24b32b = FLibrary.Function<TMove24b32b>(kxMove24b32bName);
-    Move32b24b = FLibrary.Function<TMove32b24b>(kxMove32b24bName);
-    FillAlpha = FLibrary.Function<TFillAlpha>(kxFillAlphaName);
+    FMove24b32b = FLibrary.Function<TMove24b32b>(kxMove24b32bName);
+    FMove32b24b = FLibrary.Function<TMove32b24b>(kxMove32b24bName);
+    FFillAlpha = FLibrary.Function<TFillAlpha>(kxFillAlphaName);
     return true;
 }

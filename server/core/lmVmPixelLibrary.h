@@ -16,11 +16,14 @@ class TVmPixelLibrary {
     bool Loaded() const { return FLibrary.IsOpen(); }
     const std::string& LastError() const { return FLibrary.LastError(); }
 
-    TMove24b32b* Move24b32b = nullptr;
-    TMove32b24b* Move32b24b = nullptr;
-    TFillAlpha* FillAlpha = nullptr;
+    TMove24b32b* Move24b32b() const { return FMove24b32b; }
+    TMove32b24b* Move32b24b() const { return FMove32b24b; }
+    TFillAlpha* FillAlpha() const { return FFillAlpha; }
 
   private:
+    TMove24b32b* FMove24b32b = nullptr;
+    TMove32b24b* FMove32b24b = nullptr;
+    TFillAlpha* FFillAlpha = nullptr;
     bool FAttempted = false;
     port::DynamicLibrary FLibrary;
 };

@@ -6,8 +6,7 @@
 #include "server/ingest/lmVmMetaItems.h"
 
 // One media file found in a watch folder, with the metadata the pipeline gathers about it.
-class TSourceFileItem {
-  public:
+struct TSourceFileItem {
     // Splits the name at its extension: the part from the last full stop on, unless a path
     // separator (or a drive colon) comes after that full stop. "clip.tar.gz" gives "clip.tar"
     // and ".gz"; "README" has no extension; ".hidden" is all extension.

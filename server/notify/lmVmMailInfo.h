@@ -19,8 +19,7 @@ struct TTargetResult {
     bool Passed = false;
 };
 
-class TMailInfo {
-  public:
+struct TMailInfo {
     std::string FileName;       // %FILENAME%
     std::string SourceName;     // %SOURCENAME%
     std::string ClipName;       // %CLIPNAME%

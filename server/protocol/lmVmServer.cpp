@@ -364,7 +364,7 @@ bool TVmServer::Start() {
 void TVmServer::StartEngine() {
     TAVIRenderSettings render;
     render.CodecsFolder = FFolder + "codecs/";
-    render.Move32b24b = FPixels.Move32b24b;
+    render.Move32b24b = FPixels.Move32b24b();
     auto transcoder = std::make_unique<TVmTranscoder>(FFolder + "bin/", render);
     TVmTranscoder* started = transcoder.get();
     FEngine->Start(std::move(transcoder));

@@ -35,13 +35,13 @@ float Sinc(float t) {
 
 float TWindowedSincKernel::Evaluate(float x) const {
     x = std::fabs(x);
-    if (x >= Radius)
+    if (x >= FRadius)
         return 0.0f;
     return Sinc(x) * WindowAt(x);
 }
 
 float TLanczosKernel::WindowAt(float x) const {
-    const float quotient = x / Radius;
+    const float quotient = x / SupportRadius();
     return Sinc(quotient);
 }
 

@@ -24,10 +24,11 @@ class TWindowedSincKernel : public TCustomKernel {
     bool NeedsRangeClamp() const override { return true; }
     // sinc(|x|) * WindowAt(|x|) inside the radius, 0 outside.
     float Evaluate(float x) const override;
-    float SupportRadius() const override { return Radius; }
+    float SupportRadius() const override { return FRadius; }
     virtual float WindowAt(float x) const = 0;
 
-    float Radius = 3.0f;
+  private:
+    float FRadius = 3.0f;
 };
 
 // Lanczos-3: sinc(x) * sinc(x / 3) for |x| < 3.

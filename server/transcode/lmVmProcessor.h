@@ -26,7 +26,7 @@
 
 class TMetaItems;
 class TTaskItem;
-class TVideoCodec;
+struct TVideoCodec;
 class TVmProcessors;
 
 // A preview flipbook holds at most this many images, taken at evenly spread frames.

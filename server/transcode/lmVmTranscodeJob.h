@@ -13,9 +13,9 @@
 #include "server/transcode/lmVideoSourceHandlers.h"
 
 class TMetaItems;
-class TSourceFileItem;
+struct TSourceFileItem;
 class TTaskItem;
-class TVideoCodec;
+struct TVideoCodec;
 class TVmProcessor;
 class TVmSource;
 class TVmTranscoder;

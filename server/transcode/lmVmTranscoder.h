@@ -25,8 +25,7 @@ class TVmProject;
 class TVmSource;
 
 // One installed compressor: the display name it is created by and its friendly name.
-class TVideoCodec {
-  public:
+struct TVideoCodec {
     std::string DisplayName;
     std::string FriendlyName;
 };

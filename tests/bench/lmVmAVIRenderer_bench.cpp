@@ -278,7 +278,7 @@ void BM_Renderer(benchmark::State& state) {
     TAVIRenderSettings settings;
     settings.CodecsFolder = kCodecs;
     settings.Compressors = &Compressors();
-    settings.Move32b24b = pixels.Move32b24b;
+    settings.Move32b24b = pixels.Move32b24b();
     settings.CompressorThreads = 1;
     settings.CompressOnOwnThread = state.range(1) != 0;
     TNoTask task;

@@ -24,19 +24,14 @@ and bench/lmvc_frames_bench (or name that program with --codec-bench).
 
 import argparse
 import os
-import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from lmvm_bench_server import install_server, process_cpu_seconds, running_server, \
+    wait_until_filed
 
 
 def make_raw_frames(path, width, height, frames):
@@ -60,35 +55,10 @@ def make_raw_frames(path, width, height, frames):
             out.write(frame)
 
 
-def process_cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    ticks = os.sysconf("SC_CLK_TCK")
-    # utime, stime, cutime, cstime: fields 14 to 17 of the line, 12 to 15 after the name.
-    return sum(int(v) for v in fields[11:15]) / ticks
-
-
 def run_server(stage, work, clip, clips, workers, cores=None, repeats=3):
     """The median drop of repeats: (wall seconds, server processor seconds)."""
     install = os.path.join(work, f"install-{workers}-{len(cores) if cores else 'all'}")
-    os.makedirs(install)
-    shutil.copy2(os.path.join(stage, "lmVidmill"), install)
-    shutil.copytree(os.path.join(stage, "bin"), os.path.join(install, "bin"))
-    shutil.copytree(os.path.join(stage, "codecs"), os.path.join(install, "codecs"))
-    watch = os.path.join(install, "watch")
-    out = os.path.join(install, "out")
-    incoming = os.path.join(install, "incoming")
-    for folder in (watch, out, incoming):
-        os.makedirs(folder)
-    config = os.path.join(install, "config.dat")
-    subprocess.run([os.path.join(stage, "lmvmdemoconfig"), config, watch, out,
-                    str(free_port())], check=True)
-    with open(config, encoding="utf-8") as f:
-        text = f.read()
-    text = re.sub(r"<threads>\d+</threads>", f"<threads>{workers}</threads>", text)
-    text = re.sub(r"<tmrint>\d+</tmrint>", "<tmrint>1</tmrint>", text)
-    with open(config, "w", encoding="utf-8") as f:
-        f.write(text)
+    watch, out, incoming = install_server(stage, install, workers)
     names = [f"clip{i:02d}.lvf" for i in range(clips)]
     for name in names:
         shutil.copyfile(clip, os.path.join(incoming, name))
@@ -96,38 +66,17 @@ def run_server(stage, work, clip, clips, workers, cores=None, repeats=3):
     # server's work and must not run beside it.
     os.sync()
 
-    server = subprocess.Popen([os.path.join(install, "lmVidmill"), "-NOSERVICE"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              preexec_fn=(lambda: os.sched_setaffinity(0, cores)) if cores
-                              else None)
-    try:
-        log_folder = os.path.join(install, "logs")
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            if os.path.isdir(log_folder) and any(
-                    "Starting server..." in open(os.path.join(log_folder, n),
-                                                 errors="replace").read()
-                    for n in os.listdir(log_folder)):
-                break
-            time.sleep(0.1)
-        time.sleep(1)
+    with running_server(install, cores) as server:
         completed = os.path.join(watch, "Completed")
-        failed = os.path.join(watch, "Failed")
         drops = []
         for _ in range(repeats):
             cpu_before = process_cpu_seconds(server.pid)
             start = time.monotonic()
             for name in names:
                 os.rename(os.path.join(incoming, name), os.path.join(watch, name))
-            limit = time.monotonic() + 3600
-            while True:
-                done = len(os.listdir(completed)) if os.path.isdir(completed) else 0
-                lost = len(os.listdir(failed)) if os.path.isdir(failed) else 0
-                if done + lost >= clips:
-                    break
-                if time.monotonic() > limit or server.poll() is not None:
-                    sys.exit(f"server with {workers} worker(s): {done} of {clips} done in time")
-                time.sleep(0.02)
+            done, lost = wait_until_filed(server, watch, clips, 3600)
+            if done + lost < clips:
+                sys.exit(f"server with {workers} worker(s): {done} of {clips} done in time")
             drops.append((time.monotonic() - start, process_cpu_seconds(server.pid) - cpu_before))
             if lost:
                 sys.exit(f"server with {workers} worker(s): {lost} clip(s) failed")
@@ -140,9 +89,6 @@ def run_server(stage, work, clip, clips, workers, cores=None, repeats=3):
             for name in os.listdir(completed):
                 os.rename(os.path.join(completed, name), os.path.join(incoming, name))
             os.sync()
-    finally:
-        server.terminate()
-        server.wait()
     shutil.rmtree(install, ignore_errors=True)
     return sorted(drops)[len(drops) // 2]
 

@@ -22,14 +22,15 @@ Needs ffmpeg and inotifywait (inotify-tools) on the path.
 
 import argparse
 import os
-import re
 import resource
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
 import time
+
+from lmvm_bench_server import install_server, process_cpu_seconds, running_server, \
+    wait_until_filed
 
 # The user's loop: every file that lands in the watch folder is converted, PARALLEL at a time,
 # and moved to the done folder afterwards. It ends by itself after COUNT files.
@@ -43,12 +44,6 @@ inotifywait -m -e moved_to -e close_write --format '%f' "$watch" |
 """
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 def make_clip(path, width, height, frames):
     """ProRes 4444 with alpha: testsrc2 colour, the alpha from a second, moving pattern."""
     subprocess.run(
@@ -58,13 +53,6 @@ def make_clip(path, width, height, frames):
          "-filter_complex", "[1:v]format=gray[a];[0:v][a]alphamerge",
          "-frames:v", str(frames), "-c:v", "prores_ks", "-profile:v", "4444",
          "-pix_fmt", "yuva444p10le", path], check=True)
-
-
-def process_cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    # utime, stime, cutime, cstime.
-    return sum(int(v) for v in fields[11:15]) / os.sysconf("SC_CLK_TCK")
 
 
 def children_cpu_seconds():
@@ -95,51 +83,17 @@ def stage_clips(clip, folder, clips):
 def run_server(stage, work, clip, clips, workers):
     """(wall seconds, processor seconds) of one drop."""
     install = os.path.join(work, "install")
-    os.makedirs(install)
-    shutil.copy2(os.path.join(stage, "lmVidmill"), install)
-    shutil.copytree(os.path.join(stage, "bin"), os.path.join(install, "bin"))
-    shutil.copytree(os.path.join(stage, "codecs"), os.path.join(install, "codecs"))
-    watch, out, incoming = (os.path.join(install, n) for n in ("watch", "out", "incoming"))
-    for folder in (watch, out, incoming):
-        os.makedirs(folder)
-    config = os.path.join(install, "config.dat")
-    subprocess.run([os.path.join(stage, "lmvmdemoconfig"), config, watch, out,
-                    str(free_port())], check=True)
-    with open(config, encoding="utf-8") as f:
-        text = f.read()
-    text = re.sub(r"<threads>\d+</threads>", f"<threads>{workers}</threads>", text)
-    text = re.sub(r"<tmrint>\d+</tmrint>", "<tmrint>1</tmrint>", text)
-    with open(config, "w", encoding="utf-8") as f:
-        f.write(text)
+    watch, out, incoming = install_server(stage, install, workers)
     names = stage_clips(clip, incoming, clips)
 
-    server = subprocess.Popen([os.path.join(install, "lmVidmill"), "-NOSERVICE"],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        log_folder = os.path.join(install, "logs")
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            if os.path.isdir(log_folder) and any(
-                    "Starting server..." in open(os.path.join(log_folder, n),
-                                                 errors="replace").read()
-                    for n in os.listdir(log_folder)):
-                break
-            time.sleep(0.1)
-        time.sleep(1)
+    with running_server(install) as server:
         cpu_before = process_cpu_seconds(server.pid)
         start = time.monotonic()
         for name in names:
             os.rename(os.path.join(incoming, name), os.path.join(watch, name))
-        completed, failed = os.path.join(watch, "Completed"), os.path.join(watch, "Failed")
-        limit = time.monotonic() + 7200
-        while True:
-            done = len(os.listdir(completed)) if os.path.isdir(completed) else 0
-            lost = len(os.listdir(failed)) if os.path.isdir(failed) else 0
-            if done + lost >= clips:
-                break
-            if time.monotonic() > limit or server.poll() is not None:
-                sys.exit(f"server: {done} of {clips} done")
-            time.sleep(0.02)
+        done, lost = wait_until_filed(server, watch, clips, 7200)
+        if done + lost < clips:
+            sys.exit(f"server: {done} of {clips} done")
         elapsed = time.monotonic() - start
         cpu = process_cpu_seconds(server.pid) - cpu_before
         if lost:
@@ -147,9 +101,6 @@ def run_server(stage, work, clip, clips, workers):
         delivered = [n for n in os.listdir(out) if n.endswith(".avi")]
         if len(delivered) != clips:
             sys.exit(f"server: {len(delivered)} AVI files delivered")
-    finally:
-        server.terminate()
-        server.wait()
     shutil.rmtree(install, ignore_errors=True)
     return elapsed, cpu
 

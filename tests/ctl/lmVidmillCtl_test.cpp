@@ -16,11 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "server/core/lmVmConfigStore.h"
 #include "server/core/lmVmEngine.h"
-#include "support/TestInstallation.h"
 #include "support/TestJson.h"
 #include "support/TestProcess.h"
+#include "support/TestServerProcess.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -94,50 +93,30 @@ size_t Occurrences(const std::string& text, const std::string& part) {
 
 // One watch folder "Clips" of synthetic clips, one processor "Encode", one folder target
 // "Out", one worker; the server runs as an application.
-class CtlAgainstServer : public ::testing::Test {
+class CtlAgainstServer : public TServerProcessTest {
   protected:
     void SetUp() override {
         Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
         TVmEngine engine;
         TVmEngineSettings settings = engine.Settings();
-        settings.Port = Port;
         settings.Threads = 1;
         settings.Name = "Ctl bench";
         engine.SetSettings(settings);
-        auto target = engine.Targets().AddNew();
+        auto target = AddFolderTarget(engine);
         target->SetName("Out");
-        target->SetType(TVmTarget::FolderType);
-        target->SetFolder((Install.Folder() / "out").string() + "/");
         auto processor = engine.Processors().AddNew();
         processor->SetName("Encode");
         processor->AddTarget(target);
-        auto source = engine.Sources().AddNew();
+        auto source = AddWatchSource(engine, "*.synth");
         source->SetName("Clips");
-        source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
-        source->SetExtensionFilter("*.synth");
         source->SetProcessor(processor);
-        TVmSourceSettings s = source->Settings();
-        s.TimerInterval = 1;
-        s.UseSettleTime = false;
-        s.SettleTime = 0;
-        source->SetSettings(s);
-        ASSERT_TRUE(TVmConfigStore(engine).SaveConfig((Install.Folder() / "config.dat").string()));
-        fs::create_directories(Install.Folder() / "watch");
         Watch = source->WatchFolder();
         Completed = source->CompletedFolder();
         Failed = source->FailedFolder();
         Cancelled = source->CancelledFolder();
-        Server = std::make_unique<TChildProcess>(
-            std::vector<std::string>{Install.Server(), "-NOSERVICE"},
-            (Install.Folder() / "out.txt").string());
+        ASSERT_NO_FATAL_FAILURE(StartServerWith(engine));
         ASSERT_TRUE(WaitFor([&] { return Ctl({"status"}).ExitCode == 0; }, 20s))
             << Install.LogText();
-    }
-
-    void TearDown() override {
-        if (Server) {
-            EXPECT_EQ(Server->Stop(SIGTERM), 0) << Install.LogText();
-        }
     }
 
     TProcessResult Ctl(std::vector<std::string> arguments) {
@@ -173,10 +152,7 @@ class CtlAgainstServer : public ::testing::Test {
         return found;
     }
 
-    TTestInstallation Install;
-    int Port = FreePort();
     std::string Watch, Completed, Failed, Cancelled;
-    std::unique_ptr<TChildProcess> Server;
 };
 
 TEST_F(CtlAgainstServer, StatusAndConfigurationListingsInJsonAndText) {

@@ -66,25 +66,25 @@ std::vector<std::string> Lines(const fs::path& path) {
 class LogFileTest : public testing::Test {
   protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
+        FDir = fs::temp_directory_path() /
                ("lmv_log_" +
                 std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
+        fs::remove_all(FDir);
         LogSetClockForTesting(&FakeNow);
         SetNow(Local(2026, 12, 9, 14, 3, 7, 125));
     }
     void TearDown() override {
         LogClose();
         LogSetClockForTesting(nullptr);
-        fs::remove_all(dir_);
+        fs::remove_all(FDir);
     }
-    std::string Dir() const { return dir_.string(); }  // without the trailing "/"
-    fs::path File(const std::string& date) const { return dir_ / ("lmvidmill-" + date + ".log"); }
+    std::string Dir() const { return FDir.string(); }  // without the trailing "/"
+    fs::path File(const std::string& date) const { return FDir / ("lmvidmill-" + date + ".log"); }
     static bool Open(const std::string& dir, int64_t maxFiles = 31) {
         return LogOpen(dir, "lmvidmill", "v1.0 build 7", maxFiles, false);
     }
 
-    fs::path dir_;
+    fs::path FDir;
 };
 
 }  // namespace
@@ -141,7 +141,7 @@ TEST_F(LogFileTest, NothingHappensWithoutAnOpenLog) {
     EXPECT_TRUE(LogResult("after", true));
     LogClose();
     EXPECT_EQ(Lines(File("09-12-2026")), std::vector<std::string>{"09-12-26 14:03:07.125: inside"});
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(FDir), fs::directory_iterator()), 1);
 }
 
 TEST_F(LogFileTest, ARunOverMidnightMovesToTheNextDayWithABanner) {
@@ -177,7 +177,7 @@ TEST_F(LogFileTest, ASecondRunTheSameDayAppendsWithoutBanner) {
 }
 
 TEST_F(LogFileTest, AFileHeldByAnotherWriterLosesRecordsUntilTheDayChanges) {
-    fs::create_directories(dir_);
+    fs::create_directories(FDir);
     port::AppendFile holder;
     ASSERT_TRUE(holder.Open(File("09-12-2026").string()));
     ASSERT_TRUE(holder.Write(std::string("held\r\n")));
@@ -204,30 +204,30 @@ TEST_F(LogFileTest, OldFilesAreDeletedOldestFirstByCreationTime) {
         size_t logsLeft;
     };
     for (const Case& c : {Case{31, 31}, Case{0, 41}}) {
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+        fs::remove_all(FDir);
+        fs::create_directories(FDir);
         // Created oldest first, named so that name order is the reverse of creation order.
         std::vector<fs::path> old;
         const auto base = fs::file_time_type::clock::now() - 100h;
         for (int i = 0; i < 40; ++i) {
-            old.push_back(dir_ / ("old-" + std::to_string(100 - i) + ".log"));
+            old.push_back(FDir / ("old-" + std::to_string(100 - i) + ".log"));
             std::ofstream(old.back()) << "x";
             fs::last_write_time(old.back(), base + std::chrono::hours(i));
             std::this_thread::sleep_for(10ms);  // file times tick coarsely
         }
-        std::ofstream(dir_ / "notes.txt") << "x";
+        std::ofstream(FDir / "notes.txt") << "x";
 
         ASSERT_TRUE(Open(Dir(), c.maxFiles));
         LogText("opened");
         LogClose();
 
         size_t logs = 0;
-        for (const auto& entry : fs::directory_iterator(dir_)) {
+        for (const auto& entry : fs::directory_iterator(FDir)) {
             logs += entry.path().extension() == ".log";
         }
         EXPECT_EQ(logs, c.logsLeft) << c.maxFiles;
         EXPECT_TRUE(fs::exists(File("09-12-2026")));
-        EXPECT_TRUE(fs::exists(dir_ / "notes.txt"));
+        EXPECT_TRUE(fs::exists(FDir / "notes.txt"));
         const size_t deleted = 41 - c.logsLeft;
         for (size_t i = 0; i < old.size(); ++i) {
             EXPECT_EQ(fs::exists(old[i]), i >= deleted) << old[i] << " max " << c.maxFiles;

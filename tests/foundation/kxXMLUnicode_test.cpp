@@ -540,7 +540,7 @@ TEST(XMLDocument, FilesAndStreams) {
 
     // Streams: a given size, the rest, and a size the stream cannot supply.
     std::istringstream stream("<a/><b/>junk");
-    TXMLUnicode first, second, empty, short_;
+    TXMLUnicode first, second, empty, truncated;
     ASSERT_TRUE(first.LoadFromStream(stream, 4));
     ASSERT_TRUE(second.LoadFromStream(stream));
     EXPECT_EQ(Tree(first), "<a/>");
@@ -549,7 +549,7 @@ TEST(XMLDocument, FilesAndStreams) {
     EXPECT_TRUE(empty.LoadFromStream(nothing));
     EXPECT_EQ(empty.Root(), nullptr);
     std::istringstream few("<a/>");
-    EXPECT_FALSE(short_.LoadFromStream(few, 100));
+    EXPECT_FALSE(truncated.LoadFromStream(few, 100));
 
     // A reader window loads its bytes and leaves the reader after them.
     const std::string packets = "<p n=\"1\"/><p n=\"2\"/>";

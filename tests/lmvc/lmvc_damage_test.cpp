@@ -220,37 +220,37 @@ class LmvcEncodedFrame : public ::testing::Test {
   protected:
     // Several slices; planes of several methods.
     void SetUp() override {
-        format_ = {23, 150, 32, false, 0};
+        FFormat = {23, 150, 32, false, 0};
         TLmvcEncoder enc;
-        ASSERT_TRUE(enc.Configure(format_, 1));
+        ASSERT_TRUE(enc.Configure(FFormat, 1));
         ASSERT_TRUE(
-            enc.EncodeFrame(LayOut(MakeTestPicture(TTestContent::Alpha, 23, 150), format_).data(),
-                            enc.InputSize(), coded_));
-        ASSERT_TRUE(decoder_.Configure(format_, 2));
-        out_.resize(decoder_.OutputSize());
+            enc.EncodeFrame(LayOut(MakeTestPicture(TTestContent::Alpha, 23, 150), FFormat).data(),
+                            enc.InputSize(), FCoded));
+        ASSERT_TRUE(FDecoder.Configure(FFormat, 2));
+        FOut.resize(FDecoder.OutputSize());
     }
     bool Decode(const TBytes& frame) {
-        return decoder_.DecodeFrame(frame.data(), frame.size(), out_.data(), out_.size());
+        return FDecoder.DecodeFrame(frame.data(), frame.size(), FOut.data(), FOut.size());
     }
-    TLmvcFormat format_;
-    TBytes coded_;
-    TBytes out_;
-    TLmvcDecoder decoder_;
+    TLmvcFormat FFormat;
+    TBytes FCoded;
+    TBytes FOut;
+    TLmvcDecoder FDecoder;
 };
 
 TEST_F(LmvcEncodedFrame, EveryTruncationIsRefused) {
-    ASSERT_TRUE(Decode(coded_));
-    for (size_t len = 0; len < coded_.size(); ++len) {
-        TBytes cut(coded_.begin(), coded_.begin() + static_cast<long>(len));
+    ASSERT_TRUE(Decode(FCoded));
+    for (size_t len = 0; len < FCoded.size(); ++len) {
+        TBytes cut(FCoded.begin(), FCoded.begin() + static_cast<long>(len));
         ASSERT_FALSE(Decode(cut)) << "length " << len;
-        ASSERT_FALSE(decoder_.LastError().empty());
+        ASSERT_FALSE(FDecoder.LastError().empty());
     }
 }
 
 // One flipped bit in every byte, the bit's position moving along.
 TEST_F(LmvcEncodedFrame, ABitFlipAnywhereIsRefused) {
-    for (size_t byte = 0; byte < coded_.size(); ++byte) {
-        TBytes frame = coded_;
+    for (size_t byte = 0; byte < FCoded.size(); ++byte) {
+        TBytes frame = FCoded;
         frame[byte] ^= static_cast<uint8_t>(1u << (byte % 8));
         ASSERT_FALSE(Decode(frame)) << "byte " << byte;
     }
@@ -259,14 +259,14 @@ TEST_F(LmvcEncodedFrame, ABitFlipAnywhereIsRefused) {
 // With checksums off, random damage reaches the plane decoders; it may decode to wrong
 // pixels or be refused, but never touches memory outside the buffers (run under ASan).
 TEST_F(LmvcEncodedFrame, RandomDamageBehindTheChecksumsIsContained) {
-    decoder_.SetVerifyChecksums(false);
+    FDecoder.SetVerifyChecksums(false);
     std::mt19937 rng(5);
     for (TTestContent content :
          {TTestContent::Noise, TTestContent::Flat, TTestContent::Graphics, TTestContent::Photo}) {
         TLmvcEncoder enc;
-        ASSERT_TRUE(enc.Configure(format_, 1));
+        ASSERT_TRUE(enc.Configure(FFormat, 1));
         TBytes coded;
-        ASSERT_TRUE(enc.EncodeFrame(LayOut(MakeTestPicture(content, 23, 150), format_).data(),
+        ASSERT_TRUE(enc.EncodeFrame(LayOut(MakeTestPicture(content, 23, 150), FFormat).data(),
                                     enc.InputSize(), coded));
         const size_t protectedBytes =
             kLmvcHeaderSize + LoadLE16(coded.data() + 16) * kLmvcSliceEntrySize;

@@ -14,40 +14,40 @@ class LmvcModule : public ::testing::Test {
   protected:
     void SetUp() override {
         const std::string path = std::string(LMV_STAGE_DIR) + "/codecs/lmvc.so";
-        handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(handle_, nullptr) << dlerror();
-        version_ = reinterpret_cast<LmCompressorAbiVersionProc>(
-            dlsym(handle_, kLmCompressorAbiVersionExport));
-        friendly_ = reinterpret_cast<LmCompressorFriendlyNameProc>(
-            dlsym(handle_, kLmCompressorFriendlyNameExport));
-        display_ = reinterpret_cast<LmCompressorDisplayNameProc>(
-            dlsym(handle_, kLmCompressorDisplayNameExport));
-        create_ =
-            reinterpret_cast<LmCompressorCreateProc>(dlsym(handle_, kLmCompressorCreateExport));
-        ASSERT_TRUE(version_ && friendly_ && display_ && create_);
+        FHandle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(FHandle, nullptr) << dlerror();
+        FVersion = reinterpret_cast<LmCompressorAbiVersionProc>(
+            dlsym(FHandle, kLmCompressorAbiVersionExport));
+        FFriendly = reinterpret_cast<LmCompressorFriendlyNameProc>(
+            dlsym(FHandle, kLmCompressorFriendlyNameExport));
+        FDisplay = reinterpret_cast<LmCompressorDisplayNameProc>(
+            dlsym(FHandle, kLmCompressorDisplayNameExport));
+        FCreate =
+            reinterpret_cast<LmCompressorCreateProc>(dlsym(FHandle, kLmCompressorCreateExport));
+        ASSERT_TRUE(FVersion && FFriendly && FDisplay && FCreate);
     }
     void TearDown() override {
-        if (handle_ != nullptr) {
-            dlclose(handle_);
+        if (FHandle != nullptr) {
+            dlclose(FHandle);
         }
     }
-    void* handle_ = nullptr;
-    LmCompressorAbiVersionProc version_ = nullptr;
-    LmCompressorFriendlyNameProc friendly_ = nullptr;
-    LmCompressorDisplayNameProc display_ = nullptr;
-    LmCompressorCreateProc create_ = nullptr;
+    void* FHandle = nullptr;
+    LmCompressorAbiVersionProc FVersion = nullptr;
+    LmCompressorFriendlyNameProc FFriendly = nullptr;
+    LmCompressorDisplayNameProc FDisplay = nullptr;
+    LmCompressorCreateProc FCreate = nullptr;
 };
 
 TEST_F(LmvcModule, NamesItself) {
-    EXPECT_EQ(version_(), kLmCompressorAbiVersion);
-    EXPECT_NE(std::string(friendly_()).find("Lumenar Video Codec"), std::string::npos);
-    EXPECT_NE(std::string(display_()), std::string(friendly_()));
-    EXPECT_EQ(create_(0), nullptr);
+    EXPECT_EQ(FVersion(), kLmCompressorAbiVersion);
+    EXPECT_NE(std::string(FFriendly()).find("Lumenar Video Codec"), std::string::npos);
+    EXPECT_NE(std::string(FDisplay()), std::string(FFriendly()));
+    EXPECT_EQ(FCreate(0), nullptr);
 }
 
 // The video pin's frames: bottom-up bitmap rows, 24-bit rows padded to four bytes.
 TEST_F(LmvcModule, CompressesBitmapFramesThatTheDecoderRestores) {
-    ICompressor* c = create_(2);
+    ICompressor* c = FCreate(2);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->FourCC(), 0x43564D4Cu);  // "LMVC" as a little-endian value
     EXPECT_FALSE(c->SetInputFormat({641, 3, 16, true}));

@@ -48,7 +48,7 @@ std::string LmvcDisplayName() {
 TMove32b24b* PixelMove() {
     static TVmPixelLibrary library;
     library.Load(std::string(LMV_STAGE_DIR) + "/bin/");
-    return library.Move32b24b;
+    return library.Move32b24b();
 }
 
 // A clip of generated frames and audio; it remembers what it handed out.

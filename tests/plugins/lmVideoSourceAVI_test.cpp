@@ -8,9 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <optional>
 #include <random>
+#include <ranges>
 #include <string>
 #include <vector>
 
@@ -25,35 +25,15 @@
 #include "server/media/lmOpenDMLPatcher.h"
 #include "support/TestMediaFixtures.h"
 #include "support/TestProcess.h"
+#include "support/TestVideoSourcePlugin.h"
 
 namespace fs = std::filesystem;
+using testing_support::TSource;
+using testing_support::TStagedPlugin;
 
 namespace {
 
 using TBytes = std::vector<uint8_t>;
-
-class TRecordingHost final : public IVideoSourceHost {
-  public:
-    LvsResult LVS_CALL QueryInterface(const TLvsIID&, void** object) override {
-        *object = nullptr;
-        return LVS_E_NOINTERFACE;
-    }
-    int32_t LVS_CALL AddRef() override { return -1; }
-    int32_t LVS_CALL Release() override { return -1; }
-    void LVS_CALL SetDescription(const char16_t* name) override { Description = LvsToUtf8(name); }
-    void LVS_CALL AddExtension(const char16_t* extension) override {
-        Extensions.push_back(LvsToUtf8(extension));
-    }
-    void LVS_CALL AddEncoderFormat(const char16_t*, const char16_t*, const char16_t*,
-                                   uint32_t) override {}
-    std::string Description;
-    std::vector<std::string> Extensions;
-};
-
-struct TSourceRelease {
-    void operator()(IVideoSource* source) const { source->Release(); }
-};
-using TSource = std::unique_ptr<IVideoSource, TSourceRelease>;
 
 // What a clip is made of: its frames as BGRA (the alpha of 24-bit clips is 255), and its
 // interleaved 16-bit audio.
@@ -83,6 +63,14 @@ TBytes FramePixels(const TClipRecipe& c, int f) {
         }
     }
     return bgra;
+}
+
+// The default clip with stereo sound for all of its frames.
+TClipRecipe StereoRecipe() {
+    TClipRecipe c;
+    c.Channels = 2;
+    c.AudioSamples = 1920 * 12;
+    return c;
 }
 
 TBytes AudioBytes(const TClipRecipe& c) {
@@ -171,12 +159,7 @@ size_t Find(const TBytes& bytes, const char* code, size_t from = 0) {
 class AVIPluginTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(FLibrary.Open(std::string(LMV_STAGE_DIR) + "/bin/lmVideoSourceAVI.lvs"))
-            << FLibrary.LastError();
-        FInit = FLibrary.Function<LvsBool LVS_CALL(IVideoSourceHost*)>(LvsExportInitVideoSource);
-        FGet = FLibrary.Function<LvsBool LVS_CALL(IVideoSource**)>(LvsExportGetVideoSource);
-        FDeInit = FLibrary.Function<LvsBool LVS_CALL()>(LvsExportDeInitVideoSource);
-        ASSERT_TRUE(FInit && FGet && FDeInit);
+        ASSERT_EQ(FPlugin.Error(), "");
         FFolder = fs::path(LMV_TEST_BINARY_DIR) / "aviplugin" /
                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
         fs::remove_all(FFolder);
@@ -186,15 +169,16 @@ class AVIPluginTest : public ::testing::Test {
 
     std::string PathOf(const std::string& name) const { return (FFolder / name).string(); }
 
-    TSource NewSource() {
-        IVideoSource* source = nullptr;
-        EXPECT_TRUE(FGet(&source));
-        return TSource(source);
+    // The clip written as "clip.avi".
+    std::string ClipFile(const TClipRecipe& c) const {
+        const std::string path = PathOf("clip.avi");
+        WriteClip(path, c);
+        return path;
     }
 
     // Opens the file; on failure the text is the plug-in's reason.
     TSource OpenSource(const std::string& path, std::string* error = nullptr) {
-        TSource source = NewSource();
+        TSource source = FPlugin.NewSource();
         if (source->Open(LvsPathToUtf16(path).c_str(), LvsOpenFlags) == LvsFalse) {
             if (error != nullptr) {
                 *error = LvsReadLastError(source.get());
@@ -211,19 +195,36 @@ class AVIPluginTest : public ::testing::Test {
         return out;
     }
 
-    port::DynamicLibrary FLibrary;
-    LvsBool(LVS_CALL* FInit)(IVideoSourceHost*) = nullptr;
-    LvsBool(LVS_CALL* FGet)(IVideoSource**) = nullptr;
-    LvsBool(LVS_CALL* FDeInit)() = nullptr;
+    // The frames read back exactly, in the order given.
+    static void ExpectFrames(IVideoSource& source, const TClipRecipe& c, const auto& order) {
+        for (const int f : order) {
+            ASSERT_EQ(ReadFrame(source, f), FramePixels(c, f)) << "frame " << f;
+        }
+    }
+
+    // Reads the frame's sound into a buffer of `size` bytes and expects the clip's sound from
+    // byte `from` there; returns how many bytes the source reported.
+    static int32_t ExpectFrameAudio(IVideoSource& source, const TClipRecipe& c, int frame,
+                                    size_t size, size_t from) {
+        TBytes out(static_cast<size_t>(c.Width) * c.Height * 4);
+        TBytes audio(size);
+        int32_t bytes = 0;
+        EXPECT_TRUE(source.ReadFrameAudio(frame, out.data(), c.Width * 4, audio.data(),
+                                          static_cast<int32_t>(audio.size()), &bytes));
+        const TBytes all = AudioBytes(c);
+        EXPECT_TRUE(std::equal(audio.begin(), audio.end(), all.begin() + from));
+        return bytes;
+    }
+
+    TStagedPlugin FPlugin{"lmVideoSourceAVI.lvs"};
     fs::path FFolder;
 };
 
 TEST_F(AVIPluginTest, AnnouncesItselfForAviFiles) {
-    TRecordingHost host;
-    EXPECT_TRUE(FInit(&host));
-    EXPECT_EQ(host.Description, "AVI Files");
-    EXPECT_EQ(host.Extensions, std::vector<std::string>{"avi"});
-    EXPECT_TRUE(FDeInit());
+    EXPECT_TRUE(FPlugin.Init());
+    EXPECT_EQ(FPlugin.Host().Description, "AVI Files");
+    EXPECT_EQ(FPlugin.Host().Extensions, std::vector<std::string>{"avi"});
+    EXPECT_TRUE(FPlugin.DeInit());
 }
 
 // Clips of each kind read back exactly in any order, with the per-frame audio of the rate's
@@ -269,8 +270,7 @@ TEST_F(AVIPluginTest, FramesAndAudioReadBackExactlyInAnyOrder) {
             total += c.Cadence.empty() ? 0 : c.Cadence[f % 5];
         }
         c.Recipe.AudioSamples = std::max<int64_t>(total - 700, 0);
-        const std::string path = PathOf("clip.avi");
-        WriteClip(path, c.Recipe);
+        const std::string path = ClipFile(c.Recipe);
         if (c.Recipe.PartLimit < TAVIWriter::kDefaultPartLimit) {
             TAVIReader reader;
             ASSERT_TRUE(reader.Open(path)) << reader.LastError();
@@ -485,20 +485,15 @@ TEST_F(AVIPluginTest, PartPast4GiBInASparseFileReadsEveryFrame) {
     TSource source = OpenSource(path);
     ASSERT_TRUE(source);
     ASSERT_EQ(source->GetFrameCount(), c.Frames);
-    for (const int f : {3, 0, 2, 1}) {
-        ASSERT_EQ(ReadFrame(*source, f), FramePixels(c, f)) << "frame " << f;
-    }
+    ExpectFrames(*source, c, std::vector<int>{3, 0, 2, 1});
     fs::remove(path);
 }
 
 // Other pitches than width x 4, a frame number past the end (the last frame again) and
 // audio buffers smaller than a frame's audio.
 TEST_F(AVIPluginTest, PitchesFramesPastTheEndAndShortAudioBuffers) {
-    TClipRecipe c;
-    c.Channels = 2;
-    c.AudioSamples = 1920 * 12;
-    const std::string path = PathOf("clip.avi");
-    WriteClip(path, c);
+    const TClipRecipe c = StereoRecipe();
+    const std::string path = ClipFile(c);
     TSource source = OpenSource(path);
     ASSERT_TRUE(source);
     const TBytes frame3 = FramePixels(c, 3);
@@ -519,13 +514,7 @@ TEST_F(AVIPluginTest, PitchesFramesPastTheEndAndShortAudioBuffers) {
     EXPECT_FALSE(source->ReadFrame(-1, out.data(), static_cast<int32_t>(row)));
     EXPECT_FALSE(LvsReadLastError(source.get()).empty());
 
-    TBytes audio(100);
-    int32_t bytes = 0;
-    ASSERT_TRUE(source->ReadFrameAudio(1, out.data(), static_cast<int32_t>(row), audio.data(),
-                                       static_cast<int32_t>(audio.size()), &bytes));
-    EXPECT_EQ(bytes, 100);
-    const TBytes all = AudioBytes(c);
-    EXPECT_TRUE(std::equal(audio.begin(), audio.end(), all.begin() + 1920 * 4));
+    EXPECT_EQ(ExpectFrameAudio(*source, c, 1, 100, 1920 * 4), 100);
 }
 
 // The field layout comes from the video properties our field-information patcher writes.
@@ -548,11 +537,8 @@ TEST_F(AVIPluginTest, FieldOrderComesFromTheVideoProperties) {
 // Without a usable super index a single-part file is read through idx1; without either, by
 // walking the movi list.
 TEST_F(AVIPluginTest, IndexesFallBackToIdx1AndToAWalk) {
-    TClipRecipe c;
-    c.Channels = 2;
-    c.AudioSamples = 1920 * 12;
-    const std::string path = PathOf("clip.avi");
-    WriteClip(path, c);
+    const TClipRecipe c = StereoRecipe();
+    const std::string path = ClipFile(c);
     const TBytes whole = ReadAll(path);
     // The video stream's super index: its count, then its first entry (position, size).
     const size_t indx = Find(whole, "indx");
@@ -587,16 +573,8 @@ TEST_F(AVIPluginTest, IndexesFallBackToIdx1AndToAWalk) {
     TSource source = OpenSource(path);
     ASSERT_TRUE(source);
     ASSERT_EQ(source->GetFrameCount(), c.Frames);
-    for (int f = c.Frames - 1; f >= 0; --f) {
-        ASSERT_EQ(ReadFrame(*source, f), FramePixels(c, f)) << "frame " << f;
-    }
-    TBytes frame(static_cast<size_t>(c.Width) * c.Height * 4);
-    TBytes audio(1920 * 4);
-    int32_t got = 0;
-    ASSERT_TRUE(source->ReadFrameAudio(5, frame.data(), c.Width * 4, audio.data(),
-                                       static_cast<int32_t>(audio.size()), &got));
-    const TBytes all = AudioBytes(c);
-    EXPECT_TRUE(std::equal(audio.begin(), audio.end(), all.begin() + 5 * 1920 * 4));
+    ExpectFrames(*source, c, std::views::iota(0, c.Frames) | std::views::reverse);
+    ExpectFrameAudio(*source, c, 5, 1920 * 4, 5 * 1920 * 4);
 }
 
 // A file cut off while it was written keeps the frames before the cut; a file cut inside its
@@ -605,8 +583,7 @@ TEST_F(AVIPluginTest, TruncatedFilesReadWhatIsIntactOrFailWithAReason) {
     TClipRecipe c;
     c.Frames = 20;
     c.PartLimit = 16 * 1024;
-    const std::string path = PathOf("clip.avi");
-    WriteClip(path, c);
+    const std::string path = ClipFile(c);
     const TBytes whole = ReadAll(path);
     const size_t movi = Find(whole, "movi");
     ASSERT_NE(movi, std::string::npos);
@@ -617,9 +594,7 @@ TEST_F(AVIPluginTest, TruncatedFilesReadWhatIsIntactOrFailWithAReason) {
     ASSERT_TRUE(cut);
     EXPECT_GT(cut->GetFrameCount(), 2);
     EXPECT_LT(cut->GetFrameCount(), c.Frames);
-    for (int f = 0; f < cut->GetFrameCount(); ++f) {
-        ASSERT_EQ(ReadFrame(*cut, f), FramePixels(c, f)) << "frame " << f;
-    }
+    ExpectFrames(*cut, c, std::views::iota(0, cut->GetFrameCount()));
 
     struct TCase {
         const char* Name;
@@ -654,11 +629,8 @@ TEST_F(AVIPluginTest, TruncatedFilesReadWhatIsIntactOrFailWithAReason) {
 // Sizes that lie: each is refused at Open, or the frame it spoils fails to read with a reason
 // while the others read.
 TEST_F(AVIPluginTest, DamagedSizesAreRefusedOrSpoilOnlyTheirFrame) {
-    TClipRecipe c;
-    c.Channels = 2;
-    c.AudioSamples = 1920 * 12;
-    const std::string path = PathOf("clip.avi");
-    WriteClip(path, c);
+    const TClipRecipe c = StereoRecipe();
+    const std::string path = ClipFile(c);
     const TBytes whole = ReadAll(path);
     const size_t strf = Find(whole, "strf");
     // The super index names the chunk id too; the first frame is in the movi list.
@@ -710,8 +682,7 @@ TEST_F(AVIPluginTest, FlippedBytesAnywhereAreHandledSafely) {
     c.Channels = 1;
     c.AudioSamples = 1920 * 3;
     c.ChunkSamples = {1000};
-    const std::string path = PathOf("clip.avi");
-    WriteClip(path, c);
+    const std::string path = ClipFile(c);
     const TBytes whole = ReadAll(path);
     // Every byte near where the structure is (chunk headers, stream headers and formats,
     // indexes), and some of the rest.
@@ -824,8 +795,7 @@ TEST_F(AVIPluginTest, LmvcWithOtherSoundIsResampledOrRefusedWithTheReason) {
     TClipRecipe c;
     c.Channels = 2;
     c.AudioSamples = 44100 * c.Frames / 25;
-    const std::string path = PathOf("clip.avi");
-    WriteClip(path, c);
+    const std::string path = ClipFile(c);
     TBytes bytes = ReadAll(path);
     const size_t audioFormat = Find(bytes, "strf", Find(bytes, "auds"));
     ASSERT_NE(audioFormat, std::string::npos);

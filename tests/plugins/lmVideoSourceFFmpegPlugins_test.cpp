@@ -14,75 +14,21 @@
 
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "plugins/interface/lmVideoSourceText.h"
-#include "port/port.h"
 #include "support/TestMediaFixtures.h"
+#include "support/TestVideoSourcePlugin.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
 
 namespace {
 
-const std::string kBin = std::string(LMV_STAGE_DIR) + "/bin/";
-
-class TRecordingHost final : public IVideoSourceHost {
-  public:
-    LvsResult LVS_CALL QueryInterface(const TLvsIID&, void** object) override {
-        *object = nullptr;
-        return LVS_E_NOINTERFACE;
-    }
-    int32_t LVS_CALL AddRef() override { return -1; }
-    int32_t LVS_CALL Release() override { return -1; }
-    void LVS_CALL SetDescription(const char16_t* name) override { Description = LvsToUtf8(name); }
-    void LVS_CALL AddExtension(const char16_t* extension) override {
-        Extensions.push_back(LvsToUtf8(extension));
-    }
-    void LVS_CALL AddEncoderFormat(const char16_t* name, const char16_t* extension,
-                                   const char16_t* tagText, uint32_t tag) override {
-        Formats.push_back({LvsToUtf8(name), LvsToUtf8(extension), LvsToUtf8(tagText), tag});
-    }
-    struct TFormat {
-        std::string Name, Extension, TagText;
-        uint32_t Tag;
-    };
-    std::string Description;
-    std::vector<std::string> Extensions;
-    std::vector<TFormat> Formats;
-};
-
-struct TSourceRelease {
-    void operator()(IVideoSource* source) const { source->Release(); }
-};
-using TSource = std::unique_ptr<IVideoSource, TSourceRelease>;
-
 // One staged plug-in, initialised.
-class TPlugin {
+class TPlugin : public TStagedPlugin {
   public:
-    explicit TPlugin(const std::string& file) {
-        EXPECT_TRUE(FLibrary.Open(kBin + file)) << FLibrary.LastError();
-        auto init = reinterpret_cast<TInitVideoSourceProc>(FLibrary.Symbol("InitVideoSource"));
-        FGet = reinterpret_cast<TGetVideoSourceProc>(FLibrary.Symbol("GetVideoSource"));
-        FDeInit = reinterpret_cast<TDeInitVideoSourceProc>(FLibrary.Symbol("DeInitVideoSource"));
-        EXPECT_TRUE(init && FGet && FDeInit);
-        if (init != nullptr) {
-            EXPECT_TRUE(init(&Host));
-        }
+    explicit TPlugin(const std::string& file) : TStagedPlugin(file) {
+        EXPECT_EQ(Error(), "");
+        EXPECT_TRUE(Init());
     }
-    ~TPlugin() {
-        if (FDeInit != nullptr)
-            FDeInit();
-    }
-    TSource NewSource() {
-        IVideoSource* source = nullptr;
-        EXPECT_TRUE(FGet != nullptr && FGet(&source));
-        return TSource(source);
-    }
-    void* Symbol(const char* name) { return FLibrary.Symbol(name); }
-    TRecordingHost Host;
-
-  private:
-    port::DynamicLibrary FLibrary;
-    TGetVideoSourceProc FGet = nullptr;
-    TDeInitVideoSourceProc FDeInit = nullptr;
 };
 
 std::string LastError(IVideoSource& source) {
@@ -114,13 +60,13 @@ TEST(FFmpegPlugins, EachAnnouncesItsNameAndExtensions) {
     };
     for (const auto& c : cases) {
         TPlugin plugin(c.File);
-        EXPECT_EQ(plugin.Host.Description, c.Description);
-        EXPECT_EQ(plugin.Host.Extensions, c.Extensions);
+        EXPECT_EQ(plugin.Host().Description, c.Description);
+        EXPECT_EQ(plugin.Host().Extensions, c.Extensions);
         // Only the movie plug-in offers the encoder, with its formats.
         const bool movie = std::string(c.File) == "lmVideoSourceQT.lvs";
         EXPECT_EQ(plugin.Symbol("GetVideoSourceEncoder") != nullptr, movie) << c.File;
         EXPECT_EQ(plugin.Symbol("SetHostType"), nullptr) << c.File;
-        EXPECT_EQ(plugin.Host.Formats.empty(), !movie) << c.File;
+        EXPECT_EQ(plugin.Host().Formats.empty(), !movie) << c.File;
     }
 }
 
@@ -128,7 +74,7 @@ TEST(FFmpegPlugins, EachAnnouncesItsNameAndExtensions) {
 // character first) and as a value (first character high).
 TEST(FFmpegPlugins, MoviePluginListsItsEncoderFormats) {
     TPlugin plugin("lmVideoSourceQT.lvs");
-    const auto& formats = plugin.Host.Formats;
+    const auto& formats = plugin.Host().Formats;
     ASSERT_FALSE(formats.empty());
     bool png = false;
     for (size_t i = 0; i < formats.size(); ++i) {

@@ -21,39 +21,39 @@ namespace {
 class HandlersTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        folder_ = fs::path(LMV_TEST_BINARY_DIR) / "handlers" /
+        FFolder = fs::path(LMV_TEST_BINARY_DIR) / "handlers" /
                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
+        fs::remove_all(FFolder);
+        fs::create_directories(FFolder);
     }
 
     void TearDown() override {
-        handlers_.UnloadPlugins();
-        libraries_.clear();
-        fs::remove_all(folder_);
+        FHandlers.UnloadPlugins();
+        FLibraries.clear();
+        fs::remove_all(FFolder);
     }
 
     // Copies test plug-in `variant` into the folder as `name` and keeps it loaded on the test's
     // side too, so that its state can be read after the host has let go of it.
     TTestPluginState& Install(const std::string& variant, const std::string& name) {
-        const fs::path target = folder_ / name;
+        const fs::path target = FFolder / name;
         fs::copy_file(fs::path(LMV_TEST_PLUGIN_DIR) / ("tp_" + variant + ".lvs"), target);
         port::DynamicLibrary library;
         EXPECT_TRUE(library.Open(target.string())) << library.LastError();
         auto state = reinterpret_cast<TTestPluginStateProc>(library.Symbol("TestPluginState"));
-        libraries_.push_back(std::move(library));
+        FLibraries.push_back(std::move(library));
         return *state();
     }
 
     // The name of the plug-in that served `path`, or "" when none did.
     std::string ServedBy(const std::string& path) {
-        TVideoSourceRef source = handlers_.GetVideoSource(path);
+        TVideoSourceRef source = FHandlers.GetVideoSource(path);
         return source ? source.LastError() : std::string();
     }
 
-    fs::path folder_;
-    std::vector<port::DynamicLibrary> libraries_;
-    TVideoSourceHandlers handlers_;
+    fs::path FFolder;
+    std::vector<port::DynamicLibrary> FLibraries;
+    TVideoSourceHandlers FHandlers;
 };
 
 TEST_F(HandlersTest, AcceptsOnlyPluginsWithAllEntriesThatAgreeToStart) {
@@ -65,12 +65,12 @@ TEST_F(HandlersTest, AcceptsOnlyPluginsWithAllEntriesThatAgreeToStart) {
     auto& initFalse = Install("init_false", "60_initfalse.lvs");
     auto& initRaises = Install("init_raises", "70_initraises.lvs");
     auto& backup = Install("first", "first.lvs.bak");
-    std::ofstream(folder_ / "80_junk.lvs") << "not a shared object";
-    fs::create_directory(folder_ / "90_folder.lvs");
+    std::ofstream(FFolder / "80_junk.lvs") << "not a shared object";
+    fs::create_directory(FFolder / "90_folder.lvs");
 
-    handlers_.LoadPlugins(folder_.string());
+    FHandlers.LoadPlugins(FFolder.string());
 
-    EXPECT_EQ(handlers_.Descriptions(), (std::vector<std::string>{"Refuser", "First", "Second"}));
+    EXPECT_EQ(FHandlers.Descriptions(), (std::vector<std::string>{"Refuser", "First", "Second"}));
     EXPECT_EQ(first.hostType, LvsHostTypeServer);
     EXPECT_EQ(refuser.hostType, LvsHostTypeServer);
     EXPECT_EQ(noDeInit.initCalls, 0);
@@ -83,8 +83,8 @@ TEST_F(HandlersTest, AcceptsOnlyPluginsWithAllEntriesThatAgreeToStart) {
     EXPECT_EQ(ServedBy("/media/clip.mxf"), "Second");
     EXPECT_EQ(noDeInit.getCalls + getOnly.getCalls + initFalse.getCalls + initRaises.getCalls, 0);
 
-    handlers_.UnloadPlugins();
-    EXPECT_EQ(handlers_.Count(), 0u);
+    FHandlers.UnloadPlugins();
+    EXPECT_EQ(FHandlers.Count(), 0u);
     EXPECT_EQ(refuser.deInitCalls, 1);
     EXPECT_EQ(first.deInitCalls, 1);
     EXPECT_EQ(second.deInitCalls, 1);
@@ -96,7 +96,7 @@ TEST_F(HandlersTest, PicksThePluginByExtensionInLoadOrder) {
     auto& refuser = Install("refuser", "10_refuser.lvs");
     auto& first = Install("first", "20_first.lvs");
     Install("second", "30_second.lvs");
-    handlers_.LoadPlugins((folder_ / "").string());
+    FHandlers.LoadPlugins((FFolder / "").string());
 
     const std::map<std::string, std::string> cases = {
         // The refuser is asked first and delivers nothing, so the next plug-in serves.
@@ -119,9 +119,9 @@ TEST_F(HandlersTest, PicksThePluginByExtensionInLoadOrder) {
 }
 
 TEST_F(HandlersTest, MissingOrEmptyFolderLeavesNoPlugins) {
-    handlers_.LoadPlugins((folder_ / "absent").string());
-    handlers_.LoadPlugins(folder_.string());
-    EXPECT_EQ(handlers_.Count(), 0u);
+    FHandlers.LoadPlugins((FFolder / "absent").string());
+    FHandlers.LoadPlugins(FFolder.string());
+    EXPECT_EQ(FHandlers.Count(), 0u);
     EXPECT_EQ(ServedBy("/in/clip.mov"), "");
 }
 
@@ -132,12 +132,12 @@ TEST_F(HandlersTest, PluginsCannotChangeTheFloatingPointEnvironment) {
 
     std::feclearexcept(FE_ALL_EXCEPT);
     std::feraiseexcept(FE_INVALID);
-    handlers_.LoadPlugins(folder_.string());
-    TVideoSourceRef source = handlers_.GetVideoSource("clip.mov");
+    FHandlers.LoadPlugins(FFolder.string());
+    TVideoSourceRef source = FHandlers.GetVideoSource("clip.mov");
     ASSERT_TRUE(source);
     source.Release();
     // A plug-in that raises in DeInitVideoSource does not stop the others from being released.
-    handlers_.UnloadPlugins();
+    FHandlers.UnloadPlugins();
     const int flagsAfter = std::fetestexcept(FE_ALL_EXCEPT);
     const int roundingAfter = std::fegetround();
     std::feclearexcept(FE_ALL_EXCEPT);
@@ -154,7 +154,7 @@ TEST_F(HandlersTest, PluginsCannotChangeTheFloatingPointEnvironment) {
 
 TEST_F(HandlersTest, ReleasingTheLastReferenceCannotChangeTheFloatingPointEnvironment) {
     auto& first = Install("first", "10_first.lvs");
-    handlers_.LoadPlugins(folder_.string());
+    FHandlers.LoadPlugins(FFolder.string());
     const struct {
         const char* Name;
         std::function<void(TVideoSourceRef&)> Drop;
@@ -171,7 +171,7 @@ TEST_F(HandlersTest, ReleasingTheLastReferenceCannotChangeTheFloatingPointEnviro
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
-        TVideoSourceRef source = handlers_.GetVideoSource("clip.mov");
+        TVideoSourceRef source = FHandlers.GetVideoSource("clip.mov");
         ASSERT_TRUE(source);
         ASSERT_EQ(first.liveSources, 1);
         std::feclearexcept(FE_ALL_EXCEPT);
@@ -190,13 +190,13 @@ TEST_F(HandlersTest, ReleasingTheLastReferenceCannotChangeTheFloatingPointEnviro
 
 TEST_F(HandlersTest, ConcurrentRequestsReachThePluginOneAtATime) {
     auto& first = Install("first", "10_first.lvs");
-    handlers_.LoadPlugins(folder_.string());
+    FHandlers.LoadPlugins(FFolder.string());
     std::vector<std::thread> workers;
     std::atomic<int> served{0};
     for (int t = 0; t < 4; ++t) {
         workers.emplace_back([&] {
             for (int i = 0; i < 20; ++i) {
-                if (handlers_.GetVideoSource("clip.mov")) {
+                if (FHandlers.GetVideoSource("clip.mov")) {
                     ++served;
                 }
             }
@@ -211,10 +211,10 @@ TEST_F(HandlersTest, ConcurrentRequestsReachThePluginOneAtATime) {
 }
 
 TEST_F(HandlersTest, ServesLvfClipsThroughTheStagedPlugin) {
-    handlers_.LoadPlugins(std::string(LMV_STAGE_DIR) + "/bin");
-    const auto names = handlers_.Descriptions();
+    FHandlers.LoadPlugins(std::string(LMV_STAGE_DIR) + "/bin");
+    const auto names = FHandlers.Descriptions();
     EXPECT_NE(std::find(names.begin(), names.end(), "LVF Files"), names.end());
-    TVideoSourceRef source = handlers_.GetVideoSource("/in/CLIP.LVF");
+    TVideoSourceRef source = FHandlers.GetVideoSource("/in/CLIP.LVF");
     ASSERT_TRUE(source);
     EXPECT_FALSE(source.Open("/in/does-not-exist.lvf"));
     EXPECT_EQ(source.LastError(), "File not found: /in/does-not-exist.lvf");

@@ -19,10 +19,14 @@
 #include "plugins/interface/lmVideoSourceInterfaces.h"
 #include "plugins/interface/lmVideoSourceText.h"
 #include "port/port.h"
+#include "support/TestVideoSourcePlugin.h"
 #include "support/TestWait.h"
 
 namespace fs = std::filesystem;
 using testing_support::FinishesWithin;
+using testing_support::TSource;
+using testing_support::TSourceRelease;
+using testing_support::TStagedPlugin;
 
 namespace {
 
@@ -30,33 +34,6 @@ using TBytes = std::vector<uint8_t>;
 
 const std::string kStage = LMV_STAGE_DIR;
 const std::string kTool = kStage + "/lvftool";
-
-// Records what a plug-in announces.
-class TRecordingHost final : public IVideoSourceHost {
-  public:
-    LvsResult LVS_CALL QueryInterface(const TLvsIID&, void** object) override {
-        *object = nullptr;
-        return LVS_E_NOINTERFACE;
-    }
-    int32_t LVS_CALL AddRef() override { return -1; }
-    int32_t LVS_CALL Release() override { return -1; }
-    void LVS_CALL SetDescription(const char16_t* name) override { description = LvsToUtf8(name); }
-    void LVS_CALL AddExtension(const char16_t* extension) override {
-        extensions.push_back(LvsToUtf8(extension));
-    }
-    void LVS_CALL AddEncoderFormat(const char16_t*, const char16_t*, const char16_t*,
-                                   uint32_t) override {
-        ++encoderFormats;
-    }
-    std::string description;
-    std::vector<std::string> extensions;
-    int encoderFormats = 0;
-};
-
-struct TSourceRelease {
-    void operator()(IVideoSource* source) const { source->Release(); }
-};
-using TSource = std::unique_ptr<IVideoSource, TSourceRelease>;
 
 // Writes an 8-bit PNG from BGRA pixels, with or without its alpha channel.
 void WritePng(const std::string& path, const TBytes& bgra, uint32_t width, uint32_t height,
@@ -142,36 +119,25 @@ TBytes MakeFrame(uint32_t width, uint32_t height, uint32_t seed, bool opaque) {
 class LVFPluginTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(library_.Open(kStage + "/bin/lmVideoSourceLVF.lvs")) << library_.LastError();
-        init_ = reinterpret_cast<TInitVideoSourceProc>(library_.Symbol("InitVideoSource"));
-        get_ = reinterpret_cast<TGetVideoSourceProc>(library_.Symbol("GetVideoSource"));
-        deInit_ = reinterpret_cast<TDeInitVideoSourceProc>(library_.Symbol("DeInitVideoSource"));
-        ASSERT_TRUE(init_ && get_ && deInit_);
-        folder_ = fs::path(LMV_TEST_BINARY_DIR) / "lvfplugin" /
+        ASSERT_EQ(FPlugin.Error(), "");
+        FFolder = fs::path(LMV_TEST_BINARY_DIR) / "lvfplugin" /
                   ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(folder_);
-        fs::create_directories(folder_);
+        fs::remove_all(FFolder);
+        fs::create_directories(FFolder);
     }
-    void TearDown() override { fs::remove_all(folder_); }
-
-    TSource NewSource() {
-        IVideoSource* source = nullptr;
-        EXPECT_TRUE(get_(&source));
-        EXPECT_NE(source, nullptr);
-        return TSource(source);
-    }
+    void TearDown() override { fs::remove_all(FFolder); }
 
     // A clip of `frames.size()` frames made from raw frames by lvftool.
     std::string MakeClip(const std::string& name, const std::vector<TBytes>& frames, uint32_t width,
                          uint32_t height) {
-        const std::string raw = (folder_ / (name + ".raw")).string();
+        const std::string raw = (FFolder / (name + ".raw")).string();
         std::ofstream out(raw, std::ios::binary);
         for (const auto& frame : frames) {
             out.write(reinterpret_cast<const char*>(frame.data()),
                       static_cast<std::streamsize>(frame.size()));
         }
         out.close();
-        const std::string clip = (folder_ / (name + ".lvf")).string();
+        const std::string clip = (FFolder / (name + ".lvf")).string();
         std::string output;
         EXPECT_EQ(RunTool("create-raw " + clip + " " + std::to_string(width) + " " +
                               std::to_string(height) + " " + raw,
@@ -181,21 +147,17 @@ class LVFPluginTest : public ::testing::Test {
         return clip;
     }
 
-    port::DynamicLibrary library_;
-    TInitVideoSourceProc init_ = nullptr;
-    TGetVideoSourceProc get_ = nullptr;
-    TDeInitVideoSourceProc deInit_ = nullptr;
-    fs::path folder_;
+    TStagedPlugin FPlugin{"lmVideoSourceLVF.lvs"};
+    fs::path FFolder;
 };
 
 TEST_F(LVFPluginTest, AnnouncesItselfForLvfFiles) {
-    TRecordingHost host;
-    EXPECT_TRUE(init_(&host));
-    EXPECT_EQ(host.description, "LVF Files");
-    EXPECT_EQ(host.extensions, std::vector<std::string>{"lvf"});
-    EXPECT_EQ(host.encoderFormats, 0);
-    EXPECT_TRUE(deInit_());
-    EXPECT_EQ(library_.Symbol("GetVideoSourceEncoder"), nullptr);
+    EXPECT_TRUE(FPlugin.Init());
+    EXPECT_EQ(FPlugin.Host().Description, "LVF Files");
+    EXPECT_EQ(FPlugin.Host().Extensions, std::vector<std::string>{"lvf"});
+    EXPECT_TRUE(FPlugin.Host().Formats.empty());
+    EXPECT_TRUE(FPlugin.DeInit());
+    EXPECT_EQ(FPlugin.Symbol("GetVideoSourceEncoder"), nullptr);
 }
 
 TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
@@ -206,15 +168,15 @@ TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
         // The middle frame has no alpha channel in its PNG; it must arrive opaque.
         const bool withAlpha = i != 1;
         expected.push_back(MakeFrame(kWidth, kHeight, i * 50, !withAlpha));
-        const std::string png = (folder_ / ("f" + std::to_string(i) + ".png")).string();
+        const std::string png = (FFolder / ("f" + std::to_string(i) + ".png")).string();
         WritePng(png, expected.back(), kWidth, kHeight, withAlpha);
         pngs += " " + png;
     }
-    const std::string clip = (folder_ / "clip.lvf").string();
+    const std::string clip = (FFolder / "clip.lvf").string();
     std::string output;
     ASSERT_EQ(RunTool("create " + clip + pngs, &output), 0) << output;
 
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     ASSERT_TRUE(source->Open(LvsToUtf16(clip).c_str(), LvsOpenFlags))
         << LvsReadLastError(source.get());
     ASSERT_EQ(source->GetWidth(), static_cast<int32_t>(kWidth));
@@ -227,12 +189,12 @@ TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
     }
 
     // And back out as PNG files.
-    ASSERT_EQ(RunTool("extract " + clip + " " + (folder_ / "out_").string(), &output), 0) << output;
+    ASSERT_EQ(RunTool("extract " + clip + " " + (FFolder / "out_").string(), &output), 0) << output;
     for (uint32_t i = 0; i < 3; ++i) {
         uint32_t width = 0, height = 0;
         char name[32];
         std::snprintf(name, sizeof name, "out_%06u.png", i);
-        EXPECT_EQ(ReadPngAsBGRA((folder_ / name).string(), width, height), expected[i]);
+        EXPECT_EQ(ReadPngAsBGRA((FFolder / name).string(), width, height), expected[i]);
         EXPECT_EQ(width, kWidth);
         EXPECT_EQ(height, kHeight);
     }
@@ -241,10 +203,10 @@ TEST_F(LVFPluginTest, PngSequenceWrittenByTheToolReadsBackPixelForPixel) {
 TEST_F(LVFPluginTest, RawFramesRoundTripThroughTheTool) {
     const std::vector<TBytes> frames = {MakeFrame(64, 9, 1, false), MakeFrame(64, 9, 2, false)};
     const std::string clip = MakeClip("raw", frames, 64, 9);
-    const std::string back = (folder_ / "back.raw").string();
+    const std::string back = (FFolder / "back.raw").string();
     std::string output;
     ASSERT_EQ(RunTool("extract-raw " + clip + " " + back, &output), 0) << output;
-    EXPECT_EQ(ReadFile(back), ReadFile((folder_ / "raw.raw").string()));
+    EXPECT_EQ(ReadFile(back), ReadFile((FFolder / "raw.raw").string()));
 
     ASSERT_EQ(RunTool("info " + clip, &output), 0) << output;
     EXPECT_NE(output.find("frames: 2"), std::string::npos) << output;
@@ -253,11 +215,11 @@ TEST_F(LVFPluginTest, RawFramesRoundTripThroughTheTool) {
 }
 
 TEST_F(LVFPluginTest, ToolExplainsWhatIsWrong) {
-    const std::string small = (folder_ / "small.png").string();
-    const std::string large = (folder_ / "large.png").string();
+    const std::string small = (FFolder / "small.png").string();
+    const std::string large = (FFolder / "large.png").string();
     WritePng(small, MakeFrame(2, 2, 0, true), 2, 2, true);
     WritePng(large, MakeFrame(3, 2, 0, true), 3, 2, true);
-    const std::string raw = (folder_ / "short.raw").string();
+    const std::string raw = (FFolder / "short.raw").string();
     std::ofstream(raw, std::ios::binary) << "0123456789";
     struct Case {
         std::string arguments;
@@ -267,12 +229,12 @@ TEST_F(LVFPluginTest, ToolExplainsWhatIsWrong) {
     const std::vector<Case> cases = {
         {"", 2, "Usage:"},
         {"frobnicate x", 2, "unknown command"},
-        {"create " + (folder_ / "o.lvf").string() + " " + small + " " + large, 1,
+        {"create " + (FFolder / "o.lvf").string() + " " + small + " " + large, 1,
          large + " is 3 x 2, the first frame is 2 x 2"},
-        {"create " + (folder_ / "o.lvf").string() + " " + raw, 1, raw + " is not a PNG file"},
-        {"create-raw " + (folder_ / "o.lvf").string() + " 2 0 " + raw, 1,
+        {"create " + (FFolder / "o.lvf").string() + " " + raw, 1, raw + " is not a PNG file"},
+        {"create-raw " + (FFolder / "o.lvf").string() + " 2 0 " + raw, 1,
          "width and height must be positive"},
-        {"create-raw " + (folder_ / "o.lvf").string() + " 2 1 " + raw, 1,
+        {"create-raw " + (FFolder / "o.lvf").string() + " 2 1 " + raw, 1,
          "ends inside frame 1 (2 of 8 bytes)"},
         {"info " + raw, 1, "file is trucated"},
     };
@@ -285,7 +247,7 @@ TEST_F(LVFPluginTest, ToolExplainsWhatIsWrong) {
 
 TEST_F(LVFPluginTest, AnswersTheFixedProperties) {
     const std::string clip = MakeClip("props", {MakeFrame(4, 4, 0, false)}, 4, 4);
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     ASSERT_TRUE(source->Open(LvsToUtf16(clip).c_str(), LvsOpenFlags));
     EXPECT_EQ(source->GetFrameCount(), 1);
     EXPECT_EQ(source->GetPreferredBufferCount(), 25);
@@ -318,7 +280,7 @@ TEST_F(LVFPluginTest, CopiesRowsIntoAnyPitch) {
     constexpr uint32_t kWidth = 5, kHeight = 3, kRow = kWidth * 4;
     const TBytes frame = MakeFrame(kWidth, kHeight, 9, false);
     const std::string clip = MakeClip("pitch", {frame}, kWidth, kHeight);
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     ASSERT_TRUE(source->Open(LvsToUtf16(clip).c_str(), LvsOpenFlags));
     for (uint32_t pitch : {kRow, kRow + 12, kRow - 8}) {
         TBytes buffer(pitch * kHeight, 0xEE);
@@ -337,14 +299,14 @@ TEST_F(LVFPluginTest, CopiesRowsIntoAnyPitch) {
 
 TEST_F(LVFPluginTest, ExplainsFailuresThroughGetLastError) {
     const std::string clip = MakeClip("errors", {MakeFrame(2, 2, 0, false)}, 2, 2);
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     int32_t length = 0;
     EXPECT_FALSE(source->GetLastError(&length, nullptr)) << "no text yet";
 
     // The same clip with another magic.
     TBytes bytes = ReadFile(clip);
     bytes[0] = 'X';
-    const std::string wrong = (folder_ / "wrong.lvf").string();
+    const std::string wrong = (FFolder / "wrong.lvf").string();
     std::ofstream(wrong, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
     EXPECT_FALSE(source->Open(LvsToUtf16(wrong).c_str(), LvsOpenFlags));
@@ -397,7 +359,7 @@ TEST_F(LVFPluginTest, DamagedRecordFailsTheReadWhateverThePitch) {
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
 
     IVideoSource* opened = nullptr;
-    ASSERT_TRUE(get_(&opened));
+    ASSERT_TRUE(FPlugin.GetVideoSource(&opened));
     // Shared with the reading thread, which keeps the library loaded while it may run.
     auto source = std::shared_ptr<IVideoSource>(opened, TSourceRelease());
     auto library = std::make_shared<port::DynamicLibrary>();
@@ -425,9 +387,9 @@ TEST_F(LVFPluginTest, DamagedRecordFailsTheReadWhateverThePitch) {
 TEST_F(LVFPluginTest, OpensAFileWhoseNameIsNotUTF8) {
     const TBytes frame = MakeFrame(4, 2, 9, false);
     const std::string clip = MakeClip("plain", {frame}, 4, 2);
-    const std::string latin = (folder_ / "caf\xe9 cr\xe8me.lvf").string();
+    const std::string latin = (FFolder / "caf\xe9 cr\xe8me.lvf").string();
     fs::rename(clip, latin);
-    TSource source = NewSource();
+    TSource source = FPlugin.NewSource();
     ASSERT_TRUE(source->Open(LvsPathToUtf16(latin).c_str(), LvsOpenFlags))
         << LvsReadLastError(source.get());
     TBytes pixels(frame.size());
@@ -452,7 +414,7 @@ TEST_F(LVFPluginTest, SourcesWorkSideBySideOnSeveralThreads) {
     std::atomic<int> matches{0};
     for (uint32_t c = 0; c < 3; ++c) {
         workers.emplace_back([&, c] {
-            TSource source = NewSource();
+            TSource source = FPlugin.NewSource();
             if (!source->Open(LvsToUtf16(clips[c]).c_str(), LvsOpenFlags)) {
                 return;
             }

@@ -197,25 +197,25 @@ class LVFDecoderTest : public ::testing::Test {
     static constexpr uint32_t kWidth = 3, kHeight = 2;
 
     void SetUp() override {
-        path_ = (fs::path(LMV_TEST_BINARY_DIR) /
+        FPath = (fs::path(LMV_TEST_BINARY_DIR) /
                  (std::string("decoder_") +
                   ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".lvf"))
                     .string();
-        frames_ = {Pixels({A, B, C, B, A, C}), Pixels({C, C, C, C, C, C})};
+        FFrames = {Pixels({A, B, C, B, A, C}), Pixels({C, C, C, C, C, C})};
         TLVFWriter writer;
-        ASSERT_TRUE(writer.Create(path_, kWidth, kHeight)) << writer.ErrorText();
-        for (const auto& frame : frames_) {
+        ASSERT_TRUE(writer.Create(FPath, kWidth, kHeight)) << writer.ErrorText();
+        for (const auto& frame : FFrames) {
             ASSERT_TRUE(writer.WriteFrame(frame.data())) << writer.ErrorText();
         }
         ASSERT_TRUE(writer.Finish()) << writer.ErrorText();
-        std::ifstream in(path_, std::ios::binary);
-        original_.assign(std::istreambuf_iterator<char>(in), {});
+        std::ifstream in(FPath, std::ios::binary);
+        FOriginal.assign(std::istreambuf_iterator<char>(in), {});
     }
 
-    void TearDown() override { fs::remove(path_); }
+    void TearDown() override { fs::remove(FPath); }
 
     void Store(const TBytes& bytes) {
-        std::ofstream(path_, std::ios::binary | std::ios::trunc)
+        std::ofstream(FPath, std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
     }
 
@@ -231,20 +231,20 @@ class LVFDecoderTest : public ::testing::Test {
     static uint32_t Get32(const TBytes& bytes, size_t offset) {
         return LoadLE32(bytes.data() + offset);
     }
-    size_t IndexOffset() const { return Get64(original_, 32); }
-    size_t RecordOffset(int frame) const { return Get64(original_, IndexOffset() + 12 * frame); }
+    size_t IndexOffset() const { return Get64(FOriginal, 32); }
+    size_t RecordOffset(int frame) const { return Get64(FOriginal, IndexOffset() + 12 * frame); }
     uint32_t RecordSize(int frame) const {
-        return Get32(original_, IndexOffset() + 12 * frame + 8);
+        return Get32(FOriginal, IndexOffset() + 12 * frame + 8);
     }
 
-    std::string path_;
-    std::vector<TBytes> frames_;
-    TBytes original_;
+    std::string FPath;
+    std::vector<TBytes> FFrames;
+    TBytes FOriginal;
 };
 
 TEST_F(LVFDecoderTest, ReadsEveryFrameOfAWrittenClip) {
     TLVFDecoder decoder;
-    ASSERT_TRUE(decoder.Open(path_)) << decoder.ErrorText();
+    ASSERT_TRUE(decoder.Open(FPath)) << decoder.ErrorText();
     EXPECT_EQ(decoder.FrameCount(), 2u);
     EXPECT_EQ(decoder.Width(), kWidth);
     EXPECT_EQ(decoder.Height(), kHeight);
@@ -253,7 +253,7 @@ TEST_F(LVFDecoderTest, ReadsEveryFrameOfAWrittenClip) {
     for (int frame = 1; frame >= 0; --frame) {
         TBytes pixels(decoder.FrameSize());
         ASSERT_TRUE(decoder.ReadFrame(frame, pixels.data())) << decoder.ErrorText();
-        EXPECT_EQ(pixels, frames_[frame]);
+        EXPECT_EQ(pixels, FFrames[frame]);
     }
     decoder.Close();
     EXPECT_EQ(decoder.FrameCount(), 0u);
@@ -279,7 +279,7 @@ TEST_F(LVFDecoderTest, RefusesDamagedFilesWithTheirReason) {
         {"frame count far beyond the file", [](TBytes& f) { Put32(f, 8, 0xFFFFFFFF); },
          "file is truncated"},
         {"index beyond the end", [](TBytes& f) { Put64(f, 32, f.size() + 1); },
-         "index offset " + std::to_string(original_.size() + 1) +
+         "index offset " + std::to_string(FOriginal.size() + 1) +
              " lies beyond the end of the file"},
         {"index offset near 2^64", [](TBytes& f) { Put64(f, 32, ~uint64_t{0}); },
          "index offset 18446744073709551615 lies beyond the end of the file"},
@@ -294,11 +294,11 @@ TEST_F(LVFDecoderTest, RefusesDamagedFilesWithTheirReason) {
          "file is too small for frames of 1000 x 2"},
     };
     for (const auto& c : cases) {
-        TBytes file = original_;
+        TBytes file = FOriginal;
         c.damage(file);
         Store(file);
         TLVFDecoder decoder;
-        EXPECT_FALSE(decoder.Open(path_)) << c.name;
+        EXPECT_FALSE(decoder.Open(FPath)) << c.name;
         EXPECT_EQ(decoder.ErrorText(), c.error) << c.name;
         EXPECT_EQ(decoder.FrameCount(), 0u) << c.name << ": a failed open leaves it closed";
     }
@@ -306,7 +306,7 @@ TEST_F(LVFDecoderTest, RefusesDamagedFilesWithTheirReason) {
 
 TEST_F(LVFDecoderTest, ReportsMissingFilesAndFolders) {
     TLVFDecoder decoder;
-    const std::string missing = path_ + ".missing";
+    const std::string missing = FPath + ".missing";
     EXPECT_FALSE(decoder.Open(missing));
     EXPECT_EQ(decoder.ErrorText(), "File not found: " + missing);
     EXPECT_FALSE(decoder.Open(LMV_TEST_BINARY_DIR));
@@ -347,12 +347,12 @@ TEST_F(LVFDecoderTest, RefusesDamagedFrameRecordsPromptlyWithoutTouchingMemoryAr
     constexpr uint32_t kBeyondOnePiece = 400000;
     const std::vector<Case> cases = {
         {"record beyond the end", [&](TBytes& f) { Put64(f, entry0, f.size() + 100); },
-         "error seeking for frame: offset " + std::to_string(original_.size() + 100) +
+         "error seeking for frame: offset " + std::to_string(FOriginal.size() + 100) +
              " lies beyond the end of the file"},
         {"record offset near 2^64", [&](TBytes& f) { Put64(f, entry0, ~uint64_t{0}); },
          "error seeking for frame: offset 18446744073709551615 lies beyond the end of the file"},
         {"record inside the header", [&](TBytes& f) { Put64(f, entry0, 0); },
-         "frame 0 has a decoded size of " + std::to_string(Get32(original_, 0)) +
+         "frame 0 has a decoded size of " + std::to_string(Get32(FOriginal, 0)) +
              " bytes, expected 24"},
         {"record size far beyond the file", [&](TBytes& f) { Put32(f, entry0 + 8, 0xFFFFFFF0); },
          "frame read error, truncated"},
@@ -385,11 +385,11 @@ TEST_F(LVFDecoderTest, RefusesDamagedFrameRecordsPromptlyWithoutTouchingMemoryAr
         {"no RLE data", [&](TBytes& f) { Put32(f, entry0 + 8, 0); }, "error decoding frame: 0"},
     };
     for (const auto& c : cases) {
-        TBytes file = original_;
+        TBytes file = FOriginal;
         c.damage(file);
         Store(file);
         auto decoder = std::make_shared<TLVFDecoder>();
-        ASSERT_TRUE(decoder->Open(path_)) << c.name << ": " << decoder->ErrorText();
+        ASSERT_TRUE(decoder->Open(FPath)) << c.name << ": " << decoder->ErrorText();
         const TBoundedRead damaged = ReadBounded(decoder, 0, frameBytes + 16);
         if (!damaged.finished) {
             ADD_FAILURE() << c.name << ": the read never ended";
@@ -404,14 +404,14 @@ TEST_F(LVFDecoderTest, RefusesDamagedFrameRecordsPromptlyWithoutTouchingMemoryAr
         const TBoundedRead other = ReadBounded(decoder, 1, frameBytes);
         ASSERT_TRUE(other.finished) << c.name;
         ASSERT_TRUE(other.ok) << c.name << ": " << other.error;
-        EXPECT_EQ(other.pixels, frames_[1]) << c.name;
+        EXPECT_EQ(other.pixels, FFrames[1]) << c.name;
     }
 }
 
 TEST_F(LVFDecoderTest, FileCutShortWhileOpenFailsTheRead) {
     auto decoder = std::make_shared<TLVFDecoder>();
-    ASSERT_TRUE(decoder->Open(path_)) << decoder->ErrorText();
-    fs::resize_file(path_, RecordOffset(0) + 6);
+    ASSERT_TRUE(decoder->Open(FPath)) << decoder->ErrorText();
+    fs::resize_file(FPath, RecordOffset(0) + 6);
     const TBoundedRead read = ReadBounded(decoder, 0, kWidth * kHeight * 4);
     ASSERT_TRUE(read.finished) << "the read never ended";
     EXPECT_FALSE(read.ok);
@@ -423,7 +423,7 @@ TEST_F(LVFDecoderTest, RefusesFrameNumbersOutsideTheClip) {
     TBytes pixels(kWidth * kHeight * 4);
     EXPECT_FALSE(decoder.ReadFrame(0, pixels.data()));
     EXPECT_EQ(decoder.ErrorText(), "frame index out of range");
-    ASSERT_TRUE(decoder.Open(path_));
+    ASSERT_TRUE(decoder.Open(FPath));
     for (int64_t frame : {int64_t{2}, int64_t{-1}, int64_t{1} << 32}) {
         EXPECT_FALSE(decoder.ReadFrame(frame, pixels.data())) << frame;
         EXPECT_EQ(decoder.ErrorText(), "frame index out of range") << frame;

@@ -25,21 +25,21 @@ class TempFolder {
   public:
     TempFolder() {
         const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        path_ = fs::temp_directory_path() /
+        FPath = fs::temp_directory_path() /
                 ("lmv_port_" + std::string(info->test_suite_name()) + "_" + info->name() + "_" +
                  std::to_string(port::CurrentThreadId()));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
+        fs::remove_all(FPath);
+        fs::create_directories(FPath);
     }
     ~TempFolder() {
         std::error_code ignored;
-        fs::remove_all(path_, ignored);
+        fs::remove_all(FPath, ignored);
     }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    std::string str() const { return path_.string() + "/"; }
+    std::string operator/(const std::string& name) const { return (FPath / name).string(); }
+    std::string str() const { return FPath.string() + "/"; }
 
   private:
-    fs::path path_;
+    fs::path FPath;
 };
 
 void WriteFile(const std::string& path, const std::string& bytes) {

@@ -22,6 +22,7 @@
 #include "server/core/lmVmVersion.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "support/TestInstallation.h"
+#include "support/TestManagerConnection.h"
 #include "support/TestSockets.h"
 #include "support/TestWait.h"
 #include "support/TestXML.h"
@@ -34,20 +35,12 @@ using testing_support::ClosedByServer;
 using testing_support::FrameHeader;
 using testing_support::OnlyXMLCharacters;
 using testing_support::RawConnection;
+using testing_support::UidChildren;
 using testing_support::WaitFor;
 
 std::string Text(TXMLPacket& packet, const char* name) {
     packet.Document.GotoRoot();
     return packet.Document.ChildText(name).AsRawString();
-}
-
-std::vector<std::string> Uids(TXMLPacket& packet) {
-    std::vector<std::string> uids;
-    TXMLElement* root = packet.Document.Root();
-    for (int i = 0; root && i < root->ChildCount(); ++i)
-        if (root->Children(i)->Name == "uid")
-            uids.push_back(root->Children(i)->Text.Text);
-    return uids;
 }
 
 // A manager's connection that keeps every packet it receives, in order.
@@ -443,7 +436,7 @@ TEST_F(ControlServerTest, TaskPushesFollowFilesThroughTheIngestPipeline) {
     ASSERT_TRUE(priorDone);
     EXPECT_EQ(priorDone->Type, "setprior");
     EXPECT_EQ(priorDone->Document.Root()->AttributeByName("priority").Value, "5");
-    EXPECT_EQ(Uids(*priorDone), std::vector<std::string>{uids[0]});
+    EXPECT_EQ(UidChildren(priorDone->Document.Root()), std::vector<std::string>{uids[0]});
     TGUID first;
     ASSERT_TRUE(StringToGUID(uids[0], first));
     {
@@ -471,7 +464,8 @@ TEST_F(ControlServerTest, TaskPushesFollowFilesThroughTheIngestPipeline) {
         removed = manager.Next();
         ASSERT_TRUE(removed);
     } while (removed->Type != "remtask");
-    EXPECT_EQ(Uids(*removed), (std::vector<std::string>{unknown, uids[0], GUIDToString(NullGUID)}));
+    EXPECT_EQ(UidChildren(removed->Document.Root()),
+              (std::vector<std::string>{unknown, uids[0], GUIDToString(NullGUID)}));
     std::lock_guard lock(Tasks);
     EXPECT_FALSE(Tasks.FindByUid(first));
     EXPECT_EQ(Tasks.Count(), 1);

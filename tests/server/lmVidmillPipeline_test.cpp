@@ -12,9 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -24,14 +22,13 @@
 #include <thread>
 #include <vector>
 
-#include "foundation/kxLoginDigest.h"
 #include "foundation/kxXMLClientServer.h"
-#include "server/core/lmVmConfigStore.h"
 #include "server/core/lmVmEngine.h"
 #include "server/ingest/lmVmTaskList.h"
-#include "support/TestInstallation.h"
+#include "support/TestManagerConnection.h"
 #include "support/TestMediaFixtures.h"
 #include "support/TestProcess.h"
+#include "support/TestServerProcess.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -40,18 +37,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
-std::string ChildText(const TXMLElement* element, const char* name) {
-    const TXMLElement* child = element ? element->FindChild(name) : nullptr;
-    return child ? child->Text.Text : std::string();
-}
-
 // A manager's connection that records, per task uid, the status messages in the order the
 // task pushes brought them (a repeated message counts once), the type of the first push and
 // the last state.
@@ -59,35 +44,21 @@ class TTaskWatcher {
   public:
     explicit TTaskWatcher(int port) {
         FClient.OnPacket = [this](TXMLClient&, TXMLPacket& packet, TXMLPacketPtr&) {
-            std::lock_guard lock(FLock);
-            if (packet.Type == "taskstate" || packet.Type == "task") {
-                const TXMLElement* root = packet.Document.Root();
-                const std::string uid = ChildText(root, "uid");
-                const std::string message = ChildText(root, "smsg");
-                FFirstPush.emplace(uid, packet.Type);
-                auto& messages = FMessages[uid];
-                if (!message.empty() && (messages.empty() || messages.back() != message))
-                    messages.push_back(message);
-                FStates[uid] = std::stoi(ChildText(root, "state"));
-            } else {
-                auto copy = std::make_unique<TXMLPacket>();
-                copy->Assign(packet);
-                FReplies.push_back(std::move(copy));
+            if (packet.Type != "taskstate" && packet.Type != "task") {
+                FReplies.Push(packet);
+                return;
             }
-            FChanged.notify_all();
+            const TXMLElement* root = packet.Document.Root();
+            const std::string uid = ChildText(root, "uid");
+            const std::string message = ChildText(root, "smsg");
+            std::lock_guard lock(FLock);
+            FFirstPush.emplace(uid, packet.Type);
+            auto& messages = FMessages[uid];
+            if (!message.empty() && (messages.empty() || messages.back() != message))
+                messages.push_back(message);
+            FStates[uid] = std::stoi(ChildText(root, "state"));
         };
-        // The server may still be starting its listener.
-        const bool connected = WaitFor([&] { return FClient.Connect("127.0.0.1", port); }, 10s);
-        EXPECT_TRUE(connected);
-        TXMLPacketPtr info = NextReply("serverinfo");
-        EXPECT_TRUE(info);
-        if (!info)
-            return;
-        info->Document.GotoRoot();
-        const std::string challenge = info->Document.ChildText("uid").AsRawString();
-        FClient.Send(NewPacket("login", LoginDigest(ControlSecret(), challenge)));
-        TXMLPacketPtr reply = NextReply("msg");
-        EXPECT_TRUE(reply && reply->Subtype == "login");
+        ConnectAndLogIn(FClient, FReplies, port);
     }
 
     // The reader thread must be gone before the records it writes are.
@@ -97,19 +68,7 @@ class TTaskWatcher {
 
     // The next packet of the type that is not a task push.
     TXMLPacketPtr NextReply(const std::string& type, std::chrono::milliseconds limit = 10s) {
-        std::unique_lock lock(FLock);
-        const auto end = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            for (auto it = FReplies.begin(); it != FReplies.end(); ++it) {
-                if ((*it)->Type == type) {
-                    TXMLPacketPtr packet = std::move(*it);
-                    FReplies.erase(it);
-                    return packet;
-                }
-            }
-            if (FChanged.wait_until(lock, end) == std::cv_status::timeout)
-                return nullptr;
-        }
+        return FReplies.Take(type, limit);
     }
 
     // Waits until one task has reached a done state; returns its uid (empty on time-out).
@@ -218,15 +177,14 @@ class TTaskWatcher {
 
   private:
     TXMLClient FClient;
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    std::deque<TXMLPacketPtr> FReplies;
+    TPacketQueue FReplies;
+    std::mutex FLock;  // guards the records of the task pushes
     std::map<std::string, std::vector<std::string>> FMessages;
     std::map<std::string, std::string> FFirstPush;
     std::map<std::string, int> FStates;
 };
 
-class ServerPipeline : public ::testing::Test {
+class ServerPipeline : public TServerProcessTest {
   protected:
     // Writes "config.dat": one watch folder with a 1 second timer and no settle time, one
     // processor (unless told otherwise), one folder target; then starts the server in
@@ -235,48 +193,30 @@ class ServerPipeline : public ::testing::Test {
         TVmEngine engine;
         TVmEngineSettings settings = engine.Settings();
         settings.Name = "Pipeline test";
-        settings.Port = Port;
         settings.Threads = threads;
         engine.SetSettings(settings);
-        auto target = engine.Targets().AddNew();
+        auto target = AddFolderTarget(engine);
         target->SetName("Output");
-        target->SetType(TVmTarget::FolderType);
-        target->SetFolder((Install.Folder() / "out").string() + "/");
         auto processor = engine.Processors().AddNew();
         processor->SetName("Processor");
         processor->AddTarget(target);
-        Source = engine.Sources().AddNew();
+        Source = AddWatchSource(
+            engine, "*.lvf; *.png; *.synth; *.mp4; *.mov; *.mxf; *.ts; *.tga; *.avi; *.dv; *.mkv");
         Source->SetName("Drop");
-        Source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
-        Source->SetExtensionFilter(
-            "*.lvf; *.png; *.synth; *.mp4; *.mov; *.mxf; *.ts; *.tga; *.avi; *.dv; *.mkv");
         if (withProcessor)
             Source->SetProcessor(processor);
-        TVmSourceSettings sourceSettings = Source->Settings();
-        sourceSettings.UseTimer = true;
-        sourceSettings.TimerInterval = 1;
-        sourceSettings.UseSettleTime = false;
-        sourceSettings.SettleTime = 0;
-        Source->SetSettings(sourceSettings);
-        ASSERT_TRUE(TVmConfigStore(engine).SaveConfig((Install.Folder() / "config.dat").string()));
-        fs::create_directories(Install.Folder() / "watch");
         // The role folders of the source as the server will derive them.
         Completed = Source->CompletedFolder();
         Processing = Source->ProcessingFolder();
         Roles = {Source->WatchFolder(), Source->QueuedFolder(), Source->CompletedFolder(),
                  Source->FailedFolder(), Source->CancelledFolder()};
-
-        Server = std::make_unique<TChildProcess>(
-            std::vector<std::string>{Install.Server(), "-NOSERVICE"},
-            (Install.Folder() / "out.txt").string());
+        ASSERT_NO_FATAL_FAILURE(StartServerWith(engine));
         Watcher = std::make_unique<TTaskWatcher>(Port);
     }
 
     void TearDown() override {
         Watcher.reset();
-        if (Server) {
-            EXPECT_EQ(Server->Stop(SIGTERM), 0) << Install.LogText();
-        }
+        TServerProcessTest::TearDown();
     }
 
     // Writes the file beside the watch folder and renames it in, as a finished upload arrives.
@@ -333,6 +273,27 @@ class ServerPipeline : public ::testing::Test {
         return names;
     }
 
+    // The task finished, with these status messages in turn.
+    void ExpectFinished(const std::string& uid, const std::vector<std::string>& messages) {
+        EXPECT_EQ(Watcher->State(uid), tsFinished)
+            << ::testing::PrintToString(Watcher->Messages(uid));
+        EXPECT_EQ(Watcher->Messages(uid), messages);
+    }
+
+    // The task list reports these items of the task's metadata (among others).
+    void ExpectMeta(const std::string& uid, const std::map<std::string, std::string>& wanted) {
+        const auto meta = Watcher->Meta(uid);
+        for (const auto& [key, value] : wanted)
+            EXPECT_EQ(meta.count(key) ? meta.at(key) : "(none)", value) << key;
+    }
+
+    // The source file lies in the completed folder only, and nothing is left in processing.
+    void ExpectFiledAsCompleted(const std::string& name) {
+        EXPECT_TRUE(fs::exists(Completed + name));
+        EXPECT_EQ(Copies(name), 1);
+        EXPECT_TRUE(ProcessingFiles().empty()) << ::testing::PrintToString(ProcessingFiles());
+    }
+
     std::vector<std::string> ProcessingFiles() {
         std::vector<std::string> names;
         if (fs::exists(Processing))
@@ -341,13 +302,10 @@ class ServerPipeline : public ::testing::Test {
         return names;
     }
 
-    TTestInstallation Install;
-    int Port = FreePort();
     std::shared_ptr<TVmSource> Source;
     std::string Completed;
     std::string Processing;
     std::vector<std::string> Roles;
-    std::unique_ptr<TChildProcess> Server;
     std::unique_ptr<TTaskWatcher> Watcher;
 };
 
@@ -360,16 +318,10 @@ TEST_F(ServerPipeline, ClipInTheWatchFolderEndsAsACompressedAVINamedFromItsMetad
 
     const std::string uid = Watcher->WaitForDoneTask();
     ASSERT_FALSE(uid.empty()) << Install.LogText();
-    EXPECT_EQ(Watcher->State(uid), tsFinished) << ::testing::PrintToString(Watcher->Messages(uid));
-    const std::vector<std::string> expected = {
-        "Validating file.", "Retrieving video handler.",   "Opening source file.",
-        "Transcoding...",   "Deleting intermediate file.", "Moving source file to finished.",
-        "Completed."};
-    EXPECT_EQ(Watcher->Messages(uid), expected);
-
-    EXPECT_TRUE(fs::exists(Completed + "Evening promo.lvf"));
-    EXPECT_EQ(Copies("Evening promo.lvf"), 1);
-    EXPECT_TRUE(ProcessingFiles().empty()) << ::testing::PrintToString(ProcessingFiles());
+    ExpectFinished(uid, {"Validating file.", "Retrieving video handler.", "Opening source file.",
+                         "Transcoding...", "Deleting intermediate file.",
+                         "Moving source file to finished.", "Completed."});
+    ExpectFiledAsCompleted("Evening promo.lvf");
 
     // An independent reader sees the codec, the size and every frame.
     const fs::path avi = Install.Folder() / "out" / "Evening promo.avi";
@@ -383,10 +335,7 @@ TEST_F(ServerPipeline, ClipInTheWatchFolderEndsAsACompressedAVINamedFromItsMetad
               "codec_type=video\ncodec_tag_string=LMVC\nwidth=96\nheight=64\n"
               "nb_read_packets=5\n");
 
-    const auto meta = Watcher->Meta(uid);
-    EXPECT_EQ(meta.count("codec") ? meta.at("codec") : "", "LMVC");
-    EXPECT_EQ(meta.count("filesize") ? meta.at("filesize") : "",
-              std::to_string(fs::file_size(avi)));
+    ExpectMeta(uid, {{"codec", "LMVC"}, {"filesize", std::to_string(fs::file_size(avi))}});
 }
 
 // An LMVC AVI the server made (interlaced, with audio), dropped back in under another name, is
@@ -403,7 +352,7 @@ TEST_F(ServerPipeline, LmvcAVIDroppedBackInIsCopiedUnchangedWithItsFlipbook) {
     ASSERT_EQ(Watcher->State(first), tsFinished)
         << ::testing::PrintToString(Watcher->Messages(first));
     const fs::path made = Install.Folder() / "out" / "Promo.avi";
-    const std::string bytes = ReadAll(made);
+    const std::string bytes = ReadFileText(made);
     ASSERT_FALSE(bytes.empty());
 
     fs::copy_file(made, Install.Folder() / "Promo again.avi");
@@ -411,30 +360,24 @@ TEST_F(ServerPipeline, LmvcAVIDroppedBackInIsCopiedUnchangedWithItsFlipbook) {
     ASSERT_TRUE(WaitFor([&] { return AllTasksDone(2); }, 25s)) << Install.LogText();
     const std::string uid = Watcher->UidOf("Promo again.avi");
     ASSERT_FALSE(uid.empty());
-    EXPECT_EQ(Watcher->State(uid), tsFinished) << ::testing::PrintToString(Watcher->Messages(uid));
-    const std::vector<std::string> expected = {"Validating file.",
-                                               "Retrieving video handler.",
-                                               "Opening source file.",
-                                               "Transcoding...",
-                                               "Importing Lumenar Codec video...",
-                                               "Generating flipbook...",
-                                               "Flipbook generation complete.",
-                                               "Deleting intermediate file.",
-                                               "Moving source file to finished.",
-                                               "Completed."};
-    EXPECT_EQ(Watcher->Messages(uid), expected);
-    EXPECT_EQ(ReadAll(Install.Folder() / "out" / "Promo again.avi"), bytes);
+    ExpectFinished(uid,
+                   {"Validating file.", "Retrieving video handler.", "Opening source file.",
+                    "Transcoding...", "Importing Lumenar Codec video...", "Generating flipbook...",
+                    "Flipbook generation complete.", "Deleting intermediate file.",
+                    "Moving source file to finished.", "Completed."});
+    EXPECT_EQ(ReadFileText(Install.Folder() / "out" / "Promo again.avi"), bytes);
     EXPECT_TRUE(fs::exists(Completed + "Promo again.avi"));
 
-    const auto meta = Watcher->Meta(uid);
-    const std::map<std::string, std::string> wanted = {
-        {"codec", "LMVC"},      {"width", "64"},
-        {"height", "48"},       {"duration", "8"},
-        {"framerate", "30000"}, {"framediv", "1001"},
-        {"audiochannels", "2"}, {"fieldmode", "2"},
-        {"bitdepth", "32"},     {"filesize", std::to_string(bytes.size())}};
-    for (const auto& [key, value] : wanted)
-        EXPECT_EQ(meta.count(key) ? meta.at(key) : "(none)", value) << key;
+    ExpectMeta(uid, {{"codec", "LMVC"},
+                     {"width", "64"},
+                     {"height", "48"},
+                     {"duration", "8"},
+                     {"framerate", "30000"},
+                     {"framediv", "1001"},
+                     {"audiochannels", "2"},
+                     {"fieldmode", "2"},
+                     {"bitdepth", "32"},
+                     {"filesize", std::to_string(bytes.size())}});
 }
 
 // A clip whose first index entry claims 400,000 bytes more than its record holds, all of them
@@ -459,7 +402,7 @@ TEST_F(ServerPipeline, DamagedClipFailsItsTaskAndTheServerStillStops) {
         RunProcess({std::string(LMV_STAGE_DIR) + "/lvftool", "create-raw", clip.string(),
                     std::to_string(width), std::to_string(height), rawPath.string()});
     ASSERT_EQ(made.ExitCode, 0) << made.Output;
-    std::string bytes = ReadAll(clip);
+    std::string bytes = ReadFileText(clip);
     uint64_t indexOffset = 0, recordOffset = 0;
     uint32_t size = 0;
     std::memcpy(&indexOffset, bytes.data() + 32, 8);
@@ -515,31 +458,19 @@ TEST_F(ServerPipeline, StillImageIsDeliveredAsAByteCopyWithCodecStill) {
         RunProcess({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=80x60", "-frames:v",
                     "1", "-pix_fmt", "rgba", image.string()});
     ASSERT_EQ(made.ExitCode, 0) << made.Output;
-    const std::string bytes = ReadAll(image);
+    const std::string bytes = ReadFileText(image);
     Drop(image);
 
     const std::string uid = Watcher->WaitForDoneTask();
     ASSERT_FALSE(uid.empty()) << Install.LogText();
-    EXPECT_EQ(Watcher->State(uid), tsFinished) << ::testing::PrintToString(Watcher->Messages(uid));
-    const std::vector<std::string> expected = {"Validating file.",
-                                               "Processing still image.",
-                                               "Opening source file.",
-                                               "Transcoding...",
-                                               "Importing still image...",
-                                               "Generating flipbook...",
-                                               "Flipbook generation complete.",
-                                               "Deleting intermediate file.",
-                                               "Moving source file to finished.",
-                                               "Completed."};
-    EXPECT_EQ(Watcher->Messages(uid), expected);
+    ExpectFinished(uid, {"Validating file.", "Processing still image.", "Opening source file.",
+                         "Transcoding...", "Importing still image...", "Generating flipbook...",
+                         "Flipbook generation complete.", "Deleting intermediate file.",
+                         "Moving source file to finished.", "Completed."});
 
-    EXPECT_EQ(ReadAll(Install.Folder() / "out" / "Title card.png"), bytes);
-    EXPECT_EQ(Copies("Title card.png"), 1);
-    EXPECT_TRUE(fs::exists(Completed + "Title card.png"));
-    EXPECT_TRUE(ProcessingFiles().empty()) << ::testing::PrintToString(ProcessingFiles());
-    const auto meta = Watcher->Meta(uid);
-    EXPECT_EQ(meta.count("codec") ? meta.at("codec") : "", "STILL");
-    EXPECT_EQ(meta.count("ext") ? meta.at("ext") : "", "png");
+    EXPECT_EQ(ReadFileText(Install.Folder() / "out" / "Title card.png"), bytes);
+    ExpectFiledAsCompleted("Title card.png");
+    ExpectMeta(uid, {{"codec", "STILL"}, {"ext", "png"}});
 }
 
 // A job starts as soon as its task is queued, on another thread than the one that queued it;
@@ -588,7 +519,7 @@ TEST_F(ServerPipeline, ManagersReadingWhileJobsRunAndTheServerStopsMidway) {
     stop = true;
     listing.join();
     reading.join();
-    EXPECT_EQ(exitCode, 0) << ReadAll(Install.Folder() / "out.txt") << Install.LogText();
+    EXPECT_EQ(exitCode, 0) << ReadFileText(Install.Folder() / "out.txt") << Install.LogText();
     EXPECT_GT(answers.load(), before);
     for (const std::string& name : names)
         EXPECT_EQ(Copies(name), 1) << name;
@@ -747,12 +678,11 @@ TEST_F(ServerPipeline, MediaFilesEndAsCompressedAVIsWithTheirMetadataAndSound) {
         ASSERT_FALSE(uid.empty());
         EXPECT_EQ(Watcher->State(uid), tsFinished)
             << ::testing::PrintToString(Watcher->Messages(uid));
-        const auto meta = Watcher->Meta(uid);
-        for (const auto& [key, value] : c.Meta)
-            EXPECT_EQ(meta.count(key) ? meta.at(key) : "(none)", value) << key;
+        ExpectMeta(uid, c.Meta);
         EXPECT_TRUE(fs::exists(Completed + c.Name));
         if (std::string(c.Video).empty()) {
-            EXPECT_EQ(ReadAll(Install.Folder() / "out" / c.Name), ReadAll(MediaFixture(c.Fixture)));
+            EXPECT_EQ(ReadFileText(Install.Folder() / "out" / c.Name),
+                      ReadFileText(MediaFixture(c.Fixture)));
             continue;
         }
         const fs::path avi = Install.Folder() / "out" / (fs::path(c.Name).stem().string() + ".avi");
@@ -784,7 +714,7 @@ TEST_F(ServerPipeline, CaptionTrackEndsAsTheSideFileWithTheSCCsBytePairs) {
         << ::testing::PrintToString(messages);
     EXPECT_TRUE(fs::exists(Install.Folder() / "out" / "Bulletin.avi"));
 
-    const std::string side = ReadAll(Install.Folder() / "out" / "Bulletin.xmd");
+    const std::string side = ReadFileText(Install.Folder() / "out" / "Bulletin.xmd");
     constexpr size_t header = 52, record = 7, frames = 60;
     ASSERT_EQ(side.size(), header + record * frames);
     std::string expectedHeader("avim\1\0\0\0\1\0\0\0\0\0\0\0\7\0\0\0", 20);

@@ -7,23 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "foundation/kxLoginDigest.h"
 #include "foundation/kxXMLClientServer.h"
-#include "server/core/lmVmConfigStore.h"
 #include "server/core/lmVmEngine.h"
 #include "server/ingest/lmVmTaskList.h"
-#include "support/TestInstallation.h"
-#include "support/TestProcess.h"
+#include "support/TestManagerConnection.h"
 #include "support/TestReelbank.h"
+#include "support/TestServerProcess.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -32,46 +26,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream content;
-    content << file.rdbuf();
-    return content.str();
-}
-
-std::string ChildText(const TXMLElement* element, const char* name) {
-    const TXMLElement* child = element ? element->FindChild(name) : nullptr;
-    return child ? child->Text.Text : std::string();
-}
-
 // A logged-in manager connection that asks for the task list.
 class TManagerProbe {
   public:
     explicit TManagerProbe(int port) {
         FClient.OnPacket = [this](TXMLClient&, TXMLPacket& packet, TXMLPacketPtr&) {
-            auto copy = std::make_unique<TXMLPacket>();
-            copy->Assign(packet);
-            copy->Document.GotoRoot();
-            std::lock_guard lock(FLock);
-            FPackets.push_back(std::move(copy));
-            FChanged.notify_all();
+            FPackets.Push(packet);
         };
-        EXPECT_TRUE(WaitFor([&] { return FClient.Connect("127.0.0.1", port); }));
-        TXMLPacketPtr info = Next("serverinfo");
-        EXPECT_TRUE(info);
-        if (!info)
-            return;
-        FClient.Send(NewPacket(
-            "login", LoginDigest(ControlSecret(), ChildText(info->Document.Root(), "uid"))));
-        TXMLPacketPtr reply = Next("msg");
-        EXPECT_TRUE(reply && reply->Subtype == "login");
+        ConnectAndLogIn(FClient, FPackets, port);
     }
     ~TManagerProbe() { FClient.Disconnect(); }
 
     // State and status message of the only task.
     std::pair<int, std::string> OnlyTask() {
         FClient.Send(NewPacket("gettasklist"));
-        TXMLPacketPtr list = Next("tasklist");
+        TXMLPacketPtr list = FPackets.Take("tasklist");
         const TXMLElement* root = list ? list->Document.Root() : nullptr;
         if (root && root->Name != "tasks")
             root = root->FindChild("tasks", true);
@@ -83,29 +52,11 @@ class TManagerProbe {
     }
 
   private:
-    TXMLPacketPtr Next(const std::string& type) {
-        std::unique_lock lock(FLock);
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        for (;;) {
-            for (auto it = FPackets.begin(); it != FPackets.end(); ++it) {
-                if ((*it)->Type == type) {
-                    TXMLPacketPtr packet = std::move(*it);
-                    FPackets.erase(it);
-                    return packet;
-                }
-            }
-            if (FChanged.wait_until(lock, end) == std::cv_status::timeout)
-                return nullptr;
-        }
-    }
-
     TXMLClient FClient;
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    std::deque<TXMLPacketPtr> FPackets;
+    TPacketQueue FPackets;
 };
 
-class ServerReelbank : public ::testing::Test {
+class ServerReelbank : public TServerProcessTest {
   protected:
     struct TTargetSetup {
         std::string Name;
@@ -119,7 +70,6 @@ class ServerReelbank : public ::testing::Test {
         TVmEngine engine;
         TVmEngineSettings settings = engine.Settings();
         settings.Name = "Reelbank test";
-        settings.Port = Port;
         settings.Threads = 1;
         engine.SetSettings(settings);
         auto project = engine.Projects().AddNew();
@@ -127,38 +77,20 @@ class ServerReelbank : public ::testing::Test {
         auto processor = engine.Processors().AddNew();
         processor->SetName("Processor");
         for (const TTargetSetup& setup : targets) {
-            auto target = engine.Targets().AddNew();
+            auto target = AddFolderTarget(engine);
             target->SetName(setup.Name);
             target->SetType(setup.Type);
             target->SetHost("127.0.0.1");
             target->SetPort(setup.Port);
-            target->SetFolder((Install.Folder() / "out").string() + "/");
             processor->AddTarget(target);
         }
-        auto source = engine.Sources().AddNew();
+        auto source = AddWatchSource(engine, "*.lvf");
         source->SetName("Drop");
-        source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
-        source->SetExtensionFilter("*.lvf");
         source->SetProcessor(processor);
         source->SetProject(project);
-        TVmSourceSettings sourceSettings = source->Settings();
-        sourceSettings.UseTimer = true;
-        sourceSettings.TimerInterval = 1;
-        sourceSettings.UseSettleTime = false;
-        source->SetSettings(sourceSettings);
-        ASSERT_TRUE(TVmConfigStore(engine).SaveConfig((Install.Folder() / "config.dat").string()));
-        fs::create_directories(Install.Folder() / "watch");
         Completed = source->CompletedFolder();
         Failed = source->FailedFolder();
-        Server = std::make_unique<TChildProcess>(
-            std::vector<std::string>{Install.Server(), "-NOSERVICE"},
-            (Install.Folder() / "out.txt").string());
-    }
-
-    void TearDown() override {
-        if (Server) {
-            EXPECT_EQ(Server->Stop(SIGTERM), 0) << Install.LogText();
-        }
+        StartServerWith(engine);
     }
 
     // An LVF clip of a few frames written by the LVF tool, renamed into the watch folder.
@@ -186,11 +118,8 @@ class ServerReelbank : public ::testing::Test {
                        60s);
     }
 
-    TTestInstallation Install;
-    int Port = FreePort();
     std::string Completed;
     std::string Failed;
-    std::unique_ptr<TChildProcess> Server;
 };
 
 TEST_F(ServerReelbank, ClipReachesTheFolderAndTheReceiverAndASecondReelbankFindsItThere) {
@@ -210,9 +139,9 @@ TEST_F(ServerReelbank, ClipReachesTheFolderAndTheReceiverAndASecondReelbankFinds
     const std::vector<std::string> clips = receiver.StorageEntries();
     ASSERT_EQ(clips.size(), 1u) << ::testing::PrintToString(clips) << receiver.LogText();
     const fs::path clip = receiver.ClipFolder(clips.front());
-    const std::string delivered = ReadAll(Install.Folder() / "out" / "Evening promo.avi");
+    const std::string delivered = ReadFileText(Install.Folder() / "out" / "Evening promo.avi");
     ASSERT_FALSE(delivered.empty());
-    EXPECT_TRUE(ReadAll(clip / "Evening promo.avi") == delivered);
+    EXPECT_TRUE(ReadFileText(clip / "Evening promo.avi") == delivered);
 
     TXMLUnicode metadata;
     ASSERT_TRUE(metadata.LoadFromFile((clip / "metadata.xml").string()));
@@ -223,9 +152,10 @@ TEST_F(ServerReelbank, ClipReachesTheFolderAndTheReceiverAndASecondReelbankFinds
     EXPECT_EQ(ChildText(root, "codec"), "LMVC");
     EXPECT_EQ(ChildText(root, "filesize"), std::to_string(delivered.size()));
     EXPECT_EQ(ChildText(root, "width"), "64");
-    EXPECT_EQ(ReadAll(clip / "thumbnail.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
+    EXPECT_EQ(ReadFileText(clip / "thumbnail.png").substr(0, 8), "\x89PNG\r\n\x1a\n");
     bool parsed = false;
-    const std::vector<std::string> frames = FlipBookFrames(ReadAll(clip / "flipbook.bin"), parsed);
+    const std::vector<std::string> frames =
+        FlipBookFrames(ReadFileText(clip / "flipbook.bin"), parsed);
     EXPECT_TRUE(parsed);
     EXPECT_FALSE(frames.empty());
     for (const std::string& frame : frames)

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -14,13 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "foundation/kxLoginDigest.h"
 #include "foundation/kxXMLClientServer.h"
-#include "server/core/lmVmConfigStore.h"
 #include "server/core/lmVmEngine.h"
 #include "server/ingest/lmVmTaskList.h"
-#include "support/TestInstallation.h"
-#include "support/TestProcess.h"
+#include "support/TestManagerConnection.h"
+#include "support/TestServerProcess.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -28,19 +24,6 @@ using namespace std::chrono_literals;
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ChildText(const TXMLElement* element, const char* name) {
-    const TXMLElement* child = element ? element->FindChild(name) : nullptr;
-    return child ? child->Text.Text : std::string();
-}
-
-std::vector<std::string> UidChildren(const TXMLElement* root) {
-    std::vector<std::string> uids;
-    for (int i = 0; root && i < root->ChildCount(); ++i)
-        if (root->Children(i)->Name == "uid")
-            uids.push_back(root->Children(i)->Text.Text);
-    return uids;
-}
 
 // A logged-in manager that mirrors the task list from the pushes (file name and state by uid,
 // removals by "remtask") and keeps every other packet for the test to take.
@@ -50,15 +33,7 @@ class TManager {
         FClient.OnPacket = [this](TXMLClient&, TXMLPacket& packet, TXMLPacketPtr&) {
             Received(packet);
         };
-        EXPECT_TRUE(WaitFor([&] { return FClient.Connect("127.0.0.1", port); }, 10s));
-        TXMLPacketPtr info = Next("serverinfo");
-        EXPECT_TRUE(info);
-        if (!info)
-            return;
-        FClient.Send(NewPacket(
-            "login", LoginDigest(ControlSecret(), ChildText(info->Document.Root(), "uid"))));
-        TXMLPacketPtr reply = Next("msg");
-        EXPECT_TRUE(reply && reply->Subtype == "login");
+        ConnectAndLogIn(FClient, FKept, port);
     }
     ~TManager() { FClient.Disconnect(); }
     TManager(const TManager&) = delete;
@@ -66,19 +41,7 @@ class TManager {
 
     // The next kept packet of the type.
     TXMLPacketPtr Next(const std::string& type, std::chrono::milliseconds limit = 10s) {
-        std::unique_lock lock(FLock);
-        const auto end = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            for (auto it = FKept.begin(); it != FKept.end(); ++it) {
-                if ((*it)->Type == type) {
-                    TXMLPacketPtr packet = std::move(*it);
-                    FKept.erase(it);
-                    return packet;
-                }
-            }
-            if (FChanged.wait_until(lock, end) == std::cv_status::timeout)
-                return nullptr;
-        }
+        return FKept.Take(type, limit);
     }
 
     // Sends "requeuetask" for the uids and returns the answer.
@@ -136,9 +99,9 @@ class TManager {
     };
 
     void Received(TXMLPacket& packet) {
-        std::lock_guard lock(FLock);
         const TXMLElement* root = packet.Document.Root();
         if (packet.Type == "task" || packet.Type == "taskstate") {
+            std::lock_guard lock(FLock);
             const std::string uid = ChildText(root, "uid");
             if (!FTasks.count(uid))
                 FOrder.push_back(uid);
@@ -146,68 +109,49 @@ class TManager {
             if (packet.Type == "task")
                 task.Name = ChildText(root, "fname");
             task.State = std::stoi(ChildText(root, "state"));
-        } else {
-            if (packet.Type == "remtask")
-                for (const std::string& uid : UidChildren(root))
-                    FTasks.erase(uid);
-            auto copy = std::make_unique<TXMLPacket>();
-            copy->Assign(packet);
-            FKept.push_back(std::move(copy));
+            return;
         }
-        FChanged.notify_all();
+        if (packet.Type == "remtask") {
+            std::lock_guard lock(FLock);
+            for (const std::string& uid : UidChildren(root))
+                FTasks.erase(uid);
+        }
+        FKept.Push(packet);
     }
 
     TXMLClient FClient;
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    std::deque<TXMLPacketPtr> FKept;
+    TPacketQueue FKept;
+    std::mutex FLock;  // guards the mirror
     std::map<std::string, TTask> FTasks;
     std::vector<std::string> FOrder;  // uids in the order they were first pushed
 };
 
 // One watch folder of synthetic clips (see the synthetic plug-in), one worker, one folder
 // target; the server runs as an application.
-class ServerRequeue : public ::testing::Test {
+class ServerRequeue : public TServerProcessTest {
   protected:
     void SetUp() override {
         Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
         TVmEngine engine;
         TVmEngineSettings settings = engine.Settings();
-        settings.Port = Port;
         settings.Threads = 1;
         engine.SetSettings(settings);
-        auto target = engine.Targets().AddNew();
-        target->SetType(TVmTarget::FolderType);
-        target->SetFolder((Install.Folder() / "out").string() + "/");
         auto processor = engine.Processors().AddNew();
-        processor->AddTarget(target);
-        auto source = engine.Sources().AddNew();
-        source->SetWatchFolder((Install.Folder() / "watch").string() + "/");
-        source->SetExtensionFilter("*.synth");
+        processor->AddTarget(AddFolderTarget(engine));
+        auto source = AddWatchSource(engine, "*.synth");
         source->SetProcessor(processor);
-        TVmSourceSettings s = source->Settings();
-        s.TimerInterval = 1;
-        s.UseSettleTime = false;
-        s.SettleTime = 0;
-        source->SetSettings(s);
-        ASSERT_TRUE(TVmConfigStore(engine).SaveConfig((Install.Folder() / "config.dat").string()));
-        fs::create_directories(Install.Folder() / "watch");
         Watch = source->WatchFolder();
         Completed = source->CompletedFolder();
         Failed = source->FailedFolder();
         Cancelled = source->CancelledFolder();
         Roles = {Watch, source->QueuedFolder(), Completed, Failed, Cancelled};
-        Server = std::make_unique<TChildProcess>(
-            std::vector<std::string>{Install.Server(), "-NOSERVICE"},
-            (Install.Folder() / "out.txt").string());
+        ASSERT_NO_FATAL_FAILURE(StartServerWith(engine));
         Manager = std::make_unique<TManager>(Port);
     }
 
     void TearDown() override {
         Manager.reset();
-        if (Server) {
-            EXPECT_EQ(Server->Stop(SIGTERM), 0) << Install.LogText();
-        }
+        TServerProcessTest::TearDown();
     }
 
     // Writes the descriptor beside the watch folder and renames it in, as an upload arrives.
@@ -224,11 +168,8 @@ class ServerRequeue : public ::testing::Test {
         return count;
     }
 
-    TTestInstallation Install;
-    int Port = FreePort();
     std::string Watch, Completed, Failed, Cancelled;
     std::vector<std::string> Roles;
-    std::unique_ptr<TChildProcess> Server;
     std::unique_ptr<TManager> Manager;
 };
 

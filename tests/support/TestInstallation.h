@@ -14,6 +14,14 @@
 
 namespace testing_support {
 
+// The whole file's bytes; empty when it cannot be read.
+inline std::string ReadFileText(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
 class TTestInstallation {
   public:
     // Installs the server, every file of the staged bin/ folder unless told to leave the pixel
@@ -54,12 +62,8 @@ class TTestInstallation {
         std::string text;
         if (!fs::exists(FFolder / "logs"))
             return text;
-        for (const auto& entry : fs::directory_iterator(FFolder / "logs")) {
-            std::ifstream file(entry.path(), std::ios::binary);
-            std::stringstream content;
-            content << file.rdbuf();
-            text += content.str();
-        }
+        for (const auto& entry : fs::directory_iterator(FFolder / "logs"))
+            text += ReadFileText(entry.path());
         return text;
     }
 

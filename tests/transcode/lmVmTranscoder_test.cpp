@@ -56,7 +56,7 @@ class TranscoderJob : public ::testing::Test {
         TAVIRenderSettings render;
         render.CodecsFolder =
             WithCodecs ? std::string(LMV_STAGE_DIR) + "/codecs/" : Work / "no-codecs/";
-        render.Move32b24b = Pixels.Move32b24b;
+        render.Move32b24b = Pixels.Move32b24b();
         auto transcoder =
             std::make_unique<TVmTranscoder>(std::string(LMV_SYNTH_PLUGIN_DIR) + "/", render);
         transcoder->Start();

@@ -24,8 +24,11 @@ enum TExitCode : int {
 class TCtlError : public std::runtime_error {
   public:
     TCtlError(TExitCode code, const std::string& message)
-        : std::runtime_error(message), Code(code) {}
-    TExitCode Code;
+        : std::runtime_error(message), FCode(code) {}
+    TExitCode Code() const { return FCode; }
+
+  private:
+    TExitCode FCode;
 };
 
 struct TCtlOptions {

@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
         return Run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const TCtlError& error) {
         std::fprintf(stderr, "lmVidmillCtl: %s\n", error.what());
-        return error.Code;
+        return error.Code();
     } catch (const std::exception& error) {
         std::fprintf(stderr, "lmVidmillCtl: %s\n", error.what());
         return exRefused;
