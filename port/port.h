@@ -280,6 +280,12 @@ class DataFile {
 
     // Current size in bytes, or -1.
     int64_t Size() const;
+    // Allocates room for `length` bytes on the disk ahead of the writes, without changing the
+    // file's size, so the writes need not find blocks one by one and cannot run out of room.
+    // `allocated` tells whether the disk now holds that room: a file system that cannot
+    // allocate ahead leaves it false and still succeeds. False with errno (ENOSPC: the disk
+    // lacks the room).
+    bool Reserve(int64_t length, bool& allocated);
     // Writes all bytes at the current position; false when not all could be written.
     bool Write(const void* data, size_t size);
 
