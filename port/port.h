@@ -486,6 +486,9 @@ class Socket {
     int64_t Send(const void* buffer, size_t size);
     // A send that makes no progress for this long fails (0: wait for ever).
     void SetSendTimeout(int milliseconds);
+    // Sets the receive buffer of an open socket to `bytes` (the system may cap it), for a
+    // connection that takes in more than the default buffer suits.
+    void SetReceiveBufferSize(int bytes);
 
     // Sends `length` bytes of the file from `offset` with the system's file send, so the bytes
     // never pass through this process; returns the bytes sent. Fewer when an error or the send
@@ -527,9 +530,13 @@ class Socket {
 
     std::atomic<int> FFd{-1};
     std::atomic<int> FLastError{0};
-    // The pipe ReceiveToFile moves bytes through; made on its first use.
+    // The pipe ReceiveToFile moves bytes through, and its capacity; made on its first use.
     int FPipeRead = -1;
     int FPipeWrite = -1;
+    int64_t FPipeCapacity = 0;
+    // The buffer ReceiveToFile copies through where the pipe cannot be used; made on its first
+    // use and kept for the next calls.
+    std::unique_ptr<char[]> FCopyBuffer;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -395,13 +395,15 @@ struct SocketPair {
 
 TEST(PortDataFile, FileGoesFromTheDiskOverASocketIntoAFile) {
     TempFolder folder;
-    std::string bytes(3 * 1024 * 1024 + 17, '\0');
+    // More than the receiving pipe holds, so the bytes take several calls.
+    std::string bytes(9 * 1024 * 1024 + 17, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<char>((i * 7919) >> 5);
     }
     WriteFile(folder / "source", bytes);
     SocketPair pair;
     ASSERT_NE(pair.receiver, nullptr);
+    pair.receiver->SetReceiveBufferSize(4 * 1024 * 1024);
 
     port::DataFile source;
     ASSERT_TRUE(source.OpenRead(folder / "source"));

@@ -288,6 +288,8 @@ TXMLPacketPtr TReelbankReceiver::Login(TReelbankPeer& peer, const TXMLPacket& pa
     }
     peer.LoggedIn.store(true);
     peer.FileAllowance.store(FStore.Available());
+    // A sender that has logged in is about to send a clip's file.
+    peer.Socket().SetReceiveBufferSize(TqvSocket::TransferReceiveBufferSize);
     return MessageReply(true, std::string(), "login");
 }
 
