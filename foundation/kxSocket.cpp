@@ -150,6 +150,10 @@ int TqvSocket::WaitReadable(int milliseconds) {
     return result;
 }
 
+void TqvSocket::SetReceiveBufferSize(int bytes) {
+    FSocket->SetReceiveBufferSize(bytes);
+}
+
 void TqvSocket::Shutdown() {
     FConnected.store(false);
     FSocket->Shutdown();

@@ -22,6 +22,11 @@ class TqvSocket {
     static constexpr int DefaultBufferSize = 65536;
     // Bytes read by one ReceiveInto and sent per chunk by SendStream.
     static constexpr size_t ChunkSize = 65536;
+    // Receive buffer for a connection that takes a large file once its peer is known; every
+    // other connection keeps the small default, so peers not yet trusted stay cheap. The
+    // system may cap it. (The sending side keeps the default: a large send buffer leaves the
+    // receiving thread to push the sender's queue on loopback, which costs it twice the time.)
+    static constexpr int TransferReceiveBufferSize = 4 * 1024 * 1024;
 
     TqvSocket() = default;
     explicit TqvSocket(std::unique_ptr<port::Socket> accepted);
@@ -50,6 +55,8 @@ class TqvSocket {
     // Receive (-1 also when the file cannot take them).
     int64_t ReceiveToFile(port::DataFile& file, int64_t length);
     int WaitReadable(int milliseconds);
+    // Sets the receive buffer of the open socket (BufferSize stays for new ones).
+    void SetReceiveBufferSize(int bytes);
 
     // Shuts the socket down from any thread: a blocked reader wakes and ends.
     void Shutdown();

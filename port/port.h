@@ -280,6 +280,12 @@ class DataFile {
 
     // Current size in bytes, or -1.
     int64_t Size() const;
+    // Allocates room for `length` bytes on the disk ahead of the writes, without changing the
+    // file's size, so the writes need not find blocks one by one and cannot run out of room.
+    // `allocated` tells whether the disk now holds that room: a file system that cannot
+    // allocate ahead leaves it false and still succeeds. False with errno (ENOSPC: the disk
+    // lacks the room).
+    bool Reserve(int64_t length, bool& allocated);
     // Writes all bytes at the current position; false when not all could be written.
     bool Write(const void* data, size_t size);
 
@@ -480,6 +486,9 @@ class Socket {
     int64_t Send(const void* buffer, size_t size);
     // A send that makes no progress for this long fails (0: wait for ever).
     void SetSendTimeout(int milliseconds);
+    // Sets the receive buffer of an open socket to `bytes` (the system may cap it), for a
+    // connection that takes in more than the default buffer suits.
+    void SetReceiveBufferSize(int bytes);
 
     // Sends `length` bytes of the file from `offset` with the system's file send, so the bytes
     // never pass through this process; returns the bytes sent. Fewer when an error or the send
@@ -521,9 +530,13 @@ class Socket {
 
     std::atomic<int> FFd{-1};
     std::atomic<int> FLastError{0};
-    // The pipe ReceiveToFile moves bytes through; made on its first use.
+    // The pipe ReceiveToFile moves bytes through, and its capacity; made on its first use.
     int FPipeRead = -1;
     int FPipeWrite = -1;
+    int64_t FPipeCapacity = 0;
+    // The buffer ReceiveToFile copies through where the pipe cannot be used; made on its first
+    // use and kept for the next calls.
+    std::unique_ptr<char[]> FCopyBuffer;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -283,6 +283,22 @@ int64_t DataFile::Size() const {
     return DescriptorSize(FFd);
 }
 
+bool DataFile::Reserve(int64_t length, bool& allocated) {
+    allocated = false;
+    if (length <= 0) {
+        return true;
+    }
+    int result;
+    do {
+        result = fallocate(FFd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length));
+    } while (result != 0 && errno == EINTR);
+    if (result == 0) {
+        allocated = true;
+        return true;
+    }
+    return errno == EOPNOTSUPP || errno == ENOSYS;
+}
+
 bool DataFile::Write(const void* data, size_t size) {
     return WriteAll(FFd, data, size);
 }

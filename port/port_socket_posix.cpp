@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "port/port.h"
 
@@ -71,6 +70,13 @@ class PipeSignalGuard {
     sigset_t FPrevious;
     bool FPendingBefore = false;
 };
+
+// The pipe size asked for first, and the largest the system grants unprivileged users unless
+// configured otherwise.
+constexpr int PipeSizeWanted = 4 << 20;
+constexpr int PipeSizeUnprivileged = 1 << 20;
+// The copy through this process moves at most this much per call.
+constexpr int64_t CopyBufferSize = 1 << 20;
 
 bool WriteAllTo(int fd, const char* bytes, size_t size) {
     while (size > 0) {
@@ -263,8 +269,14 @@ bool Socket::OpenPipe() {
     FPipeRead = ends[0];
     FPipeWrite = ends[1];
     // A larger pipe moves more per call; the system's limit for unprivileged users may refuse
-    // it, which only costs calls.
-    fcntl(FPipeWrite, F_SETPIPE_SZ, 1 << 20);
+    // the larger sizes, which only costs calls.
+    for (const int size : {PipeSizeWanted, PipeSizeUnprivileged}) {
+        if (fcntl(FPipeWrite, F_SETPIPE_SZ, size) >= 0) {
+            break;
+        }
+    }
+    const int capacity = fcntl(FPipeWrite, F_GETPIPE_SZ);
+    FPipeCapacity = capacity > 0 ? capacity : 65536;
     return true;
 }
 
@@ -274,6 +286,7 @@ void Socket::ClosePipe() {
         close(FPipeWrite);
         FPipeRead = -1;
         FPipeWrite = -1;
+        FPipeCapacity = 0;
     }
 }
 
@@ -296,9 +309,12 @@ bool Socket::DrainPipe(int file, int64_t size) {
 }
 
 int64_t Socket::ReceiveToFileCopying(int file, int64_t length) {
-    std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(length, 1 << 20)));
-    const int64_t got = Receive(buffer.data(), buffer.size());
-    if (got > 0 && !WriteAllTo(file, buffer.data(), static_cast<size_t>(got))) {
+    if (!FCopyBuffer) {
+        FCopyBuffer = std::make_unique<char[]>(CopyBufferSize);
+    }
+    const size_t size = static_cast<size_t>(std::min<int64_t>(length, CopyBufferSize));
+    const int64_t got = Receive(FCopyBuffer.get(), size);
+    if (got > 0 && !WriteAllTo(file, FCopyBuffer.get(), static_cast<size_t>(got))) {
         FLastError.store(errno);
         return -1;
     }
@@ -312,11 +328,12 @@ int64_t Socket::ReceiveToFile(DataFile& file, int64_t length) {
     if (!OpenPipe()) {
         return -1;
     }
-    constexpr int64_t maxCall = 1 << 20;
+    // Never more than the pipe holds, so the drain below always empties it.
     ssize_t got;
     do {
         got = splice(FFd.load(), nullptr, FPipeWrite, nullptr,
-                     static_cast<size_t>(std::min(length, maxCall)), SPLICE_F_MOVE | SPLICE_F_MORE);
+                     static_cast<size_t>(std::min(length, FPipeCapacity)),
+                     SPLICE_F_MOVE | SPLICE_F_MORE);
     } while (got < 0 && errno == EINTR);
     if (got < 0 && errno == EINVAL) {
         // A socket or file that cannot be spliced takes the bytes through this process.
@@ -330,6 +347,10 @@ int64_t Socket::ReceiveToFile(DataFile& file, int64_t length) {
         return -1;
     }
     return got;
+}
+
+void Socket::SetReceiveBufferSize(int bytes) {
+    setsockopt(FFd.load(), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
 }
 
 void Socket::SetSendTimeout(int milliseconds) {

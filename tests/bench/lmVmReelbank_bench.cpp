@@ -1,8 +1,11 @@
 // A large output file delivered to the reference Reelbank receiver on loopback through the
-// server's Reelbank target, beside a plain `cat FILE > /dev/null` of the same file in the same
-// run. Prints the throughput of both, their ratio (goal >= 0.5) and how far this process's
-// resident memory rose above its idle size while the file went out (goal < 100 MB: the file is
-// streamed, never held).
+// server's Reelbank target, beside a plain `cat FILE > /dev/null` of the same file and a plain
+// sequential write of as many bytes into the receiver's storage folder (`dd bs=1M`, synced as
+// the receiver syncs a clip before it shows it), all in the same run. Prints the throughput of
+// each, the transfer's ratio to cat (goal >= 0.5) and to the store's own write speed, and how
+// far this process's resident memory rose above its idle size while the file went out (goal
+// < 100 MB: the file is streamed, never held). The transfer is timed until the receiver has
+// stored the clip, not only until the last byte left the sender.
 //
 // Usage: lmVmReelbank_bench [--size-gib 5] [--generated] [--storage FOLDER]
 // The output is a sparse file unless --generated asks for one written with real bytes (then it
@@ -22,6 +25,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +53,27 @@ int64_t ResidentBytes() {
         }
     }
     return -1;
+}
+
+// Processor seconds (user and system) a process has used so far, from /proc; -1 when unknown.
+double ProcessorSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The fields after the command name, which is in parentheses and may hold spaces.
+    const size_t close = text.rfind(')');
+    if (close == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field && index <= 15; ++index) {
+        if (index == 14 || index == 15) {
+            ticks += std::stod(field);
+        }
+    }
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 pid_t Spawn(std::vector<std::string> arguments) {
@@ -100,6 +125,41 @@ void WriteGenerated(const std::string& path, uint64_t size) {
 
 double Seconds(TClock::duration duration) {
     return std::chrono::duration<double>(duration).count();
+}
+
+// The first three figures of /proc/loadavg.
+std::string LoadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
+// Waits until the receiver has stored the clip (its folder appears whole, by one rename).
+bool WaitStored(const fs::path& clipFolder, std::chrono::seconds limit) {
+    const TClock::time_point end = TClock::now() + limit;
+    while (!port::FolderExists(clipFolder.string())) {
+        if (TClock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Seconds a plain sequential write of `size` bytes into `folder` takes, synced at its end;
+// negative when it failed.
+double TimeStoreWrite(const fs::path& folder, uint64_t size) {
+    const std::string path = (folder / "store-write.bin").string();
+    const TClock::time_point start = TClock::now();
+    const int exit = WaitChild(
+        Spawn({"dd", "if=/dev/zero", "of=" + path, "bs=1M", "count=" + std::to_string(size),
+               "iflag=count_bytes", "conv=fsync", "status=none"}));
+    const double seconds = Seconds(TClock::now() - start);
+    const bool complete = port::FileSize(path) == static_cast<int64_t>(size);
+    std::error_code ignored;
+    fs::remove(path, ignored);
+    return exit == 0 && complete ? seconds : -1;
 }
 
 }  // namespace
@@ -191,21 +251,32 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
+    const double senderBefore = ProcessorSeconds(getpid());
+    const double receiverBefore = ProcessorSeconds(receiver);
     const TClock::time_point start = TClock::now();
     const bool delivered = target.Deliver(output, task, meta);
+    const double sentSeconds = Seconds(TClock::now() - start);
+    const fs::path clipFolder = storage / GUIDToString(task.ClipUid());
+    const bool storedInTime = delivered && WaitStored(clipFolder, std::chrono::seconds(600));
     const double sendSeconds = Seconds(TClock::now() - start);
     sampling = false;
     sampler.join();
+    const double senderProcessor = ProcessorSeconds(getpid()) - senderBefore;
+    const double receiverProcessor = ProcessorSeconds(receiver) - receiverBefore;
 
     const TClock::time_point catStart = TClock::now();
     const int catExit = WaitChild(Spawn({"sh", "-c", "cat '" + output + "' > /dev/null"}));
     const double catSeconds = Seconds(TClock::now() - catStart);
 
-    const int64_t stored =
-        port::FileSize((storage / GUIDToString(task.ClipUid()) / "bench.avi").string());
+    const int64_t stored = storedInTime ? port::FileSize((clipFolder / "bench.avi").string()) : -1;
     kill(receiver, SIGTERM);
     WaitChild(receiver);
     LogClose();
+
+    // The clip goes first, so that the write finds the storage as the transfer found it.
+    std::error_code ignored;
+    fs::remove_all(clipFolder, ignored);
+    const double writeSeconds = TimeStoreWrite(storage, size);
 
     const double mib = static_cast<double>(size) / (1024 * 1024);
     std::printf("file: %.2f GiB (%s), receiver storage in %s\n", sizeGiB,
@@ -213,16 +284,26 @@ int main(int argc, char** argv) {
     std::printf("delivered: %s, stored bytes %lld%s\n", delivered ? "yes" : "NO",
                 static_cast<long long>(stored),
                 stored == static_cast<int64_t>(size) ? "" : " (INCOMPLETE)");
-    std::printf("Reelbank transfer: %.2f s, %.0f MiB/s\n", sendSeconds, mib / sendSeconds);
+    std::printf("Reelbank transfer: %.2f s, %.0f MiB/s (last byte sent after %.2f s)\n",
+                sendSeconds, mib / sendSeconds, sentSeconds);
     std::printf("cat > /dev/null:   %.2f s, %.0f MiB/s%s\n", catSeconds, mib / catSeconds,
                 catExit == 0 ? "" : " (cat FAILED)");
+    if (writeSeconds > 0) {
+        std::printf("store write (dd):  %.2f s, %.0f MiB/s\n", writeSeconds, mib / writeSeconds);
+    } else {
+        std::printf("store write (dd):  FAILED\n");
+    }
     std::printf("ratio transfer / cat: %.2f (goal >= 0.5)\n", catSeconds / sendSeconds);
+    if (writeSeconds > 0) {
+        std::printf("ratio transfer / store write: %.2f\n", writeSeconds / sendSeconds);
+    }
+    std::printf("processor time of the transfer: sender %.2f s, receiver %.2f s; load average %s\n",
+                senderProcessor, receiverProcessor, LoadAverage().c_str());
     std::printf("resident memory: idle %.1f MB, peak %.1f MB, rise %.1f MB (goal < 100 MB)\n",
                 static_cast<double>(idle) / 1e6, static_cast<double>(peak.load()) / 1e6,
                 static_cast<double>(peak.load() - idle) / 1e6);
 
-    std::error_code ignored;
     fs::remove_all(storage, ignored);
     fs::remove_all(work, ignored);
-    return delivered ? 0 : 1;
+    return delivered && stored == static_cast<int64_t>(size) ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 // themselves.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "foundation/kxSocketFrames.h"
 #include "foundation/kxXMLClientServer.h"
 #include "ingest/IngestTestFolder.h"
+#include "port/port.h"
 #include "support/TestSockets.h"
 #include "support/TestWait.h"
 #include "tools/lmReelbankReceiver/lmReelbankReceiver.h"
@@ -246,3 +248,39 @@ TEST_F(ReelbankReceiver, FlipbookByteFormIsCheckedWhole) {
 }
 
 }  // namespace
+
+// The room of a file under way is taken on the disk at once; the disk's free space then
+// counts it, so the receiver must not count it a second time against later offers.
+TEST_F(ReelbankReceiver, AFileUnderWayCountsOnceAgainstTheRoomLeft) {
+    constexpr int64_t length = int64_t{1} << 30;
+    TReelbankStore fresh(Work / "storage");
+    if (fresh.Available() < 4 * length) {
+        GTEST_SKIP() << "too little free disk for the test";
+    }
+    TRawSender sending(Receiver.ListeningPort());
+    ASSERT_TRUE(sending.LogIn());
+    ASSERT_TRUE(sending.SendClipStart(GUIDToString(NewGUID()), length, 1 << 20));
+    std::string partFile;
+    ASSERT_TRUE(WaitFor([&] {
+        for (const std::string& name : StorageEntries()) {
+            const fs::path path = fs::path(Work / "storage") / name / TReelbankIncoming::FileName;
+            if (port::FileSize(path.string()) > 0) {
+                partFile = path.string();
+            }
+        }
+        return !partFile.empty();
+    }));
+    struct stat info {};
+    ASSERT_EQ(stat(partFile.c_str(), &info), 0);
+    if (static_cast<int64_t>(info.st_blocks) * 512 < length) {
+        GTEST_SKIP() << "the file system allocates no room ahead";
+    }
+    // Half the file's length short of the disk's free room fits once, not twice, counted.
+    TRawSender offering(Receiver.ListeningPort());
+    ASSERT_TRUE(offering.LogIn());
+    const int64_t offered = fresh.Available() - length / 2;
+    ASSERT_TRUE(
+        SendPacket(offering.Socket(), "rxprepare", "",
+                   {{"clipguid", GUIDToString(NewGUID())}, {"filesize", std::to_string(offered)}}));
+    EXPECT_EQ(offering.Next().Child("sendclip"), "1") << Log();
+}

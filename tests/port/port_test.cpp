@@ -1,6 +1,7 @@
 #include "port/port.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -394,13 +395,15 @@ struct SocketPair {
 
 TEST(PortDataFile, FileGoesFromTheDiskOverASocketIntoAFile) {
     TempFolder folder;
-    std::string bytes(3 * 1024 * 1024 + 17, '\0');
+    // More than the receiving pipe holds, so the bytes take several calls.
+    std::string bytes(9 * 1024 * 1024 + 17, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<char>((i * 7919) >> 5);
     }
     WriteFile(folder / "source", bytes);
     SocketPair pair;
     ASSERT_NE(pair.receiver, nullptr);
+    pair.receiver->SetReceiveBufferSize(4 * 1024 * 1024);
 
     port::DataFile source;
     ASSERT_TRUE(source.OpenRead(folder / "source"));
@@ -430,6 +433,37 @@ TEST(PortDataFile, FileGoesFromTheDiskOverASocketIntoAFile) {
     EXPECT_LT(pair.sender.SendFile(source, 0, source.Size()), source.Size());
     EXPECT_TRUE(pair.sender.LastError() == EPIPE || pair.sender.LastError() == ECONNRESET)
         << pair.sender.LastErrorText();
+}
+
+TEST(PortDataFile, RoomIsAllocatedAheadWithoutChangingTheSize) {
+    TempFolder folder;
+    port::DataFile file;
+    ASSERT_TRUE(file.Create(folder / "reserved"));
+    bool allocated = false;
+    const int64_t length = 8 * 1024 * 1024;
+    ASSERT_TRUE(file.Reserve(length, allocated)) << port::LastErrorText();
+    EXPECT_EQ(file.Size(), 0);
+    struct stat info {};
+    ASSERT_EQ(stat((folder / "reserved").c_str(), &info), 0);
+    if (allocated) {
+        EXPECT_GE(static_cast<int64_t>(info.st_blocks) * 512, length);
+    } else {
+        EXPECT_EQ(info.st_blocks, 0);
+    }
+    // The bytes written afterwards are the file, whole.
+    const std::string bytes(5000, 'r');
+    ASSERT_TRUE(file.Write(bytes.data(), bytes.size()));
+    EXPECT_EQ(file.Size(), 5000);
+    file.Close();
+    EXPECT_EQ(ReadFile(folder / "reserved"), bytes);
+
+    // More than any disk holds is refused, and the file keeps what it had.
+    port::DataFile huge;
+    ASSERT_TRUE(huge.Create(folder / "huge"));
+    EXPECT_FALSE(huge.Reserve(int64_t{1} << 60, allocated));
+    EXPECT_TRUE(errno == ENOSPC || errno == EFBIG) << port::LastErrorText();
+    EXPECT_FALSE(allocated);
+    EXPECT_EQ(huge.Size(), 0);
 }
 
 TEST(PortDataFile, OnlyRegularFilesAreReadAndAFileThatRefusesBytesFailsTheReceive) {

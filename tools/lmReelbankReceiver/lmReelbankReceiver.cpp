@@ -198,6 +198,18 @@ std::unique_ptr<port::DataFile> TReelbankPeer::CreateReceivedDiskFile(int64_t le
         FIncoming.reset();
         return nullptr;
     }
+    // Taking the room at once lays the file out in one piece and leaves no write to fail for
+    // want of space half way.
+    bool allocated = false;
+    if (!file->Reserve(length, allocated)) {
+        LogText("File from " + PeerAddress() + " refused: cannot allocate " +
+                std::to_string(length) + " bytes (" + port::LastErrorText() + ")");
+        FIncoming.reset();
+        return nullptr;
+    }
+    if (allocated) {
+        FIncoming->RoomAllocated();
+    }
     return file;
 }
 
@@ -276,6 +288,8 @@ TXMLPacketPtr TReelbankReceiver::Login(TReelbankPeer& peer, const TXMLPacket& pa
     }
     peer.LoggedIn.store(true);
     peer.FileAllowance.store(FStore.Available());
+    // A sender that has logged in is about to send a clip's file.
+    peer.Socket().SetReceiveBufferSize(TqvSocket::TransferReceiveBufferSize);
     return MessageReply(true, std::string(), "login");
 }
 

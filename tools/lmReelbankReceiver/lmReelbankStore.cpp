@@ -42,6 +42,11 @@ TReelbankIncoming::~TReelbankIncoming() {
     FStore.Release(FReserved);
 }
 
+void TReelbankIncoming::RoomAllocated() {
+    FStore.Release(FReserved);
+    FReserved = 0;
+}
+
 TReelbankStore::TReelbankStore(std::string folder) : FFolder(WithSlash(std::move(folder))) {}
 
 bool TReelbankStore::Open(std::string& error) {

@@ -34,6 +34,9 @@ class TReelbankIncoming {
     // Where the clip's file is received.
     std::string FilePath() const { return FFolder + FileName; }
     int64_t Reserved() const { return FReserved; }
+    // The file's room is allocated on the disk, whose free space now counts it: the store's
+    // own reservation is given back.
+    void RoomAllocated();
 
     static constexpr const char* FileName = "file.part";
 
@@ -41,7 +44,7 @@ class TReelbankIncoming {
     friend class TReelbankStore;
     TReelbankStore& FStore;
     const std::string FFolder;
-    const int64_t FReserved;
+    int64_t FReserved;
     bool FCommitted = false;
 };
 
