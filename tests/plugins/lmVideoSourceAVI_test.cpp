@@ -8,9 +8,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <numeric>
 #include <optional>
 #include <random>
-#include <ranges>
 #include <string>
 #include <vector>
 
@@ -195,8 +195,19 @@ class AVIPluginTest : public ::testing::Test {
         return out;
     }
 
+    // The frame numbers 0 .. count - 1, last first when `reversed`.
+    static std::vector<int> FrameNumbers(int count, bool reversed = false) {
+        std::vector<int> numbers(static_cast<size_t>(std::max(count, 0)));
+        std::iota(numbers.begin(), numbers.end(), 0);
+        if (reversed) {
+            std::reverse(numbers.begin(), numbers.end());
+        }
+        return numbers;
+    }
+
     // The frames read back exactly, in the order given.
-    static void ExpectFrames(IVideoSource& source, const TClipRecipe& c, const auto& order) {
+    static void ExpectFrames(IVideoSource& source, const TClipRecipe& c,
+                             const std::vector<int>& order) {
         for (const int f : order) {
             ASSERT_EQ(ReadFrame(source, f), FramePixels(c, f)) << "frame " << f;
         }
@@ -573,7 +584,7 @@ TEST_F(AVIPluginTest, IndexesFallBackToIdx1AndToAWalk) {
     TSource source = OpenSource(path);
     ASSERT_TRUE(source);
     ASSERT_EQ(source->GetFrameCount(), c.Frames);
-    ExpectFrames(*source, c, std::views::iota(0, c.Frames) | std::views::reverse);
+    ExpectFrames(*source, c, FrameNumbers(c.Frames, true));
     ExpectFrameAudio(*source, c, 5, 1920 * 4, 5 * 1920 * 4);
 }
 
@@ -594,7 +605,7 @@ TEST_F(AVIPluginTest, TruncatedFilesReadWhatIsIntactOrFailWithAReason) {
     ASSERT_TRUE(cut);
     EXPECT_GT(cut->GetFrameCount(), 2);
     EXPECT_LT(cut->GetFrameCount(), c.Frames);
-    ExpectFrames(*cut, c, std::views::iota(0, cut->GetFrameCount()));
+    ExpectFrames(*cut, c, FrameNumbers(cut->GetFrameCount()));
 
     struct TCase {
         const char* Name;
