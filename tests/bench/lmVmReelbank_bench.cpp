@@ -177,12 +177,14 @@ double TimeStoreWrite(const fs::path& folder, uint64_t size) {
 }
 
 // Seconds a local `cp` of the file into `folder` takes, synced at its end: what any receiver
-// that stores the file on this machine must at least do. Negative when it failed.
+// that stores the file on this machine must at least do. Holes are written out as the
+// transfer writes them. Negative when it failed.
 double TimeLocalCopy(const std::string& file, const fs::path& folder) {
     const std::string path = (folder / "local-copy.bin").string();
     const TClock::time_point start = TClock::now();
-    const int exit =
-        WaitChild(Spawn({"cp", file, path})) == 0 ? WaitChild(Spawn({"sync", "--data", path})) : -1;
+    const int exit = WaitChild(Spawn({"cp", "--sparse=never", file, path})) == 0
+                         ? WaitChild(Spawn({"sync", "--data", path}))
+                         : -1;
     const double seconds = Seconds(TClock::now() - start);
     const bool complete = port::FileSize(path) == port::FileSize(file);
     std::error_code ignored;
