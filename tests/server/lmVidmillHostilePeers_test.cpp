@@ -261,6 +261,7 @@ TEST_F(HostilePeersTest, HundredsOfIdleConnectionsLeaveThreadsBoundedAndAManager
         connector.join();
     count();
     EXPECT_GE(idle.size(), 290u);
+    EXPECT_GT(peak.Readers, 0) << "no thread named as a connection reader";
     EXPECT_LE(peak.Readers, 64);
     // No other thread is started per connection; a few appear once the server is in use.
     EXPECT_LE(peak.Others, idleThreads + 8) << "idle " << idleThreads;
