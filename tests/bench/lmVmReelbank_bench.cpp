@@ -207,6 +207,14 @@ struct TOptions {
     std::string StorageBase;
 };
 
+// Before each reader: with --cold the file leaves the page cache, so that the reader takes it
+// from the disk.
+void DropIfCold(const TOptions& options, const std::string& file) {
+    if (options.Cold) {
+        EvictFromCache(file);
+    }
+}
+
 bool ParseOptions(int argc, char** argv, TOptions& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -239,8 +247,11 @@ class TReceiver {
         }
     }
     ~TReceiver() {
-        kill(FPid, SIGTERM);
-        WaitChild(FPid);
+        // A failed spawn leaves -1, which kill would take for every process there is.
+        if (FPid > 0) {
+            kill(FPid, SIGTERM);
+            WaitChild(FPid);
+        }
     }
     TReceiver(const TReceiver&) = delete;
     TReceiver& operator=(const TReceiver&) = delete;
@@ -322,9 +333,7 @@ TTransfer TimeTransfer(const TOptions& options, const std::string& output, const
     std::ofstream(small, std::ios::binary) << std::string(100000, 'x');
     TTaskItem warmTask(&list, true);
     target.Deliver(small, warmTask, meta);
-    if (options.Cold) {
-        EvictFromCache(output);
-    }
+    DropIfCold(options, output);
 
     TResidentPeak resident;
     const double senderBefore = ProcessorSeconds(getpid());
@@ -398,14 +407,9 @@ int main(int argc, char** argv) {
     }
 
     const TTransfer transfer = TimeTransfer(options, output, work, storage, size);
-    const auto readerFindsFile = [&] {
-        if (options.Cold) {
-            EvictFromCache(output);
-        }
-    };
-    readerFindsFile();
+    DropIfCold(options, output);
     const double catSeconds = TimeCat(output);
-    readerFindsFile();
+    DropIfCold(options, output);
     const double copySeconds = TimeLocalCopy(output, storage);
     const double writeSeconds = TimeStoreWrite(storage, size);
 
