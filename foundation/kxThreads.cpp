@@ -34,6 +34,11 @@ void TkxThread::Start() {
     }
     FStarted = true;
     FThread = std::thread(&TkxThread::Run, this);
+    // Named here rather than in Run: until the new thread is scheduled it would otherwise
+    // show its creator's name, and a busy acceptor would seem to own many threads.
+    if (!FName.empty()) {
+        port::SetThreadName(FThread, FName);
+    }
 }
 
 void TkxThread::Run() {
@@ -41,9 +46,6 @@ void TkxThread::Run() {
     {
         TLock lock(FMutex);
         FId = port::CurrentThreadId();
-        if (!FName.empty()) {
-            port::SetCurrentThreadName(FName);
-        }
         if (FPriority != port::ThreadPriority::Normal) {
             port::SetThreadPriority(FId, FPriority);
         }
@@ -65,7 +67,7 @@ void TkxThread::Rename(const std::string& name) {
         return;
     }
     FName = name;
-    if (FId != 0 && !FFinished) {
+    if (FStarted && !FFinished) {
         port::SetThreadName(FThread, FName);
     }
 }
