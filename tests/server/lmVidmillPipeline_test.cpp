@@ -448,10 +448,8 @@ TEST_F(ServerPipeline, DamagedClipFailsItsTaskAndTheServerStillStops) {
     EXPECT_NE(log.find("Rendering failed for"), std::string::npos) << log;
 }
 
-// No installed plug-in reads still images yet; the synthetic test plug-in announces "png" and
-// opens any file, which is all the still path asks of a plug-in: the output is a byte copy.
+// A still is read by the image plug-in for its thumbnail and flipbook; the output is a byte copy.
 TEST_F(ServerPipeline, StillImageIsDeliveredAsAByteCopyWithCodecStill) {
-    Install.AddToBin(fs::path(LMV_SYNTH_PLUGIN_DIR) / "lvs_synth.lvs");
     StartServer();
     const fs::path image = Install.Folder() / "Title card.png";
     const TProcessResult made =
@@ -470,7 +468,7 @@ TEST_F(ServerPipeline, StillImageIsDeliveredAsAByteCopyWithCodecStill) {
 
     EXPECT_EQ(ReadFileText(Install.Folder() / "out" / "Title card.png"), bytes);
     ExpectFiledAsCompleted("Title card.png");
-    ExpectMeta(uid, {{"codec", "STILL"}, {"ext", "png"}});
+    ExpectMeta(uid, {{"codec", "STILL"}, {"ext", "png"}, {"width", "80"}, {"height", "60"}});
 }
 
 // A job starts as soon as its task is queued, on another thread than the one that queued it;
