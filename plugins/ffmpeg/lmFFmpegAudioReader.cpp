@@ -15,6 +15,11 @@ namespace {
 // A jump ahead up to this far is decoded through rather than sought.
 constexpr int64_t kDecodeThroughSamples = 10 * kAudioSampleRate;
 
+// Sound outside these rates is not resampled: a damaged header can claim gigahertz, and the
+// resampler's filter, sized by the ratio, would then take minutes and gigabytes to build.
+constexpr int kLowestSampleRate = 1000;
+constexpr int kHighestSampleRate = 768000;
+
 }  // namespace
 
 struct TFFmpegAudioReader::TStream {
@@ -89,7 +94,8 @@ void TFFmpegAudioReader::Seek(int64_t position) {
 }
 
 void TFFmpegAudioReader::Queue(TStream& stream, const AVFrame& frame) {
-    if (frame.nb_samples <= 0 || frame.sample_rate <= 0 || frame.ch_layout.nb_channels <= 0) {
+    if (frame.nb_samples <= 0 || frame.sample_rate < kLowestSampleRate ||
+        frame.sample_rate > kHighestSampleRate || frame.ch_layout.nb_channels <= 0) {
         return;
     }
     if (!stream.Placed) {
