@@ -201,6 +201,14 @@ int64_t FileSize(const std::string& path);
 // Creates the folder and every missing parent. True when the folder exists afterwards.
 bool CreateFolders(const std::string& path);
 
+// Creates one folder whose parent exists. False (errno EEXIST) when the name is taken already,
+// by a folder or anything else, so that of two processes creating the same name exactly one
+// succeeds, on every file system.
+bool CreateFolder(const std::string& path);
+
+// Removes an empty folder. True when it was removed.
+bool RemoveFolder(const std::string& path);
+
 // Names (without the folder) of the regular files in `folder` whose names match the shell
 // wildcard `pattern` ("*", "?", "[...]"; case-sensitive, a leading "." must match explicitly),
 // in no particular order. Empty when the folder cannot be read.
@@ -334,13 +342,20 @@ bool CanOpenExclusive(const std::string& path);
 // that a scan left known files alone.
 uint64_t FileProbeCount();
 
-enum class RenameResult { Ok, TargetExists, CrossDevice, Failed };
+enum class RenameResult { Ok, TargetExists, CrossDevice, Unsupported, Failed };
 
 // Renames `from` to `to`. With `replace` an existing target file is replaced atomically;
 // without it an existing target is kept and `TargetExists` returned (no moment exists in which
-// the target name points to neither file). `CrossDevice` when the two are on different file
-// systems; the source is kept in every case but `Ok`.
+// the target name points to neither file). A file system that refuses a rename keeping the
+// target (NFS, some FUSE stores) is served by a hard link for a file; for a folder, or where
+// links are refused too, the answer is `Unsupported` (errno EINVAL) and the caller needs
+// another way. `CrossDevice` when the two are on different file systems; the source is kept in
+// every case but `Ok`.
 RenameResult RenameFileChecked(const std::string& from, const std::string& to, bool replace);
+
+// For tests of the `Unsupported` path: while set, a rename without `replace` is refused as a
+// file system without the flag refuses it.
+void RefuseNoReplaceRenameForTesting(bool refuse);
 
 // Copies the bytes of `from` into `to`, creating it (or, with `replace`, truncating an existing
 // file; without it an existing target fails the copy and is left alone). With `sync` the data
@@ -505,6 +520,8 @@ class Socket {
 
     // Shuts both directions down; safe from any thread.
     void Shutdown();
+    // Ends this side's sending (the peer reads the end of the stream); receiving goes on.
+    void ShutdownSend();
     // Shuts down and closes the descriptor; only by the owning thread.
     void Close();
     bool IsOpen() const { return FFd.load() >= 0; }

@@ -199,6 +199,24 @@ uint64_t FileProbeCount() {
     return probeCount.load(std::memory_order_relaxed);
 }
 
+namespace {
+
+std::atomic<bool> refuseNoReplace{false};
+
+int RenameNoReplace(const std::string& from, const std::string& to) {
+    if (refuseNoReplace.load()) {
+        errno = EINVAL;
+        return -1;
+    }
+    return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+}
+
+}  // namespace
+
+void RefuseNoReplaceRenameForTesting(bool refuse) {
+    refuseNoReplace.store(refuse);
+}
+
 RenameResult RenameFileChecked(const std::string& from, const std::string& to, bool replace) {
     if (from.empty() || to.empty()) {
         NoPath();
@@ -208,13 +226,18 @@ RenameResult RenameFileChecked(const std::string& from, const std::string& to, b
     if (replace) {
         result = rename(from.c_str(), to.c_str());
     } else {
-        result = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+        result = RenameNoReplace(from, to);
         if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
             // A file system without the flag: a hard link fails on an existing name just as
-            // atomically; the old name is removed once the new one exists.
+            // atomically; the old name is removed once the new one exists. Folders cannot be
+            // linked, and some stores link nothing.
             result = link(from.c_str(), to.c_str());
             if (result == 0) {
                 unlink(from.c_str());
+            } else if (errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS ||
+                       errno == EINVAL) {
+                errno = EINVAL;
+                return RenameResult::Unsupported;
             }
         }
     }

@@ -102,6 +102,20 @@ bool CreateFolders(const std::string& path) {
     return false;
 }
 
+bool CreateFolder(const std::string& path) {
+    if (path.empty()) {
+        return NoPath();
+    }
+    return mkdir(path.c_str(), 0777) == 0;
+}
+
+bool RemoveFolder(const std::string& path) {
+    if (path.empty()) {
+        return NoPath();
+    }
+    return rmdir(path.c_str()) == 0;
+}
+
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern) {
     std::vector<std::string> names;
     std::unique_ptr<DIR, DirCloser> dir(opendir(folder.empty() ? "." : folder.c_str()));

@@ -393,6 +393,13 @@ void Socket::Shutdown() {
     }
 }
 
+void Socket::ShutdownSend() {
+    const int fd = FFd.load();
+    if (fd >= 0) {
+        shutdown(fd, SHUT_WR);
+    }
+}
+
 void Socket::Close() {
     ClosePipe();
     const int fd = FFd.exchange(-1);

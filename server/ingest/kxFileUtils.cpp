@@ -47,6 +47,7 @@ bool FileMove(const std::string& Source, const std::string& Target, bool Replace
             return true;
         case port::RenameResult::TargetExists:
             return false;
+        case port::RenameResult::Unsupported:
         case port::RenameResult::Failed:
             LogText("MoveFile failed renaming from: " + Quoted(Source) + " to: " + Quoted(Target));
             return false;
