@@ -75,6 +75,7 @@ std::unique_ptr<TqvSocket> TqvSocket::Accept() {
 int64_t TqvSocket::Receive(void* buffer, size_t size) {
     const int64_t got = FSocket->Receive(buffer, size);
     if (got == 0 && size > 0) {
+        FPeerEnded.store(true);
         FSocket->SetLastError(ECONNRESET);
     }
     if (got <= 0 && size > 0) {
@@ -89,6 +90,7 @@ int64_t TqvSocket::Receive(void* buffer, size_t size) {
 int64_t TqvSocket::ReceiveToFile(port::DataFile& file, int64_t length) {
     const int64_t got = FSocket->ReceiveToFile(file, length);
     if (got == 0 && length > 0) {
+        FPeerEnded.store(true);
         FSocket->SetLastError(ECONNRESET);
     }
     if (got <= 0 && length > 0) {
@@ -110,7 +112,9 @@ bool TqvSocket::Send(const void* buffer, size_t size) {
     if (!FConnected.load()) {
         return false;
     }
-    if (FSocket->Send(buffer, size) != static_cast<int64_t>(size)) {
+    const int64_t sent = FSocket->Send(buffer, size);
+    FBytesSent.fetch_add(sent);
+    if (sent != static_cast<int64_t>(size)) {
         FConnected.store(false);
         FSocket->Shutdown();
         return false;
@@ -134,10 +138,18 @@ bool TqvSocket::SendFile(port::DataFile& file, int64_t offset, int64_t length) {
     if (!FConnected.load()) {
         return false;
     }
-    if (FSocket->SendFile(file, offset, length) != length) {
-        FConnected.store(false);
-        FSocket->Shutdown();
-        return false;
+    // In slices, so that the count of bytes sent moves while a large file goes out.
+    constexpr int64_t slice = int64_t{4} << 20;
+    for (int64_t done = 0; done < length;) {
+        const int64_t want = std::min(slice, length - done);
+        const int64_t sent = FSocket->SendFile(file, offset + done, want);
+        FBytesSent.fetch_add(sent);
+        if (sent != want) {
+            FConnected.store(false);
+            FSocket->Shutdown();
+            return false;
+        }
+        done += sent;
     }
     return true;
 }
@@ -157,6 +169,10 @@ void TqvSocket::SetReceiveBufferSize(int bytes) {
 void TqvSocket::Shutdown() {
     FConnected.store(false);
     FSocket->Shutdown();
+}
+
+void TqvSocket::ShutdownSend() {
+    FSocket->ShutdownSend();
 }
 
 void TqvSocket::Close() {

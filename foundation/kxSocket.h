@@ -60,6 +60,15 @@ class TqvSocket {
 
     // Shuts the socket down from any thread: a blocked reader wakes and ends.
     void Shutdown();
+    // Ends the sending direction only: the peer reads the end of the stream, and whatever it
+    // sends back can still be read.
+    void ShutdownSend();
+    // True once the peer ended its side in order (a receive found the end of the stream),
+    // rather than resetting the connection.
+    bool PeerEnded() const { return FPeerEnded.load(); }
+    // Bytes this socket has handed to the system so far; readable from any thread while
+    // another sends.
+    int64_t BytesSent() const { return FBytesSent.load(); }
     // Closes the descriptor: only the owning thread, once nobody else uses the socket.
     void Close();
 
@@ -80,6 +89,8 @@ class TqvSocket {
   private:
     std::unique_ptr<port::Socket> FSocket = std::make_unique<port::Socket>();
     std::atomic<bool> FConnected{false};
+    std::atomic<bool> FPeerEnded{false};
+    std::atomic<int64_t> FBytesSent{0};
     uint32_t FLocalAddress = 0;
     uint16_t FLocalPort = 0;
     uint32_t FRemoteAddress = 0;
