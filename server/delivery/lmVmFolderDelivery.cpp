@@ -1,17 +1,67 @@
 #include "server/delivery/lmVmFolderDelivery.h"
 
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <exception>
+#include <random>
 
 #include "foundation/kxLogFile.h"
 #include "port/port.h"
 #include "server/delivery/lmVmTarget.h"
-#include "server/ingest/kxFileUtils.h"
 #include "server/ingest/lmVmMetaItems.h"
 
 namespace {
 
 bool IsBlank(const std::string& text) {
     return text.find_first_not_of(" \t\r\n") == std::string::npos;
+}
+
+// A hidden name beside the destination that no other delivery uses at the same time.
+std::string TemporaryName(const std::string& folder, const std::string& name) {
+    static std::atomic<uint32_t> counter{0};
+    std::random_device device;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", device() ^ (counter.fetch_add(1) * 2654435761u));
+    return folder + "." + name + "." + suffix + ".part";
+}
+
+// Puts a copy of `from` into the folder as `name`: written and synced under a temporary name,
+// then renamed over whatever the name held, so a reader of the folder sees the earlier file or
+// the whole new one, never a part, and a failed copy leaves the earlier file as it was. False
+// with `why` (the temporary file is gone then).
+bool PlaceCopy(const std::string& from, const std::string& folder, const std::string& name,
+               std::string& why) {
+    const std::string temporary = TemporaryName(folder, name);
+    if (!port::CopyFileData(from, temporary, false, true)) {
+        why = port::LastErrorText();
+        return false;
+    }
+    if (port::RenameFileChecked(temporary, folder + name, true) != port::RenameResult::Ok) {
+        why = port::LastErrorText();
+        port::DeleteFile(temporary);
+        return false;
+    }
+    // The new name must outlive a power cut once the intermediate file is gone.
+    if (!port::SyncPath(folder)) {
+        why = "the folder cannot be synchronised: " + port::LastErrorText();
+        return false;
+    }
+    return true;
+}
+
+// The caption side file goes along when there is one; its failure does not fail the delivery.
+void CopySideFile(const std::string& sideFile, const std::string& folder, const std::string& name) {
+    if (!port::FileExists(sideFile)) {
+        return;
+    }
+    std::string why;
+    if (PlaceCopy(sideFile, folder, name, why)) {
+        LogText("Copied metadata file: " + sideFile + " to folder: " + folder + " successfully.");
+    } else {
+        LogText("Failed to copy metadata file: " + sideFile + " to folder: " + folder + " (" + why +
+                ")");
+    }
 }
 
 }  // namespace
@@ -38,15 +88,14 @@ bool DeliverToFolder(TVmTarget& Target, const std::string& OutputPath, const TMe
         // Whether the folder is usable is judged by whether it exists afterwards.
         port::CreateFolders(folder);
         if (port::FolderExists(folder) && !baseName.empty()) {
-            if (FileCopy(OutputPath, folder + baseName + extension)) {
+            std::string why;
+            if (PlaceCopy(OutputPath, folder, baseName + extension, why)) {
                 LogText("Copied file: " + OutputPath + " to folder: " + folder + " successfully.");
-                const std::string sideFile = OutputPath + ".xmd";
-                if (port::FileExists(sideFile) && FileCopy(sideFile, folder + baseName + ".xmd")) {
-                    LogText("Copied metadata file: " + sideFile + " to folder: " + folder +
-                            " successfully.");
-                }
+                CopySideFile(OutputPath + ".xmd", folder, baseName + ".xmd");
                 return true;
             }
+            LogText("Failed to copy file: " + OutputPath + " to folder: " + folder + " (" + why +
+                    ")");
             Target.SetLastError("Failed to write to folder: \"" + folder + "\" for target");
             LogText("Failed to write to target folder: \"" + folder + "\"");
             return false;

@@ -1,7 +1,9 @@
 #pragma once
 
 // Folder delivery: the output file of a task, and its caption side file when there is one,
-// copied into a target's folder under the clip's name.
+// copied into a target's folder under the clip's name. Each copy is written and synced under a
+// hidden temporary name in the folder and then renamed over the destination, so readers of the
+// folder never see a file growing and an earlier delivery is replaced only by a whole one.
 
 #include <string>
 

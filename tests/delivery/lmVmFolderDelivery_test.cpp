@@ -1,7 +1,9 @@
-// Folder targets: destination names, the side file, folder completion, and every failure with
-// its last error and log line.
+// Folder targets: destination names, the side file, folder completion, replacing an earlier
+// delivery only with a whole file, and every failure with its last error and log line.
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <filesystem>
 #include <memory>
@@ -14,6 +16,29 @@
 #include "server/transcode/lmVmProcessor.h"
 
 namespace {
+
+// Limits the size of files this process writes while it lives; a write past the limit fails
+// (instead of the signal ending the process).
+class TFileSizeLimit {
+  public:
+    explicit TFileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &FOld);
+        FOldHandler = signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = FOld;
+        limited.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    ~TFileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &FOld);
+        signal(SIGXFSZ, FOldHandler);
+    }
+    TFileSizeLimit(const TFileSizeLimit&) = delete;
+    TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+  private:
+    rlimit FOld{};
+    sighandler_t FOldHandler;
+};
 
 class FolderDelivery : public ::testing::Test {
   protected:
@@ -75,16 +100,77 @@ TEST_F(FolderDelivery, NamesTheCopyAndTheSideFileFromFilenameAndExt) {
     }
 }
 
+// An existing copy is replaced by a whole new file put in its place, never written over: a
+// reader that has the old file open (here: a second name of it) keeps reading the old bytes.
 TEST_F(FolderDelivery, WithoutSideFileOnlyTheOutputIsCopiedAndExistingCopiesAreReplaced) {
     const std::string output = MakeOutput(false);
     const std::string folder = Work / "out/";
-    WriteFile(folder + "clip.avi", "an older and longer delivery of the clip");
+    const std::string older = "an older and longer delivery of the clip";
+    WriteFile(folder + "clip.avi", older);
+    std::filesystem::create_hard_link(folder + "clip.avi", Work / "reader-has-it");
     auto target = MakeTarget(folder);
     Meta.SetText("filename", "clip");
     Meta.SetText("ext", "avi");
     ASSERT_TRUE(Deliver(*target, output));
     EXPECT_EQ(ReadFile(folder + "clip.avi"), "clip bytes");
+    EXPECT_EQ(ReadFile(Work / "reader-has-it"), older);
     EXPECT_FALSE(Exists(folder + "clip.xmd"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                            std::filesystem::directory_iterator()),
+              1);
+}
+
+// A copy that fails half way (the process's file-size limit stops its writes) leaves the
+// earlier delivery as it was and no temporary file, and is logged; a failed side file does not
+// fail the delivery but is logged too.
+TEST_F(FolderDelivery, AFailedCopyKeepsTheEarlierDeliveryAndLeavesNoPart) {
+    const std::string logs = Work / "logs/";
+    ASSERT_TRUE(LogOpen(logs, "delivery", "v1", 31, false));
+    constexpr size_t limit = 1 << 20;
+    const std::string big(2 * limit, 'b');
+    struct CopyCase {
+        std::string Output;
+        std::string SideFile;
+        bool Delivered;
+        std::string LogLine;
+    };
+    const CopyCase cases[] = {
+        {big, "captions", false, "Failed to copy file: "},
+        {"clip bytes", big, true, "Failed to copy metadata file: "},
+    };
+    int index = 0;
+    for (const CopyCase& c : cases) {
+        SCOPED_TRACE(c.LogLine);
+        const std::string folder = Work / ("out" + std::to_string(++index) + "/");
+        WriteFile(folder + "clip.avi", "the earlier delivery");
+        WriteFile(folder + "clip.xmd", "the earlier captions");
+        const std::string output = Work / ("processing/{" + std::to_string(index) + "}");
+        WriteFile(output, c.Output);
+        WriteFile(output + ".xmd", c.SideFile);
+        auto target = MakeTarget(folder);
+        Meta.SetText("filename", "clip");
+        Meta.SetText("ext", "avi");
+        bool delivered = false;
+        {
+            TFileSizeLimit limited(limit);
+            delivered = Deliver(*target, output);
+        }
+        EXPECT_EQ(delivered, c.Delivered);
+        EXPECT_EQ(ReadFile(folder + "clip.avi"), c.Delivered ? c.Output : "the earlier delivery");
+        EXPECT_EQ(ReadFile(folder + "clip.xmd"), "the earlier captions");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder),
+                                std::filesystem::directory_iterator()),
+                  2);
+    }
+    LogClose();
+    std::string log;
+    for (const auto& entry : std::filesystem::directory_iterator(logs)) {
+        log += ReadFile(entry.path().string());
+    }
+    for (const CopyCase& c : cases) {
+        EXPECT_NE(log.find(": " + c.LogLine), std::string::npos) << log;
+    }
+    EXPECT_NE(log.find("File too large"), std::string::npos) << log;
 }
 
 TEST_F(FolderDelivery, FolderIsCompletedForTheDeliveryOnlyAndCreatedWithItsParents) {
