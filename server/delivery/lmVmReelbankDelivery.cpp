@@ -1,6 +1,8 @@
 #include "server/delivery/lmVmReelbankDelivery.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <exception>
 #include <memory>
 #include <sstream>
@@ -57,6 +59,13 @@ class TReelbankConnection final : public TXMLClient {
         return std::move(FReply);
     }
 
+    // True when the connection ended within `timeout` ms.
+    bool WaitEnded(uint32_t timeout) {
+        TLock lock(FWaitLock);
+        return FChanged.WaitFor(lock, std::chrono::milliseconds(timeout),
+                                [this]() REQUIRES(FWaitLock) { return FEnded; });
+    }
+
     // Sends the packet and waits for the reply of that type.
     TXMLPacketPtr Ask(TXMLPacketPtr packet, const std::string& replyType, uint32_t timeout) {
         Expect(replyType);
@@ -98,15 +107,17 @@ class TReelbankConnection final : public TXMLClient {
     TXMLPacketPtr FReply GUARDED_BY(FWaitLock);
 };
 
-// Watches the task's cancel flag while a delivery runs and shuts the connection down when it
-// is raised: a send blocked on the socket fails and a wait ends at once.
-class TCancelWatch final : public TkxThread {
+// Watches a delivery while it runs and shuts the connection down when the task's cancel is
+// raised or, while the file goes out, when the transfer falls below its rate floor: a send
+// blocked on the socket fails and a wait ends at once.
+class TTransferWatch final : public TkxThread {
   public:
-    TCancelWatch(const TTaskItem& task, TReelbankConnection& connection)
-        : TkxThread("ReelbankCancel"), FTask(task), FConnection(connection) {
+    TTransferWatch(const TTaskItem& task, TReelbankConnection& connection,
+                   const TReelbankLimits& limits)
+        : TkxThread("ReelbankCancel"), FTask(task), FConnection(connection), FLimits(limits) {
         Start();
     }
-    ~TCancelWatch() override {
+    ~TTransferWatch() override {
         {
             TLock lock(FLock);
             FStopping = true;
@@ -114,14 +125,37 @@ class TCancelWatch final : public TkxThread {
         FChanged.NotifyAll();
         WaitFor();
     }
-    TCancelWatch(const TCancelWatch&) = delete;
-    TCancelWatch& operator=(const TCancelWatch&) = delete;
+    TTransferWatch(const TTransferWatch&) = delete;
+    TTransferWatch& operator=(const TTransferWatch&) = delete;
+
+    // The file starts going out now: from here the bytes sent must keep above the floor.
+    void FileStarted() {
+        TLock lock(FLock);
+        FFileStart = port::GetTickCount();
+        FFileBase = FConnection.Socket().BytesSent();
+        FFileUnderWay = true;
+    }
+    void FileEnded() {
+        TLock lock(FLock);
+        FFileUnderWay = false;
+    }
+    // Whether this watch shut the connection down, and why.
+    bool ShutDown() const {
+        TLock lock(FLock);
+        return FShutDown;
+    }
+    bool TooSlow() const {
+        TLock lock(FLock);
+        return FTooSlow;
+    }
 
   private:
     void Execute() override {
         TLock lock(FLock);
         while (!FStopping) {
-            if (FTask.CancelRequested()) {
+            if (FTask.CancelRequested() || BelowFloor()) {
+                FShutDown = true;
+                FTooSlow = !FTask.CancelRequested();
                 FConnection.Socket().Shutdown();
                 return;
             }
@@ -129,11 +163,40 @@ class TCancelWatch final : public TkxThread {
         }
     }
 
+    bool BelowFloor() const REQUIRES(FLock) {
+        if (!FFileUnderWay) {
+            return false;
+        }
+        const int64_t sent = FConnection.Socket().BytesSent() - FFileBase;
+        const int64_t allowedMs =
+            FLimits.FileGraceMs + sent * 1000 / std::max<int64_t>(1, FLimits.FloorBytesPerSecond);
+        return static_cast<int64_t>(port::GetTickCount() - FFileStart) > allowedMs;
+    }
+
     const TTaskItem& FTask;
     TReelbankConnection& FConnection;
-    TMutex FLock;
+    const TReelbankLimits FLimits;
+    mutable TMutex FLock;
     TConditionVariable FChanged;
     bool FStopping GUARDED_BY(FLock) = false;
+    bool FFileUnderWay GUARDED_BY(FLock) = false;
+    uint32_t FFileStart GUARDED_BY(FLock) = 0;
+    int64_t FFileBase GUARDED_BY(FLock) = 0;
+    bool FShutDown GUARDED_BY(FLock) = false;
+    bool FTooSlow GUARDED_BY(FLock) = false;
+};
+
+// Raises the connection's busy count while this side waits for the server's answer, so that no
+// keep-alive goes out on a connection whose sending side is closed.
+class TBusyScope {
+  public:
+    explicit TBusyScope(TSocketClient& client) : FClient(client) { FClient.IncBusy(); }
+    ~TBusyScope() { FClient.DecBusy(); }
+    TBusyScope(const TBusyScope&) = delete;
+    TBusyScope& operator=(const TBusyScope&) = delete;
+
+  private:
+    TSocketClient& FClient;
 };
 
 std::string ChildValue(const TXMLPacket& packet, const char* name) {
@@ -146,6 +209,16 @@ bool ChildFlag(const TXMLPacket& packet, const char* name) {
     return ChildValue(packet, name) == "1";
 }
 
+// A text from the server fit for a log line and a task message: one line, not too long.
+std::string PeerText(const std::string& text) {
+    constexpr size_t limit = 200;
+    std::string line;
+    for (const char c : text.substr(0, limit)) {
+        line += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+    }
+    return line;
+}
+
 std::unique_ptr<std::iostream> MemoryStream(const uint8_t* data, size_t size) {
     return std::make_unique<std::stringstream>(
         std::string(reinterpret_cast<const char*>(data), size),
@@ -156,13 +229,15 @@ std::unique_ptr<std::iostream> MemoryStream(const uint8_t* data, size_t size) {
 class TReelbankTransfer {
   public:
     TReelbankTransfer(TVmTarget& target, const std::string& outputPath, TTaskItem& task,
-                      const TMetaItems& meta)
+                      const TMetaItems& meta, const TReelbankLimits& limits)
         : FTarget(target),
           FOutputPath(outputPath),
           FTask(task),
           FMeta(meta),
+          FLimits(limits),
           FHost(target.Host()),
-          FPort(static_cast<uint16_t>(target.Port())) {}
+          FPort(static_cast<uint16_t>(target.Port())),
+          FSecret(target.Secret().empty() ? ReelbankSecret() : target.Secret()) {}
 
     bool Run() {
         LogText("Sending file: " + FOutputPath + " to Reelbank: " + FHost +
@@ -175,7 +250,8 @@ class TReelbankTransfer {
         if (!FConnection.Connect(FHost, FPort)) {
             return Fail("Failed to connect to", "Failed to connect to Reelbank: " + FHost);
         }
-        TCancelWatch watch(FTask, FConnection);
+        TTransferWatch watch(FTask, FConnection, FLimits);
+        FWatch = &watch;
         std::string challenge;
         if (!Handshake(challenge) || !Login(challenge)) {
             return false;
@@ -203,11 +279,12 @@ class TReelbankTransfer {
             return Fail("Failed to handshake with", "Failed to handshake with Reelbank (timeout)");
         }
         challenge = ChildValue(*greeting, "uid");
+        FConfirms = ChildFlag(*greeting, "confirmstore");
         return true;
     }
 
     bool Login(const std::string& challenge) {
-        TXMLPacketPtr login = NewPacket("login", LoginDigest(ReelbankSecret(), challenge));
+        TXMLPacketPtr login = NewPacket("login", LoginDigest(FSecret, challenge));
         login->Document.AddElement("type", "vidmill");
         TXMLPacketPtr reply = FConnection.Ask(std::move(login), "msg", ReelbankReplyTimeout);
         if (!reply) {
@@ -275,13 +352,75 @@ class TReelbankTransfer {
             return Fail("Failed to send to",
                         "File " + FOutputPath + " failed to send to Reelbank.");
         }
+        const int64_t size = file.Size();
         clip->SetDiskFile(&file);
-        if (!FConnection.Send(*clip)) {
+        // Armed before the file goes: the confirmation may follow its last byte at once.
+        if (FConfirms) {
+            FConnection.Expect("rxstored");
+        }
+        FWatch->FileStarted();
+        const bool sent = FConnection.Send(*clip);
+        FWatch->FileEnded();
+        if (!sent) {
+            if (FWatch->TooSlow()) {
+                return Fail("Transfer too slow for",
+                            "File " + FOutputPath + " to Reelbank stopped: below " +
+                                std::to_string(FLimits.FloorBytesPerSecond) + " bytes/s after " +
+                                std::to_string(FLimits.FileGraceMs / 1000) + " s.");
+            }
+            const std::string reason = SendFailure();
+            return Fail("Failed to send (" + reason + ") to",
+                        "File " + FOutputPath + " failed to send to Reelbank (" + reason + ").");
+        }
+        TBusyScope busy(FConnection);
+        return FConfirms ? AwaitConfirmation(AnswerTimeout(size)) : AwaitEnd(AnswerTimeout(size));
+    }
+
+    uint32_t AnswerTimeout(int64_t size) const {
+        const int64_t ms =
+            FLimits.AnswerFixedMs +
+            std::max<int64_t>(0, size) / std::max<int64_t>(1, FLimits.AnswerBytesPerSecond) * 1000;
+        return static_cast<uint32_t>(std::min<int64_t>(ms, UINT32_MAX));
+    }
+
+    // A server that confirms has the clip only once it says so.
+    bool AwaitConfirmation(uint32_t timeout) {
+        TXMLPacketPtr answer = FConnection.Wait(timeout);
+        if (!answer) {
+            const std::string why =
+                FConnection.Connected()
+                    ? "no answer within " + std::to_string(timeout / 1000) + " s"
+                    : "connection closed";
+            return Fail(
+                "No store confirmation from",
+                "File " + FOutputPath + " was not confirmed stored by Reelbank (" + why + ").");
+        }
+        if (!ChildFlag(*answer, "success")) {
+            const std::string why = PeerText(ChildValue(*answer, "message"));
+            return Fail("Clip not stored (" + why + ") by",
+                        "File " + FOutputPath + " was not stored by Reelbank (" + why + ").");
+        }
+        LogText("File " + FOutputPath + " successfully transferred to Reelbank.");
+        return true;
+    }
+
+    // A server that does not confirm closes the connection in order once it has read the whole
+    // file and the end of the stream; a reset means it did not take every byte.
+    bool AwaitEnd(uint32_t timeout) {
+        FConnection.Socket().ShutdownSend();
+        if (!FConnection.WaitEnded(timeout)) {
+            return Fail("No end of transfer from",
+                        "File " + FOutputPath + " sent, but Reelbank did not close the " +
+                            "connection within " + std::to_string(timeout / 1000) + " s.");
+        }
+        if (FWatch->ShutDown() || !FConnection.Socket().PeerEnded()) {
             const std::string reason = SendFailure();
             return Fail("Failed to send (" + reason + ") to",
                         "File " + FOutputPath + " failed to send to Reelbank (" + reason + ").");
         }
         LogText("File " + FOutputPath + " successfully transferred to Reelbank.");
+        LogText("Reelbank does not confirm stored clips: the store of " + FOutputPath +
+                " is not confirmed.");
         return true;
     }
 
@@ -294,17 +433,23 @@ class TReelbankTransfer {
     const std::string& FOutputPath;
     TTaskItem& FTask;
     const TMetaItems& FMeta;
+    const TReelbankLimits FLimits;
     const std::string FHost;
     const uint16_t FPort;
+    const std::string FSecret;
+    // Whether the server announced that it confirms stored clips.
+    bool FConfirms = false;
     TReelbankConnection FConnection;
+    // Set while the connection is up.
+    TTransferWatch* FWatch = nullptr;
 };
 
 }  // namespace
 
 bool DeliverToReelbank(TVmTarget& Target, const std::string& OutputPath, TTaskItem& Task,
-                       const TMetaItems& Meta) {
+                       const TMetaItems& Meta, const TReelbankLimits& Limits) {
     try {
-        return TReelbankTransfer(Target, OutputPath, Task, Meta).Run();
+        return TReelbankTransfer(Target, OutputPath, Task, Meta, Limits).Run();
     } catch (const std::exception& error) {
         Target.SetLastError(std::string("Failed to send (") + error.what() + ") to");
         LogText("File " + OutputPath + " failed to send to Reelbank (" + error.what() + ").");

@@ -5,6 +5,12 @@
 #include "server/delivery/lmVmFolderDelivery.h"
 #include "server/delivery/lmVmReelbankDelivery.h"
 
+namespace {
+
+constexpr const char* SecretElement = "secret";
+
+}  // namespace
+
 TVmTarget::TVmTarget(bool NewIdentity) {
     FSettings.Port = DefaultPort;
     if (NewIdentity) {
@@ -43,6 +49,11 @@ std::string TVmTarget::Folder() const {
     return FSettings.Folder;
 }
 
+std::string TVmTarget::Secret() const {
+    TLock lock(FLock);
+    return FSettings.Secret;
+}
+
 void TVmTarget::SetUid(const TGUID& Value) {
     TLock lock(FLock);
     FSettings.Uid = Value;
@@ -71,6 +82,11 @@ void TVmTarget::SetPort(int32_t Value) {
 void TVmTarget::SetFolder(std::string Value) {
     TLock lock(FLock);
     FSettings.Folder = std::move(Value);
+}
+
+void TVmTarget::SetSecret(std::string Value) {
+    TLock lock(FLock);
+    FSettings.Secret = std::move(Value);
 }
 
 std::string TVmTarget::LastError() const {
@@ -115,6 +131,9 @@ void TVmTarget::SaveToXML(TXMLUnicode& Doc) const {
     Doc.AddElement("host", s.Host);
     Doc.AddInteger("port", s.Port);
     Doc.AddElement("folder", s.Folder);
+    if (!s.Secret.empty()) {
+        Doc.AddElement(SecretElement, s.Secret);
+    }
 }
 
 void TVmTarget::LoadFromXML(TXMLUnicode& Doc) {
@@ -125,7 +144,35 @@ void TVmTarget::LoadFromXML(TXMLUnicode& Doc) {
     s.Host = Doc.ChildText("host").AsString("");
     s.Port = Doc.ChildText("port").AsInteger(0);
     s.Folder = Doc.ChildText("folder").AsString("");
+    const TXMLElement* current = Doc.Current();
+    if (const TXMLElement* secret = current ? current->FindChild(SecretElement) : nullptr) {
+        s.Secret = secret->Text.Text;
+    } else {
+        s.Secret = Secret();
+    }
     SetSettings(s);
+}
+
+void TVmTarget::HideSecret(TXMLElement* Element) {
+    for (int i = 0; Element && i < Element->ChildCount(); ++i) {
+        TXMLElement* child = Element->Children(i);
+        if (child->Name == SecretElement) {
+            child->Name = "hassecret";
+            child->Text.Text = "1";
+        }
+    }
+}
+
+void TVmTarget::HideSecrets(TXMLElement* Root) {
+    if (!Root) {
+        return;
+    }
+    if (Root->Name == "target") {
+        HideSecret(Root);
+    }
+    for (int i = 0; i < Root->ChildCount(); ++i) {
+        HideSecrets(Root->Children(i));
+    }
 }
 
 TVmTargets::TVmTargets(bool Owning) : TVmCollection("target", "New Target "), FOwning(Owning) {}

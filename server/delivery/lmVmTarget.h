@@ -26,6 +26,8 @@ struct TVmTargetSettings {
     std::string Host;
     int32_t Port = 0;
     std::string Folder;
+    // The secret a Reelbank target logs in with; empty: the built-in Reelbank secret.
+    std::string Secret;
 
     friend bool operator==(const TVmTargetSettings&, const TVmTargetSettings&) = default;
 };
@@ -48,12 +50,14 @@ class TVmTarget : public TVmGuardedSettings<TVmTargetSettings> {
     std::string Host() const;
     int32_t Port() const;
     std::string Folder() const;
+    std::string Secret() const;
     void SetUid(const TGUID& Value);
     void SetName(std::string Value);
     void SetType(int32_t Value);
     void SetHost(std::string Value);
     void SetPort(int32_t Value);
     void SetFolder(std::string Value);
+    void SetSecret(std::string Value);
 
     // Why the last delivery failed; never stored or copied.
     std::string LastError() const;
@@ -65,15 +69,24 @@ class TVmTarget : public TVmGuardedSettings<TVmTargetSettings> {
     // type). Never throws.
     bool Deliver(const std::string& OutputPath, TTaskItem& Task, const TMetaItems& Meta);
 
-    // Copies uid, name, type, host, port and folder.
+    // Copies uid, name, type, host, port, folder and secret.
     void Assign(const TVmTarget& Other);
     // A new target with the same settings.
     std::shared_ptr<TVmTarget> Duplicate() const;
 
-    // "uid", "name", "type", "host", "port", "folder" below the current element.
+    // "uid", "name", "type", "host", "port", "folder" below the current element, then
+    // "secret" when the target has one.
     void SaveToXML(TXMLUnicode& Doc) const;
-    // Reads the six by name; missing ones give an empty text, type 0, port 0, the zero uid.
+    // Reads the six by name; missing ones give an empty text, type 0, port 0, the zero uid. A
+    // missing "secret" keeps the secret the target has, so a manager that never saw it (it is
+    // never sent to managers) leaves it alone; an empty one clears it.
     void LoadFromXML(TXMLUnicode& Doc);
+
+    // Makes the stored form fit for a manager: the "secret" child of `Element` (a target's
+    // settings) becomes "hassecret" 1, so a manager learns that a secret is set, never which.
+    static void HideSecret(TXMLElement* Element);
+    // The same for every "target" element in the tree from `Root` on.
+    static void HideSecrets(TXMLElement* Root);
 
   private:
     // Guarded by FLock with the settings.

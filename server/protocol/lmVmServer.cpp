@@ -60,10 +60,19 @@ TXMLPacketPtr MessageReply(bool success, const std::string& message,
     return reply;
 }
 
+// What is secret in an object's stored form stays in the store.
+template <class TItem>
+void HideSecrets(const TItem& /*item*/, TXMLElement* /*root*/) {}
+
+void HideSecrets(const TVmTarget& /*target*/, TXMLElement* root) {
+    TVmTarget::HideSecret(root);
+}
+
 template <class TItem>
 TXMLPacketPtr ObjectPacket(const std::string& type, const TItem& item) {
     TXMLPacketPtr packet = NewPacket(type, GUIDToString(item.Uid()));
     item.SaveToXML(packet->Document);
+    HideSecrets(item, packet->Document.Root());
     return packet;
 }
 
@@ -487,6 +496,7 @@ void TVmServer::SaveTemplateFileNamesToXML(TXMLUnicode& doc) const {
 void TVmServer::SendConfig(TVmClient& client) {
     TXMLPacketPtr config = NewPacket("config");
     FEngine->SaveToXML(config->Document);
+    TVmTarget::HideSecrets(config->Document.Root());
     SaveTemplateFileNamesToXML(config->Document);
     client.Send(std::move(config));
 }

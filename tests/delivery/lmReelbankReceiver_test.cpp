@@ -1,7 +1,7 @@
 // The reference Reelbank receiver against senders that misbehave: wrong logins, anything but
 // a login before it, frames too big for a login, peers that never log in, offers and files that
-// would not fit, and a file cut off in the middle. Raw connections speak the frame layout
-// themselves.
+// would not fit, and a file cut off in the middle; and its store on file systems that cannot
+// rename a folder without replacing. Raw connections speak the frame layout themselves.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,6 +18,8 @@
 #include "foundation/kxXMLClientServer.h"
 #include "ingest/IngestTestFolder.h"
 #include "port/port.h"
+#include "server/delivery/lmVmTarget.h"
+#include "server/ingest/lmVmTaskList.h"
 #include "support/TestSockets.h"
 #include "support/TestWait.h"
 #include "tools/lmReelbankReceiver/lmReelbankReceiver.h"
@@ -150,6 +152,8 @@ TEST_F(ReelbankReceiver, WrongLoginIsAnsweredWithoutSubtypeAndARightOneLetsTheSe
     TRawSender sender(Receiver.ListeningPort());
     const TReceived greeting = sender.Next();
     EXPECT_EQ(greeting.Type, "serverinfo");
+    // Senders that know it wait for "rxstored" after a clip.
+    EXPECT_EQ(greeting.Child("confirmstore"), "1");
     TGUID challenge;
     EXPECT_TRUE(StringToGUID(greeting.Child("uid"), challenge)) << greeting.Xml;
 
@@ -248,6 +252,59 @@ TEST_F(ReelbankReceiver, FlipbookByteFormIsCheckedWhole) {
 }
 
 }  // namespace
+
+// Where the store refuses a rename that keeps an existing folder (NFS, some FUSE stores), the
+// clip folder is claimed by creating it and filled file by file, "metadata.xml" last: a clip
+// still arrives whole, a second one of the same GUID never replaces it, and a folder a crash
+// left without "metadata.xml" is no clip and goes at the next start.
+TEST_F(ReelbankReceiver, ClipsAreStoredWhereFoldersCannotBeRenamedWithoutReplacing) {
+    port::RefuseNoReplaceRenameForTesting(true);
+    struct TRestore {
+        ~TRestore() { port::RefuseNoReplaceRenameForTesting(false); }
+    } restore;
+    TVmTaskList list;
+    TTaskItem task(&list, true);
+    TMetaItems meta;
+    meta.SetText("filename", "Morning show");
+    meta.SetText("ext", "avi");
+    const std::string output = Work / "output";
+    WriteFile(output, std::string(300000, 'm'));
+    auto target = std::make_shared<TVmTarget>(true);
+    target->SetType(TVmTarget::ReelbankType);
+    target->SetHost("127.0.0.1");
+    target->SetPort(Receiver.ListeningPort());
+    ASSERT_TRUE(target->Deliver(output, task, meta)) << target->LastError() << Log();
+    const std::string guid = GUIDToString(task.ClipUid());
+    const fs::path clip = fs::path(Work / "storage") / guid;
+    EXPECT_EQ(ReadFile((clip / "Morning show.avi").string()), std::string(300000, 'm'));
+    EXPECT_TRUE(Exists((clip / "metadata.xml").string()));
+    EXPECT_EQ(StorageEntries(), std::vector<std::string>{guid});
+
+    // A second clip of that GUID (another receiver on the same store, say) is refused.
+    TReelbankStore store(Work / "storage");
+    std::string why;
+    std::unique_ptr<TReelbankIncoming> second = store.Begin(3, why);
+    ASSERT_TRUE(second) << why;
+    WriteFile(second->FilePath(), "new");
+    TReelbankClip again{task.ClipUid(), "Morning show.avi", "<clip/>", {}};
+    std::string error;
+    EXPECT_FALSE(store.Commit(*second, again, error));
+    EXPECT_EQ(error, "a clip of that GUID is stored already");
+    second.reset();
+    EXPECT_EQ(ReadFile((clip / "Morning show.avi").string()), std::string(300000, 'm'));
+    EXPECT_EQ(StorageEntries(), std::vector<std::string>{guid});
+
+    // A commit cut off half way: the folder is there, its metadata is not.
+    const TGUID cut = NewGUID();
+    const fs::path cutFolder = fs::path(Work / "storage") / GUIDToString(cut);
+    fs::create_directories(cutFolder);
+    WriteFile((cutFolder / "Cut.avi").string(), "part");
+    EXPECT_FALSE(store.Contains(cut));
+    EXPECT_TRUE(store.Contains(task.ClipUid()));
+    TReelbankStore restarted(Work / "storage");
+    ASSERT_TRUE(restarted.Open(error)) << error;
+    EXPECT_EQ(StorageEntries(), std::vector<std::string>{guid});
+}
 
 // The room of a file under way is taken on the disk at once; the disk's free space then
 // counts it, so the receiver must not count it a second time against later offers.

@@ -19,6 +19,7 @@
 #include "foundation/kxSocketFrames.h"
 #include "foundation/kxXMLClientServer.h"
 #include "ingest/IngestTestFolder.h"
+#include "server/delivery/lmVmReelbankDelivery.h"
 #include "server/delivery/lmVmTarget.h"
 #include "server/ingest/lmVmSource.h"
 #include "server/ingest/lmVmTaskList.h"
@@ -61,7 +62,13 @@ class TScriptedReelbank {
         Refuse,               // "sendclip" 0, "result" 0
         AlreadyThere,         // "sendclip" 0, "result" 1
         WantClip,             // "sendclip" 1, reads the clip and its file
-        Stall,                // "sendclip" 1, then stops reading after the clip's frame
+        Trickle,              // "sendclip" 1, then reads a few bytes of the file every 25 s
+        ResetAfterFrame,      // "sendclip" 1, then closes with the file unread
+        // These announce that they confirm stored clips, and after the whole file:
+        ConfirmStored,   // answer "rxstored" with "success" 1
+        ConfirmRefused,  // answer "rxstored" with "success" 0, "message" "disk full"
+        ConfirmCloses,   // close the connection without an answer
+        ConfirmNever,    // keep the connection open without an answer
     };
     static constexpr const char* Challenge = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}";
 
@@ -109,12 +116,25 @@ class TScriptedReelbank {
         }
     }
 
+    bool Confirms() const {
+        return FScript == TScript::ConfirmStored || FScript == TScript::ConfirmRefused ||
+               FScript == TScript::ConfirmCloses || FScript == TScript::ConfirmNever;
+    }
+
     void Converse(TqvSocket& socket) {
-        if (FScript != TScript::Silent)
+        if (Confirms())
+            Reply(socket, "serverinfo", "", {{"uid", Challenge}, {"confirmstore", "1"}});
+        else if (FScript != TScript::Silent)
             Reply(socket, "serverinfo", "", {{"uid", Challenge}});
         TSeenFrame frame;
         while (ReadFrame(socket, frame)) {
-            if (frame.Type == "login" && FScript == TScript::LoginWithoutSubtype)
+            if (frame.Type == "rxclip" && FScript == TScript::ConfirmStored)
+                Reply(socket, "rxstored", "", {{"success", "1"}, {"message", ""}});
+            else if (frame.Type == "rxclip" && FScript == TScript::ConfirmRefused)
+                Reply(socket, "rxstored", "", {{"success", "0"}, {"message", "disk full"}});
+            else if (frame.Type == "rxclip" && FScript == TScript::ConfirmCloses)
+                return;
+            else if (frame.Type == "login" && FScript == TScript::LoginWithoutSubtype)
                 Reply(socket, "msg", "", {{"success", "0"}, {"message", "Handshake failed."}});
             else if (frame.Type == "login" && FScript != TScript::Silent)
                 Reply(socket, "msg", "login", {{"success", "1"}, {"message", ""}});
@@ -134,11 +154,11 @@ class TScriptedReelbank {
             case TScript::AlreadyThere:
                 Reply(socket, "rxresult", "", {{"sendclip", "0"}, {"result", "1"}});
                 break;
-            case TScript::WantClip:
-            case TScript::Stall:
-                Reply(socket, "rxresult", "", {{"sendclip", "1"}, {"result", "0"}});
+            case TScript::Silent:
+            case TScript::LoginWithoutSubtype:
                 break;
             default:
+                Reply(socket, "rxresult", "", {{"sendclip", "1"}, {"result", "0"}});
                 break;
         }
     }
@@ -205,10 +225,12 @@ class TScriptedReelbank {
                                (static_cast<int64_t>(Int32At(body, at + 4)) << 32);
         }
         Record(frame);
-        if (frame.HasFile && FScript == TScript::Stall) {
-            // Holds the connection open without reading: the sender's socket fills up.
-            while (!FEnding && socket.WaitReadable(50) != 2)
-                std::this_thread::sleep_for(10ms);
+        if (frame.HasFile && FScript == TScript::Trickle) {
+            Trickle(socket);
+            return false;
+        }
+        if (frame.HasFile && FScript == TScript::ResetAfterFrame) {
+            // Closing with unread bytes resets the connection.
             return false;
         }
         std::vector<char> chunk(65536);
@@ -221,6 +243,17 @@ class TScriptedReelbank {
             FSeen.back().FileBytesRead = frame.FileBytesRead;
         }
         return true;
+    }
+
+    // A receiver that takes 16 bytes every 25 s until the sender goes.
+    void Trickle(TqvSocket& socket) {
+        char bytes[16];
+        while (!FEnding) {
+            for (int i = 0; i < 500 && !FEnding; ++i)
+                std::this_thread::sleep_for(50ms);
+            if (FEnding || socket.Receive(bytes, sizeof bytes) <= 0)
+                return;
+        }
     }
 
     void Record(const TSeenFrame& frame) {
@@ -326,9 +359,9 @@ TEST_F(ReelbankDelivery, ClipArrivesWholeAtTheReceiverAndASecondOfferCountsAsThe
 
     ASSERT_TRUE(target->Deliver(output, Task, Meta)) << target->LastError() << Log();
     EXPECT_EQ(target->LastError(), "");
-    // The sender is done once the file is on its way; the receiver stores it a moment later.
+    // The receiver confirms a clip once it is stored: it is there when the delivery returns.
     const fs::path clip = receiver.ClipFolder(ClipGuid());
-    ASSERT_TRUE(WaitFor([&] { return fs::exists(clip); })) << receiver.LogText();
+    ASSERT_TRUE(fs::exists(clip)) << receiver.LogText();
     EXPECT_EQ(ReadFile((clip / "Evening promo.avi").string()), ReadFile(output));
     const std::vector<uint8_t>& thumbnail = Meta.Streams().front();
     EXPECT_EQ(ReadFile((clip / "thumbnail.png").string()),
@@ -476,7 +509,7 @@ TEST_F(ReelbankDelivery, EveryFailureOfTheExchangeHasItsLastErrorAndLogLine) {
 }
 
 TEST_F(ReelbankDelivery, CancelStopsATransferInTheMiddleOfTheFile) {
-    TScriptedReelbank peer(TScriptedReelbank::TScript::Stall);
+    TScriptedReelbank peer(TScriptedReelbank::TScript::Trickle);
     const std::string output = MakeSparseOutput(1ull << 30);
     auto target = MakeTarget(peer.Port());
     auto delivery =
@@ -521,6 +554,97 @@ TEST_F(ReelbankDelivery, ReceiverKilledMidTransferFailsTheDeliveryAndLeavesNoCli
     receiver.Start();
     EXPECT_TRUE(receiver.StorageEntries().empty())
         << ::testing::PrintToString(receiver.StorageEntries());
+}
+
+// A server that announces confirmations has the clip only once it confirms it; one that does
+// not must take the whole file and end the connection in order.
+TEST_F(ReelbankDelivery, TheClipCountsAsDeliveredOnlyOnceTheServerHasTakenIt) {
+    using TScript = TScriptedReelbank::TScript;
+    struct AnswerCase {
+        TScript Script;
+        bool Delivered;
+        std::string LastError;  // its beginning
+        std::string LogLine;
+    };
+    const std::string output = MakeOutput(100000);
+    const AnswerCase cases[] = {
+        {TScript::ConfirmStored, true, "",
+         "File " + output + " successfully transferred to Reelbank."},
+        {TScript::ConfirmRefused, false, "Clip not stored (disk full) by",
+         "File " + output + " was not stored by Reelbank (disk full)."},
+        {TScript::ConfirmCloses, false, "No store confirmation from",
+         "File " + output + " was not confirmed stored by Reelbank (connection closed)."},
+        {TScript::ConfirmNever, false, "No store confirmation from",
+         "File " + output + " was not confirmed stored by Reelbank (no answer within 1 s)."},
+        {TScript::WantClip, true, "",
+         "Reelbank does not confirm stored clips: the store of " + output + " is not confirmed."},
+        {TScript::ResetAfterFrame, false, "Failed to send (",
+         "File " + output + " failed to send to Reelbank ("},
+    };
+    TReelbankLimits limits;
+    limits.AnswerFixedMs = 1000;
+    std::vector<std::future<std::pair<bool, std::string>>> results;
+    std::vector<std::unique_ptr<TScriptedReelbank>> peers;
+    std::vector<std::unique_ptr<TTaskItem>> tasks;
+    for (const AnswerCase& c : cases) {
+        peers.push_back(std::make_unique<TScriptedReelbank>(c.Script));
+        tasks.push_back(std::make_unique<TTaskItem>(&List, true));
+        auto target = MakeTarget(peers.back()->Port());
+        TTaskItem& task = *tasks.back();
+        results.push_back(std::async(std::launch::async, [this, target, &task, &output, limits] {
+            const bool delivered = DeliverToReelbank(*target, output, task, Meta, limits);
+            return std::pair{delivered, target->LastError()};
+        }));
+    }
+    for (size_t i = 0; i < results.size(); ++i) {
+        SCOPED_TRACE(cases[i].LogLine);
+        const auto [delivered, lastError] = results[i].get();
+        EXPECT_EQ(delivered, cases[i].Delivered);
+        EXPECT_EQ(lastError.substr(0, cases[i].LastError.size()), cases[i].LastError);
+        EXPECT_EQ(lastError.empty(), cases[i].LastError.empty()) << lastError;
+    }
+    const std::string log = Log();
+    for (const AnswerCase& c : cases)
+        EXPECT_NE(log.find(": " + c.LogLine), std::string::npos) << c.LogLine << log;
+}
+
+// A receiver that takes a few bytes every 25 s holds the transfer only for the grace time: its
+// average stays below the rate floor.
+TEST_F(ReelbankDelivery, ATransferBelowTheRateFloorStopsAfterTheGraceTime) {
+    TScriptedReelbank peer(TScriptedReelbank::TScript::Trickle);
+    const std::string output = MakeSparseOutput(1ull << 30);
+    auto target = MakeTarget(peer.Port());
+    TReelbankLimits limits;
+    limits.FileGraceMs = 1500;
+    limits.FloorBytesPerSecond = 1 << 20;
+    auto delivery = std::async(
+        std::launch::async, [&] { return DeliverToReelbank(*target, output, Task, Meta, limits); });
+    ASSERT_EQ(delivery.wait_for(60s), std::future_status::ready) << "the floor was not enforced";
+    EXPECT_FALSE(delivery.get());
+    EXPECT_EQ(target->LastError(), "Transfer too slow for");
+    EXPECT_TRUE(peer.SawType("rxclip"));
+    EXPECT_NE(Log().find(": File " + output +
+                         " to Reelbank stopped: below 1048576 bytes/s after 1 s.\r\n"),
+              std::string::npos);
+}
+
+// A target with a secret of its own logs in with it; the built-in one no longer opens that
+// receiver.
+TEST_F(ReelbankDelivery, ATargetLogsInWithItsOwnSecret) {
+    const fs::path secretFile = Work / "receiver-secret.txt";
+    WriteFile(secretFile.string(), "Gr33n-Room-Archive\nnot part of the secret\n");
+    TReelbankReceiverProcess receiver(Work / "receiver",
+                                      {{"--secret-file", secretFile.string()}, {}});
+    const std::string output = MakeOutput(5000);
+    auto builtIn = MakeTarget(receiver.Port());
+    EXPECT_FALSE(builtIn->Deliver(output, Task, Meta));
+    EXPECT_EQ(builtIn->LastError(), "Failed to get login reply from host: 127.0.0.1");
+    auto own = MakeTarget(receiver.Port());
+    own->SetSecret("Gr33n-Room-Archive");
+    ASSERT_TRUE(own->Deliver(output, Task, Meta)) << own->LastError() << receiver.LogText();
+    // Confirmed: the clip is in its folder when the delivery returns.
+    EXPECT_EQ(ReadFile((receiver.ClipFolder(ClipGuid()) / "Evening promo.avi").string()),
+              ReadFile(output));
 }
 
 }  // namespace

@@ -371,6 +371,46 @@ TEST_F(ControlServerTest, AddsAreBroadcastSetsAnsweredToTheSenderOnly) {
     EXPECT_FALSE(Server->Engine().Targets().FindByUid(removed));
 }
 
+// A Reelbank target's own secret is set through the control protocol and kept in the store,
+// but never goes back to a manager, which only learns that one is set; a set that does not
+// carry it (from a manager that never saw it) keeps it.
+TEST_F(ControlServerTest, ATargetsSecretIsStoredButNeverSentToManagers) {
+    TManager manager(Port);
+    manager.Login();
+    ASSERT_TRUE(manager.Send(NewPacket("addtarget")));
+    TXMLPacketPtr added = manager.Next();
+    ASSERT_TRUE(added);
+    const std::string uid = added->Subtype;
+    for (const bool withSecret : {true, false}) {
+        TXMLPacketPtr set = NewPacket("settarget", uid);
+        set->Document.AddElement("name", withSecret ? "Archive" : "Archive renamed");
+        set->Document.AddInteger("type", 1);
+        if (withSecret)
+            set->Document.AddElement("secret", "Gr33n-Room-Archive");
+        ASSERT_TRUE(manager.Send(std::move(set)));
+        TXMLPacketPtr reply = manager.Next();
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(Text(*reply, "success"), "1");
+    }
+    ASSERT_TRUE(manager.Send(NewPacket("getconfig")));
+    TXMLPacketPtr config = manager.Next();
+    ASSERT_TRUE(config);
+    std::string xml;
+    config->Document.SaveToString(xml);
+    EXPECT_NE(xml.find("Archive renamed"), std::string::npos);
+    EXPECT_EQ(xml.find("Gr33n-Room-Archive"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<hassecret>1</hassecret>"), std::string::npos) << xml;
+
+    std::ifstream stored(Server->ConfigPath());
+    std::stringstream content;
+    content << stored.rdbuf();
+    EXPECT_NE(content.str().find("<secret>Gr33n-Room-Archive</secret>"), std::string::npos);
+    std::lock_guard lock(Server->Engine());
+    TGUID id;
+    ASSERT_TRUE(StringToGUID(uid, id));
+    EXPECT_EQ(Server->Engine().Targets().FindByUid(id)->Secret(), "Gr33n-Room-Archive");
+}
+
 TEST_F(ControlServerTest, NoopAndUnknownTypesAreNeverAnswered) {
     TManager manager(Port);
     manager.Login();

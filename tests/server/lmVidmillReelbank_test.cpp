@@ -133,9 +133,7 @@ TEST_F(ServerReelbank, ClipReachesTheFolderAndTheReceiverAndASecondReelbankFinds
     const std::pair<int, std::string> task = TManagerProbe(Port).OnlyTask();
     EXPECT_EQ(task.first, tsFinished) << task.second;
 
-    // The receiver stores the clip a moment after the server has sent it.
-    WaitFor(
-        [&] { return receiver.StorageEntries().size() == 1 && receiver.PartialFolders().empty(); });
+    // The receiver confirmed the clip once stored: it is there when the task is done.
     const std::vector<std::string> clips = receiver.StorageEntries();
     ASSERT_EQ(clips.size(), 1u) << ::testing::PrintToString(clips) << receiver.LogText();
     const fs::path clip = receiver.ClipFolder(clips.front());
@@ -164,6 +162,28 @@ TEST_F(ServerReelbank, ClipReachesTheFolderAndTheReceiverAndASecondReelbankFinds
     const std::string log = Install.LogText();
     EXPECT_NE(log.find("successfully transferred to Reelbank."), std::string::npos) << log;
     EXPECT_NE(log.find("already exists on target"), std::string::npos) << log;
+}
+
+// The receiver dies on its first large write, when the whole clip already sits in the socket
+// buffers between the two: with no confirmation the task fails and the source file is filed as
+// failed, and the receiver, started again, holds no clip.
+TEST_F(ServerReelbank, ReceiverThatDiesBeforeStoringFailsTheTask) {
+    TReelbankReceiverProcess receiver(Install.Folder() / "receiver",
+                                      {{}, {"prlimit", "--fsize=16384", "--core=0", "--"}});
+    StartServer({{"Archive", TVmTarget::ReelbankType, receiver.Port()}});
+    DropClip("Late news.lvf");
+    ASSERT_TRUE(Filed("Late news.lvf")) << Install.LogText();
+    EXPECT_TRUE(fs::exists(Failed + "Late news.lvf")) << Install.LogText() << receiver.LogText();
+    EXPECT_TRUE(receiver.Ended()) << "the receiver was to die on the clip's file";
+    TManagerProbe manager(Port);
+    WaitFor([&] { return manager.OnlyTask().first == tsFailed; });
+    const std::pair<int, std::string> task = manager.OnlyTask();
+    EXPECT_EQ(task.first, tsFailed);
+    EXPECT_EQ(task.second.rfind("Error executing target: ", 0), 0u) << task.second;
+    EXPECT_NE(task.second.find("\"Archive\""), std::string::npos) << task.second;
+    receiver.Start(true);
+    EXPECT_TRUE(receiver.StorageEntries().empty())
+        << ::testing::PrintToString(receiver.StorageEntries());
 }
 
 TEST_F(ServerReelbank, UnreachableReelbankFailsTheTaskWithTheTargetsReason) {

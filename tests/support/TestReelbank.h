@@ -13,6 +13,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/TestProcess.h"
@@ -21,30 +22,45 @@
 
 namespace testing_support {
 
+// How a receiver process is run: further options, and a command it runs under (such as
+// prlimit with a resource limit).
+struct TReelbankReceiverOptions {
+    std::vector<std::string> Arguments;
+    std::vector<std::string> Launcher;
+};
+
 class TReelbankReceiverProcess {
   public:
     // Starts the receiver on a free port, keeping clips in `folder`/storage and its log in
     // `folder`/logs, and waits until it accepts connections.
-    explicit TReelbankReceiverProcess(const std::filesystem::path& folder)
-        : FFolder(folder), FPort(FreePort()) {
+    explicit TReelbankReceiverProcess(const std::filesystem::path& folder,
+                                      TReelbankReceiverOptions options = {})
+        : FFolder(folder), FPort(FreePort()), FOptions(std::move(options)) {
         std::filesystem::create_directories(FFolder);
         Start();
     }
     TReelbankReceiverProcess(const TReelbankReceiverProcess&) = delete;
     TReelbankReceiverProcess& operator=(const TReelbankReceiverProcess&) = delete;
 
-    // Starts it again on the same port and folders (after Kill or Stop).
-    void Start() {
-        FChild = std::make_unique<TChildProcess>(
-            std::vector<std::string>{std::string(LMV_STAGE_DIR) + "/lmReelbankReceiver",
-                                     "--storage", Storage().string(), "--port",
-                                     std::to_string(FPort), "--log", (FFolder / "logs").string()},
-            (FFolder / "receiver-output.txt").string());
+    // Starts it again on the same port and folders (after Kill or Stop); with `plain`, without
+    // the launcher.
+    void Start(bool plain = false) {
+        std::vector<std::string> command = plain ? std::vector<std::string>{} : FOptions.Launcher;
+        for (const std::string& word :
+             {std::string(LMV_STAGE_DIR) + "/lmReelbankReceiver", std::string("--storage"),
+              Storage().string(), std::string("--port"), std::to_string(FPort),
+              std::string("--log"), (FFolder / "logs").string()})
+            command.push_back(word);
+        command.insert(command.end(), FOptions.Arguments.begin(), FOptions.Arguments.end());
+        FChild =
+            std::make_unique<TChildProcess>(command, (FFolder / "receiver-output.txt").string());
         const bool listening = WaitFor([&] { return RawConnection(FPort) != nullptr; });
         EXPECT_TRUE(listening) << "the receiver did not listen on " << FPort;
     }
     void Kill() { FChild->Stop(SIGKILL); }
     int Stop() { return FChild->Stop(SIGTERM); }
+    // Whether the process is gone (killed by a signal, or ended).
+    bool Ended() { return FChild->ExitsWithin(std::chrono::milliseconds(20)); }
 
     uint16_t Port() const { return FPort; }
     std::filesystem::path Storage() const { return FFolder / "storage"; }
@@ -81,6 +97,7 @@ class TReelbankReceiverProcess {
   private:
     std::filesystem::path FFolder;
     uint16_t FPort;
+    TReelbankReceiverOptions FOptions;
     std::unique_ptr<TChildProcess> FChild;
 };
 

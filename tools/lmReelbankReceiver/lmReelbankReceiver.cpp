@@ -216,8 +216,10 @@ std::unique_ptr<port::DataFile> TReelbankPeer::CreateReceivedDiskFile(int64_t le
 // ---------------------------------------------------------------------------------------------
 // TReelbankReceiver
 
-TReelbankReceiver::TReelbankReceiver(std::string storageFolder)
-    : FStore(std::move(storageFolder)), FServer(std::make_unique<TXMLServer>()) {
+TReelbankReceiver::TReelbankReceiver(std::string storageFolder, std::string secret)
+    : FStore(std::move(storageFolder)),
+      FSecret(secret.empty() ? ReelbankSecret() : std::move(secret)),
+      FServer(std::make_unique<TXMLServer>()) {
     FServer->SetConnectionClass([this] { return std::make_unique<TReelbankPeer>(FStore); });
     FServer->OnConnect = [this](TSocketServer&, TSocketClient& client) {
         Greet(static_cast<TReelbankPeer&>(client));
@@ -246,8 +248,8 @@ bool TReelbankReceiver::Start(uint16_t port, std::string& error) {
     return true;
 }
 
-std::string TReelbankReceiver::ExpectedDigest(const std::string& challenge) {
-    return LoginDigest(ReelbankSecret(), challenge);
+std::string TReelbankReceiver::ExpectedDigest(const std::string& challenge) const {
+    return LoginDigest(FSecret, challenge);
 }
 
 void TReelbankReceiver::Greet(TReelbankPeer& peer) {
@@ -255,6 +257,8 @@ void TReelbankReceiver::Greet(TReelbankPeer& peer) {
     TXMLPacketPtr greeting = NewPacket("serverinfo");
     greeting->Document.AddElement("uid", peer.Challenge);
     greeting->Document.AddElement("name", "lmReelbankReceiver");
+    // Senders that know it wait for "rxstored" after the clip; others are not affected.
+    greeting->Document.AddBoolean("confirmstore", true);
     peer.Send(std::move(greeting));
 }
 
@@ -275,7 +279,7 @@ void TReelbankReceiver::PacketReceived(TReelbankPeer& peer, TXMLPacket& packet,
     if (packet.Type == "rxprepare") {
         reply = Prepare(peer, packet);
     } else if (packet.Type == "rxclip") {
-        StoreClip(peer, packet, std::move(incoming));
+        reply = StoreClip(peer, packet, std::move(incoming));
     }
 }
 
@@ -329,8 +333,8 @@ TXMLPacketPtr TReelbankReceiver::Prepare(TReelbankPeer& peer, const TXMLPacket& 
     return result;
 }
 
-void TReelbankReceiver::StoreClip(TReelbankPeer& peer, TXMLPacket& packet,
-                                  std::unique_ptr<TReelbankIncoming> incoming) {
+TXMLPacketPtr TReelbankReceiver::StoreClip(TReelbankPeer& peer, TXMLPacket& packet,
+                                           std::unique_ptr<TReelbankIncoming> incoming) {
     const std::string text = ChildValue(packet, "clipguid");
     const std::string from = peer.PeerAddress();
     // Stored or not, the clip is no longer arriving once this ends.
@@ -338,17 +342,23 @@ void TReelbankReceiver::StoreClip(TReelbankPeer& peer, TXMLPacket& packet,
         TReelbankPeer& Peer;
         ~TClaimEnd() { Peer.DropClaim(); }
     } claimEnd{peer};
+    auto answer = [&](bool stored, const std::string& why) {
+        TXMLPacketPtr reply = NewPacket("rxstored");
+        reply->Document.AddElement("clipguid", text);
+        reply->Document.AddBoolean("success", stored);
+        reply->Document.AddElement("message", why);
+        return reply;
+    };
     auto refuse = [&](const std::string& why) {
         LogText("Clip " + text + " from " + from + " not stored: " + why);
+        return answer(false, why);
     };
     TReelbankClip clip;
     if (!StringToGUID(text, clip.Uid)) {
-        refuse("\"" + text + "\" is no GUID");
-        return;
+        return refuse("\"" + text + "\" is no GUID");
     }
     if (!incoming) {
-        refuse("no file came with it");
-        return;
+        return refuse("no file came with it");
     }
     // Closes the received file, which is complete on the disk.
     packet.File = nullptr;
@@ -360,8 +370,7 @@ void TReelbankReceiver::StoreClip(TReelbankPeer& peer, TXMLPacket& packet,
     const int64_t size = port::FileSize(incoming->FilePath());
     std::string error;
     if (!FStore.Commit(*incoming, clip, error)) {
-        refuse(error);
-        return;
+        return refuse(error);
     }
     LogText("Stored clip " + GUIDToString(clip.Uid) + " from " + from + ": " + clip.FileName +
             " (" + std::to_string(size) + " bytes, " + std::to_string(count.Images) + " images, " +
@@ -369,6 +378,7 @@ void TReelbankReceiver::StoreClip(TReelbankPeer& peer, TXMLPacket& packet,
                  ? std::string("no flipbook")
                  : "flipbook of " + std::to_string(count.FlipBookFrames) + " frames") +
             ")");
+    return answer(true, std::string());
 }
 
 void TReelbankReceiver::DropLateLogins(TXMLServer& server) {

@@ -1,11 +1,13 @@
 #pragma once
 
-// The reference Reelbank clip server: greets every connection with a challenge, lets in a
+// The reference Reelbank clip server: greets every connection with a challenge ("serverinfo",
+// which also announces with "confirmstore" 1 that stored clips are confirmed), lets in a
 // sender whose login digest matches the Reelbank secret, answers "rxprepare" (send the clip
 // unless a clip of that GUID is stored already, or it would not fit) and stores each "rxclip"
-// with its file through the clip store. A peer that has not logged in can send a login and
-// nothing else, in frames no larger than a login needs, and is dropped when it has not logged
-// in within the login time-out; the connection count is capped.
+// with its file through the clip store, answering it with "rxstored": "success" 1 once the
+// clip's folder is committed and on the disk, else 0 with the reason in "message". A peer that has
+// not logged in can send a login and nothing else, in frames no larger than a login needs, and is
+// dropped when it has not logged in within the login time-out; the connection count is capped.
 
 #include <atomic>
 #include <cstdint>
@@ -65,7 +67,8 @@ class TReelbankReceiver {
     // Members so that tests can shorten them.
     std::atomic<uint32_t> LoginTimeout{10000};
 
-    explicit TReelbankReceiver(std::string storageFolder);
+    // An empty secret: the built-in Reelbank secret.
+    explicit TReelbankReceiver(std::string storageFolder, std::string secret = std::string());
     // Stops listening; every connection closes and clips under way are dropped.
     ~TReelbankReceiver();
     TReelbankReceiver(const TReelbankReceiver&) = delete;
@@ -77,19 +80,21 @@ class TReelbankReceiver {
     const std::string& StorageFolder() const { return FStore.Folder(); }
 
     // The digest a sender must send for this challenge.
-    static std::string ExpectedDigest(const std::string& challenge);
+    std::string ExpectedDigest(const std::string& challenge) const;
 
   private:
     void Greet(TReelbankPeer& peer);
     void PacketReceived(TReelbankPeer& peer, TXMLPacket& packet, TXMLPacketPtr& reply);
     TXMLPacketPtr Login(TReelbankPeer& peer, const TXMLPacket& packet);
     TXMLPacketPtr Prepare(TReelbankPeer& peer, const TXMLPacket& packet);
-    void StoreClip(TReelbankPeer& peer, TXMLPacket& packet,
-                   std::unique_ptr<TReelbankIncoming> incoming);
+    // The "rxstored" answer.
+    TXMLPacketPtr StoreClip(TReelbankPeer& peer, TXMLPacket& packet,
+                            std::unique_ptr<TReelbankIncoming> incoming);
     // On the housekeeping thread, which holds the connection list.
     void DropLateLogins(TXMLServer& server);
 
     TReelbankStore FStore;
+    const std::string FSecret;
     std::unique_ptr<TXMLServer> FServer;
 };
 

@@ -3,6 +3,7 @@
 // its readiness like the server does.
 
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,14 @@ struct TOptions {
     int Port = TReelbankReceiver::DefaultPort;
     std::string Storage;
     std::string LogFolder;
+    std::string SecretFile;
     bool Help = false;
 };
 
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
                  "usage: lmReelbankReceiver --storage FOLDER [--port PORT] [--log FOLDER]\n"
+                 "                          [--secret-file FILE]\n"
                  "\n"
                  "Receives clips from lmVidmill Reelbank targets and keeps each one in a folder\n"
                  "named by its clip GUID below the storage folder: the file, metadata.xml, the\n"
@@ -34,6 +37,9 @@ void PrintUsage(std::FILE* out) {
                  "  --port PORT       TCP port to listen on (default %d; 0 lets the system pick)\n"
                  "  --log FOLDER      folder of the daily log files (default: logs/ beside the\n"
                  "                    executable)\n"
+                 "  --secret-file FILE  the secret senders log in with: the file's first line\n"
+                 "                    (default: the built-in Reelbank secret, which every\n"
+                 "                    lmVidmill knows; give each installation its own)\n"
                  "  --help            this text\n"
                  "\n"
                  "Stops on SIGINT or SIGTERM.\n",
@@ -49,7 +55,8 @@ bool ParseOptions(const std::vector<std::string>& arguments, TOptions& options,
             options.Help = true;
             return true;
         }
-        if (option != "--port" && option != "--storage" && option != "--log") {
+        if (option != "--port" && option != "--storage" && option != "--log" &&
+            option != "--secret-file") {
             error = "unknown option " + option;
             return false;
         }
@@ -65,6 +72,8 @@ bool ParseOptions(const std::vector<std::string>& arguments, TOptions& options,
             }
         } else if (option == "--storage") {
             options.Storage = value;
+        } else if (option == "--secret-file") {
+            options.SecretFile = value;
         } else {
             options.LogFolder = value;
         }
@@ -73,6 +82,31 @@ bool ParseOptions(const std::vector<std::string>& arguments, TOptions& options,
         error = "--storage is required";
         return false;
     }
+    return true;
+}
+
+// The first line of the file, without its line end. False with `error` when the file cannot
+// be read or its first line is empty.
+bool ReadSecret(const std::string& path, std::string& secret, std::string& error) {
+    // A secret is a short text; more is not read.
+    constexpr std::streamsize limit = 4096;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        error = "cannot read the secret file " + path;
+        return false;
+    }
+    std::string line(static_cast<size_t>(limit), '\0');
+    file.read(line.data(), limit);
+    line.resize(static_cast<size_t>(file.gcount()));
+    line = line.substr(0, line.find('\n'));
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    if (line.empty()) {
+        error = "the secret file " + path + " holds no secret on its first line";
+        return false;
+    }
+    secret = line;
     return true;
 }
 
@@ -92,13 +126,18 @@ int main(int argc, char** argv) {
         PrintUsage(stdout);
         return 0;
     }
+    std::string secret;
+    if (!options.SecretFile.empty() && !ReadSecret(options.SecretFile, secret, error)) {
+        std::fprintf(stderr, "lmReelbankReceiver: %s\n", error.c_str());
+        return 2;
+    }
     const std::string logFolder =
         options.LogFolder.empty() ? port::ExecutableFolder() + "logs/" : options.LogFolder;
     LogOpen(logFolder, "lmReelbankReceiver", VersionText("v"), 31, true);
     LogText("lmReelbankReceiver " + VersionText("v"));
     int exitCode = 0;
     {
-        TReelbankReceiver receiver(options.Storage);
+        TReelbankReceiver receiver(options.Storage, secret);
         if (!receiver.Start(static_cast<uint16_t>(options.Port), error)) {
             LogText("Cannot start: " + error);
             std::fprintf(stderr, "lmReelbankReceiver: %s\n", error.c_str());

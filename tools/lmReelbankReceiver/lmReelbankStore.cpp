@@ -1,6 +1,7 @@
 #include "tools/lmReelbankReceiver/lmReelbankStore.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -13,8 +14,8 @@ namespace {
 namespace fs = std::filesystem;
 
 // The clip's own files, which a received file name must not take.
-constexpr const char* ReservedNames[] = {"metadata.xml", "thumbnail.png", "flipbook.bin",
-                                         TReelbankIncoming::FileName};
+constexpr const char* ReservedNames[] = {TReelbankStore::MetadataName, "thumbnail.png",
+                                         "flipbook.bin", TReelbankIncoming::FileName};
 
 bool WriteWholeFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -54,10 +55,18 @@ bool TReelbankStore::Open(std::string& error) {
         error = "cannot create the storage folder \"" + FFolder + "\"";
         return false;
     }
+    return RemoveLeftovers(error);
+}
+
+bool TReelbankStore::RemoveLeftovers(std::string& error) {
     std::error_code failed;
     for (const auto& entry : fs::directory_iterator(FFolder, failed)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(PartialPrefix, 0) == 0) {
+        TGUID clip;
+        const bool cutCommit = StringToGUID(name, clip) &&
+                               port::FolderExists(entry.path().string()) &&
+                               !port::FileExists((entry.path() / MetadataName).string());
+        if (name.rfind(PartialPrefix, 0) == 0 || cutCommit) {
             std::error_code ignored;
             fs::remove_all(entry.path(), ignored);
         }
@@ -70,7 +79,7 @@ bool TReelbankStore::Open(std::string& error) {
 }
 
 bool TReelbankStore::Contains(const TGUID& clip) const {
-    return port::FolderExists(FFolder + GUIDToString(clip));
+    return port::FileExists(FFolder + GUIDToString(clip) + "/" + MetadataName);
 }
 
 int64_t TReelbankStore::Available() const {
@@ -125,30 +134,31 @@ std::unique_ptr<TReelbankIncoming> TReelbankStore::Begin(int64_t length, std::st
 bool TReelbankStore::Commit(TReelbankIncoming& incoming, const TReelbankClip& clip,
                             std::string& error) {
     const std::string& folder = incoming.Folder();
-    std::vector<std::string> files;
+    // In the order a clip folder filled one by one gets them: "metadata.xml" last.
+    std::vector<std::string> names;
     auto write = [&](const std::string& name, const std::string& bytes) {
-        files.push_back(folder + name);
+        names.push_back(name);
         return WriteWholeFile(folder + name, bytes);
     };
-    if (!write("metadata.xml", clip.MetadataXml)) {
-        error = "cannot write metadata.xml";
-        return false;
-    }
     for (const auto& [name, bytes] : clip.Extras) {
         if (!write(name, bytes)) {
             error = "cannot write " + name;
             return false;
         }
     }
-    files.push_back(folder + clip.FileName);
-    if (!port::RenameFile(incoming.FilePath(), files.back())) {
+    if (!port::RenameFile(incoming.FilePath(), folder + clip.FileName)) {
         error = "cannot name the file " + clip.FileName + " (" + port::LastErrorText() + ")";
         return false;
     }
+    names.push_back(clip.FileName);
+    if (!write(MetadataName, clip.MetadataXml)) {
+        error = "cannot write metadata.xml";
+        return false;
+    }
     // Everything on the disk before the clip becomes visible under its name.
-    for (const std::string& file : files) {
-        if (!port::SyncPath(file)) {
-            error = "cannot write " + file + " to the disk (" + port::LastErrorText() + ")";
+    for (const std::string& name : names) {
+        if (!port::SyncPath(folder + name)) {
+            error = "cannot write " + name + " to the disk (" + port::LastErrorText() + ")";
             return false;
         }
     }
@@ -161,12 +171,52 @@ bool TReelbankStore::Commit(TReelbankIncoming& incoming, const TReelbankClip& cl
         case port::RenameResult::TargetExists:
             error = "a clip of that GUID is stored already";
             return false;
+        case port::RenameResult::Unsupported:
+            if (!CommitByMoving(folder, names, target, error)) {
+                return false;
+            }
+            break;
         default:
             error = "cannot rename the clip folder (" + port::LastErrorText() + ")";
             return false;
     }
     incoming.FCommitted = true;
-    port::SyncPath(FFolder);
+    // The clip's name must outlive a crash before the sender is told it is stored.
+    if (!port::SyncPath(FFolder)) {
+        error = "cannot write the storage folder to the disk (" + port::LastErrorText() + ")";
+        return false;
+    }
+    return true;
+}
+
+bool TReelbankStore::CommitByMoving(const std::string& folder,
+                                    const std::vector<std::string>& names,
+                                    const std::string& target, std::string& error) {
+    if (!port::CreateFolder(target)) {
+        const int code = errno;
+        error = code == EEXIST ? std::string("a clip of that GUID is stored already")
+                               : "cannot create the clip folder (" + port::ErrorText(code) + ")";
+        return false;
+    }
+    for (const std::string& name : names) {
+        // The metadata goes in last, once the files it describes are there on the disk.
+        if (name == MetadataName && !port::SyncPath(target)) {
+            error = "cannot write the clip folder to the disk (" + port::LastErrorText() + ")";
+            Discard(target);
+            return false;
+        }
+        if (!port::RenameFile(folder + name, target + "/" + name)) {
+            error = "cannot move " + name + " into the clip folder (" + port::LastErrorText() + ")";
+            Discard(target);
+            return false;
+        }
+    }
+    if (!port::SyncPath(target)) {
+        error = "cannot write the clip folder to the disk (" + port::LastErrorText() + ")";
+        Discard(target);
+        return false;
+    }
+    port::RemoveFolder(folder);
     return true;
 }
 

@@ -6,6 +6,13 @@
 // its GUID only when every file of it is on the disk, so a clip folder is always complete; a
 // transfer cut in the middle leaves only a temporary folder, removed at once or, after a crash,
 // at the next start. Room on the disk is reserved for each file before its first byte is taken.
+//
+// Stores that cannot rename a folder without replacing an existing one (NFS, some FUSE stores)
+// get the clip another way: the clip folder is claimed by creating it, which fails when the
+// name exists, atomically on every file system, and the files are moved in one by one,
+// "metadata.xml" last. A clip folder is therefore complete exactly when it holds
+// "metadata.xml"; one without it is a commit under way or, at the next start, one a crash cut
+// off, which is removed then.
 
 #include <atomic>
 #include <cstdint>
@@ -86,9 +93,11 @@ class TReelbankStore {
     // Reserves room for a file of `length` bytes and makes its temporary folder; none (with
     // `why`) when it would not fit or the folder cannot be made.
     std::unique_ptr<TReelbankIncoming> Begin(int64_t length, std::string& why);
-    // Writes the clip's other files beside its received file, then makes the whole folder the
-    // clip's in one rename. False with `error` when a file cannot be written or a clip of that
-    // GUID is stored already; the temporary folder then goes with `incoming`.
+    // Writes the clip's other files beside its received file, syncs them, then makes the whole
+    // folder the clip's in one rename (or, where the store refuses that rename, moves the files
+    // into a newly created clip folder) and syncs the store folder. False with `error` when a
+    // file cannot be written or a clip of that GUID is stored already; the temporary folder then
+    // goes with `incoming`.
     bool Commit(TReelbankIncoming& incoming, const TReelbankClip& clip, std::string& error);
 
     // A name that is safe as a file name inside a clip folder: the last path component, with
@@ -96,8 +105,17 @@ class TReelbankStore {
     // file names.
     static std::string SafeFileName(const std::string& name);
 
+    static constexpr const char* MetadataName = "metadata.xml";
+
   private:
     friend class TReelbankIncoming;
+    // Moves the files (by name, "metadata.xml" among them) from `folder` into the clip folder
+    // `target`, which this creates; on failure the clip folder goes again.
+    bool CommitByMoving(const std::string& folder, const std::vector<std::string>& names,
+                        const std::string& target, std::string& error);
+    // Removes what a run that ended without stopping left: temporary folders and clip folders
+    // whose commit it cut off.
+    bool RemoveLeftovers(std::string& error);
     void Release(int64_t bytes);
     void Discard(const std::string& folder);
 
