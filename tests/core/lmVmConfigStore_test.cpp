@@ -63,7 +63,7 @@ void Populate(TVmEngine& engine) {
     auto folder = engine.Targets().AddNew();
     folder->SetFolder("/srv/out");
     auto reelbank = engine.Targets().AddNew();
-    reelbank->SetSettings({reelbank->Uid(), "RB", 1, "rb.local", 9696, ""});
+    reelbank->SetSettings({reelbank->Uid(), "RB", 1, "rb.local", 9696, "", "rb-site-secret"});
 
     auto proc = engine.Processors().AddNew();
     proc->AddTarget(reelbank);

@@ -293,9 +293,9 @@ TEST(VmTarget, NewAndLoadedDefaultsDiffer) {
     TVmTarget loaded(false);
     EXPECT_EQ(loaded.Port(), 9595);
     LoadFrom(loaded, "<target><name>n</name><folder>/out</folder></target>");
-    EXPECT_EQ(loaded.Settings(), (TVmTargetSettings{NullGUID, "n", 0, "", 0, "/out"}));
+    EXPECT_EQ(loaded.Settings(), (TVmTargetSettings{NullGUID, "n", 0, "", 0, "/out", ""}));
     LoadFrom(loaded, "<target><type>1</type><host>rb</host><port>$2000</port></target>");
-    EXPECT_EQ(loaded.Settings(), (TVmTargetSettings{NullGUID, "", 1, "rb", 0x2000, ""}));
+    EXPECT_EQ(loaded.Settings(), (TVmTargetSettings{NullGUID, "", 1, "rb", 0x2000, "", ""}));
 }
 
 TEST(VmProcessor, LoadResolvesTargetsAndDropsUnknownOnes) {
@@ -357,8 +357,8 @@ TEST(VmTarget, StaysValidAndConsistentForTasks) {
     proc->AddTarget(target);
     auto taskCopy = std::make_unique<TVmProcessor>(nullptr, false, false);
     taskCopy->Assign(*proc);
-    const TVmTargetSettings a{target->Uid(), "A", 0, "host-a", 1, "/a/"};
-    const TVmTargetSettings b{target->Uid(), "B", 1, "host-b", 2, "/b/"};
+    const TVmTargetSettings a{target->Uid(), "A", 0, "host-a", 1, "/a/", ""};
+    const TVmTargetSettings b{target->Uid(), "B", 1, "host-b", 2, "/b/", "secret-b"};
     target->SetSettings(a);
     const TVmTarget* raw = target.get();
     target.reset();

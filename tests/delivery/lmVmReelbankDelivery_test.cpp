@@ -1,6 +1,8 @@
 // Reelbank targets: a clip sent whole to the reference receiver and offered again, the frame a
 // clip goes in, every failure of the exchange against scripted peers with its last error and
-// log line, cancel in the middle of the file, and a receiver killed mid-transfer.
+// log line, the store confirmation and the end of the exchange with servers that do not
+// confirm, the rate floor, cancel in the middle of the file, a receiver killed mid-transfer,
+// and a target's own secret.
 
 #include <gtest/gtest.h>
 
@@ -63,7 +65,6 @@ class TScriptedReelbank {
         AlreadyThere,         // "sendclip" 0, "result" 1
         WantClip,             // "sendclip" 1, reads the clip and its file
         Trickle,              // "sendclip" 1, then reads a few bytes of the file every 25 s
-        ResetAfterFrame,      // "sendclip" 1, then closes with the file unread
         // These announce that they confirm stored clips, and after the whole file:
         ConfirmStored,   // answer "rxstored" with "success" 1
         ConfirmRefused,  // answer "rxstored" with "success" 0, "message" "disk full"
@@ -227,10 +228,6 @@ class TScriptedReelbank {
         Record(frame);
         if (frame.HasFile && FScript == TScript::Trickle) {
             Trickle(socket);
-            return false;
-        }
-        if (frame.HasFile && FScript == TScript::ResetAfterFrame) {
-            // Closing with unread bytes resets the connection.
             return false;
         }
         std::vector<char> chunk(65536);
@@ -578,8 +575,6 @@ TEST_F(ReelbankDelivery, TheClipCountsAsDeliveredOnlyOnceTheServerHasTakenIt) {
          "File " + output + " was not confirmed stored by Reelbank (no answer within 1 s)."},
         {TScript::WantClip, true, "",
          "Reelbank does not confirm stored clips: the store of " + output + " is not confirmed."},
-        {TScript::ResetAfterFrame, false, "Failed to send (",
-         "File " + output + " failed to send to Reelbank ("},
     };
     TReelbankLimits limits;
     limits.AnswerFixedMs = 1000;

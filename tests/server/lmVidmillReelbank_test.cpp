@@ -169,7 +169,7 @@ TEST_F(ServerReelbank, ClipReachesTheFolderAndTheReceiverAndASecondReelbankFinds
 // failed, and the receiver, started again, holds no clip.
 TEST_F(ServerReelbank, ReceiverThatDiesBeforeStoringFailsTheTask) {
     TReelbankReceiverProcess receiver(Install.Folder() / "receiver",
-                                      {{}, {"prlimit", "--fsize=16384", "--core=0", "--"}});
+                                      {{}, {"prlimit", "--fsize=4096", "--core=0", "--"}});
     StartServer({{"Archive", TVmTarget::ReelbankType, receiver.Port()}});
     DropClip("Late news.lvf");
     ASSERT_TRUE(Filed("Late news.lvf")) << Install.LogText();
