@@ -118,6 +118,8 @@ void TSocketWriter::Complete(TOutFrame& frame, std::string bytes) {
 }
 
 void TSocketWriter::Run(const TkxThread& thread) {
+    // A job that hands a push over must not lose its processor to the writer it woke.
+    port::SetCurrentThreadPatient();
     port::SocketWait wait;
     std::vector<uint32_t> waited;  // the connections behind the sockets of `wait`
     std::vector<TItem> items;

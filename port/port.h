@@ -132,6 +132,11 @@ enum class ThreadPriority { Lowest, BelowNormal, Normal, AboveNormal, Highest };
 // says whether the platform accepted the change.
 bool SetThreadPriority(ThreadId thread, ThreadPriority priority);
 
+// Marks the calling thread as one that need not run the moment it is woken: it takes a free
+// processor at once, a busy one at the next turn, but never from the thread that woke it. For
+// a helper that threads with work of their own hand things to. False when refused.
+bool SetCurrentThreadPatient();
+
 // The number of processors this process may run on (the bits set in its affinity mask); when
 // that mask cannot be read, the number of processors the system reports. Computed once.
 int ProcessorCount();
