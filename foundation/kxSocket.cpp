@@ -122,6 +122,18 @@ bool TqvSocket::Send(const void* buffer, size_t size) {
     return true;
 }
 
+int64_t TqvSocket::SendAvailable(const port::SendPiece* pieces, size_t count) {
+    if (!FConnected.load()) {
+        return -1;
+    }
+    const int64_t taken = FSocket->SendAvailable(pieces, count);
+    if (taken < 0) {
+        FConnected.store(false);
+        FSocket->Shutdown();
+    }
+    return taken;
+}
+
 bool TqvSocket::SendStream(std::istream& stream) {
     std::vector<char> chunk(static_cast<size_t>(std::max(BufferSize, 4096)));
     while (stream) {
@@ -349,6 +361,10 @@ void TSocketClient::ReaderLoop(TReader& self) {
         } catch (...) {
             LogCaughtException("the receive handler of a socket client");
         }
+    }
+    if (FServer) {
+        // The server's writer must be done with the socket before its descriptor goes.
+        FServer->Writer().Detach(*this);
     }
     {
         TLock lock(FLock);

@@ -46,6 +46,9 @@ class TqvSocket {
     int64_t ReceiveInto(std::string& buffer);
     // True when everything was sent; otherwise the socket counts as closed.
     bool Send(const void* buffer, size_t size);
+    // As much of the pieces as the socket takes at once, never waiting: the count (0 when it
+    // is full), or -1 on an error, after which the socket counts as closed.
+    int64_t SendAvailable(const port::SendPiece* pieces, size_t count);
     // The stream from its position to its end, in chunks of the buffer size.
     bool SendStream(std::istream& stream);
     // `length` bytes of the file from `offset`, straight from the disk cache to the socket;
@@ -72,6 +75,8 @@ class TqvSocket {
     // Closes the descriptor: only the owning thread, once nobody else uses the socket.
     void Close();
 
+    // The system's socket, for a thread that waits on it beside others.
+    const port::Socket& Handle() const { return *FSocket; }
     bool Connected() const { return FConnected.load(); }
     int LastError() const { return FSocket->LastError(); }
     std::string LastErrorText() const { return FSocket->LastErrorText(); }

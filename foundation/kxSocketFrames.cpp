@@ -400,3 +400,58 @@ bool WriteFrame(TqvSocket& socket, const std::string& xml,
     return WriteFrameHead(socket, xml, attachments, fileLength) &&
            socket.SendFile(file, 0, fileLength);
 }
+
+bool AppendFrame(std::string& out, const std::string& xml,
+                 const std::vector<std::iostream*>& attachments) {
+    int64_t length = 8 + static_cast<int64_t>(xml.size());
+    std::vector<int64_t> sizes;
+    for (std::iostream* attachment : attachments) {
+        const int64_t size = RemainingBytes(*attachment);
+        if (size < 0 || size > INT32_MAX) {
+            return false;
+        }
+        sizes.push_back(size);
+        length += 4 + size;
+    }
+    if (length > MaxFrameLength) {
+        return false;
+    }
+    out.reserve(out.size() + 4 + static_cast<size_t>(length));
+    PutInt32(out, static_cast<int32_t>(length));
+    PutInt32(out, static_cast<int32_t>(xml.size()));
+    PutInt32(out, static_cast<int32_t>(attachments.size()));
+    out += xml;
+    for (size_t i = 0; i < attachments.size(); ++i) {
+        std::iostream& attachment = *attachments[i];
+        const std::streampos start = attachment.tellg();
+        PutInt32(out, static_cast<int32_t>(sizes[i]));
+        const size_t at = out.size();
+        out.resize(at + static_cast<size_t>(sizes[i]));
+        attachment.read(out.data() + at, static_cast<std::streamsize>(sizes[i]));
+        const bool whole = attachment.gcount() == static_cast<std::streamsize>(sizes[i]);
+        attachment.clear();
+        attachment.seekg(start);
+        if (!whole) {
+            return false;
+        }
+    }
+    return true;
+}
+
+size_t BeginFrame(std::string& out) {
+    const size_t start = out.size();
+    out.append(12, '\0');
+    return start;
+}
+
+bool EndFrame(std::string& out, size_t start) {
+    const size_t xml = out.size() - start - 12;
+    if (xml + 8 > static_cast<size_t>(MaxFrameLength)) {
+        return false;
+    }
+    char* header = out.data() + start;
+    StoreLE32(header, static_cast<uint32_t>(xml + 8));
+    StoreLE32(header + 4, static_cast<uint32_t>(xml));
+    StoreLE32(header + 8, 0);
+    return true;
+}

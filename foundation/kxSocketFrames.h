@@ -112,3 +112,13 @@ bool WriteFrame(TqvSocket& socket, const std::string& xml,
 // without passing through this process.
 bool WriteFrame(TqvSocket& socket, const std::string& xml,
                 const std::vector<std::iostream*>& attachments, port::DataFile& file);
+
+// Appends the bytes of a frame without a file to `out`: header, XML and the attachments from
+// their positions (which are put back). False when the frame is too large for the layout.
+bool AppendFrame(std::string& out, const std::string& xml,
+                 const std::vector<std::iostream*>& attachments);
+// A frame whose XML is written straight into `out` behind its header, for a packet put
+// together piece by piece: BeginFrame leaves room for the header and returns where the frame
+// starts, EndFrame fills the header in once the XML ends `out`. False when it grew too large.
+size_t BeginFrame(std::string& out);
+bool EndFrame(std::string& out, size_t start);

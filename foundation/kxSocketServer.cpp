@@ -174,6 +174,7 @@ void TSocketServer::AcceptLoop() {
             raw->Attach(this, std::move(socket), FNextId);
             FConnections.push_back(std::move(client));
         }
+        FWriter->Attach(*raw);
         if (OnConnect) {
             try {
                 OnConnect(*this, *raw);

@@ -13,6 +13,7 @@
 
 #include "foundation/kxMutex.h"
 #include "foundation/kxSocket.h"
+#include "foundation/kxSocketWriter.h"
 #include "port/port.h"
 
 class TSocketServer {
@@ -41,6 +42,9 @@ class TSocketServer {
     TSocketClient* Connection(int index);
     void LockList() ACQUIRE(FListLock) { FListLock.Lock(); }
     void UnlockList() RELEASE(FListLock) { FListLock.Unlock(); }
+
+    // Writes what the accepted connections send (see kxSocketWriter.h).
+    TSocketWriter& Writer() { return *FWriter; }
 
     // Each accepted connection is made by this factory (a plain TSocketClient by default).
     void SetConnectionClass(TConnectionFactory factory) { FFactory = std::move(factory); }
@@ -86,6 +90,7 @@ class TSocketServer {
     TMutex FEndedLock ACQUIRED_AFTER(FListLock);
     std::vector<std::unique_ptr<TSocketClient>> FEnded GUARDED_BY(FEndedLock);
     TConnectionFactory FFactory;
+    std::unique_ptr<TSocketWriter> FWriter = std::make_unique<TSocketWriter>();
     std::unique_ptr<TTimeoutThread> FTimeoutThread;
     std::string FErrorText;
     std::atomic<uint16_t> FListeningPort{0};

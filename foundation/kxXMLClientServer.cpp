@@ -80,6 +80,87 @@ TXMLPacketPtr NewPacket(const std::string& type, const std::string& subtype) {
     return packet;
 }
 
+namespace {
+
+// The frame of a packet without a file; false when it cannot be made.
+bool PacketFrame(TXMLPacket& packet, std::string& frame) {
+    TXMLUnicode& doc = packet.Document;
+    doc.CloseElement();
+    std::string xml;
+    if (!doc.SaveToString(xml)) {
+        return false;
+    }
+    std::vector<std::iostream*> attachments;
+    for (const auto& attachment : packet.Attachments) {
+        attachments.push_back(attachment.get());
+    }
+    return AppendFrame(frame, xml, attachments);
+}
+
+}  // namespace
+
+TXMLPacketStream::TXMLPacketStream(const std::string& type, const std::string& list) : FList(list) {
+    FStart = BeginFrame(FBytes);
+    // The declaration as every saved document has it: an empty document saves nothing else.
+    TXMLUnicode head;
+    std::string declaration;
+    head.SaveToString(declaration);
+    FBytes += declaration;
+    head.OpenElement("packet");
+    head.AddAttribute("type", type);
+    head.Root()->WriteStart(FBytes);
+    FBytes += "><";
+    FBytes += FList;
+    FBytes += '>';
+    FItem.WriteDeclaration = false;
+}
+
+TXMLUnicode& TXMLPacketStream::NewItem(const std::string& name) {
+    FItem.Clear();
+    FItem.OpenElement(name);
+    return FItem;
+}
+
+void TXMLPacketStream::AddItem() {
+    FItem.SaveToString(FItemBytes);
+    FBytes += FItemBytes;
+    FEmpty = false;
+}
+
+std::string TXMLPacketStream::Finish() {
+    if (FEmpty) {
+        // An empty list element is written as the document library writes one.
+        FBytes.back() = '/';
+        FBytes += '>';
+    } else {
+        FBytes += "</" + FList + ">";
+    }
+    FBytes += "</packet>";
+    if (!EndFrame(FBytes, FStart)) {
+        return std::string();
+    }
+    return std::move(FBytes);
+}
+
+TXMLReservation::TXMLReservation(TSocketWriter& writer, TOutFramePtr frame)
+    : FWriter(&writer), FFrame(std::move(frame)) {}
+
+TXMLReservation::TXMLReservation(TXMLReservation&& other) noexcept
+    : FWriter(other.FWriter), FFrame(std::move(other.FFrame)) {
+    other.FWriter = nullptr;
+}
+
+TXMLReservation::~TXMLReservation() {
+    Complete(std::string());
+}
+
+void TXMLReservation::Complete(std::string frame) {
+    if (FWriter && FFrame) {
+        FWriter->Complete(*FFrame, std::move(frame));
+    }
+    FFrame.reset();
+}
+
 // ---------------------------------------------------------------------------------------------
 // TXMLClient
 
@@ -124,12 +205,40 @@ bool TXMLClient::WaitArmed(uint32_t timeout) {
     return set;
 }
 
+bool TXMLClient::Queue(TXMLPacket& packet) {
+    const bool withFile = packet.File || packet.DiskFile;
+    packet.File = nullptr;
+    packet.DiskFile = nullptr;
+    std::string frame;
+    if (withFile || !PacketFrame(packet, frame)) {
+        return false;
+    }
+    Server()->Writer().Queue(Id(),
+                             std::make_shared<TOutFrame>(std::move(frame), packet.CollapseKey));
+    return true;
+}
+
 bool TXMLClient::Send(TXMLPacket& packet, TXMLPacketPtr* reply, uint32_t timeout,
                       const std::string& replyType) {
     if (!Connected()) {
         packet.File = nullptr;
         packet.DiskFile = nullptr;
         return false;
+    }
+    if (Server()) {
+        if (!reply) {
+            return Queue(packet);
+        }
+        Lock();
+        Arm(reply, replyType);
+        const bool queued = Queue(packet);
+        if (queued) {
+            WaitArmed(timeout);
+        } else {
+            Arm(nullptr, std::string());
+        }
+        Unlock();
+        return queued;
     }
     Lock();
     IncBusy();
@@ -225,7 +334,7 @@ void TXMLClient::ReceiveToDiskFile(port::DataFile& file) {
 }
 
 bool TXMLClient::LoadPacket(TFrame& frame) {
-    TXMLUnicode& doc = FReceivePacket.Document;
+    TXMLUnicode& doc = FReceivePacket->Document;
     doc.MaxLoadNodes = MaxPacketNodes.load();
     doc.MaxLoadDepth = MaxPacketDepth.load();
     // Other load failures leave a partly read document, which the tolerant loader allows.
@@ -234,7 +343,7 @@ bool TXMLClient::LoadPacket(TFrame& frame) {
     }
     LogText("Packet from " + PeerAddress() + " refused (" + doc.LastError() +
             "); connection closed");
-    FReceivePacket.Clear();
+    FReceivePacket->Clear();
     Socket().Shutdown();
     return false;
 }
@@ -244,7 +353,7 @@ void TXMLClient::ReceiveFrame(TFrame& frame) {
     if (!Connected()) {
         return;
     }
-    TXMLPacket& packet = FReceivePacket;
+    TXMLPacket& packet = *FReceivePacket;
     packet.Clear();
     if (!LoadPacket(frame)) {
         return;
@@ -273,7 +382,8 @@ void TXMLClient::ReceiveFrame(TFrame& frame) {
         LogCaughtException("the handler of an XML packet");
     }
     DecBusy();
-    packet.Clear();
+    // A packet handed to a waiting sender is no longer this connection's to clear.
+    FReceivePacket->Clear();
     // A login handled just now widens what the frames after it may be.
     ApplyLimits();
 }
@@ -282,10 +392,18 @@ TXMLPacketPtr TXMLClient::HandlePacket(TXMLPacket& packet) {
     {
         TLock lock(FWaitLock);
         if (FReplySlot && !FReplySet && (FWantedType.empty() || FWantedType == packet.Type)) {
-            auto copy = std::make_unique<TXMLPacket>();
-            copy->Assign(packet);
-            copy->Document.GotoRoot();
-            *FReplySlot = std::move(copy);
+            TXMLPacketPtr taken;
+            if (&packet == FReceivePacket.get()) {
+                // The waiting thread takes the received packet itself, not a copy of its
+                // tree; the next frame gets a new one.
+                taken = std::move(FReceivePacket);
+                FReceivePacket = std::make_unique<TXMLPacket>();
+            } else {
+                taken = std::make_unique<TXMLPacket>();
+                taken->Assign(packet);
+            }
+            taken->Document.GotoRoot();
+            *FReplySlot = std::move(taken);
             FReplySet = true;
             FWaitChanged.NotifyAll();
             return nullptr;
@@ -369,6 +487,23 @@ TXMLPacketPtr TXMLServer::DispatchPacket(TXMLClient& client, TXMLPacket& packet)
         OnPacket(client, packet, reply);
     }
     return reply;
+}
+
+bool TXMLServer::Broadcast(TXMLPacket& packet) {
+    packet.File = nullptr;
+    packet.DiskFile = nullptr;
+    std::string frame;
+    if (!PacketFrame(packet, frame)) {
+        return false;
+    }
+    Writer().Queue(0, std::make_shared<TOutFrame>(std::move(frame), packet.CollapseKey));
+    return true;
+}
+
+TXMLReservation TXMLServer::Reserve(TXMLClient& client) {
+    TOutFramePtr frame = TOutFrame::Reserve();
+    Writer().Queue(client.Id(), frame);
+    return TXMLReservation(Writer(), std::move(frame));
 }
 
 void TXMLServer::DoTick() {

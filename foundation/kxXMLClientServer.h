@@ -44,6 +44,9 @@ class TXMLPacket {
     // Or, when the connection took it straight onto the disk, that file (owned; File is none).
     std::unique_ptr<port::DataFile> ReceivedDiskFile;
     bool HasFile = false;
+    // Set on a packet that only says what something is now (a task's state): while it waits
+    // behind a slow connection, a newer packet of the same key takes its place.
+    std::string CollapseKey;
 
     // Sets the stream's position when `position` >= 0, then appends it.
     void Attach(std::unique_ptr<std::iostream> stream, int64_t position = -1);
@@ -63,7 +66,54 @@ using TXMLPacketPtr = std::unique_ptr<TXMLPacket>;
 // body elements are then added below the root.
 TXMLPacketPtr NewPacket(const std::string& type, const std::string& subtype = std::string());
 
+// A packet with one long list, written as it is put together: the envelope, then each item
+// made in a small document of its own and written straight into the frame behind the ones
+// before, so the list never exists as one tree and its bytes are made once.
+class TXMLPacketStream {
+  public:
+    // The declaration and the start tags of the root "packet" (with the type) and of the list
+    // element below it.
+    TXMLPacketStream(const std::string& type, const std::string& list);
+    TXMLPacketStream(const TXMLPacketStream&) = delete;
+    TXMLPacketStream& operator=(const TXMLPacketStream&) = delete;
+
+    // A cleared document whose cursor is on a new `name` element: the next item.
+    TXMLUnicode& NewItem(const std::string& name);
+    // Writes the item made since NewItem behind the others.
+    void AddItem();
+    // Closes the list and the root; the whole frame, or empty when it grew beyond one.
+    std::string Finish();
+
+  private:
+    std::string FBytes;
+    size_t FStart = 0;
+    std::string FList;
+    bool FEmpty = true;
+    TXMLUnicode FItem;
+    std::string FItemBytes;
+};
+
 class TXMLServer;
+class TXMLClient;
+
+// A reply that keeps its place in its connection's queue from the moment it is reserved while
+// it is put together: what is sent on the connection afterwards goes out behind it. One that
+// is never completed is dropped when the reservation goes.
+class TXMLReservation {
+  public:
+    TXMLReservation() = default;
+    TXMLReservation(TSocketWriter& writer, TOutFramePtr frame);
+    ~TXMLReservation();
+    TXMLReservation(TXMLReservation&& other) noexcept;
+    TXMLReservation& operator=(TXMLReservation&&) = delete;
+
+    // The reply's frame (as TXMLPacketStream::Finish gives it).
+    void Complete(std::string frame);
+
+  private:
+    TSocketWriter* FWriter = nullptr;
+    TOutFramePtr FFrame;
+};
 
 class TXMLClient : public TSocketClient {
   public:
@@ -78,6 +128,8 @@ class TXMLClient : public TSocketClient {
     // `replyType` (any type when empty) and puts it there; it stays empty when none came in
     // time. The connection's send lock is held throughout, so frames never interleave. False
     // when the connection is closed or the frame could not be written whole.
+    // On a connection a server accepted, the frame is queued for the server's writer and true
+    // means that it was queued; such a connection sends no files (a packet with one fails).
     bool Send(TXMLPacket& packet, TXMLPacketPtr* reply = nullptr, uint32_t timeout = 0,
               const std::string& replyType = std::string());
     // As above; the packet is freed afterwards.
@@ -134,6 +186,7 @@ class TXMLClient : public TSocketClient {
     // Hands the current limits to the frame reader.
     void ApplyLimits();
     void ReceiveFrame(TFrame& frame);
+    bool Queue(TXMLPacket& packet);
     // Moves file bytes of the frame under way from the socket into its disk file.
     void ReceiveToDiskFile(port::DataFile& file);
     // Loads the frame's document within the packet bounds; false when it passed one.
@@ -142,7 +195,9 @@ class TXMLClient : public TSocketClient {
     bool WaitArmed(uint32_t timeout);
 
     TFrameReader FReader;
-    TXMLPacket FReceivePacket;
+    // Reused for every frame; a packet a sender waits for is handed over whole and a new
+    // one takes its place.
+    TXMLPacketPtr FReceivePacket = std::make_unique<TXMLPacket>();
     std::string FReceiveBuffer;
 
     TMutex FWaitLock;
@@ -170,6 +225,12 @@ class TXMLServer : public TSocketServer {
 
     // Calls OnPacket when set; the reply it leaves is returned.
     virtual TXMLPacketPtr DispatchPacket(TXMLClient& client, TXMLPacket& packet);
+
+    // Queues the packet once for every connection, logged in or not, without waiting for any;
+    // false when it cannot be made into a frame.
+    bool Broadcast(TXMLPacket& packet);
+    // A place in the connection's queue for a reply put together afterwards.
+    TXMLReservation Reserve(TXMLClient& client);
 
   protected:
     void DoTick() override;

@@ -132,6 +132,11 @@ enum class ThreadPriority { Lowest, BelowNormal, Normal, AboveNormal, Highest };
 // says whether the platform accepted the change.
 bool SetThreadPriority(ThreadId thread, ThreadPriority priority);
 
+// Marks the calling thread as one that need not run the moment it is woken: it takes a free
+// processor at once, a busy one at the next turn, but never from the thread that woke it. For
+// a helper that threads with work of their own hand things to. False when refused.
+bool SetCurrentThreadPatient();
+
 // The number of processors this process may run on (the bits set in its affinity mask); when
 // that mask cannot be read, the number of processors the system reports. Computed once.
 int ProcessorCount();
@@ -483,6 +488,12 @@ bool ResolveIPv4(const std::string& host, uint32_t& address);
 // Four decimal numbers joined by ".".
 std::string IPv4ToString(uint32_t address);
 
+// One piece of the bytes a gathered send takes.
+struct SendPiece {
+    const void* data = nullptr;
+    size_t size = 0;
+};
+
 // One TCP socket over IPv4, closed when it goes away. The socket keeps the error code of its
 // own last failure (`LastError`, `LastErrorText`), since other threads' calls move `errno`.
 //
@@ -513,6 +524,9 @@ class Socket {
     int64_t Receive(void* buffer, size_t size);
     // Sends everything unless an error (or the send time-out) stops it; returns the bytes sent.
     int64_t Send(const void* buffer, size_t size);
+    // Sends as much of the pieces, in order, as the socket takes at once, never waiting: the
+    // bytes taken (0 when its buffer is full), -1 on an error.
+    int64_t SendAvailable(const SendPiece* pieces, size_t count);
     // A send that makes no progress for this long fails (0: wait for ever).
     void SetSendTimeout(int milliseconds);
     // Sets the receive buffer of an open socket to `bytes` (the system may cap it), for a
@@ -568,6 +582,43 @@ class Socket {
     // The buffer ReceiveToFile copies through where the pipe cannot be used; made on its first
     // use and kept for the next calls.
     std::unique_ptr<char[]> FCopyBuffer;
+    friend class SocketWait;
+};
+
+// Wakes a thread blocked in SocketWait::Wait; from any thread.
+class SocketWaker {
+  public:
+    SocketWaker();
+    ~SocketWaker();
+    SocketWaker(const SocketWaker&) = delete;
+    SocketWaker& operator=(const SocketWaker&) = delete;
+
+    // Wakes made before the wait takes them count as one.
+    void Wake();
+
+  private:
+    friend class SocketWait;
+    int FFd = -1;
+};
+
+// The sockets one thread waits on until one of them can take bytes again.
+class SocketWait {
+  public:
+    // Takes the socket's descriptor as it is now. A socket closed during the wait only ends the
+    // wait early, and a descriptor number the system hands out again meanwhile at worst
+    // reports a socket ready that is not: the caller's next send finds out.
+    void Add(const Socket& socket);
+    void Clear();
+    size_t Count() const { return FDescriptors.size(); }
+    // Until a socket added can take bytes (or has failed), the waker was woken, or the time
+    // has passed (-1: no limit). The waker's wakes are taken.
+    void Wait(SocketWaker& waker, int milliseconds);
+    // After Wait: whether the socket added at that position can take bytes or has failed.
+    bool Ready(size_t index) const { return index < FReady.size() && FReady[index] != 0; }
+
+  private:
+    std::vector<int> FDescriptors;
+    std::vector<uint8_t> FReady;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -6,13 +6,16 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include "port/port.h"
 
@@ -232,6 +235,31 @@ int64_t Socket::Send(const void* buffer, size_t size) {
     return static_cast<int64_t>(sent);
 }
 
+int64_t Socket::SendAvailable(const SendPiece* pieces, size_t count) {
+    iovec vector[64];
+    msghdr message{};
+    message.msg_iov = vector;
+    message.msg_iovlen = std::min<size_t>(count, std::size(vector));
+    for (size_t i = 0; i < message.msg_iovlen; ++i) {
+        vector[i].iov_base = const_cast<void*>(pieces[i].data);
+        vector[i].iov_len = pieces[i].size;
+    }
+    for (;;) {
+        const ssize_t n = sendmsg(FFd.load(), &message, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n >= 0) {
+            return n;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        FLastError.store(errno);
+        return -1;
+    }
+}
+
 int64_t Socket::SendFile(DataFile& file, int64_t offset, int64_t length) {
     // One call moves at most a little under 2 GiB.
     constexpr int64_t maxCall = int64_t{1} << 30;
@@ -406,6 +434,53 @@ void Socket::Close() {
     if (fd >= 0) {
         shutdown(fd, SHUT_RDWR);
         close(fd);
+    }
+}
+
+SocketWaker::SocketWaker() : FFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+SocketWaker::~SocketWaker() {
+    if (FFd >= 0) {
+        close(FFd);
+    }
+}
+
+void SocketWaker::Wake() {
+    const uint64_t one = 1;
+    // A full counter still wakes the waiter; nothing else can fail here.
+    while (write(FFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void SocketWait::Add(const Socket& socket) {
+    FDescriptors.push_back(socket.FFd.load());
+}
+
+void SocketWait::Clear() {
+    FDescriptors.clear();
+    FReady.clear();
+}
+
+void SocketWait::Wait(SocketWaker& waker, int milliseconds) {
+    std::vector<pollfd> polled(FDescriptors.size() + 1);
+    polled[0].fd = waker.FFd;
+    polled[0].events = POLLIN;
+    for (size_t i = 0; i < FDescriptors.size(); ++i) {
+        polled[i + 1].fd = FDescriptors[i];
+        polled[i + 1].events = POLLOUT;
+    }
+    FReady.assign(FDescriptors.size(), 0);
+    const int result = poll(polled.data(), polled.size(), milliseconds < 0 ? -1 : milliseconds);
+    if (result <= 0) {
+        return;
+    }
+    if (polled[0].revents != 0) {
+        uint64_t count = 0;
+        while (read(waker.FFd, &count, sizeof count) < 0 && errno == EINTR) {
+        }
+    }
+    for (size_t i = 0; i < FDescriptors.size(); ++i) {
+        FReady[i] = polled[i + 1].revents != 0 ? 1 : 0;
     }
 }
 

@@ -103,6 +103,11 @@ bool SetThreadPriority(ThreadId thread, ThreadPriority priority) {
     return setpriority(PRIO_PROCESS, static_cast<id_t>(thread), nice) == 0;
 }
 
+bool SetCurrentThreadPatient() {
+    const sched_param none{};
+    return pthread_setschedparam(pthread_self(), SCHED_BATCH, &none) == 0;
+}
+
 int ProcessorCount() {
     return Affinity().count;
 }

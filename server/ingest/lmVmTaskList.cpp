@@ -435,6 +435,22 @@ void TVmTaskList::SaveToXML(TXMLUnicode& Doc) const {
     Doc.CloseElement();
 }
 
+uint64_t TVmTaskList::VisitTasks(uint64_t After, size_t Count,
+                                 const std::function<void(const TTaskItem& Task)>& Visit) const {
+    TLock lock(*this);
+    // The queue order is the order of the positions, whatever was removed.
+    auto task = std::upper_bound(FTasks.begin(), FTasks.end(), After,
+                                 [](uint64_t position, const std::unique_ptr<TTaskItem>& item) {
+                                     return position < item->FSequence;
+                                 });
+    uint64_t last = 0;
+    for (size_t visited = 0; task != FTasks.end() && visited < Count; ++task, ++visited) {
+        Visit(**task);
+        last = (*task)->FSequence;
+    }
+    return last;
+}
+
 int32_t TVmTaskList::Count() const {
     TLock lock(*this);
     return static_cast<int32_t>(FTasks.size());

@@ -185,6 +185,13 @@ class CAPABILITY("mutex") TVmTaskList {
 
     // "tasks" with one "task" element per task, in queue order.
     void SaveToXML(TXMLUnicode& Doc) const;
+    // Calls `Visit`, under the lock, for at most `Count` tasks in queue order from the first
+    // one queued after the task at position `After` (0: from the start). Returns the position
+    // of the last task visited, to go on after it, or 0 when none was left. So a long list is
+    // read in slices that each hold the lock briefly; a task queued in between is reached
+    // when it is queued behind the last one visited, and none is visited twice.
+    uint64_t VisitTasks(uint64_t After, size_t Count,
+                        const std::function<void(const TTaskItem& Task)>& Visit) const;
 
     // The list's lock, for callers that walk it (recursive).
     // The list itself is the capability callers hold; FLock is how it is held.

@@ -405,18 +405,8 @@ void TVmServer::Restart() {
 void TVmServer::Broadcast(TXMLPacketPtr packet) {
     TSharedLock guard(FServerGuard);
     if (packet && FXMLServer) {
-        SendToAll(*FXMLServer, *packet);
+        FXMLServer->Broadcast(*packet);
     }
-}
-
-void TVmServer::SendToAll(TXMLServer& server, TXMLPacket& packet) {
-    server.LockList();
-    for (int i = 0; i < server.Count(); ++i) {
-        if (auto* client = dynamic_cast<TXMLClient*>(server.Connection(i))) {
-            client->Send(packet);
-        }
-    }
-    server.UnlockList();
 }
 
 void TVmServer::ClientConnected(TVmClient& client) {
@@ -502,14 +492,21 @@ void TVmServer::SendConfig(TVmClient& client) {
 }
 
 void TVmServer::SendTaskList(TVmClient& client) {
-    TXMLPacketPtr tasks = NewPacket("tasklist");
+    // The reply takes its place among the pushes before the first task is read: a change made
+    // while the list is put together reaches the manager after the list, so whichever tasks
+    // the list caught, the manager ends with every task as it is. (A task added meanwhile is
+    // announced behind the list; one removed meanwhile is removed behind it.)
+    TXMLReservation reply = FXMLServer->Reserve(client);
+    TXMLPacketStream packet("tasklist", "tasks");
     if (TVmTaskList* list = FEngine->TaskList()) {
-        TLock lock(*list);
-        list->SaveToXML(tasks->Document);
-    } else {
-        tasks->Document.AddElement("tasks");
+        const auto write = [&packet](const TTaskItem& task) {
+            task.SaveToXML(packet.NewItem("task"));
+            packet.AddItem();
+        };
+        for (uint64_t after = 0; (after = list->VisitTasks(after, TaskListSlice, write)) != 0;) {
+        }
     }
-    client.Send(std::move(tasks));
+    reply.Complete(packet.Finish());
 }
 
 // Besides the commands every manager speaks, the table holds "requeuetask", which operators'
@@ -528,7 +525,6 @@ void TVmServer::SendTaskList(TVmClient& client) {
 void TVmServer::AddCommands() {
     FCommands = {
         {"getconfig", [this](TVmCommand& command) { SendConfig(command.Client); }},
-        {"gettasklist", [this](TVmCommand& command) { SendTaskList(command.Client); }},
         {"setengine", [this](TVmCommand& command) { SetEngine(command); }},
         {"remfailed",
          [this](TVmCommand& command) {
@@ -559,6 +555,11 @@ void TVmServer::AddCommands() {
 }
 
 void TVmServer::RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr& reply) {
+    if (packet.Type == "gettasklist") {
+        // Reads the task list in slices under its own lock; the engine's has no part in it.
+        SendTaskList(client);
+        return;
+    }
     TLock lock(*FEngine);
     const auto handler = FCommands.find(packet.Type);
     // Every other type, "noop" among them, is left unanswered.
@@ -595,9 +596,10 @@ void TVmServer::ReportState(TXMLServer& server) {
     state->Document.AddInteger("queued", queued);
     state->Document.AddInteger("active", active);
     state->Document.AddInteger("failed", failed);
-    // The tick runs on the server's own thread under its connection list: the server is alive,
-    // and taking the server guard here would invert the order the other pushes take.
-    SendToAll(server, *state);
+    state->CollapseKey = "serverstate";
+    // The tick runs on the server's own thread: the server is alive, and taking the server
+    // guard here would invert the order the other pushes take.
+    server.Broadcast(*state);
 }
 
 void TVmServer::DropLateLogins(TXMLServer& server) {
@@ -620,6 +622,8 @@ void TVmServer::TaskEvent(int32_t code, TTaskItem* task) {
     TXMLPacketPtr packet = NewPacket(code == 104 ? "taskstate" : "task");
     if (code == 104) {
         task->SaveStateToXML(packet->Document);
+        // A manager behind on its pushes needs only the newest state of each task.
+        packet->CollapseKey = "taskstate " + GUIDToString(task->Uid());
     } else {
         task->SaveToXML(packet->Document);
     }

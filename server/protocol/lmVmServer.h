@@ -54,6 +54,8 @@ class TVmServer {
     static constexpr int32_t ProtocolVersion = 1;
     // A wrong login is answered only after this pause.
     static constexpr int LoginFailurePauseMs = 2000;
+    // Tasks written into a task list per hold of the list's lock.
+    static constexpr size_t TaskListSlice = 64;
     // A connection that has not logged in this long after it was accepted is dropped, so
     // anonymous peers cannot hold the connection slots; a member so that tests can shorten it.
     std::atomic<uint32_t> LoginTimeout{10000};
@@ -112,7 +114,6 @@ class TVmServer {
     // On the housekeeping thread of server, which holds its connection list.
     void ReportState(TXMLServer& server);
     void DropLateLogins(TXMLServer& server);
-    static void SendToAll(TXMLServer& server, TXMLPacket& packet);
     void TaskEvent(int32_t code, TTaskItem* task);
     void Restart();
     // The transcoder on the server's folders, started by the engine with every source.
@@ -126,9 +127,9 @@ class TVmServer {
 
     // Guards FXMLServer's lifetime against pushes from worker threads at shut-down.
     TSharedMutex FServerGuard;
-    // Makes taking a task's snapshot and broadcasting it one step, so pushes from the
-    // dispatcher and a worker reach every manager in the order the task changed. Taken after
-    // the task list's lock (a cancel fires under it), before the connection list's.
+    // Makes taking a task's snapshot and queueing it one step, so pushes from the dispatcher
+    // and a worker reach every manager in the order the task changed. Taken after the task
+    // list's lock (a cancel fires under it), before the writer's queue lock.
     TMutex FTaskPushLock;
     std::unique_ptr<TXMLServer> FXMLServer;
     std::unique_ptr<TSignalThread> FRestartThread;
