@@ -266,8 +266,9 @@ TEST_F(ConfigStore, LayoutOfTheStore) {
     EXPECT_EQ(root->Name, "config");
     EXPECT_EQ(ChildNames(root),
               (std::vector<std::string>{"name", "loc", "desc", "port", "shost", "sport", "slogin",
-                                        "spassword", "sfromname", "sfromemail", "threads",
-                                        "sources", "processors", "targets", "projects", "users"}));
+                                        "spassword", "sfromname", "sfromemail", "threads", "farmdb",
+                                        "farmlease", "sources", "processors", "targets", "projects",
+                                        "users"}));
     struct Item {
         const char* Container;
         const char* Element;
