@@ -90,6 +90,9 @@ bool TFarmConnection::Connect(std::string& Error) {
         status = PQconnectPoll(FConnection);
     }
     PQsetnonblocking(FConnection, 1);
+    // The server's notices ("relation already exists, skipping") are no news to anyone.
+    PQsetNoticeProcessor(
+        FConnection, [](void*, const char*) {}, nullptr);
     return true;
 }
 

@@ -6,13 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "port/port.h"
@@ -261,8 +264,17 @@ TEST_F(FarmEngines, AKilledEnginesJobIsTakenOverAndItTakesNothingBack) {
         return false;
     })) << "the job wrote no intermediate file";
     EXPECT_EQ(Engines[killed]->Stop(SIGKILL), -1);
+    const TFarmResult killedAt = Db.Exec("SELECT extract(epoch FROM now())");
 
     const TTaskRecord done = WaitForState("long.synth", tsFinished, 90s);
+    // The figure for the notes, not a check: how long the task waited for its new engine.
+    const TFarmResult claimedAt = Db.Exec(
+        "SELECT extract(epoch FROM max(at)) FROM farm_event WHERE kind = 'claim' AND engine = $1",
+        {EngineId(other)});
+    if (killedAt.Ok && claimedAt.Ok && !claimedAt.Rows.empty()) {
+        std::printf("take-over after kill -9: %.1f s (lease 4 s, grace %d s)\n",
+                    std::stod(claimedAt.Rows[0][0]) - std::stod(killedAt.Rows[0][0]), 1);
+    }
     ASSERT_EQ(done.State, tsFinished) << Log(other);
     EXPECT_EQ(done.Owner, EngineId(other));
     EXPECT_EQ(done.Attempts, 2);
