@@ -343,6 +343,7 @@ struct FileState {
     int64_t size = 0;
     uint64_t inode = 0;
     uint64_t device = 0;
+    int64_t modifiedNs = 0;  // last modification, nanoseconds since 1970 (UTC)
 };
 
 // Examines a regular file (symbolic links followed). False when it does not exist or is no
@@ -399,6 +400,9 @@ std::string ExecutableFolder();
 // $XDG_CONFIG_HOME when it is an absolute path, else ".config/" in the home folder ($HOME, or
 // the user database's entry). Empty when neither is known. The folder may not exist yet.
 std::string UserConfigFolder();
+
+// The machine's host name; empty when the system does not say.
+std::string HostName();
 
 // Writes one error entry to the system log (syslog, facility daemon) with `source` as the
 // identity. Failures are silent.
@@ -493,6 +497,11 @@ struct SendPiece {
     const void* data = nullptr;
     size_t size = 0;
 };
+
+// Waits at most `milliseconds` until the descriptor (a socket a client library opened) can be
+// read (or, with `forWrite`, written). 1 ready, 0 time-out, -1 error (errno set); an interrupted
+// wait goes on with the time left.
+int WaitDescriptor(int descriptor, bool forWrite, int milliseconds);
 
 // One TCP socket over IPv4, closed when it goes away. The socket keeps the error code of its
 // own last failure (`LastError`, `LastErrorText`), since other threads' calls move `errno`.

@@ -165,6 +165,8 @@ bool StatFile(const std::string& path, FileState& state) {
     state.size = static_cast<int64_t>(info.st_size);
     state.inode = static_cast<uint64_t>(info.st_ino);
     state.device = static_cast<uint64_t>(info.st_dev);
+    state.modifiedNs =
+        static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     return true;
 }
 

@@ -57,6 +57,14 @@ std::string UserConfigFolder() {
     return home.empty() ? std::string() : withSlash(home) + ".config/";
 }
 
+std::string HostName() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) {
+        return std::string();
+    }
+    return name;
+}
+
 void SystemLogError(const std::string& source, const std::string& text) {
     // openlog keeps the identity pointer, so the three calls stay together under one lock.
     static std::mutex mutex;

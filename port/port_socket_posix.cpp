@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iterator>
 
@@ -122,6 +123,23 @@ bool ResolveIPv4(const std::string& host, uint32_t& address) {
 std::string IPv4ToString(uint32_t address) {
     return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
            std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
+int WaitDescriptor(int descriptor, bool forWrite, int milliseconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        pollfd entry{descriptor, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+        const int ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+        if (ready >= 0) {
+            return ready > 0 ? 1 : 0;
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
 }
 
 Socket::~Socket() {

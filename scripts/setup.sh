@@ -10,6 +10,7 @@ packages=(
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
   qt6-base-dev
   libcurl4-openssl-dev libssl-dev libsystemd-dev
+  libpq-dev postgresql-15
   python3 python3-aiosmtpd ffmpeg mediainfo inotify-tools
 )
 

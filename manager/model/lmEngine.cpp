@@ -518,6 +518,16 @@ void TEngine::ReadAnswer(TXMLPacket& packet) {
                                    doc.ChildText("fname").AsString(),
                                    doc.ChildText("reason").AsString()});
     });
+    ForEachChild(doc.Root(), "record", [&](TXMLElement* item) {
+        if (answer.Records.size() >= MaxRecords) {
+            return;
+        }
+        std::vector<std::pair<std::string, std::string>> fields;
+        for (int i = 0; i < item->ChildCount() && i < MaxRecordFields; ++i) {
+            fields.emplace_back(item->Children(i)->Name, item->Children(i)->Text.Text);
+        }
+        answer.Records.push_back(std::move(fields));
+    });
     doc.GotoRoot();
     {
         TLock lock(FSettingsLock);

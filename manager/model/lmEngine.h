@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "foundation/kxGUID.h"
@@ -81,6 +82,9 @@ struct TCommandAnswer {
     int32_t Count = 0;
     int32_t Refused = 0;
     std::vector<TRefusal> Refusals;
+    // The "record" children of an answer that lists things (the farm's engines for
+    // "farmstatus"): each child element's name and text, in order.
+    std::vector<std::vector<std::pair<std::string, std::string>>> Records;
 };
 
 class TEngine : public TModelObject {
@@ -101,6 +105,9 @@ class TEngine : public TModelObject {
     static constexpr int32_t MaxTemplates = 10000;
     // Refusals kept of one answer, however many the server lists.
     static constexpr size_t MaxRefusals = 100;
+    // Records kept of one answer, and fields of one record.
+    static constexpr size_t MaxRecords = 1000;
+    static constexpr int MaxRecordFields = 64;
 
     static constexpr const char* MismatchText = "Manager protocol mismatch for engine version: ";
     static constexpr const char* HandshakeFailedText = "Connection handshake failed.";

@@ -31,6 +31,23 @@ std::string ApplicationTitle(const std::string& executablePath) {
     return title;
 }
 
+// The single-instance lock belongs to one installation folder, so that several installations
+// (engines of a farm, say) run side by side on one host while a second start of the same one
+// is refused. A folder too long for the lock's name is named by a hash of it.
+std::string InstanceName(const std::string& folder) {
+    const std::string name = std::string(kInstanceName) + ":" + folder;
+    constexpr size_t longestName = 100;
+    if (name.size() <= longestName)
+        return name;
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char c : folder) {
+        hash = (hash ^ c) * 1099511628211ull;
+    }
+    char text[24];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
+    return std::string(kInstanceName) + ":" + text;
+}
+
 // The executable's file name, as the help text and the messages about arguments name it.
 std::string ProgramName() {
     const std::string path = port::ExecutablePath();
@@ -182,7 +199,7 @@ int main(int argc, char** argv) {
         ExplainServiceMode();
     int exitCode = 0;
     {
-        port::SingleInstanceLock instance(kInstanceName);
+        port::SingleInstanceLock instance(InstanceName(folder));
         if (!instance.Held()) {
             // On a terminal the system log is not where anyone looks.
             if (mode == TRunMode::Application || byHand) {

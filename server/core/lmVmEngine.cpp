@@ -5,6 +5,7 @@
 
 #include "foundation/kxLogFile.h"
 #include "port/port.h"
+#include "server/farm/lmVmFarmLink.h"
 #include "server/ingest/kxFileUtils.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "server/transcode/lmVmTranscoder.h"
@@ -49,11 +50,20 @@ TVmEngine::TVmEngine(std::string Folder)
 
 TVmEngine::~TVmEngine() {
     FEventLinks.Disable();
+    if (FFarm) {
+        FFarm->StopClaiming();
+    }
     if (FTranscoder) {
         // No source may queue into the task list once it is gone; running jobs end with it.
         DetachTaskList();
+        if (FFarm) {
+            // The jobs end while the farm still renews their leases and takes their commits.
+            FTranscoder->TaskList().Pool().Shutdown();
+            FFarm->Stop();
+        }
         FTranscoder.reset();
     }
+    FFarm.reset();
     ClearCollections();
 }
 
@@ -70,6 +80,8 @@ void TVmEngine::SaveToXML(TXMLUnicode& Doc) const {
     Doc.AddElement("sfromname", FSettings.SFromName);
     Doc.AddElement("sfromemail", FSettings.SFromEmail);
     Doc.AddInteger("threads", FSettings.Threads);
+    Doc.AddElement("farmdb", FSettings.FarmDB);
+    Doc.AddInteger("farmlease", FSettings.FarmLease);
     SaveContainer(Doc, "sources", FSources);
     SaveContainer(Doc, "processors", FProcessors);
     SaveContainer(Doc, "targets", FTargets);
@@ -95,6 +107,14 @@ void TVmEngine::LoadSettings(TXMLUnicode& Doc, bool& PortChanged) {
     s.SFromName = Doc.ChildText("sfromname").AsString("");
     s.SFromEmail = Doc.ChildText("sfromemail").AsString("");
     s.Threads = Doc.ChildText("threads").AsInteger(DefaultThreads);
+    // An empty "farmdb" turns farm mode off; only a missing one keeps it.
+    const TXMLElement* current = Doc.Current();
+    s.FarmDB = current && current->FindChild("farmdb") ? Doc.ChildText("farmdb").AsRawString()
+                                                       : FSettings.FarmDB;
+    s.FarmLease = Doc.ChildText("farmlease").AsInteger(FSettings.FarmLease);
+    if (s.FarmLease < MinFarmLease || s.FarmLease > MaxFarmLease) {
+        s.FarmLease = DefaultFarmLease;
+    }
     PortChanged = s.Port != FSettings.Port;
     FSettings = s;
     if (FThreadCountHandler) {
@@ -163,11 +183,21 @@ void TVmEngine::ActivateSources() {
     FSources.ActivateAll();
 }
 
+void TVmEngine::SetFarm(std::unique_ptr<IVmFarm> Farm) {
+    TLock lock(*this);
+    FFarm = std::move(Farm);
+}
+
 void TVmEngine::Start(std::unique_ptr<TVmTranscoder> Transcoder) {
     TLock lock(*this);
     FMailServer->Start();
     FTranscoder = std::move(Transcoder);
     FTranscoder->Start();
+    if (FFarm) {
+        FSources.SetSharedStorage(true);
+        FTranscoder->TaskList().SetFarm(FFarm.get());
+        FFarm->Start(FTranscoder->TaskList());
+    }
     AttachTaskList(&FTranscoder->TaskList());
     ActivateSources();
 }
@@ -181,6 +211,10 @@ void TVmEngine::NewMedia(const std::shared_ptr<TVmSource>& Source,
     const std::string name = Item->FullName();
     LogText("New media from folder: \"" + Source->Name() + "\", file: \"" + name + "\" (\"" +
             watchFolder + "\")");
+    if (FFarm) {
+        FFarm->NewMedia(Source, std::move(Item));
+        return;
+    }
     const std::string from = watchFolder + name;
     const std::string to = Source->QueuedFolder() + name;
     TVmTaskList* list = FTaskList.load();
@@ -237,6 +271,11 @@ bool TVmEngine::PlanRequeue(const TVmTaskList& List, const TTaskItem& Task, TReq
 TVmRequeueResult TVmEngine::RequeueTasks(const std::vector<TGUID>& Uids) {
     TLock lock(*this);
     TVmRequeueResult result;
+    if (FFarm) {
+        // The farm's record says where a task's file lies, whichever engine filed it.
+        FFarm->RequeueTasks(Uids, result);
+        return result;
+    }
     TVmTaskList* list = FTaskList.load();
     std::vector<TRequeuePlan> plans;
     std::unordered_map<TGUID, std::string, TGUIDHash> names;

@@ -25,6 +25,7 @@
 #include "server/protocol/lmVmUser.h"
 #include "server/transcode/lmVmProcessor.h"
 
+class IVmFarm;
 class TTaskItem;
 class TVmTaskList;
 class TVmTranscoder;
@@ -42,6 +43,10 @@ struct TVmEngineSettings {
     std::string SFromName;
     std::string SFromEmail;
     int32_t Threads = 6;
+    // Farm mode: the libpq connection string of the farm's database (empty: standalone) and
+    // the lease time of a claimed task in seconds. Read at start.
+    std::string FarmDB;
+    int32_t FarmLease = 30;
 
     friend bool operator==(const TVmEngineSettings&, const TVmEngineSettings&) = default;
 };
@@ -62,6 +67,10 @@ class CAPABILITY("mutex") TVmEngine {
     static constexpr int32_t DefaultPort = 9797;
     static constexpr int32_t DefaultSmtpPort = 25;
     static constexpr int32_t DefaultThreads = 6;
+    static constexpr int32_t DefaultFarmLease = 30;
+    // A lease shorter than a few renewal rounds cannot be kept over a loaded database.
+    static constexpr int32_t MinFarmLease = 2;
+    static constexpr int32_t MaxFarmLease = 3600;
 
     // Receive the worker-thread count and the SMTP settings whenever settings are loaded.
     using TThreadCountHandler = std::function<void(int32_t Threads)>;
@@ -108,8 +117,10 @@ class CAPABILITY("mutex") TVmEngine {
     // Settings, then the containers "sources", "processors", "targets", "projects", "users",
     // below the current element.
     void SaveToXML(TXMLUnicode& Doc) const;
-    // Reads the eleven settings from the current element; a missing or unreadable one takes
-    // its default. PortChanged tells whether the control port differs from the one before.
+    // Reads the settings from the current element; a missing or unreadable one takes its
+    // default, except the farm settings, which a missing element leaves as they are (a
+    // manager that does not know them must not turn farm mode off). PortChanged tells whether
+    // the control port differs from the one before.
     void LoadSettings(TXMLUnicode& Doc, bool& PortChanged);
     // Replaces the whole configuration: settings, then users, projects, targets, processors and
     // sources, so each resolves its references to the ones loaded before it.
@@ -141,6 +152,11 @@ class CAPABILITY("mutex") TVmEngine {
 
     // Activates every source (their monitors start and scan).
     void ActivateSources();
+
+    // Farm mode: set before Start. The engine then ingests, claims and commits through the
+    // farm, and its sources treat their folders as shared storage.
+    void SetFarm(std::unique_ptr<IVmFarm> Farm);
+    IVmFarm* Farm() const { return FFarm.get(); }
 
     // Starts the mail server, takes the transcoder, starts it (plug-ins, installed
     // compressors), attaches its task list and then activates every source. Called once, after the
@@ -182,5 +198,7 @@ class CAPABILITY("mutex") TVmEngine {
     TThreadCountHandler FThreadCountHandler;
     TMailSettingsHandler FMailSettingsHandler;
     std::atomic<TVmTaskList*> FTaskList{nullptr};
+    // Outlives the transcoder's jobs, which commit through it.
+    std::unique_ptr<IVmFarm> FFarm;
     std::unique_ptr<TVmTranscoder> FTranscoder;
 };

@@ -344,7 +344,10 @@ void TVmSource::Scan() {
         return;
     }
     FBatch.clear();
-    if (s.UseTimer && s.UseSettleTime) {
+    if (OnSharedStorage()) {
+        FParser.SetNameFilter([this](std::string_view Name) { return PassesFilter(Name); });
+        FParser.Scan(s.WatchFolder, FBatch, s.SettleTime);
+    } else if (s.UseTimer && s.UseSettleTime) {
         FParser.SetNameFilter([this](std::string_view Name) { return PassesFilter(Name); });
         FParser.Scan(s.WatchFolder, FBatch, s.SettleTime);
     } else {
@@ -525,16 +528,30 @@ bool TVmSource::Activate() {
     }
     LogText("Activating source for watch folder: \"" + s.WatchFolder + "\".");
     port::CreateFolders(s.WatchFolder);
-    RecoverQueuedFiles(s.WatchFolder, QueuedFolder());
+    const bool shared = OnSharedStorage();
+    if (!shared) {
+        RecoverQueuedFiles(s.WatchFolder, QueuedFolder());
+    }
     FMonitor->IntervalMs =
         (s.UseTimer && s.TimerInterval > 0) ? static_cast<uint32_t>(s.TimerInterval) * 1000u : 0;
+    if (shared && FMonitor->IntervalMs == 0) {
+        FMonitor->IntervalMs = static_cast<uint32_t>(
+            (s.TimerInterval > 0 ? s.TimerInterval : SharedScanSeconds) * 1000);
+    }
     FMonitor->SetFolder(s.WatchFolder);
     FMonitor->ScanAtStart = true;
     FMonitor->UseChangeNotification = s.UseChangeNotification;
     FMonitor->SetActive(true);
-    PurgeIntermediates(ProcessingFolder());
+    if (!shared) {
+        PurgeIntermediates(ProcessingFolder());
+    }
     LogText("Folder monitor activated.");
     return true;
+}
+
+bool TVmSource::OnSharedStorage() const {
+    const TVmSources* owner = Owner();
+    return owner && owner->SharedStorage();
 }
 
 void TVmSource::Deactivate() {

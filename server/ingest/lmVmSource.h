@@ -9,6 +9,7 @@
 // The settings are guarded by the source's own lock, so a job can take a consistent copy
 // (`Assign`) on another thread while the control server changes the source.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -133,12 +134,15 @@ class TVmSource : public std::enable_shared_from_this<TVmSource>,
     // a file of the same name there, and never a file that a task still waiting or running in
     // the owner's task list relies on), starts the monitor, which scans at once, and deletes
     // stale intermediate files ("{...}") from the processing folder. False when the source has
-    // no watch folder.
+    // no watch folder. On shared storage (farm mode) nothing is moved or deleted: the role
+    // folders hold the files of other engines too.
     bool Activate();
     // Stops the monitor, waiting for a scan under way.
     void Deactivate();
     // One pass over the watch folder: settled, unlocked media files that pass the filter go to
     // the new-media event with their names parsed into metadata. Runs on the monitor thread.
+    // On shared storage the settle time always applies: change notification sees nothing
+    // another machine writes, so the scan runs on its interval (10 s when none is set).
     void Scan();
     // Fills the item's metadata from its base name: title, recall ID and the flags.
     void ParseFileName(TSourceFileItem& Item) const;
@@ -148,7 +152,11 @@ class TVmSource : public std::enable_shared_from_this<TVmSource>,
     // (tests); set only while the source is not active.
     void SetSettleTicks(TFileListParser::TTickSource Ticks);
 
+    // Scans on shared storage without a configured interval run this often.
+    static constexpr int32_t SharedScanSeconds = 10;
+
   private:
+    bool OnSharedStorage() const;
     void ApplySettings(const TVmSourceSettings& Value) REQUIRES(FLock);
     bool PassesFilter(std::string_view Name) const;
     void ProcessBatch(std::vector<std::unique_ptr<TSourceFileItem>>& Batch);
@@ -193,6 +201,10 @@ class TVmSources : public TVmCollection<TVmSource> {
 
     // Receives the new media of every source of the collection (set by the engine).
     void SetOnNewMedia(TVmSource::TNewMediaEvent Event);
+    // Farm mode: the watch folders lie on storage shared with other engines (see Activate and
+    // Scan). Set before the sources activate.
+    void SetSharedStorage(bool Value) { FSharedStorage.store(Value); }
+    bool SharedStorage() const { return FSharedStorage.load(); }
     // Activates every source, in order.
     void ActivateAll();
     void DeactivateAll();
@@ -208,6 +220,7 @@ class TVmSources : public TVmCollection<TVmSource> {
     TProcessorLookup FProcessorLookup;
     TProjectLookup FProjectLookup;
     TLiveFilesLookup FLiveFilesLookup;
+    std::atomic<bool> FSharedStorage{false};
     mutable TMutex FEventLock;
     TVmSource::TNewMediaEvent FOnNewMedia GUARDED_BY(FEventLock);
 };

@@ -8,6 +8,7 @@
 
 #include "foundation/kxLogFile.h"
 #include "port/port.h"
+#include "server/farm/lmVmFarmLink.h"
 #include "server/ingest/lmVmSource.h"
 #include "server/notify/lmVmProject.h"
 #include "server/transcode/lmVmProcessor.h"
@@ -194,6 +195,11 @@ void TTaskItem::Cancel() {
     }
 }
 
+void TTaskItem::Abandon() {
+    FAbandoned.store(true);
+    FCancelRequested.store(true);
+}
+
 void TTaskItem::MarkStarted() {
     FRunning.store(true);
     SetStartTime(NowDateTime());
@@ -280,10 +286,15 @@ void TVmTaskList::SetProjectQueueEmptyEvent(TProjectQueueEmptyEvent Event) {
 }
 
 TTaskItem* TVmTaskList::AddTask(std::shared_ptr<TVmSource> Source,
-                                std::unique_ptr<TSourceFileItem> Item) {
-    auto task = std::make_unique<TTaskItem>(this, true);
+                                std::unique_ptr<TSourceFileItem> Item,
+                                const TVmTaskOrigin* Origin) {
+    auto task = std::make_unique<TTaskItem>(this, Origin == nullptr);
     TTaskItem* result = task.get();
     task->SetSource(Source);
+    if (Origin) {
+        task->FUid = Origin->Uid;
+        task->FPriority.store(Origin->Priority);
+    }
     if (Source) {
         task->FSourceUid = Source->Uid();
         if (std::shared_ptr<TVmProcessor> processor = Source->Processor()) {
@@ -295,7 +306,9 @@ TTaskItem* TVmTaskList::AddTask(std::shared_ptr<TVmSource> Source,
     // The engine has just moved the file there.
     {
         TLock taskLock(task->FLock);
-        if (Source && task->FFileItem) {
+        if (Origin) {
+            task->FFilePath = Origin->FilePath;
+        } else if (Source && task->FFileItem) {
             task->FFilePath = Source->QueuedFolder() + task->FFileItem->FullName();
         }
         task->FQueueTime = NowDateTime();
@@ -369,6 +382,21 @@ bool TVmTaskList::RemoveTask(const TGUID& Uid) {
     }
     Destroy({task});
     return true;
+}
+
+bool TVmTaskList::DropTask(const TGUID& Uid) {
+    TLock lock(*this);
+    TTaskItem* task = FindByUid(Uid);
+    if (!task || task->Running()) {
+        return false;
+    }
+    FChangeEvents.Fire(TaskEventRemoved, task, 0);
+    Destroy({task});
+    return true;
+}
+
+void TVmTaskList::Signal() {
+    FDispatcher->Signal();
 }
 
 void TVmTaskList::RemoveDone(uint8_t State) {
@@ -471,34 +499,67 @@ std::vector<TTaskItem*> TVmTaskList::DispatchOrder() const {
 }
 
 void TVmTaskList::Dispatch() {
+    if (IVmFarm* farm = FFarm.load()) {
+        DispatchClaims(*farm);
+        return;
+    }
     TLock lock(*this);
     for (int32_t i = 0; i < FDispatchOrder.Count() && FPool.IdleCount() > 0; ++i) {
         TTaskItem* task = FDispatchOrder[i];
         if (task->State() != tsQueued) {
             continue;
         }
-        task->SetState(tsTranscoding);
-        auto run = std::make_shared<TJobRun>();
-        run->Task = task;
-        run->Source = std::make_unique<TVmSource>(nullptr, false);
-        if (task->FSource) {
-            run->Source->Assign(*task->FSource);
-        }
-        // Without a processor the job still runs with an empty one: it fails the task in its
-        // own words and files the source file under "Failed".
-        run->Processor = std::make_unique<TVmProcessor>(nullptr, true, false);
-        if (task->FProcessor) {
-            run->Processor->Assign(*task->FProcessor);
-        }
-        LogText("Transcoding: " + task->FFileItem->FullName() +
-                " from source: " + run->Source->Name());
-        const bool handed = FPool.Dispatch(task, run->Source.get(), std::string(), 0,
-                                           [this, run](void*, void*, int64_t) { RunJob(*run); });
-        if (!handed) {
-            task->SetState(tsQueued);  // the pool is shutting down; the task stays queued
-            break;
+        if (!StartJob(task)) {
+            break;  // the pool is shutting down; the task stays queued
         }
     }
+}
+
+void TVmTaskList::DispatchClaims(IVmFarm& Farm) {
+    // Only this thread hands out work, so idle workers can only grow while a claim runs; the
+    // claim itself runs without the list's lock, which no database wait may hold up.
+    while (FPool.IdleCount() > 0) {
+        TVmFarmClaim claim;
+        if (!Farm.Claim(claim)) {
+            return;
+        }
+        TLock lock(*this);
+        TTaskItem* task = FindByUid(claim.Uid);
+        if (!task) {
+            auto item = std::make_unique<TSourceFileItem>();
+            item->SetFileName(claim.FileName);
+            claim.Source->ParseFileName(*item);
+            const TVmTaskOrigin origin{claim.Uid, claim.FilePath, claim.Priority};
+            task = AddTask(claim.Source, std::move(item), &origin);
+        }
+        if (task->Running() || !StartJob(task)) {
+            Farm.Release(claim.Uid);
+            return;
+        }
+    }
+}
+
+bool TVmTaskList::StartJob(TTaskItem* Task) {
+    Task->SetState(tsTranscoding);
+    auto run = std::make_shared<TJobRun>();
+    run->Task = Task;
+    run->Source = std::make_unique<TVmSource>(nullptr, false);
+    if (Task->FSource) {
+        run->Source->Assign(*Task->FSource);
+    }
+    // Without a processor the job still runs with an empty one: it fails the task in its
+    // own words and files the source file under "Failed".
+    run->Processor = std::make_unique<TVmProcessor>(nullptr, true, false);
+    if (Task->FProcessor) {
+        run->Processor->Assign(*Task->FProcessor);
+    }
+    LogText("Transcoding: " + Task->FFileItem->FullName() + " from source: " + run->Source->Name());
+    const bool handed = FPool.Dispatch(Task, run->Source.get(), std::string(), 0,
+                                       [this, run](void*, void*, int64_t) { RunJob(*run); });
+    if (!handed) {
+        Task->SetState(tsQueued);
+    }
+    return handed;
 }
 
 void TVmTaskList::RunJob(TJobRun& Run) {
@@ -522,6 +583,9 @@ void TVmTaskList::RunJob(TJobRun& Run) {
         task.SetState(tsFailed);
         task.SetMessage("Processing ended without a result.");
         task.EndUpdate();
+    }
+    if (IVmFarm* farm = FFarm.load()) {
+        farm->JobEnded(task);
     }
     task.MarkEnded();
     // From here on the task may be removed by another thread: only the copies are used.

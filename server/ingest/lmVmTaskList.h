@@ -20,6 +20,7 @@
 #include "foundation/kxXMLUnicode.h"
 #include "server/ingest/lmVmSourceFileItem.h"
 
+class IVmFarm;
 class TVmProcessor;
 class TVmProject;
 class TVmSource;
@@ -42,6 +43,16 @@ bool IsDoneState(uint8_t State);
 
 inline constexpr int32_t TaskEventAdded = 102;
 inline constexpr int32_t TaskEventChanged = 104;
+// The task left the list because another engine of the farm took it, or it left the farm.
+inline constexpr int32_t TaskEventRemoved = 105;
+
+// Where a task comes from when it is not a new file of this engine's own: its uid, the file's
+// place and its priority are given (farm mode).
+struct TVmTaskOrigin {
+    TGUID Uid;
+    std::string FilePath;
+    int32_t Priority = 0;
+};
 
 class TTaskItem {
   public:
@@ -97,6 +108,10 @@ class TTaskItem {
     // Asks the task to stop; a queued task is cancelled at once.
     void Cancel();
     bool CancelRequested() const { return FCancelRequested.load(); }
+    // The task is no longer this engine's (its farm lease is gone): the job stops as it would
+    // on a cancel, but leaves every file alone and reports nothing.
+    void Abandon();
+    bool Abandoned() const { return FAbandoned.load(); }
     bool Running() const { return FRunning.load(); }
     void MarkStarted();
     void MarkEnded();
@@ -125,6 +140,7 @@ class TTaskItem {
     std::atomic<float> FProgress{0};
     std::atomic<int32_t> FPriority{0};
     std::atomic<bool> FCancelRequested{false};
+    std::atomic<bool> FAbandoned{false};
     std::atomic<bool> FRunning{false};
 
     // Guards the text, the times and the update bookkeeping, which several threads read.
@@ -162,8 +178,19 @@ class CAPABILITY("mutex") TVmTaskList {
     TVmTaskList& operator=(const TVmTaskList&) = delete;
 
     // Queues the file as a task of the source, raises event 102, then wakes the dispatcher. A
-    // task of a source without a processor is queued too; its job fails it.
-    TTaskItem* AddTask(std::shared_ptr<TVmSource> Source, std::unique_ptr<TSourceFileItem> Item);
+    // task of a source without a processor is queued too; its job fails it. Without an origin
+    // the task gets a new uid and its file lies in the source's queued folder.
+    TTaskItem* AddTask(std::shared_ptr<TVmSource> Source, std::unique_ptr<TSourceFileItem> Item,
+                       const TVmTaskOrigin* Origin = nullptr);
+    // Takes a task that is not running out of the list, announced with event 105 (farm mode:
+    // another engine took it, or it left the farm). False for a running or unknown task.
+    bool DropTask(const TGUID& Uid);
+    // Farm mode: the dispatcher claims tasks from the farm instead of taking them from the
+    // dispatch order, and the jobs commit through it. Set before the first task arrives.
+    void SetFarm(IVmFarm* Farm) { FFarm.store(Farm); }
+    IVmFarm* Farm() const { return FFarm.load(); }
+    // Wakes the dispatcher (farm mode: tasks may wait in the farm).
+    void Signal();
     TTaskItem* FindByUid(const TGUID& Uid) const;
     // Names of the files that tasks still waiting or running (a job included that has not yet
     // filed its file) expect in the queued folder of their live source: a re-activated source
@@ -220,6 +247,10 @@ class CAPABILITY("mutex") TVmTaskList {
     struct TJobRun;
 
     void Dispatch();
+    // Farm mode: one claim per idle worker.
+    void DispatchClaims(IVmFarm& Farm);
+    // Hands a queued task to an idle worker; false when the pool would not take it.
+    bool StartJob(TTaskItem* Task) REQUIRES(this);
     void RunJob(TJobRun& Run);
     void ProjectCheck(TVmProject& Project);
     void RemoveDone(uint8_t State);
@@ -237,6 +268,8 @@ class CAPABILITY("mutex") TVmTaskList {
     TJobEvent FJobEvent GUARDED_BY(FEventLock);
     TProjectQueueEmptyEvent FProjectQueueEmpty GUARDED_BY(FEventLock);
     TEventLinks<TTaskItem> FChangeEvents;
+
+    std::atomic<IVmFarm*> FFarm{nullptr};
 
     TThreadPool FPool;
     std::unique_ptr<TSignalThread> FDispatcher;

@@ -12,6 +12,7 @@
 #include "foundation/kxMutex.h"
 #include "port/port.h"
 #include "server/core/lmVmVersion.h"
+#include "server/farm/lmVmFarm.h"
 #include "server/ingest/lmVmTaskList.h"
 #include "server/transcode/lmVmTranscoder.h"
 
@@ -166,14 +167,30 @@ void ChangeTasks(TVmEngine& engine, TChange change) {
 }
 
 // "remfailed", "remcomp", "remcan": every task ended in one state goes; broadcast as received.
-void RemoveDoneTasks(TVmServer& server, TVmCommand& command, void (TVmTaskList::*remove)()) {
-    ChangeTasks(server.Engine(), [remove](TVmTaskList& list) { (list.*remove)(); });
+// In a farm they leave the farm's record too.
+void RemoveDoneTasks(TVmServer& server, TVmCommand& command, uint8_t state,
+                     void (TVmTaskList::*remove)()) {
+    ChangeTasks(server.Engine(), [&server, state, remove](TVmTaskList& list) {
+        if (IVmFarm* farm = server.Engine().Farm()) {
+            std::vector<TGUID> uids;
+            for (int32_t i = 0; i < list.Count(); ++i) {
+                if (list.Items(i)->State() == state && !list.Items(i)->Running()) {
+                    uids.push_back(list.Items(i)->Uid());
+                }
+            }
+            farm->RemoveTasks(uids);
+        }
+        (list.*remove)();
+    });
     server.Broadcast(NewPacket(command.Packet.Type, command.Packet.Subtype));
 }
 
 // The broadcast names every uid asked for, removed or not, in request order.
 void RemoveTasks(TVmServer& server, TVmCommand& command) {
     const std::vector<TGUID> uids = UidChildren(command.Packet);
+    if (IVmFarm* farm = server.Engine().Farm()) {
+        farm->RemoveTasks(uids);
+    }
     ChangeTasks(server.Engine(), [&uids](TVmTaskList& list) {
         for (const TGUID& uid : uids) {
             list.RemoveTask(uid);
@@ -244,7 +261,11 @@ void RequeueTasks(TVmServer& server, TVmCommand& command) {
 }
 
 // No answer: the cancels reach every manager as the tasks' state pushes.
+// In a farm the engine that runs a task hears of the cancel through the farm's record.
 void CancelTasks(TVmServer& server, TVmCommand& command) {
+    if (IVmFarm* farm = server.Engine().Farm()) {
+        farm->CancelTasks(UidChildren(command.Packet));
+    }
     ChangeTasks(server.Engine(), [&command](TVmTaskList& list) {
         for (const TGUID& uid : UidChildren(command.Packet)) {
             list.CancelTask(uid);
@@ -259,6 +280,21 @@ void SetPriority(TVmServer& server, TVmCommand& command) {
     const int32_t priority = doc.AttributeByName("priority").AsInteger(0);
     TXMLPacketPtr changed = NewPacket("setprior");
     changed->Document.AddAttributeInteger("priority", priority);
+    // In a farm the tasks found are those of the farm's record, wherever they are.
+    if (IVmFarm* farm = server.Engine().Farm()) {
+        const std::vector<TGUID> found = farm->SetPriority(UidChildren(command.Packet), priority);
+        ChangeTasks(server.Engine(), [&](TVmTaskList& list) {
+            for (const TGUID& uid : found) {
+                if (TTaskItem* task = list.FindByUid(uid)) {
+                    task->SetPriority(priority);
+                }
+                changed->Document.AddGUID("uid", uid);
+            }
+            list.Resort();
+        });
+        server.Broadcast(std::move(changed));
+        return;
+    }
     ChangeTasks(server.Engine(), [&](TVmTaskList& list) {
         for (const TGUID& uid : UidChildren(command.Packet)) {
             if (TTaskItem* task = list.FindByUid(uid)) {
@@ -376,6 +412,14 @@ void TVmServer::StartEngine() {
     render.Move32b24b = FPixels.Move32b24b();
     auto transcoder = std::make_unique<TVmTranscoder>(FFolder + "bin/", render);
     TVmTranscoder* started = transcoder.get();
+    bool farm = false;
+    {
+        TLock lock(*FEngine);
+        farm = !FEngine->Settings().FarmDB.empty();
+    }
+    if (farm) {
+        FEngine->SetFarm(std::make_unique<TVmFarm>(*FEngine, FFolder, ListeningPort()));
+    }
     FEngine->Start(std::move(transcoder));
     FTranscoder.store(started);
 }
@@ -528,20 +572,23 @@ void TVmServer::AddCommands() {
         {"setengine", [this](TVmCommand& command) { SetEngine(command); }},
         {"remfailed",
          [this](TVmCommand& command) {
-             RemoveDoneTasks(*this, command, &TVmTaskList::RemoveFailed);
+             RemoveDoneTasks(*this, command, tsFailed, &TVmTaskList::RemoveFailed);
          }},
         {"remcomp",
          [this](TVmCommand& command) {
-             RemoveDoneTasks(*this, command, &TVmTaskList::RemoveFinished);
+             RemoveDoneTasks(*this, command, tsFinished, &TVmTaskList::RemoveFinished);
          }},
         {"remcan",
          [this](TVmCommand& command) {
-             RemoveDoneTasks(*this, command, &TVmTaskList::RemoveCancelled);
+             RemoveDoneTasks(*this, command, tsCancelled, &TVmTaskList::RemoveCancelled);
          }},
         {"remtask", [this](TVmCommand& command) { RemoveTasks(*this, command); }},
         {"cantask", [this](TVmCommand& command) { CancelTasks(*this, command); }},
         {"requeuetask", [this](TVmCommand& command) { RequeueTasks(*this, command); }},
         {"setprior", [this](TVmCommand& command) { SetPriority(*this, command); }},
+        // "farmstatus": answered with "msg", subtype "farmstatus": "success" 0 and the reason
+        // when this engine is in no farm or its database cannot be read; see FarmStatus.
+        {"farmstatus", [this](TVmCommand& command) { FarmStatus(command); }},
     };
     // Add, set and delete for every kind of configured object.
     const auto addKind = [this](const TObjectNames& names, auto items, auto remove) {
@@ -567,6 +614,20 @@ void TVmServer::RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr&
         TVmCommand command{client, packet, reply};
         handler->second(command);
     }
+}
+
+void TVmServer::FarmStatus(TVmCommand& command) {
+    TXMLPacketPtr reply = NewPacket("msg", "farmstatus");
+    TXMLUnicode& doc = reply->Document;
+    IVmFarm* farm = FEngine->Farm();
+    std::string message = "This engine is not in a farm (no \"farmdb\" is set).";
+    // One "record" per engine (uid, name, host, folder, port, lease, heartbeat: seconds since
+    // its last renewal, alive, self, running, finished, failed, cancelled), "count" the tasks
+    // waiting in the farm.
+    const bool success = farm && farm->WriteStatus(doc, message);
+    doc.AddBoolean("success", success);
+    doc.AddElement("message", message);
+    command.Reply = std::move(reply);
 }
 
 void TVmServer::SetEngine(TVmCommand& command) {

@@ -107,6 +107,8 @@ class TVmServer {
     void RunCommand(TVmClient& client, TXMLPacket& packet, TXMLPacketPtr& reply);
     void AddCommands();
     void SetEngine(TVmCommand& command);
+    // "farmstatus": the farm's engines, their heartbeats and task counts.
+    void FarmStatus(TVmCommand& command);
     TXMLPacketPtr Login(TVmClient& client, TXMLPacket& packet);
     void SendConfig(TVmClient& client);
     void SendTaskList(TVmClient& client);

@@ -8,6 +8,7 @@
 #include "foundation/kxUnicode.h"
 #include "foundation/lmTimeCode.h"
 #include "port/port.h"
+#include "server/farm/lmVmFarmLink.h"
 #include "server/ingest/kxFileUtils.h"
 #include "server/ingest/lmVmSource.h"
 #include "server/ingest/lmVmTaskList.h"
@@ -17,6 +18,14 @@
 #include "server/transcode/lmVmTranscoder.h"
 
 namespace {
+
+// Where the job finds the media file: farm tasks lie under a name of their own.
+std::string SourcePathOf(const IVmFarm* Farm, const TTaskItem& Task, const TVmSource& Source) {
+    if (Farm && !Task.FilePath().empty()) {
+        return Task.FilePath();
+    }
+    return Source.QueuedFolder() + Task.FileItem()->FullName();
+}
 
 // The renderer's view of the job's processor.
 class TProcessorRenderClip final : public IAVIRenderClip {
@@ -120,12 +129,13 @@ std::string FlagsText(const TMetaItems& Meta) {
 TVmTranscodeJob::TVmTranscodeJob(TVmTranscoder& Transcoder, TTaskItem& Task, TVmSource& Source,
                                  TVmProcessor& Processor)
     : FTranscoder(Transcoder),
+      FFarm(Transcoder.TaskList().Farm()),
       FTask(Task),
       FSource(Source),
       FProcessor(Processor),
       FFile(*Task.FileItem()),
       FMeta(FFile.Meta),
-      FSourcePath(Source.QueuedFolder() + FFile.FullName()),
+      FSourcePath(SourcePathOf(FFarm, Task, Source)),
       FMail(std::make_unique<TMailInfo>()) {}
 
 // The one place that sees the task into a done state: the steps end it as "Finished", the
@@ -177,7 +187,9 @@ void TVmTranscodeJob::RunSteps() {
     FProcessor.TakeThumbnail();
     CompleteMetadata();
     FillMailRecord();
-    if (!Deliver()) {
+    // The output is whole under a name of this claim: the farm hears of it before anything
+    // leaves this engine.
+    if (!Commit(tsFiling, FTask.Message()) || !Deliver()) {
         return;
     }
     FileFinished();
@@ -243,7 +255,8 @@ bool TVmTranscodeJob::PrepareClip() {
     }
     const std::string processingFolder = FSource.ProcessingFolder();
     FProcessor.SetSourcePath(FSourcePath);
-    FProcessor.SetOutputPath(processingFolder + GUIDToString(FTask.Uid()));
+    FProcessor.SetOutputPath(processingFolder +
+                             (FFarm ? FFarm->IntermediateName(FTask) : GUIDToString(FTask.Uid())));
     FProcessor.SetOutputCodec(FCodec);
     FProcessor.WriteTechnicalMeta(FMeta, FIsStill);
     port::CreateFolders(processingFolder);
@@ -344,6 +357,11 @@ void TVmTranscodeJob::FillMailRecord() {
 }
 
 bool TVmTranscodeJob::Deliver() {
+    // A farm engine that may have been cut off delivers nothing: another engine may have the
+    // task by now.
+    if (FFarm && !FFarm->Holds(FTask)) {
+        FTask.Abandon();
+    }
     if (FTask.CancelRequested()) {
         return false;
     }
@@ -355,11 +373,19 @@ void TVmTranscodeJob::FileFinished() {
     port::DeleteFile(FProcessor.OutputPath());
     port::DeleteFile(FProcessor.OutputPath() + ".xmd");
     ReleaseVideoSource();
+    // Delivered: the farm's record says so before the source file moves, so a crash in
+    // between leaves a finished task whose file its engine files at its next start.
+    if (!Commit(tsFinished, "Completed.")) {
+        return;
+    }
     const TVmSourceSettings settings = FSource.Settings();
     if (settings.ActOnCompletion && settings.CompletionMode == 1) {
         FTask.SetMessage("Deleting source file.");
         if (port::DeleteFile(FSourcePath)) {
             FTask.SetFilePath(std::string());
+            if (FFarm) {
+                FFarm->Filed(FTask, std::string());
+            }
         } else {
             LogText("Could not delete source file: " + FSourcePath);
         }
@@ -373,12 +399,20 @@ void TVmTranscodeJob::FileFinished() {
 
 void TVmTranscodeJob::FileUnfinished() {
     ReleaseVideoSource();
+    if (FTask.Abandoned()) {
+        LeaveAbandoned();
+        return;
+    }
     const bool cancelled = FTask.CancelRequested();
     if (cancelled) {
         FTask.SetMessage("Cancelled by user.");
         FTask.SetState(tsCancelled);
     }
     const std::string reason = FTask.Message();
+    if (!Commit(cancelled ? tsCancelled : tsFailed, reason)) {
+        LeaveAbandoned();
+        return;
+    }
     FTask.SetMessage("Deleting intermediate file.");
     if (!FProcessor.OutputPath().empty()) {
         port::DeleteFile(FProcessor.OutputPath());
@@ -395,6 +429,9 @@ void TVmTranscodeJob::FileSource(const std::string& Folder) {
     const std::string target = Folder + FFile.FullName();
     if (FileMove(LongPath(FSourcePath), LongPath(target))) {
         FTask.SetFilePath(target);
+        if (FFarm) {
+            FFarm->Filed(FTask, target);
+        }
     } else {
         LogText("Could not move source file " + FSourcePath + " to " + target);
     }
@@ -409,6 +446,22 @@ void TVmTranscodeJob::EndJob() {
     FTask.SetEndTime(NowDateTime());
     FMail->EndTime = FormatDateTime(FTask.EndTime());
     FTask.ReleaseFileMedia();
+}
+
+bool TVmTranscodeJob::Commit(uint8_t State, const std::string& Message) {
+    if (!FFarm || FFarm->Commit(FTask, State, Message)) {
+        return true;
+    }
+    FTask.Abandon();
+    return false;
+}
+
+void TVmTranscodeJob::LeaveAbandoned() {
+    if (!FProcessor.OutputPath().empty()) {
+        port::DeleteFile(FProcessor.OutputPath());
+        port::DeleteFile(FProcessor.OutputPath() + ".xmd");
+    }
+    EnterState(tsFailed, "The lease of this task was lost: it went to another engine.");
 }
 
 void TVmTranscodeJob::Fail(const std::string& Text) {

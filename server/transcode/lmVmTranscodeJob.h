@@ -12,6 +12,7 @@
 #include "server/notify/lmVmMailInfo.h"
 #include "server/transcode/lmVideoSourceHandlers.h"
 
+class IVmFarm;
 class TMetaItems;
 struct TSourceFileItem;
 class TTaskItem;
@@ -74,12 +75,19 @@ class TVmTranscodeJob {
     // Sets the end time and frees the file's preview media (the targets have used them).
     void EndJob();
 
+    // Farm mode: the state and message become the farm's while this engine holds the task's
+    // lease; when it does not, the task is abandoned and false returned. Standalone: true.
+    bool Commit(uint8_t State, const std::string& Message);
+    // The lease went: the job's own intermediate file goes, nothing else is touched.
+    void LeaveAbandoned();
+
     // Message, then state: as two changes.
     void Fail(const std::string& Text);
     // State and message as one change of the task.
     void EnterState(uint8_t State, const std::string& Text);
 
     TVmTranscoder& FTranscoder;
+    IVmFarm* const FFarm;
     TTaskItem& FTask;
     TVmSource& FSource;
     TVmProcessor& FProcessor;

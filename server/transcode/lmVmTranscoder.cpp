@@ -61,6 +61,10 @@ void TVmTranscoder::Job(TTaskItem& Task, TVmSource& Source, TVmProcessor& Proces
     TVmTranscodeJob job(*this, Task, Source, Processor);
     job.Run();
     std::unique_ptr<TMailInfo> mail = job.TakeMail();
+    // Another engine of the farm has the task now, and reports on it.
+    if (Task.Abandoned()) {
+        return;
+    }
     std::shared_ptr<TVmProject> project = Source.Project();
     bool failure = false;
     if (Task.State() != tsFinished) {

@@ -467,6 +467,34 @@ TEST(VmEngine, LoadSettingsReportsThePortAndHandsOnSettings) {
     EXPECT_EQ(threads, 6);
 }
 
+// A "setengine" from a manager that knows nothing of farm mode must not turn it off; an empty
+// "farmdb" does, and a lease no renewal could keep takes the default.
+TEST(VmEngine, FarmSettingsKeepTheirValueWhenMissing) {
+    TVmEngine engine;
+    const struct {
+        const char* Xml;
+        const char* FarmDB;
+        int32_t Lease;
+    } steps[] = {
+        {"<config/>", "", 30},
+        {"<config><farmdb>host=/tmp dbname=farm</farmdb><farmlease>8</farmlease></config>",
+         "host=/tmp dbname=farm", 8},
+        {"<config><name>n</name></config>", "host=/tmp dbname=farm", 8},
+        {"<config><farmlease>1</farmlease></config>", "host=/tmp dbname=farm", 30},
+        {"<config><farmlease>x</farmlease><farmdb></farmdb></config>", "", 30},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.Xml);
+        TXMLUnicode doc;
+        ASSERT_TRUE(doc.LoadFromString(step.Xml));
+        doc.GotoRoot();
+        bool portChanged = false;
+        engine.LoadSettings(doc, portChanged);
+        EXPECT_EQ(engine.Settings().FarmDB, step.FarmDB);
+        EXPECT_EQ(engine.Settings().FarmLease, step.Lease);
+    }
+}
+
 TEST(VmEngine, RelaysTaskEventsToSubscribers) {
     TVmEngine engine;
     std::vector<int32_t> seen;

@@ -362,6 +362,16 @@ TEST(ServerProcess, ASecondInstanceLeavesAtOnceAndTheFirstKeepsRunning) {
     EXPECT_EQ(RunProcess({installation.Server(), "-INSTALL", "-SILENT"}).ExitCode, 0);
 
     EXPECT_TRUE(first.Running());
+
+    // Another installation on the same host is another instance, and runs beside the first.
+    TTestInstallation other;
+    TChildProcess beside({other.Server(), "-NOSERVICE", "SERVERPORT:" + std::to_string(FreePort())},
+                         OutputPath(other, "beside.txt"));
+    EXPECT_TRUE(WaitFor([&] {
+        return Contains(LogMessages(other.LogText()), "Starting application...");
+    })) << other.LogText();
+    EXPECT_TRUE(beside.Running());
+    EXPECT_EQ(beside.Stop(SIGINT), 0);
     EXPECT_EQ(first.Stop(SIGINT), 0);
 }
 

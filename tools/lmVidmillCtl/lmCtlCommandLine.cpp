@@ -220,6 +220,15 @@ const std::vector<TCommandHelp>& Commands() {
          "Fields: name, loc, desc, port (the control port), shost, sport, slogin, spassword, "
          "sfromname, sfromemail, threads.",
          {}},
+        {"farm",
+         "farm status",
+         "the engines of the farm",
+         "Shows every engine of the farm the engine belongs to (\"*\" marks the one asked): "
+         "host, port, whether its heartbeat is younger than its lease, how long ago it renewed, "
+         "and the tasks it runs and has finished, failed and cancelled; and how many tasks wait "
+         "in the farm. Exit code 1 when the engine is in no farm or its database cannot be "
+         "read.",
+         {}},
     };
     return commands;
 }

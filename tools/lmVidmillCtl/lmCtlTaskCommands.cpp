@@ -317,7 +317,7 @@ int RunRequeue(TCtlSession& session, const TWords& words) {
     session.Open();
     const std::vector<TGUID> uids = RequeueSelection(session, words);
     if (uids.empty()) {
-        PrintRequeueAnswer(session, {"requeuetask", true, "0 tasks requeued.", 0, 0, {}});
+        PrintRequeueAnswer(session, {"requeuetask", true, "0 tasks requeued.", 0, 0, {}, {}});
         return exDone;
     }
     TEngine& engine = session.Engine();

@@ -8,6 +8,7 @@
 
 #include "tools/lmVidmillCtl/lmCtlCommandLine.h"
 #include "tools/lmVidmillCtl/lmCtlConfigCommands.h"
+#include "tools/lmVidmillCtl/lmCtlFarmCommands.h"
 #include "tools/lmVidmillCtl/lmCtlOutput.h"
 #include "tools/lmVidmillCtl/lmCtlSession.h"
 #include "tools/lmVidmillCtl/lmCtlWatch.h"
@@ -47,6 +48,9 @@ int RunCommand(const TCommandHelp& command, TCtlSession& session, const TWords& 
     }
     if (name == "engine") {
         return RunEngine(session, words);
+    }
+    if (name == "farm") {
+        return RunFarm(session, words);
     }
     return RunKind(session, name, words);
 }
