@@ -449,7 +449,8 @@ TEST(ServerProcess, KeepsConfigurationSpoolAndLogsInTheFoldersItIsGiven) {
     // The port comes from the configuration in its own folder.
     auto logText = [&] {
         std::string text;
-        for (const auto& entry : fs::directory_iterator(logs, std::error_code()))
+        std::error_code noLogsYet;
+        for (const auto& entry : fs::directory_iterator(logs, noLogsYet))
             text += ReadFileText(entry.path());
         return text;
     };
