@@ -45,6 +45,10 @@ for program in lmVidmill lmVidmillCtl lmReelbankReceiver lvftool lmvctool; do
   ls /usr/share/man/man?/"$program".?.gz >/dev/null 2>&1 || fail "no manual page for $program"
 done
 
+# The unit as systemd reads it: its keys, its programs and its documentation exist.
+systemd-analyze verify /lib/systemd/system/lmvidmill.service ||
+  fail "systemd-analyze verify lmvidmill.service"
+
 echo "version"
 version=$(lmVidmill --version)
 expected=$(dpkg-deb -f "$server_deb" Version | awk -F. '{print "Lumenar Vidmill v" $1 "." $2 " build " $4}')
