@@ -46,8 +46,12 @@ for program in lmVidmill lmVidmillCtl lmReelbankReceiver lvftool lmvctool; do
 done
 
 # The unit as systemd reads it: its keys, its programs and its documentation exist.
-systemd-analyze verify /lib/systemd/system/lmvidmill.service ||
-  fail "systemd-analyze verify lmvidmill.service"
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify /lib/systemd/system/lmvidmill.service ||
+    fail "systemd-analyze verify lmvidmill.service"
+else
+  echo "(systemd-analyze is not installed: the unit is not verified)"
+fi
 
 echo "version"
 version=$(lmVidmill --version)
