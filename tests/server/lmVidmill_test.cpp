@@ -457,7 +457,8 @@ TEST(ServerProcess, KeepsConfigurationSpoolAndLogsInTheFoldersItIsGiven) {
     const std::string started =
         "Starting Vidmill using TCP port " + std::to_string(port) + ": Success.";
     ASSERT_TRUE(WaitFor([&] { return Contains(LogMessages(logText()), started); })) << logText();
-    EXPECT_TRUE(fs::is_directory(data / "MailQueue" / "Failed"));
+    // The engine, whose mail server makes the spool, starts once the port listens.
+    EXPECT_TRUE(WaitFor([&] { return fs::is_directory(data / "MailQueue" / "Failed"); }));
 
     TXMLClient client;
     TPacketQueue received;
