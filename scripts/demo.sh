@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the build needs, builds the server, lays out a demo installation with a ready
-# configuration and runs the server in application mode until Ctrl+C.
+# Installs what the build needs, builds the server with every plug-in and codec module, lays out
+# a demo installation with a ready configuration, runs the server in application mode until
+# Ctrl+C, drops a sample LVF clip and a sample H.264 movie with sound, and starts the manager
+# where there is a display.
 # Usage: scripts/demo.sh [demo-folder]   (default: build/demo)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,8 +11,12 @@ demo=${1:-$root/build/demo}
 
 scripts/setup.sh
 cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target lmVidmill kxSIMDLib lmVideoSourceLVF lmvc_module lvftool \
-  lmvctool lmvmdemoconfig lmVidmillCtl
+targets=(lmVidmill kxSIMDLib lmVideoSourceLVF lmVideoSourceQT lmVideoSourceBroadcast
+  lmVideoSourceImage lmVideoSourceAVI lmvc_module lvftool lmvctool lmvmdemoconfig lmVidmillCtl)
+if cmake --build build --target help | grep -q '^lmVidmillManager:'; then
+  targets+=(lmVidmillManager)
+fi
+cmake --build build --target "${targets[@]}"
 
 rm -rf "$demo/server"
 mkdir -p "$demo/server" "$demo/watch" "$demo/output"
@@ -18,11 +24,15 @@ cp -a build/stage/lmVidmill build/stage/bin "$demo/server/"
 [ -d build/stage/codecs ] && cp -a build/stage/codecs "$demo/server/"
 [ -d build/stage/EmailTemplates ] && cp -a build/stage/EmailTemplates "$demo/server/"
 
-# A sample clip to drop in once the server runs: two seconds of a test pattern as an LVF clip.
+# Samples to drop in once the server runs: two seconds of a test pattern as an LVF clip, and
+# three seconds of another with a tone as an H.264 and AAC movie, what a newcomer drops first.
 sample=$(mktemp -d)
 trap 'rm -rf "$sample"' EXIT
 ffmpeg -loglevel error -f lavfi -i testsrc2=size=640x360:rate=25 -frames:v 50 "$sample/f%03d.png"
 build/stage/lvftool create "$sample/Demo clip.lvf" "$sample"/f*.png >/dev/null
+ffmpeg -loglevel error -f lavfi -i testsrc=size=1280x720:rate=25 -f lavfi \
+  -i sine=frequency=440:sample_rate=48000 -t 3 -c:v libx264 -pix_fmt yuv420p -c:a aac \
+  "$sample/Demo movie.mp4"
 
 # A free control port, chosen by the kernel.
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -36,22 +46,37 @@ lmVidmill demo installation: $demo/server
   output folder: $demo/output   (LMVC AVI files; build/stage/lmvctool info FILE.avi)
   control port:  $port
   log:           $demo/server/logs/
-A sample clip, "Demo clip.lvf", is dropped into the watch folder; it ends as
-"$demo/output/Demo clip.avi" and the source moves to $demo/watch/Completed/.
-The command-line client follows the clip until it is done; afterwards
+Two samples, "Demo clip.lvf" and "Demo movie.mp4", are dropped into the watch folder; they
+end as "Demo clip.avi" and "Demo movie.avi" in $demo/output/ and the sources move to
+$demo/watch/Completed/. The command-line client follows them until they are done; afterwards
   build/stage/lmVidmillCtl --port $port status   (or tasks, watch, --help)
 talks to the running server. Press Ctrl+C to stop the server.
 
 MSG
+# The manager, where there is a display to show it on; elsewhere how to run it.
+start_manager() {
+  local manager=build/stage/lmVidmillManager
+  if [ ! -x "$manager" ]; then
+    echo "(The Qt manager is not built here; the command-line client follows the clips.)"
+  elif [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "Starting the manager; add the engine 127.0.0.1, port $port."
+    "$manager" >"$demo/manager.log" 2>&1 &
+  else
+    echo "No display here: on a desktop run $manager and add the engine 127.0.0.1, port $port."
+  fi
+}
+
 "$demo/server/lmVidmill" -NOSERVICE &
 server=$!
 trap 'kill -TERM "$server" 2>/dev/null' INT TERM
 sleep 1
-cp "$sample/Demo clip.lvf" "$demo/watch/"
-# Follow the sample clip until it has been converted (the folder monitor takes it within a
+start_manager
+cp "$sample/Demo clip.lvf" "$sample/Demo movie.mp4" "$demo/watch/"
+# Follow the samples until they have been converted (the folder monitor takes each within a
 # few seconds), then leave the server running.
-for _ in $(seq 20); do
-  build/stage/lmVidmillCtl --port "$port" tasks 2>/dev/null | grep -q "Demo clip" && break
+for _ in $(seq 30); do
+  tasks=$(build/stage/lmVidmillCtl --port "$port" tasks 2>/dev/null || true)
+  grep -q "Demo clip" <<<"$tasks" && grep -q "Demo movie" <<<"$tasks" && break
   sleep 1
 done
 build/stage/lmVidmillCtl --port "$port" watch --until-done || true

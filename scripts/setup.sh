@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the benchmarks need.
+# Installs every Debian package the build, the tests, the benchmarks and the Debian packages
+# (CPack's dependency scan, lintian, the scratch-root install) need.
 # Safe to run again: apt-get skips what is already there.
 set -euo pipefail
 
@@ -12,6 +13,7 @@ packages=(
   libcurl4-openssl-dev libssl-dev libsystemd-dev
   libpq-dev postgresql-15
   python3 python3-aiosmtpd ffmpeg mediainfo inotify-tools
+  file lintian iproute2
 )
 
 sudo_cmd=()

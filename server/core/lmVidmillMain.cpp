@@ -55,8 +55,10 @@ std::string ProgramName() {
 }
 
 std::string HelpText(const std::string& program) {
-    return "Usage: " + program + " [-NOSERVICE] [SERVERPORT:port]\n" + "       " + program +
-           " -INSTALL | -UNINSTALL [-SILENT]\n" + "       " + program +
+    return "Usage: " + program +
+           " [-NOSERVICE] [SERVERPORT:port] [CONFIGFOLDER:dir] [DATAFOLDER:dir] "
+           "[LOGFOLDER:dir]\n" +
+           "       " + program + " -INSTALL | -UNINSTALL [-SILENT]\n" + "       " + program +
            " --help | --version\n"
            "\n"
            "Lumenar Vidmill, the unattended media ingest and transcoding server. Without\n"
@@ -73,6 +75,10 @@ std::string HelpText(const std::string& program) {
            "  -SILENT          with -INSTALL or -UNINSTALL: print no outcome\n"
            "  SERVERPORT:port  listen for managers on this TCP port, not the configured one "
            "(no \"-\")\n"
+           "  CONFIGFOLDER:dir the absolute folder of \"config.dat\" (default: the server's)\n"
+           "  DATAFOLDER:dir   the absolute folder of the mail spool (default: the server's)\n"
+           "  LOGFOLDER:dir    the absolute folder of the logs (default: \"logs\" in the "
+           "server's)\n"
            "  --help           print this help and exit\n"
            "  --version        print the version and exit\n";
 }
@@ -101,6 +107,13 @@ std::optional<int> AnswerCommandLine(const TVmCommandLine& commandLine) {
         std::fprintf(stderr, "Try \"%s --help\" for the switches.\n", program.c_str());
         return 2;
     }
+    const std::vector<std::string> invalidFolders = commandLine.InvalidFolderArguments();
+    for (const std::string& argument : invalidFolders) {
+        std::fprintf(stderr, "%s: \"%s\" names no absolute folder\n", program.c_str(),
+                     argument.c_str());
+    }
+    if (!invalidFolders.empty())
+        return 2;
     for (const std::string& argument : commandLine.IgnoredPortArguments()) {
         std::fprintf(stderr,
                      "%s: \"%s\" is ignored: the port override has no \"-\" or \"/\" in "
@@ -187,9 +200,9 @@ int main(int argc, char** argv) {
     const TVmCommandLine commandLine(std::vector<std::string>(argv + 1, argv + argc));
     if (const std::optional<int> done = AnswerCommandLine(commandLine))
         return *done;
-    const std::string folder = port::ExecutableFolder();
+    const TVmFolders folders = commandLine.Folders(port::ExecutableFolder());
 
-    LogOpen(folder + "logs/", ApplicationTitle(port::ExecutablePath()), VersionText("v"), 31, true);
+    LogOpen(folders.Log, ApplicationTitle(port::ExecutablePath()), VersionText("v"), 31, true);
     LogText("");
     LogText(std::string(kDisplayName) + " " + VersionText("v"));
 

@@ -37,6 +37,37 @@ bool IsPortOverride(const std::string& argument) {
     return AsciiUpper(argument).rfind(kPortPrefix, 0) == 0;
 }
 
+// Which folder an argument overrides: the member of TVmFolders it sets, or none.
+std::string TVmFolders::*OverriddenMember(const std::string& argument) {
+    static const struct {
+        const char* Prefix;
+        std::string TVmFolders::*Member;
+    } kOverrides[] = {{"CONFIGFOLDER:", &TVmFolders::Config},
+                      {"DATAFOLDER:", &TVmFolders::Data},
+                      {"LOGFOLDER:", &TVmFolders::Log}};
+    const std::string upper = AsciiUpper(argument);
+    for (const auto& entry : kOverrides) {
+        if (upper.rfind(entry.Prefix, 0) == 0)
+            return entry.Member;
+    }
+    return nullptr;
+}
+
+bool IsFolderOverride(const std::string& argument) {
+    return OverriddenMember(argument) != nullptr;
+}
+
+// The folder a valid override names, with a trailing "/"; empty when it names no absolute
+// folder (the working directory is never used).
+std::string OverriddenFolder(const std::string& argument) {
+    std::string folder = argument.substr(argument.find(':') + 1);
+    if (folder.empty() || folder[0] != '/')
+        return {};
+    if (folder.back() != '/')
+        folder += '/';
+    return folder;
+}
+
 bool HasSwitchPrefix(const std::string& argument) {
     return argument.size() >= 2 && (argument[0] == '-' || argument[0] == '/');
 }
@@ -118,6 +149,26 @@ int TVmCommandLine::ServerPort(int configuredPort) const {
     return port;
 }
 
+TVmFolders TVmCommandLine::Folders(const std::string& installFolder) const {
+    TVmFolders folders{installFolder, installFolder, installFolder, installFolder + "logs/"};
+    for (const std::string& argument : FArguments) {
+        std::string TVmFolders::*member = OverriddenMember(argument);
+        const std::string folder = member ? OverriddenFolder(argument) : std::string();
+        if (!folder.empty())
+            folders.*member = folder;
+    }
+    return folders;
+}
+
+std::vector<std::string> TVmCommandLine::InvalidFolderArguments() const {
+    std::vector<std::string> invalid;
+    for (const std::string& argument : FArguments) {
+        if (IsFolderOverride(argument) && OverriddenFolder(argument).empty())
+            invalid.push_back(argument);
+    }
+    return invalid;
+}
+
 TVmCommandLine::TRequest TVmCommandLine::Request() const {
     bool version = false;
     for (const std::string& argument : FArguments) {
@@ -134,8 +185,8 @@ std::vector<std::string> TVmCommandLine::UnknownArguments() const {
         // A prefixed port override is no override, but it is the server's own argument: it is
         // reported as ignored, not refused.
         if (!IsKnownSwitch(argument) && !IsPortOverride(argument) &&
-            !IsPrefixedPortOverride(argument) && !IsHelpRequest(argument) &&
-            !IsVersionRequest(argument))
+            !IsPrefixedPortOverride(argument) && !IsFolderOverride(argument) &&
+            !IsHelpRequest(argument) && !IsVersionRequest(argument))
             unknown.push_back(argument);
     }
     return unknown;

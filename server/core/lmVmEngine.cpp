@@ -31,9 +31,9 @@ void LoadContainer(TXMLUnicode& Doc, const char* Container, TCollection& Items) 
 
 }  // namespace
 
-TVmEngine::TVmEngine(std::string Folder)
-    : FMailServer(
-          std::make_unique<TMailServer>(Folder.empty() ? port::ExecutableFolder() : Folder)) {
+TVmEngine::TVmEngine(std::string Folder, std::string DataFolder)
+    : FMailServer(std::make_unique<TMailServer>(Folder.empty() ? port::ExecutableFolder() : Folder,
+                                                std::move(DataFolder))) {
     FProcessors.SetTargetLookup([this](const TGUID& uid) { return FindTarget(uid); });
     FSources.SetProcessorLookup([this](const TGUID& uid) { return FindProcessor(uid); });
     FSources.SetProjectLookup([this](const TGUID& uid) { return FindProject(uid); });

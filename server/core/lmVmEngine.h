@@ -76,9 +76,9 @@ class CAPABILITY("mutex") TVmEngine {
     using TThreadCountHandler = std::function<void(int32_t Threads)>;
     using TMailSettingsHandler = std::function<void(const TVmEngineSettings& Settings)>;
 
-    // Folder ends with "/": the mail spool and the mail templates lie below it (the
-    // executable's folder when none is given).
-    explicit TVmEngine(std::string Folder = {});
+    // Folder ends with "/": the mail templates lie below it (the executable's folder when none
+    // is given), and so does the mail spool unless DataFolder names another folder for it.
+    explicit TVmEngine(std::string Folder = {}, std::string DataFolder = {});
     TVmEngine(const TVmEngine&) = delete;
     TVmEngine& operator=(const TVmEngine&) = delete;
     ~TVmEngine();

@@ -97,8 +97,8 @@ std::string ResultText(TSmtpResult Result) {
 
 }  // namespace
 
-TMailServer::TMailServer(std::string ServerFolder)
-    : FSpoolFolder(ServerFolder + "MailQueue/"),
+TMailServer::TMailServer(std::string ServerFolder, std::string DataFolder)
+    : FSpoolFolder((DataFolder.empty() ? ServerFolder : DataFolder) + "MailQueue/"),
       FFailedFolder(FSpoolFolder + "Failed/"),
       FTemplateFolder(ServerFolder + "EmailTemplates/"),
       FVersionText("lmVidmill " + ::VersionText("v")) {}

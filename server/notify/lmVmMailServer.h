@@ -3,7 +3,7 @@
 // The mail server: composes the notification mails of a released batch from its template into
 // the on-disk spool, and sends the spool over SMTP from its own thread, "MailThread".
 //
-// Spool, below the server folder: "MailQueue/" holds per batch a folder named by a new GUID
+// Spool, below the server's data folder: "MailQueue/" holds per batch a folder named by a new GUID
 // with its thumbnails ("thumb%.6d.png", by the record's position) and one mail file per
 // recipient ("user%.3d.mail", by the recipient's position), and beside it the list of those
 // files, GUID + ".batch", written last, so that a batch is never seen half written. Mails the
@@ -38,8 +38,9 @@ class TMailServer {
     // How long mails of a batch may keep failing before they move to "Failed".
     std::atomic<int64_t> GiveUpMs{24LL * 3600 * 1000};
 
-    // ServerFolder ends with "/": the spool and the templates are found below it.
-    explicit TMailServer(std::string ServerFolder);
+    // Both folders end with "/": the templates lie in ServerFolder's "EmailTemplates/", the
+    // spool in DataFolder's "MailQueue/" (ServerFolder's when DataFolder is empty).
+    explicit TMailServer(std::string ServerFolder, std::string DataFolder = {});
     // Stops the mail thread.
     ~TMailServer();
     TMailServer(const TMailServer&) = delete;

@@ -322,10 +322,10 @@ int32_t TVmClient::FrameLengthLimit() const {
 }
 
 TVmServer::TVmServer(std::string folder, TVmCommandLine commandLine, TVmPixelLibrary& pixels)
-    : FFolder(std::move(folder)),
-      FCommandLine(std::move(commandLine)),
+    : FCommandLine(std::move(commandLine)),
+      FFolders(FCommandLine.Folders(folder)),
       FPixels(pixels),
-      FEngine(std::make_unique<TVmEngine>(FFolder)),
+      FEngine(std::make_unique<TVmEngine>(FFolders.Install, FFolders.Data)),
       FXMLServer(std::make_unique<TXMLServer>()) {
     FXMLServer->SetConnectionClass([] { return std::make_unique<TVmClient>(); });
     FXMLServer->OnConnect = [this](TSocketServer&, TSocketClient& client) {
@@ -382,11 +382,13 @@ std::string TVmServer::ExpectedDigest(const std::string& challenge) {
 }
 
 bool TVmServer::Start() {
-    if (!FPixels.Load(FFolder + "bin/")) {
+    if (!FPixels.Load(FFolders.Install + "bin/")) {
         LogText("Error, SIMD Library not found, exiting...");
         FPixelLibraryMissing = true;
         return false;
     }
+    // A configuration folder of its own may not exist yet; the first save writes into it.
+    port::CreateFolders(FFolders.Config);
     LoadConfig();
     const int port = GetServerPort();
     FXMLServer->Port = static_cast<uint16_t>(port);
@@ -408,9 +410,9 @@ bool TVmServer::Start() {
 
 void TVmServer::StartEngine() {
     TAVIRenderSettings render;
-    render.CodecsFolder = FFolder + "codecs/";
+    render.CodecsFolder = FFolders.Install + "codecs/";
     render.Move32b24b = FPixels.Move32b24b();
-    auto transcoder = std::make_unique<TVmTranscoder>(FFolder + "bin/", render);
+    auto transcoder = std::make_unique<TVmTranscoder>(FFolders.Install + "bin/", render);
     TVmTranscoder* started = transcoder.get();
     bool farm = false;
     {

@@ -60,8 +60,9 @@ class TVmServer {
     // anonymous peers cannot hold the connection slots; a member so that tests can shorten it.
     std::atomic<uint32_t> LoginTimeout{10000};
 
-    // `folder` is the executable's folder (trailing "/"); everything the server keeps on disk
-    // is found relative to it.
+    // `folder` is the executable's folder (trailing "/"); everything the server ships with is
+    // found relative to it, and so is what it keeps on disk unless the command line names
+    // other folders for the configuration and the mail spool.
     TVmServer(std::string folder, TVmCommandLine commandLine, TVmPixelLibrary& pixels);
     // Stops listening (every connection closes), then frees the engine.
     ~TVmServer();
@@ -87,8 +88,8 @@ class TVmServer {
     TXMLServer& XMLServer() { return *FXMLServer; }
     bool LoadConfig();
     bool SaveConfig();
-    std::string ConfigPath() const { return FFolder + TVmConfigStore::FileName; }
-    std::string TemplateFolder() const { return FFolder + "EmailTemplates/"; }
+    std::string ConfigPath() const { return FFolders.Config + TVmConfigStore::FileName; }
+    std::string TemplateFolder() const { return FFolders.Install + "EmailTemplates/"; }
 
     // Run once the control port listens (the engine's start: plug-ins, pool, sources).
     void SetEngineStart(std::function<void()> start) { FEngineStart = std::move(start); }
@@ -121,8 +122,8 @@ class TVmServer {
     // The transcoder on the server's folders, started by the engine with every source.
     void StartEngine();
 
-    std::string FFolder;
     TVmCommandLine FCommandLine;
+    TVmFolders FFolders;
     TVmPixelLibrary& FPixels;
     std::unique_ptr<TVmEngine> FEngine;
     bool FPixelLibraryMissing = false;

@@ -13,8 +13,11 @@
 #include <cstring>
 #include <optional>
 
+#include "server/core/lmVmConfigStore.h"
+#include "server/core/lmVmEngine.h"
 #include "server/core/lmVmVersion.h"
 #include "support/TestInstallation.h"
+#include "support/TestManagerConnection.h"
 #include "support/TestProcess.h"
 
 using namespace testing_support;
@@ -214,8 +217,10 @@ TEST(ServerProcess, AnswersHelpAndVersionAndRefusesUnknownArguments) {
         std::vector<std::string> Error;  // ... on standard error
     };
     const std::vector<std::string> help = {
-        "\n  -NOSERVICE ",      "\n  -INSTALL ", "\n  -UNINSTALL ", "\n  -SILENT ",
-        "\n  SERVERPORT:port ", "\n  --help ",   "\n  --version ",  "Usage: lmVidmill "};
+        "\n  -NOSERVICE ",     "\n  -INSTALL ",        "\n  -UNINSTALL ",
+        "\n  -SILENT ",        "\n  SERVERPORT:port ", "\n  CONFIGFOLDER:dir ",
+        "\n  DATAFOLDER:dir ", "\n  LOGFOLDER:dir ",   "\n  --help ",
+        "\n  --version ",      "Usage: lmVidmill "};
     const std::string version = "Lumenar Vidmill " + VersionText("v") + "\n";
     const Case cases[] = {
         {{"--help"}, 0, help, {}},
@@ -227,6 +232,10 @@ TEST(ServerProcess, AnswersHelpAndVersionAndRefusesUnknownArguments) {
         {{"-FOO"}, 2, {}, {"unknown switch \"-FOO\"", "lmVidmill --help"}},
         {{"-NOSERVICE", "--noservice"}, 2, {}, {"unknown switch \"--noservice\""}},
         {{"install"}, 2, {}, {"unknown argument \"install\"", "lmVidmill --help"}},
+        {{"-NOSERVICE", "CONFIGFOLDER:etc"},
+         2,
+         {},
+         {"\"CONFIGFOLDER:etc\" names no absolute folder"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Arguments.back());
@@ -424,6 +433,63 @@ TEST(ServerProcess, InstallWritesTheUnitAndUninstallRemovesIt) {
     EXPECT_EQ(read(copy + ".uninstall-code"), "1\n");
     EXPECT_NE(read(copy + ".uninstall").find("lmVidmillSvr.service removed"), std::string::npos)
         << read(copy + ".uninstall");
+}
+
+// An installation whose folder the server may not write into (a package's) keeps its
+// configuration, its mail spool and its logs in the folders the command line names; the
+// configuration is read from there and every change is saved there.
+TEST(ServerProcess, KeepsConfigurationSpoolAndLogsInTheFoldersItIsGiven) {
+    namespace fs = std::filesystem;
+    TTestInstallation installation;
+    const fs::path config = installation.Folder() / "etc";
+    const fs::path data = installation.Folder() / "var" / "lib";
+    const fs::path logs = installation.Folder() / "var" / "log";
+    const int port = FreePort();
+    {
+        TVmEngine engine(installation.Folder().string() + "/");
+        TVmEngineSettings settings = engine.Settings();
+        settings.Port = port;
+        engine.SetSettings(settings);
+        fs::create_directories(config);
+        ASSERT_TRUE(TVmConfigStore(engine).SaveConfig((config / "config.dat").string()));
+    }
+    TChildProcess server({installation.Server(), "-NOSERVICE", "CONFIGFOLDER:" + config.string(),
+                          "DATAFOLDER:" + data.string(), "LOGFOLDER:" + logs.string()},
+                         OutputPath(installation, "out.txt"));
+    // The port comes from the configuration in its own folder.
+    auto logText = [&] {
+        std::string text;
+        std::error_code noLogsYet;
+        for (const auto& entry : fs::directory_iterator(logs, noLogsYet))
+            text += ReadFileText(entry.path());
+        return text;
+    };
+    const std::string started =
+        "Starting Vidmill using TCP port " + std::to_string(port) + ": Success.";
+    ASSERT_TRUE(WaitFor([&] { return Contains(LogMessages(logText()), started); })) << logText();
+    // The engine, whose mail server makes the spool, starts once the port listens.
+    EXPECT_TRUE(WaitFor([&] { return fs::is_directory(data / "MailQueue" / "Failed"); }));
+
+    TXMLClient client;
+    TPacketQueue received;
+    client.OnPacket = [&](TXMLClient&, TXMLPacket& packet, TXMLPacketPtr&) {
+        received.Push(packet);
+    };
+    ConnectAndLogIn(client, received, port);
+    TXMLPacketPtr engine = NewPacket("setengine");
+    engine->Document.AddElement("name", "Ingest elsewhere");
+    ASSERT_TRUE(client.Send(*engine));
+    EXPECT_TRUE(received.Take("msg"));
+    EXPECT_TRUE(WaitFor([&] {
+        return ReadFileText(config / "config.dat").find("<name>Ingest elsewhere</name>") !=
+               std::string::npos;
+    }));
+    client.Disconnect();
+    EXPECT_EQ(server.Stop(SIGTERM), 0);
+    EXPECT_TRUE(Contains(LogMessages(logText()), "Shutting down..."));
+
+    for (const char* beside : {"config.dat", "MailQueue", "logs"})
+        EXPECT_FALSE(fs::exists(installation.Folder() / beside)) << beside;
 }
 
 TEST(ServerProcess, ADamagedStoreStillStartsTheServer) {

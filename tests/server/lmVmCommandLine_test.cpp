@@ -74,3 +74,49 @@ TEST(CommandLine, RequestsAndArgumentsTheServerDoesNotKnow) {
         EXPECT_EQ(commandLine.IgnoredPortArguments(), c.ignoredPorts) << c.arguments.front();
     }
 }
+
+// The configuration, the mail spool and the logs lie beside the server unless an absolute
+// folder is named for them; a folder override that names none is refused, not ignored.
+TEST(CommandLine, FolderOverrides) {
+    struct Case {
+        std::vector<std::string> arguments;
+        TVmFolders folders;
+        std::vector<std::string> invalid;
+        std::vector<std::string> unknown;
+    };
+    const std::string install = "/opt/lmv/";
+    const TVmFolders beside{install, install, install, install + "logs/"};
+    const Case cases[] = {
+        {{"-NOSERVICE"}, beside, {}, {}},
+        {{"CONFIGFOLDER:/etc/lmv", "datafolder:/var/lib/lmv/", "LogFolder:/var/log/lmv"},
+         {install, "/etc/lmv/", "/var/lib/lmv/", "/var/log/lmv/"},
+         {},
+         {}},
+        {{"CONFIGFOLDER:/a/", "CONFIGFOLDER:/b:c"},
+         {install, "/b:c/", install, beside.Log},
+         {},
+         {}},
+        {{"CONFIGFOLDER:etc/lmv", "DATAFOLDER:", "LOGFOLDER:./logs"},
+         beside,
+         {"CONFIGFOLDER:etc/lmv", "DATAFOLDER:", "LOGFOLDER:./logs"},
+         {}},
+        {{"CONFIGFOLDER:/a/", "CONFIGFOLDER:b"},
+         {install, "/a/", install, beside.Log},
+         {"CONFIGFOLDER:b"},
+         {}},
+        {{"-CONFIGFOLDER:/etc/lmv", "/LOGFOLDER:/x"},
+         beside,
+         {},
+         {"-CONFIGFOLDER:/etc/lmv", "/LOGFOLDER:/x"}},
+    };
+    for (const Case& c : cases) {
+        const TVmCommandLine commandLine(c.arguments);
+        const TVmFolders folders = commandLine.Folders(install);
+        EXPECT_EQ(folders.Install, c.folders.Install) << c.arguments.front();
+        EXPECT_EQ(folders.Config, c.folders.Config) << c.arguments.front();
+        EXPECT_EQ(folders.Data, c.folders.Data) << c.arguments.front();
+        EXPECT_EQ(folders.Log, c.folders.Log) << c.arguments.front();
+        EXPECT_EQ(commandLine.InvalidFolderArguments(), c.invalid) << c.arguments.front();
+        EXPECT_EQ(commandLine.UnknownArguments(), c.unknown) << c.arguments.front();
+    }
+}
