@@ -572,26 +572,31 @@ void TTaskListModel::Flush() {
                 todo.Remove.push_back(static_cast<int>(i));
             }
         }
-        const size_t oldCount = group->Rows.size();
+        const TGUID lastBefore = group->Rows.empty() ? NullGUID : group->Rows.back().Uid;
         RemoveRows(*group, todo.Remove);
         AppendRows(*group, todo.Append);
         std::vector<TTaskItem*> changed = todo.Redraw;
         changed.insert(changed.end(), todo.Append.begin(), todo.Append.end());
-        bool moved = false;
-        if (!changed.empty()) {
-            moved = SortGroup(*group);
+        if (!changed.empty() && SortGroup(*group)) {
+            // The layout change repaints every row.
+            continue;
         }
         std::vector<int> rows;
-        if (!moved) {
-            for (TTaskItem* task : todo.Redraw) {
-                rows.push_back(RowOf(*group, task));
-            }
+        for (TTaskItem* task : todo.Redraw) {
+            rows.push_back(RowOf(*group, task));
         }
-        // The closing line moves with the last row.
-        if (group->Rows.size() != oldCount && !group->Rows.empty()) {
-            rows.push_back(static_cast<int>(group->Rows.size()) - 1);
-            if (oldCount > 0 && oldCount - 1 < group->Rows.size()) {
-                rows.push_back(static_cast<int>(oldCount) - 1);
+        // The closing line goes with the last row: the row that lost it and the one that got
+        // it (unless that one is new) are drawn again.
+        if (!group->Rows.empty() && group->Rows.back().Uid != lastBefore) {
+            const TTaskItem* last = group->Rows.back().Task;
+            if (last &&
+                std::find(todo.Append.begin(), todo.Append.end(), last) == todo.Append.end()) {
+                rows.push_back(static_cast<int>(group->Rows.size()) - 1);
+            }
+            for (size_t i = 0; i < group->Rows.size(); ++i) {
+                if (group->Rows[i].Uid == lastBefore) {
+                    rows.push_back(static_cast<int>(i));
+                }
             }
         }
         RedrawRows(*group, rows);
@@ -600,6 +605,7 @@ void TTaskListModel::Flush() {
         Q_EMIT CountsChanged();
     }
     if (!failed.isEmpty()) {
+        failed.sort(Qt::CaseInsensitive);
         Q_EMIT TasksFailed(failed);
     }
     Q_EMIT Flushed();
@@ -630,14 +636,23 @@ void TTaskListModel::AppendRows(TGroup& group, const std::vector<TTaskItem*>& ta
     if (tasks.empty()) {
         return;
     }
-    const QModelIndex parent = createIndex(GroupRow(&group), 0, nullptr);
-    const int first = static_cast<int>(group.Rows.size());
-    beginInsertRows(parent, first, first + static_cast<int>(tasks.size()) - 1);
+    // In the list's order among themselves, so that new tasks that belong at the end need no
+    // sort afterwards.
+    std::vector<std::pair<TSortKey, TRow>> rows;
     {
         TLock lock(group.Engine->TaskLock());
         for (TTaskItem* task : tasks) {
-            group.Rows.push_back({task->Uid, task});
+            const TRow row{task->Uid, task};
+            rows.emplace_back(KeyOf(row), row);
         }
+    }
+    std::sort(rows.begin(), rows.end(),
+              [this](const auto& a, const auto& b) { return Less(a.first, b.first); });
+    const QModelIndex parent = createIndex(GroupRow(&group), 0, nullptr);
+    const int first = static_cast<int>(group.Rows.size());
+    beginInsertRows(parent, first, first + static_cast<int>(tasks.size()) - 1);
+    for (const auto& [key, row] : rows) {
+        group.Rows.push_back(row);
     }
     group.PositionsValid = false;
     endInsertRows();
@@ -659,75 +674,77 @@ void TTaskListModel::RedrawRows(TGroup& group, std::vector<int> rows) {
 // ---------------------------------------------------------------------------------------------
 // Sorting
 
-std::vector<TTaskListModel::TSortKey> TTaskListModel::SortKeys(const TGroup& group) const {
-    std::vector<TSortKey> keys(group.Rows.size());
-    TLock lock(group.Engine->TaskLock());
-    for (size_t i = 0; i < group.Rows.size(); ++i) {
-        TSortKey& key = keys[i];
-        key.Uid = group.Rows[i].Uid;
-        const TTaskItem* task = group.Rows[i].Task;
-        if (!task) {
-            continue;
-        }
-        key.Name = ShortFileName(task->FileName).toCaseFolded();
-        switch (FSortColumn) {
-            case colState:
-                key.Number = StateOrder(task->State);
-                break;
-            case colProgress:
-                key.Number = task->Progress;
-                break;
-            case colFileName:
-                break;
-            case colPriority:
-                key.Number = task->Priority;
-                break;
-            case colQueued:
-                key.Number = task->QueuedTime;
-                break;
-            case colStarted:
-                key.Number = task->StartTime;
-                break;
-            case colEnded:
-                key.Number = task->EndTime;
-                break;
-            case colRecallID:
-                key.Text = QString::fromStdString(task->RecallID).toCaseFolded();
-                break;
-            case colResult:
-                key.Text = QString::fromStdString(task->Message).toCaseFolded();
-                break;
-            default:
-                break;
-        }
+TTaskListModel::TSortKey TTaskListModel::KeyOf(const TRow& row) const {
+    TSortKey key;
+    key.Uid = row.Uid;
+    const TTaskItem* task = row.Task;
+    if (!task) {
+        return key;
     }
-    return keys;
+    key.Name = ShortFileName(task->FileName).toCaseFolded();
+    switch (FSortColumn) {
+        case colState:
+            key.Number = StateOrder(task->State);
+            break;
+        case colProgress:
+            key.Number = task->Progress;
+            break;
+        case colPriority:
+            key.Number = task->Priority;
+            break;
+        case colQueued:
+            key.Number = task->QueuedTime;
+            break;
+        case colStarted:
+            key.Number = task->StartTime;
+            break;
+        case colEnded:
+            key.Number = task->EndTime;
+            break;
+        case colRecallID:
+            key.Text = QString::fromStdString(task->RecallID).toCaseFolded();
+            break;
+        case colResult:
+            key.Text = QString::fromStdString(task->Message).toCaseFolded();
+            break;
+        default:
+            break;
+    }
+    return key;
+}
+
+// A total order, so that tasks with equal values never swap places on an update.
+bool TTaskListModel::Less(const TSortKey& a, const TSortKey& b) const {
+    const bool descending = FSortOrder == Qt::DescendingOrder;
+    const TSortKey& x = descending ? b : a;
+    const TSortKey& y = descending ? a : b;
+    if (x.Number != y.Number) {
+        return x.Number < y.Number;
+    }
+    if (const int text = x.Text.compare(y.Text); text != 0) {
+        return text < 0;
+    }
+    if (const int name = x.Name.compare(y.Name); name != 0) {
+        return name < 0;
+    }
+    return x.Uid < y.Uid;
 }
 
 bool TTaskListModel::SortGroup(TGroup& group) {
-    const std::vector<TSortKey> keys = SortKeys(group);
-    // A total order, so that tasks with equal values never swap places on an update.
-    const bool descending = FSortOrder == Qt::DescendingOrder;
-    auto less = [descending](const TSortKey& a, const TSortKey& b) {
-        const TSortKey& x = descending ? b : a;
-        const TSortKey& y = descending ? a : b;
-        if (x.Number != y.Number) {
-            return x.Number < y.Number;
+    std::vector<TSortKey> keys;
+    keys.reserve(group.Rows.size());
+    {
+        TLock lock(group.Engine->TaskLock());
+        for (const TRow& row : group.Rows) {
+            keys.push_back(KeyOf(row));
         }
-        if (const int text = x.Text.compare(y.Text); text != 0) {
-            return text < 0;
-        }
-        if (const int name = x.Name.compare(y.Name); name != 0) {
-            return name < 0;
-        }
-        return x.Uid < y.Uid;
-    };
+    }
     std::vector<int> order(keys.size());
     for (size_t i = 0; i < order.size(); ++i) {
         order[i] = static_cast<int>(i);
     }
     const auto byKey = [&](int a, int b) {
-        return less(keys[static_cast<size_t>(a)], keys[static_cast<size_t>(b)]);
+        return Less(keys[static_cast<size_t>(a)], keys[static_cast<size_t>(b)]);
     };
     if (std::is_sorted(order.begin(), order.end(), byKey)) {
         return false;

@@ -150,7 +150,9 @@ class TTaskListModel : public QAbstractItemModel {
     void RedrawRows(TGroup& group, std::vector<int> rows);
     // Sorts the group when its order is broken; true when rows moved.
     bool SortGroup(TGroup& group);
-    std::vector<TSortKey> SortKeys(const TGroup& group) const;
+    // Under the group's task lock.
+    TSortKey KeyOf(const TRow& row) const;
+    bool Less(const TSortKey& a, const TSortKey& b) const;
     // Brings every task of every group in line with the filter.
     void Refilter();
 

@@ -2,7 +2,6 @@
 
 #include <QHeaderView>
 #include <QMenu>
-#include <QShortcut>
 #include <QSplitter>
 #include <QVBoxLayout>
 
@@ -73,19 +72,23 @@ TTaskPage::TTaskPage(TManager& manager, TConfirm confirm, QWidget* parent)
     connect(FTree->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &TTaskPage::RefreshDetails);
     connect(FTree, &QWidget::customContextMenuRequested, this, &TTaskPage::ShowMenu);
-    auto* remove = new QShortcut(QKeySequence::Delete, FTree);
-    remove->setContext(Qt::WidgetShortcut);
-    connect(remove, &QShortcut::activated, this, &TTaskPage::RemoveSelected);
+    connect(FTree, &TTasksTree::DeletePressed, this, &TTaskPage::RemoveSelected);
 }
 
 // ---------------------------------------------------------------------------------------------
 // The selection
 
-void TTaskPage::KeepOneLevel() {
-    // Rows of one level only: the level of the current row wins.
+void TTaskPage::KeepOneLevel(const QItemSelection& added) {
+    // Rows of one level only: the level of the current row wins, or that of the rows just
+    // selected when there is no current row.
     QItemSelectionModel* selection = FTree->selectionModel();
     const QModelIndexList rows = selection->selectedRows();
-    const bool groupLevel = !selection->currentIndex().parent().isValid();
+    const QModelIndex current = selection->currentIndex();
+    if (!current.isValid() && added.isEmpty()) {
+        return;
+    }
+    const bool groupLevel =
+        !(current.isValid() ? current : added.indexes().front()).parent().isValid();
     QItemSelection other;
     for (const QModelIndex& row : rows) {
         if (!row.parent().isValid() != groupLevel) {

@@ -5,6 +5,7 @@
 // the tasks selected when the operator asked for it, each sent to its own engine: rows that
 // move while a confirmation is open change nothing.
 
+#include <QItemSelection>
 #include <QWidget>
 
 #include <functional>
@@ -69,7 +70,7 @@ class TTaskPage : public QWidget {
     void Message(const QString& text);
 
   private:
-    void KeepOneLevel();
+    void KeepOneLevel(const QItemSelection& added);
     void ShowMenu(const QPoint& at);
     void Send(const TEngineTasks& tasks,
               const std::function<bool(manager::TEngine&, const std::vector<TGUID>&)>& send);

@@ -1,6 +1,7 @@
 #include "manager/ui/lmTasksTree.h"
 
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPainter>
 
 #include "manager/model/lmTaskItem.h"
@@ -123,6 +124,15 @@ TTasksTree::TTasksTree(QWidget* parent) : QTreeView(parent) {
     header()->setSectionsMovable(true);
     header()->setStretchLastSection(true);
     header()->setSortIndicator(TTaskListModel::colState, Qt::AscendingOrder);
+}
+
+void TTasksTree::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier) {
+        Q_EMIT DeletePressed();
+        event->accept();
+        return;
+    }
+    QTreeView::keyPressEvent(event);
 }
 
 void TTasksTree::drawRow(QPainter* painter, const QStyleOptionViewItem& option,

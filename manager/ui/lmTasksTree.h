@@ -32,7 +32,12 @@ class TTasksTree : public QTreeView {
   public:
     explicit TTasksTree(QWidget* parent = nullptr);
 
+  Q_SIGNALS:
+    // The operator pressed Delete on the list.
+    void DeletePressed();
+
   protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void drawRow(QPainter* painter, const QStyleOptionViewItem& option,
                  const QModelIndex& index) const override;
     void drawBranches(QPainter* painter, const QRect& rect,
