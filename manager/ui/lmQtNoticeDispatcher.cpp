@@ -45,9 +45,10 @@ void TQtNoticeDispatcher::customEvent(QEvent* event) {
         QObject::customEvent(event);
         return;
     }
-    // Cleared first: a notice queued while these are delivered posts a fresh event.
+    // Cleared first: a notice queued while these are delivered posts a fresh event, which
+    // waits behind the events posted before it.
     FPosted.store(false);
-    FQueue.DeliverPending();
+    FQueue.DeliverQueued();
 }
 
 }  // namespace managerui
