@@ -25,12 +25,18 @@ cleanup() {
 trap cleanup EXIT
 
 port=$(( 20000 + RANDOM % 20000 ))
+lost=$(( port + 1 ))
 "$build/stage/lmvmdemoengine" --port "$port" --tasks 1500 --running 8 --interval-ms 40 \
   >"$work/engine.log" 2>&1 &
 pids+=($!)
+# A second engine that goes away soon after the manager met it: shown as lost, with its age.
+"$build/stage/lmvmdemoengine" --port "$lost" --tasks 40 --running 2 --name "Edit Suite" \
+  --location "Building 2" >"$work/lost.log" 2>&1 &
+lost_pid=$!
+pids+=($lost_pid)
 cat >"$work/ManagerConfig.dat" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
-<config><engines><engine><name>Demo Engine</name><loc>Studio A</loc><desc></desc><host>127.0.0.1</host><port>$port</port></engine><engine><name>Edit Suite</name><loc>Building 2</loc><desc></desc><host>127.0.0.1</host><port>1</port></engine></engines></config>
+<config><engines><engine><name>Demo Engine</name><loc>Studio A</loc><desc></desc><host>127.0.0.1</host><port>$port</port></engine><engine><name>Edit Suite</name><loc>Building 2</loc><desc></desc><host>127.0.0.1</host><port>$lost</port></engine></engines></config>
 XML
 
 display=":$(( 90 + RANDOM % 100 ))"
@@ -45,6 +51,8 @@ export XDG_CONFIG_HOME="$work/config"
 DISPLAY="$display" "$build/stage/lmVidmillManager" --config "$work/ManagerConfig.dat" \
   >"$work/manager.log" 2>&1 &
 pids+=($!)
+sleep 3
+kill "$lost_pid"
 sleep "${LMV_SCREENSHOT_WAIT:-6}"
 mkdir -p "$(dirname "$out")"
 DISPLAY="$display" "$build/stage/lmvmscreengrab" "$out"

@@ -17,7 +17,7 @@ using namespace manager;
 namespace {
 
 // The state column also holds the group's indentation.
-const int TaskColumnWidths[] = {110, 75, 200, 60, 100, 100, 100, 100, 300};
+const int TaskColumnWidths[] = {130, 75, 200, 60, 100, 100, 100, 100, 300};
 
 const std::pair<const char*, int> PriorityItems[] = {
     {"+5   (Highest)", 5}, {"+4", 4},  {"+3", 3},  {"+2", 2},  {"+1", 1},

@@ -471,6 +471,10 @@ void TaskListModelTest::anEngineThatBreaksOffMidListLeavesTheWindowUsable() {
         counts->Document.AddInteger("active", -5);
         counts->Document.AddElement("failed", "many");
         guitest::TRawEngine::Write(socket, std::move(counts));
+        // Garbage in a well-formed frame is dropped; the connection goes on.
+        WriteFrame(socket, "<<not xml at all", {}, nullptr);
+        WriteFrame(socket, "<packet type=\"task\"><uid>nonsense</uid><state>99</state></packet>",
+                   {}, nullptr);
         std::string tasks;
         for (int i = 0; i < 3000; ++i) {
             tasks += "<task>" + TaskBody(NewGUID(), "clip" + std::to_string(i), i % 7) + "</task>";

@@ -2,7 +2,8 @@
 // work: it logs managers in, reports a small configuration and a task list with tasks in every
 // state, and has its running tasks report progress until it is stopped (Ctrl+C or SIGTERM).
 //
-//   lmvmdemoengine [--port N] [--tasks N] [--running N] [--interval-ms N]
+//   lmvmdemoengine [--port N] [--tasks N] [--running N] [--interval-ms N] [--name TEXT]
+//                  [--location TEXT]
 
 #include <csignal>
 #include <cstdio>
@@ -31,6 +32,8 @@ struct TOptions {
     int Tasks = 1500;
     int Running = 8;
     int IntervalMs = 50;
+    std::string Name = "Demo Engine";
+    std::string Location = "Studio A";
 };
 
 struct TDemoTask {
@@ -149,11 +152,11 @@ void AddObject(TXMLUnicode& doc, const char* element,
     doc.CloseElement();
 }
 
-TXMLPacketPtr Configuration() {
+TXMLPacketPtr Configuration(const TOptions& options) {
     TXMLPacketPtr packet = NewPacket("config");
     TXMLUnicode& doc = packet->Document;
-    doc.AddElement("name", "Demo Engine");
-    doc.AddElement("loc", "Studio A");
+    doc.AddElement("name", options.Name);
+    doc.AddElement("loc", options.Location);
     doc.AddElement("desc", "Ingest for the news floor");
     doc.AddElement("shost", "mail.example.com");
     doc.AddInteger("sport", 25);
@@ -224,8 +227,13 @@ bool ReadOptions(int argc, char** argv, TOptions& options) {
         if (i + 1 >= argc) {
             return false;
         }
-        const int value = std::atoi(argv[++i]);
-        if (option == "--port" && value > 0 && value < 65536) {
+        const std::string text = argv[++i];
+        const int value = std::atoi(text.c_str());
+        if (option == "--name") {
+            options.Name = text;
+        } else if (option == "--location") {
+            options.Location = text;
+        } else if (option == "--port" && value > 0 && value < 65536) {
             options.Port = value;
         } else if (option == "--tasks" && value >= 0 && value <= 100000) {
             options.Tasks = value;
@@ -247,7 +255,7 @@ int main(int argc, char** argv) {
     if (!ReadOptions(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: lmvmdemoengine [--port N] [--tasks N] [--running N] "
-                     "[--interval-ms N]\n");
+                     "[--interval-ms N] [--name TEXT] [--location TEXT]\n");
         return 2;
     }
     std::signal(SIGINT, Stop);
@@ -260,8 +268,8 @@ int main(int argc, char** argv) {
         TXMLPacketPtr info = NewPacket("serverinfo");
         info->Document.AddElement("version", "v1.0 build 1");
         info->Document.AddInteger("protocolversion", 1);
-        info->Document.AddElement("name", "Demo Engine");
-        info->Document.AddElement("location", "Studio A");
+        info->Document.AddElement("name", options.Name);
+        info->Document.AddElement("location", options.Location);
         info->Document.AddElement("description", "");
         const std::string challenge = GUIDToString(NewGUID());
         {
@@ -283,7 +291,7 @@ int main(int argc, char** argv) {
             reply->Document.AddBoolean("success", good);
             reply->Document.AddElement("message", good ? "" : "Handshake failed.");
         } else if (packet.Type == "getconfig") {
-            client.Send(Configuration());
+            client.Send(Configuration(options));
         } else if (packet.Type == "gettasklist") {
             std::lock_guard guard(lock);
             client.Send(TaskList(tasks));
