@@ -119,7 +119,14 @@ bool TfrmEngineDetails::Apply() {
     const TEngineSettings before = engine->Settings();
     const bool moved = QString::compare(Q(before.Host), Q(FWork.Host), Qt::CaseInsensitive) != 0 ||
                        before.Port != FWork.Port;
-    if (engine->ApplySettings(FWork) && moved) {
+    const bool sent = engine->ApplySettings(FWork);
+    // An engine that never connected (one just added) has no reconnect coming: it connects
+    // once it has somewhere to connect to.
+    if (!sent && engine->ConnectionState() == csNeverConnected && !FWork.Host.empty()) {
+        engine->Connect();
+        return true;
+    }
+    if (sent && moved) {
         engine->Disconnect();
         // The window goes on while the pause runs; an engine removed meanwhile is left alone.
         QTimer::singleShot(ReconnectPauseMs, this, [this, engine] {

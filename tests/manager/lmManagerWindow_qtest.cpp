@@ -433,6 +433,17 @@ void ManagerWindowTest::enginesAreAddedDeletedAndMovedWithoutWaiting() {
     // Not connected: nothing can be added to its configuration.
     QVERIFY(!Page(TfrmMain::pgSources)->AddButton()->isEnabled());
     QCOMPARE(Page(TfrmMain::pgSources)->List()->topLevelItemCount(), 0);
+    // Given an address, it connects.
+    Type(FWindow->EnginePanel(), "Host", QStringLiteral(" 127.0.0.1 "));
+    auto* secondPort = FWindow->EnginePanel()->findChild<QSpinBox*>(QStringLiteral("Port"));
+    secondPort->setFocus();
+    secondPort->selectAll();
+    QTest::keyClicks(secondPort, QString::number(FPort));
+    QVERIFY(Apply(TfrmMain::pgEngine));
+    TEngine* second = FWindow->Manager().Engines(1);
+    QCOMPARE(second->Host(), std::string("127.0.0.1"));
+    QVERIFY(WaitUntil([&] { return second->ConnectionState() == csConnected; }));
+    QVERIFY(WaitUntil([&] { return Page(TfrmMain::pgSources)->AddButton()->isEnabled(); }));
     page->DeleteButton()->click();
     QCOMPARE(FQuestions.last(), QStringLiteral("Delete selected engine, are you sure?"));
     QCOMPARE(FWindow->EngineList()->topLevelItemCount(), 1);
