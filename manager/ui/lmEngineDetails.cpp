@@ -50,6 +50,11 @@ TfrmEngineDetails::TfrmEngineDetails(TManager& manager, QWidget* parent)
     QGridLayout* connection = SubGroup(engine, 3, QStringLiteral("Connection"), this);
     AddRow(connection, 0, "Host:", FHost, this);
     AddRow(connection, 1, "Port:", FPort, this);
+    // Empty: the secret every copy of the programs shares.
+    FSecret = NewText(QStringLiteral("Secret"), [this](const QString& t) { FWorkSecret = S(t); });
+    FSecret->setEchoMode(QLineEdit::Password);
+    FSecret->setPlaceholderText(QStringLiteral("built-in"));
+    AddRow(connection, 2, "Control Secret:", FSecret, this);
 
     QGridLayout* mail = AddGroup(QStringLiteral("Mail Server"));
     FMailLogin =
@@ -86,6 +91,7 @@ TfrmEngineDetails::TfrmEngineDetails(TManager& manager, QWidget* parent)
 void TfrmEngineDetails::ShowObject(TEngine* engine) {
     FEngine = engine;
     FWork = engine ? engine->Settings() : TEngineSettings{};
+    FWorkSecret = engine ? engine->Secret() : std::string();
     if (!engine) {
         FWork.Port = TEngine::DefaultPort;
         FWork.SPort = TEngine::DefaultMailPort;
@@ -102,6 +108,7 @@ void TfrmEngineDetails::Fill() {
     FDescription->setText(Q(FWork.Desc));
     FHost->setText(Q(FWork.Host));
     FPort->setValue(static_cast<int>(FWork.Port));
+    FSecret->setText(Q(FWorkSecret));
     FMailLogin->setText(Q(FWork.SLogin));
     FMailPassword->setText(Q(FWork.SPassword));
     FSenderName->setText(Q(FWork.SFromName));
@@ -117,12 +124,17 @@ bool TfrmEngineDetails::Apply() {
         return true;
     }
     const TEngineSettings before = engine->Settings();
+    const bool newSecret = engine->Secret() != FWorkSecret;
     const bool moved = QString::compare(Q(before.Host), Q(FWork.Host), Qt::CaseInsensitive) != 0 ||
-                       before.Port != FWork.Port;
+                       before.Port != FWork.Port || newSecret;
+    // Sent with the login in force; the new secret is for the next login.
     const bool sent = engine->ApplySettings(FWork);
-    // An engine that never connected (one just added) has no reconnect coming: it connects
-    // once it has somewhere to connect to.
-    if (!sent && engine->ConnectionState() == csNeverConnected && !FWork.Host.empty()) {
+    engine->SetSecret(FWorkSecret);
+    // An engine that never connected (one just added) has no reconnect coming, nor has one
+    // whose login was refused: they connect once they have something new to try.
+    const uint8_t state = engine->ConnectionState();
+    if (!sent && !FWork.Host.empty() &&
+        (state == csNeverConnected || (state == csError && moved))) {
         engine->Connect();
         return true;
     }

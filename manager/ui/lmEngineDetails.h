@@ -1,9 +1,10 @@
 #pragma once
 
-// The engine panel: the current engine's own settings: its name and place, the connection,
-// the mail server and the number of simultaneous transcodes ("setengine"). Unlike the other
-// panels it refills on every ShowObject, and a changed host or port reconnects the engine
-// after a pause that does not hold up the window.
+// The engine panel: the current engine's own settings: its name and place, the connection
+// with the control secret of the engine's installation, the mail server and the number of
+// simultaneous transcodes ("setengine"; the secret stays in the engine list). Unlike the other
+// panels it refills on every ShowObject, and a changed host, port or secret reconnects the
+// engine after a pause that does not hold up the window.
 
 #include "manager/model/lmEngine.h"
 #include "manager/ui/lmDetailPanel.h"
@@ -22,6 +23,7 @@ class TfrmEngineDetails : public TfrmDetails {
 
     void ShowObject(manager::TEngine* engine);
     const manager::TEngineSettings& WorkingCopy() const { return FWork; }
+    const std::string& WorkingSecret() const { return FWorkSecret; }
 
     // Always true: the engine takes the settings whether or not they could be sent.
     bool Apply() override;
@@ -37,11 +39,13 @@ class TfrmEngineDetails : public TfrmDetails {
 
     manager::TManager& FManager;
     manager::TEngineSettings FWork;
+    std::string FWorkSecret;
     QLineEdit* FName;
     QLineEdit* FLocation;
     QLineEdit* FDescription;
     QLineEdit* FHost;
     QSpinBox* FPort;
+    QLineEdit* FSecret;
     QLineEdit* FMailLogin;
     QLineEdit* FMailPassword;
     QLineEdit* FSenderName;

@@ -79,7 +79,9 @@ inline TXMLPacketPtr PacketOf(const std::string& type, const std::string& subtyp
 // "gettasklist" with the list a test set, and keeps every packet it receives.
 class TPushEngine {
   public:
-    TPushEngine() {
+    // `secret`: the control secret of this engine's installation (empty: the built-in one).
+    explicit TPushEngine(std::string secret = {})
+        : FSecret(secret.empty() ? ControlSecret() : std::move(secret)) {
         FServer.OnConnect = [this](TSocketServer&, TSocketClient& client) {
             TXMLPacketPtr info = NewPacket("serverinfo");
             info->Document.AddElement("version", "v1.0 build 1");
@@ -97,7 +99,7 @@ class TPushEngine {
                 FReceived.push_back(std::move(copy));
             }
             if (packet.Type == "login") {
-                const bool good = packet.Subtype == LoginDigest(ControlSecret(), FChallenge);
+                const bool good = packet.Subtype == LoginDigest(FSecret, FChallenge);
                 reply = NewPacket("msg", good ? "login" : "");
                 reply->Document.AddBoolean("success", good);
                 reply->Document.AddElement("message", "");
@@ -144,6 +146,7 @@ class TPushEngine {
     void Drop() { FServer.StopListening(); }
 
   private:
+    const std::string FSecret;
     const std::string FChallenge = GUIDToString(NewGUID());
     std::mutex FLock;
     std::string FTaskList;

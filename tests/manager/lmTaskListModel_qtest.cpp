@@ -19,6 +19,8 @@
 #include <set>
 
 #include "GuiTestKit.h"
+#include "manager/ui/lmConfigPage.h"
+#include "manager/ui/lmEngineDetails.h"
 #include "manager/ui/lmFailureNotifier.h"
 #include "manager/ui/lmMainWindow.h"
 #include "manager/ui/lmManagerLook.h"
@@ -137,6 +139,7 @@ class TaskListModelTest : public QObject {
     void failuresAreAnnouncedOncePerBurst();
     void timesAndProgressReadAsTheListShowsThem();
     void anEngineThatBreaksOffMidListLeavesTheWindowUsable();
+    void theEnginePanelKeepsTheControlSecret();
 
   private:
     QTemporaryDir FFolder;
@@ -514,6 +517,52 @@ void TaskListModelTest::anEngineThatBreaksOffMidListLeavesTheWindowUsable() {
     window.Tasks()->Refresh();
     window.EngineList()->clearSelection();
     QCOMPARE(window.Manager().CurrentEngine(), nullptr);
+    window.Manager().DisconnectAll();
+}
+
+// An engine whose installation has a secret of its own refuses the built-in one; the secret
+// typed (masked) into the engine panel logs in and stays in the engine list, which only its
+// owner may read.
+void TaskListModelTest::theEnginePanelKeepsTheControlSecret() {
+    guitest::TPushEngine engine("site-secret-42");
+    QTemporaryDir folder;
+    const QString config = folder.path() + QStringLiteral("/ManagerConfig.dat");
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<config><engines>"
+                              "<engine><name>Site</name><host>127.0.0.1</host><port>%1</port>"
+                              "</engine></engines></config>")
+                   .arg(engine.Port())
+                   .toUtf8());
+    file.close();
+    TfrmMain window(config.toStdString());
+    window.show();
+    window.Start();
+    TEngine* site = window.Manager().Engines(0);
+    QVERIFY(WaitUntil([&] { return site->ConnectionState() == csError; }));
+    window.ConfigTabs()->setCurrentIndex(TfrmMain::pgEngine);
+    auto* secret = window.EnginePanel()->findChild<QLineEdit*>(QStringLiteral("Secret"));
+    QVERIFY(secret);
+    QCOMPARE(secret->echoMode(), QLineEdit::Password);
+    secret->setFocus();
+    QTest::keyClicks(secret, QStringLiteral("site-secret-42"));
+    QVERIFY(window.Page(TfrmMain::pgEngine)->OkButton()->isEnabled());
+    window.Page(TfrmMain::pgEngine)->OkButton()->click();
+    QVERIFY(WaitUntil([&] { return site->ConnectionState() == csConnected; }));
+    QCOMPARE(site->Secret(), std::string("site-secret-42"));
+    QFile saved(config);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QVERIFY(saved.readAll().contains("<secret>site-secret-42</secret>"));
+    QCOMPARE(QFile::permissions(config) & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+             QFileDevice::Permissions());
+    // No packet carried it.
+    for (const char* type : {"setengine", "login", "getconfig"}) {
+        for (const auto& packet : engine.Received(type)) {
+            std::string xml;
+            packet->Document.SaveToString(xml);
+            QVERIFY(xml.find("site-secret-42") == std::string::npos);
+        }
+    }
     window.Manager().DisconnectAll();
 }
 
