@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libpng-dev zlib1g-dev
   libavformat-dev libavcodec-dev libavutil-dev libswscale-dev libswresample-dev
-  qt6-base-dev
+  qt6-base-dev xvfb xauth fonts-dejavu-core
   libcurl4-openssl-dev libssl-dev libsystemd-dev
   libpq-dev postgresql-15
   python3 python3-aiosmtpd ffmpeg mediainfo inotify-tools

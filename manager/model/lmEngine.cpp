@@ -5,6 +5,7 @@
 
 #include "foundation/kxLoginDigest.h"
 #include "manager/model/lmManager.h"
+#include "port/port.h"
 
 namespace manager {
 
@@ -426,7 +427,13 @@ const std::unordered_map<std::string, TEngine::THandler>& TEngine::Handlers() {
     return handlers;
 }
 
+bool TEngine::LastPacketTick(uint32_t& tick) const {
+    tick = FLastPacketTick.load();
+    return FPacketsHandled.load() > 0;
+}
+
 void TEngine::PacketReceived(TXMLPacket& packet) {
+    FLastPacketTick.store(port::GetTickCount());
     ++FPacketsHandled;
     packet.Document.GotoRoot();
     if (packet.Type == "serverinfo") {

@@ -242,6 +242,9 @@ class TEngine : public TModelObject {
 
     // Packets handled since the engine was created (for benchmarks and tests).
     uint64_t PacketsHandled() const { return FPacketsHandled.load(); }
+    // The tick (port::GetTickCount) of the last packet from the server; false when none came
+    // since the engine was made.
+    bool LastPacketTick(uint32_t& tick) const;
 
   private:
     class TClient;
@@ -316,6 +319,7 @@ class TEngine : public TModelObject {
     std::atomic<int32_t> FFailedCount{0};
     std::atomic<int32_t> FFailedConnects{0};
     std::atomic<uint64_t> FPacketsHandled{0};
+    std::atomic<uint32_t> FLastPacketTick{0};
 
     // Reconnect pauses end early when the engine is disconnected or shut down.
     TMutex FPauseLock;

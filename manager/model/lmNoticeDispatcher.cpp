@@ -45,28 +45,45 @@ void TQueuedNoticeDispatcher::RunOnMainThread(const std::function<void()>& call)
     FChanged.Wait(lock, [&] { return queued->Done; });
 }
 
-void TQueuedNoticeDispatcher::DeliverPending() {
-    for (;;) {
-        std::shared_ptr<TCall> next;
-        {
-            TLock lock(FLock);
-            if (FQueue.empty()) {
-                return;
-            }
-            next = FQueue.front();
-            FQueue.pop_front();
+bool TQueuedNoticeDispatcher::DeliverOne() {
+    std::shared_ptr<TCall> next;
+    {
+        TLock lock(FLock);
+        if (FQueue.empty()) {
+            return false;
         }
-        try {
-            (*next->Call)();
-        } catch (...) {
-            LogCaughtException("a notice observer");
-        }
-        {
-            TLock lock(FLock);
-            next->Done = true;
-        }
-        FChanged.NotifyAll();
+        next = FQueue.front();
+        FQueue.pop_front();
     }
+    try {
+        (*next->Call)();
+    } catch (...) {
+        LogCaughtException("a notice observer");
+    }
+    {
+        TLock lock(FLock);
+        next->Done = true;
+    }
+    FChanged.NotifyAll();
+    return true;
+}
+
+void TQueuedNoticeDispatcher::DeliverPending() {
+    while (DeliverOne()) {
+    }
+}
+
+size_t TQueuedNoticeDispatcher::DeliverQueued() {
+    size_t queued = 0;
+    {
+        TLock lock(FLock);
+        queued = FQueue.size();
+    }
+    size_t delivered = 0;
+    while (delivered < queued && DeliverOne()) {
+        ++delivered;
+    }
+    return delivered;
 }
 
 bool TQueuedNoticeDispatcher::WaitAndDeliver(int milliseconds) {

@@ -42,6 +42,10 @@ class TQueuedNoticeDispatcher : public INoticeDispatcher {
     void RunOnMainThread(const std::function<void()>& call) override;
     void DeliverPending() override;
 
+    // Runs only the calls queued when it is called; calls queued meanwhile wait for the next
+    // turn, so that an event loop fed by a steady stream of notices still gets to its other
+    // events in between. The number of calls run.
+    size_t DeliverQueued();
     // Waits at most `milliseconds` for a call to be queued, then delivers every queued call;
     // true when at least one was delivered. For main loops that have nothing else to wait on.
     bool WaitAndDeliver(int milliseconds);
@@ -49,6 +53,9 @@ class TQueuedNoticeDispatcher : public INoticeDispatcher {
 
   private:
     struct TCall;
+
+    // Runs the next queued call; false when there was none.
+    bool DeliverOne();
 
     const port::ThreadId FMainThread;
     TMutex FLock;

@@ -30,6 +30,21 @@ void TTaskItem::LoadFromXML(TXMLUnicode& doc) {
     const TXMLElement* meta = doc.Current() ? doc.Current()->FindChild("meta") : nullptr;
     const TXMLElement* recall = meta ? meta->FindChild("recallid") : nullptr;
     RecallID = recall ? recall->Text.AsString() : std::string();
+    Meta.clear();
+    for (int i = 0; meta && i < meta->ChildCount() && Meta.size() < MaxMetaItems; ++i) {
+        const TXMLElement* item = meta->Children(i);
+        std::string value = item->Text.AsString();
+        if (value.size() > MaxMetaValueLength) {
+            // Cut at a character's start, so that the text stays UTF-8.
+            size_t length = MaxMetaValueLength;
+            while (length > 0 && (static_cast<unsigned char>(value[length]) & 0xC0) == 0x80) {
+                --length;
+            }
+            value.resize(length);
+        }
+        Meta.emplace_back(item->Name, std::move(value));
+    }
+    NoteState(NowDateTime());
 }
 
 void TTaskItem::Assign(const TTaskItem& other) {
@@ -44,6 +59,8 @@ void TTaskItem::Assign(const TTaskItem& other) {
     Progress = other.Progress;
     RecallID = other.RecallID;
     QueuedTime = other.QueuedTime;
+    Meta = other.Meta;
+    NoteState(NowDateTime());
 }
 
 bool TTaskItem::LoadStateFromXML(TXMLUnicode& doc) {
@@ -53,7 +70,18 @@ bool TTaskItem::LoadStateFromXML(TXMLUnicode& doc) {
     State = static_cast<uint8_t>(doc.ChildText("state").AsInteger(0));
     Message = doc.ChildText("smsg").AsString();
     Progress = static_cast<float>(doc.ChildText("prog").AsFloat(0.0));
+    NoteState(NowDateTime());
     return State != old;
+}
+
+void TTaskItem::NoteState(TDateTime now) {
+    if (!History.empty() && History.back().State == State && History.back().Message == Message) {
+        return;
+    }
+    if (History.size() >= MaxHistory) {
+        History.erase(History.begin());
+    }
+    History.push_back({now, State, Message});
 }
 
 }  // namespace manager

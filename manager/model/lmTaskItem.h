@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "foundation/kxGUID.h"
 #include "foundation/kxXMLUnicode.h"
@@ -36,8 +38,20 @@ std::string TaskStateText(uint8_t state);
 // The colour of a state, chosen by its low seven bits; black for values without a colour.
 TRGBColour TaskStateColour(uint8_t state);
 
+// One state (or status message) a task was seen in, with the time this manager saw it.
+struct TTaskStateChange {
+    TDateTime Time = 0;
+    uint8_t State = 0;
+    std::string Message;
+};
+
 class TTaskItem : public TModelObject {
   public:
+    // What one task keeps at most of what the server sends about it, however much it sends.
+    static constexpr size_t MaxMetaItems = 64;
+    static constexpr size_t MaxMetaValueLength = 1024;
+    static constexpr size_t MaxHistory = 64;
+
     explicit TTaskItem(TEngine* engine = nullptr) : Engine(engine) {}
 
     TGUID Uid;
@@ -52,15 +66,23 @@ class TTaskItem : public TModelObject {
     float Progress = 0;  // percent
     std::string RecallID;
     TDateTime QueuedTime = 0;
+    // The children of "meta" as the server sent them (name, text), in document order.
+    std::vector<std::pair<std::string, std::string>> Meta;
+    // The states and messages seen since this manager first read the task, oldest first; the
+    // oldest go once there are more than MaxHistory.
+    std::vector<TTaskStateChange> History;
 
     // The full task form: "uid", "stime", "etime", "qtime", "fname", "sid", "state", "smsg",
     // "prog", "prio" and "recallid" inside "meta".
     void LoadFromXML(TXMLUnicode& doc);
-    // Copies every reported field of another task (not the view handle or the engine).
+    // Copies every reported field of another task (not the view handle, the engine or the
+    // history, which notes the other's state when it differs).
     void Assign(const TTaskItem& other);
     // The short form: start and end time, state, message and progress. True when the state
     // changed.
     bool LoadStateFromXML(TXMLUnicode& doc);
+    // Appends the current state and message to the history unless they are its last entry.
+    void NoteState(TDateTime now);
 
     bool IsDone() const { return State >= tsCancelled && State <= tsFailed; }
     std::string StateText() const { return TaskStateText(State); }

@@ -31,7 +31,7 @@ std::string ApplicationTitle(const std::string& executablePath) {
     return title;
 }
 
-// The single-instance lock belongs to one installation folder, so that several installations
+// The single-instance lock belongs to one configuration folder, so that several installations
 // (engines of a farm, say) run side by side on one host while a second start of the same one
 // is refused. A folder too long for the lock's name is named by a hash of it.
 std::string InstanceName(const std::string& folder) {
@@ -212,7 +212,7 @@ int main(int argc, char** argv) {
         ExplainServiceMode();
     int exitCode = 0;
     {
-        port::SingleInstanceLock instance(InstanceName(folder));
+        port::SingleInstanceLock instance(InstanceName(folders.Config));
         if (!instance.Held()) {
             // On a terminal the system log is not where anyone looks.
             if (mode == TRunMode::Application || byHand) {

@@ -420,7 +420,7 @@ void TVmServer::StartEngine() {
         farm = !FEngine->Settings().FarmDB.empty();
     }
     if (farm) {
-        FEngine->SetFarm(std::make_unique<TVmFarm>(*FEngine, FFolder, ListeningPort()));
+        FEngine->SetFarm(std::make_unique<TVmFarm>(*FEngine, FFolders.Config, ListeningPort()));
     }
     FEngine->Start(std::move(transcoder));
     FTranscoder.store(started);

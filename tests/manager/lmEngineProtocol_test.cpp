@@ -118,6 +118,60 @@ TEST_F(EngineProtocol, EngineSettingsAreKeptWhetherOrNotTheSendSucceeds) {
     EXPECT_TRUE(Fixture.Until([&] { return fake.ReceivedType("setengine"); }));
 }
 
+// A task keeps its metadata as the server sent it, bounded, and the states and messages this
+// manager saw it in, once each, however often a push repeats them.
+TEST_F(EngineProtocol, TasksKeepTheirMetadataAndTheStatesSeen) {
+    TFakeEngine fake;
+    uint32_t tick = 0;
+    EXPECT_FALSE(Fixture.Manager.NewEngine()->LastPacketTick(tick));
+    TEngine* engine = ConnectedEngine(fake);
+    EXPECT_TRUE(engine->LastPacketTick(tick));
+    const TGUID uid = NewGUID();
+    std::string manyItems;
+    for (size_t i = 0; i < TTaskItem::MaxMetaItems + 10; ++i) {
+        manyItems += "<k" + std::to_string(i) + ">v</k" + std::to_string(i) + ">";
+    }
+    // A long value in two-byte characters is cut where a character starts.
+    std::string umlauts;
+    for (size_t i = 0; i < TTaskItem::MaxMetaValueLength; ++i) {
+        umlauts += "\xc3\xa4";
+    }
+    std::string body = TaskBody(uid, "a.mov", 0);
+    body.replace(body.find("</meta>"), 7,
+                 "<clipname>Clip A</clipname><fps>25</fps><title>x" + umlauts + "</title>" +
+                     manyItems + "</meta>");
+    fake.Push("task", "", body);
+    ASSERT_TRUE(Fixture.Until([&] { return engine->FindTask(uid) != nullptr; }));
+    TTaskItem* task = engine->FindTask(uid);
+    {
+        TLock lock(engine->TaskLock());
+        ASSERT_EQ(task->Meta.size(), TTaskItem::MaxMetaItems);
+        EXPECT_EQ(task->Meta[0], (std::pair<std::string, std::string>{"recallid", "Ra.mov"}));
+        EXPECT_EQ(task->Meta[1], (std::pair<std::string, std::string>{"clipname", "Clip A"}));
+        EXPECT_EQ(task->Meta[3].second.size(), TTaskItem::MaxMetaValueLength - 1);
+        ASSERT_EQ(task->History.size(), 1u);
+        EXPECT_EQ(task->History[0].State, tsQueued);
+    }
+    const std::string uidText = "<uid>" + GUIDToString(uid) + "</uid>";
+    for (int i = 0; i < 3; ++i) {
+        fake.Push("taskstate", "", uidText + "<state>1</state><smsg>Rendering</smsg>");
+    }
+    fake.Push("taskstate", "", uidText + "<state>1</state><smsg>Delivering</smsg>");
+    fake.Push("task", "", TaskBody(uid, "a.mov", 5));
+    for (size_t i = 0; i < TTaskItem::MaxHistory; ++i) {
+        fake.Push("taskstate", "",
+                  uidText + "<state>5</state><smsg>" + std::to_string(i) + "</smsg>");
+    }
+    ASSERT_TRUE(Fixture.Until([&] {
+        TLock lock(engine->TaskLock());
+        return task->History.back().Message == std::to_string(TTaskItem::MaxHistory - 1);
+    }));
+    TLock lock(engine->TaskLock());
+    ASSERT_EQ(task->History.size(), TTaskItem::MaxHistory);
+    // The oldest went: the queued entry, the two running ones and the failure's own message.
+    EXPECT_EQ(task->History[0].Message, "0");
+}
+
 // An engine whose installation has its own secret logs in with it, an engine without one with
 // the built-in secret; no packet ever carries the secret, "setengine" included.
 TEST_F(EngineProtocol, TheEngineLogsInWithItsOwnSecretAndNeverSendsIt) {

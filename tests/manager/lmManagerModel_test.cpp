@@ -546,3 +546,33 @@ TEST(NoticeDispatcher, CallsFromOtherThreadsRunOnTheMainThreadWhileTheCallerWait
     dispatcher.RunOnMainThread([&] { direct = true; });
     EXPECT_TRUE(direct);
 }
+
+// A turn of DeliverQueued runs the calls that were waiting when it began and leaves the ones
+// queued meanwhile for the next turn, so that a steady stream cannot keep the main loop from
+// its other work.
+TEST(NoticeDispatcher, ATurnDeliversOnlyTheCallsQueuedBeforeIt) {
+    TQueuedNoticeDispatcher dispatcher;
+    std::atomic<int> queued{0};
+    dispatcher.SetWakeHandler([&] { ++queued; });
+    std::atomic<int> ran{0};
+    std::thread late;
+    std::thread first([&] {
+        dispatcher.RunOnMainThread([&] {
+            ++ran;
+            // Queued while this turn runs.
+            late = std::thread([&] { dispatcher.RunOnMainThread([&] { ran += 10; }); });
+            testing_support::WaitFor([&] { return queued.load() == 3; });
+        });
+    });
+    ASSERT_TRUE(testing_support::WaitFor([&] { return queued.load() == 1; }));
+    std::thread second([&] { dispatcher.RunOnMainThread([&] { ++ran; }); });
+    ASSERT_TRUE(testing_support::WaitFor([&] { return queued.load() == 2; }));
+    EXPECT_EQ(dispatcher.DeliverQueued(), 2u);
+    first.join();
+    second.join();
+    EXPECT_EQ(ran.load(), 2);
+    EXPECT_EQ(dispatcher.DeliverQueued(), 1u);
+    late.join();
+    EXPECT_EQ(ran.load(), 12);
+    EXPECT_EQ(dispatcher.DeliverQueued(), 0u);
+}
