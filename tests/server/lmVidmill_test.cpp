@@ -478,6 +478,9 @@ TEST(ServerProcess, KeepsConfigurationSpoolAndLogsInTheFoldersItIsGiven) {
     ConnectAndLogIn(client, received, port);
     TXMLPacketPtr engine = NewPacket("setengine");
     engine->Document.AddElement("name", "Ingest elsewhere");
+    // The port goes along as a manager sends it: without it the server would move to the
+    // default port and drop this connection, possibly before its answer went out.
+    engine->Document.AddInteger("port", port);
     ASSERT_TRUE(client.Send(*engine));
     EXPECT_TRUE(received.Take("msg"));
     EXPECT_TRUE(WaitFor([&] {
