@@ -348,9 +348,8 @@ void TXMLClient::DoResponseTimeout() {
     if (OnResponseTimeout) {
         OnResponseTimeout(*this);
     }
+    // The reader sees the shut-down socket, ends and reports the loss once.
     Socket().Shutdown();
-    SetState(csDisconnected);
-    DoDisconnected();
 }
 
 // ---------------------------------------------------------------------------------------------
