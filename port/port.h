@@ -19,8 +19,8 @@
 //     that keep their own last error say so.
 //   - Everything is safe to call from any thread unless a class says otherwise.
 //
-// Concerns, in the order below: errors, time, events, threads, dynamic libraries, files and
-// folders, file ingest (listing, probing, moving), the process, process hosting, sockets,
+// Concerns, in the order below: errors, time, events, random bytes, threads, dynamic libraries,
+// files and folders, file ingest (listing, probing, moving), the process, process hosting, sockets,
 // folder change notification.
 
 #include <atomic>
@@ -109,6 +109,13 @@ class Event {
     std::condition_variable FChanged;
     bool FSet;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Random bytes (port_random_posix.cpp)
+
+// Fills the buffer from the system's source of cryptographically secure random bytes, waiting
+// at start-up until that source has been seeded. False when it cannot.
+bool SystemRandomBytes(void* buffer, size_t size);
 
 // ---------------------------------------------------------------------------------------------
 // Threads (port_thread_posix.cpp)

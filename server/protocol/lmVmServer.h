@@ -54,6 +54,10 @@ class TVmServer {
     static constexpr int32_t ProtocolVersion = 1;
     // A wrong login is answered only after this pause.
     static constexpr int LoginFailurePauseMs = 2000;
+    // Logged at every start of a server whose store sets no secret.
+    static constexpr const char* NoSecretWarning =
+        "Warning: \"config.dat\" sets no control secret, so managers log in with the built-in "
+        "secret that every copy of the program knows; run \"lmVidmill -SETSECRET\" to set one";
     // A connection that has not logged in this long after it was accepted is dropped, so
     // anonymous peers cannot hold the connection slots; a member so that tests can shorten it.
     std::atomic<uint32_t> LoginTimeout{10000};
@@ -91,10 +95,11 @@ class TVmServer {
     // Run once the control port listens (the engine's start: plug-ins, pool, sources).
     void SetEngineStart(std::function<void()> start) { FEngineStart = std::move(start); }
 
-    // Sends the packet to every connection, logged in or not, and frees it.
+    // Sends the packet to every connection that has logged in, and frees it.
     void Broadcast(TXMLPacketPtr packet);
-    // The digest a manager must send for this challenge.
-    static std::string ExpectedDigest(const std::string& challenge);
+    // The digest a manager must send for this challenge: made with the store's "secret", or
+    // with the built-in secret when none is set.
+    std::string ExpectedDigest(const std::string& challenge) const;
 
   private:
     void ClientConnected(TVmClient& client);
