@@ -27,17 +27,22 @@ TqvSocket::TqvSocket(std::unique_ptr<port::Socket> accepted) : FSocket(std::move
     FLocalPort = FSocket->LocalPort();
     FRemoteAddress = FSocket->RemoteAddress();
     FRemotePort = FSocket->RemotePort();
+    FRemoteAddressText = FSocket->RemoteAddressText();
     if (SendTimeout > 0) {
         FSocket->SetSendTimeout(SendTimeout);
     }
 }
 
-bool TqvSocket::Open() {
-    return FSocket->Open(NoDelay, BufferSize);
+bool TqvSocket::Open(bool ipv6) {
+    return FSocket->Open(NoDelay, BufferSize, ipv6);
 }
 
 bool TqvSocket::Bind(uint16_t port) {
-    if (!FSocket->Bind(port)) {
+    return Bind(port::IPv4Address(0), port);
+}
+
+bool TqvSocket::Bind(const port::NetworkAddress& address, uint16_t port) {
+    if (!FSocket->Bind(address, port)) {
         return false;
     }
     FLocalAddress = FSocket->LocalAddress();
@@ -50,7 +55,11 @@ bool TqvSocket::ListenOn() {
 }
 
 bool TqvSocket::ConnectTo(uint32_t address, uint16_t port) {
-    if (!FSocket->Connect(address, port)) {
+    return ConnectTo(port::IPv4Address(address), port, 0);
+}
+
+bool TqvSocket::ConnectTo(const port::NetworkAddress& address, uint16_t port, int timeoutMs) {
+    if (!FSocket->Connect(address, port, timeoutMs)) {
         return false;
     }
     if (SendTimeout > 0) {
@@ -58,8 +67,9 @@ bool TqvSocket::ConnectTo(uint32_t address, uint16_t port) {
     }
     FLocalAddress = FSocket->LocalAddress();
     FLocalPort = FSocket->LocalPort();
-    FRemoteAddress = address;
+    FRemoteAddress = FSocket->RemoteAddress();
     FRemotePort = port;
+    FRemoteAddressText = port::AddressToString(address);
     FConnected.store(true);
     return true;
 }
@@ -226,7 +236,35 @@ void TSocketClient::Touch() {
 }
 
 std::string TSocketClient::PeerAddress() const {
-    return port::IPv4ToString(FSocket->RemoteAddress());
+    return FSocket->RemoteAddressText();
+}
+
+void TSocketClient::AwaitResponse(bool awaiting) {
+    FAwaitingSince.store(port::GetTickCount());
+    FAwaitingResponse.store(awaiting);
+}
+
+bool TSocketClient::ResponseOverdue() const {
+    const uint32_t limit = ResponseTimeout.load();
+    if (!FAwaitingResponse.load() || limit == 0) {
+        return false;
+    }
+    const uint32_t now = port::GetTickCount();
+    return std::min(Distance(now, FAwaitingSince.load()), Distance(now, FLastReceived.load())) >
+           limit;
+}
+
+int TSocketClient::ReaderWait() const {
+    const int tick = ReaderTick.load();
+    const uint32_t limit = ResponseTimeout.load();
+    if (!FAwaitingResponse.load() || limit == 0) {
+        return tick;
+    }
+    // Woken a little after the response falls due, not at the next tick.
+    const uint32_t now = port::GetTickCount();
+    const uint32_t quiet =
+        std::min(Distance(now, FAwaitingSince.load()), Distance(now, FLastReceived.load()));
+    return quiet >= limit ? 1 : std::min(tick, static_cast<int>(limit - quiet) + 1);
 }
 
 void TSocketClient::SetState(uint8_t state) {
@@ -267,22 +305,31 @@ bool TSocketClient::Connect(const std::string& host, uint16_t port) {
     FPort = port;
 
     SetState(csResolving);
-    uint32_t address = 0;
-    if (!port::ResolveIPv4(host, address)) {
+    port::NetworkAddress address;
+    std::string resolveError;
+    if (!port::ResolveAddress(host, address, resolveError)) {
         SetState(csDisconnected);
         DoResolveFailed();
         DoConnectFailed();
         ScheduleReconnect();
         return false;
     }
-    if (!FSocket->Open()) {
+    if (!FSocket->Open(address.IPv6)) {
         SetState(csDisconnected);
         DoConnectFailed();
         ScheduleReconnect();
         return false;
     }
-    SetState(csConnecting);
-    if (!FSocket->ConnectTo(address, port)) {
+    {
+        // AbortConnect sees the state and the socket together.
+        TLock lock(FLock);
+        FState.store(csConnecting);
+    }
+    DoStateChange();
+    const bool connected =
+        !FClosing.load() &&
+        FSocket->ConnectTo(address, port, static_cast<int>(ConnectTimeout.load()));
+    if (!connected) {
         FSocket->Close();
         SetState(csDisconnected);
         DoConnectFailed();
@@ -294,6 +341,16 @@ bool TSocketClient::Connect(const std::string& host, uint16_t port) {
     StartReader();
     DoConnected();
     return true;
+}
+
+void TSocketClient::AbortConnect() {
+    TLock lock(FLock);
+    if (FServer || FState.load() != csConnecting) {
+        return;
+    }
+    // The descriptor stays open: the connecting thread closes it once its wait has ended.
+    FClosing.store(true);
+    FSocket->Shutdown();
 }
 
 void TSocketClient::StartReader() {
@@ -340,9 +397,20 @@ void TSocketClient::Attach(TSocketServer* server, std::unique_ptr<TqvSocket> soc
 void TSocketClient::ReaderLoop(TReader& self) {
     DoReaderStart();
     while (!self.Terminated() && FSocket->Connected()) {
-        const int ready = FSocket->WaitReadable(ReaderTick.load());
+        const int ready = FSocket->WaitReadable(ReaderWait());
         if (ready == 2) {
             break;
+        }
+        if (ready == 1) {
+            FLastReceived.store(port::GetTickCount());
+        } else if (ResponseOverdue()) {
+            FAwaitingResponse.store(false);
+            try {
+                DoResponseTimeout();
+            } catch (...) {
+                LogCaughtException("the response time-out of a socket client");
+            }
+            continue;
         }
         if (ready == 0) {
             if (!FServer && FBusyCount.load() < 1 &&

@@ -33,10 +33,17 @@ class TqvSocket {
     TqvSocket(const TqvSocket&) = delete;
     TqvSocket& operator=(const TqvSocket&) = delete;
 
-    bool Open();
+    // For IPv6 addresses with `ipv6`.
+    bool Open(bool ipv6 = false);
+    // Any local IPv4 address, or the one given.
     bool Bind(uint16_t port);
+    bool Bind(const port::NetworkAddress& address, uint16_t port);
     bool ListenOn();
+    // Waits as long as the system does.
     bool ConnectTo(uint32_t address, uint16_t port);
+    // Gives up after `timeoutMs` (0: as long as the system waits); a Shutdown from another
+    // thread ends the wait at once.
+    bool ConnectTo(const port::NetworkAddress& address, uint16_t port, int timeoutMs);
     std::unique_ptr<TqvSocket> Accept();
 
     // As port::Socket::Receive; 0 bytes means the peer closed: the error becomes "connection
@@ -84,6 +91,8 @@ class TqvSocket {
     uint16_t LocalPort() const { return FLocalPort; }
     uint32_t RemoteAddress() const { return FRemoteAddress; }
     uint16_t RemotePort() const { return FRemotePort; }
+    // The peer's address as text, IPv4 or IPv6; empty before a connect or accept.
+    const std::string& RemoteAddressText() const { return FRemoteAddressText; }
 
     bool NoDelay = true;
     int BufferSize = DefaultBufferSize;
@@ -100,6 +109,7 @@ class TqvSocket {
     uint16_t FLocalPort = 0;
     uint32_t FRemoteAddress = 0;
     uint16_t FRemotePort = 0;
+    std::string FRemoteAddressText;
 };
 
 class TSocketServer;
@@ -120,12 +130,19 @@ class TSocketClient {
     TSocketClient(const TSocketClient&) = delete;
     TSocketClient& operator=(const TSocketClient&) = delete;
 
-    // Outgoing connections only (false for accepted ones). Resolves, connects and starts the
-    // reader thread; a failure schedules a reconnect when auto reconnect is on.
+    // Outgoing connections only (false for accepted ones). Resolves (an IPv4 or IPv6 address,
+    // or a host name), connects within ConnectTimeout and starts the reader thread; a failure
+    // schedules a reconnect when auto reconnect is on.
     bool Connect(const std::string& host, uint16_t port);
+    // Ends a connect under way on another thread at once, as a failed one; safe from any
+    // thread, and nothing happens when no connect is under way.
+    void AbortConnect();
     // Closes the connection. For an outgoing one the reader has ended when this returns; an
     // accepted one's reader ends by itself and its server frees the connection.
     virtual void Disconnect();
+    // Whether frames sent to every connection of a server go to this one too; a connection
+    // that knows its peer has not logged in keeps them back. Asked on the writer's thread.
+    virtual bool ReceivesBroadcasts() const { return true; }
 
     void SetAutoReconnect(bool on) { FAutoReconnect.store(on); }
     void SetReconnectDelay(uint32_t ms) { FReconnectDelay.store(ms); }
@@ -143,7 +160,7 @@ class TSocketClient {
     uint8_t State() const { return FState.load(); }
     const std::string& Host() const { return FHost; }
     uint16_t Port() const { return FPort; }
-    // The peer's IPv4 address as text.
+    // The peer's address as text.
     std::string PeerAddress() const;
     bool Closing() const { return FClosing.load(); }
 
@@ -153,11 +170,21 @@ class TSocketClient {
     void IncBusy() { ++FBusyCount; }
     void DecBusy() { --FBusyCount; }
 
+    // While a response is awaited, a peer that sends nothing for ResponseTimeout ms (counted
+    // from the later of this call and the last data received) gets DoResponseTimeout on the
+    // reader thread. Any thread.
+    void AwaitResponse(bool awaiting);
+
     // Time-outs in milliseconds; members so that tests can shorten them.
     std::atomic<uint32_t> IdleTimeout{60000};
     std::atomic<uint32_t> KeepAliveInterval{10000};
     // How long the reader waits for data before it checks the keep-alive.
     std::atomic<int> ReaderTick{5000};
+    // An outgoing connect whose peer has not answered within this many ms fails (0: as long
+    // as the system waits, about two minutes).
+    std::atomic<uint32_t> ConnectTimeout{10000};
+    // See AwaitResponse; 0 waits for ever.
+    std::atomic<uint32_t> ResponseTimeout{0};
     bool NoDelay = true;
 
   protected:
@@ -183,6 +210,9 @@ class TSocketClient {
     class TReader;
 
     void ReaderLoop(TReader& self);
+    // How long the reader may wait for data now; true once an awaited response is overdue.
+    int ReaderWait() const;
+    bool ResponseOverdue() const;
     void ScheduleReconnect();
     void StopReader();
     // Called by a server on its accept thread.
@@ -196,6 +226,9 @@ class TSocketClient {
     std::unique_ptr<TqvSocket> FSocket = std::make_unique<TqvSocket>();
     std::atomic<uint8_t> FState{csDisconnected};
     std::atomic<uint32_t> FLastActivity{0};
+    std::atomic<uint32_t> FLastReceived{0};
+    std::atomic<bool> FAwaitingResponse{false};
+    std::atomic<uint32_t> FAwaitingSince{0};
     TRecursiveMutex FLock;
     std::unique_ptr<TReader> FReader;
     // Readers of earlier connections that ended on their own thread; joined later.

@@ -1,5 +1,6 @@
 #include "foundation/kxSocketFrames.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -84,142 +85,127 @@ std::unique_ptr<std::iostream> TemporaryFrameFile() {
 
 bool TFrameReader::Fail(std::string text) {
     FErrorText = std::move(text);
-    FBuffer.clear();
-    FPosition = 0;
-    FPending = -1;
-    FFileFrame.reset();
+    FPart = TPart::Length;
+    FFieldSize = 0;
+    FFrame.reset();
+    FAttachment = std::string();
+    FHeld = 0;
     return false;
 }
 
-void TFrameReader::Take(const char* data, size_t size, size_t& offset) {
-    // Only what the next frame still needs is kept, so the buffer never holds more than one
-    // frame beyond the header.
-    size_t want = size - offset;
-    if (FPending >= 0) {
-        const size_t missing =
-            static_cast<size_t>(FPending) - std::min<size_t>(Buffered(), FPending);
-        want = std::min(want, std::max<size_t>(missing, 4));
+bool TFrameReader::Collect(const char*& data, const char* end, size_t size) {
+    const size_t take = std::min(size - FFieldSize, static_cast<size_t>(end - data));
+    std::memcpy(FField + FFieldSize, data, take);
+    FFieldSize += take;
+    data += take;
+    if (FFieldSize < size) {
+        return false;
     }
-    if (FPosition > 0 && FPosition == FBuffer.size()) {
-        FBuffer.clear();
-        FPosition = 0;
-    }
-    FBuffer.append(data + offset, want);
-    offset += want;
-}
-
-TFrameReader::TStep TFrameReader::ReadHeader() {
-    if (FPending < 0) {
-        if (Buffered() < 4) {
-            return TStep::NeedMore;
-        }
-        const int32_t length = ReadInt32(FBuffer.data() + FPosition);
-        if (length < 0) {
-            Fail("Invalid socket size " + std::to_string(length) + " message received.");
-            return TStep::Failed;
-        }
-        if (length > MaxLength) {
-            Fail("Frame of " + std::to_string(length) + " bytes refused (limit " +
-                 std::to_string(MaxLength) + ")");
-            return TStep::Failed;
-        }
-        if (length < 8) {
-            Fail("Invalid frame: length " + std::to_string(length) + " too short");
-            return TStep::Failed;
-        }
-        FPosition += 4;
-        FPending = length;
-        FHeaderChecked = false;
-    }
-    if (!FHeaderChecked) {
-        // X and N are checked as soon as they are in, before the rest of the frame is kept.
-        if (Buffered() < 8) {
-            return TStep::NeedMore;
-        }
-        const int32_t x = ReadInt32(FBuffer.data() + FPosition);
-        const int32_t n = ReadInt32(FBuffer.data() + FPosition + 4);
-        const int64_t left = static_cast<int64_t>(FPending) - 8;
-        if (x < 0 || x > left) {
-            Fail("Invalid frame: XML length " + std::to_string(x));
-            return TStep::Failed;
-        }
-        if (n < -1 || (n > 0 && n > (left - x) / 4)) {
-            Fail("Invalid frame: attachment count " + std::to_string(n));
-            return TStep::Failed;
-        }
-        if (n == -1 && FileAllowance <= 0) {
-            Fail("Frame with a file refused");
-            return TStep::Failed;
-        }
-        FHeaderChecked = true;
-    }
-    return Buffered() < static_cast<size_t>(FPending) ? TStep::NeedMore : TStep::Ready;
-}
-
-bool TFrameReader::ParseFrame(const char* p, int32_t length, TFrame& frame) {
-    // X and N were checked with the header; every attachment length is checked against what
-    // is left of L before it is used.
-    int64_t left = length;
-    const int32_t x = ReadInt32(p);
-    const int32_t n = ReadInt32(p + 4);
-    p += 8;
-    left -= 8;
-    frame.Xml.assign(p, static_cast<size_t>(x));
-    p += x;
-    left -= x;
-    frame.AttachmentCount = n;
-    for (int32_t i = 0; i < n; ++i) {
-        if (left < 4) {
-            return Fail("Invalid frame: attachment " + std::to_string(i) + " outside the frame");
-        }
-        const int32_t size = ReadInt32(p);
-        p += 4;
-        left -= 4;
-        if (size < 0 || size > left) {
-            return Fail("Invalid frame: attachment length " + std::to_string(size));
-        }
-        auto stream =
-            std::make_unique<std::stringstream>(std::string(p, static_cast<size_t>(size)),
-                                                std::ios::in | std::ios::out | std::ios::binary);
-        frame.Attachments.push_back(std::move(stream));
-        p += size;
-        left -= size;
-    }
-    // What remains is nothing, or exactly the file length.
-    if (left == 8) {
-        frame.HasFile = true;
-        frame.FileLength = ReadInt64(p);
-        if (frame.FileLength < 0) {
-            return Fail("Invalid frame: file length " + std::to_string(frame.FileLength));
-        }
-        if (FileAllowance <= 0 || frame.FileLength > FileAllowance) {
-            return Fail("Frame with a file of " + std::to_string(frame.FileLength) +
-                        " bytes refused");
-        }
-    } else if (left != 0 || n == -1) {
-        return Fail("Invalid frame: " + std::to_string(left) + " bytes left over");
-    }
+    FFieldSize = 0;
     return true;
 }
 
-bool TFrameReader::StartFile(std::unique_ptr<TFrame> frame) {
-    if (DiskSink) {
-        frame->DiskFile = DiskSink(frame->FileLength);
+void TFrameReader::TakePiece(const char*& data, const char* end, std::string& piece) {
+    const auto take = static_cast<size_t>(std::min<int64_t>(FPieceLeft, end - data));
+    piece.append(data, take);
+    data += take;
+    FPieceLeft -= static_cast<int64_t>(take);
+    FHeld += take;
+}
+
+bool TFrameReader::StartFrame(int32_t length) {
+    if (length < 0) {
+        return Fail("Invalid socket size " + std::to_string(length) + " message received.");
     }
-    if (!frame->DiskFile) {
-        frame->File = FileSink ? FileSink(frame->FileLength) : TemporaryFrameFile();
-        if (!frame->File) {
+    if (length > MaxLength) {
+        return Fail("Frame of " + std::to_string(length) + " bytes refused (limit " +
+                    std::to_string(MaxLength) + ")");
+    }
+    if (length < 8) {
+        return Fail("Invalid frame: length " + std::to_string(length) + " too short");
+    }
+    FLeft = length - 8;
+    FFrame = std::make_unique<TFrame>();
+    FPart = TPart::Counts;
+    return true;
+}
+
+bool TFrameReader::StartBody(int32_t xmlLength, int32_t count) {
+    if (xmlLength < 0 || xmlLength > FLeft) {
+        return Fail("Invalid frame: XML length " + std::to_string(xmlLength));
+    }
+    FLeft -= xmlLength;
+    // Each attachment takes at least its 4-byte length out of the frame.
+    if (count < -1 || (count > 0 && (count > MaxAttachments || count > FLeft / 4))) {
+        return Fail("Invalid frame: attachment count " + std::to_string(count));
+    }
+    if (count == -1 && FileAllowance <= 0) {
+        return Fail("Frame with a file refused");
+    }
+    FFrame->AttachmentCount = count;
+    FAttachmentsLeft = std::max(count, 0);
+    FPieceLeft = xmlLength;
+    FPart = TPart::Xml;
+    return true;
+}
+
+bool TFrameReader::StartAttachment(int32_t length) {
+    if (length < 0 || length > FLeft) {
+        return Fail("Invalid frame: attachment length " + std::to_string(length));
+    }
+    FLeft -= length;
+    --FAttachmentsLeft;
+    FPieceLeft = length;
+    FPart = TPart::Attachment;
+    return true;
+}
+
+bool TFrameReader::PieceDone(const TFrameHandler& onFrame) {
+    if (FAttachmentsLeft > 0) {
+        if (FLeft < 4) {
+            return Fail("Invalid frame: attachment " + std::to_string(FFrame->Attachments.size()) +
+                        " outside the frame");
+        }
+        FLeft -= 4;
+        FPart = TPart::AttachmentLength;
+        return true;
+    }
+    // What remains is nothing, or exactly the file length.
+    if (FLeft == 8) {
+        FLeft = 0;
+        FPart = TPart::FileLength;
+        return true;
+    }
+    if (FLeft != 0 || FFrame->AttachmentCount == -1) {
+        return Fail("Invalid frame: " + std::to_string(FLeft) + " bytes left over");
+    }
+    FinishFrame(onFrame);
+    return true;
+}
+
+bool TFrameReader::StartFile(int64_t length, const TFrameHandler& onFrame) {
+    if (length < 0) {
+        return Fail("Invalid frame: file length " + std::to_string(length));
+    }
+    if (FileAllowance <= 0 || length > FileAllowance) {
+        return Fail("Frame with a file of " + std::to_string(length) + " bytes refused");
+    }
+    FFrame->HasFile = true;
+    FFrame->FileLength = length;
+    if (DiskSink) {
+        FFrame->DiskFile = DiskSink(length);
+    }
+    if (!FFrame->DiskFile) {
+        FFrame->File = FileSink ? FileSink(length) : TemporaryFrameFile();
+        if (!FFrame->File) {
             return Fail("Unable to create a file for a frame");
         }
     }
-    FFileRemaining = frame->FileLength;
-    FFileFrame = std::move(frame);
-    const size_t buffered = std::min<size_t>(Buffered(), FFileRemaining);
-    if (!WriteFile(FBuffer.data() + FPosition, buffered)) {
-        return false;
+    FFileRemaining = length;
+    FPart = TPart::File;
+    if (length == 0) {
+        FinishFrame(onFrame);
     }
-    FPosition += buffered;
-    FFileRemaining -= static_cast<int64_t>(buffered);
     return true;
 }
 
@@ -227,21 +213,23 @@ bool TFrameReader::WriteFile(const char* data, size_t size) {
     if (size == 0) {
         return true;
     }
-    if (FFileFrame->DiskFile) {
-        if (!FFileFrame->DiskFile->Write(data, size)) {
+    if (FFrame->DiskFile) {
+        if (!FFrame->DiskFile->Write(data, size)) {
             return Fail("Unable to store the file of a frame (" + port::LastErrorText() + ")");
         }
         return true;
     }
-    FFileFrame->File->write(data, static_cast<std::streamsize>(size));
-    if (!*FFileFrame->File) {
+    FFrame->File->write(data, static_cast<std::streamsize>(size));
+    if (!*FFrame->File) {
         return Fail("Unable to store the file of a frame");
     }
     return true;
 }
 
-void TFrameReader::FinishFile(const TFrameHandler& onFrame) {
-    std::unique_ptr<TFrame> frame = std::move(FFileFrame);
+void TFrameReader::FinishFrame(const TFrameHandler& onFrame) {
+    std::unique_ptr<TFrame> frame = std::move(FFrame);
+    FPart = TPart::Length;
+    FHeld = 0;
     if (frame->File) {
         frame->File->flush();
         frame->File->seekg(0);
@@ -250,76 +238,89 @@ void TFrameReader::FinishFile(const TFrameHandler& onFrame) {
 }
 
 port::DataFile* TFrameReader::DiskFileUnderWay() const {
-    return FFileFrame && FFileRemaining > 0 ? FFileFrame->DiskFile.get() : nullptr;
+    return FPart == TPart::File && FFileRemaining > 0 ? FFrame->DiskFile.get() : nullptr;
 }
 
 void TFrameReader::DiskFileReceived(int64_t count, const TFrameHandler& onFrame) {
+    if (FPart != TPart::File) {
+        return;
+    }
     FFileRemaining -= std::min(count, FFileRemaining);
-    if (FFileFrame && FFileRemaining == 0) {
-        FinishFile(onFrame);
+    if (FFileRemaining == 0) {
+        FinishFrame(onFrame);
     }
-}
-
-bool TFrameReader::FeedFile(const char* data, size_t size, size_t& offset) {
-    // File bytes of a frame under way go straight to its file.
-    const size_t take =
-        static_cast<size_t>(std::min<int64_t>(FFileRemaining, static_cast<int64_t>(size - offset)));
-    if (take > 0) {
-        if (!WriteFile(data + offset, take)) {
-            return false;
-        }
-        offset += take;
-        FFileRemaining -= static_cast<int64_t>(take);
-    }
-    return true;
 }
 
 bool TFrameReader::Feed(const char* data, size_t size, const TFrameHandler& onFrame) {
-    size_t offset = 0;
+    const char* end = data + size;
     for (;;) {
-        if (FFileFrame) {
-            if (!FeedFile(data, size, offset)) {
-                return false;
+        switch (FPart) {
+            case TPart::Length:
+                if (data == end || !Collect(data, end, 4)) {
+                    return true;
+                }
+                if (!StartFrame(ReadInt32(FField))) {
+                    return false;
+                }
+                break;
+            case TPart::Counts:
+                if (!Collect(data, end, 8)) {
+                    return true;
+                }
+                if (!StartBody(ReadInt32(FField), ReadInt32(FField + 4))) {
+                    return false;
+                }
+                break;
+            case TPart::Xml:
+            case TPart::Attachment: {
+                const bool xml = FPart == TPart::Xml;
+                TakePiece(data, end, xml ? FFrame->Xml : FAttachment);
+                if (FPieceLeft > 0) {
+                    return true;
+                }
+                if (!xml) {
+                    // The buffer moves into its stream: the bytes are never copied twice.
+                    FFrame->Attachments.push_back(std::make_unique<std::stringstream>(
+                        std::move(FAttachment), std::ios::in | std::ios::out | std::ios::binary));
+                    FAttachment = std::string();
+                }
+                if (!PieceDone(onFrame)) {
+                    return false;
+                }
+                break;
             }
-            if (FFileRemaining > 0) {
-                return true;
+            case TPart::AttachmentLength:
+                if (!Collect(data, end, 4)) {
+                    return true;
+                }
+                if (!StartAttachment(ReadInt32(FField))) {
+                    return false;
+                }
+                break;
+            case TPart::FileLength:
+                if (!Collect(data, end, 8)) {
+                    return true;
+                }
+                if (!StartFile(ReadInt64(FField), onFrame)) {
+                    return false;
+                }
+                break;
+            case TPart::File: {
+                // File bytes of a frame under way go straight to its file.
+                const auto take =
+                    static_cast<size_t>(std::min<int64_t>(FFileRemaining, end - data));
+                if (!WriteFile(data, take)) {
+                    return false;
+                }
+                data += take;
+                FFileRemaining -= static_cast<int64_t>(take);
+                if (FFileRemaining > 0) {
+                    return true;
+                }
+                FinishFrame(onFrame);
+                break;
             }
-            FinishFile(onFrame);
-            continue;
         }
-        if (offset < size) {
-            Take(data, size, offset);
-        }
-        const TStep step = ReadHeader();
-        if (step == TStep::Failed) {
-            return false;
-        }
-        if (step == TStep::NeedMore) {
-            if (offset >= size) {
-                return true;
-            }
-            continue;
-        }
-        auto frame = std::make_unique<TFrame>();
-        if (!ParseFrame(FBuffer.data() + FPosition, FPending, *frame)) {
-            return false;
-        }
-        FPosition += static_cast<size_t>(FPending);
-        FPending = -1;
-        if (FPosition == FBuffer.size()) {
-            FBuffer.clear();
-            FPosition = 0;
-        } else if (FPosition > FBuffer.size() / 2) {
-            FBuffer.erase(0, FPosition);
-            FPosition = 0;
-        }
-        if (frame->HasFile) {
-            if (!StartFile(std::move(frame))) {
-                return false;
-            }
-            continue;
-        }
-        onFrame(*frame);
     }
 }
 

@@ -22,6 +22,10 @@ inline constexpr int32_t MaxFrameLength = 256 * 1024 * 1024;
 // The largest L a peer that has not logged in may send: room for a login, nothing more, so an
 // anonymous peer costs the receiver at most this much memory.
 inline constexpr int32_t LoginFrameLength = 4096;
+// The most attachments a frame may carry. Each costs the reader a stream of its own however
+// short it is, so their number is bounded apart from the frame's length; the clips this
+// system sends carry a few images and a flipbook.
+inline constexpr int32_t MaxFrameAttachments = 1024;
 // Streams go over the socket in pieces of this size.
 inline constexpr size_t FrameChunkSize = 65536;
 
@@ -38,7 +42,11 @@ struct TFrame {
 };
 
 // Turns a byte stream into frames. Bytes are fed in as they arrive, in pieces of any size;
-// each frame is handed over once, when its last byte (of the file too) has arrived.
+// each frame is handed over once, when its last byte (of the file too) has arrived. Every
+// length is checked as soon as its bytes are in, before anything is kept for it, and the
+// bytes of the XML and of each attachment go straight into their own buffers as they arrive:
+// a frame never holds more memory than the bytes of it that have come (plus one small stream
+// per attachment, whose number is bounded).
 class TFrameReader {
   public:
     using TFrameHandler = std::function<void(TFrame& Frame)>;
@@ -51,11 +59,13 @@ class TFrameReader {
     bool Feed(const char* data, size_t size, const TFrameHandler& onFrame);
 
     const std::string& ErrorText() const { return FErrorText; }
-    // Bytes held for an incomplete frame.
-    size_t Buffered() const { return FBuffer.size() - FPosition; }
+    // Bytes held for the frame under way (its XML and attachments so far).
+    size_t Buffered() const { return FHeld; }
 
     // The largest L taken; a larger one is refused as soon as its 4 bytes are in.
     int32_t MaxLength = MaxFrameLength;
+    // The most attachments a frame may declare; more are refused with the header.
+    int32_t MaxAttachments = MaxFrameAttachments;
     // The largest file a frame may carry; 0 refuses every frame with a file, one marked by
     // N = -1 as soon as the header is in, before any of its bytes are kept.
     int64_t FileAllowance = 0;
@@ -70,30 +80,38 @@ class TFrameReader {
     // The disk file of a frame whose file bytes are still arriving, none otherwise; the
     // caller may put up to FileRemaining bytes into it and then tell DiskFileReceived.
     port::DataFile* DiskFileUnderWay() const;
-    int64_t FileRemaining() const { return FFileFrame ? FFileRemaining : 0; }
+    int64_t FileRemaining() const { return FPart == TPart::File ? FFileRemaining : 0; }
     // Counts `count` bytes (at most FileRemaining) the caller put into the disk file; hands
     // the frame over when they were its last.
     void DiskFileReceived(int64_t count, const TFrameHandler& onFrame);
 
   private:
-    enum class TStep { Failed, NeedMore, Ready };
+    // The part of a frame the next bytes belong to.
+    enum class TPart { Length, Counts, Xml, AttachmentLength, Attachment, FileLength, File };
 
     bool Fail(std::string text);
-    void Take(const char* data, size_t size, size_t& offset);
-    TStep ReadHeader();
-    bool ParseFrame(const char* p, int32_t length, TFrame& frame);
-    // Starts the file of a parsed frame with the bytes already buffered beyond it.
-    bool StartFile(std::unique_ptr<TFrame> frame);
-    bool FeedFile(const char* data, size_t size, size_t& offset);
+    // Gathers the bytes of a fixed-size field across pieces; true once all `size` are in.
+    bool Collect(const char*& data, const char* end, size_t size);
+    // Moves the bytes of the XML or attachment under way from the input into its buffer.
+    void TakePiece(const char*& data, const char* end, std::string& piece);
+    bool StartFrame(int32_t length);
+    bool StartBody(int32_t xmlLength, int32_t count);
+    bool StartAttachment(int32_t length);
+    // After the XML and after each attachment: the next attachment, the file or the end.
+    bool PieceDone(const TFrameHandler& onFrame);
+    bool StartFile(int64_t length, const TFrameHandler& onFrame);
     bool WriteFile(const char* data, size_t size);
-    void FinishFile(const TFrameHandler& onFrame);
+    void FinishFrame(const TFrameHandler& onFrame);
 
-    std::string FBuffer;
-    size_t FPosition = 0;
-    int32_t FPending = -1;        // L of the frame under way, -1 for none
-    bool FHeaderChecked = false;  // X and N of the frame under way were checked
-    // A frame whose file bytes are still arriving.
-    std::unique_ptr<TFrame> FFileFrame;
+    TPart FPart = TPart::Length;
+    char FField[8] = {};
+    size_t FFieldSize = 0;         // bytes of the field under way gathered so far
+    int64_t FLeft = 0;             // bytes of L not yet taken by a part
+    int64_t FPieceLeft = 0;        // bytes of the XML or attachment under way still to come
+    int32_t FAttachmentsLeft = 0;  // attachments still to come
+    std::unique_ptr<TFrame> FFrame;
+    std::string FAttachment;  // the attachment under way
+    size_t FHeld = 0;
     int64_t FFileRemaining = 0;
     std::string FErrorText;
 };

@@ -72,14 +72,24 @@ bool TSocketServer::Listen(uint16_t port) {
         FTimeoutThread->Start();
     }
     FErrorText.clear();
+    const std::string where = ListenAddress;
+    port::NetworkAddress address = port::IPv4Address(0);
+    std::string resolveError;
+    if (!where.empty() && !port::ResolveAddress(where, address, resolveError)) {
+        FErrorText = "listen address \"" + where + "\" cannot be resolved (" + resolveError + ")";
+        return false;
+    }
     auto listener = std::make_unique<TqvSocket>();
     listener->NoDelay = NoDelay;
-    if (!listener->Open()) {
+    if (!listener->Open(address.IPv6)) {
         FErrorText = "error creating socket";
         return false;
     }
-    if (!listener->Bind(port)) {
-        FErrorText = "unable to bind socket to port";
+    if (!listener->Bind(address, port)) {
+        FErrorText = where.empty()
+                         ? std::string("unable to bind socket to port")
+                         : "unable to bind socket to port on " + port::AddressToString(address) +
+                               " (" + listener->LastErrorText() + ")";
         return false;
     }
     if (!listener->ListenOn()) {
@@ -199,7 +209,7 @@ bool TSocketServer::Full() {
 }
 
 void TSocketServer::Refuse(TqvSocket& socket) {
-    const std::string peer = port::IPv4ToString(socket.RemoteAddress());
+    const std::string peer = socket.RemoteAddressText();
     socket.Close();
     // A peer that connects in a loop must not fill the log: one line a second at most.
     if (FRefusalLogged && Elapsed(FRefusalLoggedAt) < 1000) {

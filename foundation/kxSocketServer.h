@@ -28,7 +28,7 @@ class TSocketServer {
     TSocketServer& operator=(const TSocketServer&) = delete;
 
     // Stops listening, then listens on the port (0: a port the system picks, see
-    // ListeningPort). False with ErrorText on failure.
+    // ListeningPort) of ListenAddress. False with ErrorText on failure.
     bool Listen(uint16_t port);
     // Ends the accept thread, disconnects every connection and returns once all are freed.
     void StopListening();
@@ -60,6 +60,9 @@ class TSocketServer {
     std::atomic<uint32_t> IdleTimeout{60000};
     std::atomic<int> ReaderTick{5000};
     bool NoDelay = true;
+    // The local address Listen binds: an IPv4 or IPv6 address or a host name (its first
+    // address); empty: every IPv4 address. Set before Listen.
+    std::string ListenAddress;
 
   protected:
     // Once a second on the housekeeping thread, under the list lock.

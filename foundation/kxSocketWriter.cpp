@@ -152,7 +152,9 @@ void TSocketWriter::Pass(std::vector<TItem>& items, port::SocketWait& wait,
     for (const TItem& item : items) {
         if (item.Connection == 0) {
             for (auto& [id, box] : FOutboxes) {
-                Put(*box, item.Frame);
+                if (box->Client.ReceivesBroadcasts()) {
+                    Put(*box, item.Frame);
+                }
             }
         } else if (const auto found = FOutboxes.find(item.Connection); found != FOutboxes.end()) {
             Put(*found->second, item.Frame);

@@ -300,6 +300,7 @@ void TXMLClient::Disconnect() {
 
 void TXMLClient::ApplyLimits() {
     FReader.MaxLength = FrameLengthLimit();
+    FReader.MaxAttachments = FrameAttachmentLimit();
     FReader.FileAllowance = FileAllowance.load();
 }
 
@@ -308,13 +309,14 @@ void TXMLClient::DoReceive() {
         ReceiveToDiskFile(*file);
         return;
     }
-    FReceiveBuffer.clear();
-    const int64_t got = Socket().ReceiveInto(FReceiveBuffer);
+    // On the reader's stack: an idle connection keeps no receive buffer of its own.
+    char chunk[TqvSocket::ChunkSize];
+    const int64_t got = Socket().Receive(chunk, sizeof chunk);
     if (got <= 0) {
         return;
     }
     ApplyLimits();
-    const bool ok = FReader.Feed(FReceiveBuffer.data(), FReceiveBuffer.size(),
+    const bool ok = FReader.Feed(chunk, static_cast<size_t>(got),
                                  [this](TFrame& frame) { ReceiveFrame(frame); });
     if (!ok) {
         LogText(FReader.ErrorText() + " from " + PeerAddress() + "; connection closed");
@@ -464,9 +466,8 @@ void TXMLClient::DoResponseTimeout() {
     if (OnResponseTimeout) {
         OnResponseTimeout(*this);
     }
+    // The reader sees the shut-down socket, ends and reports the loss once.
     Socket().Shutdown();
-    SetState(csDisconnected);
-    DoDisconnected();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -175,6 +175,11 @@ class TXMLClient : public TSocketClient {
     // The largest frame the peer may send next, asked before every frame; a connection that
     // knows whether its peer has logged in narrows it until then.
     virtual int32_t FrameLengthLimit() const { return MaxFrameLength; }
+    // The most attachments the peer's next frame may carry. A connection that holds frames to
+    // a login's size takes none: no login carries any.
+    virtual int32_t FrameAttachmentLimit() const {
+        return FrameLengthLimit() <= LoginFrameLength ? 0 : MaxFrameAttachments;
+    }
     // The stream a received frame's file goes into, once its length is known (within the file
     // allowance); none refuses the frame and closes the connection. On the reader thread.
     virtual std::unique_ptr<std::iostream> CreateReceivedFile(int64_t length);
@@ -198,7 +203,6 @@ class TXMLClient : public TSocketClient {
     // Reused for every frame; a packet a sender waits for is handed over whole and a new
     // one takes its place.
     TXMLPacketPtr FReceivePacket = std::make_unique<TXMLPacket>();
-    std::string FReceiveBuffer;
 
     TMutex FWaitLock;
     TConditionVariable FWaitChanged;

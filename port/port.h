@@ -19,8 +19,8 @@
 //     that keep their own last error say so.
 //   - Everything is safe to call from any thread unless a class says otherwise.
 //
-// Concerns, in the order below: errors, time, events, threads, dynamic libraries, files and
-// folders, file ingest (listing, probing, moving), the process, process hosting, sockets,
+// Concerns, in the order below: errors, time, events, random bytes, threads, dynamic libraries,
+// files and folders, file ingest (listing, probing, moving), the process, process hosting, sockets,
 // folder change notification.
 
 #include <atomic>
@@ -109,6 +109,13 @@ class Event {
     std::condition_variable FChanged;
     bool FSet;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Random bytes (port_random_posix.cpp)
+
+// Fills the buffer from the system's source of cryptographically secure random bytes, waiting
+// at start-up until that source has been seeded. False when it cannot.
+bool SystemRandomBytes(void* buffer, size_t size);
 
 // ---------------------------------------------------------------------------------------------
 // Threads (port_thread_posix.cpp)
@@ -503,6 +510,28 @@ struct SendPiece {
 // wait goes on with the time left.
 int WaitDescriptor(int descriptor, bool forWrite, int milliseconds);
 
+// An IPv4 or an IPv6 address.
+struct NetworkAddress {
+    bool IPv6 = false;
+    // In network order; an IPv4 address in the first four.
+    uint8_t Bytes[16] = {};
+    // The interface of an IPv6 link-local address; 0 for none.
+    uint32_t ScopeId = 0;
+};
+
+// The IPv4 address (first number in the most significant byte).
+NetworkAddress IPv4Address(uint32_t address);
+
+// Resolves a host text: a dotted IPv4 address, an IPv6 address (in "[...]" or bare, with an
+// optional "%interface"), or a host name, of which the first IPv4 address is taken, or the
+// first IPv6 address of a name that has no IPv4 one. False when the host cannot be resolved;
+// `error` then says why.
+bool ResolveAddress(const std::string& host, NetworkAddress& address, std::string& error);
+
+// Four decimal numbers joined by ".", or the IPv6 text form; an IPv4 address carried in IPv6
+// ("::ffff:a.b.c.d") reads as the IPv4 address.
+std::string AddressToString(const NetworkAddress& address);
+
 // One TCP socket over IPv4, closed when it goes away. The socket keeps the error code of its
 // own last failure (`LastError`, `LastErrorText`), since other threads' calls move `errno`.
 //
@@ -516,15 +545,23 @@ class Socket {
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
 
-    // Creates the socket; with `noDelay` the TCP no-delay option is set, and a `bufferSize`
-    // above 8192 sets the send and receive buffers to max(bufferSize, 65536) bytes.
-    bool Open(bool noDelay, int bufferSize);
-    // Any local address; port 0 lets the system choose (see LocalPort).
+    // Creates the socket, for IPv6 addresses with `ipv6`; with `noDelay` the TCP no-delay
+    // option is set, and a `bufferSize` above 8192 sets the send and receive buffers to
+    // max(bufferSize, 65536) bytes.
+    bool Open(bool noDelay, int bufferSize, bool ipv6 = false);
+    // Any local IPv4 address; port 0 lets the system choose (see LocalPort).
     bool Bind(uint16_t port);
+    // That local address, of the family the socket was opened for.
+    bool Bind(const NetworkAddress& address, uint16_t port);
     // Starts listening with room for `backlog` connections not yet accepted.
     bool Listen(int backlog);
-    // Connects to the address (first number in the most significant byte) and port.
+    // Connects to the address (first number in the most significant byte) and port, waiting
+    // as long as the system does.
     bool Connect(uint32_t address, uint16_t port);
+    // Connects within `timeoutMs` milliseconds (0: as long as the system waits); a peer that
+    // has not answered by then fails the connect with ETIMEDOUT. A `Shutdown` from another
+    // thread ends the wait at once.
+    bool Connect(const NetworkAddress& address, uint16_t port, int timeoutMs);
     // A new connected socket with the same options, or none (error, or the socket was shut
     // down).
     std::unique_ptr<Socket> Accept(bool noDelay, int bufferSize);
@@ -573,9 +610,14 @@ class Socket {
     uint16_t LocalPort() const;
     uint32_t RemoteAddress() const;
     uint16_t RemotePort() const;
+    // The remote end's address as AddressToString shows it, IPv4 and IPv6 alike.
+    std::string RemoteAddressText() const;
 
   private:
     void ApplyOptions(bool noDelay, int bufferSize);
+    // Waits until a connect under way has ended, at most `timeoutMs` (0: no limit); false
+    // with the socket's error set when it failed or the time ran out.
+    bool AwaitConnect(int timeoutMs);
     bool OpenPipe();
     void ClosePipe();
     // Empties the pipe's `size` bytes into the file.

@@ -1,5 +1,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,21 +25,103 @@ namespace port {
 
 namespace {
 
-sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
-    sockaddr_in in{};
-    in.sin_family = AF_INET;
-    in.sin_addr.s_addr = htonl(address);
-    in.sin_port = htons(port);
-    return in;
+// The system's form of the address and port; returns its length.
+socklen_t MakeAddress(const NetworkAddress& address, uint16_t port, sockaddr_storage& out) {
+    out = sockaddr_storage{};
+    if (!address.IPv6) {
+        auto* in = reinterpret_cast<sockaddr_in*>(&out);
+        in->sin_family = AF_INET;
+        std::memcpy(&in->sin_addr, address.Bytes, 4);
+        in->sin_port = htons(port);
+        return sizeof(sockaddr_in);
+    }
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&out);
+    in6->sin6_family = AF_INET6;
+    std::memcpy(&in6->sin6_addr, address.Bytes, 16);
+    in6->sin6_scope_id = address.ScopeId;
+    in6->sin6_port = htons(port);
+    return sizeof(sockaddr_in6);
 }
 
-// The local or the remote end of a socket; all zero when it cannot be read.
-sockaddr_in EndOf(int fd, bool remote) {
-    sockaddr_in in{};
-    socklen_t length = sizeof in;
-    const int result = remote ? getpeername(fd, reinterpret_cast<sockaddr*>(&in), &length)
-                              : getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
-    return result == 0 ? in : sockaddr_in{};
+// The local or the remote end of a socket; all zero (no family) when it cannot be read.
+sockaddr_storage EndOf(int fd, bool remote) {
+    sockaddr_storage end{};
+    socklen_t length = sizeof end;
+    const int result = remote ? getpeername(fd, reinterpret_cast<sockaddr*>(&end), &length)
+                              : getsockname(fd, reinterpret_cast<sockaddr*>(&end), &length);
+    return result == 0 ? end : sockaddr_storage{};
+}
+
+NetworkAddress FromSystem(const sockaddr_storage& end) {
+    NetworkAddress address;
+    if (end.ss_family == AF_INET) {
+        std::memcpy(address.Bytes, &reinterpret_cast<const sockaddr_in*>(&end)->sin_addr, 4);
+    } else if (end.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&end);
+        address.IPv6 = true;
+        std::memcpy(address.Bytes, &in6->sin6_addr, 16);
+        address.ScopeId = in6->sin6_scope_id;
+    }
+    return address;
+}
+
+uint32_t IPv4Of(const sockaddr_storage& end) {
+    return end.ss_family == AF_INET
+               ? ntohl(reinterpret_cast<const sockaddr_in*>(&end)->sin_addr.s_addr)
+               : 0;
+}
+
+uint16_t PortOf(const sockaddr_storage& end) {
+    if (end.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&end)->sin_port);
+    }
+    if (end.ss_family == AF_INET6) {
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&end)->sin6_port);
+    }
+    return 0;
+}
+
+// The first address of the family the name has; false with the resolver's text otherwise.
+bool ResolveName(const std::string& host, int family, NetworkAddress& address, std::string& error) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int result = getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (result != 0 || !found) {
+        error = result == EAI_SYSTEM ? ErrorText(errno) : gai_strerror(result);
+        return false;
+    }
+    sockaddr_storage end{};
+    std::memcpy(&end, found->ai_addr, std::min<size_t>(found->ai_addrlen, sizeof end));
+    freeaddrinfo(found);
+    address = FromSystem(end);
+    return true;
+}
+
+// An IPv6 literal, bare or in brackets, with an optional "%interface".
+bool ParseIPv6(const std::string& host, NetworkAddress& address, std::string& error) {
+    std::string text = host;
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+        text = text.substr(1, text.size() - 2);
+    }
+    const size_t percent = text.find('%');
+    in6_addr in6{};
+    if (inet_pton(AF_INET6, text.substr(0, percent).c_str(), &in6) != 1) {
+        return false;
+    }
+    address = NetworkAddress{};
+    address.IPv6 = true;
+    std::memcpy(address.Bytes, &in6, 16);
+    if (percent != std::string::npos) {
+        const std::string zone = text.substr(percent + 1);
+        address.ScopeId = if_nametoindex(zone.c_str());
+        if (address.ScopeId == 0) {
+            error = "no network interface \"" + zone + "\"";
+            return false;
+        }
+    }
+    return true;
 }
 
 // The file send knows no "no signal" flag: a peer gone in the middle of a file would raise
@@ -142,6 +225,59 @@ int WaitDescriptor(int descriptor, bool forWrite, int milliseconds) {
     }
 }
 
+NetworkAddress IPv4Address(uint32_t address) {
+    NetworkAddress result;
+    const uint32_t network = htonl(address);
+    std::memcpy(result.Bytes, &network, 4);
+    return result;
+}
+
+bool ResolveAddress(const std::string& host, NetworkAddress& address, std::string& error) {
+    error.clear();
+    if (host.empty()) {
+        error = "no address given";
+        return false;
+    }
+    in_addr in{};
+    if (inet_pton(AF_INET, host.c_str(), &in) == 1) {
+        address = IPv4Address(ntohl(in.s_addr));
+        return true;
+    }
+    if (ParseIPv6(host, address, error)) {
+        return true;
+    }
+    if (!error.empty()) {
+        return false;
+    }
+    // Names are tried for IPv4 first, as connections always went, then for IPv6.
+    return ResolveName(host, AF_INET, address, error) ||
+           ResolveName(host, AF_INET6, address, error);
+}
+
+std::string AddressToString(const NetworkAddress& address) {
+    if (!address.IPv6) {
+        uint32_t network = 0;
+        std::memcpy(&network, address.Bytes, 4);
+        return IPv4ToString(ntohl(network));
+    }
+    in6_addr in6{};
+    std::memcpy(&in6, address.Bytes, 16);
+    if (IN6_IS_ADDR_V4MAPPED(&in6)) {
+        uint32_t network = 0;
+        std::memcpy(&network, address.Bytes + 12, 4);
+        return IPv4ToString(ntohl(network));
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &in6, text, sizeof text);
+    std::string result = text;
+    char name[IF_NAMESIZE] = {};
+    if (address.ScopeId != 0) {
+        result += "%" + (if_indextoname(address.ScopeId, name) ? std::string(name)
+                                                               : std::to_string(address.ScopeId));
+    }
+    return result;
+}
+
 Socket::~Socket() {
     Close();
 }
@@ -159,9 +295,9 @@ void Socket::ApplyOptions(bool noDelay, int bufferSize) {
     }
 }
 
-bool Socket::Open(bool noDelay, int bufferSize) {
+bool Socket::Open(bool noDelay, int bufferSize, bool ipv6) {
     Close();
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         FLastError.store(errno);
         return false;
@@ -172,12 +308,17 @@ bool Socket::Open(bool noDelay, int bufferSize) {
 }
 
 bool Socket::Bind(uint16_t port) {
+    return Bind(IPv4Address(INADDR_ANY), port);
+}
+
+bool Socket::Bind(const NetworkAddress& address, uint16_t port) {
     const int on = 1;
     // Lets a restarted server take its port back while old connections linger in TIME_WAIT;
     // a port another socket listens on still refuses the bind.
     setsockopt(FFd.load(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in in = MakeAddress(INADDR_ANY, port);
-    if (bind(FFd.load(), reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0) {
+    sockaddr_storage end{};
+    const socklen_t length = MakeAddress(address, port, end);
+    if (bind(FFd.load(), reinterpret_cast<const sockaddr*>(&end), length) != 0) {
         FLastError.store(errno);
         return false;
     }
@@ -193,16 +334,71 @@ bool Socket::Listen(int backlog) {
 }
 
 bool Socket::Connect(uint32_t address, uint16_t port) {
-    const sockaddr_in in = MakeAddress(address, port);
-    int result;
-    do {
-        result = connect(FFd.load(), reinterpret_cast<const sockaddr*>(&in), sizeof in);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
+    return Connect(IPv4Address(address), port, 0);
+}
+
+bool Socket::Connect(const NetworkAddress& address, uint16_t port, int timeoutMs) {
+    const int fd = FFd.load();
+    sockaddr_storage end{};
+    const socklen_t length = MakeAddress(address, port, end);
+    // Connected without blocking, so that the wait below has a deadline.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
         FLastError.store(errno);
         return false;
     }
-    return true;
+    bool connected = connect(fd, reinterpret_cast<const sockaddr*>(&end), length) == 0;
+    if (!connected && (errno == EINPROGRESS || errno == EINTR)) {
+        connected = AwaitConnect(timeoutMs);
+    } else if (!connected) {
+        FLastError.store(errno);
+    }
+    fcntl(fd, F_SETFL, flags);
+    errno = connected ? 0 : FLastError.load();
+    return connected;
+}
+
+bool Socket::AwaitConnect(int timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const int fd = FFd.load();
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs > 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+            if (left <= 0) {
+                FLastError.store(ETIMEDOUT);
+                return false;
+            }
+            wait = static_cast<int>(left);
+        }
+        pollfd p{};
+        p.fd = fd;
+        p.events = POLLOUT;
+        const int result = poll(&p, 1, wait);
+        if (result < 0 && errno != EINTR) {
+            FLastError.store(errno);
+            return false;
+        }
+        if (result <= 0) {
+            continue;  // interrupted, or the time is up, which the check above finds
+        }
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+            error = errno;
+        }
+        // A connect cut short by a shut-down may leave no error behind: only a peer counts.
+        if (error == 0 && EndOf(fd, true).ss_family == 0) {
+            error = ECONNABORTED;
+        }
+        if (error != 0) {
+            FLastError.store(error);
+            return false;
+        }
+        return true;
+    }
 }
 
 std::unique_ptr<Socket> Socket::Accept(bool noDelay, int bufferSize) {
@@ -507,19 +703,24 @@ std::string Socket::LastErrorText() const {
 }
 
 uint32_t Socket::LocalAddress() const {
-    return ntohl(EndOf(FFd.load(), false).sin_addr.s_addr);
+    return IPv4Of(EndOf(FFd.load(), false));
 }
 
 uint16_t Socket::LocalPort() const {
-    return ntohs(EndOf(FFd.load(), false).sin_port);
+    return PortOf(EndOf(FFd.load(), false));
 }
 
 uint32_t Socket::RemoteAddress() const {
-    return ntohl(EndOf(FFd.load(), true).sin_addr.s_addr);
+    return IPv4Of(EndOf(FFd.load(), true));
 }
 
 uint16_t Socket::RemotePort() const {
-    return ntohs(EndOf(FFd.load(), true).sin_port);
+    return PortOf(EndOf(FFd.load(), true));
+}
+
+std::string Socket::RemoteAddressText() const {
+    const sockaddr_storage end = EndOf(FFd.load(), true);
+    return end.ss_family == 0 ? std::string() : AddressToString(FromSystem(end));
 }
 
 }  // namespace port

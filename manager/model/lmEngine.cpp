@@ -39,6 +39,20 @@ TXMLPacketPtr TaskPacket(const char* type, const std::vector<TGUID>& uids) {
     return packet;
 }
 
+// The reply a request is answered with, for the requests whose reply is waited for.
+const char* ReplyTo(const std::string& request) {
+    if (request == "login") {
+        return "msg";
+    }
+    if (request == "getconfig") {
+        return "config";
+    }
+    if (request == "gettasklist") {
+        return "tasklist";
+    }
+    return nullptr;
+}
+
 uint32_t ValidPort(int32_t port) {
     return port >= 1 && port <= 65535 ? static_cast<uint32_t>(port) : TEngine::DefaultPort;
 }
@@ -68,8 +82,13 @@ class TEngine::TClient : public TXMLClient {
 TEngine::TEngine(TManager* manager)
     : FManager(manager), FClient(std::make_unique<TClient>(FLoggedIn)) {
     FClient->SetAutoReconnect(true);
+    SetTimeouts(DefaultConnectTimeoutMs, DefaultReplyTimeoutMs);
     FClient->OnConnected = [this](TXMLClient&) { Connected(); };
-    FClient->OnConnectFailed = [this](TXMLClient&) { ++FFailedConnects; };
+    FClient->OnConnectFailed = [this](TXMLClient&) {
+        ForgetReplies();
+        ++FFailedConnects;
+    };
+    FClient->OnResponseTimeout = [this](TXMLClient&) { SetStatusText(NoAnswerText); };
     FClient->OnDisconnected = [this](TXMLClient&) { ConnectionLost(); };
     FClient->OnReconnect = [this](TXMLClient&) { ReconnectDue(); };
     FClient->OnPacket = [this](TXMLClient&, TXMLPacket& packet, TXMLPacketPtr&) {
@@ -197,6 +216,9 @@ void TEngine::RequestConnect(uint32_t delayMs, uint64_t generation) {
             return;
         }
         const TEngineSettings settings = Settings();
+        // Due from the moment the connection stands, which may be before Connect returns.
+        ForgetReplies();
+        ExpectReply("serverinfo", 1);
         FClient->Connect(settings.Host, static_cast<uint16_t>(settings.Port));
     });
 }
@@ -211,7 +233,9 @@ void TEngine::Disconnect() {
     if (state != csNeverConnected && state != csDisconnected) {
         ChangeState(csDisconnected);
     }
-    // The connection is closed on the chain, after any connect requested before.
+    // The connection is closed on the chain, after any connect requested before, which is
+    // cut short.
+    FClient->AbortConnect();
     FChain.Request([this] { FClient->Disconnect(); });
 }
 
@@ -223,6 +247,7 @@ void TEngine::Shutdown() {
         ++FConnectGeneration;
     }
     FPauseChanged.NotifyAll();
+    FClient->AbortConnect();
     FChain.Request([this] { FClient->Disconnect(); });
     // The reader may be waiting for the main thread to take a notice while it ends.
     INoticeDispatcher* dispatcher = FManager ? &FManager->Dispatcher() : nullptr;
@@ -240,11 +265,37 @@ bool TEngine::IsConnected() {
     return connected;
 }
 
+void TEngine::SetTimeouts(uint32_t connectMs, uint32_t replyMs) {
+    FClient->ConnectTimeout.store(connectMs);
+    FClient->ResponseTimeout.store(replyMs);
+}
+
+void TEngine::ExpectReply(const std::string& type, int delta) {
+    TLock lock(FSettingsLock);
+    const auto found = FRepliesDue.find(type);
+    if (found == FRepliesDue.end() && delta < 0) {
+        return;
+    }
+    int& due = FRepliesDue[type];
+    due = std::max(0, due + delta);
+    if (due == 0) {
+        FRepliesDue.erase(type);
+    }
+    FClient->AwaitResponse(!FRepliesDue.empty());
+}
+
+void TEngine::ForgetReplies() {
+    TLock lock(FSettingsLock);
+    FRepliesDue.clear();
+    FClient->AwaitResponse(false);
+}
+
 void TEngine::Connected() {
     ChangeState(csHandshake, csConnecting);
 }
 
 void TEngine::ConnectionLost() {
+    ForgetReplies();
     FLoggedIn.store(false);
     FConfigurationRead.store(false);
     ChangeState(csDisconnected);
@@ -315,11 +366,19 @@ bool TEngine::SendPacket(TXMLPacketPtr packet) {
     if (!packet) {
         return false;
     }
+    // Due before it goes out: the reply may arrive before the send returns.
+    const char* reply = ReplyTo(packet->Type);
+    if (reply) {
+        ExpectReply(reply, 1);
+    }
     // Under the send lock, so that a connect on another thread cannot swap the socket between
     // the check and the send.
     FClient->Lock();
     const bool sent = FClient->Send(std::move(packet));
     FClient->Unlock();
+    if (reply && !sent) {
+        ExpectReply(reply, -1);
+    }
     return sent;
 }
 
@@ -435,6 +494,7 @@ bool TEngine::LastPacketTick(uint32_t& tick) const {
 void TEngine::PacketReceived(TXMLPacket& packet) {
     FLastPacketTick.store(port::GetTickCount());
     ++FPacketsHandled;
+    ExpectReply(packet.Type, -1);
     packet.Document.GotoRoot();
     if (packet.Type == "serverinfo") {
         ServerInfo(packet);

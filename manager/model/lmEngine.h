@@ -96,6 +96,12 @@ class TEngine : public TModelObject {
     static constexpr int32_t ProtocolVersion = 1;
     // The pause between a reconnect falling due and the new connect.
     static constexpr int ReconnectPauseMs = 2000;
+    // A connect the engine's host has not answered within this long fails, and so does a
+    // connection on which the engine stays silent this long while a reply is due (its
+    // greeting, the login reply, the configuration, the task list); a retry follows as after
+    // any lost connection.
+    static constexpr uint32_t DefaultConnectTimeoutMs = 10000;
+    static constexpr uint32_t DefaultReplyTimeoutMs = 30000;
     // Until the login has succeeded the server may send its greeting and the login reply, and
     // nothing bigger: a peer that is no engine costs the manager almost nothing.
     static constexpr int32_t HandshakeFrameLength = 65536;
@@ -112,6 +118,7 @@ class TEngine : public TModelObject {
     static constexpr const char* MismatchText = "Manager protocol mismatch for engine version: ";
     static constexpr const char* HandshakeFailedText = "Connection handshake failed.";
     static constexpr const char* ConnectingText = "Connecting...";
+    static constexpr const char* NoAnswerText = "The engine did not answer in time.";
 
     explicit TEngine(TManager* manager = nullptr);
     // Ends the connection and its threads first (see Shutdown).
@@ -129,6 +136,8 @@ class TEngine : public TModelObject {
     void Shutdown();
     // The connection has an open socket.
     bool IsConnected();
+    // Sets the two limits above for the connects and replies from now on.
+    void SetTimeouts(uint32_t connectMs, uint32_t replyMs);
 
     // Copies location, name, description, host, port, the mail settings and the secret.
     void Assign(const TEngine& other);
@@ -259,6 +268,10 @@ class TEngine : public TModelObject {
     // Connection handlers.
     void Connected();
     void ConnectionLost();
+    // Counts a reply of that type as due (`delta` 1) or come (-1); while any is due, the
+    // connection watches for a silent engine.
+    void ExpectReply(const std::string& type, int delta);
+    void ForgetReplies();
     void ReconnectDue();
     void PacketReceived(TXMLPacket& packet);
 
@@ -309,6 +322,8 @@ class TEngine : public TModelObject {
     std::string FServerVersion GUARDED_BY(FSettingsLock);
     std::string FSecret GUARDED_BY(FSettingsLock);
     TCommandAnswer FLastAnswer GUARDED_BY(FSettingsLock);
+    // Replies due, by packet type.
+    std::unordered_map<std::string, int> FRepliesDue GUARDED_BY(FSettingsLock);
 
     std::atomic<uint8_t> FState{csNeverConnected};
     std::atomic<bool> FLoggedIn{false};

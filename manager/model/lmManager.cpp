@@ -1,5 +1,8 @@
 #include "manager/model/lmManager.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "foundation/kxFastList.h"
 #include "port/port.h"
 
@@ -209,8 +212,11 @@ void TManager::LoadEngines() {
         FLoadError = "\"" + path + "\" could not be read" +
                      (doc.LastError().empty() ? std::string() : " (" + doc.LastError() + ")") +
                      "; it is kept as \"" + path + ".damaged\"";
-        // The next save replaces the file; the damaged one stays for whoever wants it back.
-        port::CopyFileData(path, path + ".damaged", /*replace=*/true, /*sync=*/false);
+        // The next save replaces the file; the damaged one stays for whoever wants it back,
+        // with the permissions of the file, which may hold passwords and secrets.
+        std::error_code ignored;
+        std::filesystem::copy_file(path, path + ".damaged",
+                                   std::filesystem::copy_options::overwrite_existing, ignored);
         AddDefaultEngine();
     } else {
         ReadEngineList(doc);

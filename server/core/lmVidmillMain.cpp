@@ -8,8 +8,10 @@
 #include <vector>
 
 #include "foundation/kxLogFile.h"
+#include "foundation/kxRandomSecret.h"
 #include "port/port.h"
 #include "server/core/lmVmCommandLine.h"
+#include "server/core/lmVmConfigStore.h"
 #include "server/core/lmVmPixelLibrary.h"
 #include "server/core/lmVmVersion.h"
 #include "server/protocol/lmVmServer.h"
@@ -59,6 +61,7 @@ std::string HelpText(const std::string& program) {
            " [-NOSERVICE] [SERVERPORT:port] [CONFIGFOLDER:dir] [DATAFOLDER:dir] "
            "[LOGFOLDER:dir]\n" +
            "       " + program + " -INSTALL | -UNINSTALL [-SILENT]\n" + "       " + program +
+           " -SETSECRET [CONFIGFOLDER:dir]\n" + "       " + program +
            " --help | --version\n"
            "\n"
            "Lumenar Vidmill, the unattended media ingest and transcoding server. Without\n"
@@ -73,6 +76,9 @@ std::string HelpText(const std::string& program) {
            ", started at boot, and exit\n"
            "  -UNINSTALL       disable and remove the service registration, and exit\n"
            "  -SILENT          with -INSTALL or -UNINSTALL: print no outcome\n"
+           "  -SETSECRET       write a new random control secret into config.dat, print it\n"
+           "                   and exit (the server must not be running); managers log in\n"
+           "                   with it from then on\n"
            "  SERVERPORT:port  listen for managers on this TCP port, not the configured one "
            "(no \"-\")\n"
            "  CONFIGFOLDER:dir the absolute folder of \"config.dat\" (default: the server's)\n"
@@ -134,9 +140,11 @@ void ExplainServiceMode() {
                  program.c_str(), kServiceName, program.c_str(), program.c_str());
 }
 
-enum class TRunMode { Application, Service, Install, Uninstall };
+enum class TRunMode { Application, Service, Install, Uninstall, SetSecret };
 
 TRunMode ChooseRunMode(const TVmCommandLine& commandLine) {
+    if (commandLine.HasSwitch("SETSECRET"))
+        return TRunMode::SetSecret;
     if (commandLine.HasSwitch("NOSERVICE"))
         return TRunMode::Application;
     if (commandLine.HasSwitch("INSTALL"))
@@ -163,6 +171,26 @@ int RegisterService(TRunMode mode, const TVmCommandLine& commandLine) {
     if (!commandLine.HasSwitch("SILENT"))
         std::printf("%s\n", message.c_str());
     return ok ? 0 : 1;
+}
+
+// Writes a new random control secret into the store and prints it. Called with the instance
+// lock held: a running server would put its own secret back with its next save.
+int SetSecret(const std::string& folder) {
+    const std::string secret = RandomSecret();
+    if (secret.empty()) {
+        std::fprintf(stderr, "%s: the system's random source cannot be read (%s)\n",
+                     ProgramName().c_str(), port::LastErrorText().c_str());
+        return 1;
+    }
+    std::string error;
+    if (!TVmConfigStore::WriteSecret(folder + TVmConfigStore::FileName, secret, error)) {
+        std::fprintf(stderr, "%s: %s\n", ProgramName().c_str(), error.c_str());
+        LogText("Setting a new control secret failed: " + error);
+        return 1;
+    }
+    LogText("A new control secret was written to " + std::string(TVmConfigStore::FileName));
+    std::printf("%s\n", secret.c_str());
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
 }
 
 // Runs the server until a stop request arrives. Returns the process exit code.
@@ -207,6 +235,20 @@ int main(int argc, char** argv) {
     LogText(std::string(kDisplayName) + " " + VersionText("v"));
 
     const TRunMode mode = ChooseRunMode(commandLine);
+    if (mode == TRunMode::SetSecret) {
+        port::SingleInstanceLock instance(InstanceName(folders.Config));
+        int exitCode = 1;
+        if (instance.Held()) {
+            exitCode = SetSecret(folders.Config);
+        } else {
+            std::fprintf(stderr,
+                         "%s: another Vidmill instance is running; stop it before setting a new "
+                         "secret.\n",
+                         ProgramName().c_str());
+        }
+        LogClose();
+        return exitCode;
+    }
     const bool byHand = mode == TRunMode::Service && port::StartedByHand();
     if (byHand)
         ExplainServiceMode();

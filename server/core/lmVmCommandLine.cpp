@@ -14,7 +14,7 @@ std::string AsciiUpper(std::string text) {
     return text;
 }
 
-const char* const kSwitches[] = {"NOSERVICE", "INSTALL", "UNINSTALL", "SILENT"};
+const char* const kSwitches[] = {"NOSERVICE", "INSTALL", "UNINSTALL", "SILENT", "SETSECRET"};
 const std::string kPortPrefix = "SERVERPORT:";
 
 bool OneOf(const std::string& upper, std::initializer_list<const char*> forms) {

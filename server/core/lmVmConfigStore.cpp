@@ -34,36 +34,55 @@ bool TVmConfigStore::LoadConfig(const std::string& Path) {
 }
 
 bool TVmConfigStore::SaveConfig(const std::string& Path) {
-    const std::string temporary = TemporaryPath(Path);
     try {
         TLock lock(FEngine);
         TXMLUnicode doc;
         doc.OpenElement("config");
-        FEngine.SaveToXML(doc);
+        FEngine.SaveStoreToXML(doc);
         doc.CloseElement();
-
-        port::DeleteFile(temporary);
-        bool written = doc.SaveToFile(temporary);
-        if (written) {
-            // The store holds the SMTP password: the new file keeps the old one's permissions.
-            std::error_code error;
-            const auto previous = std::filesystem::status(Path, error);
-            if (!error && std::filesystem::is_regular_file(previous)) {
-                std::filesystem::permissions(temporary, previous.permissions(), error);
-                written = !error;
-            }
-        }
-        if (written) {
-            // The data must be on the disk before the rename makes it the store.
-            port::AppendFile file;
-            written = file.Open(temporary) && file.Flush();
-        }
-        if (written && port::RenameFile(temporary, Path)) {
-            return true;
-        }
+        std::string bytes;
+        return doc.SaveToString(bytes) && port::ReplaceFileWhole(Path, bytes, StoreAccess());
     } catch (...) {
-        // Whatever failed, the store is still the previous file and the caller is told below.
+        // Whatever failed, the store is still the previous file.
+        return false;
     }
-    port::DeleteFile(temporary);
-    return false;
+}
+
+port::FileAccess TVmConfigStore::StoreAccess() const {
+    // A store that holds a secret or the SMTP password is for the server's own user alone;
+    // any other keeps the permissions it had.
+    return FEngine.HostSettings().Secret.empty() && FEngine.Settings().SPassword.empty()
+               ? port::FileAccess::KeepExisting
+               : port::FileAccess::OwnerOnly;
+}
+
+bool TVmConfigStore::WriteSecret(const std::string& Path, const std::string& Secret,
+                                 std::string& Error) {
+    TXMLUnicode doc;
+    if (port::FileExists(Path)) {
+        if (!doc.LoadFromFile(Path, false) || doc.Depth() != 0 || !doc.Root() ||
+            doc.Root()->Name != "config") {
+            Error = "\"" + Path + "\" cannot be read whole" +
+                    (doc.LastError().empty() ? std::string() : " (" + doc.LastError() + ")") +
+                    "; it was not changed";
+            return false;
+        }
+    } else {
+        doc.OpenElement("config");
+        doc.CloseElement();
+    }
+    doc.GotoRoot();
+    if (TXMLElement* secret = doc.Root()->FindChild("secret")) {
+        secret->Text.Text = Secret;
+    } else {
+        doc.AddElement("secret", Secret);
+    }
+    doc.GotoRoot();
+    std::string bytes;
+    if (!doc.SaveToString(bytes) ||
+        !port::ReplaceFileWhole(Path, bytes, port::FileAccess::OwnerOnly)) {
+        Error = "\"" + Path + "\" cannot be written (" + port::LastErrorText() + ")";
+        return false;
+    }
+    return true;
 }

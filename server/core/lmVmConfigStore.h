@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "port/port.h"
+
 class TVmEngine;
 
 class TVmConfigStore {
@@ -21,8 +23,15 @@ class TVmConfigStore {
     // Writes the engine to the file under the engine lock. The document goes to a temporary
     // file beside it, is pushed to the disk and then renamed over the store, so a failure or a
     // crash part way never leaves a damaged or empty store: the previous file stays as it was.
-    // Nothing is thrown; true when the store was replaced.
+    // A store that holds a secret or the SMTP password is readable by its owner alone; any
+    // other keeps the permissions of the file it replaces. Nothing is thrown; true when the
+    // store was replaced.
     bool SaveConfig(const std::string& Path);
+
+    // Sets the store's "secret" and leaves everything else in it as it is; a missing store is
+    // created holding only the secret. The store is written whole and owner-only. A store that
+    // cannot be read whole is not touched: false, with Error saying why.
+    static bool WriteSecret(const std::string& Path, const std::string& Secret, std::string& Error);
 
     static std::string DamagedPath(const std::string& Path) { return Path + ".damaged"; }
 
@@ -30,5 +39,7 @@ class TVmConfigStore {
     static std::string TemporaryPath(const std::string& Path) { return Path + ".tmp"; }
 
   private:
+    port::FileAccess StoreAccess() const;
+
     TVmEngine& FEngine;
 };

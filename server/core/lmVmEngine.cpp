@@ -29,6 +29,15 @@ void LoadContainer(TXMLUnicode& Doc, const char* Container, TCollection& Items) 
     Doc.PopPosition();
 }
 
+// An address never holds blanks; those around it in a hand-edited store are dropped.
+std::string TrimBlanks(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
 }  // namespace
 
 TVmEngine::TVmEngine(std::string Folder, std::string DataFolder)
@@ -68,6 +77,14 @@ TVmEngine::~TVmEngine() {
 }
 
 void TVmEngine::SaveToXML(TXMLUnicode& Doc) const {
+    SaveToXML(Doc, false);
+}
+
+void TVmEngine::SaveStoreToXML(TXMLUnicode& Doc) const {
+    SaveToXML(Doc, true);
+}
+
+void TVmEngine::SaveToXML(TXMLUnicode& Doc, bool WithHostSettings) const {
     TLock lock(*this);
     Doc.AddElement("name", FSettings.Name);
     Doc.AddElement("loc", FSettings.Loc);
@@ -82,6 +99,12 @@ void TVmEngine::SaveToXML(TXMLUnicode& Doc) const {
     Doc.AddInteger("threads", FSettings.Threads);
     Doc.AddElement("farmdb", FSettings.FarmDB);
     Doc.AddInteger("farmlease", FSettings.FarmLease);
+    if (WithHostSettings && !FHostSettings.Secret.empty()) {
+        Doc.AddElement("secret", FHostSettings.Secret);
+    }
+    if (WithHostSettings && !FHostSettings.Listen.empty()) {
+        Doc.AddElement("listen", FHostSettings.Listen);
+    }
     SaveContainer(Doc, "sources", FSources);
     SaveContainer(Doc, "processors", FProcessors);
     SaveContainer(Doc, "targets", FTargets);
@@ -132,6 +155,8 @@ void TVmEngine::LoadFromXML(TXMLUnicode& Doc) {
     TLock lock(*this);
     bool portChanged = false;
     LoadSettings(Doc, portChanged);
+    FHostSettings.Secret = Doc.ChildText("secret").AsString("");
+    FHostSettings.Listen = TrimBlanks(Doc.ChildText("listen").AsString(""));
     ClearCollections();
     LoadContainer(Doc, "users", FUsers);
     LoadContainer(Doc, "projects", FProjects);

@@ -51,6 +51,18 @@ struct TVmEngineSettings {
     friend bool operator==(const TVmEngineSettings&, const TVmEngineSettings&) = default;
 };
 
+// What only the installation sets, in "config.dat" itself: never sent to a manager and never
+// changed through the control protocol.
+struct TVmHostSettings {
+    // "secret": the control secret managers log in with; empty: the built-in one.
+    std::string Secret;
+    // "listen": the address the control port is bound to (an IPv4 or IPv6 literal or a host
+    // name); empty: every IPv4 address.
+    std::string Listen;
+
+    friend bool operator==(const TVmHostSettings&, const TVmHostSettings&) = default;
+};
+
 // What became of a request to requeue tasks.
 struct TVmRequeueResult {
     struct TRefusal {
@@ -92,6 +104,8 @@ class CAPABILITY("mutex") TVmEngine {
 
     const TVmEngineSettings& Settings() const { return FSettings; }
     void SetSettings(const TVmEngineSettings& Value) { FSettings = Value; }
+    const TVmHostSettings& HostSettings() const { return FHostSettings; }
+    void SetHostSettings(const TVmHostSettings& Value) { FHostSettings = Value; }
 
     TVmProcessors& Processors() { return FProcessors; }
     TVmTargets& Targets() { return FTargets; }
@@ -115,15 +129,18 @@ class CAPABILITY("mutex") TVmEngine {
     }
 
     // Settings, then the containers "sources", "processors", "targets", "projects", "users",
-    // below the current element.
+    // below the current element: what a manager is sent.
     void SaveToXML(TXMLUnicode& Doc) const;
+    // The store: as SaveToXML, with the host settings that are set after the other settings.
+    void SaveStoreToXML(TXMLUnicode& Doc) const;
     // Reads the settings from the current element; a missing or unreadable one takes its
     // default, except the farm settings, which a missing element leaves as they are (a
     // manager that does not know them must not turn farm mode off). PortChanged tells whether
-    // the control port differs from the one before.
+    // the control port differs from the one before. The host settings stay as they are.
     void LoadSettings(TXMLUnicode& Doc, bool& PortChanged);
-    // Replaces the whole configuration: settings, then users, projects, targets, processors and
-    // sources, so each resolves its references to the ones loaded before it.
+    // Replaces the whole configuration from the store: settings and host settings, then users,
+    // projects, targets, processors and sources, so each resolves its references to the ones
+    // loaded before it.
     void LoadFromXML(TXMLUnicode& Doc);
 
     std::shared_ptr<TVmTarget> FindTarget(const TGUID& Uid) const;
@@ -184,9 +201,11 @@ class CAPABILITY("mutex") TVmEngine {
     template <class T, class TForget>
     void DeleteItem(TVmCollection<T>& Items, const T* Item, TForget ForgetReferences);
     void ClearCollections();
+    void SaveToXML(TXMLUnicode& Doc, bool WithHostSettings) const;
 
     TEventLinks<TTaskItem> FEventLinks;
     TVmEngineSettings FSettings;
+    TVmHostSettings FHostSettings;
     // Before the projects, whose queues write through it until they are gone.
     std::unique_ptr<TMailServer> FMailServer;
     TVmProcessors FProcessors;

@@ -53,6 +53,15 @@ void KeepIdentity(TXMLPacket& packet, const TGUID& uid) {
     doc.GotoRoot();
 }
 
+// Compared in a time that does not tell how much of a guess was right.
+bool SameDigest(const std::string& given, const std::string& expected) {
+    unsigned char difference = given.size() == expected.size() ? 0 : 1;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        difference |= static_cast<unsigned char>(expected[i] ^ (i < given.size() ? given[i] : 0));
+    }
+    return difference == 0;
+}
+
 TXMLPacketPtr MessageReply(bool success, const std::string& message,
                            const std::string& subtype = std::string()) {
     TXMLPacketPtr reply = NewPacket("msg", subtype);
@@ -377,8 +386,13 @@ bool TVmServer::SaveConfig() {
     return TVmConfigStore(*FEngine).SaveConfig(ConfigPath());
 }
 
-std::string TVmServer::ExpectedDigest(const std::string& challenge) {
-    return LoginDigest(ControlSecret(), challenge);
+std::string TVmServer::ExpectedDigest(const std::string& challenge) const {
+    std::string secret;
+    {
+        TLock lock(*FEngine);
+        secret = FEngine->HostSettings().Secret;
+    }
+    return LoginDigest(secret.empty() ? ControlSecret() : secret, challenge);
 }
 
 bool TVmServer::Start() {
@@ -390,6 +404,15 @@ bool TVmServer::Start() {
     // A configuration folder of its own may not exist yet; the first save writes into it.
     port::CreateFolders(FFolders.Config);
     LoadConfig();
+    TVmHostSettings host;
+    {
+        TLock lock(*FEngine);
+        host = FEngine->HostSettings();
+    }
+    if (host.Secret.empty()) {
+        LogText(NoSecretWarning);
+    }
+    FXMLServer->ListenAddress = host.Listen;
     const int port = GetServerPort();
     FXMLServer->Port = static_cast<uint16_t>(port);
     LogText("Starting server...");
@@ -484,7 +507,7 @@ void TVmServer::ClientDisconnected(TVmClient& client) {
 }
 
 TXMLPacketPtr TVmServer::Login(TVmClient& client, TXMLPacket& packet) {
-    if (packet.Subtype != ExpectedDigest(client.Challenge)) {
+    if (!SameDigest(packet.Subtype, ExpectedDigest(client.Challenge))) {
         // Slows down guessing; the connection stays open for another try.
         std::this_thread::sleep_for(std::chrono::milliseconds(LoginFailurePauseMs));
         return MessageReply(false, "Handshake failed.");

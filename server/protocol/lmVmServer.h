@@ -35,6 +35,8 @@ class TVmClient : public TXMLClient {
     void DoAccepted() override;
     // Until the login, a frame may hold a login and nothing bigger.
     int32_t FrameLengthLimit() const override;
+    // A peer that has not logged in learns nothing of the tasks and the configuration.
+    bool ReceivesBroadcasts() const override { return LoggedIn.load(); }
 
   private:
     std::atomic<uint32_t> FAcceptedAt{0};
@@ -56,6 +58,10 @@ class TVmServer {
     static constexpr int LoginFailurePauseMs = 2000;
     // Tasks written into a task list per hold of the list's lock.
     static constexpr size_t TaskListSlice = 64;
+    // Logged at every start of a server whose store sets no secret.
+    static constexpr const char* NoSecretWarning =
+        "Warning: \"config.dat\" sets no control secret, so managers log in with the built-in "
+        "secret that every copy of the program knows; run \"lmVidmill -SETSECRET\" to set one";
     // A connection that has not logged in this long after it was accepted is dropped, so
     // anonymous peers cannot hold the connection slots; a member so that tests can shorten it.
     std::atomic<uint32_t> LoginTimeout{10000};
@@ -94,10 +100,11 @@ class TVmServer {
     // Run once the control port listens (the engine's start: plug-ins, pool, sources).
     void SetEngineStart(std::function<void()> start) { FEngineStart = std::move(start); }
 
-    // Sends the packet to every connection, logged in or not, and frees it.
+    // Sends the packet to every connection that has logged in, and frees it.
     void Broadcast(TXMLPacketPtr packet);
-    // The digest a manager must send for this challenge.
-    static std::string ExpectedDigest(const std::string& challenge);
+    // The digest a manager must send for this challenge: made with the store's "secret", or
+    // with the built-in secret when none is set.
+    std::string ExpectedDigest(const std::string& challenge) const;
 
   private:
     void ClientConnected(TVmClient& client);

@@ -514,3 +514,100 @@ TEST_F(ConfigStore, FolderNotWritableKeepsThePreviousStore) {
     EXPECT_FALSE(TVmConfigStore(engine).SaveConfig(Path));
     EXPECT_EQ(ReadFile(Path), before);
 }
+
+// The secret and the listen address live in the store alone: a manager's copy of the
+// configuration lacks them, and "setengine" (LoadSettings) leaves them as they are.
+TEST_F(ConfigStore, HostSettingsStayInTheStore) {
+    TVmEngine engine;
+    Populate(engine);
+    engine.SetHostSettings({"s3cret-of-the-site", "127.0.0.1"});
+    ASSERT_TRUE(TVmConfigStore(engine).SaveConfig(Path));
+    TXMLUnicode stored;
+    ASSERT_TRUE(stored.LoadFromFile(Path));
+    EXPECT_EQ(stored.Root()->FindChild("secret")->Text.Text, "s3cret-of-the-site");
+    EXPECT_EQ(stored.Root()->FindChild("listen")->Text.Text, "127.0.0.1");
+
+    TVmEngine loaded;
+    ASSERT_TRUE(TVmConfigStore(loaded).LoadConfig(Path));
+    EXPECT_EQ(loaded.HostSettings(), (TVmHostSettings{"s3cret-of-the-site", "127.0.0.1"}));
+
+    TXMLUnicode sent;
+    sent.OpenElement("config");
+    loaded.SaveToXML(sent);
+    std::string bytes;
+    ASSERT_TRUE(sent.SaveToString(bytes));
+    // (A Reelbank target's own secret is masked where the configuration goes out.)
+    EXPECT_EQ(bytes.find("s3cret-of-the-site"), std::string::npos) << bytes;
+    EXPECT_EQ(sent.Root()->FindChild("secret"), nullptr) << bytes;
+    EXPECT_EQ(bytes.find("listen"), std::string::npos) << bytes;
+
+    // "setengine" brings the eleven settings and nothing else.
+    sent.GotoRoot();
+    bool portChanged = false;
+    loaded.LoadSettings(sent, portChanged);
+    EXPECT_EQ(loaded.HostSettings(), (TVmHostSettings{"s3cret-of-the-site", "127.0.0.1"}));
+
+    // A store without them reads as none; blanks around an address are dropped.
+    WriteFile(Path, "<config><listen> ::1 </listen><secret>  </secret></config>");
+    ASSERT_TRUE(TVmConfigStore(loaded).LoadConfig(Path));
+    EXPECT_EQ(loaded.HostSettings(), (TVmHostSettings{"", "::1"}));
+}
+
+// A store that holds a secret or the SMTP password is for its owner alone, from the moment it
+// is written; one that holds neither keeps the permissions it had.
+TEST_F(ConfigStore, AStoreWithASecretOrAPasswordIsOwnerOnly) {
+    constexpr auto ownerOnly = fs::perms::owner_read | fs::perms::owner_write;
+    constexpr auto shared = ownerOnly | fs::perms::group_read | fs::perms::others_read;
+    struct TCase {
+        const char* Name;
+        TVmHostSettings Host;
+        std::string Password;
+        fs::perms Expected;
+    };
+    for (const TCase& c :
+         {TCase{"secret", {"s", ""}, "", ownerOnly}, TCase{"password", {"", ""}, "pw", ownerOnly},
+          TCase{"neither", {"", "127.0.0.1"}, "", shared}}) {
+        SCOPED_TRACE(c.Name);
+        WriteFile(Path, "<config/>");
+        fs::permissions(Path, shared);
+        TVmEngine engine;
+        TVmEngineSettings settings = engine.Settings();
+        settings.SPassword = c.Password;
+        engine.SetSettings(settings);
+        engine.SetHostSettings(c.Host);
+        ASSERT_TRUE(TVmConfigStore(engine).SaveConfig(Path));
+        EXPECT_EQ(fs::status(Path).permissions() & fs::perms::all, c.Expected);
+    }
+}
+
+// What -SETSECRET does to the store: the secret goes in, everything else stays; a store that
+// cannot be read whole is left alone.
+TEST_F(ConfigStore, WritingASecretKeepsTheRestOfTheStore) {
+    std::string error;
+    ASSERT_TRUE(TVmConfigStore::WriteSecret(Path, "first", error)) << error;
+    TVmEngine fresh;
+    ASSERT_TRUE(TVmConfigStore(fresh).LoadConfig(Path));
+    EXPECT_EQ(fresh.HostSettings().Secret, "first");
+    EXPECT_EQ(fs::status(Path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    TVmEngine engine;
+    Populate(engine);
+    ASSERT_TRUE(TVmConfigStore(engine).SaveConfig(Path));
+    fs::permissions(Path, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    ASSERT_TRUE(TVmConfigStore::WriteSecret(Path, "second", error)) << error;
+    ASSERT_TRUE(TVmConfigStore::WriteSecret(Path, "third", error)) << error;
+    TVmEngine loaded;
+    ASSERT_TRUE(TVmConfigStore(loaded).LoadConfig(Path));
+    ExpectSameConfiguration(engine, loaded);
+    EXPECT_EQ(loaded.HostSettings().Secret, "third");
+    EXPECT_EQ(fs::status(Path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_FALSE(fs::exists(TVmConfigStore::TemporaryPath(Path)));
+
+    const std::string damaged = "<config><name>cut off";
+    WriteFile(Path, damaged);
+    EXPECT_FALSE(TVmConfigStore::WriteSecret(Path, "fourth", error));
+    EXPECT_NE(error.find("cannot be read whole"), std::string::npos) << error;
+    EXPECT_EQ(ReadFile(Path), damaged);
+}

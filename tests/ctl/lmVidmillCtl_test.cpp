@@ -20,6 +20,7 @@
 #include "support/TestJson.h"
 #include "support/TestProcess.h"
 #include "support/TestServerProcess.h"
+#include "support/TestSockets.h"
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -35,11 +36,13 @@ TProcessResult RunCtlAt(int port, std::vector<std::string> arguments) {
     return RunProcess(std::move(arguments));
 }
 
-// Runs the client with its output going through a pipe, as a script reads it.
-TProcessResult RunThroughPipe(int port, const std::string& arguments) {
+// Runs the client with its output going through a pipe, as a script reads it; `redirect` says
+// where the shell sends both streams (standard error to the pipe, unless told otherwise).
+TProcessResult RunThroughPipe(int port, const std::string& arguments,
+                              const std::string& redirect = "2>&1") {
     TProcessResult result;
     const std::string command =
-        CtlPath + " --port " + std::to_string(port) + " " + arguments + " 2>&1";
+        CtlPath + " --port " + std::to_string(port) + " " + arguments + " " + redirect;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) {
         ADD_FAILURE() << "cannot run " << command;
@@ -426,6 +429,118 @@ TEST_F(CtlAgainstServer, WatchOnATerminalRedrawsInPlaceWithProgressBars) {
     EXPECT_NE(result.Output.find("1 task, 0 running"), std::string::npos);
 }
 
+// A file name with a line break is one task, and the plain listing prints it on one line with
+// the break escaped, as it does every control character; the JSON keeps the name exact. A
+// listing that cannot be written ends with an exit code of its own.
+TEST_F(CtlAgainstServer, NamesWithLineBreaksStayOnOneLineAndJsonKeepsThemExact) {
+    // Every control character the store's XML can carry: a line break, a tab and a C1 control.
+    const std::string name = "two\nlines\tand\\ \xC2\x85.synth";
+    Drop(name, "width=32 height=16 frames=2 rate=25");
+    Drop("plain.synth", "width=32 height=16 frames=2 rate=25");
+    ASSERT_EQ(WaitForTask("plain.synth", "finished").Type, TJson::Object) << Install.LogText();
+    ASSERT_EQ(WaitForTask(name, "finished").Type, TJson::Object) << Install.LogText();
+
+    const TJson tasks = Json({"tasks"})["tasks"];
+    ASSERT_EQ(tasks.Size(), 2u);
+    std::vector<std::string> files;
+    for (const TJson& task : tasks.Items)
+        files.push_back(fs::path(task["file"].Str).filename().string());
+    EXPECT_NE(std::find(files.begin(), files.end(), name), files.end());
+
+    const TProcessResult listing = Ctl({"tasks"});
+    EXPECT_EQ(listing.ExitCode, 0);
+    EXPECT_EQ(Occurrences(listing.Output, "\n"), 2u) << listing.Output;
+    EXPECT_NE(listing.Output.find("two\\nlines\\tand\\\\ \\u0085.synth  Finished"),
+              std::string::npos)
+        << listing.Output;
+    const TProcessResult watch = RunThroughPipe(Port, "watch --until-done");
+    EXPECT_EQ(Occurrences(watch.Output, "\n"), 2u) << watch.Output;
+
+    for (const char* format : {"", " --json"}) {
+        SCOPED_TRACE(format);
+        const TProcessResult full =
+            RunThroughPipe(Port, std::string("tasks") + format, "2>&1 >/dev/full");
+        EXPECT_EQ(full.ExitCode, 4) << full.Output;
+        EXPECT_NE(full.Output.find("cannot write the output"), std::string::npos) << full.Output;
+    }
+}
+
+// A server whose installation has a secret of its own.
+class CtlWithSecret : public TServerProcessTest {
+  protected:
+    void SetUp() override {
+        TVmEngine engine;
+        engine.SetHostSettings({Secret, ""});
+        ASSERT_NO_FATAL_FAILURE(StartServerWith(engine));
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                return Install.LogText().find("Starting Vidmill using TCP port " +
+                                              std::to_string(Port) + ": Success.") !=
+                       std::string::npos;
+            },
+            20s))
+            << Install.LogText();
+    }
+
+    const std::string Secret = "fh38Gk2LxQ0bNmWz7cVd5RtY1uIo9PeA";
+};
+
+// The client's secret comes from --secret-file (its first line) or from LMVIDMILL_SECRET; the
+// option wins over the variable, and without either the built-in secret is refused.
+TEST_F(CtlWithSecret, TheSecretComesFromTheFileOrTheEnvironment) {
+    const fs::path folder = Install.Folder();
+    std::ofstream(folder / "secret") << Secret << "\n";
+    std::ofstream(folder / "crlf") << Secret << "\r\nsecond line\n";
+    std::ofstream(folder / "wrong") << "wrong\n";
+    std::ofstream(folder / "empty") << "\n" << Secret << "\n";
+    const std::string file = (folder / "secret").string();
+    struct TCase {
+        const char* Name;
+        std::vector<std::string> Options;
+        std::vector<std::string> Environment;
+        int ExitCode;
+        std::string Says;
+    };
+    const std::vector<TCase> cases = {
+        {"the file", {"--secret-file", file}, {}, 0, "Engine:"},
+        {"a file with CR LF", {"--secret-file", (folder / "crlf").string()}, {}, 0, "Engine:"},
+        {"the variable", {}, {"LMVIDMILL_SECRET=" + Secret}, 0, "Engine:"},
+        {"the file over the variable", {"--secret-file", file}, {"LMVIDMILL_SECRET=x"}, 0, ""},
+        {"a wrong file over the variable",
+         {"--secret-file", (folder / "wrong").string()},
+         {"LMVIDMILL_SECRET=" + Secret},
+         3,
+         "Connection handshake failed."},
+        {"the built-in secret", {}, {}, 3, "Connection handshake failed."},
+        {"a missing file", {"--secret-file", (folder / "none").string()}, {}, 2, "secret file"},
+        {"an empty first line", {"--secret-file", (folder / "empty").string()}, {}, 2, "no secret"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::vector<std::string> arguments = {CtlPath, "--port", std::to_string(Port)};
+        arguments.insert(arguments.end(), c.Options.begin(), c.Options.end());
+        arguments.push_back("status");
+        const TProcessResult result = RunProcess(arguments, c.Environment);
+        EXPECT_EQ(result.ExitCode, c.ExitCode) << result.Output;
+        EXPECT_NE(result.Output.find(c.Says), std::string::npos) << result.Output;
+        EXPECT_EQ(result.Output.find(Secret), std::string::npos) << result.Output;
+    }
+}
+
+// A host that drops packets does not hold the client beyond its timeout: the connect has the
+// same deadline as every reply.
+TEST(CtlWithoutServer, AHostThatDropsPacketsEndsWithinTheTimeout) {
+    TBlackholePort blackhole;
+    ASSERT_NE(blackhole.Port, 0);
+    const auto start = std::chrono::steady_clock::now();
+    const TProcessResult result = RunCtlAt(blackhole.Port, {"--timeout", "2", "status"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.ExitCode, 3) << result.Output;
+    EXPECT_NE(result.Output.find("cannot connect"), std::string::npos) << result.Output;
+    // The system alone would wait about two minutes.
+    EXPECT_LT(took, 30s);
+}
+
 TEST(CtlWithoutServer, ExitCodeThreeWhenTheEngineCannotBeReached) {
     for (const std::vector<std::string>& arguments :
          {std::vector<std::string>{"status"}, {"tasks", "--json"}, {"source", "list"}}) {
@@ -443,6 +558,9 @@ TEST(CtlWithoutServer, HelpForEveryCommandAndTheManualPageFromTheSameText) {
     man << manFile.rdbuf();
     EXPECT_NE(man.str().find(".SH JSON OUTPUT"), std::string::npos);
     EXPECT_NE(man.str().find(".SH EXIT STATUS"), std::string::npos);
+    EXPECT_NE(man.str().find(".SH ENVIRONMENT\n.TP\n.B LMVIDMILL_SECRET"), std::string::npos);
+    EXPECT_NE(general.Output.find("--secret-file FILE"), std::string::npos);
+    EXPECT_NE(general.Output.find("LMVIDMILL_SECRET"), std::string::npos);
     for (const char* command :
          {"status", "tasks", "watch", "cancel", "remove", "priority", "clear", "requeue", "config",
           "source", "processor", "target", "project", "user", "engine"}) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -507,6 +508,60 @@ TEST_F(TransportTest, ListenOnAPortInUseFails) {
     EXPECT_FALSE(second.Listen(Port));
     EXPECT_EQ(second.ErrorText(), "unable to bind socket to port");
     ExpectServerServes();
+}
+
+// A connect to a host that drops packets gives up at its deadline, and another thread can cut
+// one without a deadline short at once; neither waits the two minutes the system would.
+TEST(TransportDeadlines, AConnectToAHostThatDropsPacketsEndsAtItsDeadline) {
+    testing_support::TBlackholePort blackhole;
+    ASSERT_NE(blackhole.Port, 0);
+    TXMLClient client;
+    client.ConnectTimeout = 1000;
+    std::atomic<int> failed{0};
+    client.OnConnectFailed = [&](TXMLClient&) { ++failed; };
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Connect("127.0.0.1", blackhole.Port));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 900ms) << "the port refused at once: no blackhole";
+    EXPECT_LT(took, 30s);
+    EXPECT_EQ(failed.load(), 1);
+    EXPECT_EQ(client.State(), TSocketClient::csDisconnected);
+
+    client.ConnectTimeout = 0;
+    std::thread aborter([&] {
+        WaitFor([&] { return client.State() == TSocketClient::csConnecting; });
+        std::this_thread::sleep_for(200ms);
+        client.AbortConnect();
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.Connect("127.0.0.1", blackhole.Port));
+    took = std::chrono::steady_clock::now() - start;
+    aborter.join();
+    EXPECT_LT(took, 30s);
+    EXPECT_EQ(failed.load(), 2);
+}
+
+// While a response is awaited, a peer that stays silent for the response time-out loses the
+// connection, and the loss is reported once; a peer nobody waits for may stay silent.
+TEST(TransportDeadlines, ASilentPeerIsDroppedOnceAResponseIsOverdue) {
+    TXMLServer silent;
+    ASSERT_TRUE(silent.Listen(0)) << silent.ErrorText();
+    TXMLClient client;
+    client.ResponseTimeout = 300;
+    client.ReaderTick = 100;
+    std::atomic<int> timeouts{0};
+    std::atomic<int> lost{0};
+    client.OnResponseTimeout = [&](TXMLClient&) { ++timeouts; };
+    client.OnDisconnected = [&](TXMLClient&) { ++lost; };
+    ASSERT_TRUE(client.Connect("127.0.0.1", silent.ListeningPort()));
+    std::this_thread::sleep_for(700ms);
+    EXPECT_TRUE(client.Connected());
+    client.AwaitResponse(true);
+    ASSERT_TRUE(WaitFor([&] { return lost.load() > 0; }));
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(timeouts.load(), 1);
+    EXPECT_EQ(lost.load(), 1);
+    EXPECT_FALSE(client.Connected());
 }
 
 TEST(LoginDigest, Md5OfUtf16LeSecretAndChallenge) {

@@ -193,6 +193,20 @@ TEST_F(EngineProtocol, TheEngineLogsInWithItsOwnSecretAndNeverSendsIt) {
     }
 }
 
+// A host that takes the connection but never greets loses it once the reply time-out has
+// passed; the operator is told why, and the engine tries again as after any lost connection.
+TEST_F(EngineProtocol, AnEngineThatNeverAnswersIsDroppedAndTriedAgain) {
+    TXMLServer silent;
+    ASSERT_TRUE(silent.Listen(0)) << silent.ErrorText();
+    TEngine* engine = Fixture.AddEngine(silent.ListeningPort());
+    engine->SetTimeouts(5000, 500);
+    engine->Connect();
+    ASSERT_TRUE(Fixture.Until([&] { return Fixture.Log.Count(ntConnectionLost) == 1; }));
+    EXPECT_EQ(engine->StatusText(), "The engine did not answer in time.");
+    EXPECT_FALSE(engine->LoggedIn());
+    EXPECT_TRUE(Fixture.Until([&] { return Fixture.Log.Count(ntConnectionLost) == 2; }));
+}
+
 // A full task for a known uid replaces it where it stands; a state push for an unknown uid
 // changes nothing and raises nothing.
 TEST_F(EngineProtocol, TasksAreReplacedInPlaceAndUnknownUidsIgnored) {

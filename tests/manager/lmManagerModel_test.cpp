@@ -441,12 +441,17 @@ TEST(ManagerConfigFile, ADamagedFileGivesTheDefaultEngineAndIsKeptAside) {
     const std::string damaged =
         "<config><engines><engine><name>\xC3\x28\xFF</name></engine></engines></config>";
     folder.Write("ManagerConfig.dat", damaged);
+    fs::permissions(folder.File("ManagerConfig.dat"),
+                    fs::perms::owner_read | fs::perms::owner_write);
     TManagerFixture fixture(folder.File("ManagerConfig.dat"));
     fixture.Manager.LoadEngines();
     ASSERT_EQ(fixture.Manager.EngineCount(), 1);
     EXPECT_EQ(fixture.Manager.Engines(0)->Host(), "localhost");
     EXPECT_FALSE(fixture.Manager.LoadError().empty());
     EXPECT_EQ(ReadAll(folder.File("ManagerConfig.dat.damaged")), damaged);
+    // The copy is no more readable than the file, which holds passwords and secrets.
+    EXPECT_EQ(fs::status(folder.File("ManagerConfig.dat.damaged")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
     ASSERT_TRUE(fixture.Manager.SaveEngines());
     EXPECT_EQ(ReadAll(folder.File("ManagerConfig.dat.damaged")), damaged);
 }

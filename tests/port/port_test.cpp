@@ -7,6 +7,7 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -537,4 +539,59 @@ TEST(PortErrors, FailuresLeaveTheSystemsErrorText) {
     }
     EXPECT_EQ(port::ErrorText(0), "");
     EXPECT_EQ(port::ErrorText(ENOENT), std::strerror(ENOENT));
+}
+
+// The address forms a listen setting or a host option may take, and how they read back.
+TEST(PortSocket, AddressesResolveInEveryForm) {
+    struct TCase {
+        const char* Host;
+        bool Resolves;
+        bool IPv6;
+        const char* Shown;
+    };
+    const TCase cases[] = {
+        {"127.0.0.1", true, false, "127.0.0.1"},
+        {"localhost", true, false, "127.0.0.1"},
+        {"::1", true, true, "::1"},
+        {"[::1]", true, true, "::1"},
+        {"::ffff:10.1.2.3", true, true, "10.1.2.3"},
+        {"fe80::1%lo", true, true, "fe80::1%lo"},
+        {"fe80::1%no-such-interface", false, false, ""},
+        {"", false, false, ""},
+        {"no-such-host.invalid", false, false, ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Host);
+        port::NetworkAddress address;
+        std::string error;
+        EXPECT_EQ(port::ResolveAddress(c.Host, address, error), c.Resolves);
+        EXPECT_EQ(error.empty(), c.Resolves) << error;
+        if (c.Resolves) {
+            EXPECT_EQ(address.IPv6, c.IPv6);
+            EXPECT_EQ(port::AddressToString(address), c.Shown);
+        }
+    }
+}
+
+// A connect has a deadline however the peer's host behaves: a port whose queue is full drops
+// the request, and the connect fails with a time-out once its deadline has passed.
+TEST(PortSocket, AConnectGivesUpAtItsDeadline) {
+    const port::NetworkAddress loopback = port::IPv4Address(0x7F000001);
+    port::Socket listener;
+    ASSERT_TRUE(listener.Open(true, 0) && listener.Bind(loopback, 0) && listener.Listen(0));
+    std::vector<std::unique_ptr<port::Socket>> queued;
+    bool dropped = false;
+    for (int i = 0; i < 8 && !dropped; ++i) {
+        auto socket = std::make_unique<port::Socket>();
+        ASSERT_TRUE(socket->Open(true, 0));
+        const auto start = std::chrono::steady_clock::now();
+        dropped = !socket->Connect(loopback, listener.LocalPort(), 500);
+        if (dropped) {
+            EXPECT_EQ(socket->LastError(), ETIMEDOUT);
+            EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
+        }
+        queued.push_back(std::move(socket));
+    }
+    EXPECT_TRUE(dropped) << "the queue never filled";
+    EXPECT_GE(queued.size(), 2u);
 }

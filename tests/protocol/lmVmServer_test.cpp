@@ -299,13 +299,15 @@ TEST_F(ControlServerTest, AddsAreBroadcastSetsAnsweredToTheSenderOnly) {
     Install.WriteFile("EmailTemplates/FAILED.HTML", "<html/>");
     Install.WriteFile("EmailTemplates/notes.txt", "x");
     Install.WriteFile("EmailTemplates/nested/inner.html", "<html/>");
-    TManager a(Port), b(Port);
+    TManager a(Port), b(Port), anonymous(Port);
     a.Login();
     b.Login();
 
     ASSERT_TRUE(a.Send(NewPacket("addtarget")));
     TXMLPacketPtr onA = a.Next(), onB = b.Next();
     ASSERT_TRUE(onA && onB);
+    // A peer that has not logged in learns nothing of the configuration.
+    EXPECT_FALSE(anonymous.Next(200ms, /*skipState=*/false));
     EXPECT_EQ(onA->Type, "target");
     EXPECT_EQ(onB->Type, "target");
     EXPECT_EQ(onA->Subtype, onB->Subtype);

@@ -1,5 +1,6 @@
-// The server process against peers that never log in: oversized frames, declared files,
-// hundreds of idle connections, and text in its store that XML cannot carry.
+// The server process against hostile peers: oversized frames before the login and frames of
+// empty attachments after it, declared files, hundreds of idle connections, and text in its
+// store that XML cannot carry.
 
 #include <gtest/gtest.h>
 
@@ -122,27 +123,32 @@ std::string ChildText(const std::string& xml, const char* name) {
     return document.ChildText(name).AsRawString();
 }
 
-// Connects as a manager does: reads the greeting and answers its challenge. True when the
-// server accepted the login; `greeting` gets the "serverinfo" XML.
-bool LogIn(uint16_t port, std::string* greeting = nullptr) {
+// Connects as a manager does: reads the greeting and answers its challenge. The connection
+// once the server accepted the login, else none; `greeting` gets the "serverinfo" XML.
+std::unique_ptr<TqvSocket> LoggedInConnection(uint16_t port, std::string* greeting = nullptr) {
     auto socket = RawConnection(port);
     if (!socket)
-        return false;
+        return nullptr;
     std::string pending;
     const std::string info = ReadFrameXml(*socket, pending);
     if (greeting)
         *greeting = info;
     if (info.empty())
-        return false;
+        return nullptr;
     TXMLPacketPtr login = NewPacket("login", LoginDigest(ControlSecret(), ChildText(info, "uid")));
     login->Document.CloseElement();
     std::string xml;
     login->Document.SaveToString(xml);
     if (!WriteFrame(*socket, xml, {}, nullptr))
-        return false;
+        return nullptr;
     const std::string reply = ReadFrameXml(*socket, pending);
-    return reply.find("subtype=\"login\"") != std::string::npos &&
-           ChildText(reply, "success") == "1";
+    if (reply.find("subtype=\"login\"") == std::string::npos || ChildText(reply, "success") != "1")
+        return nullptr;
+    return socket;
+}
+
+bool LogIn(uint16_t port, std::string* greeting = nullptr) {
+    return LoggedInConnection(port, greeting) != nullptr;
 }
 
 // A server started in a fresh installation, listening on a port of its own.
@@ -205,6 +211,36 @@ TEST_F(HostilePeersTest, AnAnonymous64MiBFrameIsRefusedOnItsHeaderAndCostsNoMemo
 
     const long peak = ProcStatus(Server->Pid(), "VmHWM");
     EXPECT_LT(peak - idle, 50 * 1024) << "idle " << idle << " kB, peak " << peak << " kB";
+    EXPECT_TRUE(LogIn(Port));
+}
+
+// A peer that has logged in may send large frames, but what a frame declares costs nothing
+// before its bytes come, and every attachment is counted against a bound of its own: frames of
+// 16 MiB of empty attachment headers are refused on their header, and the server's memory
+// stays where it was.
+TEST_F(HostilePeersTest, FramesOfEmptyAttachmentsAfterTheLoginCostNoMemory) {
+    Start();
+    const long idle = ProcStatus(Server->Pid(), "VmHWM");
+    ASSERT_GT(idle, 0);
+    constexpr int32_t kFrame = 16 << 20;
+    constexpr int32_t kCount = (kFrame - 8) / 4;
+    std::string frame;
+    Put32(frame, kFrame);
+    Put32(frame, 0);
+    Put32(frame, kCount);
+    frame.resize(4 + static_cast<size_t>(kFrame), '\0');
+    for (int round = 0; round < 3; ++round) {
+        auto peer = LoggedInConnection(Port);
+        ASSERT_TRUE(peer);
+        for (size_t at = 0; at < frame.size() && peer->Send(frame.data() + at, 1 << 20);
+             at += 1 << 20) {
+        }
+        EXPECT_TRUE(ClosedByServer(*peer));
+    }
+    EXPECT_TRUE(
+        LogHas("Invalid frame: attachment count " + std::to_string(kCount) + " from 127.0.0.1"));
+    const long peak = ProcStatus(Server->Pid(), "VmHWM");
+    EXPECT_LT(peak - idle, 64 * 1024) << "idle " << idle << " kB, peak " << peak << " kB";
     EXPECT_TRUE(LogIn(Port));
 }
 

@@ -218,9 +218,9 @@ TEST(ServerProcess, AnswersHelpAndVersionAndRefusesUnknownArguments) {
     };
     const std::vector<std::string> help = {
         "\n  -NOSERVICE ",     "\n  -INSTALL ",        "\n  -UNINSTALL ",
-        "\n  -SILENT ",        "\n  SERVERPORT:port ", "\n  CONFIGFOLDER:dir ",
-        "\n  DATAFOLDER:dir ", "\n  LOGFOLDER:dir ",   "\n  --help ",
-        "\n  --version ",      "Usage: lmVidmill "};
+        "\n  -SILENT ",        "\n  -SETSECRET ",      "\n  SERVERPORT:port ",
+        "\n  CONFIGFOLDER:dir ", "\n  DATAFOLDER:dir ", "\n  LOGFOLDER:dir ",
+        "\n  --help ",         "\n  --version ",       "Usage: lmVidmill "};
     const std::string version = "Lumenar Vidmill " + VersionText("v") + "\n";
     const Case cases[] = {
         {{"--help"}, 0, help, {}},

@@ -152,13 +152,15 @@ class TChildProcess {
     int FExitCode = -1;
 };
 
-// Runs a program to its end and collects its output.
-inline TProcessResult RunProcess(std::vector<std::string> arguments) {
+// Runs a program to its end and collects its output; the environment as TChildProcess takes
+// it.
+inline TProcessResult RunProcess(std::vector<std::string> arguments,
+                                 const std::vector<std::string>& environment = {}) {
     const std::string outputPath = std::filesystem::temp_directory_path() /
                                    ("lmv-output-" + std::to_string(getpid()) + ".txt");
     TProcessResult result;
     {
-        TChildProcess child(std::move(arguments), outputPath);
+        TChildProcess child(std::move(arguments), outputPath, environment);
         result.ExitCode = child.Wait();
     }
     std::ifstream output(outputPath);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "foundation/kxSocket.h"
 #include "port/port.h"
@@ -21,6 +22,34 @@ inline std::unique_ptr<TqvSocket> RawConnection(uint16_t port) {
         return nullptr;
     return socket;
 }
+
+// A loopback port that answers no connect, as a host that drops packets: its listening socket
+// never accepts and its queue is full, so the system drops every further connection request
+// and a connect waits until its own deadline.
+class TBlackholePort {
+  public:
+    TBlackholePort() {
+        if (!FListener.Open(true, 0) || !FListener.Bind(port::IPv4Address(0x7F000001), 0) ||
+            !FListener.Listen(0))
+            return;
+        // The queue holds what the backlog allows; connections fill it until one is dropped.
+        for (int i = 0; i < 8; ++i) {
+            auto filler = std::make_unique<port::Socket>();
+            if (!filler->Open(true, 0) ||
+                !filler->Connect(port::IPv4Address(0x7F000001), FListener.LocalPort(), 300))
+                break;
+            FFillers.push_back(std::move(filler));
+        }
+        // A queue that never filled is no blackhole.
+        Port = FFillers.empty() || FFillers.size() == 8 ? 0 : FListener.LocalPort();
+    }
+
+    uint16_t Port = 0;  // 0 when the port could not be made
+
+  private:
+    port::Socket FListener;
+    std::vector<std::unique_ptr<port::Socket>> FFillers;
+};
 
 // True once the peer has closed the connection (within about ten seconds); whatever it sent
 // before is read and dropped.

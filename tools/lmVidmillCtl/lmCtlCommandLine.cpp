@@ -1,7 +1,11 @@
 #include "tools/lmVidmillCtl/lmCtlCommandLine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 #include "tools/lmVidmillCtl/lmCtlJson.h"
 
@@ -21,7 +25,9 @@ const std::vector<TOptionHelp>& GlobalOptions() {
     static const std::vector<TOptionHelp> options = {
         {"host", "HOST", "the engine's host (default 127.0.0.1)"},
         {"port", "PORT", "the engine's control port (default 9797)"},
-        {"timeout", "SECONDS", "how long to wait for the engine (default 10)"},
+        {"timeout", "SECONDS",
+         "how long to wait for the engine to answer, the connect included (default 10)"},
+        {"secret-file", "FILE", "log in with the secret on the first line of FILE"},
         {"json", nullptr, "print listings and answers as JSON (see JSON OUTPUT)"},
         {"help", nullptr, "show the help of the command"},
     };
@@ -76,6 +82,8 @@ void SetValue(TCtlOptions& options, const std::string& name, const std::string& 
         options.Port = static_cast<uint32_t>(ParsePositive(name, value, 65535));
     } else if (name == "timeout") {
         options.TimeoutSeconds = ParsePositive(name, value, 86400);
+    } else if (name == "secret-file") {
+        options.SecretFile = value;
     } else {
         options.Values[name] = value;
     }
@@ -146,6 +154,46 @@ TCtlOptions ParseCommandLine(const std::vector<std::string>& arguments) {
         SetValue(options, name, value);
     }
     return options;
+}
+
+namespace {
+
+// A secret is one short line; a file that gives none within this many bytes is no secret file.
+constexpr size_t MaxSecretLine = 4096;
+
+std::string SecretFromFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw TCtlError(
+            exUsage, "cannot read the secret file '" + path + "' (" + std::strerror(errno) + ")");
+    }
+    std::string line;
+    char c = 0;
+    while (line.size() <= MaxSecretLine && file.get(c) && c != '\n') {
+        line += c;
+    }
+    if (line.size() > MaxSecretLine) {
+        throw TCtlError(
+            exUsage, "the first line of the secret file '" + path + "' is too long to be a secret");
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    if (line.empty()) {
+        throw TCtlError(exUsage,
+                        "the secret file '" + path + "' holds no secret on its first line");
+    }
+    return line;
+}
+
+}  // namespace
+
+std::string LoginSecret(const TCtlOptions& options) {
+    if (!options.SecretFile.empty()) {
+        return SecretFromFile(options.SecretFile);
+    }
+    const char* variable = std::getenv(SecretVariable);
+    return variable ? std::string(variable) : std::string();
 }
 
 const std::vector<TCommandHelp>& Commands() {
@@ -312,8 +360,15 @@ std::string GeneralHelp() {
         text += "  " + Padded(OptionLine(option), 20) + option.Text + "\n";
     }
     text +=
+        "\nThe engine's control secret (the text 'lmVidmill -SETSECRET' printed) comes from\n"
+        "--secret-file, else from the environment variable LMVIDMILL_SECRET; without either\n"
+        "the built-in secret is used, which only an engine without a secret of its own takes.\n";
+    text +=
+        "\nPlain output shows line breaks, tabs, other control characters and backslashes in\n"
+        "names and messages escaped (\\n, \\t, \\xHH, \\\\), so that every task, object and\n"
+        "field is one line; --json keeps them exact.\n"
         "\nExit codes: 0 done, 1 refused by the engine (or no such object), 2 usage error,\n"
-        "3 cannot connect or log in.\n"
+        "3 cannot connect or log in, 4 the output could not be written.\n"
         "'lmVidmillCtl COMMAND --help' shows the help of a command.\n";
     return text;
 }
@@ -376,9 +431,14 @@ std::string ManualPage(const std::string& version) {
     }
     page += ".SH JSON OUTPUT\n.nf\n" + Roff(JsonSchemaText()) + ".fi\n";
     page +=
+        ".SH ENVIRONMENT\n.TP\n.B LMVIDMILL_SECRET\nThe engine's control secret, the text "
+        "\\fBlmVidmill \\-SETSECRET\\fR printed; \\fB\\-\\-secret\\-file\\fR wins over it. "
+        "Without either the built-in secret is used, which only an engine without a secret of "
+        "its own takes.\n";
+    page +=
         ".SH EXIT STATUS\n.TP\n0\ndone\n.TP\n1\nrefused by the engine, or no such task or "
         "object\n.TP\n2\nusage error\n.TP\n3\ncannot connect or log in, or the connection was "
-        "lost\n";
+        "lost\n.TP\n4\nthe output could not be written\n";
     return page;
 }
 

@@ -17,7 +17,8 @@ enum TExitCode : int {
     exDone = 0,
     exRefused = 1,  // the server refused, or what was asked for does not exist
     exUsage = 2,
-    exCannotConnect = 3  // no connection, a failed login, or the connection was lost
+    exCannotConnect = 3,  // no connection, a failed login, or the connection was lost
+    exOutputFailed = 4    // standard output could not be written
 };
 
 // Ends a command with its exit code; main prints the message.
@@ -33,6 +34,8 @@ class TCtlError : public std::runtime_error {
 
 struct TCtlOptions {
     std::string Host = "127.0.0.1";
+    // --secret-file: the control secret is the first line of this file.
+    std::string SecretFile;
     uint32_t Port = 9797;
     int TimeoutSeconds = 10;
     bool Json = false;
@@ -51,6 +54,13 @@ struct TCtlOptions {
 
 // Throws TCtlError (usage) on an unknown option or a bad value.
 TCtlOptions ParseCommandLine(const std::vector<std::string>& arguments);
+
+// The environment variable that may hold the control secret.
+inline constexpr const char* SecretVariable = "LMVIDMILL_SECRET";
+// The secret to log in with: the first line of --secret-file, else $LMVIDMILL_SECRET, else
+// empty (the built-in secret). Throws TCtlError (usage) when the file cannot be read or holds
+// no secret.
+std::string LoginSecret(const TCtlOptions& options);
 
 // The help entry of one command.
 struct TCommandHelp {

@@ -97,7 +97,7 @@ template <class T>
 std::string ObjectText(const T& object) {
     std::string text;
     for (const TField& field : FieldsOf(object)) {
-        text += field.Key + ": " + field.Value + "\n";
+        text += Shown(field.Key) + ": " + Shown(field.Value) + "\n";
     }
     return text;
 }
@@ -204,7 +204,7 @@ int KindList(TCtlSession& session, const TKind<T>& kind) {
     }
     std::string text;
     for (const auto& object : list.All()) {
-        text += GUIDToString(object->Uid) + "  " + object->Name + "\n";
+        text += GUIDToString(object->Uid) + "  " + Shown(object->Name) + "\n";
     }
     Print(text.empty() ? std::string("No ") + kind.Plural + ".\n" : text);
     return exDone;
@@ -384,7 +384,7 @@ int RunConfig(TCtlSession& session, const TWords& words) {
     }
     std::string text = "[engine]\n";
     for (const TField& field : settings) {
-        text += field.Key + ": " + field.Value + "\n";
+        text += Shown(field.Key) + ": " + Shown(field.Value) + "\n";
     }
     text += KindText(engine, SourceKind) + KindText(engine, ProcessorKind) +
             KindText(engine, TargetKind) + KindText(engine, ProjectKind) +

@@ -11,6 +11,11 @@ TCtlSession::TCtlSession(const TCtlOptions& options) : FOptions(options) {
     std::unique_ptr<TEngine> engine = FManager->NewEngine();
     engine->SetHost(options.Host);
     engine->SetPort(options.Port);
+    engine->SetSecret(LoginSecret(options));
+    // The connect and every reply are bounded by the timeout, so that the client ends in
+    // about that time however the engine's host behaves.
+    const auto timeout = static_cast<uint32_t>(options.TimeoutSeconds) * 1000;
+    engine->SetTimeouts(timeout, timeout);
     FEngine = FManager->AddEngine(std::move(engine));
     // The current engine reads its configuration at the login.
     FManager->SetCurrentEngine(FEngine);

@@ -108,9 +108,9 @@ int RunStatus(TCtlSession& session, const TWords& words) {
         return exDone;
     }
     std::string text =
-        "Engine:     " + settings.Name + "\nLocation:   " + settings.Loc +
-        "\nVersion:    " + engine.ServerVersion() + "\nConnection: " + engine.StateText() + " (" +
-        session.Options().Host + ":" + std::to_string(session.Options().Port) +
+        "Engine:     " + Shown(settings.Name) + "\nLocation:   " + Shown(settings.Loc) +
+        "\nVersion:    " + Shown(engine.ServerVersion()) + "\nConnection: " + engine.StateText() +
+        " (" + session.Options().Host + ":" + std::to_string(session.Options().Port) +
         ")\nTasks:      " + std::to_string(engine.TaskCount()) + " listed, " +
         std::to_string(engine.ActiveCount()) + " active, " + std::to_string(engine.QueuedCount()) +
         " queued, " + std::to_string(engine.FailedCount()) + " failed\nObjects:   ";
@@ -274,11 +274,12 @@ std::vector<TGUID> RequeueSelection(TCtlSession& session, const TWords& words) {
 
 void PrintRequeueAnswer(TCtlSession& session, const TCommandAnswer& answer) {
     if (!session.Options().Json) {
-        std::string text = answer.Message + "\n";
+        std::string text = Shown(answer.Message) + "\n";
         for (const TCommandAnswer::TRefusal& refusal : answer.Refusals) {
-            text += "  refused: " +
-                    (refusal.FileName.empty() ? GUIDToString(refusal.Uid) : refusal.FileName) +
-                    ": " + refusal.Reason + "\n";
+            text +=
+                "  refused: " +
+                (refusal.FileName.empty() ? GUIDToString(refusal.Uid) : Shown(refusal.FileName)) +
+                ": " + Shown(refusal.Reason) + "\n";
         }
         Print(text);
         return;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "tools/lmVidmillCtl/lmCtlCommandLine.h"
+#include "tools/lmVidmillCtl/lmCtlOutput.h"
 #include "tools/lmVidmillCtl/lmCtlSession.h"
 
 namespace ctl {
@@ -158,13 +159,13 @@ void WriteTaskJson(TJsonWriter& json, const TTaskRow& row) {
 std::string TaskLine(const TTaskRow& row) {
     char progress[16];
     std::snprintf(progress, sizeof progress, "%5.1f%%", static_cast<double>(row.Progress));
-    std::string line = row.ShortName() + "  " + TaskStateText(row.State) + "  " + progress +
+    std::string line = Shown(row.ShortName()) + "  " + TaskStateText(row.State) + "  " + progress +
                        "  prio " + std::to_string(row.Priority);
     if (!row.SourceName.empty()) {
-        line += "  [" + row.SourceName + "]";
+        line += "  [" + Shown(row.SourceName) + "]";
     }
     if (!row.Message.empty()) {
-        line += "  " + row.Message;
+        line += "  " + Shown(row.Message);
     }
     return line + "  " + GUIDToString(row.Uid);
 }

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "tools/lmVidmillCtl/lmCtlOutput.h"
+
 namespace ctl {
 
 namespace {
@@ -40,12 +42,12 @@ std::string TTerminalRenderer::Render(const std::vector<TTaskRow>& rows) {
     lines.push_back(std::to_string(rows.size()) + (rows.size() == 1 ? " task, " : " tasks, ") +
                     std::to_string(running) + " running");
     for (const TTaskRow& row : rows) {
-        std::string line = row.ShortName() + "  " + row.StateText();
+        std::string line = Shown(row.ShortName()) + "  " + row.StateText();
         if (row.Running()) {
             line += "  " + ProgressBar(row.Progress);
         }
         if (!row.Message.empty()) {
-            line += "  " + row.Message;
+            line += "  " + Shown(row.Message);
         }
         lines.push_back(line);
     }

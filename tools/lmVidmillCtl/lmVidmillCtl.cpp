@@ -97,10 +97,10 @@ int main(int argc, char** argv) {
     try {
         return Run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const TCtlError& error) {
-        std::fprintf(stderr, "lmVidmillCtl: %s\n", error.what());
+        std::fprintf(stderr, "lmVidmillCtl: %s\n", Shown(error.what()).c_str());
         return error.Code();
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "lmVidmillCtl: %s\n", error.what());
+        std::fprintf(stderr, "lmVidmillCtl: %s\n", Shown(error.what()).c_str());
         return exRefused;
     }
 }
