@@ -206,11 +206,18 @@ bool CreateFolders(const std::string& path);
 // in no particular order. Empty when the folder cannot be read.
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern);
 
+// Names (without the folder) of the folders in `folder`, symbolic links and "." and ".." left
+// out, in no particular order. Empty when the folder cannot be read.
+std::vector<std::string> ListFolders(const std::string& folder);
+
 // True when the process may create files in the existing folder.
 bool FolderWritable(const std::string& path);
 
 // Removes a file (not a folder). True when it was removed.
 bool DeleteFile(const std::string& path);
+
+// Removes an empty folder. True when it was removed.
+bool RemoveFolder(const std::string& path);
 
 // Renames within one file system, replacing an existing target file. False (the source kept)
 // when the target is on another file system or the rename fails.
