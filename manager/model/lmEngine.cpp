@@ -294,6 +294,8 @@ void TEngine::SaveToXML(TXMLUnicode& doc) const {
     doc.AddElement("sfromname", s.SFromName);
     doc.AddElement("sfromemail", s.SFromEmail);
     doc.AddInteger("threads", s.Threads);
+    doc.AddBoolean("smtpallowplain", s.SmtpAllowPlain);
+    doc.AddElement("smtpcafile", s.SmtpCAFile);
 }
 
 bool TEngine::SendCommand(const std::string& type) {
@@ -524,6 +526,8 @@ void TEngine::ReadSettings(TXMLUnicode& doc) {
     FSettings.SFromName = doc.ChildText("sfromname").AsString();
     FSettings.SFromEmail = doc.ChildText("sfromemail").AsString();
     FSettings.Threads = doc.ChildText("threads").AsInteger(DefaultThreads);
+    FSettings.SmtpAllowPlain = doc.ChildText("smtpallowplain").AsBoolean(false);
+    FSettings.SmtpCAFile = doc.ChildText("smtpcafile").AsString();
 }
 
 namespace {

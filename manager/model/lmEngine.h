@@ -64,6 +64,8 @@ struct TEngineSettings {
     std::string SFromName;
     std::string SFromEmail;
     int32_t Threads = 6;
+    bool SmtpAllowPlain = false;  // a login may cross to the SMTP server in clear text
+    std::string SmtpCAFile;       // the certificates to trust instead of the system's store
 };
 
 // The server's answer to a command of this manager ("msg" after the login): the command it
@@ -128,7 +130,8 @@ class TEngine : public TModelObject {
     // Reads "name", "loc", "desc", "host" and "port" (9797 when absent or no TCP port).
     void LoadFromXML(TXMLUnicode& doc);
     // "name", "loc", "desc", "host", "port", then "shost", "sport", "slogin", "spassword",
-    // "sfromname", "sfromemail", "threads": the engine list entry and the "setengine" body.
+    // "sfromname", "sfromemail", "threads", "smtpallowplain", "smtpcafile": the engine list
+    // entry and the "setengine" body.
     void SaveToXML(TXMLUnicode& doc) const;
 
     // A packet of that type with no subtype and no body.

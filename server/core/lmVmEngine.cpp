@@ -70,6 +70,8 @@ void TVmEngine::SaveToXML(TXMLUnicode& Doc) const {
     Doc.AddElement("sfromname", FSettings.SFromName);
     Doc.AddElement("sfromemail", FSettings.SFromEmail);
     Doc.AddInteger("threads", FSettings.Threads);
+    Doc.AddBoolean("smtpallowplain", FSettings.SmtpAllowPlain);
+    Doc.AddElement("smtpcafile", FSettings.SmtpCAFile);
     SaveContainer(Doc, "sources", FSources);
     SaveContainer(Doc, "processors", FProcessors);
     SaveContainer(Doc, "targets", FTargets);
@@ -78,7 +80,15 @@ void TVmEngine::SaveToXML(TXMLUnicode& Doc) const {
 }
 
 void TVmEngine::LoadSettings(TXMLUnicode& Doc, bool& PortChanged) {
-    TLock lock(*this);
+    const TVmEngineSettings settings = ReadSettings(Doc);
+    if (const std::string problem = SettingsProblem(settings); !problem.empty()) {
+        LogText("The engine settings have a fault: " + problem +
+                "; notification mails wait until it is mended");
+    }
+    ApplySettings(settings, PortChanged);
+}
+
+TVmEngineSettings TVmEngine::ReadSettings(TXMLUnicode& Doc) {
     TVmEngineSettings s;
     s.Name = Doc.ChildText("name").AsString("");
     s.Loc = Doc.ChildText("loc").AsString("");
@@ -95,14 +105,39 @@ void TVmEngine::LoadSettings(TXMLUnicode& Doc, bool& PortChanged) {
     s.SFromName = Doc.ChildText("sfromname").AsString("");
     s.SFromEmail = Doc.ChildText("sfromemail").AsString("");
     s.Threads = Doc.ChildText("threads").AsInteger(DefaultThreads);
-    PortChanged = s.Port != FSettings.Port;
-    FSettings = s;
+    s.SmtpAllowPlain = Doc.ChildText("smtpallowplain").AsBoolean(false);
+    s.SmtpCAFile = Doc.ChildText("smtpcafile").AsString("");
+    return s;
+}
+
+std::string TVmEngine::SettingsProblem(const TVmEngineSettings& Settings) {
+    if (!Settings.SFromEmail.empty()) {
+        if (const std::string problem = smtp_format::AddressProblem(Settings.SFromEmail);
+            !problem.empty()) {
+            return "the sender address \"sfromemail\" (\"" +
+                   smtp_format::Printable(Settings.SFromEmail) +
+                   "\") is not a usable e-mail address: " + problem;
+        }
+    }
+    const std::string& caFile = Settings.SmtpCAFile;
+    if (!caFile.empty() && (caFile.front() != '/' || smtp_format::Printable(caFile) != caFile ||
+                            !port::FileExists(caFile))) {
+        return "the CA file \"smtpcafile\" (\"" + smtp_format::Printable(caFile) +
+               "\") is not the absolute path of an existing file";
+    }
+    return {};
+}
+
+void TVmEngine::ApplySettings(const TVmEngineSettings& Settings, bool& PortChanged) {
+    TLock lock(*this);
+    PortChanged = Settings.Port != FSettings.Port;
+    FSettings = Settings;
     if (FThreadCountHandler) {
         FThreadCountHandler(FSettings.Threads);
     }
-    FMailServer->SetSmtpSettings(TSmtpSettings{FSettings.SHost, FSettings.SPort, FSettings.SLogin,
-                                               FSettings.SPassword, FSettings.SFromName,
-                                               FSettings.SFromEmail});
+    FMailServer->SetSmtpSettings(TSmtpSettings{
+        FSettings.SHost, FSettings.SPort, FSettings.SLogin, FSettings.SPassword,
+        FSettings.SFromName, FSettings.SFromEmail, FSettings.SmtpAllowPlain, FSettings.SmtpCAFile});
     if (FMailSettingsHandler) {
         FMailSettingsHandler(FSettings);
     }

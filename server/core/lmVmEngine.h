@@ -42,6 +42,10 @@ struct TVmEngineSettings {
     std::string SFromName;
     std::string SFromEmail;
     int32_t Threads = 6;
+    // A login may go to an SMTP server that offers no STARTTLS, in clear text.
+    bool SmtpAllowPlain = false;
+    // The certificates an SMTP server's is checked against instead of the system's store.
+    std::string SmtpCAFile;
 
     friend bool operator==(const TVmEngineSettings&, const TVmEngineSettings&) = default;
 };
@@ -108,9 +112,18 @@ class CAPABILITY("mutex") TVmEngine {
     // Settings, then the containers "sources", "processors", "targets", "projects", "users",
     // below the current element.
     void SaveToXML(TXMLUnicode& Doc) const;
-    // Reads the eleven settings from the current element; a missing or unreadable one takes
-    // its default. PortChanged tells whether the control port differs from the one before.
+    // Reads the settings from the current element; a missing or unreadable one takes its
+    // default. PortChanged tells whether the control port differs from the one before. A
+    // setting SettingsProblem finds fault with is logged and kept, and the mail server sends
+    // nothing with it.
     void LoadSettings(TXMLUnicode& Doc, bool& PortChanged);
+    // The settings below the current element, as LoadSettings would take them.
+    static TVmEngineSettings ReadSettings(TXMLUnicode& Doc);
+    // Why the settings must not be taken, or empty: a sender address that is set must be one a
+    // mail header can carry, and a CA file that is set an absolute path of an existing file.
+    static std::string SettingsProblem(const TVmEngineSettings& Settings);
+    // Takes the settings and hands them on, as LoadSettings does after reading them.
+    void ApplySettings(const TVmEngineSettings& Settings, bool& PortChanged);
     // Replaces the whole configuration: settings, then users, projects, targets, processors and
     // sources, so each resolves its references to the ones loaded before it.
     void LoadFromXML(TXMLUnicode& Doc);

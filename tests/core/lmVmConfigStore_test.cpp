@@ -33,7 +33,8 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 // An engine in which every setting and every field differs from its default.
 void Populate(TVmEngine& engine) {
     engine.SetSettings({"Ingest «Nord»", "Room 4 & 5", "desc <x>", 9000, "smtp.example.org", 587,
-                        "login", "pa\"ss", "Vidmill", "vm@example.org", 3});
+                        "login", "pa\"ss", "Vidmill", "vm@example.org", 3, true,
+                        "/etc/ssl/certs/ca-certificates.crt"});
     auto ann = engine.Users().AddNew();
     ann->SetName("Ann Ångström");
     ann->SetEmail("ann@example.org");
@@ -267,7 +268,8 @@ TEST_F(ConfigStore, LayoutOfTheStore) {
     EXPECT_EQ(ChildNames(root),
               (std::vector<std::string>{"name", "loc", "desc", "port", "shost", "sport", "slogin",
                                         "spassword", "sfromname", "sfromemail", "threads",
-                                        "sources", "processors", "targets", "projects", "users"}));
+                                        "smtpallowplain", "smtpcafile", "sources", "processors",
+                                        "targets", "projects", "users"}));
     struct Item {
         const char* Container;
         const char* Element;
