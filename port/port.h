@@ -226,6 +226,10 @@ bool RemoveFolder(const std::string& path);
 // in no particular order. Empty when the folder cannot be read.
 std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern);
 
+// Names (without the folder) of the folders in `folder`, symbolic links and "." and ".." left
+// out, in no particular order. Empty when the folder cannot be read.
+std::vector<std::string> ListFolders(const std::string& folder);
+
 // True when the process may create files in the existing folder.
 bool FolderWritable(const std::string& path);
 

@@ -142,6 +142,33 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
     return names;
 }
 
+std::vector<std::string> ListFolders(const std::string& folder) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.empty() ? "." : folder.c_str()));
+    if (!dir) {
+        return names;
+    }
+    std::string prefix = folder;
+    if (!prefix.empty() && prefix.back() != '/') {
+        prefix += '/';
+    }
+    while (const dirent* entry = readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        bool isFolder = entry->d_type == DT_DIR;
+        if (entry->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            isFolder = lstat((prefix + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+        }
+        if (isFolder) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
 bool FolderWritable(const std::string& path) {
     if (!FolderExists(path)) {
         return false;

@@ -348,6 +348,8 @@ void TEngine::SaveToXML(TXMLUnicode& doc) const {
     doc.AddElement("sfromname", s.SFromName);
     doc.AddElement("sfromemail", s.SFromEmail);
     doc.AddInteger("threads", s.Threads);
+    doc.AddBoolean("smtpallowplain", s.SmtpAllowPlain);
+    doc.AddElement("smtpcafile", s.SmtpCAFile);
 }
 
 void TEngine::SaveEntryToXML(TXMLUnicode& doc) const {
@@ -615,6 +617,8 @@ void TEngine::ReadSettings(TXMLUnicode& doc) {
     FSettings.SFromName = doc.ChildText("sfromname").AsString();
     FSettings.SFromEmail = doc.ChildText("sfromemail").AsString();
     FSettings.Threads = doc.ChildText("threads").AsInteger(DefaultThreads);
+    FSettings.SmtpAllowPlain = doc.ChildText("smtpallowplain").AsBoolean(false);
+    FSettings.SmtpCAFile = doc.ChildText("smtpcafile").AsString();
 }
 
 namespace {

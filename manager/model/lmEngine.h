@@ -65,6 +65,8 @@ struct TEngineSettings {
     std::string SFromName;
     std::string SFromEmail;
     int32_t Threads = 6;
+    bool SmtpAllowPlain = false;  // a login may cross to the SMTP server in clear text
+    std::string SmtpCAFile;       // the certificates to trust instead of the system's store
 };
 
 // The server's answer to a command of this manager ("msg" after the login): the command it
@@ -145,7 +147,8 @@ class TEngine : public TModelObject {
     // no TCP port) and "secret" (absent: none).
     void LoadFromXML(TXMLUnicode& doc);
     // "name", "loc", "desc", "host", "port", then "shost", "sport", "slogin", "spassword",
-    // "sfromname", "sfromemail", "threads": the "setengine" body.
+    // "sfromname", "sfromemail", "threads", "smtpallowplain", "smtpcafile": the
+    // "setengine" body.
     void SaveToXML(TXMLUnicode& doc) const;
     // The engine list entry: what SaveToXML writes, then "secret" when one is set. The secret
     // stays in the engine list file; no packet ever carries it.

@@ -97,6 +97,8 @@ void TVmEngine::SaveToXML(TXMLUnicode& Doc, bool WithHostSettings) const {
     Doc.AddElement("sfromname", FSettings.SFromName);
     Doc.AddElement("sfromemail", FSettings.SFromEmail);
     Doc.AddInteger("threads", FSettings.Threads);
+    Doc.AddBoolean("smtpallowplain", FSettings.SmtpAllowPlain);
+    Doc.AddElement("smtpcafile", FSettings.SmtpCAFile);
     Doc.AddElement("farmdb", FSettings.FarmDB);
     Doc.AddInteger("farmlease", FSettings.FarmLease);
     if (WithHostSettings && !FHostSettings.Secret.empty()) {
@@ -113,7 +115,20 @@ void TVmEngine::SaveToXML(TXMLUnicode& Doc, bool WithHostSettings) const {
 }
 
 void TVmEngine::LoadSettings(TXMLUnicode& Doc, bool& PortChanged) {
-    TLock lock(*this);
+    TVmEngineSettings current;
+    {
+        TLock lock(*this);
+        current = FSettings;
+    }
+    const TVmEngineSettings settings = ReadSettings(Doc, current);
+    if (const std::string problem = SettingsProblem(settings); !problem.empty()) {
+        LogText("The engine settings have a fault: " + problem +
+                "; notification mails wait until it is mended");
+    }
+    ApplySettings(settings, PortChanged);
+}
+
+TVmEngineSettings TVmEngine::ReadSettings(TXMLUnicode& Doc, const TVmEngineSettings& Current) {
     TVmEngineSettings s;
     s.Name = Doc.ChildText("name").AsString("");
     s.Loc = Doc.ChildText("loc").AsString("");
@@ -130,22 +145,47 @@ void TVmEngine::LoadSettings(TXMLUnicode& Doc, bool& PortChanged) {
     s.SFromName = Doc.ChildText("sfromname").AsString("");
     s.SFromEmail = Doc.ChildText("sfromemail").AsString("");
     s.Threads = Doc.ChildText("threads").AsInteger(DefaultThreads);
+    s.SmtpAllowPlain = Doc.ChildText("smtpallowplain").AsBoolean(false);
+    s.SmtpCAFile = Doc.ChildText("smtpcafile").AsString("");
     // An empty "farmdb" turns farm mode off; only a missing one keeps it.
-    const TXMLElement* current = Doc.Current();
-    s.FarmDB = current && current->FindChild("farmdb") ? Doc.ChildText("farmdb").AsRawString()
-                                                       : FSettings.FarmDB;
-    s.FarmLease = Doc.ChildText("farmlease").AsInteger(FSettings.FarmLease);
+    const TXMLElement* element = Doc.Current();
+    s.FarmDB = element && element->FindChild("farmdb") ? Doc.ChildText("farmdb").AsRawString()
+                                                       : Current.FarmDB;
+    s.FarmLease = Doc.ChildText("farmlease").AsInteger(Current.FarmLease);
     if (s.FarmLease < MinFarmLease || s.FarmLease > MaxFarmLease) {
         s.FarmLease = DefaultFarmLease;
     }
-    PortChanged = s.Port != FSettings.Port;
-    FSettings = s;
+    return s;
+}
+
+std::string TVmEngine::SettingsProblem(const TVmEngineSettings& Settings) {
+    if (!Settings.SFromEmail.empty()) {
+        if (const std::string problem = smtp_format::AddressProblem(Settings.SFromEmail);
+            !problem.empty()) {
+            return "the sender address \"sfromemail\" (\"" +
+                   smtp_format::Printable(Settings.SFromEmail) +
+                   "\") is not a usable e-mail address: " + problem;
+        }
+    }
+    const std::string& caFile = Settings.SmtpCAFile;
+    if (!caFile.empty() && (caFile.front() != '/' || smtp_format::Printable(caFile) != caFile ||
+                            !port::FileExists(caFile))) {
+        return "the CA file \"smtpcafile\" (\"" + smtp_format::Printable(caFile) +
+               "\") is not the absolute path of an existing file";
+    }
+    return {};
+}
+
+void TVmEngine::ApplySettings(const TVmEngineSettings& Settings, bool& PortChanged) {
+    TLock lock(*this);
+    PortChanged = Settings.Port != FSettings.Port;
+    FSettings = Settings;
     if (FThreadCountHandler) {
         FThreadCountHandler(FSettings.Threads);
     }
-    FMailServer->SetSmtpSettings(TSmtpSettings{FSettings.SHost, FSettings.SPort, FSettings.SLogin,
-                                               FSettings.SPassword, FSettings.SFromName,
-                                               FSettings.SFromEmail});
+    FMailServer->SetSmtpSettings(TSmtpSettings{
+        FSettings.SHost, FSettings.SPort, FSettings.SLogin, FSettings.SPassword,
+        FSettings.SFromName, FSettings.SFromEmail, FSettings.SmtpAllowPlain, FSettings.SmtpCAFile});
     if (FMailSettingsHandler) {
         FMailSettingsHandler(FSettings);
     }

@@ -47,6 +47,10 @@ struct TVmEngineSettings {
     // the lease time of a claimed task in seconds. Read at start.
     std::string FarmDB;
     int32_t FarmLease = 30;
+    // A login may go to an SMTP server that offers no STARTTLS, in clear text.
+    bool SmtpAllowPlain = false;
+    // The certificates an SMTP server's is checked against instead of the system's store.
+    std::string SmtpCAFile;
 
     friend bool operator==(const TVmEngineSettings&, const TVmEngineSettings&) = default;
 };
@@ -136,8 +140,17 @@ class CAPABILITY("mutex") TVmEngine {
     // Reads the settings from the current element; a missing or unreadable one takes its
     // default, except the farm settings, which a missing element leaves as they are (a
     // manager that does not know them must not turn farm mode off). PortChanged tells whether
-    // the control port differs from the one before. The host settings stay as they are.
+    // the control port differs from the one before. The host settings stay as they are. A
+    // setting SettingsProblem finds fault with is logged and kept, and the mail server sends
+    // nothing with it.
     void LoadSettings(TXMLUnicode& Doc, bool& PortChanged);
+    // The settings below the current element, as LoadSettings would take them over `Current`.
+    static TVmEngineSettings ReadSettings(TXMLUnicode& Doc, const TVmEngineSettings& Current);
+    // Why the settings must not be taken, or empty: a sender address that is set must be one a
+    // mail header can carry, and a CA file that is set an absolute path of an existing file.
+    static std::string SettingsProblem(const TVmEngineSettings& Settings);
+    // Takes the settings and hands them on, as LoadSettings does after reading them.
+    void ApplySettings(const TVmEngineSettings& Settings, bool& PortChanged);
     // Replaces the whole configuration from the store: settings and host settings, then users,
     // projects, targets, processors and sources, so each resolves its references to the ones
     // loaded before it.

@@ -1,10 +1,10 @@
 #include "server/notify/lmVmMailServer.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
-#include <fstream>
+#include <optional>
 #include <stdexcept>
 
 #include "foundation/kxGUID.h"
@@ -19,87 +19,33 @@
 namespace {
 
 // Spool files are ours, but a damaged disk may hand back anything: reads stay bounded.
-constexpr size_t MaxListBytes = 1 << 20;
 constexpr size_t MaxMailBytes = 8 << 20;
 constexpr size_t MaxThumbnailBytes = 16 << 20;
-
-void WriteFileBytes(const std::string& Path, const std::string& Bytes) {
-    std::ofstream file(Path, std::ios::binary | std::ios::trunc);
-    file.write(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
-    file.close();
-    if (!file) {
-        throw std::runtime_error("cannot write \"" + Path + "\"");
-    }
-}
-
-// The file's bytes, or false when it cannot be read or is bigger than Limit.
-bool ReadFileBytes(const std::string& Path, size_t Limit, std::string& Bytes) {
-    std::ifstream file(Path, std::ios::binary);
-    if (!file) {
-        return false;
-    }
-    Bytes.resize(Limit + 1);
-    file.read(Bytes.data(), static_cast<std::streamsize>(Bytes.size()));
-    Bytes.resize(static_cast<size_t>(file.gcount()));
-    return Bytes.size() <= Limit;
-}
-
-std::vector<std::string> SplitLines(const std::string& Text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < Text.size()) {
-        size_t end = Text.find('\n', start);
-        if (end == std::string::npos) {
-            end = Text.size();
-        }
-        std::string line = Text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        lines.push_back(std::move(line));
-        start = end + 1;
-    }
-    return lines;
-}
+// Names of the records a log line about a lost batch shows.
+constexpr size_t RecordsNamed = 5;
 
 std::string FileNameOf(const std::string& Path) {
     return Path.substr(Path.rfind('/') + 1);
 }
 
-bool StartsWith(const std::string& Text, const char* Prefix) {
-    return Text.rfind(Prefix, 0) == 0;
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// "thumb000002.png" -> 2; -1 for any other name.
-int ThumbnailNumber(const std::string& Name) {
-    int number = 0;
-    char tail[8] = {};
-    if (Name.size() != 15 || std::sscanf(Name.c_str(), "thumb%6d%7s", &number, tail) != 2 ||
-        std::string(tail) != ".png") {
-        return -1;
+// "2 notice(s) ("a.mov", "b.mov")", for the log line of a batch that could not be spooled.
+std::string RecordsText(const std::vector<std::unique_ptr<TMailInfo>>& Records) {
+    std::string text = std::to_string(Records.size()) + " notice(s) (";
+    for (size_t i = 0; i < Records.size() && i < RecordsNamed; ++i) {
+        text += (i ? ", \"" : "\"") + (Records[i] ? Records[i]->FileName : std::string()) + "\"";
     }
-    return number;
-}
-
-std::string ResultText(TSmtpResult Result) {
-    switch (Result) {
-        case TSmtpResult::Sent:
-            return "sent";
-        case TSmtpResult::Refused:
-            return "refused";
-        case TSmtpResult::Deferred:
-            return "deferred";
-        case TSmtpResult::Unreachable:
-            return "server not reached";
-    }
-    return {};
+    return text + (Records.size() > RecordsNamed ? ", ...)" : ")");
 }
 
 }  // namespace
 
 TMailServer::TMailServer(std::string ServerFolder, std::string DataFolder)
-    : FSpoolFolder((DataFolder.empty() ? ServerFolder : DataFolder) + "MailQueue/"),
-      FFailedFolder(FSpoolFolder + "Failed/"),
+    : FSpool((DataFolder.empty() ? ServerFolder : DataFolder) + "MailQueue/"),
       FTemplateFolder(ServerFolder + "EmailTemplates/"),
       FVersionText("lmVidmill " + ::VersionText("v")) {}
 
@@ -112,8 +58,10 @@ void TMailServer::Start() {
     if (FThread) {
         return;
     }
-    port::CreateFolders(FSpoolFolder);
-    port::CreateFolders(FFailedFolder);
+    if (!FSpool.CreateFolders()) {
+        LogText("Cannot create the mail spool \"" + FSpool.Folder() + "\" (" +
+                port::LastErrorText() + ")");
+    }
     FThread = std::make_unique<TTimerThread>(
         "MailThread", [this] { SpoolPass(); }, PassIntervalMs.load());
 }
@@ -134,7 +82,7 @@ bool TMailServer::WriteMail(const std::string& Template,
     try {
         // The name comes from managers: only a file of the templates folder may be mailed out.
         if (!TMailComposer::PlainFileName(Template)) {
-            throw std::runtime_error("template name \"" + Template +
+            throw std::runtime_error("template name \"" + smtp_format::Printable(Template) +
                                      "\" refused: only a file name inside \"EmailTemplates\" "
                                      "may be used");
         }
@@ -151,23 +99,24 @@ bool TMailServer::WriteMail(const std::string& Template,
             if (!Recipients[i]) {
                 continue;
             }
-            if (smtp_format::UsableAddress(Recipients[i]->Email())) {
+            const std::string email = Recipients[i]->Email();
+            if (smtp_format::UsableAddress(email)) {
                 addressed.emplace_back(i, Recipients[i]);
             } else {
-                LogText("No notification mail for user \"" + Recipients[i]->Name() +
-                        "\": no usable e-mail address (\"" + Recipients[i]->Email() + "\")");
+                LogText("No notification mail for user \"" +
+                        smtp_format::Printable(Recipients[i]->Name()) +
+                        "\": no usable e-mail address (\"" + smtp_format::Printable(email) +
+                        "\": " + smtp_format::AddressProblem(email) + ")");
             }
         }
         if (addressed.empty() || Records.empty()) {
             throw std::runtime_error("no recipient with a usable e-mail address");
         }
 
-        const std::string base = GUIDToString(NewGUID());
-        const std::string folder = FSpoolFolder + base + "/";
-        if (!port::CreateFolders(folder)) {
-            throw std::runtime_error("cannot create \"" + folder + "\"");
+        std::unique_ptr<TMailSpool::TBatchWriter> batch = FSpool.NewBatch(error);
+        if (!batch) {
+            throw std::runtime_error(error);
         }
-        std::vector<std::string> files;
         std::vector<bool> thumbnails(Records.size(), false);
         const bool showsThumbnails = std::any_of(lines.begin(), lines.end(), [](const auto& line) {
             return line.find("%THUMBNAIL%") != std::string::npos;
@@ -180,8 +129,9 @@ bool TMailServer::WriteMail(const std::string& Template,
             }
             char name[32];
             std::snprintf(name, sizeof name, "thumb%.6zu.png", i);
-            WriteFileBytes(folder + name, std::string(png.begin(), png.end()));
-            files.push_back(folder + name);
+            if (!batch->Add(name, std::string(png.begin(), png.end()), error)) {
+                throw std::runtime_error(error);
+            }
             thumbnails[i] = true;
         }
         const TMailComposer composer(lines, Records, thumbnails, FVersionText);
@@ -192,171 +142,272 @@ bool TMailServer::WriteMail(const std::string& Template,
             }
             char name[32];
             std::snprintf(name, sizeof name, "user%.3zu.mail", position);
-            WriteFileBytes(folder + name, mail);
-            files.push_back(folder + name);
+            if (!batch->Add(name, mail, error)) {
+                throw std::runtime_error(error);
+            }
         }
-        // The list goes in under its name in one step, once every file it lists is complete.
-        std::string list;
-        for (const std::string& file : files) {
-            list += file + "\n";
-        }
-        WriteFileBytes(FSpoolFolder + base + ".tmp", list);
-        if (!port::RenameFile(FSpoolFolder + base + ".tmp", FSpoolFolder + base + ".batch")) {
-            throw std::runtime_error("cannot write \"" + FSpoolFolder + base + ".batch\"");
+        if (!batch->Commit(error)) {
+            throw std::runtime_error(error);
         }
         return true;
     } catch (const std::exception& error) {
-        LogText(std::string("Exception in WriteMail(): ") + error.what());
+        // Whatever of the batch was written is gone with its writer.
+        LogText(std::string("Exception in WriteMail(): ") + error.what() +
+                "; not spooled: " + RecordsText(Records) + " for " +
+                std::to_string(Recipients.size()) + " recipient(s)");
     }
     return false;
 }
 
 void TMailServer::SpoolPass() {
     TLock pass(FPassLock);
-    if (FNextPass != TClock::time_point{} && TClock::now() < FNextPass) {
+    FSpool.RemoveLeftovers();
+    const std::vector<std::string> due = DueBatches();
+    if (due.empty()) {
         return;
     }
-    std::vector<std::string> names = port::ListFiles(FSpoolFolder, "*.batch");
-    std::sort(names.begin(), names.end());
     TSmtpClient client;
     client.SetAbortFlag(&FStopping);
+    client.SetTimeouts(ConnectTimeoutSeconds.load(), AnswerTimeoutSeconds.load());
     client.Reset(SmtpSettings());
-    bool everythingSent = true;
-    for (const std::string& name : names) {
+    // After two batches in a row could not reach the server, the others of the pass are not
+    // tried: they wait as those did.
+    int serverDown = 0;
+    std::string downReason;
+    for (const std::string& name : due) {
         if (FStopping) {
             break;
         }
-        const std::string base = name.substr(0, name.rfind('.'));
-        TGUID uid;
-        if (!StringToGUID(base, uid)) {
-            continue;  // not one of ours
+        if (serverDown >= 2) {
+            BatchFailed(name, downReason);
+            continue;
         }
-        const TBatchOutcome outcome = SendBatch(client, base);
-        everythingSent = everythingSent && outcome == TBatchOutcome::Done;
-        if (outcome == TBatchOutcome::Unreachable) {
-            break;
+        const TBatchOutcome outcome = SendBatch(client, name);
+        if (outcome.Kind == TBatchOutcome::Done) {
+            serverDown = 0;
+            continue;
         }
+        if (FStopping) {
+            break;  // stopping is no failure of the batch
+        }
+        BatchFailed(name, outcome.Reason);
+        serverDown = outcome.Kind == TBatchOutcome::ServerDown ? serverDown + 1 : 0;
+        downReason = outcome.Reason;
     }
     client.Close();
-    if (everythingSent) {
-        FCurrentDelayMs = 0;
-        FNextPass = {};
-    } else {
-        PassFailed();
-    }
 }
 
-TMailServer::TBatchOutcome TMailServer::SendBatch(TSmtpClient& Client,
-                                                  const std::string& BaseName) {
-    const std::string folder = FSpoolFolder + BaseName + "/";
-    std::string listText;
-    if (!ReadFileBytes(FSpoolFolder + BaseName + ".batch", MaxListBytes, listText)) {
-        LogText("Mail batch \"" + BaseName + "\" has an unreadable list; it is removed");
-        RemoveBatch(BaseName, {});
-        return TBatchOutcome::Done;
-    }
-    // Only files of the batch's own folder are touched, whatever the list says.
-    std::vector<std::string> files, mails;
-    std::vector<TSmtpMessage::TImage> images;
-    for (const std::string& path : SplitLines(listText)) {
-        const std::string name = FileNameOf(path);
-        if (path != folder + name || !TMailComposer::PlainFileName(name)) {
-            continue;
+std::vector<std::string> TMailServer::DueBatches() {
+    const int64_t now = NowMs();
+    struct TDue {
+        int64_t Next;
+        size_t Age;
+        std::string Name;
+    };
+    std::vector<TDue> due;
+    const std::vector<std::string> names = FSpool.BatchNames();
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::optional<TMailSpool::TRetry> retry = FSpool.Retry(names[i]);
+        int64_t next = retry ? retry->NextTryMs : 0;
+        // A clock set back never parks a batch longer than the longest wait.
+        if (next - now > LongestRetryDelayMs.load()) {
+            next = now;
         }
-        files.push_back(path);
-        if (StartsWith(name, "user")) {
-            mails.push_back(path);
-        } else if (const int number = ThumbnailNumber(name); number >= 0) {
-            std::string png;
-            if (ReadFileBytes(path, MaxThumbnailBytes, png)) {
-                images.push_back({"IMAGE" + std::to_string(number + 1),
-                                  std::vector<uint8_t>(png.begin(), png.end())});
-            }
+        if (next <= now) {
+            due.push_back({next, i, names[i]});
         }
     }
+    std::sort(due.begin(), due.end(), [](const TDue& a, const TDue& b) {
+        return a.Next != b.Next ? a.Next < b.Next : a.Age < b.Age;
+    });
+    std::vector<std::string> result;
+    for (TDue& batch : due) {
+        result.push_back(std::move(batch.Name));
+    }
+    return result;
+}
 
-    TBatchOutcome outcome = TBatchOutcome::Done;
-    for (const std::string& path : mails) {
-        std::string text;
-        if (!port::FileExists(path)) {
-            continue;  // sent before
+TMailServer::TBatchOutcome TMailServer::SendBatch(TSmtpClient& Client, const std::string& Name) {
+    TMailSpool::TBatch batch;
+    std::string error;
+    if (!FSpool.Read(Name, batch, error)) {
+        return {TBatchOutcome::Waiting, error};
+    }
+    std::vector<TSmtpMessage::TImage> images;
+    for (const std::string& path : batch.Thumbnails) {
+        std::string png;
+        if (TMailSpool::ReadBounded(path, MaxThumbnailBytes, png)) {
+            images.push_back(
+                {"IMAGE" + std::to_string(TMailSpool::ThumbnailPosition(FileNameOf(path)) + 1),
+                 std::vector<uint8_t>(png.begin(), png.end())});
         }
-        if (!ReadFileBytes(path, MaxMailBytes, text) || SplitLines(text).size() < 2) {
-            LogText("Mail file \"" + path + "\" is damaged");
-            MoveToFailed(BaseName, path);
+    }
+    TBatchOutcome outcome;
+    for (const std::string& path : batch.Mails) {
+        if (FStopping) {
+            outcome = {TBatchOutcome::Waiting, "the server is stopping"};
+            break;
+        }
+        std::string reason;
+        const TMailStep step = SendMail(Client, batch, images, path, reason);
+        if (step == TMailStep::Next) {
             continue;
         }
-        std::vector<std::string> lines = SplitLines(text);
-        TSmtpMessage message;
-        message.Recipient = lines[0];
-        message.Subject = lines[1];
-        for (size_t i = 2; i < lines.size(); ++i) {
-            message.HtmlBody += lines[i] + "\r\n";
+        if (step == TMailStep::BatchFails) {
+            FailMails(batch, reason);
+            break;
         }
-        message.Images = images;
-        const TSmtpResult result = Client.Send(message);
-        if (result == TSmtpResult::Sent) {
-            // Gone at once, so that a crash later in the pass cannot send it twice.
-            port::DeleteFile(path);
-            LogText("Mail \"" + message.Subject + "\" sent to " + message.Recipient);
-            continue;
-        }
-        LogText("Mail \"" + message.Subject + "\" to " + message.Recipient + " " +
-                ResultText(result) + ": " + Client.LastError());
-        if (result == TSmtpResult::Refused) {
-            MoveToFailed(BaseName, path);
-            continue;
-        }
-        outcome = result == TSmtpResult::Unreachable ? TBatchOutcome::Unreachable
-                                                     : TBatchOutcome::Waiting;
-        if (outcome == TBatchOutcome::Unreachable) {
+        outcome = {
+            step == TMailStep::ServerDown ? TBatchOutcome::ServerDown : TBatchOutcome::Waiting,
+            reason};
+        if (step != TMailStep::MailWaits) {
             break;
         }
     }
-
-    if (outcome == TBatchOutcome::Done) {
-        RemoveBatch(BaseName, files);
-        FFirstFailure.erase(BaseName);
-        return outcome;
+    std::string left;
+    if (RemoveIfDone(batch, left)) {
+        return {};
     }
-    const auto now = TClock::now();
-    const auto first = FFirstFailure.emplace(BaseName, now).first->second;
-    if (now - first >= std::chrono::milliseconds(GiveUpMs.load())) {
-        LogText("Mail batch \"" + BaseName + "\" could not be sent for " +
-                std::to_string(GiveUpMs.load() / 1000) + " seconds; its mails move to \"Failed\"");
-        for (const std::string& path : mails) {
-            if (port::FileExists(path)) {
-                MoveToFailed(BaseName, path);
-            }
-        }
-        RemoveBatch(BaseName, files);
-        FFirstFailure.erase(BaseName);
+    if (outcome.Kind == TBatchOutcome::Done) {
+        outcome = {TBatchOutcome::Waiting, left};
     }
     return outcome;
 }
 
-void TMailServer::MoveToFailed(const std::string& BaseName, const std::string& MailPath) {
-    const std::string target = FFailedFolder + BaseName + "-" + FileNameOf(MailPath);
-    port::CreateFolders(FFailedFolder);
-    port::DeleteFile(target);
-    if (!FileMove(MailPath, target)) {
-        LogText("* Failed moving mail file \"" + MailPath + "\" to \"" + target + "\"");
-        port::DeleteFile(MailPath);
+TMailServer::TMailStep TMailServer::SendMail(TSmtpClient& Client, const TMailSpool::TBatch& Batch,
+                                             const std::vector<TSmtpMessage::TImage>& Images,
+                                             const std::string& Path, std::string& Reason) {
+    const TMailSpool::TMailState state = FSpool.State(Path);
+    if (state == TMailSpool::TMailState::Done ||
+        (state == TMailSpool::TMailState::Marked && !SettleEarlier(Batch, Path))) {
+        return TMailStep::Next;
+    }
+    std::string text;
+    std::string error;
+    if (!TMailSpool::ReadBounded(Path, MaxMailBytes, text) ||
+        TMailSpool::SplitLines(text).size() < 2) {
+        LogText("Mail file \"" + Path + "\" is damaged; it moves to \"Failed\"");
+        if (!FSpool.Fail(Batch.Name, Path, error)) {
+            LogText("Mail file \"" + Path + "\" stays: " + error);
+        }
+        return TMailStep::Next;
+    }
+    const std::vector<std::string> lines = TMailSpool::SplitLines(text);
+    TSmtpMessage message;
+    message.Recipient = lines[0];
+    message.Subject = lines[1];
+    for (size_t i = 2; i < lines.size(); ++i) {
+        message.HtmlBody += lines[i] + "\r\n";
+    }
+    message.Images = Images;
+    const std::string what = "Mail \"" + smtp_format::Printable(message.Subject) + "\" to " +
+                             smtp_format::Printable(message.Recipient);
+    // Only a mail marked on disk goes out: whatever happens next, it is never sent twice.
+    if (!FSpool.Mark(Path, error)) {
+        Reason = "the spool cannot be written: " + error;
+        LogText(what + " is not sent: " + Reason);
+        return TMailStep::BatchWaits;
+    }
+    const TSmtpResult result = Client.Send(message);
+    switch (result) {
+        case TSmtpResult::Sent:
+            LogText(what + " sent");
+            Settle(Batch, Path, TMailSpool::TVerdict::Sent);
+            return TMailStep::Next;
+        case TSmtpResult::Refused:
+            LogText(what + " refused: " + Client.LastError() + "; it moves to \"Failed\"");
+            Settle(Batch, Path, TMailSpool::TVerdict::Failed);
+            return TMailStep::Next;
+        case TSmtpResult::InDoubt:
+            LogText(what + " may have reached the server (" + Client.LastError() +
+                    "); it is not sent again and moves to \"Failed\"");
+            Settle(Batch, Path, TMailSpool::TVerdict::Failed);
+            return TMailStep::Next;
+        case TSmtpResult::LoginRefused:
+            Reason = "the SMTP server refused the login: " + Client.LastError();
+            Settle(Batch, Path, TMailSpool::TVerdict::Failed);
+            return TMailStep::BatchFails;
+        case TSmtpResult::Deferred:
+            Reason = what + " deferred: " + Client.LastError();
+            Settle(Batch, Path, TMailSpool::TVerdict::Unsent);
+            return TMailStep::MailWaits;
+        case TSmtpResult::Unreachable:
+            Reason = "SMTP server not usable: " + Client.LastError();
+            Settle(Batch, Path, TMailSpool::TVerdict::Unsent);
+            return TMailStep::ServerDown;
+    }
+    return TMailStep::Next;
+}
+
+bool TMailServer::SettleEarlier(const TMailSpool::TBatch& Batch, const std::string& Path) {
+    if (const std::optional<TMailSpool::TVerdict> verdict = FSpool.Verdict(Path)) {
+        Settle(Batch, Path, *verdict);
+        return FSpool.State(Path) == TMailSpool::TMailState::Pending;
+    }
+    LogText("Mail file \"" + Path +
+            "\" was being sent when the server stopped: the SMTP server may have it, so it is "
+            "not sent again and moves to \"Failed\"");
+    Settle(Batch, Path, TMailSpool::TVerdict::Failed);
+    return false;
+}
+
+void TMailServer::Settle(const TMailSpool::TBatch& Batch, const std::string& Path,
+                         TMailSpool::TVerdict Verdict) {
+    std::string error;
+    if (!FSpool.Settle(Batch.Name, Path, Verdict, error)) {
+        LogText("Mail file \"" + Path + "\": " + error +
+                "; its outcome is kept until the spool takes it, and it is not sent again");
     }
 }
 
-void TMailServer::RemoveBatch(const std::string& BaseName, const std::vector<std::string>& Files) {
-    port::DeleteFile(FSpoolFolder + BaseName + ".batch");
-    for (const std::string& file : Files) {
-        port::DeleteFile(file);
+void TMailServer::FailMails(const TMailSpool::TBatch& Batch, const std::string& Why) {
+    LogText("Mail batch \"" + Batch.Name + "\" fails (" + Why + "); its mails move to \"Failed\"");
+    for (const std::string& path : Batch.Mails) {
+        std::string error;
+        if (FSpool.State(path) != TMailSpool::TMailState::Done &&
+            !FSpool.Fail(Batch.Name, path, error)) {
+            LogText("Mail file \"" + path + "\" stays: " + error);
+        }
     }
-    std::error_code ignored;
-    std::filesystem::remove(FSpoolFolder + BaseName, ignored);
 }
 
-void TMailServer::PassFailed() {
-    const int longest = LongestRetryDelayMs.load();
-    FCurrentDelayMs =
-        FCurrentDelayMs == 0 ? RetryDelayMs.load() : std::min(FCurrentDelayMs * 2, longest);
-    FNextPass = TClock::now() + std::chrono::milliseconds(FCurrentDelayMs);
+bool TMailServer::RemoveIfDone(const TMailSpool::TBatch& Batch, std::string& Reason) {
+    for (const std::string& path : Batch.Mails) {
+        if (FSpool.State(path) != TMailSpool::TMailState::Done) {
+            Reason = "mail \"" + FileNameOf(path) + "\" still waits";
+            return false;
+        }
+    }
+    if (!FSpool.Remove(Batch, Reason)) {
+        LogText("Mail batch \"" + Batch.Name + "\" is done but stays: " + Reason);
+        return false;
+    }
+    return true;
+}
+
+void TMailServer::BatchFailed(const std::string& Name, const std::string& Reason) {
+    const int64_t now = NowMs();
+    TMailSpool::TRetry retry = FSpool.Retry(Name).value_or(TMailSpool::TRetry{now, 0, 0});
+    // A clock set back restarts the count rather than stretching it.
+    retry.FirstFailureMs = std::min(retry.FirstFailureMs, now);
+    if (now - retry.FirstFailureMs >= GiveUpMs.load()) {
+        TMailSpool::TBatch batch{Name, {}, {}, {}};
+        std::string error;
+        FSpool.Read(Name, batch, error);
+        FailMails(batch, "not sent for " + std::to_string((now - retry.FirstFailureMs) / 1000) +
+                             " seconds, the last time: " + Reason);
+        RemoveIfDone(batch, error);
+        return;
+    }
+    ++retry.Attempts;
+    const int64_t delay = std::min<int64_t>(static_cast<int64_t>(RetryDelayMs.load())
+                                                << std::min(retry.Attempts - 1, 30),
+                                            LongestRetryDelayMs.load());
+    retry.NextTryMs = now + delay;
+    std::string error;
+    if (!FSpool.SetRetry(Name, retry, error)) {
+        LogText("Mail batch \"" + Name + "\": its next try is kept in memory only: " + error);
+    }
+    LogText("Mail batch \"" + Name + "\" waits (" + Reason + "); next try in " +
+            std::to_string((delay + 999) / 1000) + " s");
 }

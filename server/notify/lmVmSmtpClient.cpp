@@ -2,19 +2,20 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <mutex>
+#include <string_view>
 
 #include "foundation/kxGUID.h"
 
 namespace {
 
-// Bounds on one exchange: a server that stops answering cannot hold the mail thread.
-constexpr long ConnectTimeoutSeconds = 30;
-constexpr long AnswerTimeoutSeconds = 60;
+// Below this rate for the answer deadline, a transfer counts as stalled.
 constexpr long LowSpeedBytes = 100;
-constexpr long LowSpeedSeconds = 60;
+// However slowly a server keeps taking bytes, one mail never holds the mail thread longer.
+constexpr long MailTimeoutSeconds = 20 * 60;
 
 const char Base64Digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -80,11 +81,73 @@ std::string DateHeader() {
     return text;
 }
 
+// The sender has been checked by now; without one the id names the program.
 std::string MessageId(const std::string& Sender) {
     std::string id = GUIDToString(NewGUID());
     id = id.substr(1, id.size() - 2);
     const size_t at = Sender.find('@');
     return "<" + id + "@" + (at == std::string::npos ? "lmVidmill" : Sender.substr(at + 1)) + ">";
+}
+
+bool IsLetterOrDigit(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+// The characters of a dot-atom besides letters and digits.
+bool IsAtomSign(char c) {
+    return std::string_view("!#$%&'*+-/=?^_`{|}~").find(c) != std::string_view::npos;
+}
+
+std::string LocalPartProblem(std::string_view Local) {
+    if (Local.empty()) {
+        return "nothing stands before the \"@\"";
+    }
+    if (Local.size() > 64) {
+        return "the part before the \"@\" is longer than 64 characters";
+    }
+    if (Local.front() == '.' || Local.back() == '.' || Local.find("..") != std::string_view::npos) {
+        return "a dot begins, ends or doubles in the part before the \"@\"";
+    }
+    for (const char c : Local) {
+        if (!IsLetterOrDigit(c) && !IsAtomSign(c) && c != '.') {
+            return std::string("the part before the \"@\" holds \"") + c + "\"";
+        }
+    }
+    return {};
+}
+
+std::string DomainProblem(std::string_view Domain) {
+    if (Domain.empty()) {
+        return "no domain follows the \"@\"";
+    }
+    if (Domain.front() == '[') {
+        const bool literal =
+            Domain.size() > 2 && Domain.back() == ']' &&
+            Domain.substr(1, Domain.size() - 2).find_first_not_of("0123456789abcdefABCDEFIPv6:.") ==
+                std::string_view::npos;
+        return literal ? std::string() : "the address literal after the \"@\" is malformed";
+    }
+    if (Domain.size() > 253) {
+        return "the domain is longer than 253 characters";
+    }
+    size_t start = 0;
+    while (start <= Domain.size()) {
+        size_t end = Domain.find('.', start);
+        if (end == std::string_view::npos) {
+            end = Domain.size();
+        }
+        const std::string_view label = Domain.substr(start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') {
+            return "the domain \"" + std::string(Domain) + "\" is malformed";
+        }
+        for (const char c : label) {
+            if (!IsLetterOrDigit(c) && c != '-') {
+                return std::string("the domain holds \"") + c + "\"";
+            }
+        }
+        start = end + 1;
+    }
+    return {};
 }
 
 // The host as libcurl's URL needs it, or empty when it holds anything a host name cannot.
@@ -104,9 +167,11 @@ std::string UrlHost(const std::string& Host) {
     return colon ? "[" + Host + "]" : Host;
 }
 
-int AbortCheck(void* Flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+// Once bytes of the mail are on their way the exchange is let finish: broken off after the
+// last byte, the server may have the mail without our knowing.
+int AbortCheck(void* Flag, curl_off_t, curl_off_t, curl_off_t, curl_off_t Uploaded) {
     const auto* abort = static_cast<const std::atomic<bool>*>(Flag);
-    return abort && abort->load() ? 1 : 0;
+    return abort && abort->load() && Uploaded == 0 ? 1 : 0;
 }
 
 void InitCurlOnce() {
@@ -242,18 +307,50 @@ std::string MailboxHeader(const std::string& Name, const std::string& Address) {
     return quoted + "\" <" + Address + ">";
 }
 
-bool UsableAddress(const std::string& Address) {
-    const size_t at = Address.find('@');
-    if (at == std::string::npos || at == 0 || at + 1 >= Address.size()) {
-        return false;
+std::string AddressProblem(const std::string& Address) {
+    if (Address.empty()) {
+        return "it is empty";
+    }
+    if (Address.size() > 254) {
+        return "it is longer than 254 characters";
     }
     for (const char c : Address) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7F || c == '<' || c == '>' || c == ',') {
-            return false;
+        if (byte <= 0x20 || byte == 0x7F) {
+            return "it holds a blank or a control character";
+        }
+        if (byte >= 0x80) {
+            return "it holds a character outside ASCII";
         }
     }
-    return true;
+    const size_t at = Address.rfind('@');
+    if (at == std::string::npos) {
+        return "it has no \"@\"";
+    }
+    if (std::string problem = LocalPartProblem(std::string_view(Address).substr(0, at));
+        !problem.empty()) {
+        return problem;
+    }
+    return DomainProblem(std::string_view(Address).substr(at + 1));
+}
+
+bool UsableAddress(const std::string& Address) {
+    return AddressProblem(Address).empty();
+}
+
+std::string Printable(const std::string& Text) {
+    std::string shown;
+    for (const char c : Text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            shown += escaped;
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
 }
 
 }  // namespace smtp_format
@@ -271,6 +368,11 @@ void TSmtpClient::Reset(const TSmtpSettings& Settings) {
     FSettings = Settings;
 }
 
+void TSmtpClient::SetTimeouts(long ConnectSeconds, long AnswerSeconds) {
+    FConnectTimeout = std::max(1L, ConnectSeconds);
+    FAnswerTimeout = std::max(1L, AnswerSeconds);
+}
+
 void TSmtpClient::Close() {
     if (FCurl) {
         // Cleaning the handle up ends its cached connection with QUIT.
@@ -279,17 +381,33 @@ void TSmtpClient::Close() {
     }
 }
 
+bool TSmtpClient::UsableSettings(std::string& Host) {
+    Host = UrlHost(FSettings.Host);
+    if (Host.empty() || FSettings.Port <= 0 || FSettings.Port > 65535) {
+        FLastError = "no usable SMTP host and port (\"" + smtp_format::Printable(FSettings.Host) +
+                     "\", " + std::to_string(FSettings.Port) + ")";
+        return false;
+    }
+    if (!FSettings.FromEmail.empty()) {
+        if (const std::string problem = smtp_format::AddressProblem(FSettings.FromEmail);
+            !problem.empty()) {
+            FLastError = "the sender address \"" + smtp_format::Printable(FSettings.FromEmail) +
+                         "\" (\"sfromemail\") is not usable: " + problem;
+            return false;
+        }
+    }
+    return true;
+}
+
 TSmtpResult TSmtpClient::Send(const TSmtpMessage& Message) {
     FLastError.clear();
-    const std::string host = UrlHost(FSettings.Host);
-    if (host.empty() || FSettings.Port <= 0 || FSettings.Port > 65535) {
-        FLastError = "no usable SMTP host and port (\"" + FSettings.Host + "\", " +
-                     std::to_string(FSettings.Port) + ")";
+    std::string host;
+    if (!UsableSettings(host)) {
         return TSmtpResult::Unreachable;
     }
     const std::string to = smtp_format::AddressOf(Message.Recipient);
     if (!smtp_format::UsableAddress(to)) {
-        FLastError = "no usable recipient address: " + Message.Recipient;
+        FLastError = "no usable recipient address: " + smtp_format::Printable(Message.Recipient);
         return TSmtpResult::Refused;
     }
     if (!FCurl) {
@@ -301,9 +419,9 @@ TSmtpResult TSmtpClient::Send(const TSmtpMessage& Message) {
     }
     CURL* curl = static_cast<CURL*>(FCurl);
     // The envelope sender must be an address: a server refuses anything else.
-    const std::string from =
-        smtp_format::UsableAddress(FSettings.FromEmail) ? FSettings.FromEmail : "lmVidmill";
+    const std::string from = FSettings.FromEmail.empty() ? "lmVidmill" : FSettings.FromEmail;
     const bool implicitTls = FSettings.Port == 465;
+    const bool login = !FSettings.Login.empty() || !FSettings.Password.empty();
     const std::string url =
         (implicitTls ? "smtps://" : "smtp://") + host + ":" + std::to_string(FSettings.Port);
 
@@ -327,17 +445,23 @@ TSmtpResult TSmtpClient::Send(const TSmtpMessage& Message) {
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, AbortCheck);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, const_cast<std::atomic<bool>*>(FAbort));
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, ConnectTimeoutSeconds);
-    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, AnswerTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, FConnectTimeout);
+    curl_easy_setopt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, FAnswerTimeout);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, LowSpeedBytes);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, LowSpeedSeconds);
-    // TLS whenever the server offers it; a relay without TLS still takes the mail. Relays
-    // commonly carry certificates of their own making, so the channel is encrypted without
-    // asking who signed it (as servers relaying to each other do).
-    curl_easy_setopt(curl, CURLOPT_USE_SSL, implicitTls ? CURLUSESSL_ALL : CURLUSESSL_TRY);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-    if (!FSettings.Login.empty() || !FSettings.Password.empty()) {
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, FAnswerTimeout);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, MailTimeoutSeconds);
+    // A login never crosses the network in clear text unless the settings allow it; without
+    // one, TLS is still used whenever the server offers it.
+    curl_easy_setopt(
+        curl, CURLOPT_USE_SSL,
+        implicitTls || (login && !FSettings.AllowPlain) ? CURLUSESSL_ALL : CURLUSESSL_TRY);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!FSettings.CAFile.empty()) {
+        // The handle is made anew with every change of settings: the store stays the default.
+        curl_easy_setopt(curl, CURLOPT_CAINFO, FSettings.CAFile.c_str());
+    }
+    if (login) {
         curl_easy_setopt(curl, CURLOPT_USERNAME, FSettings.Login.c_str());
         curl_easy_setopt(curl, CURLOPT_PASSWORD, FSettings.Password.c_str());
         curl_easy_setopt(curl, CURLOPT_LOGIN_OPTIONS, "AUTH=LOGIN");
@@ -349,7 +473,11 @@ TSmtpResult TSmtpClient::Send(const TSmtpMessage& Message) {
 
     const CURLcode code = curl_easy_perform(curl);
     long answer = 0;
+    curl_off_t uploaded = 0;
+    curl_off_t total = -1;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &answer);
+    curl_easy_getinfo(curl, CURLINFO_SIZE_UPLOAD_T, &uploaded);
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_UPLOAD_T, &total);
     // Nothing of this mail may be used by the handle once it is freed.
     curl_easy_setopt(curl, CURLOPT_MIMEPOST, nullptr);
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
@@ -358,29 +486,37 @@ TSmtpResult TSmtpClient::Send(const TSmtpMessage& Message) {
     if (code != CURLE_OK) {
         FLastError = std::string(error[0] ? error : curl_easy_strerror(code)) +
                      (answer ? " (answer " + std::to_string(answer) + ")" : std::string());
+        ExplainFailure(code);
     }
-    return Classify(code, answer);
+    return Classify(code, answer, uploaded > 0 && (total < 0 || uploaded >= total));
 }
 
-TSmtpResult TSmtpClient::Classify(int Code, long Answer) {
+void TSmtpClient::ExplainFailure(int Code) {
     switch (static_cast<CURLcode>(Code)) {
-        case CURLE_OK:
-            return TSmtpResult::Sent;
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_CONNECT:
-        case CURLE_OPERATION_TIMEDOUT:
-        case CURLE_LOGIN_DENIED:
-        case CURLE_GOT_NOTHING:
         case CURLE_USE_SSL_FAILED:
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_OUT_OF_MEMORY:
-        case CURLE_ABORTED_BY_CALLBACK:
-            // A refused login is the operator's to mend, not a verdict on this mail.
-            Close();
-            return TSmtpResult::Unreachable;
+            FLastError +=
+                "; the server offers no STARTTLS, and the login is not sent in clear "
+                "text unless \"smtpallowplain\" allows it";
+            break;
+        case CURLE_PEER_FAILED_VERIFICATION:
+            FLastError +=
+                "; the server's certificate is not trusted (\"smtpcafile\" may name the "
+                "certificates to trust)";
+            break;
         default:
             break;
     }
+}
+
+TSmtpResult TSmtpClient::Classify(int Code, long Answer, bool MailWentOut) {
+    if (Code == CURLE_OK) {
+        return TSmtpResult::Sent;
+    }
+    if (Code == CURLE_LOGIN_DENIED) {
+        Close();
+        return TSmtpResult::LoginRefused;
+    }
+    // An answer of the server to this mail is a verdict on it; the connection stays usable.
     if (Answer >= 500 && Answer < 600) {
         return TSmtpResult::Refused;
     }
@@ -388,5 +524,5 @@ TSmtpResult TSmtpClient::Classify(int Code, long Answer) {
         return TSmtpResult::Deferred;
     }
     Close();
-    return TSmtpResult::Unreachable;
+    return MailWentOut ? TSmtpResult::InDoubt : TSmtpResult::Unreachable;
 }

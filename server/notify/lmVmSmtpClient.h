@@ -2,8 +2,10 @@
 
 // The SMTP client the mail thread sends spooled mails with, on libcurl: one connection per
 // pass, reused for every mail of the pass and closed with QUIT at its end. Credentials go with
-// AUTH LOGIN; TLS is used whenever the server offers it (STARTTLS), and from the first byte on
-// port 465. Each mail is an HTML body with its thumbnails as inline images.
+// AUTH LOGIN, and only over TLS: STARTTLS is required once a login is set (unless clear text is
+// allowed explicitly) and used whenever the server offers it; port 465 speaks TLS from the
+// first byte. The server's certificate is always verified, against the system's store or the
+// CA file the settings name. Each mail is an HTML body with its thumbnails as inline images.
 
 #include <atomic>
 #include <cstdint>
@@ -18,6 +20,10 @@ struct TSmtpSettings {
     std::string Password;
     std::string FromName;
     std::string FromEmail;
+    // With a login set, send it even over a connection without TLS ("smtpallowplain").
+    bool AllowPlain = false;
+    // The certificates to trust instead of the system's store ("smtpcafile"); empty: the store.
+    std::string CAFile;
 
     friend bool operator==(const TSmtpSettings&, const TSmtpSettings&) = default;
 };
@@ -40,10 +46,15 @@ enum class TSmtpResult {
     Sent,
     // The server refused this mail for good (a 5xx answer).
     Refused,
+    // The server refused the login: no mail goes out with these credentials.
+    LoginRefused,
     // The server took the connection but answered this mail with a 4xx: try it again later.
     Deferred,
-    // No usable connection (unreachable, TLS or login failed, connection lost): nothing more
-    // can be sent in this pass.
+    // The exchange broke off after the whole mail had gone out, before the server's answer: it
+    // may have taken the mail, so the mail must not be sent again.
+    InDoubt,
+    // No usable connection (settings unusable, server not reached, TLS refused or not
+    // trusted, connection lost before the mail was out): nothing more can be sent now.
     Unreachable,
 };
 
@@ -60,15 +71,24 @@ class TSmtpClient {
     TSmtpResult Send(const TSmtpMessage& Message);
     // Ends the connection (QUIT) when one is open.
     void Close();
-    // While the flag is set, a running exchange ends at once (the server is stopping).
+    // While the flag is set, an exchange ends at once unless the mail is already going out,
+    // which then finishes (within the deadlines), so that stopping never leaves a mail in doubt.
     void SetAbortFlag(const std::atomic<bool>* Flag) { FAbort = Flag; }
+    // Deadlines of each exchange: for the connection (TLS included) and for every answer.
+    void SetTimeouts(long ConnectSeconds, long AnswerSeconds);
     // The server's last answer and curl's text for the last failure.
     const std::string& LastError() const { return FLastError; }
 
   private:
-    TSmtpResult Classify(int Code, long Answer);
+    // Sender and host are checked before every exchange: the settings may come from a
+    // configuration edited by hand.
+    bool UsableSettings(std::string& Host);
+    TSmtpResult Classify(int Code, long Answer, bool MailWentOut);
+    void ExplainFailure(int Code);
 
     void* FCurl = nullptr;
+    long FConnectTimeout = 30;
+    long FAnswerTimeout = 60;
     const std::atomic<bool>* FAbort = nullptr;
     TSmtpSettings FSettings;
     std::string FLastError;
@@ -86,8 +106,13 @@ std::string NameOf(const std::string& Recipient);
 std::string EncodeHeaderText(const std::string& Text);
 // "Name <address>" for a header: the name encoded or quoted as needed.
 std::string MailboxHeader(const std::string& Name, const std::string& Address);
-// True for an address that is safe on an SMTP command line: one "@" after the first
-// character, no blanks, controls or angle brackets.
+// Why the text is no address that may go into a header or onto an SMTP command line, or empty
+// when it is one: ASCII only, at most 254 characters, a dot-atom local part of at most 64, one
+// "@", and a domain of letters, digits and hyphens in dot-separated labels (or an address
+// literal in brackets). Never a blank, a control character, a quote or an angle bracket.
+std::string AddressProblem(const std::string& Address);
 bool UsableAddress(const std::string& Address);
+// The text with control characters and bytes outside ASCII shown as "\xNN", for log lines.
+std::string Printable(const std::string& Text);
 
 }  // namespace smtp_format

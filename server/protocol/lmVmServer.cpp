@@ -116,6 +116,33 @@ void LoadObject(TItem& item, TXMLUnicode& doc) {
     item.LoadFromXML(doc);
 }
 
+// Why a set command's body must not be loaded into the object, or empty.
+template <class TItem>
+std::string BodyProblem(const TItem&, TXMLUnicode&) {
+    return {};
+}
+
+// The address goes into mail headers and onto the SMTP command line: it must be one.
+std::string BodyProblem(const TVmUser&, TXMLUnicode& doc) {
+    const std::string email = doc.ChildText("email").AsString("");
+    const std::string problem = smtp_format::AddressProblem(email);
+    if (email.empty() || problem.empty()) {
+        return {};
+    }
+    return "the e-mail address \"" + smtp_format::Printable(email) + "\" is not usable: " + problem;
+}
+
+// The change is not made; the sender hears why and gets the object back as the engine keeps
+// it, so that its copy shows what is configured.
+template <class TItem>
+void RefuseChange(const char* element, const TItem& item, TVmCommand& command,
+                  const std::string& problem) {
+    LogText("Refused \"" + command.Packet.Type + "\" from " + command.Client.PeerAddress() + ": " +
+            problem);
+    command.Client.Send(ObjectPacket(element, item));
+    command.Reply = MessageReply(false, problem);
+}
+
 // A source is reloaded stopped and then watches again on its new settings.
 void LoadObject(TVmSource& source, TXMLUnicode& doc) {
     source.Deactivate();
@@ -136,6 +163,12 @@ template <class TCollection>
 void SetObject(TVmServer& server, const TObjectKind<TCollection>& kind, TVmCommand& command) {
     const TGUID uid = SubtypeUid(command.Packet);
     if (auto item = (server.Engine().*kind.Items)().FindByUid(uid)) {
+        command.Packet.Document.GotoRoot();
+        if (const std::string problem = BodyProblem(*item, command.Packet.Document);
+            !problem.empty()) {
+            RefuseChange(kind.Names.Element, *item, command, problem);
+            return;
+        }
         KeepIdentity(command.Packet, uid);
         LoadObject(*item, command.Packet.Document);
         command.Reply = MessageReply(true, std::string());
@@ -656,9 +689,23 @@ void TVmServer::FarmStatus(TVmCommand& command) {
 }
 
 void TVmServer::SetEngine(TVmCommand& command) {
-    bool portChanged = false;
     command.Packet.Document.GotoRoot();
-    FEngine->LoadSettings(command.Packet.Document, portChanged);
+    TVmEngineSettings current;
+    {
+        TLock lock(*FEngine);
+        current = FEngine->Settings();
+    }
+    const TVmEngineSettings settings =
+        TVmEngine::ReadSettings(command.Packet.Document, current);
+    if (const std::string problem = TVmEngine::SettingsProblem(settings); !problem.empty()) {
+        // Nothing is taken; the sender's copy is set back to what the engine keeps.
+        LogText("Refused \"setengine\" from " + command.Client.PeerAddress() + ": " + problem);
+        SendConfig(command.Client);
+        command.Reply = MessageReply(false, "Engine settings refused: " + problem);
+        return;
+    }
+    bool portChanged = false;
+    FEngine->ApplySettings(settings, portChanged);
     SaveConfig();
     if (portChanged) {
         RestartListening();

@@ -34,7 +34,8 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 void Populate(TVmEngine& engine) {
     engine.SetSettings({"Ingest «Nord»", "Room 4 & 5", "desc <x>", 9000, "smtp.example.org", 587,
                         "login", "pa\"ss", "Vidmill", "vm@example.org", 3,
-                        "host=/run/postgresql dbname=farm", 12});
+                        "host=/run/postgresql dbname=farm", 12, true,
+                        "/etc/ssl/certs/ca-certificates.crt"});
     auto ann = engine.Users().AddNew();
     ann->SetName("Ann Ångström");
     ann->SetEmail("ann@example.org");
@@ -267,9 +268,9 @@ TEST_F(ConfigStore, LayoutOfTheStore) {
     EXPECT_EQ(root->Name, "config");
     EXPECT_EQ(ChildNames(root),
               (std::vector<std::string>{"name", "loc", "desc", "port", "shost", "sport", "slogin",
-                                        "spassword", "sfromname", "sfromemail", "threads", "farmdb",
-                                        "farmlease", "sources", "processors", "targets", "projects",
-                                        "users"}));
+                                        "spassword", "sfromname", "sfromemail", "threads",
+                                        "smtpallowplain", "smtpcafile", "farmdb", "farmlease",
+                                        "sources", "processors", "targets", "projects", "users"}));
     struct Item {
         const char* Container;
         const char* Element;

@@ -294,6 +294,20 @@ TEST_F(CtlAgainstServer, EngineSettingsChange) {
     EXPECT_EQ(Ctl({"engine", "set", "spassword=secret"}).ExitCode, 0);
     EXPECT_EQ(Json({"config", "show"})["engine"]["spassword"].Str, "********");
     EXPECT_EQ(Json({"status"})["engine"]["location"].Str, "Hall B");
+
+    // The engine refuses a sender address that would add headers to every mail.
+    const TProcessResult refused =
+        Ctl({"engine", "set", "sfromemail=mill@example.org\r\nBcc: eve@example.org"});
+    EXPECT_EQ(refused.ExitCode, 1) << refused.Output;
+    EXPECT_NE(refused.Output.find("the engine refused: Engine settings refused: the sender "
+                                  "address \"sfromemail\""),
+              std::string::npos)
+        << refused.Output;
+    EXPECT_EQ(Ctl({"engine", "set", "sfromemail=mill@example.org", "smtpallowplain=1"}).ExitCode,
+              0);
+    const TJson mail = Json({"config", "show"})["engine"];
+    EXPECT_EQ(mail["sfromemail"].Str, "mill@example.org");
+    EXPECT_EQ(mail["smtpallowplain"].Str, "1");
 }
 
 TEST_F(CtlAgainstServer, FailedClipIsRequeuedOnceMendedAndThenFinishes) {

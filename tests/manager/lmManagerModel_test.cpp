@@ -338,7 +338,8 @@ TEST(ManagerConfigFile, FirstStartGivesTheLocalEngineAndTheCloseWritesIt) {
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<config><engines><engine>"
               "<name>Vidmill Engine 1</name><loc>Local machine</loc><desc/><host>localhost</host>"
               "<port>9797</port><shost/><sport>25</sport><slogin/><spassword/><sfromname/>"
-              "<sfromemail/><threads>6</threads></engine></engines></config>");
+              "<sfromemail/><threads>6</threads><smtpallowplain>0</smtpallowplain><smtpcafile/>"
+              "</engine></engines></config>");
     // Only the user may read a file that holds mail passwords; no temporary file is left.
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);

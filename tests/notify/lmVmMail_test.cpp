@@ -3,16 +3,25 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "foundation/kxGUID.h"
+#include "foundation/kxLogFile.h"
 #include "server/notify/lmVmMailComposer.h"
 #include "server/notify/lmVmMailQueue.h"
 #include "server/notify/lmVmMailServer.h"
 #include "server/protocol/lmVmUser.h"
+#include "support/TestMounts.h"
 #include "support/TestSmtpPeer.h"
 #include "support/TestWait.h"
 
@@ -54,17 +63,42 @@ std::vector<std::string> Lines(const fs::path& Path) {
 class MailTest : public ::testing::Test {
   protected:
     MailTest() {
+        // Before any thread starts, so that every later one shares the test's own mounts.
+        PrivateMounts();
         std::random_device random;
         Root = fs::temp_directory_path() / ("lmv-mail-" + std::to_string(random()));
         fs::create_directories(Root / "EmailTemplates");
+        LogOpen((Root / "logs").string() + "/", "mail", "v1", 0, false);
+        NewServer();
+    }
+    ~MailTest() override {
+        Server.reset();
+        LogClose();
+        std::error_code ignored;
+        fs::remove_all(Root, ignored);
+    }
+
+    // A server on the same folder, as after a restart.
+    void NewServer() {
         Server = std::make_unique<TMailServer>(Root.string() + "/");
         Server->RetryDelayMs = 20;
         Server->LongestRetryDelayMs = 40;
     }
-    ~MailTest() override {
-        Server.reset();
-        std::error_code ignored;
-        fs::remove_all(Root, ignored);
+
+    std::string LogText() const {
+        std::string text;
+        if (fs::exists(Root / "logs")) {
+            for (const auto& entry : fs::directory_iterator(Root / "logs")) {
+                text += TTestSmtpPeer::ReadText(entry.path());
+            }
+        }
+        return text;
+    }
+    ::testing::AssertionResult LogHas(const std::string& Text) const {
+        if (WaitFor([&] { return LogText().find(Text) != std::string::npos; })) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "the log lacks \"" << Text << "\":\n" << LogText();
     }
 
     void Template(const std::string& Name, const std::string& Text) {
@@ -101,10 +135,19 @@ class MailTest : public ::testing::Test {
         return batches.empty() ? std::vector<std::string>() : Lines(batches[0] / Name);
     }
 
-    void UsePeer(const TTestSmtpPeer& Peer, const std::string& Login = {},
-                 const std::string& Password = {}) {
-        Server->SetSmtpSettings(TSmtpSettings{"127.0.0.1", Peer.Port(), Login, Password,
-                                              "Vidmill Zürich", "mill@example.org"});
+    // The server's settings for the peer on Port, changed by the lambda.
+    template <class TChange>
+    void UsePort(int Port, TChange Change) {
+        TSmtpSettings settings;
+        settings.Host = "127.0.0.1";
+        settings.Port = Port;
+        settings.FromName = "Vidmill Zürich";
+        settings.FromEmail = "mill@example.org";
+        Change(settings);
+        Server->SetSmtpSettings(settings);
+    }
+    void UsePeer(const TTestSmtpPeer& Peer) {
+        UsePort(Peer.Port(), [](TSmtpSettings&) {});
     }
 
     fs::path Root;
@@ -371,6 +414,74 @@ TEST_F(MailQueueTest, RecordsStillPendingAtDestructionAreSpooled) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Addresses
+
+TEST(MailAddress, OnlyAddressesAHeaderCanCarryAreUsable) {
+    for (const char* good : {"ann@example.org", "a.b+tag@mail.example.co.uk", "x@localhost",
+                             "o'neil_2@example.org", "ops@[127.0.0.1]"}) {
+        EXPECT_EQ(smtp_format::AddressProblem(good), "") << good;
+    }
+    for (const char* bad :
+         {"", "ann.example.org", "@example.org", "ann@", "a@b@example.org",
+          "ann@example.org\r\nBcc: eve@example.org", "ann@example.org\n", "ann @example.org",
+          "<ann@example.org>", "\"ann\"@example.org", "ann..b@example.org", ".ann@example.org",
+          "ann@-example.org", "ann@example..org", "ann@example.org.", "zoë@example.org",
+          "ann@exa_mple.org", "ann,bob@example.org", "ann@[1.2.3.4"}) {
+        EXPECT_NE(smtp_format::AddressProblem(bad), "") << smtp_format::Printable(bad);
+    }
+    EXPECT_EQ(smtp_format::Printable("a\r\nb"), "a\\x0D\\x0Ab");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Spool on disk
+
+TEST_F(MailTest, AFullDiskLeavesNoHalfWrittenBatchAndTheLogNamesTheLostNotices) {
+    fs::create_directories(Root / "MailQueue");
+    TTestMount disk = TTestMount::Tmpfs(Root / "MailQueue", 256 * 1024);
+    if (!disk.Mounted) {
+        GTEST_SKIP() << "no mounts can be made here";
+    }
+    // Each mail takes 100 KiB: the third finds the disk full.
+    Template("big.html", "S\n<p>" + std::string(100 * 1024, 'x') + "</p>\n");
+    TProjectMailQueue::TBatch records;
+    records.push_back(Record("promo"));
+    EXPECT_FALSE(Server->WriteMail(
+        "big.html",
+        {User("Ann", "ann@example.org"), User("Bob", "bob@example.org"), User("Cy", "cy@x.org")},
+        records));
+    EXPECT_TRUE(FilesOf(Root / "MailQueue").empty())
+        << ::testing::PrintToString(FilesOf(Root / "MailQueue"));
+    EXPECT_TRUE(LogHas("No space left on device"));
+    EXPECT_TRUE(LogHas("not spooled: 1 notice(s) (\"promo.mov\") for 3 recipient(s)"));
+    // Nothing of it holds on to the room: a batch that fits is written whole.
+    ASSERT_TRUE(Server->WriteMail(
+        "big.html", {User("Ann", "ann@example.org"), User("Bob", "bob@example.org")}, records));
+    EXPECT_EQ(FilesOf(Batches().at(0)), (std::vector<std::string>{"user000.mail", "user001.mail"}));
+}
+
+TEST_F(MailTest, AFolderLeftWithoutItsListGoesButABatchBeingWrittenStays) {
+    const fs::path left = Root / "MailQueue" / GUIDToString(NewGUID());
+    fs::create_directories(left);
+    std::ofstream(left / "user000.mail") << "Ann <ann@example.org>\nS\nB\n";
+    TMailSpool spool((Root / "MailQueue").string() + "/");
+    std::string error;
+    std::unique_ptr<TMailSpool::TBatchWriter> writing = spool.NewBatch(error);
+    ASSERT_TRUE(writing) << error;
+    ASSERT_TRUE(writing->Add("user000.mail", "Bob <bob@example.org>\nS\nB\n", error)) << error;
+
+    spool.RemoveLeftovers();
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_TRUE(
+        LogHas("\" had no list (its writing or removal was cut short) and is removed, "
+               "with 1 mail(s) never listed for sending"));
+    const fs::path written = Root / "MailQueue" / writing->Name();
+    EXPECT_TRUE(fs::exists(written / "user000.mail"));
+    // A write given up takes its files with it.
+    writing.reset();
+    EXPECT_FALSE(fs::exists(written));
+}
+
+// ---------------------------------------------------------------------------------------------
 // Sending
 
 class MailSendTest : public MailTest {
@@ -386,6 +497,14 @@ class MailSendTest : public MailTest {
         ASSERT_TRUE(Server->WriteMail("t.html", {User("Zoë", Email)}, records));
     }
     fs::path Peer(const char* Name) const { return Root / Name; }
+    std::vector<std::string> Failed() const { return FilesOf(Root / "MailQueue" / "Failed"); }
+    // Passes until the spool holds no batch.
+    bool SendAll() {
+        return WaitFor([&] {
+            Server->SpoolPass();
+            return Batches().empty();
+        });
+    }
 };
 
 TEST_F(MailSendTest, SpooledMailArrivesWithSubjectBodyAndItsThumbnailInline) {
@@ -414,29 +533,90 @@ TEST_F(MailSendTest, SpooledMailArrivesWithSubjectBodyAndItsThumbnailInline) {
         << ::testing::PrintToString(FilesOf(Root / "MailQueue"));
 }
 
-TEST_F(MailSendTest, LoginGoesWithAuthLoginAndOverStartTlsWhenOffered) {
-    {
-        TTestSmtpPeer peer(Peer("plain"), Options([&](auto& o) { o.Login = "mill:s3cret"; }));
-        ASSERT_TRUE(peer.Ready) << peer.Log();
-        UsePeer(peer, "mill", "s3cret");
-        Spool();
-        Server->SpoolPass();
-        ASSERT_EQ(peer.Count(), 1u) << peer.Log();
-        EXPECT_EQ(peer.Mails()[0].Meta.at("auth"), "LOGIN mill");
-        EXPECT_EQ(peer.Mails()[0].Meta.at("tls"), "0");
-    }
-    // This server takes a login only after STARTTLS.
+TEST_F(MailSendTest, ASenderAddressThatWouldAddHeadersSendsNothing) {
+    TTestSmtpPeer peer(Peer("smtp"), {});
+    ASSERT_TRUE(peer.Ready) << peer.Log();
+    // As a configuration edited by hand may hold it.
+    UsePort(peer.Port(),
+            [](TSmtpSettings& s) { s.FromEmail = "mill@example.org\r\nBcc: eve@example.org"; });
+    Spool();
+    Server->SpoolPass();
+    EXPECT_EQ(peer.Connections(), 0);
+    EXPECT_EQ(peer.Count(), 0u);
+    EXPECT_EQ(Batches().size(), 1u);  // it waits for the setting to be mended
+    EXPECT_TRUE(
+        LogHas("the sender address \"mill@example.org\\x0D\\x0ABcc: eve@example.org\" "
+               "(\"sfromemail\") is not usable"));
+
+    // A display name goes into the headers as text, whatever it holds.
+    UsePort(peer.Port(), [](TSmtpSettings& s) { s.FromName = "Vidmill\r\nBcc: eve@example.org"; });
+    ASSERT_TRUE(SendAll());
+    ASSERT_EQ(peer.Count(), 1u);
+    const TReceivedMail mail = peer.Mails()[0];
+    EXPECT_EQ(mail.Meta.at("rcpt"), "zoe@example.org");
+    EXPECT_EQ(mail.Raw.find("\nBcc:"), std::string::npos) << mail.Raw;
+    EXPECT_NE(mail.Meta.at("from").find("<mill@example.org>"), std::string::npos);
+}
+
+TEST_F(MailSendTest, ALoginGoesOnlyToAServerWhoseCertificateIsTrusted) {
     TTestSmtpPeer peer(Peer("tls"), Options([&](auto& o) {
                            o.Login = "mill:s3cret";
                            o.StartTls = true;
                        }));
     ASSERT_TRUE(peer.Ready) << peer.Log();
-    UsePeer(peer, "mill", "s3cret");
+    TTestSmtpPeer::MakeCertificate(Root / "other");
     Spool();
-    Server->SpoolPass();
-    ASSERT_EQ(peer.Count(), 1u) << peer.Log();
+    // The system's store, then a file of other certificates: neither vouches for this one.
+    for (const std::string& caFile : {std::string(), (Root / "other" / "cert.pem").string()}) {
+        UsePort(peer.Port(), [&](TSmtpSettings& s) {
+            s.Login = "mill";
+            s.Password = "s3cret";
+            s.CAFile = caFile;
+        });
+        Server->SpoolPass();
+        EXPECT_EQ(peer.Count(), 0u) << caFile;
+        EXPECT_EQ(peer.AuthAttempts(), 0) << caFile;
+        EXPECT_EQ(Batches().size(), 1u) << caFile;
+        std::this_thread::sleep_for(50ms);  // past the batch's wait
+    }
+    EXPECT_TRUE(LogHas("the server's certificate is not trusted"));
+
+    UsePort(peer.Port(), [&](TSmtpSettings& s) {
+        s.Login = "mill";
+        s.Password = "s3cret";
+        s.CAFile = peer.Certificate().string();
+    });
+    ASSERT_TRUE(SendAll()) << peer.Log();
+    ASSERT_EQ(peer.Count(), 1u);
     EXPECT_EQ(peer.Mails()[0].Meta.at("tls"), "1");
     EXPECT_EQ(peer.Mails()[0].Meta.at("auth"), "LOGIN mill");
+}
+
+TEST_F(MailSendTest, ALoginNeverCrossesInClearTextUnlessThatIsAllowed) {
+    TTestSmtpPeer peer(Peer("plain"), Options([&](auto& o) { o.Login = "mill:s3cret"; }));
+    ASSERT_TRUE(peer.Ready) << peer.Log();
+    auto login = [&](bool AllowPlain) {
+        UsePort(peer.Port(), [&](TSmtpSettings& s) {
+            s.Login = "mill";
+            s.Password = "s3cret";
+            s.AllowPlain = AllowPlain;
+        });
+    };
+    login(false);
+    Spool();
+    Server->SpoolPass();
+    EXPECT_EQ(peer.Count(), 0u);
+    EXPECT_EQ(peer.AuthAttempts(), 0);
+    EXPECT_EQ(Batches().size(), 1u);
+    EXPECT_TRUE(
+        LogHas("the server offers no STARTTLS, and the login is not sent in clear text "
+               "unless \"smtpallowplain\" allows it"));
+
+    login(true);
+    ASSERT_TRUE(SendAll());
+    ASSERT_EQ(peer.Count(), 1u) << peer.Log();
+    EXPECT_EQ(peer.Mails()[0].Meta.at("auth"), "LOGIN mill");
+    EXPECT_EQ(peer.Mails()[0].Meta.at("tls"), "0");
 }
 
 TEST_F(MailSendTest, ImplicitTlsOnPort465) {
@@ -447,33 +627,65 @@ TEST_F(MailSendTest, ImplicitTlsOnPort465) {
     if (!peer.Ready) {
         GTEST_SKIP() << "port 465 cannot be taken here: " << peer.Log();
     }
-    UsePeer(peer);
+    UsePort(peer.Port(), [&](TSmtpSettings& s) { s.CAFile = peer.Certificate().string(); });
     Spool();
     Server->SpoolPass();
     ASSERT_EQ(peer.Count(), 1u) << peer.Log();
     EXPECT_EQ(peer.Mails()[0].Meta.at("tls"), "1");
 }
 
+TEST_F(MailSendTest, ARefusedLoginFailsItsBatchAtOnce) {
+    TTestSmtpPeer peer(Peer("smtp"), Options([&](auto& o) { o.Login = "mill:s3cret"; }));
+    ASSERT_TRUE(peer.Ready) << peer.Log();
+    UsePort(peer.Port(), [](TSmtpSettings& s) {
+        s.Login = "mill";
+        s.Password = "wrong";
+        s.AllowPlain = true;
+    });
+    Spool();
+    const std::string batch = Batches().at(0).filename().string();
+    Server->SpoolPass();
+    EXPECT_EQ(peer.Count(), 0u);
+    EXPECT_TRUE(Batches().empty());
+    EXPECT_EQ(Failed(), std::vector<std::string>{batch + "-user000.mail"});
+    EXPECT_TRUE(LogHas("Mail batch \"" + batch + "\" fails (the SMTP server refused the login"));
+}
+
 TEST_F(MailSendTest, WithTheServerDownMailsWaitAndArriveOnceItIsBack) {
     const int port = FreePort();
-    Server->SetSmtpSettings(
-        TSmtpSettings{"127.0.0.1", port, "", "", "Vidmill", "mill@example.org"});
+    UsePort(port, [](TSmtpSettings&) {});
     Spool("first");
     Spool("second");
     Server->SpoolPass();
     EXPECT_EQ(Batches().size(), 2u);
-    EXPECT_TRUE(FilesOf(Root / "MailQueue" / "Failed").empty());
+    EXPECT_TRUE(Failed().empty());
 
     TTestSmtpPeer peer(Peer("smtp"), Options([&](auto& o) { o.Port = port; }));
     ASSERT_TRUE(peer.Ready) << peer.Log();
-    ASSERT_TRUE(WaitFor([&] {
-        Server->SpoolPass();
-        return Batches().empty();
-    }));
+    std::this_thread::sleep_for(100ms);  // past both batches' wait
+    ASSERT_TRUE(SendAll());
     EXPECT_EQ(peer.Count(), 2u);
     // Both batches went over one connection.
     EXPECT_EQ(peer.Connections(), 1);
-    EXPECT_TRUE(FilesOf(Root / "MailQueue" / "Failed").empty());
+    EXPECT_TRUE(Failed().empty());
+}
+
+TEST_F(MailSendTest, AWaitingBatchHoldsBackNoNewerOne) {
+    TTestSmtpPeer peer(Peer("smtp"),
+                       Options([&](auto& o) { o.RcptAnswers = {"late@example.org=451"}; }));
+    ASSERT_TRUE(peer.Ready) << peer.Log();
+    UsePeer(peer);
+    Server->RetryDelayMs = 3600 * 1000;
+    Server->LongestRetryDelayMs = 3600 * 1000;
+    Spool("Late", "late@example.org");
+    Server->SpoolPass();
+    EXPECT_EQ(Batches().size(), 1u);
+    EXPECT_TRUE(LogHas("next try in 3600 s"));
+    Spool("Fresh");
+    Server->SpoolPass();
+    ASSERT_EQ(peer.Count(), 1u);
+    EXPECT_EQ(peer.Mails()[0].Meta.at("rcpt"), "zoe@example.org");
+    EXPECT_EQ(Batches().size(), 1u);  // the deferred one waits for its hour
 }
 
 TEST_F(MailSendTest, PermanentRefusalMovesTheMailToFailedUnderItsBatchName) {
@@ -484,8 +696,7 @@ TEST_F(MailSendTest, PermanentRefusalMovesTheMailToFailedUnderItsBatchName) {
     const std::string batch = Batches().at(0).filename().string();
     Server->SpoolPass();
     EXPECT_TRUE(Batches().empty());
-    EXPECT_EQ(FilesOf(Root / "MailQueue" / "Failed"),
-              std::vector<std::string>{batch + "-user000.mail"});
+    EXPECT_EQ(Failed(), std::vector<std::string>{batch + "-user000.mail"});
     EXPECT_FALSE(fs::exists(Root / "MailQueue" / batch));
 }
 
@@ -497,15 +708,122 @@ TEST_F(MailSendTest, TemporaryRefusalKeepsTheMailUntilADayOfFailures) {
     const std::string batch = Batches().at(0).filename().string();
     Server->SpoolPass();
     EXPECT_EQ(Batches().size(), 1u);
-    EXPECT_TRUE(FilesOf(Root / "MailQueue" / "Failed").empty());
+    EXPECT_TRUE(Failed().empty());
 
     Server->GiveUpMs = 0;  // the day is over
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(SendAll());
+    EXPECT_EQ(Failed(), std::vector<std::string>{batch + "-user000.mail"});
+}
+
+TEST_F(MailSendTest, TheDayOfFailuresCountsFromTheFirstFailureAcrossRestarts) {
+    const int port = FreePort();
+    UsePort(port, [](TSmtpSettings&) {});
+    Spool();
+    const std::string batch = Batches().at(0).filename().string();
+    Server->SpoolPass();
+    EXPECT_TRUE(fs::exists(Batches().at(0) / "retry"));
+    std::this_thread::sleep_for(600ms);
+
+    NewServer();
+    Server->GiveUpMs = 500;
+    UsePort(port, [](TSmtpSettings&) {});
+    // One pass of the new server: it knows the batch has been failing for long enough.
+    Server->SpoolPass();
+    EXPECT_TRUE(Batches().empty());
+    EXPECT_EQ(Failed(), std::vector<std::string>{batch + "-user000.mail"});
+    EXPECT_TRUE(LogHas("Mail batch \"" + batch + "\" fails (not sent for "));
+}
+
+TEST_F(MailSendTest, AServerThatNeverAnswersHoldsTheSenderOnlyUntilTheDeadline) {
+    // It takes connections but never greets: the kernel completes them while nobody accepts.
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 8), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    Server->AnswerTimeoutSeconds = 1;
+    UsePort(ntohs(address.sin_port), [](TSmtpSettings&) {});
+    Spool();
+    Server->SpoolPass();
+    close(listener);
+    EXPECT_EQ(Batches().size(), 1u);
+    EXPECT_TRUE(Failed().empty());
+    EXPECT_TRUE(LogHas("server response timeout"));
+}
+
+TEST_F(MailSendTest, AMailWhoseAnswerNeverComesIsNotSentAgain) {
+    const fs::path release = Root / "release";
+    TTestSmtpPeer peer(Peer("smtp"), Options([&](auto& o) { o.Hold = release.string(); }));
+    ASSERT_TRUE(peer.Ready) << peer.Log();
+    Server->AnswerTimeoutSeconds = 1;
+    UsePeer(peer);
+    Spool();
+    const std::string batch = Batches().at(0).filename().string();
+    Server->SpoolPass();
+    std::ofstream(release) << "1";
+    EXPECT_EQ(peer.Count(), 1u);  // the server has it: it must not get it twice
+    EXPECT_TRUE(Batches().empty());
+    EXPECT_EQ(Failed(), std::vector<std::string>{batch + "-user000.mail"});
+    EXPECT_TRUE(LogHas("may have reached the server"));
+}
+
+TEST_F(MailSendTest, NoMailGoesOutThatTheSpoolCannotMarkAsSending) {
+    TTestSmtpPeer peer(Peer("smtp"), {});
+    ASSERT_TRUE(peer.Ready) << peer.Log();
+    UsePeer(peer);
+    Spool();
+    TTestMount readOnly = TTestMount::ReadOnly(Batches().at(0));
+    if (!readOnly.Mounted) {
+        GTEST_SKIP() << "no mounts can be made here";
+    }
+    for (int pass = 0; pass < 3; ++pass) {
         Server->SpoolPass();
-        return Batches().empty();
-    }));
-    EXPECT_EQ(FilesOf(Root / "MailQueue" / "Failed"),
-              std::vector<std::string>{batch + "-user000.mail"});
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(peer.Count(), 0u);
+    EXPECT_TRUE(LogHas("is not sent: the spool cannot be written"));
+    readOnly.Undo();
+    ASSERT_TRUE(SendAll());
+    EXPECT_EQ(peer.Count(), 1u);
+}
+
+TEST_F(MailSendTest, AMailTheServerTookIsNotSentAgainWhenItsFileCannotBeRemoved) {
+    if (!PrivateMounts()) {
+        GTEST_SKIP() << "no mounts can be made here";
+    }
+    const fs::path release = Root / "release";
+    TTestSmtpPeer peer(Peer("smtp"), Options([&](auto& o) { o.Hold = release.string(); }));
+    ASSERT_TRUE(peer.Ready) << peer.Log();
+    UsePeer(peer);
+    Spool();
+    const fs::path folder = Batches().at(0);
+    const std::string batch = folder.filename().string();
+    std::thread pass([&] { Server->SpoolPass(); });
+    ASSERT_TRUE(peer.WaitForCount(1)) << peer.Log();
+    // The server has the mail and holds its answer while the spool turns read-only.
+    TTestMount readOnly = TTestMount::ReadOnly(folder);
+    std::ofstream(release) << "1";
+    pass.join();
+    ASSERT_TRUE(readOnly.Mounted);
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(50ms);
+        Server->SpoolPass();
+    }
+    EXPECT_EQ(peer.Count(), 1u);
+    EXPECT_TRUE(LogHas("its outcome is kept until the spool takes it, and it is not sent again"));
+
+    // After a restart the mail's fate is unknown: it is not sent again either.
+    NewServer();
+    UsePeer(peer);
+    Server->SpoolPass();
+    readOnly.Undo();
+    ASSERT_TRUE(SendAll());
+    EXPECT_EQ(peer.Count(), 1u);
+    EXPECT_EQ(Failed(), std::vector<std::string>{batch + "-user000.mail"});
+    EXPECT_TRUE(LogHas("was being sent when the server stopped"));
 }
 
 TEST_F(MailSendTest, TheMailThreadSendsTheSpoolOnItsOwn) {

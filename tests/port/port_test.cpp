@@ -310,6 +310,24 @@ TEST(PortFiles, ListFilesMatchesTheWildcardOnRegularFilesOnly) {
     EXPECT_EQ(sorted(port::ListFiles(folder / "absent", "*")), Names{});
 }
 
+TEST(PortFiles, ListFoldersLeavesFilesAndLinksOutAndOnlyEmptyFoldersAreRemoved) {
+    TempFolder folder;
+    fs::create_directory(folder / "one");
+    fs::create_directory(folder / ".two");
+    WriteFile(folder / "file", "x");
+    WriteFile(folder / "one/inside", "x");
+    fs::create_directory_symlink(folder / "one", folder / "link");
+    std::vector<std::string> names = port::ListFolders(folder.str());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".two", "one"}));
+    EXPECT_TRUE(port::ListFolders(folder / "absent").empty());
+
+    EXPECT_FALSE(port::RemoveFolder(folder / "one"));  // not empty
+    EXPECT_FALSE(port::RemoveFolder(folder / "file"));
+    EXPECT_TRUE(port::RemoveFolder(folder / ".two"));
+    EXPECT_FALSE(port::FolderExists(folder / ".two"));
+}
+
 TEST(PortFiles, DeleteAndRenameReplacingTheTarget) {
     TempFolder folder;
     WriteFile(folder / "from", "new");

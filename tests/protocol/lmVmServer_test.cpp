@@ -683,6 +683,90 @@ TEST_F(ControlServerTest, SetCommandsLoadTheBodyIntoTheNamedObjectOfEveryKind) {
     }
 }
 
+TEST_F(ControlServerTest, AddressesThatWouldAddMailHeadersAreRefusedAndNothingIsStored) {
+    TManager manager(Port);
+    manager.Login();
+    std::shared_ptr<TVmUser> user;
+    {
+        std::lock_guard lock(Server->Engine());
+        TVmEngineSettings settings = Server->Engine().Settings();
+        settings.SFromEmail = "mill@example.org";
+        Server->Engine().SetSettings(settings);
+        user = Server->Engine().Users().AddNew();
+        user->SetName("Ann");
+        user->SetEmail("ann@example.org");
+    }
+    Server->SaveConfig();
+    const std::string stored = StoredConfig(*Server);
+    const std::string injected = "x@example.org\r\nBcc: eve@example.org";
+
+    // The engine settings: the sender's copy is set back with the whole configuration.
+    TXMLPacketPtr engine = NewPacket("setengine");
+    engine->Document.AddElement("name", "Changed");
+    engine->Document.AddElement("sfromemail", injected);
+    ASSERT_TRUE(manager.Send(std::move(engine)));
+    TXMLPacketPtr config = manager.Next();
+    ASSERT_TRUE(config);
+    EXPECT_EQ(config->Type, "config");
+    EXPECT_EQ(Text(*config, "sfromemail"), "mill@example.org");
+    TXMLPacketPtr reply = manager.Next();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Text(*reply, "success"), "0");
+    EXPECT_NE(Text(*reply, "message")
+                  .find("Engine settings refused: the sender address "
+                        "\"sfromemail\" (\"x@example.org\\x0D\\x0ABcc"),
+              std::string::npos)
+        << Text(*reply, "message");
+
+    // A user: the sender gets the user back as the engine keeps it.
+    TXMLPacketPtr set = NewPacket("setuser", GUIDToString(user->Uid()));
+    set->Document.AddElement("name", "Eve");
+    set->Document.AddElement("email", injected);
+    ASSERT_TRUE(manager.Send(std::move(set)));
+    TXMLPacketPtr kept = manager.Next();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->Type, "user");
+    EXPECT_EQ(Text(*kept, "email"), "ann@example.org");
+    reply = manager.Next();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Text(*reply, "success"), "0");
+    EXPECT_NE(Text(*reply, "message").find("the e-mail address"), std::string::npos);
+
+    // A CA file that is not there is refused as well; sound values are taken.
+    engine = NewPacket("setengine");
+    engine->Document.AddElement("smtpcafile", Folder + "absent.pem");
+    ASSERT_TRUE(manager.Send(std::move(engine)));
+    ASSERT_TRUE(NextOfType(manager, "config"));
+    reply = manager.Next();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Text(*reply, "success"), "0");
+    EXPECT_NE(Text(*reply, "message").find("\"smtpcafile\""), std::string::npos);
+    EXPECT_EQ(StoredConfig(*Server), stored);
+    {
+        std::lock_guard lock(Server->Engine());
+        EXPECT_EQ(Server->Engine().Settings().Name, "");
+        EXPECT_EQ(Server->Engine().Settings().SFromEmail, "mill@example.org");
+        EXPECT_EQ(user->Name(), "Ann");
+        EXPECT_EQ(user->Email(), "ann@example.org");
+    }
+    EXPECT_TRUE(LogHas("Refused \"setuser\" from 127.0.0.1: the e-mail address"));
+
+    Install.WriteFile("ca.pem", "certificates");
+    engine = NewPacket("setengine");
+    engine->Document.AddElement("sfromemail", "ops@example.org");
+    engine->Document.AddBoolean("smtpallowplain", true);
+    engine->Document.AddElement("smtpcafile", Folder + "ca.pem");
+    ASSERT_TRUE(manager.Send(std::move(engine)));
+    reply = manager.Next();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(Text(*reply, "success"), "1");
+    const TSmtpSettings mail = Server->Engine().MailServer().SmtpSettings();
+    EXPECT_EQ(mail.FromEmail, "ops@example.org");
+    EXPECT_TRUE(mail.AllowPlain);
+    EXPECT_EQ(mail.CAFile, Folder + "ca.pem");
+    EXPECT_NE(StoredConfig(*Server).find("<smtpallowplain>1</smtpallowplain>"), std::string::npos);
+}
+
 // One of each kind, every reference between them in place.
 struct TObjectGraph {
     std::shared_ptr<TVmSource> Source;

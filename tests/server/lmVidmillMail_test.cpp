@@ -1,7 +1,7 @@
 // Notification mails through the whole server process: clips dropped into the watch folder of
-// a project with two users end as mails on a real SMTP server (aiosmtpd on loopback), and a
-// mail spooled while that server is away survives a kill of the process and arrives once
-// after the restart.
+// a project with two users end as mails on a real SMTP server (aiosmtpd on loopback), a mail
+// spooled while that server is away survives a kill of the process and arrives once after the
+// restart, and a mail the SMTP server had taken when the process died is not sent again.
 
 #include <gtest/gtest.h>
 
@@ -86,6 +86,15 @@ class ServerMail : public ::testing::Test {
         fs::rename(Install.Folder() / Name, Install.Folder() / "watch" / Name);
     }
 
+    std::vector<std::string> FailedMails() const {
+        std::vector<std::string> names;
+        if (fs::exists(Install.Folder() / "MailQueue" / "Failed"))
+            for (const auto& entry :
+                 fs::directory_iterator(Install.Folder() / "MailQueue" / "Failed"))
+                names.push_back(entry.path().filename().string());
+        return names;
+    }
+
     std::vector<fs::path> SpooledBatches() const {
         std::vector<fs::path> batches;
         if (fs::exists(Install.Folder() / "MailQueue"))
@@ -164,6 +173,38 @@ TEST_F(ServerMail, SpooledMailSurvivesAKillAndIsSentOnceAfterTheRestart) {
     const std::vector<std::string> once = {"[Promos] 1 clip(s) ready - Late show"};
     EXPECT_EQ(mails.at("ann@example.org"), once);
     EXPECT_EQ(mails.at("bob@example.org"), once);
+}
+
+TEST_F(ServerMail, AMailTheSmtpServerHadWhenTheProcessDiedIsNotSentAgain) {
+    // The SMTP server keeps Ann's mail but holds its answer until the file appears.
+    const fs::path release = Install.Folder() / "release";
+    TTestSmtpPeer peer(Install.Folder() / "smtp", [&] {
+        TTestSmtpPeer::TOptions options;
+        options.Port = SmtpPort;
+        options.Hold = release.string();
+        return options;
+    }());
+    ASSERT_TRUE(peer.Ready) << peer.Log();
+    WriteConfig();
+    StartServer();
+    Drop("Night show.synth", "width=32 height=16 frames=2");
+    ASSERT_TRUE(peer.WaitForCount(1, 90s)) << Install.LogText() << peer.Log();
+    ASSERT_EQ(SpooledBatches().size(), 1u);
+    const std::string batch = SpooledBatches()[0].stem().string();
+    Server->Stop(SIGKILL);
+    std::ofstream(release) << "1";
+
+    StartServer();
+    ASSERT_TRUE(WaitFor([&] { return SpooledBatches().empty(); }, 60s)) << Install.LogText();
+    EXPECT_EQ(Server->Stop(SIGTERM), 0) << Install.LogText();
+    // Bob's mail, still waiting, went after the restart; Ann's only ever once.
+    const auto mails = ByRecipient(peer);
+    const std::vector<std::string> once = {"[Promos] 1 clip(s) ready - Night show"};
+    EXPECT_EQ(mails.at("ann@example.org"), once);
+    EXPECT_EQ(mails.at("bob@example.org"), once);
+    EXPECT_EQ(FailedMails(), std::vector<std::string>{batch + "-user000.mail"});
+    EXPECT_NE(Install.LogText().find("was being sent when the server stopped"), std::string::npos)
+        << Install.LogText();
 }
 
 }  // namespace

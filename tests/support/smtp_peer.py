@@ -5,10 +5,13 @@ Every message goes into FOLDER as NNN.eml (the bytes as received), NNN.html (its
 a mail reader decodes it) and NNN.meta: "key=value" lines with the envelope sender and
 recipients, the AUTH mechanism and login used, whether the session ran over TLS, the decoded
 headers and one "image=CID;TYPE;SIZE;ISPNG" line per image.
-FOLDER/connections counts the connections made; FOLDER/ready appears once the port listens.
+FOLDER/connections counts the connections made, FOLDER/auth_attempts the AUTH exchanges
+tried; FOLDER/ready appears once the port listens. With --hold, a message is stored but
+answered only once the file named exists: a mail the server has while its sender waits.
 """
 
 import argparse
+import asyncio
 import email
 import email.policy
 import os
@@ -55,12 +58,27 @@ class Store:
         self.lock = threading.Lock()
         self.count = 0
         self.connections = 0
+        self.auth_attempts = 0
+        self.rcpt_answers = dict(item.split("=", 1) for item in args.rcpt_answer or [])
 
     def connected(self):
         with self.lock:
             self.connections += 1
             write_atomic(os.path.join(self.args.folder, "connections"),
                          str(self.connections).encode())
+
+    def auth_attempted(self):
+        with self.lock:
+            self.auth_attempts += 1
+            write_atomic(os.path.join(self.args.folder, "auth_attempts"),
+                         str(self.auth_attempts).encode())
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        answer = self.rcpt_answers.get(address)
+        if answer:
+            return answer + " refused by the test server"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
         if self.args.answer:
@@ -84,6 +102,8 @@ class Store:
         write_atomic(name + ".eml", raw)
         write_atomic(name + ".html", (parsed["html"] or "").encode())
         write_atomic(name + ".meta", ("\n".join(lines) + "\n").encode())
+        while self.args.hold and not os.path.exists(self.args.hold):
+            await asyncio.sleep(0.05)
         return "250 OK"
 
 
@@ -95,11 +115,16 @@ def main():
     parser.add_argument("--starttls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--implicit-tls", nargs=2, metavar=("CERT", "KEY"))
     parser.add_argument("--answer", help="answer every DATA with this code (e.g. 550, 451)")
+    parser.add_argument("--rcpt-answer", action="append", metavar="ADDRESS=CODE",
+                        help="answer RCPT for this address with this code (e.g. 451)")
+    parser.add_argument("--hold", metavar="FILE",
+                        help="answer a stored message only once this file exists")
     args = parser.parse_args()
     os.makedirs(args.folder, exist_ok=True)
     store = Store(args)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
+        store.auth_attempted()
         login = auth_data.login.decode() if isinstance(auth_data.login, bytes) else auth_data.login
         password = auth_data.password.decode() if isinstance(auth_data.password, bytes) \
             else auth_data.password
@@ -140,6 +165,7 @@ def main():
     with store.lock:
         store.connections = 0
         write_atomic(os.path.join(args.folder, "connections"), b"0")
+        write_atomic(os.path.join(args.folder, "auth_attempts"), b"0")
     write_atomic(os.path.join(args.folder, "ready"), b"1")
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())

@@ -266,7 +266,9 @@ const std::vector<TCommandHelp>& Commands() {
          "engine set FIELD=VALUE...",
          "change the engine settings",
          "Fields: name, loc, desc, port (the control port), shost, sport, slogin, spassword, "
-         "sfromname, sfromemail, threads.",
+         "sfromname, sfromemail, threads, smtpallowplain (1: a login may go to an SMTP server "
+         "without STARTTLS in clear text), smtpcafile (the certificates to trust instead of the "
+         "system's store).",
          {}},
         {"farm",
          "farm status",

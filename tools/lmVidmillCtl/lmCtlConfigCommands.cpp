@@ -413,11 +413,15 @@ void ChangeSettings(TEngineSettings& s, const TFields& changes) {
         const char* Key;
         std::string TEngineSettings::*Field;
     };
-    static const TText texts[] = {
-        {"name", &TEngineSettings::Name},           {"loc", &TEngineSettings::Loc},
-        {"desc", &TEngineSettings::Desc},           {"shost", &TEngineSettings::SHost},
-        {"slogin", &TEngineSettings::SLogin},       {"spassword", &TEngineSettings::SPassword},
-        {"sfromname", &TEngineSettings::SFromName}, {"sfromemail", &TEngineSettings::SFromEmail}};
+    static const TText texts[] = {{"name", &TEngineSettings::Name},
+                                  {"loc", &TEngineSettings::Loc},
+                                  {"desc", &TEngineSettings::Desc},
+                                  {"shost", &TEngineSettings::SHost},
+                                  {"slogin", &TEngineSettings::SLogin},
+                                  {"spassword", &TEngineSettings::SPassword},
+                                  {"sfromname", &TEngineSettings::SFromName},
+                                  {"sfromemail", &TEngineSettings::SFromEmail},
+                                  {"smtpcafile", &TEngineSettings::SmtpCAFile}};
     for (const TField& change : changes) {
         const auto text = std::find_if(std::begin(texts), std::end(texts),
                                        [&](const TText& t) { return change.Key == t.Key; });
@@ -429,11 +433,13 @@ void ChangeSettings(TEngineSettings& s, const TFields& changes) {
             s.SPort = IntegerField(change, 1, 65535);
         } else if (change.Key == "threads") {
             s.Threads = IntegerField(change, 1, 64);
+        } else if (change.Key == "smtpallowplain") {
+            s.SmtpAllowPlain = IntegerField(change, 0, 1) == 1;
         } else {
             throw TCtlError(exUsage, "unknown field '" + change.Key +
                                          "' for the engine; valid fields: name, loc, desc, "
                                          "port, shost, sport, slogin, spassword, sfromname, "
-                                         "sfromemail, threads");
+                                         "sfromemail, threads, smtpallowplain, smtpcafile");
         }
     }
 }
