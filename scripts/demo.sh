@@ -59,8 +59,13 @@ start_manager() {
   if [ ! -x "$manager" ]; then
     echo "(The Qt manager is not built here; the command-line client follows the clips.)"
   elif [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    echo "Starting the manager; add the engine 127.0.0.1, port $port."
-    "$manager" >"$demo/manager.log" 2>&1 &
+    # An engine list of its own, holding the demo server, so the desktop's list stays as it is.
+    cat >"$demo/ManagerConfig.dat" <<XML
+<?xml version="1.0" encoding="UTF-8"?>
+<config><engines><engine><name>Demo</name><loc/><desc/><host>127.0.0.1</host><port>$port</port></engine></engines></config>
+XML
+    echo "Starting the manager on the demo engine (127.0.0.1, port $port)."
+    "$manager" --config "$demo/ManagerConfig.dat" >"$demo/manager.log" 2>&1 &
   else
     echo "No display here: on a desktop run $manager and add the engine 127.0.0.1, port $port."
   fi

@@ -200,6 +200,11 @@ void TTaskItem::Abandon() {
     FCancelRequested.store(true);
 }
 
+void TTaskItem::Reclaim() {
+    FAbandoned.store(false);
+    FCancelRequested.store(false);
+}
+
 void TTaskItem::MarkStarted() {
     FRunning.store(true);
     SetStartTime(NowDateTime());
@@ -532,7 +537,14 @@ void TVmTaskList::DispatchClaims(IVmFarm& Farm) {
             const TVmTaskOrigin origin{claim.Uid, claim.FilePath, claim.Priority};
             task = AddTask(claim.Source, std::move(item), &origin);
         }
-        if (task->Running() || !StartJob(task)) {
+        if (task->Running()) {
+            Farm.Release(claim.Uid);
+            return;
+        }
+        // The same task claimed again (its lease was lost while this engine was cut off): the
+        // item the abandoned job left behind runs the new attempt.
+        task->Reclaim();
+        if (!StartJob(task)) {
             Farm.Release(claim.Uid);
             return;
         }

@@ -112,6 +112,9 @@ class TTaskItem {
     // on a cancel, but leaves every file alone and reports nothing.
     void Abandon();
     bool Abandoned() const { return FAbandoned.load(); }
+    // The farm has given the task to this engine again, after the job that stopped or gave it
+    // up has ended: the new job starts with neither mark.
+    void Reclaim();
     bool Running() const { return FRunning.load(); }
     void MarkStarted();
     void MarkEnded();

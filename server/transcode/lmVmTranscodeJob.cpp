@@ -457,6 +457,8 @@ bool TVmTranscodeJob::Commit(uint8_t State, const std::string& Message) {
 }
 
 void TVmTranscodeJob::LeaveAbandoned() {
+    LogText("Farm: the job of task " + GUIDToString(FTask.Uid()) + " (\"" + FFile.FullName() +
+            "\") ends and leaves its files alone: the task's lease was lost.");
     if (!FProcessor.OutputPath().empty()) {
         port::DeleteFile(FProcessor.OutputPath());
         port::DeleteFile(FProcessor.OutputPath() + ".xmd");

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "server/core/lmVmEngine.h"
+#include "server/farm/lmVmFarmLink.h"
 #include "server/notify/lmVmProject.h"
 #include "server/transcode/lmVmProcessor.h"
 #include "support/TestProcess.h"
@@ -390,6 +391,87 @@ TEST(TaskForms, TheListIsWrittenOutWhileAJobAddsMetadata) {
     const std::string text = writeList();
     for (int i = 0; i < keys; ++i)
         EXPECT_NE(text.find("<key" + std::to_string(i) + ">"), std::string::npos) << i;
+}
+
+// A farm that hands out one task twice, as it does when this engine lost the lease while cut
+// off from the database and claims the task again once it is back.
+class TTwiceClaimingFarm final : public IVmFarm {
+  public:
+    explicit TTwiceClaimingFarm(std::shared_ptr<TVmSource> Source) : FSource(std::move(Source)) {}
+    std::atomic<int> ClaimsLeft{0};
+    std::atomic<int> Released{0};
+    const TGUID Uid = NewGUID();
+
+    void Start(TVmTaskList&) override {}
+    void StopClaiming() override {}
+    void Stop() override {}
+    void NewMedia(const std::shared_ptr<TVmSource>&, std::unique_ptr<TSourceFileItem>) override {}
+    bool Claim(TVmFarmClaim& Claim) override {
+        int left = ClaimsLeft.load();
+        while (left > 0 && !ClaimsLeft.compare_exchange_weak(left, left - 1)) {
+        }
+        if (left <= 0) {
+            return false;
+        }
+        Claim.Uid = Uid;
+        Claim.Source = FSource;
+        Claim.FileName = "claimed.mov";
+        return true;
+    }
+    void Release(const TGUID&) override { Released.fetch_add(1); }
+    std::string IntermediateName(const TTaskItem&) override { return {}; }
+    bool Commit(const TTaskItem&, uint8_t, const std::string&) override { return true; }
+    bool Holds(const TTaskItem&) override { return true; }
+    void Filed(const TTaskItem&, const std::string&) override {}
+    void JobEnded(TTaskItem&) override {}
+    std::vector<TGUID> SetPriority(const std::vector<TGUID>&, int32_t) override { return {}; }
+    void CancelTasks(const std::vector<TGUID>&) override {}
+    void RemoveTasks(const std::vector<TGUID>&) override {}
+    void RequeueTasks(const std::vector<TGUID>&, TVmRequeueResult&) override {}
+    bool WriteStatus(TXMLUnicode&, std::string&) override { return false; }
+
+  private:
+    std::shared_ptr<TVmSource> FSource;
+};
+
+// The first job loses its lease and gives the task up; the same task claimed again runs as a
+// new attempt, not as one that was given up before it began.
+TEST_F(TTaskListFixture, ATaskClaimedAgainAfterItWasGivenUpRunsAfresh) {
+    auto source = NewSource(0);
+    TTwiceClaimingFarm farm(source);
+    std::mutex lock;
+    std::vector<std::pair<bool, bool>> seen;  // abandoned, cancel requested: at each job's start
+    Tasks.SetJobEvent([&](TTaskItem& task, TVmSource&, TVmProcessor&) {
+        bool first = false;
+        {
+            std::lock_guard guard(lock);
+            seen.emplace_back(task.Abandoned(), task.CancelRequested());
+            first = seen.size() == 1;
+        }
+        if (first) {
+            task.Abandon();
+        }
+        task.SetState(first ? tsCancelled : tsFinished);
+    });
+    Tasks.SetFarm(&farm);
+    farm.ClaimsLeft = 1;
+    Tasks.Signal();
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard guard(Tasks);
+        const TTaskItem* task = Tasks.FindByUid(farm.Uid);
+        return task && task->Abandoned() && !task->Running();
+    }));
+    farm.ClaimsLeft = 1;
+    Tasks.Signal();
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard guard(Tasks);
+        const TTaskItem* task = Tasks.FindByUid(farm.Uid);
+        return task && task->State() == tsFinished && !task->Running();
+    }));
+    Tasks.SetFarm(nullptr);
+    std::lock_guard guard(lock);
+    EXPECT_EQ(seen, (std::vector<std::pair<bool, bool>>{{false, false}, {false, false}}));
+    EXPECT_EQ(farm.Released.load(), 0);
 }
 
 }  // namespace

@@ -18,6 +18,17 @@ pkg_dir=$(realpath "${1:-build/pkg}")
 server_deb=$(ls "$pkg_dir"/lmvidmill_*.deb)
 manager_deb=$(ls "$pkg_dir"/lmvidmill-manager_*.deb 2>/dev/null || true)
 
+echo "-- contents"
+# Each program lives in one package: the server's leaves the desktop manager to its own.
+if dpkg-deb -c "$server_deb" | grep -q 'lmVidmillManager$'; then
+  echo "the server package carries the manager" >&2
+  exit 1
+fi
+if [ -n "$manager_deb" ] && ! dpkg-deb -c "$manager_deb" | grep -q '/opt/lmvidmill/lmVidmillManager$'; then
+  echo "the manager package lacks the manager" >&2
+  exit 1
+fi
+
 echo "-- lintian"
 # Errors fail the check; warnings are shown, and overridden in the package only with a reason.
 lintian --fail-on error --no-tag-display-limit $server_deb $manager_deb
