@@ -15,7 +15,7 @@ int32_t SamplesPerFrame(double frameRate) {
     return samples > kAudioSampleRate ? kAudioSampleRate : static_cast<int32_t>(samples);
 }
 
-TAudioCadence AudioCadence(double frameRate, int64_t frame) {
+TFrameAudioSlot AudioCadence(double frameRate, int64_t frame) {
     static constexpr int32_t kSamples2997[] = {1602, 1602, 1601, 1602, 1601};
     static constexpr int32_t kOffsets2997[] = {0, 1602, 3204, 4805, 6407};
     static constexpr int32_t kSamples5994[] = {801, 801, 801, 801, 800};

@@ -13,7 +13,7 @@ inline constexpr int32_t kFramesPerAudioBlock = 5;
 double RoundedFrameRate(double rawRate);
 
 // The audio of one frame within its five-frame block.
-struct TAudioCadence {
+struct TFrameAudioSlot {
     int32_t Samples = 0;       // samples of this frame
     int32_t Offset = 0;        // where they start within the block, in samples
     int32_t BlockSamples = 0;  // samples of the whole block
@@ -24,7 +24,7 @@ int32_t SamplesPerFrame(double frameRate);
 
 // The cadence of `frame` at `frameRate`: 1602, 1602, 1601, 1602, 1601 at 29.97; 801 four times
 // then 800 at 59.94; 48000 / rate for every frame otherwise.
-TAudioCadence AudioCadence(double frameRate, int64_t frame);
+TFrameAudioSlot AudioCadence(double frameRate, int64_t frame);
 
 // Frames worth buffering: 40 MiB of frames (at least 300 KiB each), at most the clip's length
 // and never fewer than four for short clips.

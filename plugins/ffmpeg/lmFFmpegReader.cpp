@@ -230,7 +230,7 @@ void TFFmpegReader::OpenAudio(const std::string& path) {
         FAudio.reset();
         return;
     }
-    const TAudioCadence cadence = AudioCadence(FFrameRate, 0);
+    const TFrameAudioSlot cadence = AudioCadence(FFrameRate, 0);
     FAudioBlock.assign(static_cast<size_t>(cadence.BlockSamples) * FAudio->Channels(), 0);
 }
 
@@ -306,7 +306,7 @@ bool TFFmpegReader::ReadFrameAudio(int32_t frame, void* buffer, int32_t pitch, v
     if (!FAudio || audio == nullptr || audioSize <= 0) {
         return true;
     }
-    const TAudioCadence cadence = AudioCadence(FFrameRate, frame);
+    const TFrameAudioSlot cadence = AudioCadence(FFrameRate, frame);
     const int64_t block = frame / kFramesPerAudioBlock;
     const int channels = FAudio->Channels();
     if (block != FAudioBlockIndex) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -16,6 +17,7 @@
 #include "plugins/ffmpeg/lmFFmpegDeepYuvConverter.h"
 #include "plugins/ffmpeg/lmFFmpegFrameTiming.h"
 #include "plugins/ffmpeg/lmFFmpegReader.h"
+#include "plugins/interface/lmAudioCadence.h"
 #include "support/TestMediaFixtures.h"
 
 namespace fs = std::filesystem;
@@ -116,7 +118,7 @@ TEST(FFmpegFrameTiming, CadencesOfFiveFrameBlocks) {
     };
     for (const auto& c : cases) {
         for (int64_t frame = 0; frame < 10; ++frame) {
-            const TAudioCadence cadence = AudioCadence(c.Rate, frame);
+            const TFrameAudioSlot cadence = AudioCadence(c.Rate, frame);
             EXPECT_EQ(cadence.Samples, c.Samples[frame % 5]) << c.Rate << " frame " << frame;
             EXPECT_EQ(cadence.Offset, c.Offsets[frame % 5]) << c.Rate << " frame " << frame;
             EXPECT_EQ(cadence.BlockSamples, c.Block) << c.Rate;
@@ -126,6 +128,38 @@ TEST(FFmpegFrameTiming, CadencesOfFiveFrameBlocks) {
     EXPECT_FLOAT_EQ(static_cast<float>(RoundedFrameRate(60000.0 / 1001.0)), 59.94f);
     EXPECT_EQ(PreferredBufferCount(1920ll * 1080 * 4, 1000), 5);
     EXPECT_EQ(PreferredBufferCount(320ll * 240 * 4, 2), 4);
+}
+
+// The AVI plug-in and the movie encoder cut sound with the interface's cadence and hand other
+// work to this reader, which has its own: both live in one library and must agree.
+TEST(AudioCadence, AgreesWithTheFFmpegReadersCadence) {
+    for (const double rate : {23.98, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0}) {
+        const TAudioCadence cadence(rate);
+        for (int64_t frame = 0; frame < 12; ++frame) {
+            const TFrameAudioSlot slot = AudioCadence(rate, frame);
+            EXPECT_EQ(cadence.Samples(frame), slot.Samples) << rate << " frame " << frame;
+            EXPECT_EQ(cadence.FirstSample(frame) - cadence.FirstSample(frame - frame % 5),
+                      slot.Offset)
+                << rate << " frame " << frame;
+        }
+    }
+}
+
+// Whatever rate a file claims, a frame's share of sound stays between none and 100 seconds.
+TEST(AudioCadence, RatesAFileClaimsStayInRange) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    for (const double rate : {4e9, 1e300, infinity, nan, -5.0, 0.0, 1e-9, 0.01}) {
+        const TAudioCadence cadence(rate);
+        EXPECT_GE(cadence.SamplesPerFrame(), 0) << rate;
+        EXPECT_LE(cadence.SamplesPerFrame(), 4800000) << rate;
+        for (const int64_t frame : {int64_t{-7}, int64_t{0}, int64_t{3}, int64_t{2147483647}}) {
+            EXPECT_GE(cadence.Samples(frame), 0) << rate << " frame " << frame;
+            EXPECT_LE(cadence.Samples(frame), 4800000) << rate << " frame " << frame;
+        }
+    }
+    EXPECT_EQ(TAudioCadence(nan).SamplesPerFrame(), 1920);
+    EXPECT_EQ(TAudioCadence(4e9).SamplesPerFrame(), 0);
 }
 
 TEST(FFmpegReader, H264WithBFramesReadsEveryFrameExactlyInAnyOrder) {
