@@ -2,6 +2,9 @@
 // order against the command line's own decode, the audio cadences and the resampled sound,
 // captions, time code, still images and damaged files.
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -481,6 +484,53 @@ TEST(FFmpegReader, StillImagesAreOneFrameWithoutRateAndKeepAlpha) {
         EXPECT_LE(LargestDifference(pixels.data(), reference[0].data(), pixels.size()),
                   c.Tolerance);
     }
+}
+
+// A file that names other files (a concatenation list, an HLS playlist) is refused with the
+// reason, and the file it names is never opened: a dropped file reaches nothing beside it.
+TEST(FFmpegReader, ListsOfOtherFilesAreRefusedWithoutOpeningWhatTheyName) {
+    const fs::path folder = MediaFixtureFolder() / ("lists-" + std::to_string(getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const fs::path named = folder / "other.ts";
+    fs::copy_file(MediaFixture("h264.ts"), named);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, named.c_str(), IN_OPEN | IN_ACCESS), 0);
+    auto touched = [watch] {
+        alignas(inotify_event) char events[4096];
+        bool any = false;
+        while (read(watch, events, sizeof events) > 0)
+            any = true;
+        return any;
+    };
+    const struct {
+        const char* Name;
+        const char* Text;
+        const char* Format;
+    } cases[] = {
+        {"list.mov", "ffconcat version 1.0\nfile 'other.ts'\n", "concat"},
+        {"list.ts",
+         "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n#EXTINF:2.0,\nother.ts\n"
+         "#EXT-X-ENDLIST\n",
+         "hls"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::ofstream(folder / c.Name) << c.Text;
+        TFFmpegReader reader;
+        EXPECT_FALSE(reader.Open((folder / c.Name).string()));
+        EXPECT_NE(reader.ErrorText().find("names other files"), std::string::npos)
+            << reader.ErrorText();
+        EXPECT_NE(reader.ErrorText().find(c.Format), std::string::npos) << reader.ErrorText();
+        EXPECT_FALSE(touched()) << "the named file was opened";
+    }
+    // The watch sees the named file opened when it is opened itself.
+    TFFmpegReader direct;
+    EXPECT_TRUE(direct.Open(named.string())) << direct.ErrorText();
+    EXPECT_TRUE(touched());
+    close(watch);
+    fs::remove_all(folder);
 }
 
 // A damaged file fails to open with the libraries' reason, or reads what decodes.
