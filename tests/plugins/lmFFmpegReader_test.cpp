@@ -281,6 +281,68 @@ TEST(FFmpegReader, AudioReadAtRandomEqualsAudioReadInOrder) {
     }
 }
 
+// A source with a six-second hole in its picture stamps plays at its own rate: each frame shows
+// the picture whose stamp covers the frame's time (the one before the hole repeats through it),
+// and the sound, which runs all through, stays with the pictures.
+TEST(FFmpegReader, VariableRateClipsShowThePictureWhoseStampCoversEachFrame) {
+    // The picture of each frame: stamped 0 s to 1.96 s, then 8 s to 11.96 s.
+    auto pictureOf = [](int32_t frame) {
+        return frame < 50 ? frame : frame < 200 ? 49 : frame - 150;
+    };
+    for (const char* name : {"gap.mkv", "gap.mov"}) {
+        SCOPED_TRACE(name);
+        const fs::path file = MediaFixture(name);
+        TFFmpegReader reader;
+        OpenFixture(reader, file);
+        EXPECT_EQ(reader.FrameCount(), 300);
+        EXPECT_FLOAT_EQ(static_cast<float>(reader.FrameRate()), 25.0f);
+        const std::vector<TMediaBytes> pictures =
+            ReferenceFrames(file, "bt601", "tv", static_cast<size_t>(reader.FrameBytes()));
+        ASSERT_EQ(pictures.size(), 150u);
+        // At 5 s the picture of 1.96 s shows, not that of 8 s; read out of order first.
+        for (const int32_t frame : {125, 200, 0, 299, 199, 49, 50, 230, 125}) {
+            const TMediaBytes pixels = ReadFrame(reader, frame);
+            ASSERT_LE(
+                LargestDifference(pixels.data(), pictures[pictureOf(frame)].data(), pixels.size()),
+                1)
+                << "frame " << frame;
+        }
+        TFFmpegReader sequential;
+        OpenFixture(sequential, file);
+        for (int32_t frame = 0; frame < sequential.FrameCount(); ++frame) {
+            const TMediaBytes pixels = ReadFrame(sequential, frame);
+            ASSERT_LE(
+                LargestDifference(pixels.data(), pictures[pictureOf(frame)].data(), pixels.size()),
+                1)
+                << "frame " << frame << " read in order";
+        }
+        EXPECT_LE(sequential.VideoSeeks(), 1);
+        // The sound of each frame is the file's sound at the frame's time: 8 s of it by frame 200.
+        ExpectAudioMatchesReference(file, 1, 1);
+    }
+}
+
+// Sound with a hole in its stamps keeps its time: silence through the hole, and what follows
+// where its stamps put it.
+TEST(FFmpegReader, SoundWithAHoleInItsStampsKeepsItsTime) {
+    TFFmpegReader reader;
+    OpenFixture(reader, MediaFixture("audiogap.mkv"));
+    ASSERT_EQ(reader.FrameCount(), 200);
+    ASSERT_EQ(reader.AudioChannels(), 1);
+    const std::vector<int16_t> sound = ReadAllAudio(reader);
+    ASSERT_EQ(sound.size(), 8u * 48000);
+    // The peak of each second but its first and last 50 ms: 0.1 higher each second, none in the
+    // hole from 2 s to 4 s.
+    for (int second = 0; second < 8; ++second) {
+        int peak = 0;
+        for (int i = second * 48000 + 2400; i < (second + 1) * 48000 - 2400; ++i)
+            peak = std::max(peak, std::abs(static_cast<int>(sound[i])));
+        const double expected = second == 2 || second == 3 ? 0.0 : 0.1 * (second + 1);
+        EXPECT_NEAR(peak / 32768.0, expected, 0.01) << "second " << second;
+    }
+    EXPECT_LE(reader.AudioSeeks(), 1);
+}
+
 TEST(FFmpegReader, MXFWithEightMonoTracksGivesEightChannelsAndItsTimeCode) {
     const fs::path file = MediaFixture("mpeg2_422.mxf");
     TFFmpegReader reader;
