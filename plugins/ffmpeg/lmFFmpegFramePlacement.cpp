@@ -18,8 +18,9 @@ double TickSeconds(AVRational timeBase) {
     return timeBase.num > 0 && timeBase.den > 0 ? av_q2d(timeBase) : 0.0;
 }
 
-// The mean step between successive display stamps, the gaps (steps longer than twice the
-// median) left out; 0 when no two pictures have different stamps.
+// The mean step between successive display stamps, leaving out the gaps (steps longer than
+// twice the median) and passages at twice the rate or more (steps of half the median or less);
+// 0 when no two pictures have different stamps.
 double TypicalStep(const TFFmpegPacketIndex& index) {
     std::vector<double> steps;
     steps.reserve(static_cast<size_t>(index.FrameCount()));
@@ -37,11 +38,11 @@ double TypicalStep(const TFFmpegPacketIndex& index) {
     }
     const auto middle = steps.begin() + static_cast<std::ptrdiff_t>(steps.size() / 2);
     std::nth_element(steps.begin(), middle, steps.end());
-    const double longest = 2.0 * *middle;
+    const double median = *middle;
     double sum = 0.0;
     size_t count = 0;
     for (const double step : steps) {
-        if (step <= longest) {
+        if (step > median / 2 && step <= 2 * median) {
             sum += step;
             ++count;
         }
@@ -138,7 +139,9 @@ int32_t TFFmpegFramePlacement::PictureOf(int32_t frame) const {
     if (!FByStamps || FIndex == nullptr) {
         return std::min(within, FPictureCount - 1);
     }
-    const int64_t middle = ClampedToInt64(std::floor((within + 0.5) * FStepTicks));
+    // The last picture stamped before the middle of the frame's slot: at or before the whole
+    // tick below it.
+    const int64_t middle = ClampedToInt64(std::ceil((within + 0.5) * FStepTicks)) - 1;
     int64_t stamp = 0;
     if (__builtin_add_overflow(FStartPts, middle, &stamp)) {
         stamp = std::numeric_limits<int64_t>::max();

@@ -1,19 +1,20 @@
 #pragma once
 
 // Which picture each frame of a clip shows. A clip runs at one rate, its frames one slot apart
-// from the first picture's time on, and frame n shows the picture that is on screen at the
-// middle of its slot: the last picture whose time stamp is at or before
-// start + (n + 1/2) / rate. So where a source leaves a gap in its stamps, the picture before the
-// gap repeats until the next one is due; where pictures come closer together than the rate, a
-// picture that no slot's middle falls on is dropped; and a source at the clip's rate whose
-// stamps stray by less than half a frame shows every picture once, in order. The sound keeps
-// its own stamps on the same clock, so picture and sound stay together however the pictures
-// are spaced.
+// from the first picture's time on, and frame n shows the last picture stamped before the
+// middle of its slot, start + (n + 1/2) / rate: the picture that would be on screen there,
+// each picture taken by the slot its stamp rounds to. So where a source leaves a gap in its
+// stamps, the picture before the gap repeats until the next one is due; where pictures come
+// closer together than the rate, a slot that several pictures round to shows the last of
+// them and the others are dropped; and a source at the clip's rate whose stamps stray by less
+// than half a frame shows every picture once, in order. The sound keeps its own stamps on the
+// same clock, so picture and sound stay together however the pictures are spaced.
 //
 // The rate is the source's typical frame step: the mean of the steps between successive
-// pictures, leaving out those longer than twice the median step (the gaps). A source whose
-// pictures do not all carry time stamps, or whose stamps give no usable rate, shows one picture
-// per frame at the rate its stream declares.
+// pictures, leaving out the gaps (steps longer than twice the median step) and passages at
+// twice the rate or more (steps no longer than half the median). A source whose pictures do not
+// all carry time stamps, or whose stamps give no usable rate, shows one picture per frame at
+// the rate its stream declares.
 
 #include <cstdint>
 #include <string>

@@ -11,6 +11,7 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -281,43 +282,54 @@ TEST(FFmpegReader, AudioReadAtRandomEqualsAudioReadInOrder) {
     }
 }
 
-// A source with a six-second hole in its picture stamps plays at its own rate: each frame shows
-// the picture whose stamp covers the frame's time (the one before the hole repeats through it),
-// and the sound, which runs all through, stays with the pictures.
-TEST(FFmpegReader, VariableRateClipsShowThePictureWhoseStampCoversEachFrame) {
-    // The picture of each frame: stamped 0 s to 1.96 s, then 8 s to 11.96 s.
-    auto pictureOf = [](int32_t frame) {
-        return frame < 50 ? frame : frame < 200 ? 49 : frame - 150;
+// Variable-rate sources play at their typical rate, each frame showing the picture stamped
+// last before the middle of the frame's time: through a six-second hole in the stamps the
+// picture before it repeats, and where pictures come twice as fast every other one is dropped.
+// The sound, which runs all through, stays with the pictures.
+TEST(FFmpegReader, VariableRateClipsShowThePictureOfEachFramesTime) {
+    const struct {
+        const char* Name;
+        int32_t Frames;
+        size_t Pictures;
+        // The picture (in the command line's decode) that each frame shows.
+        std::function<size_t(int32_t)> PictureOf;
+    } cases[] = {
+        // Stamped 0 s to 1.96 s, then 8 s to 11.96 s: at 5 s the picture of 1.96 s shows.
+        {"gap.mkv", 300, 150, [](int32_t f) { return f < 50    ? f
+                                                     : f < 200 ? 49
+                                                               : f - 150; }},
+        {"gap.mov", 300, 150, [](int32_t f) { return f < 50    ? f
+                                                     : f < 200 ? 49
+                                                               : f - 150; }},
+        // Every 20 ms to 0.98 s, then every 40 ms to 3.96 s.
+        {"burst.mkv", 100, 125, [](int32_t f) { return f < 25 ? 2 * f : f + 25; }},
     };
-    for (const char* name : {"gap.mkv", "gap.mov"}) {
-        SCOPED_TRACE(name);
-        const fs::path file = MediaFixture(name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const fs::path file = MediaFixture(c.Name);
         TFFmpegReader reader;
         OpenFixture(reader, file);
-        EXPECT_EQ(reader.FrameCount(), 300);
+        EXPECT_EQ(reader.FrameCount(), c.Frames);
         EXPECT_FLOAT_EQ(static_cast<float>(reader.FrameRate()), 25.0f);
         const std::vector<TMediaBytes> pictures =
             ReferenceFrames(file, "bt601", "tv", static_cast<size_t>(reader.FrameBytes()));
-        ASSERT_EQ(pictures.size(), 150u);
-        // At 5 s the picture of 1.96 s shows, not that of 8 s; read out of order first.
-        for (const int32_t frame : {125, 200, 0, 299, 199, 49, 50, 230, 125}) {
-            const TMediaBytes pixels = ReadFrame(reader, frame);
-            ASSERT_LE(
-                LargestDifference(pixels.data(), pictures[pictureOf(frame)].data(), pixels.size()),
-                1)
+        ASSERT_EQ(pictures.size(), c.Pictures);
+        auto expectFrame = [&](TFFmpegReader& from, int32_t frame) {
+            const TMediaBytes pixels = ReadFrame(from, frame);
+            ASSERT_LE(LargestDifference(pixels.data(), pictures[c.PictureOf(frame)].data(),
+                                        pixels.size()),
+                      1)
                 << "frame " << frame;
-        }
+        };
+        for (const int32_t frame : {125, 200, 0, 299, 199, 49, 50, 230, 125, 13, 24, 25, 99})
+            if (frame < c.Frames)
+                expectFrame(reader, frame);
         TFFmpegReader sequential;
         OpenFixture(sequential, file);
-        for (int32_t frame = 0; frame < sequential.FrameCount(); ++frame) {
-            const TMediaBytes pixels = ReadFrame(sequential, frame);
-            ASSERT_LE(
-                LargestDifference(pixels.data(), pictures[pictureOf(frame)].data(), pixels.size()),
-                1)
-                << "frame " << frame << " read in order";
-        }
+        for (int32_t frame = 0; frame < sequential.FrameCount(); ++frame)
+            expectFrame(sequential, frame);
         EXPECT_LE(sequential.VideoSeeks(), 1);
-        // The sound of each frame is the file's sound at the frame's time: 8 s of it by frame 200.
+        // The sound of each frame is the file's sound at the frame's time.
         ExpectAudioMatchesReference(file, 1, 1);
     }
 }

@@ -216,6 +216,14 @@ inline std::filesystem::path MediaFixture(const std::string& name) {
         // through whose level rises each second. H.264 with B-frames, 16-bit PCM.
         {"gap.mkv", GapRecipe("matroska")},
         {"gap.mov", GapRecipe("mov")},
+        // Variable rate the other way: 50 pictures a second in the first second, then 25.
+        {"burst.mkv",
+         {"-f",        "lavfi",       "-i",   "testsrc2=size=96x64:rate=50",
+          "-f",        "lavfi",       "-i",   kRisingTone,
+          "-t",        "4",           "-vf",  "select='lt(t,1)+not(lt(t,1))*not(mod(n,2))'",
+          "-fps_mode", "passthrough", "-c:v", "libx264",
+          "-preset",   "veryfast",    "-bf",  "2",
+          "-g",        "12",          "-c:a", "pcm_s16le"}},
         // Pictures all through, and sound with no samples from 2 s to 4 s.
         {"audiogap.mkv",
          {"-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25", "-f", "lavfi", "-i", kRisingTone,
