@@ -228,6 +228,20 @@ int64_t FreeDiskSpace(const std::string& path);
 // rename makes visible survives a crash. False when it cannot be opened or synchronised.
 bool SyncPath(const std::string& path);
 
+// Who may read a file that `ReplaceFileWhole` writes.
+enum class FileAccess {
+    // The permissions of the file it replaces; the system's default for a new file.
+    KeepExisting,
+    // Its owner alone, from the moment the new file exists.
+    OwnerOnly
+};
+
+// Makes `bytes` the whole content of the file in one step: they go to a temporary file beside
+// it (the path with ".tmp" appended), which is pushed to the disk and then renamed over the
+// path, so that readers and a crash find the old file or the new one, never a part. False,
+// with the old file as it was and no temporary file left, on any failure.
+bool ReplaceFileWhole(const std::string& path, const std::string& bytes, FileAccess access);
+
 // A file opened for appending by one writer. Other processes may read it, but no second
 // writer may open it through this class: the writer holds an advisory write lock on the whole
 // file until it closes, and an `Open` that cannot take the lock fails. The lock belongs to the

@@ -195,6 +195,55 @@ bool SyncPath(const std::string& path) {
     return synced;
 }
 
+namespace {
+
+// Creates the temporary file of a replacement with the permissions the new file is to have;
+// it never admits more readers than the file it replaces.
+int CreateReplacement(const std::string& temporary, const std::string& path, FileAccess access) {
+    unlink(temporary.c_str());
+    struct stat previous {};
+    const bool keep = access == FileAccess::KeepExisting && stat(path.c_str(), &previous) == 0;
+    const mode_t mode = access == FileAccess::OwnerOnly || keep ? 0600 : 0666;
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0 && keep && fchmod(fd, previous.st_mode & 07777) != 0) {
+        const int failure = errno;
+        close(fd);
+        unlink(temporary.c_str());
+        errno = failure;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+bool ReplaceFileWhole(const std::string& path, const std::string& bytes, FileAccess access) {
+    if (path.empty()) {
+        return NoPath();
+    }
+    const std::string temporary = path + ".tmp";
+    const int fd = CreateReplacement(temporary, path, access);
+    if (fd < 0) {
+        return false;
+    }
+    bool written = WriteAll(fd, bytes.data(), bytes.size()) && fsync(fd) == 0;
+    int failure = errno;
+    if (close(fd) != 0 && written) {
+        written = false;
+        failure = errno;
+    }
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+        failure = written ? errno : failure;
+        unlink(temporary.c_str());
+        errno = failure;
+        return false;
+    }
+    // The rename itself reaches the disk with the folder's entry.
+    const size_t slash = path.rfind('/');
+    SyncPath(slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1));
+    return true;
+}
+
 AppendFile::~AppendFile() {
     Close();
 }

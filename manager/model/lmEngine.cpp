@@ -65,9 +65,7 @@ class TEngine::TClient : public TXMLClient {
 };
 
 TEngine::TEngine(TManager* manager)
-    : FManager(manager),
-      FClient(std::make_unique<TClient>(FLoggedIn)),
-      FLoginSecret(ControlSecret()) {
+    : FManager(manager), FClient(std::make_unique<TClient>(FLoggedIn)) {
     FClient->SetAutoReconnect(true);
     FClient->OnConnected = [this](TXMLClient&) { Connected(); };
     FClient->OnConnectFailed = [this](TXMLClient&) { ++FFailedConnects; };
@@ -268,7 +266,10 @@ void TEngine::ReconnectDue() {
 
 void TEngine::Assign(const TEngine& other) {
     const TEngineSettings settings = other.Settings();
-    SetSettings(settings);
+    const std::string secret = other.Secret();
+    TLock lock(FSettingsLock);
+    FSettings = settings;
+    FSecret = secret;
 }
 
 void TEngine::LoadFromXML(TXMLUnicode& doc) {
@@ -278,6 +279,7 @@ void TEngine::LoadFromXML(TXMLUnicode& doc) {
     FSettings.Desc = doc.ChildText("desc").AsString();
     FSettings.Host = doc.ChildText("host").AsString();
     FSettings.Port = ValidPort(doc.ChildText("port").AsInteger(DefaultPort));
+    FSecret = doc.ChildText("secret").AsString();
 }
 
 void TEngine::SaveToXML(TXMLUnicode& doc) const {
@@ -294,6 +296,14 @@ void TEngine::SaveToXML(TXMLUnicode& doc) const {
     doc.AddElement("sfromname", s.SFromName);
     doc.AddElement("sfromemail", s.SFromEmail);
     doc.AddInteger("threads", s.Threads);
+}
+
+void TEngine::SaveEntryToXML(TXMLUnicode& doc) const {
+    SaveToXML(doc);
+    const std::string secret = Secret();
+    if (!secret.empty()) {
+        doc.AddElement("secret", secret);
+    }
 }
 
 bool TEngine::SendCommand(const std::string& type) {
@@ -377,9 +387,14 @@ TCommandAnswer TEngine::LastAnswer() const {
     return FLastAnswer;
 }
 
-void TEngine::SetLoginSecret(std::string secret) {
+std::string TEngine::Secret() const {
     TLock lock(FSettingsLock);
-    FLoginSecret = std::move(secret);
+    return FSecret;
+}
+
+void TEngine::SetSecret(const std::string& secret) {
+    TLock lock(FSettingsLock);
+    FSecret = secret;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -458,10 +473,9 @@ void TEngine::ServerInfo(TXMLPacket& packet) {
         ChangeState(csError);
         return;
     }
-    std::string secret;
-    {
-        TLock lock(FSettingsLock);
-        secret = FLoginSecret;
+    std::string secret = Secret();
+    if (secret.empty()) {
+        secret = ControlSecret();
     }
     SendPacket(NewPacket("login", LoginDigest(secret, challenge)));
 }

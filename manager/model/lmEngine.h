@@ -123,13 +123,17 @@ class TEngine : public TModelObject {
     // The connection has an open socket.
     bool IsConnected();
 
-    // Copies location, name, description, host, port and the mail settings.
+    // Copies location, name, description, host, port, the mail settings and the secret.
     void Assign(const TEngine& other);
-    // Reads "name", "loc", "desc", "host" and "port" (9797 when absent or no TCP port).
+    // Reads an engine list entry: "name", "loc", "desc", "host", "port" (9797 when absent or
+    // no TCP port) and "secret" (absent: none).
     void LoadFromXML(TXMLUnicode& doc);
     // "name", "loc", "desc", "host", "port", then "shost", "sport", "slogin", "spassword",
-    // "sfromname", "sfromemail", "threads": the engine list entry and the "setengine" body.
+    // "sfromname", "sfromemail", "threads": the "setengine" body.
     void SaveToXML(TXMLUnicode& doc) const;
+    // The engine list entry: what SaveToXML writes, then "secret" when one is set. The secret
+    // stays in the engine list file; no packet ever carries it.
+    void SaveEntryToXML(TXMLUnicode& doc) const;
 
     // A packet of that type with no subtype and no body.
     bool SendCommand(const std::string& type);
@@ -160,9 +164,11 @@ class TEngine : public TModelObject {
     // The last answer the server gave to a command, announced with notice 230.
     TCommandAnswer LastAnswer() const;
 
-    // The secret the login digest is made with; the control secret unless a test or a server
-    // built with another secret needs a different one.
-    void SetLoginSecret(std::string secret);
+    // The control secret of this engine's installation, which the login digest is made with;
+    // empty when none is set, and the login then uses the built-in secret every copy of the
+    // programs shares.
+    std::string Secret() const;
+    void SetSecret(const std::string& secret);
 
     uint8_t ConnectionState() const { return FState.load(); }
     std::string StateText() const { return ConnectionStateText(ConnectionState()); }
@@ -291,7 +297,7 @@ class TEngine : public TModelObject {
     TEngineSettings FSettings GUARDED_BY(FSettingsLock);
     std::string FStatusText GUARDED_BY(FSettingsLock);
     std::string FServerVersion GUARDED_BY(FSettingsLock);
-    std::string FLoginSecret GUARDED_BY(FSettingsLock);
+    std::string FSecret GUARDED_BY(FSettingsLock);
     TCommandAnswer FLastAnswer GUARDED_BY(FSettingsLock);
 
     std::atomic<uint8_t> FState{csNeverConnected};

@@ -1,7 +1,5 @@
 #include "manager/model/lmManager.h"
 
-#include <filesystem>
-
 #include "foundation/kxFastList.h"
 #include "port/port.h"
 
@@ -229,7 +227,7 @@ bool TManager::SaveEngines() {
     doc.OpenElement("engines");
     for (const auto& engine : FEngines) {
         doc.OpenElement("engine");
-        engine->SaveToXML(doc);
+        engine->SaveEntryToXML(doc);
         doc.CloseElement();
     }
     doc.CloseElement();
@@ -239,22 +237,10 @@ bool TManager::SaveEngines() {
     if (slash != std::string::npos && !port::CreateFolders(FConfigPath.substr(0, slash + 1))) {
         return false;
     }
-    const std::string temporary = FConfigPath + ".tmp";
-    port::DeleteFile(temporary);
-    if (!doc.SaveToFile(temporary)) {
-        port::DeleteFile(temporary);
-        return false;
-    }
-    // The file holds the mail passwords in plain text: only the user may read it.
-    std::error_code error;
-    std::filesystem::permissions(
-        temporary, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, error);
-    // On the disk before the rename makes it the list, so a crash leaves the old or the new.
-    port::AppendFile file;
-    const bool synced = !error && file.Open(temporary) && file.Flush();
-    file.Close();
-    if (!synced || !port::RenameFile(temporary, FConfigPath)) {
-        port::DeleteFile(temporary);
+    // The file holds the mail passwords and secrets in plain text: only the user may read it.
+    std::string bytes;
+    if (!doc.SaveToString(bytes) ||
+        !port::ReplaceFileWhole(FConfigPath, bytes, port::FileAccess::OwnerOnly)) {
         return false;
     }
     FReadPath.clear();

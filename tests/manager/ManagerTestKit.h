@@ -84,11 +84,12 @@ bool Pump(TQueuedNoticeDispatcher& dispatcher, TCondition condition,
 }
 
 // An engine of our own: greets every connection with "serverinfo", answers "login" with the
-// configured verdict and keeps every packet it receives.
+// configured verdict (a digest made with its secret) and keeps every packet it receives.
 class TFakeEngine {
   public:
-    explicit TFakeEngine(int32_t protocolVersion = 1, bool acceptLogin = true)
-        : FProtocolVersion(protocolVersion), FAcceptLogin(acceptLogin) {
+    explicit TFakeEngine(int32_t protocolVersion = 1, bool acceptLogin = true,
+                         std::string secret = ControlSecret())
+        : FProtocolVersion(protocolVersion), FAcceptLogin(acceptLogin), FSecret(std::move(secret)) {
         FServer.OnConnect = [this](TSocketServer&, TSocketClient& client) {
             auto& xmlClient = static_cast<TXMLClient&>(client);
             TXMLPacketPtr info = NewPacket("serverinfo");
@@ -102,12 +103,15 @@ class TFakeEngine {
         };
         FServer.OnPacket = [this](TXMLClient&, TXMLPacket& packet, TXMLPacketPtr& reply) {
             {
+                std::string xml;
+                packet.Document.SaveToString(xml);
                 std::lock_guard lock(FLock);
                 FReceived.push_back(packet.Type);
+                FReceivedXml.push_back(std::move(xml));
             }
             if (packet.Type == "login") {
                 const bool accepted =
-                    FAcceptLogin && packet.Subtype == LoginDigest(ControlSecret(), Challenge);
+                    FAcceptLogin && packet.Subtype == LoginDigest(FSecret, Challenge);
                 reply = NewPacket("msg", accepted ? "login" : "");
                 reply->Document.AddBoolean("success", accepted);
                 reply->Document.AddElement("message", accepted ? "" : "Handshake failed.");
@@ -147,6 +151,11 @@ class TFakeEngine {
         std::lock_guard lock(FLock);
         return std::find(FReceived.begin(), FReceived.end(), type) != FReceived.end();
     }
+    // Every received packet as XML, in order.
+    std::vector<std::string> ReceivedXml() {
+        std::lock_guard lock(FLock);
+        return FReceivedXml;
+    }
 
     const std::string Challenge = GUIDToString(NewGUID());
     uint16_t Port = 0;
@@ -154,8 +163,10 @@ class TFakeEngine {
   private:
     const int32_t FProtocolVersion;
     const bool FAcceptLogin;
+    const std::string FSecret;
     std::mutex FLock;
     std::vector<std::string> FReceived;
+    std::vector<std::string> FReceivedXml;
     TXMLServer FServer;
 };
 

@@ -37,8 +37,9 @@ std::string TaskBody(const TGUID& uid, const std::string& name, int state, doubl
 class EngineProtocol : public ::testing::Test {
   protected:
     // Connects an engine of the fixture to the fake engine and waits for the login.
-    TEngine* ConnectedEngine(TFakeEngine& fake) {
+    TEngine* ConnectedEngine(TFakeEngine& fake, const std::string& secret = std::string()) {
         TEngine* engine = Fixture.AddEngine(fake.Port);
+        engine->SetSecret(secret);
         engine->Connect();
         EXPECT_TRUE(Fixture.Until([&] { return engine->ConnectionState() == csConnected; }))
             << engine->StateText() << " " << engine->StatusText();
@@ -115,6 +116,27 @@ TEST_F(EngineProtocol, EngineSettingsAreKeptWhetherOrNotTheSendSucceeds) {
     TEngine* connected = ConnectedEngine(fake);
     EXPECT_TRUE(connected->ApplySettings(connected->Settings()));
     EXPECT_TRUE(Fixture.Until([&] { return fake.ReceivedType("setengine"); }));
+}
+
+// An engine whose installation has its own secret logs in with it, an engine without one with
+// the built-in secret; no packet ever carries the secret, "setengine" included.
+TEST_F(EngineProtocol, TheEngineLogsInWithItsOwnSecretAndNeverSendsIt) {
+    const std::string secret = "k9Qz-site-secret";
+    TFakeEngine fake(1, true, secret);
+    TEngine* withoutSecret = Fixture.AddEngine(fake.Port, false);
+    withoutSecret->Connect();
+    ASSERT_TRUE(Fixture.Until([&] { return withoutSecret->ConnectionState() == csError; }));
+    EXPECT_EQ(withoutSecret->StatusText(), "Connection handshake failed.");
+    Fixture.Manager.RemoveEngine(withoutSecret);
+
+    TEngine* engine = ConnectedEngine(fake, secret);
+    EXPECT_EQ(engine->Secret(), secret);
+    EXPECT_TRUE(engine->ApplySettings(engine->Settings()));
+    ASSERT_TRUE(Fixture.Until([&] { return fake.ReceivedType("setengine"); }));
+    for (const std::string& xml : fake.ReceivedXml()) {
+        EXPECT_EQ(xml.find(secret), std::string::npos) << xml;
+        EXPECT_EQ(xml.find("<secret"), std::string::npos) << xml;
+    }
 }
 
 // A full task for a known uid replaces it where it stands; a state push for an unknown uid

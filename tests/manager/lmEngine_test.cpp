@@ -491,7 +491,7 @@ TEST_F(EngineAgainstServer, AServerRestartDisconnectsAndTheEngineReconnectsWithA
 TEST_F(EngineAgainstServer, AWrongSecretEndsInError) {
     TManagerFixture fixture((Install.Folder() / "wrong.dat").string());
     TEngine* engine = fixture.AddEngine(static_cast<uint16_t>(Port));
-    engine->SetLoginSecret("Wrong#42");
+    engine->SetSecret("Wrong#42");
     engine->Connect();
     ASSERT_TRUE(fixture.Until([&] { return engine->ConnectionState() == csError; }));
     EXPECT_EQ(engine->StatusText(), "Connection handshake failed.");

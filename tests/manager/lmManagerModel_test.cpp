@@ -381,6 +381,36 @@ TEST(ManagerConfigFile, EnginesReadNameLocationHostAndPortOnly) {
     EXPECT_EQ(fixture.Manager.CurrentEngine(), fixture.Manager.Engines(0));
 }
 
+// An engine's secret is kept in its entry, read back at the next start and copied with the
+// engine; an engine without one writes none.
+TEST(ManagerConfigFile, AnEnginesSecretIsKeptInItsEntry) {
+    TTempFolder folder;
+    const std::string path = folder.File("ManagerConfig.dat");
+    {
+        TManagerFixture fixture(path);
+        fixture.Manager.LoadEngines();
+        fixture.Manager.Engines(0)->SetSecret("Site secret #1");
+        fixture.Manager.AddEngine(fixture.Manager.NewEngine());
+        ASSERT_TRUE(fixture.Manager.SaveEngines());
+    }
+    const std::string text = ReadAll(path);
+    EXPECT_NE(text.find("<threads>6</threads><secret>Site secret #1</secret></engine>"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("<secret", text.find("</engine>")), std::string::npos) << text;
+    EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    TManagerFixture again(path);
+    again.Manager.LoadEngines();
+    ASSERT_EQ(again.Manager.EngineCount(), 2);
+    EXPECT_EQ(again.Manager.Engines(0)->Secret(), "Site secret #1");
+    EXPECT_EQ(again.Manager.Engines(1)->Secret(), "");
+    TEngine copy;
+    copy.Assign(*again.Manager.Engines(0));
+    EXPECT_EQ(copy.Secret(), "Site secret #1");
+}
+
 TEST(ManagerConfigFile, EngineElementsOutsideTheEnginesElementAreRead) {
     TTempFolder folder;
     folder.Write("ManagerConfig.dat",
