@@ -1,8 +1,8 @@
 #include "plugins/ffmpeg/lmFFmpegAudioReader.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
+#include <deque>
 
 #include "plugins/ffmpeg/lmFFmpegFrameTiming.h"
 
@@ -15,12 +15,23 @@ namespace {
 // A jump ahead up to this far is decoded through rather than sought.
 constexpr int64_t kDecodeThroughSamples = 10 * kAudioSampleRate;
 
+// A frame stamped more than this after the end of the sound before it (one frame at 25 frames
+// per second) starts a new run after a hole; closer, the sound runs on, so the jitter of
+// rounded stamps never cuts it.
+constexpr int64_t kHoleSamples = kAudioSampleRate / 25;
+
 // Sound outside these rates is not resampled: a damaged header can claim gigahertz, and the
 // resampler's filter, sized by the ratio, would then take minutes and gigabytes to build.
 constexpr int kLowestSampleRate = 1000;
 constexpr int kHighestSampleRate = 768000;
 
 }  // namespace
+
+// Decoded sound from Start on, without a hole.
+struct TFFmpegAudioReader::TRun {
+    int64_t Start = 0;
+    std::vector<int16_t> Samples;  // interleaved
+};
 
 struct TFFmpegAudioReader::TStream {
     int Index = -1;
@@ -32,14 +43,29 @@ struct TFFmpegAudioReader::TStream {
     AVChannelLayout InLayout{};
     int InFormat = -1;
     int InRate = 0;
-    std::vector<int16_t> Queue;  // interleaved samples from QueueStart on
-    int64_t QueueStart = 0;
-    bool Placed = false;  // QueueStart is known
+    std::deque<TRun> Runs;  // in order of position
+    int64_t Queued = 0;     // sample frames in all runs
+    int64_t Next = 0;       // where the resampler's next output sample goes
+    bool Placed = false;    // Next is known
     bool Ended = false;
 
     ~TStream() { av_channel_layout_uninit(&InLayout); }
-    int64_t QueuedFrames() const { return static_cast<int64_t>(Queue.size()) / Channels; }
+    // Appends what the resampler made at Next.
+    void Append(const int16_t* samples, int64_t frames);
 };
+
+void TFFmpegAudioReader::TStream::Append(const int16_t* samples, int64_t frames) {
+    if (frames <= 0) {
+        return;
+    }
+    if (Runs.empty() ||
+        Runs.back().Start + static_cast<int64_t>(Runs.back().Samples.size()) / Channels != Next) {
+        Runs.push_back({Next, {}});
+    }
+    Runs.back().Samples.insert(Runs.back().Samples.end(), samples, samples + frames * Channels);
+    Queued += frames;
+    Next += frames;
+}
 
 TFFmpegAudioReader::TFFmpegAudioReader() = default;
 TFFmpegAudioReader::~TFFmpegAudioReader() = default;
@@ -81,16 +107,89 @@ bool TFFmpegAudioReader::Open(const std::string& path, double videoStart) {
 void TFFmpegAudioReader::Seek(int64_t position) {
     ++FSeeks;
     const double seconds = static_cast<double>(position) / kAudioSampleRate + FVideoStart;
-    const auto timestamp = static_cast<int64_t>(seconds * AV_TIME_BASE);
+    const int64_t timestamp = ClampedToInt64(seconds * AV_TIME_BASE);
     av_seek_frame(FContext.get(), -1, std::max<int64_t>(timestamp, 0), AVSEEK_FLAG_BACKWARD);
     for (auto& stream : FStreams) {
         avcodec_flush_buffers(stream->Decoder.get());
         stream->Resampler.reset();
-        stream->Queue.clear();
+        stream->Runs.clear();
+        stream->Queued = 0;
         stream->Placed = false;
         stream->Ended = false;
     }
     FEnded = false;
+}
+
+void TFFmpegAudioReader::Place(TStream& stream, const AVFrame& frame) {
+    const int64_t pts = frame.best_effort_timestamp;
+    if (pts == AV_NOPTS_VALUE) {
+        if (!stream.Placed) {
+            stream.Next = FReadEnd;
+            stream.Placed = true;
+        }
+        return;
+    }
+    const double seconds = static_cast<double>(pts) * av_q2d(stream.TimeBase) - FVideoStart;
+    const int64_t position = SecondsToSamples(seconds);
+    if (!stream.Placed) {
+        stream.Next = position;
+        stream.Placed = true;
+        return;
+    }
+    // Where the frame's first sample would come out if the sound ran on without a hole.
+    const int64_t expected =
+        stream.Next +
+        (stream.Resampler ? swr_get_delay(stream.Resampler.get(), kAudioSampleRate) : 0);
+    if (position - expected <= kHoleSamples) {
+        return;
+    }
+    // A hole in the stamps: what the resampler holds ends the sound before it, and the frame
+    // starts where its stamp puts it.
+    Flush(stream);
+    stream.Next = position;
+}
+
+void TFFmpegAudioReader::Flush(TStream& stream) {
+    if (!stream.Resampler) {
+        return;
+    }
+    const int room = swr_get_out_samples(stream.Resampler.get(), 0);
+    if (room > 0) {
+        FConverted.resize(static_cast<size_t>(room) * stream.Channels);
+        auto* out = reinterpret_cast<uint8_t*>(FConverted.data());
+        const int made = swr_convert(stream.Resampler.get(), &out, room, nullptr, 0);
+        stream.Append(FConverted.data(), made);
+    }
+    stream.Resampler.reset();
+}
+
+bool TFFmpegAudioReader::PrepareResampler(TStream& stream, const AVFrame& frame) {
+    if (stream.Resampler && frame.format == stream.InFormat && frame.sample_rate == stream.InRate &&
+        av_channel_layout_compare(&frame.ch_layout, &stream.InLayout) == 0) {
+        return true;
+    }
+    AVChannelLayout outLayout{};
+    if (frame.ch_layout.nb_channels == stream.Channels) {
+        av_channel_layout_copy(&outLayout, &frame.ch_layout);
+    } else {
+        av_channel_layout_default(&outLayout, stream.Channels);
+    }
+    SwrContext* resampler = nullptr;
+    const int made = swr_alloc_set_opts2(
+        &resampler, &outLayout, AV_SAMPLE_FMT_S16, kAudioSampleRate,
+        const_cast<AVChannelLayout*>(&frame.ch_layout), static_cast<AVSampleFormat>(frame.format),
+        frame.sample_rate, 0, nullptr);
+    av_channel_layout_uninit(&outLayout);
+    stream.Resampler.reset(resampler);
+    if (made < 0 || swr_init(resampler) < 0) {
+        stream.Resampler.reset();
+        return false;
+    }
+    av_channel_layout_uninit(&stream.InLayout);
+    av_channel_layout_copy(&stream.InLayout, &frame.ch_layout);
+    stream.InFormat = frame.format;
+    stream.InRate = frame.sample_rate;
+    return true;
 }
 
 void TFFmpegAudioReader::Queue(TStream& stream, const AVFrame& frame) {
@@ -98,51 +197,20 @@ void TFFmpegAudioReader::Queue(TStream& stream, const AVFrame& frame) {
         frame.sample_rate > kHighestSampleRate || frame.ch_layout.nb_channels <= 0) {
         return;
     }
-    if (!stream.Placed) {
-        const int64_t pts = frame.best_effort_timestamp;
-        stream.QueueStart =
-            pts == AV_NOPTS_VALUE
-                ? FReadEnd
-                : std::llround((static_cast<double>(pts) * av_q2d(stream.TimeBase) - FVideoStart) *
-                               kAudioSampleRate);
-        stream.Placed = true;
-    }
-    if (!stream.Resampler || frame.format != stream.InFormat ||
-        frame.sample_rate != stream.InRate ||
-        av_channel_layout_compare(&frame.ch_layout, &stream.InLayout) != 0) {
-        AVChannelLayout outLayout{};
-        if (frame.ch_layout.nb_channels == stream.Channels) {
-            av_channel_layout_copy(&outLayout, &frame.ch_layout);
-        } else {
-            av_channel_layout_default(&outLayout, stream.Channels);
-        }
-        SwrContext* resampler = nullptr;
-        const int made = swr_alloc_set_opts2(
-            &resampler, &outLayout, AV_SAMPLE_FMT_S16, kAudioSampleRate,
-            const_cast<AVChannelLayout*>(&frame.ch_layout),
-            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0, nullptr);
-        av_channel_layout_uninit(&outLayout);
-        stream.Resampler.reset(resampler);
-        if (made < 0 || swr_init(resampler) < 0) {
-            stream.Resampler.reset();
-            return;
-        }
-        av_channel_layout_uninit(&stream.InLayout);
-        av_channel_layout_copy(&stream.InLayout, &frame.ch_layout);
-        stream.InFormat = frame.format;
-        stream.InRate = frame.sample_rate;
+    Place(stream, frame);
+    if (!PrepareResampler(stream, frame)) {
+        return;
     }
     const int room = swr_get_out_samples(stream.Resampler.get(), frame.nb_samples);
     if (room <= 0) {
         return;
     }
-    const size_t used = stream.Queue.size();
-    stream.Queue.resize(used + static_cast<size_t>(room) * stream.Channels);
-    auto* out = reinterpret_cast<uint8_t*>(stream.Queue.data() + used);
+    FConverted.resize(static_cast<size_t>(room) * stream.Channels);
+    auto* out = reinterpret_cast<uint8_t*>(FConverted.data());
     const int made =
         swr_convert(stream.Resampler.get(), &out, room,
                     const_cast<const uint8_t**>(frame.extended_data), frame.nb_samples);
-    stream.Queue.resize(used + static_cast<size_t>(std::max(made, 0)) * stream.Channels);
+    stream.Append(FConverted.data(), made);
 }
 
 bool TFFmpegAudioReader::Pump() {
@@ -184,15 +252,9 @@ bool TFFmpegAudioReader::Pump() {
 }
 
 bool TFFmpegAudioReader::Covered(int64_t end) const {
-    for (const auto& stream : FStreams) {
-        if (stream->Ended) {
-            continue;
-        }
-        if (!stream->Placed || stream->QueueStart + stream->QueuedFrames() < end) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(FStreams.begin(), FStreams.end(), [end](const auto& stream) {
+        return stream->Ended || (stream->Placed && stream->Next >= end);
+    });
 }
 
 void TFFmpegAudioReader::Read(int64_t position, int32_t samples, int16_t* target) {
@@ -205,31 +267,42 @@ void TFFmpegAudioReader::Read(int64_t position, int32_t samples, int16_t* target
     }
     const int64_t end = position + samples;
     auto full = [this] {
-        return std::any_of(FStreams.begin(), FStreams.end(), [](const auto& stream) {
-            return stream->QueuedFrames() > kMaxQueuedSamples;
-        });
+        return std::any_of(FStreams.begin(), FStreams.end(),
+                           [](const auto& stream) { return stream->Queued > kMaxQueuedSamples; });
     };
     while (!FEnded && !Covered(end) && !full()) {
         Pump();
     }
     for (auto& stream : FStreams) {
-        if (!stream->Placed) {
-            continue;
-        }
-        const int channels = stream->Channels;
-        const int64_t from = std::max(position, stream->QueueStart);
-        const int64_t to = std::min(end, stream->QueueStart + stream->QueuedFrames());
-        for (int64_t s = from; s < to; ++s) {
-            const int16_t* in = stream->Queue.data() + (s - stream->QueueStart) * channels;
-            int16_t* out = target + (s - position) * FChannels + stream->ChannelOffset;
-            std::memcpy(out, in, static_cast<size_t>(channels) * sizeof(int16_t));
-        }
-        // What lies before the end of this read is never asked for again without a seek.
-        const int64_t consumed =
-            std::clamp<int64_t>(end - stream->QueueStart, 0, stream->QueuedFrames());
-        stream->Queue.erase(stream->Queue.begin(),
-                            stream->Queue.begin() + static_cast<ptrdiff_t>(consumed * channels));
-        stream->QueueStart += consumed;
+        CopyOut(*stream, position, end, target);
     }
     FReadEnd = end;
+}
+
+void TFFmpegAudioReader::CopyOut(TStream& stream, int64_t position, int64_t end, int16_t* target) {
+    const int channels = stream.Channels;
+    for (const TRun& run : stream.Runs) {
+        const int64_t runEnd = run.Start + static_cast<int64_t>(run.Samples.size()) / channels;
+        const int64_t from = std::max(position, run.Start);
+        const int64_t to = std::min(end, runEnd);
+        for (int64_t s = from; s < to; ++s) {
+            std::memcpy(target + (s - position) * FChannels + stream.ChannelOffset,
+                        run.Samples.data() + (s - run.Start) * channels,
+                        static_cast<size_t>(channels) * sizeof(int16_t));
+        }
+    }
+    // What lies before the end of this read is never asked for again without a seek.
+    while (!stream.Runs.empty() && stream.Runs.front().Start < end) {
+        TRun& run = stream.Runs.front();
+        const int64_t frames = static_cast<int64_t>(run.Samples.size()) / channels;
+        const int64_t consumed = std::min(end - run.Start, frames);
+        stream.Queued -= consumed;
+        if (consumed == frames) {
+            stream.Runs.pop_front();
+            continue;
+        }
+        run.Samples.erase(run.Samples.begin(),
+                          run.Samples.begin() + static_cast<ptrdiff_t>(consumed * channels));
+        run.Start += consumed;
+    }
 }

@@ -3,9 +3,10 @@
 // The sound of a file as one 48 kHz signed 16-bit interleaved stream: every audio stream in
 // stream order, each resampled on its own, its channels placed after those of the streams
 // before it (eight mono tracks give eight channels). Sample 0 is the time of the first video
-// frame; a stream that starts later is preceded by silence, and where a stream has ended (or
-// its data is missing) the block is filled with silence. Blocks read one after the other
-// continue the decoding without repositioning.
+// frame, and each stream's sound sits where its own time stamps put it: a stream that starts
+// later is preceded by silence, a hole in its stamps longer than a frame is silence, and where
+// a stream has ended (or its data is missing) the block is filled with silence. Blocks read one
+// after the other continue the decoding without repositioning.
 
 #include <cstdint>
 #include <memory>
@@ -39,19 +40,30 @@ class TFFmpegAudioReader {
     int SeekCount() const { return FSeeks; }
 
   private:
+    struct TRun;
     struct TStream;
 
     void Seek(int64_t position);
     // Reads and decodes one packet; false at the end of the file.
     bool Pump();
+    // Resamples a decoded frame into the stream's runs, where its stamp puts it.
     void Queue(TStream& stream, const AVFrame& frame);
+    // Sets where the frame's sound goes: after the sound before it, or after a hole.
+    void Place(TStream& stream, const AVFrame& frame);
+    // Ends the sound before a hole with what the resampler still holds.
+    void Flush(TStream& stream);
+    bool PrepareResampler(TStream& stream, const AVFrame& frame);
     bool Covered(int64_t end) const;
+    // Copies the stream's sound in [position, end) into `target` and lets go of what came before
+    // `end`.
+    void CopyOut(TStream& stream, int64_t position, int64_t end, int16_t* target);
 
     TFFmpegLogCapture FCapture;
     TAVFormatContextPtr FContext;
     std::vector<std::unique_ptr<TStream>> FStreams;
     TAVPacketPtr FPacket;
     TAVFramePtr FFrame;
+    std::vector<int16_t> FConverted;  // the resampler's output before it joins a run
     int32_t FChannels = 0;
     double FVideoStart = 0.0;
     int64_t FReadEnd = 0;  // where the last read ended

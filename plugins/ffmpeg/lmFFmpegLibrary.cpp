@@ -5,6 +5,7 @@
 #include <filesystem>
 
 extern "C" {
+#include <libavutil/avstring.h>
 #include <libavutil/log.h>
 }
 
@@ -84,6 +85,53 @@ std::string FFmpegReason(const TFFmpegLogCapture& capture, int error) {
     return coded.empty() || logged == coded ? logged : logged + " (" + coded + ")";
 }
 
+namespace {
+
+// The demuxers that read a clip from the one file they are given. Any other is refused: a
+// playlist, a concatenation list or a manifest makes the library open the files it names (other
+// clips, or any file the server may read), and an image sequence reads its neighbours.
+constexpr const char* kSingleFileDemuxers =
+    "mov,matroska,mpegts,mpeg,mpegvideo,mxf,dv,avi,gxf,lxf,flv,asf,ogg,nut,h264,hevc,m4v,dnxhd,"
+    "vc1,mjpeg,yuv4mpegpipe,ivf";
+// Demuxers that open the files a file names; their refusal says so.
+constexpr const char* kListDemuxers = "concat,hls,dash,imf,image2";
+// A still image is read by the image demuxer alone, its name never taken for a pattern.
+constexpr const char* kStillDemuxer = "image2";
+
+bool Listed(const char* name, const char* list) {
+    return name != nullptr && av_match_list(name, list, ',') > 0;
+}
+
+// The demuxer the file's first bytes call for; null with `error` set when none fits.
+const AVInputFormat* ProbeFormat(const std::string& url, int& error) {
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    AVIOContext* io = nullptr;
+    error = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, nullptr, &options);
+    av_dict_free(&options);
+    if (error < 0) {
+        return nullptr;
+    }
+    const AVInputFormat* format = nullptr;
+    error = av_probe_input_buffer2(io, &format, url.c_str(), nullptr, 0, 0);
+    avio_closep(&io);
+    return error < 0 ? nullptr : format;
+}
+
+// Why a demuxer that is not on the list is refused.
+std::string RefusalOf(const AVInputFormat& format) {
+    const std::string name = format.name != nullptr ? format.name : "unknown";
+    const std::string kind =
+        format.long_name != nullptr ? std::string(format.long_name) + " (" + name + ")" : name;
+    if (Listed(format.name, kListDemuxers)) {
+        return "the file is a " + kind +
+               ", which names other files; only files that hold their own media are read";
+    }
+    return "the file's format is not one that is read: " + kind;
+}
+
+}  // namespace
+
 TAVFormatContextPtr OpenFFmpegInput(const std::string& path, TFFmpegLogCapture& capture, bool still,
                                     int& error) {
     // An empty file holds no picture, and the image demuxer, left to probe one, returns without
@@ -94,6 +142,18 @@ TAVFormatContextPtr OpenFFmpegInput(const std::string& path, TFFmpegLogCapture& 
         error = AVERROR_INVALIDDATA;
         return nullptr;
     }
+    // Only local files: a name such as "take: 1.mov" is not a protocol.
+    const std::string url = "file:" + path;
+    const AVInputFormat* inputFormat =
+        still ? av_find_input_format(kStillDemuxer) : ProbeFormat(url, error);
+    if (inputFormat == nullptr) {
+        return nullptr;
+    }
+    if (!still && !Listed(inputFormat->name, kSingleFileDemuxers)) {
+        capture.Add(RefusalOf(*inputFormat).c_str());
+        error = AVERROR(EPERM);
+        return nullptr;
+    }
     AVFormatContext* context = avformat_alloc_context();
     if (context == nullptr) {
         error = AVERROR(ENOMEM);
@@ -101,16 +161,16 @@ TAVFormatContextPtr OpenFFmpegInput(const std::string& path, TFFmpegLogCapture& 
     }
     context->opaque = &capture;
     AVDictionary* options = nullptr;
-    // Only local files: a name such as "take: 1.mov" is not a protocol, nor may a playlist in
-    // the file reach out to the network.
+    // The library checks the same lists for every input it opens, nested ones included.
     av_dict_set(&options, "protocol_whitelist", "file", 0);
-    const AVInputFormat* inputFormat = nullptr;
+    av_dict_set(&options, "format_whitelist", still ? kStillDemuxer : kSingleFileDemuxers, 0);
+    // A movie's references to media in other files are not followed.
+    av_dict_set(&options, "enable_drefs", "0", 0);
     if (still) {
-        inputFormat = av_find_input_format("image2");
         av_dict_set(&options, "pattern_type", "none", 0);
     }
     // avformat_open_input frees the context when it fails.
-    error = avformat_open_input(&context, ("file:" + path).c_str(), inputFormat, &options);
+    error = avformat_open_input(&context, url.c_str(), inputFormat, &options);
     av_dict_free(&options);
     if (error < 0) {
         return nullptr;

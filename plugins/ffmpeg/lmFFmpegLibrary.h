@@ -70,7 +70,9 @@ std::string FFmpegReason(const TFFmpegLogCapture& capture, int error);
 // A format context opened on the local file `path` (the file name's bytes, never a URL) with
 // `capture` attached; null with `error` set when the file cannot be opened. With `still` the
 // file is read as one image, its name never taken for a numbered sequence. An empty file fails
-// with "the file is empty".
+// with "the file is empty"; a file in a format that opens other files (a playlist, a
+// concatenation list, a manifest), or in any format outside the list of single-file containers,
+// fails with the reason and nothing else is opened.
 TAVFormatContextPtr OpenFFmpegInput(const std::string& path, TFFmpegLogCapture& capture, bool still,
                                     int& error);
 

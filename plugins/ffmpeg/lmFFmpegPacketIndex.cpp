@@ -1,6 +1,7 @@
 #include "plugins/ffmpeg/lmFFmpegPacketIndex.h"
 
 #include <algorithm>
+#include <limits>
 
 bool TFFmpegPacketIndex::Build(AVFormatContext* context, int videoStream,
                                const std::vector<int>& sideStreams, const TIndexSideSink& sideSink,
@@ -33,7 +34,7 @@ bool TFFmpegPacketIndex::Build(AVFormatContext* context, int videoStream,
                     "the video stream has more than " + std::to_string(kMaxPackets) + " packets";
                 return false;
             }
-            Add(*packet);
+            AddPacket(*packet);
         } else if (sideSink && packet->pts != AV_NOPTS_VALUE &&
                    packet->stream_index < static_cast<int>(context->nb_streams)) {
             const AVStream* stream = context->streams[packet->stream_index];
@@ -51,7 +52,7 @@ bool TFFmpegPacketIndex::Build(AVFormatContext* context, int videoStream,
     return true;
 }
 
-void TFFmpegPacketIndex::Add(const AVPacket& packet) {
+void TFFmpegPacketIndex::AddPacket(const AVPacket& packet) {
     TIndexedPacket entry;
     entry.RawPts = packet.pts;
     entry.Dts = packet.dts;
@@ -64,7 +65,10 @@ void TFFmpegPacketIndex::Add(const AVPacket& packet) {
     } else if (packet.dts != AV_NOPTS_VALUE) {
         entry.Pts = packet.dts;
     } else {
-        entry.Pts = FPackets.empty() ? 0 : FPackets.back().Pts + 1;
+        // One tick after the packet before, to keep the decode order.
+        const int64_t before = FPackets.empty() ? -1 : FPackets.back().Pts;
+        entry.Pts = before < std::numeric_limits<int64_t>::max() ? before + 1 : before;
+        FUnstamped += entry.Shown ? 1 : 0;
     }
     FPackets.push_back(entry);
 }
@@ -110,16 +114,6 @@ void TFFmpegPacketIndex::Finish() {
     for (const size_t i : FDisplay) {
         FDisplayPts.push_back(FPackets[i].Pts);
     }
-    if (FDisplay.empty()) {
-        return;
-    }
-    const int64_t first = FDisplayPts.front();
-    const int64_t last = FDisplayPts.back();
-    int64_t lastDuration = FPackets[FDisplay.back()].Duration;
-    if (lastDuration <= 0 && FDisplay.size() > 1) {
-        lastDuration = (last - first) / static_cast<int64_t>(FDisplay.size() - 1);
-    }
-    FSpan = last - first + lastDuration;
 }
 
 int32_t TFFmpegPacketIndex::FrameAtPts(int64_t pts) const {

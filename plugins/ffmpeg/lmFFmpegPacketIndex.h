@@ -36,6 +36,11 @@ class TFFmpegPacketIndex {
     bool Build(AVFormatContext* context, int videoStream, const std::vector<int>& sideStreams,
                const TIndexSideSink& sideSink, std::string& reason);
 
+    // What Build does with each video packet and at the end, for packets from elsewhere: up to
+    // kMaxPackets calls of AddPacket (with whatever stamps the packets carry), then Finish once.
+    void AddPacket(const AVPacket& packet);
+    void Finish();
+
     size_t PacketCount() const { return FPackets.size(); }
     int32_t FrameCount() const { return static_cast<int32_t>(FDisplay.size()); }
     const TIndexedPacket& Packet(size_t decodeIndex) const { return FPackets[decodeIndex]; }
@@ -52,13 +57,12 @@ class TFFmpegPacketIndex {
     size_t StartOfFrame(int32_t frame) const;
     // The decode index of a packet the demuxer handed back, or -1 when it is not indexed.
     int64_t Find(const AVPacket& packet) const;
-    // Time stamps in display order span this many stream ticks (the last frame's duration
-    // included).
-    int64_t DisplaySpan() const { return FSpan; }
+    // The duration the packet of `frame` declares, in stream ticks (0 when it declares none).
+    int64_t FrameDuration(int32_t frame) const { return FPackets[FDisplay[frame]].Duration; }
+    // Every frame came with a time stamp of its own (a display or a decode stamp).
+    bool Stamped() const { return FUnstamped == 0; }
 
   private:
-    void Add(const AVPacket& packet);
-    void Finish();
     // What tells packets apart: the file position where every packet has one, else a stamp.
     enum class TIdentity { Pos, Dts, Pts };
     int64_t IdentityOf(int64_t pos, int64_t dts, int64_t pts) const;
@@ -69,5 +73,5 @@ class TFFmpegPacketIndex {
     std::vector<size_t> FKeys;                            // decode indices of key packets
     std::vector<std::pair<int64_t, size_t>> FIdentities;  // sorted (identity, decode index)
     TIdentity FIdentity = TIdentity::Pos;
-    int64_t FSpan = 0;
+    size_t FUnstamped = 0;
 };

@@ -1,5 +1,7 @@
 #include "plugins/ffmpeg/lmFFmpegPictureConverter.h"
 
+#include <cstring>
+
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
@@ -24,6 +26,17 @@ AVPixelFormat WithoutFullRangeAlias(AVPixelFormat format) {
     }
 }
 
+// The number a decoder stored in an enumeration field. Decoders copy what the stream carries
+// (an H.264 stream's matrix is any byte), which may be none of the enumeration's names, so the
+// field is read as the integer it holds.
+template <typename TEnum>
+int StoredValue(const TEnum& field) {
+    static_assert(sizeof(TEnum) == sizeof(int));
+    int value = 0;
+    std::memcpy(&value, &field, sizeof value);
+    return value;
+}
+
 bool IsFullRangeAlias(int format) {
     return WithoutFullRangeAlias(static_cast<AVPixelFormat>(format)) != format;
 }
@@ -31,7 +44,7 @@ bool IsFullRangeAlias(int format) {
 }  // namespace
 
 int TFFmpegPictureConverter::MatrixOf(const AVFrame& picture) {
-    switch (picture.colorspace) {
+    switch (StoredValue(picture.colorspace)) {
         case AVCOL_SPC_BT709:
             return SWS_CS_ITU709;
         case AVCOL_SPC_BT470BG:
@@ -50,7 +63,7 @@ int TFFmpegPictureConverter::MatrixOf(const AVFrame& picture) {
 }
 
 bool TFFmpegPictureConverter::FullRangeOf(const AVFrame& picture) {
-    return picture.color_range == AVCOL_RANGE_JPEG || IsFullRangeAlias(picture.format);
+    return StoredValue(picture.color_range) == AVCOL_RANGE_JPEG || IsFullRangeAlias(picture.format);
 }
 
 bool TFFmpegPictureConverter::ConvertDeep(const AVFrame& picture, AVPixelFormat format, int matrix,
@@ -86,7 +99,7 @@ bool TFFmpegPictureConverter::PrepareScaler(const AVFrame& picture, AVPixelForma
         // Grey images (stills, mostly) are full range unless the stream says otherwise.
         const bool grey = descriptor != nullptr && !rgb && descriptor->nb_components <= 2;
         const bool sourceFull =
-            rgb || fullRange || (grey && picture.color_range != AVCOL_RANGE_MPEG);
+            rgb || fullRange || (grey && StoredValue(picture.color_range) != AVCOL_RANGE_MPEG);
         // RGB sources carry no matrix; their range is full.
         sws_setColorspaceDetails(FScaler.get(), sws_getCoefficients(matrix), sourceFull ? 1 : 0,
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);

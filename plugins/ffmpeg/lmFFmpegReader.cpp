@@ -1,7 +1,6 @@
 #include "plugins/ffmpeg/lmFFmpegReader.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 extern "C" {
@@ -77,18 +76,14 @@ bool TFFmpegReader::OpenVideo(const std::string& path, bool still) {
     if (!FIndex.Build(FContext.get(), FVideoStream, side, keepCaption, reason)) {
         return Fail(reason);
     }
-    FFrameCount = still ? 1 : FIndex.FrameCount();
-    if (!WorkOutFrameRate(still)) {
+    if (!PlaceFrames(still)) {
         return false;
     }
-    FCaptions.Reset(FFrameCount);
-    const AVRational timeBase = FContext->streams[FVideoStream]->time_base;
-    const double frameTicks = static_cast<double>(FIndex.DisplaySpan()) / FIndex.FrameCount();
+    // Caption track samples belong to the clip's frames by their time, captions inside the
+    // video stream to the pictures that carry them.
+    FCaptions.Reset(FCaptionStream >= 0 ? FFrameCount : FIndex.FrameCount());
     for (const auto& [seconds, data] : FTrackCaptions) {
-        // The sample belongs to the frame nearest its time.
-        const auto ticks =
-            static_cast<int64_t>(std::floor(seconds / av_q2d(timeBase) + frameTicks / 2));
-        FCaptions.AddTrackSample(FIndex.FrameAtOrBefore(ticks), data.data(),
+        FCaptions.AddTrackSample(FPlacement.FrameAt(seconds), data.data(),
                                  static_cast<int>(data.size()));
     }
     FTrackCaptions.clear();
@@ -132,24 +127,21 @@ bool TFFmpegReader::CheckPicture() {
     return true;
 }
 
-bool TFFmpegReader::WorkOutFrameRate(bool still) {
+bool TFFmpegReader::PlaceFrames(bool still) {
     if (still) {
+        FPlacement.PlaceStill();
+        FFrameCount = 1;
         FFrameRate = -1.0;
         return true;
     }
     const AVStream* stream = FContext->streams[FVideoStream];
-    // Frames over the time they are shown; where the stamps tell nothing, the stream's rate.
-    const double span = static_cast<double>(FIndex.DisplaySpan()) * av_q2d(stream->time_base);
-    double rate = span > 0.0 ? FIndex.FrameCount() / span : 0.0;
-    for (const AVRational declared : {stream->avg_frame_rate, stream->r_frame_rate}) {
-        if (!(rate > 0.0 && rate <= 1000.0) && declared.num > 0 && declared.den > 0) {
-            rate = av_q2d(declared);
-        }
+    std::string reason;
+    if (!FPlacement.Place(FIndex, stream->time_base, {stream->avg_frame_rate, stream->r_frame_rate},
+                          reason)) {
+        return Fail(reason);
     }
-    if (!(rate > 0.0 && rate <= 1000.0)) {
-        return Fail("the video stream has no usable frame rate");
-    }
-    FFrameRate = RoundedFrameRate(rate);
+    FFrameCount = FPlacement.FrameCount();
+    FFrameRate = RoundedFrameRate(FPlacement.Rate());
     return true;
 }
 
@@ -222,36 +214,35 @@ void TFFmpegReader::OpenAudio(const std::string& path) {
     if (!anyAudio) {
         return;
     }
-    const AVRational timeBase = FContext->streams[FVideoStream]->time_base;
-    const double videoStart = static_cast<double>(FIndex.FramePts(0)) * av_q2d(timeBase);
     FAudio = std::make_unique<TFFmpegAudioReader>();
     // Sound that cannot be read never fails the file: it opens without audio.
-    if (!FAudio->Open(path, videoStart)) {
+    if (!FAudio->Open(path, FPlacement.StartSeconds())) {
         FAudio.reset();
         return;
     }
-    const TAudioCadence cadence = AudioCadence(FFrameRate, 0);
+    const TFrameAudioSlot cadence = AudioCadence(FFrameRate, 0);
     FAudioBlock.assign(static_cast<size_t>(cadence.BlockSamples) * FAudio->Channels(), 0);
 }
 
 bool TFFmpegReader::ShowInto(int32_t frame, uint8_t* target, int32_t pitch) {
-    const int32_t wanted = std::min(frame, FFrameCount - 1);
-    if (wanted == FFrameShown || !FDecoder) {
+    const int32_t picture = FPlacement.PictureOf(frame);
+    if (picture == FPictureShown || !FDecoder) {
         return false;
     }
-    const AVFrame* picture = FDecoder->Decode(std::min(wanted, FIndex.FrameCount() - 1));
-    return picture != nullptr && Present(*picture, wanted, target, pitch);
+    const AVFrame* decoded = FDecoder->Decode(picture);
+    return decoded != nullptr && Present(*decoded, picture, target, pitch);
 }
 
-bool TFFmpegReader::Present(const AVFrame& picture, int32_t frame, uint8_t* target, int32_t pitch) {
-    if (!FShown || !FConverter->Convert(picture, target, pitch)) {
+bool TFFmpegReader::Present(const AVFrame& decoded, int32_t picture, uint8_t* target,
+                            int32_t pitch) {
+    if (!FShown || !FConverter->Convert(decoded, target, pitch)) {
         return false;
     }
-    FFrameShown = frame;
+    FPictureShown = picture;
     FFrameHoldsShown = target == FFrame.data();
     // A reference, not a copy: a repeat converts the picture again.
     av_frame_unref(FShown.get());
-    if (av_frame_ref(FShown.get(), &picture) < 0 && !FFrameHoldsShown) {
+    if (av_frame_ref(FShown.get(), &decoded) < 0 && !FFrameHoldsShown) {
         const size_t rowBytes = static_cast<size_t>(FWidth) * 4;
         for (int32_t row = 0; row < FHeight; ++row) {
             std::memcpy(FFrame.data() + row * rowBytes, target + static_cast<size_t>(row) * pitch,
@@ -306,7 +297,7 @@ bool TFFmpegReader::ReadFrameAudio(int32_t frame, void* buffer, int32_t pitch, v
     if (!FAudio || audio == nullptr || audioSize <= 0) {
         return true;
     }
-    const TAudioCadence cadence = AudioCadence(FFrameRate, frame);
+    const TFrameAudioSlot cadence = AudioCadence(FFrameRate, frame);
     const int64_t block = frame / kFramesPerAudioBlock;
     const int channels = FAudio->Channels();
     if (block != FAudioBlockIndex) {
@@ -327,10 +318,18 @@ bool TFFmpegReader::CaptionPair(int32_t frame, uint8_t pair[2]) {
     if (FCaptionSource == TCaptionSource::None || frame < 0 || frame >= FFrameCount) {
         return false;
     }
-    if (FCaptionSource == TCaptionSource::VideoStream && !FCaptions.Known(frame) && FDecoder) {
-        // The captions of a picture come with its decoding.
-        FDecoder->Decode(frame);
-        FFrameShown = -1;
+    if (FCaptionSource == TCaptionSource::Track) {
+        return FCaptions.Pair(frame, pair);
     }
-    return FCaptions.Pair(frame, pair);
+    // A picture's captions go with the first frame that shows it; a repeat carries none.
+    if (!FPlacement.ShowsNewPicture(frame)) {
+        return false;
+    }
+    const int32_t picture = FPlacement.PictureOf(frame);
+    if (!FCaptions.Known(picture) && FDecoder) {
+        // The captions of a picture come with its decoding.
+        FDecoder->Decode(picture);
+        FPictureShown = -1;
+    }
+    return FCaptions.Pair(picture, pair);
 }

@@ -5,8 +5,11 @@
 // two-decimal frame rate, depth 24 without alpha and 32 with it, field order, audio channels,
 // captions, start time code); frames are read by number in any order as BGRA rows, with the
 // audio that belongs to each frame as 48 kHz 16-bit PCM in the five-frame cadences, and the
-// CEA-608 pair of each frame. A frame that does not decode, or lies past the end of the stream,
-// shows the last picture decoded, so a clip always plays for its announced length.
+// CEA-608 pair of each frame. Frames run at the clip's rate and show the pictures their time
+// stamps place there (lmFFmpegFramePlacement), so a source with gaps or an uneven rate keeps
+// its picture with its sound. A frame whose picture does not decode, or that lies past the end
+// of the stream, shows the last picture decoded, so a clip always plays for its announced
+// length.
 //
 // One reader is used by one thread at a time; readers on different threads are independent.
 
@@ -17,6 +20,7 @@
 
 #include "plugins/ffmpeg/lmFFmpegAudioReader.h"
 #include "plugins/ffmpeg/lmFFmpegCaptions.h"
+#include "plugins/ffmpeg/lmFFmpegFramePlacement.h"
 #include "plugins/ffmpeg/lmFFmpegLibrary.h"
 #include "plugins/ffmpeg/lmFFmpegPacketIndex.h"
 #include "plugins/ffmpeg/lmFFmpegPictureConverter.h"
@@ -82,16 +86,17 @@ class TFFmpegReader {
     bool OpenVideo(const std::string& path, bool still);
     bool SelectStreams();
     bool CheckPicture();
-    bool WorkOutFrameRate(bool still);
+    bool PlaceFrames(bool still);
     bool DecodeFirstFrame();
     void WorkOutFieldOrder(const AVFrame& first);
     void OpenAudio(const std::string& path);
-    // Decodes frame `frame` (clamped to the clip) when another is shown and converts it into
-    // `target`. False when the frame is the one shown or does not decode (a frame that does not
-    // decode keeps the picture shown last).
+    // Decodes the picture of frame `frame` (clamped to the clip) when another is shown and
+    // converts it into `target`. False when that picture is the one shown or does not decode (a
+    // picture that does not decode keeps the picture shown last).
     bool ShowInto(int32_t frame, uint8_t* target, int32_t pitch);
-    // Converts the decoded picture of frame `frame` into `target` and keeps it as the one shown.
-    bool Present(const AVFrame& picture, int32_t frame, uint8_t* target, int32_t pitch);
+    // Converts picture `picture` (display order), as decoded, into `target` and keeps it as the
+    // one shown.
+    bool Present(const AVFrame& decoded, int32_t picture, uint8_t* target, int32_t pitch);
     // Makes FFrame hold the picture shown last.
     void KeepShown();
     bool Fail(const std::string& reason);
@@ -99,6 +104,7 @@ class TFFmpegReader {
     TFFmpegLogCapture FCapture;
     TAVFormatContextPtr FContext;
     TFFmpegPacketIndex FIndex;
+    TFFmpegFramePlacement FPlacement;
     std::unique_ptr<TFFmpegVideoDecoder> FDecoder;
     std::unique_ptr<TFFmpegPictureConverter> FConverter;
     std::unique_ptr<TFFmpegAudioReader> FAudio;
@@ -119,7 +125,7 @@ class TFFmpegReader {
     TAVFramePtr FShown;           // the picture shown last, as decoded
     std::vector<uint8_t> FFrame;  // the picture shown last, BGRA, once a repeat asks for it
     bool FFrameHoldsShown = false;
-    int32_t FFrameShown = -1;
+    int32_t FPictureShown = -1;
     std::vector<int16_t> FAudioBlock;
     int64_t FAudioBlockIndex = -1;
 };

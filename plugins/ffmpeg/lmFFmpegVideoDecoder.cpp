@@ -1,5 +1,9 @@
 #include "plugins/ffmpeg/lmFFmpegVideoDecoder.h"
 
+#include <algorithm>
+
+#include "plugins/ffmpeg/lmFFmpegFrameTiming.h"
+
 namespace {
 
 // Reads that hand back nothing the index knows before a seek counts as missed.
@@ -187,10 +191,11 @@ bool TFFmpegVideoDecoder::PositionAt(size_t start) {
     // earlier stamp, then the start of the stream by stamp and by byte follow.
     const int64_t stamp = stampOf(start);
     const AVRational timeBase = FContext->streams[FStream]->time_base;
-    const int64_t oneSecond = timeBase.num > 0 ? timeBase.den / timeBase.num : 1;
+    const int64_t oneSecond =
+        timeBase.num > 0 && timeBase.den > 0 ? std::max(timeBase.den / timeBase.num, 1) : 1;
     if (TrySeek(stamp, AVSEEK_FLAG_BACKWARD, start) ||
-        TrySeek(stamp - oneSecond, AVSEEK_FLAG_BACKWARD, start) ||
-        TrySeek(stampOf(0) - oneSecond, AVSEEK_FLAG_BACKWARD, start)) {
+        TrySeek(SaturatingSubtract(stamp, oneSecond), AVSEEK_FLAG_BACKWARD, start) ||
+        TrySeek(SaturatingSubtract(stampOf(0), oneSecond), AVSEEK_FLAG_BACKWARD, start)) {
         return true;
     }
     const int64_t firstPos = FIndex.Packet(0).Pos;

@@ -395,8 +395,7 @@ TEST(ManagerConfigFile, AnEnginesSecretIsKeptInItsEntry) {
         ASSERT_TRUE(fixture.Manager.SaveEngines());
     }
     const std::string text = ReadAll(path);
-    EXPECT_NE(text.find("<smtpcafile/><secret>Site secret #1</secret></engine>"),
-              std::string::npos)
+    EXPECT_NE(text.find("<smtpcafile/><secret>Site secret #1</secret></engine>"), std::string::npos)
         << text;
     EXPECT_EQ(text.find("<secret", text.find("</engine>")), std::string::npos) << text;
     EXPECT_EQ(fs::status(path).permissions() & fs::perms::all,

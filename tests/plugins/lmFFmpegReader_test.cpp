@@ -2,12 +2,17 @@
 // order against the command line's own decode, the audio cadences and the resampled sound,
 // captions, time code, still images and damaged files.
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <random>
 #include <sstream>
 #include <string>
@@ -16,6 +21,7 @@
 #include "plugins/ffmpeg/lmFFmpegDeepYuvConverter.h"
 #include "plugins/ffmpeg/lmFFmpegFrameTiming.h"
 #include "plugins/ffmpeg/lmFFmpegReader.h"
+#include "plugins/interface/lmAudioCadence.h"
 #include "support/TestMediaFixtures.h"
 
 namespace fs = std::filesystem;
@@ -116,7 +122,7 @@ TEST(FFmpegFrameTiming, CadencesOfFiveFrameBlocks) {
     };
     for (const auto& c : cases) {
         for (int64_t frame = 0; frame < 10; ++frame) {
-            const TAudioCadence cadence = AudioCadence(c.Rate, frame);
+            const TFrameAudioSlot cadence = AudioCadence(c.Rate, frame);
             EXPECT_EQ(cadence.Samples, c.Samples[frame % 5]) << c.Rate << " frame " << frame;
             EXPECT_EQ(cadence.Offset, c.Offsets[frame % 5]) << c.Rate << " frame " << frame;
             EXPECT_EQ(cadence.BlockSamples, c.Block) << c.Rate;
@@ -126,6 +132,38 @@ TEST(FFmpegFrameTiming, CadencesOfFiveFrameBlocks) {
     EXPECT_FLOAT_EQ(static_cast<float>(RoundedFrameRate(60000.0 / 1001.0)), 59.94f);
     EXPECT_EQ(PreferredBufferCount(1920ll * 1080 * 4, 1000), 5);
     EXPECT_EQ(PreferredBufferCount(320ll * 240 * 4, 2), 4);
+}
+
+// The AVI plug-in and the movie encoder cut sound with the interface's cadence and hand other
+// work to this reader, which has its own: both live in one library and must agree.
+TEST(AudioCadence, AgreesWithTheFFmpegReadersCadence) {
+    for (const double rate : {23.98, 24.0, 25.0, 29.97, 30.0, 50.0, 59.94, 60.0}) {
+        const TAudioCadence cadence(rate);
+        for (int64_t frame = 0; frame < 12; ++frame) {
+            const TFrameAudioSlot slot = AudioCadence(rate, frame);
+            EXPECT_EQ(cadence.Samples(frame), slot.Samples) << rate << " frame " << frame;
+            EXPECT_EQ(cadence.FirstSample(frame) - cadence.FirstSample(frame - frame % 5),
+                      slot.Offset)
+                << rate << " frame " << frame;
+        }
+    }
+}
+
+// Whatever rate a file claims, a frame's share of sound stays between none and 100 seconds.
+TEST(AudioCadence, RatesAFileClaimsStayInRange) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    for (const double rate : {4e9, 1e300, infinity, nan, -5.0, 0.0, 1e-9, 0.01}) {
+        const TAudioCadence cadence(rate);
+        EXPECT_GE(cadence.SamplesPerFrame(), 0) << rate;
+        EXPECT_LE(cadence.SamplesPerFrame(), 4800000) << rate;
+        for (const int64_t frame : {int64_t{-7}, int64_t{0}, int64_t{3}, int64_t{2147483647}}) {
+            EXPECT_GE(cadence.Samples(frame), 0) << rate << " frame " << frame;
+            EXPECT_LE(cadence.Samples(frame), 4800000) << rate << " frame " << frame;
+        }
+    }
+    EXPECT_EQ(TAudioCadence(nan).SamplesPerFrame(), 1920);
+    EXPECT_EQ(TAudioCadence(4e9).SamplesPerFrame(), 0);
 }
 
 TEST(FFmpegReader, H264WithBFramesReadsEveryFrameExactlyInAnyOrder) {
@@ -242,6 +280,79 @@ TEST(FFmpegReader, AudioReadAtRandomEqualsAudioReadInOrder) {
         EXPECT_TRUE(std::equal(audio.begin(), audio.end(), all.begin() + frame * 1920 * 6))
             << "frame " << frame;
     }
+}
+
+// Variable-rate sources play at their typical rate, each frame showing the picture stamped
+// last before the middle of the frame's time: through a six-second hole in the stamps the
+// picture before it repeats, and where pictures come twice as fast every other one is dropped.
+// The sound, which runs all through, stays with the pictures.
+TEST(FFmpegReader, VariableRateClipsShowThePictureOfEachFramesTime) {
+    const struct {
+        const char* Name;
+        int32_t Frames;
+        size_t Pictures;
+        // The picture (in the command line's decode) that each frame shows.
+        std::function<size_t(int32_t)> PictureOf;
+    } cases[] = {
+        // Stamped 0 s to 1.96 s, then 8 s to 11.96 s: at 5 s the picture of 1.96 s shows.
+        {"gap.mkv", 300, 150, [](int32_t f) { return f < 50    ? f
+                                                     : f < 200 ? 49
+                                                               : f - 150; }},
+        {"gap.mov", 300, 150, [](int32_t f) { return f < 50    ? f
+                                                     : f < 200 ? 49
+                                                               : f - 150; }},
+        // Every 20 ms to 0.98 s, then every 40 ms to 3.96 s.
+        {"burst.mkv", 100, 125, [](int32_t f) { return f < 25 ? 2 * f : f + 25; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const fs::path file = MediaFixture(c.Name);
+        TFFmpegReader reader;
+        OpenFixture(reader, file);
+        EXPECT_EQ(reader.FrameCount(), c.Frames);
+        EXPECT_FLOAT_EQ(static_cast<float>(reader.FrameRate()), 25.0f);
+        const std::vector<TMediaBytes> pictures =
+            ReferenceFrames(file, "bt601", "tv", static_cast<size_t>(reader.FrameBytes()));
+        ASSERT_EQ(pictures.size(), c.Pictures);
+        auto expectFrame = [&](TFFmpegReader& from, int32_t frame) {
+            const TMediaBytes pixels = ReadFrame(from, frame);
+            ASSERT_LE(LargestDifference(pixels.data(), pictures[c.PictureOf(frame)].data(),
+                                        pixels.size()),
+                      1)
+                << "frame " << frame;
+        };
+        for (const int32_t frame : {125, 200, 0, 299, 199, 49, 50, 230, 125, 13, 24, 25, 99})
+            if (frame < c.Frames)
+                expectFrame(reader, frame);
+        TFFmpegReader sequential;
+        OpenFixture(sequential, file);
+        for (int32_t frame = 0; frame < sequential.FrameCount(); ++frame)
+            expectFrame(sequential, frame);
+        EXPECT_LE(sequential.VideoSeeks(), 1);
+        // The sound of each frame is the file's sound at the frame's time.
+        ExpectAudioMatchesReference(file, 1, 1);
+    }
+}
+
+// Sound with a hole in its stamps keeps its time: silence through the hole, and what follows
+// where its stamps put it.
+TEST(FFmpegReader, SoundWithAHoleInItsStampsKeepsItsTime) {
+    TFFmpegReader reader;
+    OpenFixture(reader, MediaFixture("audiogap.mkv"));
+    ASSERT_EQ(reader.FrameCount(), 200);
+    ASSERT_EQ(reader.AudioChannels(), 1);
+    const std::vector<int16_t> sound = ReadAllAudio(reader);
+    ASSERT_EQ(sound.size(), 8u * 48000);
+    // The peak of each second but its first and last 50 ms: 0.1 higher each second, none in the
+    // hole from 2 s to 4 s.
+    for (int second = 0; second < 8; ++second) {
+        int peak = 0;
+        for (int i = second * 48000 + 2400; i < (second + 1) * 48000 - 2400; ++i)
+            peak = std::max(peak, std::abs(static_cast<int>(sound[i])));
+        const double expected = second == 2 || second == 3 ? 0.0 : 0.1 * (second + 1);
+        EXPECT_NEAR(peak / 32768.0, expected, 0.01) << "second " << second;
+    }
+    EXPECT_LE(reader.AudioSeeks(), 1);
 }
 
 TEST(FFmpegReader, MXFWithEightMonoTracksGivesEightChannelsAndItsTimeCode) {
@@ -447,6 +558,53 @@ TEST(FFmpegReader, StillImagesAreOneFrameWithoutRateAndKeepAlpha) {
         EXPECT_LE(LargestDifference(pixels.data(), reference[0].data(), pixels.size()),
                   c.Tolerance);
     }
+}
+
+// A file that names other files (a concatenation list, an HLS playlist) is refused with the
+// reason, and the file it names is never opened: a dropped file reaches nothing beside it.
+TEST(FFmpegReader, ListsOfOtherFilesAreRefusedWithoutOpeningWhatTheyName) {
+    const fs::path folder = MediaFixtureFolder() / ("lists-" + std::to_string(getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const fs::path named = folder / "other.ts";
+    fs::copy_file(MediaFixture("h264.ts"), named);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, named.c_str(), IN_OPEN | IN_ACCESS), 0);
+    auto touched = [watch] {
+        alignas(inotify_event) char events[4096];
+        bool any = false;
+        while (read(watch, events, sizeof events) > 0)
+            any = true;
+        return any;
+    };
+    const struct {
+        const char* Name;
+        const char* Text;
+        const char* Format;
+    } cases[] = {
+        {"list.mov", "ffconcat version 1.0\nfile 'other.ts'\n", "concat"},
+        {"list.ts",
+         "#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXT-X-MEDIA-SEQUENCE:0\n#EXTINF:2.0,\nother.ts\n"
+         "#EXT-X-ENDLIST\n",
+         "hls"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        std::ofstream(folder / c.Name) << c.Text;
+        TFFmpegReader reader;
+        EXPECT_FALSE(reader.Open((folder / c.Name).string()));
+        EXPECT_NE(reader.ErrorText().find("names other files"), std::string::npos)
+            << reader.ErrorText();
+        EXPECT_NE(reader.ErrorText().find(c.Format), std::string::npos) << reader.ErrorText();
+        EXPECT_FALSE(touched()) << "the named file was opened";
+    }
+    // The watch sees the named file opened when it is opened itself.
+    TFFmpegReader direct;
+    EXPECT_TRUE(direct.Open(named.string())) << direct.ErrorText();
+    EXPECT_TRUE(touched());
+    close(watch);
+    fs::remove_all(folder);
 }
 
 // A damaged file fails to open with the libraries' reason, or reads what decodes.

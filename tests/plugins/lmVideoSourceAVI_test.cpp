@@ -840,4 +840,30 @@ TEST_F(AVIPluginTest, LmvcWithOtherSoundIsResampledOrRefusedWithTheReason) {
     EXPECT_NE(error.find("not PCM"), std::string::npos) << error;
 }
 
+// A stream header that claims four billion frames per second: the clip opens, reads its
+// pictures, and its frames are too short to carry a sample.
+TEST_F(AVIPluginTest, AClaimedRateFarAboveAnyTableRateReadsSafely) {
+    const TClipRecipe c = StereoRecipe();
+    const std::string path = ClipFile(c);
+    TBytes bytes = ReadAll(path);
+    const size_t videoHeader = Find(bytes, "vids");
+    ASSERT_NE(videoHeader, std::string::npos);
+    StoreLE32(&bytes[videoHeader + 20], 1);           // scale
+    StoreLE32(&bytes[videoHeader + 24], 4000000000);  // rate
+    WriteAll(path, bytes);
+    std::string error;
+    TSource source = OpenSource(path, &error);
+    ASSERT_TRUE(source) << error;
+    EXPECT_FLOAT_EQ(source->GetFrameRate(), 4e9f);
+    TBytes out(static_cast<size_t>(c.Width) * c.Height * 4);
+    std::vector<int16_t> audio(4000);
+    for (int f = 0; f < 3; ++f) {
+        int32_t got = -1;
+        ASSERT_TRUE(source->ReadFrameAudio(f, out.data(), c.Width * 4, audio.data(),
+                                           static_cast<int32_t>(audio.size() * 2), &got));
+        EXPECT_EQ(out, FramePixels(c, f)) << "frame " << f;
+        EXPECT_EQ(got, 0);
+    }
+}
+
 }  // namespace

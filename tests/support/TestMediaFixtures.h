@@ -68,6 +68,21 @@ inline std::filesystem::path MakeMediaFixture(const std::string& name,
     return target;
 }
 
+// A 1 kHz tone at 48 kHz whose peak is 0.1 in the first second, 0.2 in the next, and so on.
+inline constexpr const char* kRisingTone = "aevalsrc=0.1*(1+floor(t))*sin(2*PI*1000*t):s=48000";
+
+// Twelve seconds at 25 frames per second without the pictures of 2 s to 7.96 s (frames 0 to 49,
+// then 200 to 299 keep their time stamps), with the rising tone all through.
+inline std::vector<std::string> GapRecipe(const std::string& container) {
+    return {"-f",        "lavfi",       "-i",   "testsrc2=size=96x64:rate=25",
+            "-f",        "lavfi",       "-i",   kRisingTone,
+            "-t",        "12",          "-vf",  "select='not(between(t,2,7.99))'",
+            "-fps_mode", "passthrough", "-c:v", "libx264",
+            "-preset",   "veryfast",    "-bf",  "2",
+            "-g",        "12",          "-c:a", "pcm_s16le",
+            "-f",        container};
+}
+
 // The fixtures the tests share, by name.
 inline std::filesystem::path MediaFixture(const std::string& name) {
     const std::string stereo44k = "aevalsrc=0.4*sin(440*2*PI*t)|0.3*sin(660*2*PI*t):s=44100";
@@ -197,6 +212,23 @@ inline std::filesystem::path MediaFixture(const std::string& name) {
          {"-f", "lavfi", "-i", "testsrc2=size=160x90:rate=25", "-f", "lavfi", "-i",
           "sine=f=900:r=48000", "-t", "1", "-c:v", "utvideo", "-pix_fmt", "gbrp", "-ac", "2",
           "-c:a", "pcm_s16le", "-shortest"}},
+        // Variable rate: 25 frames per second with no pictures from 2 s to 8 s, and sound all
+        // through whose level rises each second. H.264 with B-frames, 16-bit PCM.
+        {"gap.mkv", GapRecipe("matroska")},
+        {"gap.mov", GapRecipe("mov")},
+        // Variable rate the other way: 50 pictures a second in the first second, then 25.
+        {"burst.mkv",
+         {"-f",        "lavfi",       "-i",   "testsrc2=size=96x64:rate=50",
+          "-f",        "lavfi",       "-i",   kRisingTone,
+          "-t",        "4",           "-vf",  "select='lt(t,1)+not(lt(t,1))*not(mod(n,2))'",
+          "-fps_mode", "passthrough", "-c:v", "libx264",
+          "-preset",   "veryfast",    "-bf",  "2",
+          "-g",        "12",          "-c:a", "pcm_s16le"}},
+        // Pictures all through, and sound with no samples from 2 s to 4 s.
+        {"audiogap.mkv",
+         {"-f", "lavfi", "-i", "testsrc2=size=96x64:rate=25", "-f", "lavfi", "-i", kRisingTone,
+          "-t", "8", "-af", "aselect='not(between(t,2,3.999))'", "-c:v", "libx264", "-preset",
+          "veryfast", "-c:a", "pcm_s16le"}},
         {"rgb.png", {"-f", "lavfi", "-i", "testsrc2=size=80x60", "-frames:v", "1"}},
         {"rgba.png",
          {"-f", "lavfi", "-i",
