@@ -695,8 +695,7 @@ void TVmServer::SetEngine(TVmCommand& command) {
         TLock lock(*FEngine);
         current = FEngine->Settings();
     }
-    const TVmEngineSettings settings =
-        TVmEngine::ReadSettings(command.Packet.Document, current);
+    const TVmEngineSettings settings = TVmEngine::ReadSettings(command.Packet.Document, current);
     if (const std::string problem = TVmEngine::SettingsProblem(settings); !problem.empty()) {
         // Nothing is taken; the sender's copy is set back to what the engine keeps.
         LogText("Refused \"setengine\" from " + command.Client.PeerAddress() + ": " + problem);

@@ -267,10 +267,11 @@ TEST_F(ConfigStore, LayoutOfTheStore) {
     ASSERT_NE(root, nullptr);
     EXPECT_EQ(root->Name, "config");
     EXPECT_EQ(ChildNames(root),
-              (std::vector<std::string>{"name", "loc", "desc", "port", "shost", "sport", "slogin",
-                                        "spassword", "sfromname", "sfromemail", "threads",
-                                        "smtpallowplain", "smtpcafile", "farmdb", "farmlease",
-                                        "sources", "processors", "targets", "projects", "users"}));
+              (std::vector<std::string>{"name",       "loc",        "desc",      "port",
+                                        "shost",      "sport",      "slogin",    "spassword",
+                                        "sfromname",  "sfromemail", "threads",   "smtpallowplain",
+                                        "smtpcafile", "farmdb",     "farmlease", "sources",
+                                        "processors", "targets",    "projects",  "users"}));
     struct Item {
         const char* Container;
         const char* Element;

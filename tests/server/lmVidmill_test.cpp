@@ -217,10 +217,10 @@ TEST(ServerProcess, AnswersHelpAndVersionAndRefusesUnknownArguments) {
         std::vector<std::string> Error;  // ... on standard error
     };
     const std::vector<std::string> help = {
-        "\n  -NOSERVICE ",     "\n  -INSTALL ",        "\n  -UNINSTALL ",
-        "\n  -SILENT ",        "\n  -SETSECRET ",      "\n  SERVERPORT:port ",
+        "\n  -NOSERVICE ",       "\n  -INSTALL ",       "\n  -UNINSTALL ",
+        "\n  -SILENT ",          "\n  -SETSECRET ",     "\n  SERVERPORT:port ",
         "\n  CONFIGFOLDER:dir ", "\n  DATAFOLDER:dir ", "\n  LOGFOLDER:dir ",
-        "\n  --help ",         "\n  --version ",       "Usage: lmVidmill "};
+        "\n  --help ",           "\n  --version ",      "Usage: lmVidmill "};
     const std::string version = "Lumenar Vidmill " + VersionText("v") + "\n";
     const Case cases[] = {
         {{"--help"}, 0, help, {}},
