@@ -116,7 +116,11 @@ bool RemoveFolder(const std::string& path) {
     return rmdir(path.c_str()) == 0;
 }
 
-std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern) {
+namespace {
+
+// The names in `folder` that `keep` takes, given each entry and its path.
+template <typename TKeep>
+std::vector<std::string> ListEntries(const std::string& folder, TKeep keep) {
     std::vector<std::string> names;
     std::unique_ptr<DIR, DirCloser> dir(opendir(folder.empty() ? "." : folder.c_str()));
     if (!dir) {
@@ -127,46 +131,41 @@ std::vector<std::string> ListFiles(const std::string& folder, const std::string&
         prefix += '/';
     }
     while (const dirent* entry = readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) {
-            continue;
-        }
-        bool regular = entry->d_type == DT_REG;
-        if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
-            regular = FileExists(prefix + name);
-        }
-        if (regular) {
-            names.push_back(name);
+        std::string name = entry->d_name;
+        if (keep(*entry, name, prefix + name)) {
+            names.push_back(std::move(name));
         }
     }
     return names;
 }
 
+}  // namespace
+
+std::vector<std::string> ListFiles(const std::string& folder, const std::string& pattern) {
+    return ListEntries(folder,
+                       [&](const dirent& entry, const std::string& name, const std::string& path) {
+                           if (fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) {
+                               return false;
+                           }
+                           if (entry.d_type == DT_UNKNOWN || entry.d_type == DT_LNK) {
+                               return FileExists(path);
+                           }
+                           return entry.d_type == DT_REG;
+                       });
+}
+
 std::vector<std::string> ListFolders(const std::string& folder) {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, DirCloser> dir(opendir(folder.empty() ? "." : folder.c_str()));
-    if (!dir) {
-        return names;
-    }
-    std::string prefix = folder;
-    if (!prefix.empty() && prefix.back() != '/') {
-        prefix += '/';
-    }
-    while (const dirent* entry = readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name == "." || name == "..") {
-            continue;
-        }
-        bool isFolder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_UNKNOWN) {
-            struct stat info {};
-            isFolder = lstat((prefix + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-        }
-        if (isFolder) {
-            names.push_back(name);
-        }
-    }
-    return names;
+    return ListEntries(folder,
+                       [](const dirent& entry, const std::string& name, const std::string& path) {
+                           if (name == "." || name == "..") {
+                               return false;
+                           }
+                           if (entry.d_type == DT_UNKNOWN) {
+                               struct stat info {};
+                               return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+                           }
+                           return entry.d_type == DT_DIR;
+                       });
 }
 
 bool FolderWritable(const std::string& path) {
