@@ -24,8 +24,9 @@ inline const QColor ArrowBackground{180, 180, 180};
 inline const QColor Window{206, 206, 206};
 inline const QColor StateFrame{120, 120, 120};
 inline const QColor ProgressFrame{220, 220, 220};
-inline const QColor ProgressRunning{80, 180, 80};
-inline const QColor ProgressIdle{120, 120, 120};
+// Dark enough for the white percentage over it to read (contrast about 5:1).
+inline const QColor ProgressRunning{40, 125, 45};
+inline const QColor ProgressIdle{105, 105, 105};
 inline const QColor ProgressTextFinished{230, 230, 230};
 inline const QColor GroupEndLine{210, 210, 210};
 
