@@ -19,12 +19,14 @@ server_deb=$(ls "$pkg_dir"/lmvidmill_*.deb)
 manager_deb=$(ls "$pkg_dir"/lmvidmill-manager_*.deb 2>/dev/null || true)
 
 echo "-- contents"
-# Each program lives in one package: the server's leaves the desktop manager to its own.
-if dpkg-deb -c "$server_deb" | grep -q 'lmVidmillManager$'; then
+# Each program lives in one package: the server's leaves the desktop manager to its own. (The
+# listings are read whole: grep -q would end the pipe early and fail dpkg-deb.)
+server_files=$(dpkg-deb -c "$server_deb")
+if grep -q 'lmVidmillManager$' <<<"$server_files"; then
   echo "the server package carries the manager" >&2
   exit 1
 fi
-if [ -n "$manager_deb" ] && ! dpkg-deb -c "$manager_deb" | grep -q '/opt/lmvidmill/lmVidmillManager$'; then
+if [ -n "$manager_deb" ] && ! grep -q '/opt/lmvidmill/lmVidmillManager$' <<<"$(dpkg-deb -c "$manager_deb")"; then
   echo "the manager package lacks the manager" >&2
   exit 1
 fi
