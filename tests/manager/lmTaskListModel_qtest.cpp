@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTreeWidget>
 
+#include <atomic>
 #include <map>
 #include <set>
 
@@ -49,6 +50,11 @@ struct TFixture {
             &Page.Model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
         Page.Model().SetFlushInterval(0);
         Manager.AddObserver([this](int32_t code, TModelObject* object) {
+            // The manager's last notices, sent as it shuts its engines down, come after the
+            // page is gone.
+            if (Closing) {
+                return;
+            }
             if (code == ntCountsChanged) {
                 SeenQueued = static_cast<TEngine*>(object)->QueuedCount();
             }
@@ -60,6 +66,9 @@ struct TFixture {
         Engine = Manager.AddEngine(std::move(created));
         Manager.SetCurrentEngine(Engine);
     }
+    ~TFixture() { Closing = true; }
+    TFixture(const TFixture&) = delete;
+    TFixture& operator=(const TFixture&) = delete;
 
     // Connects with the list the push engine holds and waits until its rows are there.
     bool ConnectWith(const std::map<std::string, int>& tasks) {
@@ -98,6 +107,7 @@ struct TFixture {
 
     guitest::TPushEngine Push;
     TQtNoticeDispatcher Dispatcher;
+    std::atomic<bool> Closing{false};
     TManager Manager;
     TTaskPage Page;
     std::unique_ptr<QAbstractItemModelTester> Tester;
