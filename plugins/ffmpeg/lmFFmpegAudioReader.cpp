@@ -258,8 +258,12 @@ bool TFFmpegAudioReader::Covered(int64_t end) const {
 }
 
 void TFFmpegAudioReader::Read(int64_t position, int32_t samples, int16_t* target) {
+    // A request for no samples may come without a buffer.
+    if (samples <= 0 || !target) {
+        return;
+    }
     std::memset(target, 0, static_cast<size_t>(samples) * FChannels * sizeof(int16_t));
-    if (!FContext || samples <= 0) {
+    if (!FContext) {
         return;
     }
     if (position < FReadEnd || position > FReadEnd + kDecodeThroughSamples) {
