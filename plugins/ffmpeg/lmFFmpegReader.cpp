@@ -306,8 +306,12 @@ bool TFFmpegReader::ReadFrameAudio(int32_t frame, void* buffer, int32_t pitch, v
     }
     const int64_t bytes =
         std::min<int64_t>(static_cast<int64_t>(cadence.Samples) * channels * 2, audioSize);
-    std::memcpy(audio, FAudioBlock.data() + static_cast<size_t>(cadence.Offset) * channels,
-                static_cast<size_t>(bytes));
+    // A frame without samples (a rate the cadence gives none) copies nothing from a block that
+    // may hold none.
+    if (bytes > 0) {
+        std::memcpy(audio, FAudioBlock.data() + static_cast<size_t>(cadence.Offset) * channels,
+                    static_cast<size_t>(bytes));
+    }
     if (audioBytes != nullptr) {
         *audioBytes = static_cast<int32_t>(bytes);
     }
