@@ -240,7 +240,8 @@ TEST_F(FarmEngines, TwoEnginesConvertEveryClipExactlyOnceAndBothWork) {
     }
     EXPECT_EQ(deliveries[0] + deliveries[1], static_cast<size_t>(Clips));
     EXPECT_EQ(FilesIn(Shared / "out").size(), static_cast<size_t>(Clips));
-    EXPECT_EQ(FilesIn(Completed).size(), static_cast<size_t>(Clips));
+    // Each record says "finished" before its job files the source away.
+    EXPECT_TRUE(WaitFor([&] { return FilesIn(Completed).size() == static_cast<size_t>(Clips); }));
     EXPECT_TRUE(FilesIn(Watch()).empty());
     EXPECT_TRUE(FilesIn(Queued).empty());
     EXPECT_TRUE(FilesIn(Processing).empty());
@@ -281,7 +282,8 @@ TEST_F(FarmEngines, AKilledEnginesJobIsTakenOverAndItTakesNothingBack) {
     EXPECT_EQ(CountOf(Log(other), "Copied file: "), 1u);
     EXPECT_EQ(CountOf(Log(killed), "Copied file: "), 0u);
     EXPECT_EQ(FilesIn(Shared / "out"), std::vector<std::string>{"long.avi"});
-    EXPECT_EQ(FilesIn(Completed), std::vector<std::string>{"long.synth"});
+    EXPECT_TRUE(
+        WaitFor([&] { return FilesIn(Completed) == std::vector<std::string>{"long.synth"}; }));
 
     ASSERT_NO_FATAL_FAILURE(StartEngine(killed));
     EXPECT_EQ(CountOf(Log(killed), "of this engine's last run"), 0u);
@@ -374,7 +376,8 @@ TEST_F(FarmEngines, DatabaseOutagesShortAndLong) {
     std::vector<std::string> out = FilesIn(Shared / "out");
     std::sort(out.begin(), out.end());
     EXPECT_EQ(out, (std::vector<std::string>{"during.avi", "long.avi", "short.avi"}));
-    EXPECT_EQ(FilesIn(Completed).size(), 3u);
+    // The farm's record says "finished" before the job files the source away.
+    EXPECT_TRUE(WaitFor([&] { return FilesIn(Completed).size() == 3u; }));
     EXPECT_TRUE(FilesIn(Queued).empty());
 }
 
@@ -391,7 +394,8 @@ TEST_F(FarmEngines, TheSameNameDroppedAgainIsASecondTask) {
         << Log(1);
     EXPECT_EQ(Records("again.synth")[0].State, tsFinished);
     EXPECT_EQ(CountOf(Log(0) + Log(1), "Copied file: "), 2u);
-    EXPECT_EQ(FilesIn(Completed), std::vector<std::string>{"again.synth"});
+    EXPECT_TRUE(
+        WaitFor([&] { return FilesIn(Completed) == std::vector<std::string>{"again.synth"}; }));
     EXPECT_TRUE(FilesIn(Watch()).empty());
 }
 
